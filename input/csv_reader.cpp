@@ -1,0 +1,149 @@
+#include "input/csv_reader.h"
+
+#include "input/stream_number.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace veldra {
+
+namespace {
+
+const char* skip_space(const char* p, const char* end) {
+    while (p != end && is_stream_space(*p)) {
+        ++p;
+    }
+    return p;
+}
+
+// Reads one line up to '\n'. A carriage return directly before the line feed is not part of
+// the line, so CR LF files read like LF files; a CR anywhere else stays.
+bool read_line(std::istream& in, std::string& line) {
+    if (!std::getline(in, line)) {
+        return false;
+    }
+    if (!in.eof() && !line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return true;
+}
+
+// The header's field count as splitting at ',' field after field gives it: empty fields
+// between commas count, a comma at the very end adds no field, an empty line has none.
+std::size_t count_header_fields(const std::string& header) {
+    if (header.empty()) {
+        return 0;
+    }
+    std::size_t commas = 0;
+    for (const char c : header) {
+        commas += c == ',' ? 1 : 0;
+    }
+    return header.back() == ',' ? commas : commas + 1;
+}
+
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
+
+} // namespace
+
+SpectraTable read_spectra_csv(const std::string& path) {
+    boost::system::error_code status_error;
+    if (boost::filesystem::is_directory(path, status_error)) {
+        fail("Can't open file: " + path);
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        fail("Can't open file: " + path);
+    }
+
+    std::string line;
+    if (!read_line(in, line)) {
+        fail("Can't read header from csv file: " + path);
+    }
+    const std::size_t fields = count_header_fields(line);
+    if (fields == 0) {
+        fail("Header of the csv file is empty: " + path);
+    }
+    if (fields == 1) {
+        fail("Expected at least one column of doubles in csv file: " + path);
+    }
+    const std::size_t values_per_row = fields - 1;
+
+    SpectraTable table;
+    while (read_line(in, line)) {
+        if (line.empty()) {
+            fail("Expected ssn entry in file: " + path);
+        }
+        const std::size_t comma = line.find(',');
+        table.ids.push_back(line.substr(0, comma));
+        table.rows.emplace_back();
+        std::vector<double>& row = table.rows.back();
+        // Each value takes at least two characters of the line, so a header claiming a
+        // huge width cannot make the reservation outgrow the line itself.
+        row.reserve(std::min(values_per_row, line.size() / 2 + 1));
+
+        const char* p = line.data() + (comma == std::string::npos ? line.size() : comma + 1);
+        const char* const end = line.data() + line.size();
+        for (std::size_t k = 0; k < values_per_row; ++k) {
+            if (k > 0) {
+                p = skip_space(p, end);
+                if (p == end || *p != ',') {
+                    fail("Expected ',' in file: " + path);
+                }
+                ++p;
+            }
+            p = skip_space(p, end);
+            double value = 0.0;
+            if (!scan_stream_double(p, end, value)) {
+                fail("Expected <double> in file: " + path);
+            }
+            row.push_back(value);
+        }
+        if (p != end) {
+            std::ostringstream message;
+            message << "Not the whole line parsed, file: " << path << '\n'
+                    << "  expected number of doubles:" << values_per_row << '\n';
+            fail(message.str());
+        }
+    }
+    if (in.bad()) {
+        fail("Expected <row> in csv file: " + path);
+    }
+    if (table.rows.empty()) {
+        std::ostringstream message;
+        message << "There is no data in file "
+                << "(only header with " << fields << " entries)";
+        fail(message.str());
+    }
+    return table;
+}
+
+SpectraTable table_from_columns(const SpectraColumns& columns,
+                                const std::vector<std::string>& ids) {
+    if (columns.empty()) {
+        throw std::out_of_range("invalid vector<T> subscript");
+    }
+    SpectraTable table;
+    const std::size_t row_count = columns.front().size();
+    table.rows.reserve(row_count);
+    for (std::size_t i = 0; i < row_count; ++i) {
+        std::vector<double> row;
+        row.reserve(columns.size());
+        for (const std::vector<double>& column : columns) {
+            if (i >= column.size()) {
+                throw std::out_of_range("invalid vector<T> subscript");
+            }
+            row.push_back(column[i]);
+        }
+        table.rows.push_back(std::move(row));
+    }
+    table.ids = ids;
+    return table;
+}
+
+} // namespace veldra

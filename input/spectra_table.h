@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// The spectra of one input: one identifier and one row of values per sample, in input order.
+// Value k of a row is covariate k + 1 of a model.
+struct SpectraTable {
+    std::vector<std::string> ids;
+    std::vector<std::vector<double>> rows;
+};
+
+// Spectra held in memory by column: column j, entry i is value j of sample i.
+using SpectraColumns = std::vector<std::vector<double>>;
+
+} // namespace veldra

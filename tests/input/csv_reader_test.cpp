@@ -1,0 +1,205 @@
+#include "input/csv_reader.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <cmath>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::TempDir;
+
+// The message of the std::runtime_error that reading `content` raises, or "" when it reads.
+std::string csv_error(const TempDir& dir, const std::string& content) {
+    const std::string path = dir.write("in.csv", content);
+    try {
+        read_spectra_csv(path);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(CsvReader, ReadsTheDocumentedExample) {
+    TempDir dir;
+    const std::string path = dir.write(
+        "ex.csv", "SSN,m4000,m3998,m3996\ns001,0.512,0.498, 0.487\ns002 ,1e-1,0.2 ,0.3\n");
+    const SpectraTable table = read_spectra_csv(path);
+    ASSERT_EQ(table.ids, (std::vector<std::string>{"s001", "s002 "}));
+    ASSERT_EQ(table.rows.size(), 2u);
+    EXPECT_EQ(table.rows[0], (std::vector<double>{0.512, 0.498, 0.487}));
+    EXPECT_EQ(table.rows[1], (std::vector<double>{0.1, 0.2, 0.3}));
+}
+
+TEST(CsvReader, AcceptedForms) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        std::string content;
+        std::vector<std::string> ids;
+        std::vector<std::vector<double>> rows;
+    };
+    const std::vector<Case> cases = {
+        {"CR LF line ends", "SSN,a,b\r\ns1,1,2\r\ns2,3,4\r\n", {"s1", "s2"}, {{1, 2}, {3, 4}}},
+        {"no final line feed", "SSN,a,b\ns1,1,2", {"s1"}, {{1, 2}}},
+        {"CR LF without final line feed", "SSN,a,b\r\ns1,1,2", {"s1"}, {{1, 2}}},
+        {"header ending in a comma counts three fields", "SSN,a,b,\ns1,5,6\n", {"s1"}, {{5, 6}}},
+        {"blanks around commas", "SSN,a,b\ns1 , 1 ,2\n", {"s1 "}, {{1, 2}}},
+        {"tabs and other whitespace before values",
+         "SSN,a,b\ns1,\t\v\f1\t,\r2\n",
+         {"s1"},
+         {{1, 2}}},
+        {"identifier with quotes and spaces",
+         "SSN,a\n\"my sample\" 7,-3\n",
+         {"\"my sample\" 7"},
+         {{-3}}},
+        {"empty identifier", "SSN,a\n,8\n", {""}, {{8}}},
+        {"number forms",
+         "SSN,a,b,c,d,e,f\nx,+1.5,-.25,3.,1E3,2e-2,007\n",
+         {"x"},
+         {{1.5, -0.25, 3.0, 1000.0, 0.02, 7.0}}},
+        {"underflow reads as zero", "SSN,a,b\nx,1e-400,-1e-999\n", {"x"}, {{0.0, -0.0}}},
+        {"empty header fields count", "SSN,,a\nx,1,2\n", {"x"}, {{1, 2}}},
+        {"trailing empty field does not count", "SSN,,\nx,1\n", {"x"}, {{1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SpectraTable table = read_spectra_csv(dir.write("ok.csv", c.content));
+        EXPECT_EQ(table.ids, c.ids);
+        EXPECT_EQ(table.rows, c.rows);
+    }
+}
+
+TEST(CsvReader, EachErrorHasItsMessage) {
+    TempDir dir;
+    const std::string p = dir.file("in.csv");
+    struct Case {
+        const char* name;
+        std::string content;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"empty file", "", "Can't read header from csv file: " + p},
+        {"empty header line", "\ns1,1\n", "Header of the csv file is empty: " + p},
+        {"header of one field", "SSN\ns1\n",
+         "Expected at least one column of doubles in csv file: " + p},
+        {"one comma only", ",\ns1\n", "Expected at least one column of doubles in csv file: " + p},
+        {"too many values", "SSN,a,b\ns1,1,2,3\n",
+         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:2\n"},
+        {"too few values", "SSN,a,b\ns1,1\n", "Expected ',' in file: " + p},
+        {"wrong separator", "SSN,a,b\ns1,1;2\n", "Expected ',' in file: " + p},
+        {"NA", "SSN,a,b\ns1,1,NA\n", "Expected <double> in file: " + p},
+        {"nan", "SSN,a,b\ns1,nan,1\n", "Expected <double> in file: " + p},
+        {"inf", "SSN,a,b\ns1,1,inf\n", "Expected <double> in file: " + p},
+        {"empty field", "SSN,a,b\ns1,,1\n", "Expected <double> in file: " + p},
+        {"exponent without digits", "SSN,a,b\ns1,1e,1\n", "Expected <double> in file: " + p},
+        {"overflow", "SSN,a,b\ns1,1e400,1\n", "Expected <double> in file: " + p},
+        {"no comma in the data line", "SSN,a,b\ns1\n", "Expected <double> in file: " + p},
+        {"blank after the last number", "SSN,a,b\ns1,1,2 \n",
+         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:2\n"},
+        {"two carriage returns", "SSN,a,b\ns1,1,2\r\r\n",
+         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:2\n"},
+        {"thousands separator", "SSN,a\ns1,1'000\n",
+         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:1\n"},
+        {"hexadecimal", "SSN,a\ns1,0x1A\n",
+         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:1\n"},
+        {"blank line between rows", "SSN,a,b\ns1,1,2\n\ns2,3,4\n",
+         "Expected ssn entry in file: " + p},
+        {"two final line feeds", "SSN,a,b\ns1,1,2\n\n", "Expected ssn entry in file: " + p},
+        {"CR LF blank line", "SSN,a,b\r\ns1,1,2\r\n\r\n", "Expected ssn entry in file: " + p},
+        {"header only", "SSN,a,b\n", "There is no data in file (only header with 3 entries)"},
+        {"header only without line feed", "SSN,a",
+         "There is no data in file (only header with 2 entries)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(csv_error(dir, c.content), c.message) << c.name;
+    }
+}
+
+TEST(CsvReader, MissingFileAndFolderCannotBeOpened) {
+    TempDir dir;
+    const std::string missing = dir.file("nothing.csv");
+    EXPECT_THROW(
+        {
+            try {
+                read_spectra_csv(missing);
+            } catch (const std::runtime_error& e) {
+                EXPECT_EQ(std::string(e.what()), "Can't open file: " + missing);
+                throw;
+            }
+        },
+        std::runtime_error);
+    try {
+        read_spectra_csv(dir.path().string());
+        FAIL() << "a folder read as a CSV file";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "Can't open file: " + dir.path().string());
+    }
+}
+
+TEST(CsvReader, HostileFilesEndInAMessage) {
+    TempDir dir;
+    const std::string p = dir.file("in.csv");
+
+    // Binary noise with NUL bytes and no structure.
+    std::mt19937 random(7);
+    std::string noise(1 << 16, '\0');
+    for (char& c : noise) {
+        c = static_cast<char>(random() & 0xff);
+    }
+    noise[0] = 'S'; // a header field at least, so the data lines are reached
+    noise[1] = ',';
+    const std::string noise_message = csv_error(dir, noise);
+    EXPECT_FALSE(noise_message.empty());
+    EXPECT_NE(noise_message.find(p), std::string::npos);
+
+    // One line of 100 MB: a single number far beyond the double range.
+    std::string huge = "SSN,a\ns1,";
+    huge.append(100u << 20, '9');
+    EXPECT_EQ(csv_error(dir, huge), "Expected <double> in file: " + p);
+
+    // A header of 100,000 fields against a row one value short, then a full row.
+    std::string header = "SSN";
+    std::string full_row = "s1";
+    for (int k = 1; k < 100000; ++k) {
+        header += ",v" + std::to_string(k);
+        full_row += "," + std::to_string(k % 97);
+    }
+    const std::string short_row = full_row.substr(0, full_row.rfind(','));
+    EXPECT_EQ(csv_error(dir, header + "\n" + short_row + "\n"), "Expected ',' in file: " + p);
+    const SpectraTable wide = read_spectra_csv(dir.write("wide.csv", header + "\n" + full_row));
+    ASSERT_EQ(wide.rows.size(), 1u);
+    ASSERT_EQ(wide.rows[0].size(), 99999u);
+    EXPECT_EQ(wide.rows[0][0], 1.0);
+    EXPECT_EQ(wide.rows[0][99998], 99999 % 97);
+}
+
+TEST(TableFromColumns, TransposesColumnsAndKeepsIdentifiersUnchanged) {
+    const SpectraTable table = table_from_columns({{1, 2, 3}, {4, 5, 6}}, {"a", "b"});
+    EXPECT_EQ(table.ids, (std::vector<std::string>{"a", "b"})); // counts are not compared
+    EXPECT_EQ(table.rows, (std::vector<std::vector<double>>{{1, 4}, {2, 5}, {3, 6}}));
+
+    // Rows follow the first column; a longer later column is cut, a shorter one fails.
+    EXPECT_EQ(table_from_columns({{1}, {2, 3}}, {"a"}).rows,
+              (std::vector<std::vector<double>>{{1, 2}}));
+    const auto expect_subscript_error = [](const SpectraColumns& columns) {
+        try {
+            table_from_columns(columns, {"a"});
+            ADD_FAILURE() << "no error";
+        } catch (const std::out_of_range& e) {
+            EXPECT_EQ(std::string(e.what()), "invalid vector<T> subscript");
+        }
+    };
+    expect_subscript_error({});
+    expect_subscript_error({{1, 2}, {3}});
+    EXPECT_TRUE(table_from_columns({{}}, {}).rows.empty());
+}
+
+} // namespace
+} // namespace veldra
