@@ -29,7 +29,7 @@ test: deps
 	$(MAKE) test-asan
 
 format:
-	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
+	bash scripts/check-format --fix
 
 clean:
 	rm -rf build build-asan

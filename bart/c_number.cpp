@@ -1,0 +1,136 @@
+#include "bart/c_number.h"
+
+#include <charconv>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace veldra {
+
+namespace {
+
+bool is_c_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool is_hex_digit(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Rough exponent of a decimal or hexadecimal number text that std::from_chars found out of
+// range: positive for an overflow, zero or negative for an underflow. Only its sign is used.
+long long magnitude(std::string_view number, bool hex) {
+    const char exponent_mark = hex ? 'p' : 'e';
+    long long integer_digits = 0;
+    long long leading_fraction_zeros = 0;
+    bool seen_nonzero = false;
+    bool in_fraction = false;
+    std::size_t i = 0;
+    for (; i < number.size() && number[i] != exponent_mark && number[i] != exponent_mark - 32;
+         ++i) {
+        const char c = number[i];
+        if (c == '.') {
+            in_fraction = true;
+        } else if (!seen_nonzero && c == '0') {
+            leading_fraction_zeros += in_fraction ? 1 : 0;
+        } else {
+            seen_nonzero = true;
+            integer_digits += in_fraction ? 0 : 1;
+        }
+    }
+    long long exponent = 0;
+    bool negative = false;
+    if (i < number.size()) {
+        ++i;
+        if (i < number.size() && (number[i] == '+' || number[i] == '-')) {
+            negative = number[i] == '-';
+            ++i;
+        }
+        for (; i < number.size() && is_digit(number[i]); ++i) {
+            if (exponent < 1000000000LL) {
+                exponent = exponent * 10 + (number[i] - '0');
+            }
+        }
+    }
+    const long long scale = hex ? 4 : 1;
+    return (integer_digits > 0 ? integer_digits : -leading_fraction_zeros) * scale +
+           (negative ? -exponent : exponent);
+}
+
+} // namespace
+
+std::int32_t read_c_int(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && is_c_space(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i >= text.size() || !is_digit(text[i])) {
+        throw std::invalid_argument("invalid stoi argument");
+    }
+    long long value = 0;
+    bool overflow = false;
+    for (; i < text.size() && is_digit(text[i]); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > 2147483648LL) {
+            overflow = true;
+            value = 2147483648LL;
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (overflow || value > std::numeric_limits<std::int32_t>::max() ||
+        value < std::numeric_limits<std::int32_t>::min()) {
+        throw std::out_of_range("stoi argument out of range");
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+double read_c_double(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && is_c_space(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const char* first = text.data() + i;
+    const char* const last = text.data() + text.size();
+    // A lone sign in front of another sign is no number ("--1", "+-1").
+    if (first != last && (*first == '+' || *first == '-')) {
+        throw std::invalid_argument("invalid stod argument");
+    }
+    bool hex = false;
+    if (last - first > 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X') &&
+        (is_hex_digit(first[2]) ||
+         (first[2] == '.' && last - first > 3 && is_hex_digit(first[3])))) {
+        hex = true;
+        first += 2;
+    }
+    double value = 0.0;
+    const auto [stop, error] = std::from_chars(
+        first, last, value, hex ? std::chars_format::hex : std::chars_format::general);
+    if (error == std::errc::invalid_argument) {
+        throw std::invalid_argument("invalid stod argument");
+    }
+    if (error == std::errc::result_out_of_range) {
+        if (magnitude(std::string_view(first, static_cast<std::size_t>(stop - first)), hex) > 0) {
+            throw std::out_of_range("stod argument out of range");
+        }
+        value = 0.0;
+    }
+    return negative ? -value : value;
+}
+
+} // namespace veldra

@@ -1,0 +1,147 @@
+#include "bart/forest.h"
+
+#include "bart/reading_walk.h"
+
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/filesystem/path.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+namespace veldra {
+
+namespace {
+
+void visit(const boost::property_tree::ptree& entry, TreeNode& working, ReadingWalk& walk) {
+    for (auto child = entry.begin(); child != entry.end(); ++child) {
+        switch (walk.on_child(child->first, child->second.data(), working)) {
+        case ReadingWalk::Action::go_on:
+            break;
+        case ReadingWalk::Action::stop:
+            return;
+        case ReadingWalk::Action::visit_container:
+            visit(child->second, working, walk);
+            break;
+        case ReadingWalk::Action::visit_subtree: {
+            const auto subtree = std::next(child);
+            if (subtree == entry.end()) {
+                ReadingWalk::report_missing_subtree();
+                return;
+            }
+            TreeNode fresh;
+            visit(subtree->second, fresh, walk);
+            return;
+        }
+        }
+    }
+}
+
+[[noreturn]] void fail_tree(const std::string& source, std::size_t tree, const char* problem) {
+    std::ostringstream message;
+    if (!source.empty()) {
+        message << "Model file " << boost::filesystem::path(source) << ", ";
+    }
+    message << "tree " << tree << ": " << problem;
+    throw std::runtime_error(message.str());
+}
+
+} // namespace
+
+Forest::Forest() : node_lists(1, std::vector<TreeNode>(1)), roots(1, nullptr) {}
+
+void Forest::start_tree() {
+    ++current_tree;
+    node_lists.emplace_back(1);
+}
+
+void Forest::append_node(const TreeNode& node) {
+    TreeNode copy = node;
+    copy.parent = copy.left = copy.right = nullptr;
+    node_lists[current_tree].push_back(copy);
+}
+
+void Forest::read(const boost::property_tree::ptree& document) {
+    ReadingWalk walk(*this);
+    TreeNode working;
+    visit(document, working, walk);
+}
+
+void Forest::build_trees(const std::string& source) {
+    current_tree = 1;
+    largest_split_variable_ = 0;
+    struct Task {
+        std::size_t first;
+        std::size_t last;
+        TreeNode* parent;
+        TreeNode** slot;
+    };
+    std::vector<Task> tasks;
+    for (std::size_t k = 1; k < node_lists.size(); ++k) {
+        std::vector<TreeNode>& nodes = node_lists[k];
+        for (std::size_t i = 1; i < nodes.size(); ++i) {
+            if (!nodes[i].has_depth) {
+                fail_tree(source, k, "a node has no \"Depth\".");
+            }
+        }
+        roots.push_back(nullptr);
+        if (nodes.size() < 2) {
+            throw std::out_of_range("invalid vector<T> subscript");
+        }
+        // A node's left child is the node right after it; its right child is the first later
+        // node one level deeper, and the right subtree runs to the end of the parent's range.
+        tasks.push_back({1, nodes.size() - 1, nullptr, &roots[k]});
+        while (!tasks.empty()) {
+            const Task task = tasks.back();
+            tasks.pop_back();
+            TreeNode* node = &nodes[task.first];
+            node->parent = task.parent;
+            *task.slot = node;
+            for (std::size_t a = task.first + 2; a <= task.last; ++a) {
+                if (static_cast<std::int64_t>(nodes[a].depth) ==
+                    static_cast<std::int64_t>(node->depth) + 1) {
+                    tasks.push_back({a, task.last, node, &node->right});
+                    tasks.push_back({task.first + 1, a - 1, node, &node->left});
+                    break;
+                }
+            }
+        }
+        // Evaluation follows links from internal nodes only: each reachable one needs both.
+        std::vector<const TreeNode*> reachable{roots[k]};
+        while (!reachable.empty()) {
+            const TreeNode* node = reachable.back();
+            reachable.pop_back();
+            if (node->is_leaf) {
+                continue;
+            }
+            if (node->left == nullptr || node->right == nullptr) {
+                fail_tree(source, k, "an internal node has no children.");
+            }
+            if (node->split_variable > largest_split_variable_) {
+                largest_split_variable_ = node->split_variable;
+            }
+            reachable.push_back(node->left);
+            reachable.push_back(node->right);
+        }
+    }
+}
+
+double Forest::predict(const double* row) const {
+    double sum = 0.0;
+    for (std::size_t k = 1; k < roots.size(); ++k) {
+        sum += roots[k]->evaluate(row);
+    }
+    return sum;
+}
+
+void Forest::check_row(std::size_t values, const std::string& source) const {
+    if (static_cast<std::size_t>(largest_split_variable_) > values) {
+        std::ostringstream message;
+        message << "Model file " << boost::filesystem::path(source) << " needs covariate "
+                << largest_split_variable_ << ", but the input has " << values
+                << " values per sample.";
+        throw std::runtime_error(message.str());
+    }
+}
+
+} // namespace veldra

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "logging/logger_set.h"
+
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+namespace veldra {
+
+// The two numbers of a model's range file: a forest sum s maps to
+// (second - first) x (s + 0.5) + first.
+struct RangeScaling {
+    double first = 0.0;
+    double second = 0.0;
+};
+
+// Rows of covariates, one per sample, in column order.
+using SpectraRows = std::vector<std::vector<double>>;
+
+// One entry per posterior-sample file (a draw), each with one value per sample.
+using PredictionMatrix = std::vector<std::vector<double>>;
+
+// Evaluates every model document that `forest_path` names (a folder followed by a file-name
+// pattern, or a folder whose entries must match `format_word`), in byte-wise order of their
+// paths, on every row, and scales each sum. Sets the inner progress pair of `log` and writes
+// the per-file records at level 0.
+PredictionMatrix predict_from_forest_files(const std::string& forest_path,
+                                           const std::string& format_word, const SpectraRows& rows,
+                                           const RangeScaling& scaling, bool first_derivative,
+                                           LoggerSet& log);
+
+// Paths of the folder entries whose names match the pattern as a whole, unsorted.
+std::vector<std::string> list_matching_files(const std::string& path,
+                                             const std::string& default_pattern);
+
+// One draw: the forest of one parsed document on every row (after the optional first
+// derivative), scaled. `source` names the file in the messages of the forest's checks.
+std::vector<double> predict_with_forest(const boost::property_tree::ptree& document,
+                                        const SpectraRows& rows, const RangeScaling& scaling,
+                                        bool first_derivative,
+                                        const std::string& source = std::string());
+
+} // namespace veldra

@@ -1,0 +1,60 @@
+#include "bart/reading_walk.h"
+
+#include "bart/c_number.h"
+
+#include <iostream>
+#include <stdexcept>
+
+namespace veldra {
+
+ReadingWalk::Action ReadingWalk::on_child(std::string_view key, std::string_view text,
+                                          TreeNode& working) {
+    if (key == "n") {
+        return Action::go_on;
+    }
+    if (key == "Depth") {
+        working.depth = read_c_int(text);
+        working.has_depth = true;
+        return Action::go_on;
+    }
+    if (key == "Var") {
+        working.split_variable = read_c_int(text);
+        return Action::go_on;
+    }
+    if (key == "Mu") {
+        working.leaf_value = read_c_double(text);
+        forest_.append_node(working);
+        return Action::stop;
+    }
+    if (key == "ORDRule") {
+        const std::size_t equals = text.find('=');
+        working.cut_value =
+            read_c_double(equals == std::string_view::npos ? text : text.substr(equals + 1));
+        return Action::go_on;
+    }
+    if (key == "TBN") {
+        if (text.size() < 3) {
+            throw std::out_of_range("invalid string position");
+        }
+        working.flag_t = text[0] == '1';
+        working.is_leaf = text[1] == '1';
+        working.flag_n = text[2] == '1';
+        if (working.cut_value != -1.0) {
+            forest_.append_node(working);
+            return Action::visit_subtree;
+        }
+        return Action::go_on;
+    }
+    if (key == "Tree") {
+        forest_.start_tree();
+        return Action::go_on;
+    }
+    working = TreeNode();
+    return Action::visit_container;
+}
+
+void ReadingWalk::report_missing_subtree() {
+    std::cout << "INFO : No subtree in intermediate node? Something wrong...\n";
+}
+
+} // namespace veldra

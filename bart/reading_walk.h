@@ -1,0 +1,34 @@
+#pragma once
+
+#include "bart/forest.h"
+#include "bart/tree_node.h"
+
+#include <string_view>
+
+namespace veldra {
+
+// The meaning of one entry of a model document, separate from the parser that yields the
+// entries, so every parser drives the same walk. A visit takes an entry's children in document
+// order with a working node and asks `on_child` what each one means.
+class ReadingWalk {
+public:
+    enum class Action {
+        go_on,           // a field or an ignored entry: take the next child
+        stop,            // "Mu" completed a leaf: the rest of this entry is not read
+        visit_container, // any other key: the working node was reset; visit the child with it
+        visit_subtree,   // "TBN" completed an internal node: visit the next child with a fresh
+                         // working node (whatever its key), then stop; without one, the notice
+    };
+
+    explicit ReadingWalk(Forest& forest) : forest_(forest) {}
+
+    Action on_child(std::string_view key, std::string_view text, TreeNode& working);
+
+    // Printed when an internal node has nothing after "TBN".
+    static void report_missing_subtree();
+
+private:
+    Forest& forest_;
+};
+
+} // namespace veldra

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+namespace veldra {
+
+// One node of a regression tree as a model document describes it. Links are filled when the
+// forest builds its trees and never own.
+struct TreeNode {
+    std::uint32_t flag_t = 1;  // first character of "TBN"; kept, unused by prediction
+    std::uint32_t is_leaf = 1; // second character of "TBN"
+    std::uint32_t flag_n = 0;  // third character of "TBN"; kept, unused by prediction
+    double leaf_value = 0.0;
+    std::int32_t depth = 0;
+    std::int32_t split_variable = -1; // 1-based covariate; 0 or less tests nothing
+    double cut_value = -1.0;          // -1.0: the node has no rule
+    TreeNode* parent = nullptr;
+    TreeNode* left = nullptr;
+    TreeNode* right = nullptr;
+    bool has_depth = false; // whether "Depth" was read; a document is expected to give it
+
+    // Output of the subtree below this node for a row of covariates. Ties and NaN go left.
+    // The caller guarantees that every internal node reached has both children and that the
+    // row holds every split variable (Forest::build_trees and Forest::check_row do).
+    double evaluate(const double* row) const {
+        const TreeNode* node = this;
+        while (!node->is_leaf) {
+            const std::int32_t v = node->split_variable;
+            node = (v >= 1 && row[v - 1] > node->cut_value) ? node->right : node->left;
+        }
+        return node->leaf_value;
+    }
+};
+
+} // namespace veldra

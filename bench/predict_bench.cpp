@@ -1,0 +1,87 @@
+// Times the forest prediction over a realistic model: one folder of posterior-sample documents
+// evaluated on 10, 100 and 1000 samples. Prints seconds per model, milliseconds per file and
+// the peak memory of the process.
+#include "bart/forest_prediction.h"
+#include "bench/peak_memory.h"
+#include "input/csv_reader.h"
+#include "tools/model_tree_generator.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+#include <boost/filesystem.hpp>
+#include <boost/log/core.hpp>
+#include <boost/program_options.hpp>
+
+int main(int argc, char** argv) {
+    namespace fs = boost::filesystem;
+    namespace po = boost::program_options;
+    int draws = 1000;
+    int trees = 200;
+    std::vector<int> sample_counts;
+    std::string keep;
+    po::options_description described("veldra-bench-predict");
+    described.add_options()("help", "show this text")(
+        "draws", po::value(&draws)->default_value(draws), "posterior-sample documents")(
+        "trees", po::value(&trees)->default_value(trees), "trees per document")(
+        "samples", po::value(&sample_counts)->multitoken(), "sample counts (default 10 100 1000)")(
+        "model-dir", po::value(&keep), "generate the model here and keep it (default: temporary)");
+    po::variables_map values;
+    po::store(po::parse_command_line(argc, argv, described), values);
+    po::notify(values);
+    if (values.count("help")) {
+        std::cout << described << "\n";
+        return 0;
+    }
+    if (sample_counts.empty()) {
+        sample_counts = {10, 100, 1000};
+    }
+
+    const fs::path root =
+        keep.empty() ? fs::temp_directory_path() / fs::unique_path("veldra-bench-%%%%-%%%%")
+                     : fs::path(keep);
+    const fs::path model = root / "mir" / "Acidified.Carbon";
+    if (!fs::exists(model / "MCMC1.json")) {
+        veldra::tools::ModelTreeOptions options;
+        options.draws = draws;
+        options.trees = trees;
+        options.types = {"mir"};
+        options.properties = {"Carbon"};
+        std::cout << "generating " << draws << " documents of " << trees << " trees in " << root
+                  << "\n";
+        veldra::tools::write_model_tree(root, options);
+    }
+    std::uintmax_t bytes = 0;
+    for (const auto& entry : fs::directory_iterator(model)) {
+        bytes += fs::file_size(entry.path());
+    }
+    std::printf("model: %d documents, %d trees each, %.1f MB of JSON, 3578 covariates\n", draws,
+                trees, static_cast<double>(bytes) / 1e6);
+
+    veldra::LoggerSet log;
+    boost::log::core::get()->set_logging_enabled(false); // no sink: records would go to the console
+    const int largest = *std::max_element(sample_counts.begin(), sample_counts.end());
+    const fs::path csv = root / "samples.csv";
+    veldra::tools::write_example_spectra(csv.string(), veldra::tools::grid_of_spectrometer("mir"),
+                                         largest, 11);
+    const veldra::SpectraTable all = veldra::read_spectra_csv(csv.string());
+    std::printf("%8s %14s %12s %16s\n", "samples", "s per model", "ms per file", "peak memory MB");
+    for (const int count : sample_counts) {
+        const veldra::SpectraRows rows(all.rows.begin(), all.rows.begin() + count);
+        const auto start = std::chrono::steady_clock::now();
+        const veldra::PredictionMatrix matrix = veldra::predict_from_forest_files(
+            (model / "MCMC*.json").string(), "json", rows, {0.0, 10.0}, true, log);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("%8d %14.3f %12.3f %16.1f\n", count, seconds,
+                    1000.0 * seconds / static_cast<double>(matrix.size()),
+                    static_cast<double>(veldra::bench::peak_memory_bytes()) / 1e6);
+    }
+    if (keep.empty()) {
+        fs::remove_all(root);
+    }
+    std::printf("reproduce: %s --draws %d --trees %d\n", argv[0], draws, trees);
+    return 0;
+}

@@ -1,0 +1,135 @@
+#include "bart/forest_prediction.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::LogCapture;
+using test::TempDir;
+
+// A document of one tree that is a single leaf: every row sums to `value`.
+std::string constant_forest(double value) {
+    return "{\"Tree\":1,\"T\":{\"Depth\":1,\"TBN\":\"110\",\"Mu\":" + std::to_string(value) + "}}";
+}
+
+std::string error_text(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(ForestFiles, FilesComeInByteWiseOrderOfTheirPaths) {
+    TempDir dir;
+    dir.write("m/MCMC1.json", constant_forest(0.1));
+    dir.write("m/MCMC2.json", constant_forest(0.2));
+    dir.write("m/MCMC10.json", constant_forest(0.3));
+    dir.write("m/MCMC100.json", constant_forest(0.4));
+    LoggerSet log;
+    const PredictionMatrix matrix = predict_from_forest_files(
+        dir.file("m") + "/MCMC*.json", "json", {{1.0}, {2.0}}, RangeScaling{0, 1}, false, log);
+    // 1, 10, 100, 2 with y = s + 0.5.
+    ASSERT_EQ(matrix.size(), 4u);
+    EXPECT_EQ(matrix[0], (std::vector<double>{0.6, 0.6}));
+    EXPECT_EQ(matrix[1], (std::vector<double>{0.8, 0.8}));
+    EXPECT_EQ(matrix[2], (std::vector<double>{0.9, 0.9}));
+    EXPECT_EQ(matrix[3], (std::vector<double>{0.7, 0.7}));
+}
+
+TEST(ForestFiles, ThePatternMustMatchWholeNames) {
+    TempDir dir;
+    for (const char* name : {"MCMC1.json", "mcmc2.json", "MCMC3.json.bak", "MCMC4_json",
+                             "xMCMC5.json", "MCMC.json", "json"}) {
+        dir.write(std::string("m/") + name, constant_forest(0));
+    }
+    boost::filesystem::create_directories(dir.path() / "m" / "MCMC6.json");
+
+    std::vector<std::string> names;
+    for (const std::string& path : list_matching_files(dir.file("m") + "/MCMC*.json", "json")) {
+        names.push_back(boost::filesystem::path(path).filename().string());
+        EXPECT_EQ(path, dir.file("m") + "/" + names.back());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"MCMC.json", "MCMC1.json", "MCMC6.json"}));
+
+    // A path naming a folder lists it with the format word as the pattern.
+    EXPECT_EQ(list_matching_files(dir.file("m"), "json"),
+              std::vector<std::string>{dir.file("m") + "/json"});
+}
+
+TEST(ForestFiles, Errors) {
+    TempDir dir;
+    dir.write("m/other.txt", "x");
+    dir.write("bad/MCMC1.json", "{\"Tree\":1,");
+    LoggerSet log;
+    const RangeScaling scaling{0, 1};
+    const std::string missing = dir.file("none");
+
+    // No rows is reported before the folder is looked at.
+    EXPECT_EQ(error_text([&] {
+                  predict_from_forest_files(missing + "/MCMC*.json", "json", {}, scaling, false,
+                                            log);
+              }),
+              "indata is empty");
+    EXPECT_EQ(error_text([&] {
+                  predict_from_forest_files(missing + "/MCMC*.json", "json", {{1}}, scaling, false,
+                                            log);
+              }),
+              "Directory `\"" + missing + "\"` not exists");
+    EXPECT_EQ(error_text([&] {
+                  predict_from_forest_files(dir.file("m") + "/MCMC*.json", "json", {{1}}, scaling,
+                                            false, log);
+              }),
+              "No files found in '" + dir.file("m") + "/MCMC*.json' which match 'json'");
+    const std::string parse_error = error_text([&] {
+        predict_from_forest_files(dir.file("bad") + "/MCMC*.json", "json", {{1}}, scaling, false,
+                                  log);
+    });
+    EXPECT_EQ(parse_error.rfind(dir.file("bad") + "/MCMC1.json(", 0), 0u) << parse_error;
+}
+
+TEST(ForestFiles, PerFileRecordsAndInnerProgress) {
+    TempDir dir;
+    for (int k = 1; k <= 3; ++k) {
+        dir.write("m/MCMC" + std::to_string(k) + ".json", constant_forest(0));
+    }
+    const SpectraRows rows(100, std::vector<double>{1.0, 2.0});
+    LoggerSet log;
+    LogCapture seen;
+    const PredictionMatrix matrix =
+        predict_from_forest_files(dir.file("m") + "/MCMC*.json", "json", rows, {0, 10}, true, log);
+    ASSERT_EQ(matrix.size(), 3u);
+    for (const auto& draw : matrix) {
+        EXPECT_EQ(draw, std::vector<double>(100, 5.0));
+    }
+    EXPECT_EQ(log.inner_maximum, 2);
+    EXPECT_EQ(log.inner_position, 2);
+
+    const std::string line(45, '=');
+    std::vector<std::string> expected;
+    for (int k = 1; k <= 3; ++k) {
+        expected.insert(expected.end(),
+                        {line, "FOREST: " + dir.file("m") + "/MCMC" + std::to_string(k) + ".json",
+                         line, "Number of predicted values: 100"});
+    }
+    EXPECT_EQ(seen.messages(), expected);
+    for (const auto& record : seen.records) {
+        EXPECT_EQ(record.severity, 0);
+    }
+}
+
+} // namespace
+} // namespace veldra

@@ -1,0 +1,239 @@
+#include "bart/forest.h"
+#include "bart/forest_prediction.h"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+boost::property_tree::ptree parse(const std::string& json) {
+    std::istringstream in(json);
+    boost::property_tree::ptree document;
+    boost::property_tree::read_json(in, document);
+    return document;
+}
+
+// A leaf and an internal node as the documents write them.
+std::string leaf(int depth, const std::string& mu) {
+    return "{\"Depth\":" + std::to_string(depth) + ",\"TBN\":\"110\",\"Mu\":" + mu + "}";
+}
+std::string split(int depth, int variable, const std::string& rule, const std::string& left,
+                  const std::string& right) {
+    return "{\"Depth\":" + std::to_string(depth) + ",\"Var\":" + std::to_string(variable) +
+           ",\"ORDRule\":\"" + rule + "\",\"TBN\":\"101\",\"S\":[" + left + "," + right + "]}";
+}
+
+// Forest sums of one document for each row.
+std::vector<double> sums(const std::string& json, const std::vector<std::vector<double>>& rows) {
+    Forest forest;
+    forest.read(parse(json));
+    forest.build_trees("model.json");
+    std::vector<double> out;
+    for (const auto& row : rows) {
+        forest.check_row(row.size(), "model.json");
+        out.push_back(forest.predict(row.data()));
+    }
+    return out;
+}
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+TEST(Forest, SumsTreesWithTiesNanAndNonPositiveVariablesGoingLeft) {
+    const std::string json =
+        "{\"Tree\":1,\"T\":" + split(1, 2, "x<=0.5", leaf(2, "1"), leaf(2, "2")) +
+        ",\"Tree\":2,\"T\":" + leaf(1, "0.25") +
+        ",\"Tree\":3,\"T\":" + split(1, 0, "x<=-5", leaf(2, "10"), leaf(2, "20")) +
+        ",\"Tree\":4,\"T\":" + split(1, -1, "x<=-5", leaf(2, "100"), leaf(2, "200")) + "}";
+    EXPECT_EQ(sums(json, {{0, 0.5}, {0, 0.6}, {0, nan}, {9, -9}}),
+              (std::vector<double>{111.25, 112.25, 111.25, 111.25}));
+}
+
+TEST(Forest, DepthsDecideWhereTheRightSubtreeBegins) {
+    // Pre-order depths 1, 2, 3, 3, 2: the root's left child is node 2 (children 3 and 4), its
+    // right child node 5. Flat containers in one array exercise the depth rule alone.
+    const std::string json =
+        "{\"Tree\":1,\"T\":" +
+        split(1, 1, "x<=0", split(2, 2, "x<=0", leaf(3, "1"), leaf(3, "2")), leaf(2, "4")) + "}";
+    EXPECT_EQ(sums(json, {{-1, -1}, {-1, 1}, {1, -1}}), (std::vector<double>{1, 2, 4}));
+
+    Forest forest;
+    forest.read(parse(json));
+    forest.build_trees();
+    ASSERT_EQ(forest.node_lists.size(), 2u);
+    const std::vector<TreeNode>& nodes = forest.node_lists[1];
+    ASSERT_EQ(nodes.size(), 6u);
+    EXPECT_EQ(forest.roots[1], &nodes[1]);
+    EXPECT_EQ(nodes[1].left, &nodes[2]);
+    EXPECT_EQ(nodes[1].right, &nodes[5]);
+    EXPECT_EQ(nodes[2].left, &nodes[3]);
+    EXPECT_EQ(nodes[2].right, &nodes[4]);
+    EXPECT_EQ(nodes[4].parent, &nodes[2]);
+    EXPECT_EQ(nodes[5].left, nullptr);
+    EXPECT_EQ(forest.largest_split_variable(), 2);
+}
+
+TEST(Forest, ReadingWalkRules) {
+    struct Case {
+        const char* name;
+        std::string json;
+        double expected; // sum for the row (1, 1)
+    };
+    const std::string simple = split(1, 1, "x<=0", leaf(2, "1"), leaf(2, "2"));
+    const std::vector<Case> cases = {
+        {"no tree at all", "{\"T\":" + leaf(1, "7") + "}", 0.0},
+        {"nodes before the first Tree are ignored",
+         "{\"T\":" + leaf(1, "7") + ",\"Tree\":1,\"T\":" + leaf(1, "3") + "}", 3.0},
+        {"repeated keys keep document order",
+         "{\"Tree\":1,\"T\":" + leaf(1, "3") + ",\"Tree\":1,\"T\":" + leaf(1, "4") + "}", 7.0},
+        {"Depth as number, string and 2.7",
+         "{\"Tree\":1,\"T\":{\"Depth\":\"1\",\"Var\":1,\"ORDRule\":\"0\",\"TBN\":\"101\",\"S\":["
+         "{\"Depth\":2.7,\"TBN\":\"110\",\"Mu\":1},{\"Depth\":\" "
+         "2\",\"TBN\":\"110\",\"Mu\":\"2\"}]}}",
+         2.0},
+        {"ORDRule texts",
+         "{\"Tree\":1,\"T\":" + split(1, 1, "=0.5", leaf(2, "1"), leaf(2, "2")) +
+             ",\"Tree\":2,\"T\":" + split(1, 1, "1", leaf(2, "10"), leaf(2, "20")) +
+             ",\"Tree\":3,\"T\":" + split(1, 1, "y=1=2", leaf(2, "100"), leaf(2, "200")) + "}",
+         112.0},
+        {"an n entry is skipped with everything in it",
+         "{\"n\":{\"Tree\":1,\"T\":" + leaf(1, "50") + "},\"Tree\":1,\"T\":" + leaf(1, "3") + "}",
+         3.0},
+        {"an n entry inside a node keeps its fields",
+         "{\"Tree\":1,\"T\":{\"Depth\":1,\"n\":{\"Depth\":9},\"TBN\":\"110\",\"Mu\":5}}", 5.0},
+        {"entries after Mu are not read",
+         "{\"Tree\":1,\"T\":{\"Depth\":1,\"TBN\":\"110\",\"Mu\":5,\"X\":" + leaf(1, "9") + "}}",
+         5.0},
+        {"entries after the subtree container are not read",
+         "{\"Tree\":1,\"T\":{\"Depth\":1,\"Var\":1,\"ORDRule\":\"0\",\"TBN\":\"101\",\"S\":[" +
+             leaf(2, "1") + "," + leaf(2, "2") + "],\"X\":" + leaf(2, "9") + "}}",
+         2.0},
+        {"TBN counts its first three characters",
+         "{\"Tree\":1,\"T\":{\"Depth\":1,\"TBN\":\"1101\",\"Mu\":6}}", 6.0},
+        {"a rule of exactly -1 is no rule: the subtree's leaves become the nodes",
+         "{\"Tree\":1,\"T\":" + split(1, 1, "x<=-1", leaf(2, "1"), leaf(2, "2")) + "}", 1.0},
+        {"TBN before ORDRule does not complete the node",
+         "{\"Tree\":1,\"T\":{\"Depth\":1,\"Var\":1,\"TBN\":\"101\",\"ORDRule\":\"0\",\"S\":[" +
+             leaf(2, "1") + "," + leaf(2, "2") + "]}}",
+         1.0},
+        {"the subtree container's key does not matter",
+         "{\"Tree\":1,\"T\":{\"Depth\":1,\"Var\":1,\"ORDRule\":\"0\",\"TBN\":\"101\",\"Mu\":{"
+         "\"a\":" +
+             leaf(2, "1") + ",\"b\":" + leaf(2, "2") + "}}}",
+         2.0},
+        {"a plain forest", "{\"Tree\":1,\"T\":" + simple + "}", 2.0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(sums(c.json, {{1, 1}}), std::vector<double>{c.expected}) << c.name;
+    }
+}
+
+TEST(Forest, InternalNodeWithoutSubtreePrintsTheNoticeAndBuildsByDepth) {
+    const std::string json = "{\"Tree\":1,\"a\":{\"Depth\":1,\"Var\":1,\"ORDRule\":\"0\","
+                             "\"TBN\":\"101\"},\"b\":" +
+                             leaf(2, "1") + ",\"c\":" + leaf(2, "2") + "}";
+    testing::internal::CaptureStdout();
+    const std::vector<double> result = sums(json, {{-1}, {1}});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "INFO : No subtree in intermediate node? Something wrong...\n");
+    EXPECT_EQ(result, (std::vector<double>{1, 2}));
+}
+
+template <class Error>
+std::string error_of(const std::string& json, const std::vector<double>& row = {1, 1}) {
+    try {
+        sums(json, {row});
+    } catch (const Error& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("wrong type: ") + e.what();
+    }
+    return "no error";
+}
+
+TEST(Forest, DocumentErrorsHaveTheirTexts) {
+    const auto node = [](const std::string& fields) {
+        return "{\"Tree\":1,\"T\":{" + fields + "}}";
+    };
+    EXPECT_EQ(error_of<std::invalid_argument>(node("\"Depth\":\"x1\",\"TBN\":\"110\",\"Mu\":1")),
+              "invalid stoi argument");
+    EXPECT_EQ(error_of<std::out_of_range>(node("\"Depth\":2147483648,\"TBN\":\"110\",\"Mu\":1")),
+              "stoi argument out of range");
+    EXPECT_EQ(
+        error_of<std::invalid_argument>(node("\"Depth\":1,\"Var\":\"\",\"TBN\":\"110\",\"Mu\":1")),
+        "invalid stoi argument");
+    EXPECT_EQ(error_of<std::invalid_argument>(node("\"Depth\":1,\"TBN\":\"110\",\"Mu\":\"x\"")),
+              "invalid stod argument");
+    EXPECT_EQ(error_of<std::out_of_range>(node("\"Depth\":1,\"TBN\":\"110\",\"Mu\":1e999")),
+              "stod argument out of range");
+    EXPECT_EQ(
+        error_of<std::invalid_argument>(node("\"Depth\":1,\"ORDRule\":\"x<=\",\"TBN\":\"101\"")),
+        "invalid stod argument");
+    EXPECT_EQ(error_of<std::out_of_range>(node("\"Depth\":1,\"TBN\":\"11\",\"Mu\":1")),
+              "invalid string position");
+    EXPECT_EQ(error_of<std::out_of_range>("{\"Tree\":1,\"Tree\":2,\"T\":" + leaf(1, "1") + "}"),
+              "invalid vector<T> subscript");
+}
+
+TEST(Forest, ChecksKeepEvaluationInsideTheRowAndTheLinks) {
+    // An unknown key inside a node resets it, so its depth is lost.
+    EXPECT_EQ(error_of<std::runtime_error>(
+                  "{\"Tree\":1,\"T\":" + leaf(1, "1") +
+                  ",\"Tree\":2,\"T\":{\"Depth\":1,\"depth\":0,\"TBN\":\"110\",\"Mu\":3}}"),
+              "Model file \"model.json\", tree 2: a node has no \"Depth\".");
+    // An internal node whose right child never comes.
+    EXPECT_EQ(error_of<std::runtime_error>(
+                  "{\"Tree\":1,\"T\":{\"Depth\":1,\"Var\":1,\"ORDRule\":\"0\",\"TBN\":\"101\","
+                  "\"S\":[" +
+                  leaf(2, "1") + "]}}"),
+              "Model file \"model.json\", tree 1: an internal node has no children.");
+    // Variable 3 against rows of two values.
+    EXPECT_EQ(
+        error_of<std::runtime_error>(
+            "{\"Tree\":1,\"T\":" + split(1, 3, "0", leaf(2, "1"), leaf(2, "2")) + "}"),
+        "Model file \"model.json\" needs covariate 3, but the input has 2 values per sample.");
+}
+
+TEST(ForestPrediction, FirstDerivativeAndRangeScaling) {
+    // Bits of the sum reveal each derivative value: (1, 3, 6) becomes (2, 3, 0).
+    const std::string json =
+        "{\"Tree\":1,\"T\":" + split(1, 1, "1.5", leaf(2, "0"), leaf(2, "1")) +
+        ",\"Tree\":2,\"T\":" + split(1, 2, "2.5", leaf(2, "0"), leaf(2, "2")) +
+        ",\"Tree\":3,\"T\":" + split(1, 3, "-0.5", leaf(2, "0"), leaf(2, "4")) +
+        ",\"Tree\":4,\"T\":" + leaf(1, "-0.5") + "}";
+    const RangeScaling unit{0.0, 1.0}; // y = s + 0.5
+    EXPECT_EQ(predict_with_forest(parse(json), {{1, 3, 6}}, unit, true), (std::vector<double>{7}));
+    EXPECT_EQ(predict_with_forest(parse(json), {{1, 3, 6}}, unit, false), (std::vector<double>{6}));
+    EXPECT_EQ(predict_with_forest(parse(json), {{1, 1, -6}}, unit, true),
+              (std::vector<double>{4})); // (0, -7, 0)
+    EXPECT_EQ(predict_with_forest(parse(json), {{1, 1, -6}}, unit, false),
+              (std::vector<double>{0}));
+    EXPECT_EQ(predict_with_forest(parse(json), {{2, 4, 7}}, unit, false),
+              (std::vector<double>{7})); // (2, 4, 7) as it is
+
+    const RangeScaling zero_to_ten{0.0, 10.0};
+    const auto single_leaf = [](const std::string& mu) {
+        return parse("{\"Tree\":1,\"T\":" + leaf(1, mu) + "}");
+    };
+    EXPECT_EQ(predict_with_forest(single_leaf("-0.5"), {{0}}, zero_to_ten, false)[0], 0.0);
+    EXPECT_EQ(predict_with_forest(single_leaf("0"), {{0}}, zero_to_ten, false)[0], 5.0);
+    EXPECT_EQ(predict_with_forest(single_leaf("0.5"), {{0}}, zero_to_ten, false)[0], 10.0);
+    EXPECT_EQ(predict_with_forest(parse("{}"), {{0}, {1}}, zero_to_ten, true),
+              (std::vector<double>{5.0, 5.0}));
+    // A one-value row becomes (0) under the derivative.
+    EXPECT_EQ(predict_with_forest(parse("{\"Tree\":1,\"T\":" +
+                                        split(1, 1, "-0.5", leaf(2, "0"), leaf(2, "0.5")) + "}"),
+                                  {{-7}}, zero_to_ten, true),
+              (std::vector<double>{10.0}));
+}
+
+} // namespace
+} // namespace veldra

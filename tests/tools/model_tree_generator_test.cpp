@@ -1,0 +1,123 @@
+#include "tools/model_tree_generator.h"
+
+#include "bart/forest.h"
+#include "bart/forest_prediction.h"
+#include "input/csv_reader.h"
+#include "job/model_layout.h"
+#include "tests/support/temp_dir.h"
+
+#include <cmath>
+#include <fstream>
+#include <set>
+
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+namespace fs = boost::filesystem;
+using test::TempDir;
+
+TEST(ModelTreeGenerator, EveryModelReadsBackAndStaysInsideItsGrid) {
+    TempDir dir;
+    tools::ModelTreeOptions options;
+    options.draws = 3;
+    options.trees = 20;
+    options.seed = 5;
+    tools::write_model_tree(dir.path(), options);
+
+    boost::property_tree::ptree conf;
+    boost::property_tree::read_ini(dir.file("opus.conf"), conf);
+    EXPECT_EQ(conf.get<double>("htsxt.start_wn"), 7497.96);
+    EXPECT_EQ(conf.get<double>("htsxt.end_wn"), 599.76);
+    EXPECT_EQ(conf.get<int>("htsxt.num_wn"), 3578);
+    EXPECT_EQ(conf.get<double>("alpha_znse.start_wn"), 3996.5);
+    EXPECT_EQ(conf.get<int>("alpha_kbr.num_wn"), 2540);
+    EXPECT_EQ(conf.get<double>("mpa.end_wn"), 3600.0);
+
+    std::set<std::string> forms; // which of the forms the format allows the documents use
+    for (const std::string& type : spectrometer_types()) {
+        const int covariates = conf.get<int>(tools::grid_of_spectrometer(type).name + ".num_wn");
+        for (const std::string& property : soil_properties()) {
+            const fs::path folder = dir.path() / type / model_property_name(property);
+            std::ifstream range((folder / "rgy.txt").string());
+            double low = 0;
+            double high = 0;
+            ASSERT_TRUE(range >> low >> high) << folder;
+            EXPECT_EQ(std::make_pair(low, high), tools::property_range(property));
+            std::vector<std::string> files = list_matching_files(folder.string(), "MCMC*.json");
+            ASSERT_EQ(files.size(), 3u) << folder;
+            for (const std::string& file : files) {
+                const std::string text = test::read_file(file);
+                for (const char* form : {"\"Mu\":\"", "\"Mu\":-", "\"Depth\":\"", "\"Depth\":1",
+                                         "\"n\":", "\"ORDRule\":\"x<="}) {
+                    if (text.find(form) != std::string::npos) {
+                        forms.insert(form);
+                    }
+                }
+                boost::property_tree::ptree document;
+                boost::property_tree::read_json(file, document);
+                Forest forest;
+                forest.read(document);
+                forest.build_trees(file);
+                ASSERT_EQ(forest.node_lists.size(), 21u) << file;
+                for (std::size_t k = 1; k < forest.node_lists.size(); ++k) {
+                    for (std::size_t i = 1; i < forest.node_lists[k].size(); ++i) {
+                        const TreeNode& node = forest.node_lists[k][i];
+                        if (!node.is_leaf) {
+                            EXPECT_GE(node.split_variable, 1) << file;
+                            EXPECT_LE(node.split_variable, covariates) << file;
+                        }
+                    }
+                }
+                const std::vector<double> row(static_cast<std::size_t>(covariates), 0.001);
+                EXPECT_NO_THROW(forest.check_row(row.size(), file));
+                EXPECT_TRUE(std::isfinite(forest.predict(row.data())));
+            }
+        }
+    }
+    EXPECT_EQ(forms.size(), 6u); // numbers as strings and as numbers, "n" entries, rules
+}
+
+TEST(ModelTreeGenerator, TheSameSeedGivesTheSameBytes) {
+    TempDir dir;
+    tools::ModelTreeOptions options;
+    options.draws = 2;
+    options.trees = 10;
+    options.types = {"mpa"};
+    options.properties = {"pH"};
+    tools::write_model_tree(dir.path() / "a", options);
+    tools::write_model_tree(dir.path() / "b", options);
+    options.seed = 2;
+    tools::write_model_tree(dir.path() / "c", options);
+    const auto document = [&](const char* tree) {
+        return test::read_file((dir.path() / tree / "mpa" / "pH" / "MCMC2.json").string());
+    };
+    EXPECT_EQ(document("a"), document("b"));
+    EXPECT_NE(document("a"), document("c"));
+    EXPECT_FALSE(fs::exists(dir.path() / "a" / "mir"));
+}
+
+TEST(ModelTreeGenerator, ExampleSpectraAreAValidTableOnTheMirGrid) {
+    TempDir dir;
+    const tools::GridSection& grid = tools::grid_of_spectrometer("mir");
+    tools::write_example_spectra(dir.file("example.csv"), grid, 4, 3);
+    const SpectraTable table = read_spectra_csv(dir.file("example.csv"));
+    ASSERT_EQ(table.ids,
+              (std::vector<std::string>{"sample001", "sample002", "sample003", "sample004"}));
+    for (const auto& row : table.rows) {
+        ASSERT_EQ(row.size(), 3578u);
+    }
+    EXPECT_NE(table.rows[0], table.rows[1]);
+    const std::string header = test::read_file(dir.file("example.csv")).substr(0, 40);
+    EXPECT_EQ(header.rfind("SSN,m7497.960,m7496.032,", 0), 0u) << header;
+    const std::vector<double> points = tools::grid_points(grid);
+    EXPECT_EQ(points.front(), 7497.96);
+    EXPECT_NEAR(points.back(), 599.76, 1e-9);
+}
+
+} // namespace
+} // namespace veldra

@@ -1,0 +1,220 @@
+#include "tools/model_tree_generator.h"
+
+#include "job/model_layout.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace veldra::tools {
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// Distributions of our own: the standard library's are not the same on every platform, and
+// the generated tree must be.
+double uniform(std::mt19937_64& random) {
+    return static_cast<double>(random() >> 11) * (1.0 / 9007199254740992.0);
+}
+
+double normal(std::mt19937_64& random) {
+    double u = 0.0;
+    while (u <= 0.0) {
+        u = uniform(random);
+    }
+    const double v = uniform(random);
+    return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
+}
+
+int uniform_int(std::mt19937_64& random, int count) {
+    return static_cast<int>(uniform(random) * count);
+}
+
+std::string number_text(double value, int digits) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, value);
+    return buffer;
+}
+
+// Writes a value as a JSON number or, about one time in three, as a JSON string.
+std::string json_value(const std::string& number, std::mt19937_64& random) {
+    return uniform_int(random, 3) == 0 ? "\"" + number + "\"" : number;
+}
+
+void write_node(std::string& out, int depth, int covariates, double leaf_scale,
+                std::mt19937_64& random) {
+    const double split_probability = 0.95 * std::pow(1.0 + (depth - 1), -2.0);
+    const bool split = depth < 12 && uniform(random) < split_probability;
+    out += "{\"Depth\":" + json_value(std::to_string(depth), random);
+    if (uniform_int(random, 8) == 0) {
+        out += ",\"n\":" + std::to_string(uniform_int(random, 100));
+    }
+    if (split) {
+        const int variable = 1 + uniform_int(random, covariates);
+        const double cut = 0.01 * normal(random);
+        out += ",\"Var\":" + json_value(std::to_string(variable), random);
+        out += ",\"ORDRule\":\"x<=" + number_text(cut, 6) + "\"";
+        out += ",\"TBN\":\"101\",\"S\":[";
+        write_node(out, depth + 1, covariates, leaf_scale, random);
+        out += ",";
+        write_node(out, depth + 1, covariates, leaf_scale, random);
+        out += "]}";
+    } else {
+        out += ",\"TBN\":\"110\",\"Mu\":" +
+               json_value(number_text(leaf_scale * normal(random), 10), random) + "}";
+    }
+}
+
+} // namespace
+
+const std::vector<GridSection>& grid_sections() {
+    static const std::vector<GridSection> sections = {
+        {"htsxt", 7497.96, 599.76, 3578},
+        {"alpha_znse", 3996.5, 599.8, 1666},
+        {"alpha_kbr", 3996.0, 400.0, 2540},
+        {"mpa", 12488, 3600, 1112},
+    };
+    return sections;
+}
+
+const GridSection& grid_of_spectrometer(const std::string& type) {
+    static const std::map<std::string, std::string> section_of = {
+        {"mir", "htsxt"}, {"mpa", "mpa"}, {"alphakbr", "alpha_kbr"}, {"alphaznse", "alpha_znse"}};
+    const auto found = section_of.find(type);
+    if (found == section_of.end()) {
+        throw std::invalid_argument("unknown spectrometer type: " + type);
+    }
+    for (const GridSection& section : grid_sections()) {
+        if (section.name == found->second) {
+            return section;
+        }
+    }
+    throw std::logic_error("no grid section " + found->second);
+}
+
+std::vector<double> grid_points(const GridSection& section) {
+    const double step =
+        (section.start_wn - section.end_wn) / static_cast<double>(section.num_wn - 1);
+    std::vector<double> points(static_cast<std::size_t>(section.num_wn));
+    double value = section.start_wn + step;
+    for (double& point : points) {
+        value -= step;
+        point = value;
+    }
+    return points;
+}
+
+std::pair<double, double> property_range(const std::string& property) {
+    static const std::map<std::string, std::pair<double, double>> ranges = {
+        {"Carbon", {0, 10}}, {"Al", {0, 2500}}, {"B", {0, 5}},    {"Ca", {0, 10000}},
+        {"Cu", {0, 20}},     {"EC.S", {0, 4}},  {"Fe", {0, 600}}, {"Hp", {0, 12}},
+        {"K", {0, 1200}},    {"Mg", {0, 2000}}, {"Mn", {0, 500}}, {"Na", {0, 1500}},
+        {"P", {0, 300}},     {"S", {0, 200}},   {"Zn", {0, 30}},  {"pH", {3.5, 9.5}},
+        {"N", {0, 1}}};
+    const auto found = ranges.find(property);
+    if (found == ranges.end()) {
+        throw std::invalid_argument("unknown soil property: " + property);
+    }
+    return found->second;
+}
+
+std::string make_forest_document(int trees, int covariates, std::mt19937_64& random) {
+    // Leaf values as BART's prior puts them: the sum of all trees spans about -0.5 to 0.5.
+    const double leaf_scale = 0.5 / (2.0 * std::sqrt(static_cast<double>(trees)));
+    std::string out = "{\"n\":{\"trees\":" + std::to_string(trees) +
+                      ",\"covariates\":" + std::to_string(covariates) + "}";
+    for (int k = 1; k <= trees; ++k) {
+        out += ",\n\"Tree\":" + json_value(std::to_string(k), random) + ",\"T\":";
+        write_node(out, 1, covariates, leaf_scale, random);
+    }
+    out += "\n}\n";
+    return out;
+}
+
+void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
+    fs::create_directories(root);
+    {
+        std::ofstream conf((root / "opus.conf").string(), std::ios::binary);
+        for (const GridSection& section : grid_sections()) {
+            conf << "[" << section.name << "]\n"
+                 << "start_wn = " << number_text(section.start_wn, 10) << "\n"
+                 << "end_wn = " << number_text(section.end_wn, 10) << "\n"
+                 << "num_wn = " << section.num_wn << "\n\n";
+        }
+        if (!conf.flush()) {
+            throw std::runtime_error("cannot write " + (root / "opus.conf").string());
+        }
+    }
+    const std::vector<std::string>& types =
+        options.types.empty() ? spectrometer_types() : options.types;
+    const std::vector<std::string>& properties =
+        options.properties.empty() ? soil_properties() : options.properties;
+    for (std::size_t t = 0; t < types.size(); ++t) {
+        const int covariates = grid_of_spectrometer(types[t]).num_wn;
+        for (std::size_t p = 0; p < properties.size(); ++p) {
+            const fs::path folder = root / types[t] / model_property_name(properties[p]);
+            fs::create_directories(folder);
+            const auto [low, high] = property_range(properties[p]);
+            std::ofstream((folder / "rgy.txt").string(), std::ios::binary)
+                << number_text(low, 10) << " " << number_text(high, 10) << "\n";
+            std::mt19937_64 random(options.seed * 1000003ULL + t * 101ULL + p);
+            for (int d = 1; d <= options.draws; ++d) {
+                const fs::path file = folder / ("MCMC" + std::to_string(d) + ".json");
+                std::ofstream out(file.string(), std::ios::binary);
+                out << make_forest_document(options.trees, covariates, random);
+                if (!out.flush()) {
+                    throw std::runtime_error("cannot write " + file.string());
+                }
+            }
+        }
+    }
+}
+
+void write_example_spectra(const std::string& path, const GridSection& section, int samples,
+                           std::uint64_t seed) {
+    const std::vector<double> grid = grid_points(section);
+    std::mt19937_64 random(seed);
+    std::ofstream out(path, std::ios::binary);
+    out << "SSN";
+    for (const double wavenumber : grid) {
+        char name[32];
+        std::snprintf(name, sizeof name, "m%.3f", wavenumber);
+        out << "," << name;
+    }
+    out << "\n";
+    const double span = section.start_wn - section.end_wn;
+    for (int s = 1; s <= samples; ++s) {
+        struct Band {
+            double centre, width, height;
+        };
+        std::vector<Band> bands;
+        for (int b = 0; b < 12; ++b) {
+            bands.push_back({section.end_wn + span * uniform(random),
+                             span * (0.005 + 0.03 * uniform(random)), 0.2 + 0.8 * uniform(random)});
+        }
+        const double baseline = 0.3 + 0.4 * uniform(random);
+        const double slope = 0.2 * uniform(random);
+        char id[32];
+        std::snprintf(id, sizeof id, "sample%03d", s);
+        out << id;
+        for (const double wavenumber : grid) {
+            double value = baseline + slope * (section.start_wn - wavenumber) / span;
+            for (const Band& band : bands) {
+                const double z = (wavenumber - band.centre) / band.width;
+                value += band.height * std::exp(-0.5 * z * z);
+            }
+            out << "," << number_text(value, 7);
+        }
+        out << "\n";
+    }
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+} // namespace veldra::tools

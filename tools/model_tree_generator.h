@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+namespace veldra::tools {
+
+// The wavenumber grid of one machine type as "opus.conf" describes it.
+struct GridSection {
+    std::string name; // section of "opus.conf"
+    double start_wn;
+    double end_wn;
+    int num_wn;
+};
+
+// The four machine-type sections the demonstration tree ships.
+const std::vector<GridSection>& grid_sections();
+
+// The section whose grid a spectrometer type's models use (mir: htsxt, mpa: mpa, alphakbr:
+// alpha_kbr, alphaznse: alpha_znse).
+const GridSection& grid_of_spectrometer(const std::string& type);
+
+// Grid points from start_wn down to end_wn, made by repeated subtraction as the folder import
+// makes them.
+std::vector<double> grid_points(const GridSection& section);
+
+// A plausible range (first and second number of "rgy.txt") for a soil property.
+std::pair<double, double> property_range(const std::string& property);
+
+struct ModelTreeOptions {
+    int draws = 100;                     // MCMC1.json ... MCMC<draws>.json per model
+    int trees = 50;                      // trees per document
+    std::uint64_t seed = 1;              // the same seed gives the same bytes
+    std::vector<std::string> types;      // spectrometer types; empty: all four
+    std::vector<std::string> properties; // soil properties; empty: all seventeen
+};
+
+// Writes "opus.conf" and, for every chosen type and property, the model folder with its range
+// file and posterior-sample documents below `root`. Demonstration models drawn at random from
+// the BART tree prior: their predictions mean nothing about soil.
+void write_model_tree(const boost::filesystem::path& root, const ModelTreeOptions& options);
+
+// One model document of `trees` trees over covariates 1..`covariates`, drawn from the BART
+// tree prior (a node at depth d splits with probability 0.95 (1 + d)^-2), with cuts on the
+// scale of first-derivative spectra and leaf values on the scale of a sum of `trees` trees.
+// The text uses every form the format allows: numbers as JSON numbers and as strings, "n"
+// entries, ORDRule texts such as x<=0.0031, repeated keys.
+std::string make_forest_document(int trees, int covariates, std::mt19937_64& random);
+
+// Writes a CSV table of `samples` synthetic absorbance spectra on `section`'s grid: smooth
+// bands on a sloping baseline, different for every sample.
+void write_example_spectra(const std::string& path, const GridSection& section, int samples,
+                           std::uint64_t seed);
+
+} // namespace veldra::tools
