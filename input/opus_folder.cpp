@@ -1,0 +1,240 @@
+#include "input/opus_folder.h"
+
+#include "input/opus_reader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/filesystem.hpp>
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/regex.hpp>
+
+namespace veldra {
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string quoted(const fs::path& path) {
+    std::ostringstream out;
+    out << path;
+    return out.str();
+}
+
+bool usable(const OpusFile& file) {
+    if (file.variable_names.empty() || file.records.empty()) {
+        return false;
+    }
+    const std::vector<double>& values = file.records.front().grid_values;
+    return !values.empty() &&
+           std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
+
+// The grid of a machine type: num_wn points from start_wn down to end_wn by repeated
+// subtraction, so the first point is start_wn exactly.
+std::vector<double> read_grid(const boost::property_tree::ptree& configuration,
+                              const std::string& type, const std::string& first_file) {
+    if (type == "NA" && !configuration.get_child_optional("NA")) {
+        OpusInstrument instrument;
+        read_opus_instrument(first_file, instrument);
+        std::ostringstream message;
+        message << "Cannot tell the spectrometer of " << quoted(fs::path(first_file))
+                << " (instrument \"" << instrument.instrument << "\", beamsplitter \""
+                << instrument.beamsplitter << "\", detector \"" << instrument.detector
+                << "\"), so there is no wavenumber grid for this folder.";
+        throw std::runtime_error(message.str());
+    }
+    const double start = configuration.get<double>(type + ".start_wn");
+    const double end = configuration.get<double>(type + ".end_wn");
+    const int count = configuration.get<int>(type + ".num_wn");
+    if (count < 2) {
+        throw std::runtime_error("num_wn of section [" + type +
+                                 "] in opus.conf must be at least 2, not " + std::to_string(count));
+    }
+    const double step = (start - end) / static_cast<double>(count - 1);
+    std::vector<double> grid(static_cast<std::size_t>(count));
+    double v = start + step;
+    for (double& point : grid) {
+        v -= step;
+        point = v;
+    }
+    return grid;
+}
+
+} // namespace
+
+std::string opus_base_name(const std::string& file_name) {
+    static const boost::regex replicate("^(.*)\\.(\\d)+$", boost::regex::perl);
+    boost::smatch match;
+    if (boost::regex_match(file_name, match, replicate)) {
+        return match[1].str();
+    }
+    return std::string();
+}
+
+std::vector<std::string> scan_opus_folder(const std::string& path_text, LoggerSet& log) {
+    fs::path path(path_text);
+    const std::string name = path.filename().string();
+    const bool wildcard = name.find('*') != std::string::npos;
+    boost::regex pattern;
+    if (wildcard) {
+        std::string expression;
+        for (const char c : name) {
+            expression += c == '.'   ? std::string("\\.")
+                          : c == '*' ? std::string(".*")
+                                     : std::string(1, c);
+        }
+        pattern = boost::regex(expression, boost::regex::perl);
+        path = path.parent_path();
+    }
+
+    std::vector<std::string> listing;
+    if (!wildcard) {
+        boost::system::error_code error;
+        const fs::file_status status = fs::status(path, error);
+        if (error || status.type() == fs::file_not_found) {
+            throw std::runtime_error("Directory '" + quoted(path) + "' not found");
+        }
+        if (status.type() == fs::regular_file && name.rfind('.', 0) != 0) {
+            listing.push_back(name);
+        } else if (status.type() != fs::directory_file) {
+            throw std::runtime_error("'" + quoted(path) + "' is not a directory or file");
+        }
+    }
+    VELDRA_LOG(log, 1) << "";
+    VELDRA_LOG(log, 1) << "Uploaded Files:";
+    if (!listing.empty()) {
+        VELDRA_LOG(log, 1) << name << " ";
+    } else {
+        for (const fs::directory_entry& entry :
+             fs::directory_iterator(path.empty() ? fs::path(".") : path)) {
+            const std::string entry_name = entry.path().filename().string();
+            if (wildcard && !boost::regex_match(entry_name, pattern)) {
+                continue;
+            }
+            boost::system::error_code error;
+            const fs::file_status status = fs::status(entry.path(), error);
+            if (error) {
+                VELDRA_LOG(log, 1) << entry_name << " " << error.message();
+                continue;
+            }
+            if (status.type() == fs::regular_file && entry_name.rfind('.', 0) != 0) {
+                listing.push_back(entry_name);
+                VELDRA_LOG(log, 1) << entry_name << " ";
+            }
+        }
+    }
+    std::sort(listing.begin(), listing.end());
+
+    std::string sentinel = ".0";
+    if (!listing.empty()) {
+        const std::string& largest = listing.back();
+        std::string base = opus_base_name(largest);
+        if (base.empty()) {
+            base = largest;
+        }
+        for (char& c : base) {
+            c = static_cast<char>(static_cast<unsigned char>(c) + 1);
+        }
+        sentinel = base + ".0";
+    }
+    listing.push_back(sentinel);
+    return listing;
+}
+
+SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
+                                 const std::string& folder, LoggerSet& log) {
+    boost::property_tree::ptree configuration;
+    boost::property_tree::read_ini(configuration_path, configuration);
+    table.ids.clear();
+    table.rows.clear();
+    OpusReader reader;
+    const std::vector<std::string> listing = scan_opus_folder(folder, log);
+
+    // Files are read from the folder the path names, or from its parent when it names a single
+    // file or a '*' pattern.
+    std::string folder_text = folder;
+    boost::system::error_code error;
+    if (fs::is_regular_file(folder, error) ||
+        fs::path(folder).filename().string().find('*') != std::string::npos) {
+        folder_text = fs::path(folder).parent_path().string();
+    }
+    if (listing.size() == 1) {
+        // Only the sentinel: there is no file whose type could give the grid.
+        throw std::runtime_error("No OPUS files found in " + quoted(fs::path(folder)));
+    }
+    const std::string first_file = folder_text + "/" + listing.front();
+    const std::string type = detect_machine_type(first_file);
+    if (type == "NA") {
+        VELDRA_LOG(log, 1) << "unknown machinetype " << type;
+    }
+    reader.grid = read_grid(configuration, type, first_file);
+
+    std::vector<std::string> defective;
+    const auto process_group = [&](const std::vector<std::string>& group, const std::string& base) {
+        std::size_t count = 0;
+        std::vector<double> sum;
+        for (const std::string& member : group) {
+            const std::string path = folder_text + "/" + member;
+            const OpusFile file = read_opus_file(reader, path);
+            if (!usable(file)) {
+                defective.push_back(path);
+                continue;
+            }
+            const std::vector<double>& values = file.records.front().grid_values;
+            if (count == 0) {
+                table.ids.push_back(base);
+                sum = values;
+            } else {
+                for (std::size_t k = 0; k < sum.size(); ++k) {
+                    sum[k] += values[k];
+                }
+            }
+            ++count;
+        }
+        if (count > 0) {
+            for (double& value : sum) {
+                value /= static_cast<double>(count);
+            }
+            table.rows.push_back(std::move(sum));
+        }
+    };
+
+    std::vector<std::string> group;
+    std::string current;
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        const std::string& name = listing[i];
+        const bool is_sentinel = i + 1 == listing.size();
+        if (!is_sentinel) {
+            VELDRA_LOG(log, 1) << "  filename " << name;
+        }
+        const std::string base = opus_base_name(name);
+        if (i == 0) {
+            group = {name};
+        } else if (base != current) {
+            process_group(group, current);
+            group = {name};
+        } else {
+            group.push_back(name);
+        }
+        current = base;
+    }
+
+    if (!defective.empty()) {
+        VELDRA_LOG(log, 1) << defective.size() << " defective files found:";
+        for (const std::string& path : defective) {
+            VELDRA_LOG(log, 1) << "\t" << path;
+        }
+        for (int k = 0; k < 3; ++k) {
+            VELDRA_LOG(log, 1) << "";
+        }
+    } else {
+        VELDRA_LOG(log, 1) << "No defective files detected";
+    }
+    return table;
+}
+
+} // namespace veldra

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "input/spectra_table.h"
+#include "logging/logger_set.h"
+
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// Turns a folder of OPUS files into a table: one row per base name, the average of its
+// replicates after each was resampled onto the grid of the first file's machine type from
+// "opus.conf". Unusable files are skipped and listed. Every log record is at level 1.
+SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
+                                 const std::string& folder, LoggerSet& log);
+
+// The names of the OPUS files of a folder (or the one file a path names, or the files matching
+// a '*' pattern in the last path element), byte-wise ascending, followed by a sentinel name
+// that closes the last replicate group and is never read.
+std::vector<std::string> scan_opus_folder(const std::string& path, LoggerSet& log);
+
+// What stands before the last '.' of a name that ends in '.' and digits; "" otherwise.
+std::string opus_base_name(const std::string& file_name);
+
+} // namespace veldra

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// One reader serves a whole folder import: it holds the bytes of the file last loaded and the
+// wavenumber grid (descending) that every spectrum is resampled onto. One thread at a time.
+struct OpusReader {
+    std::uint32_t size = 0; // bytes loaded; 0 when nothing is loaded
+    std::vector<unsigned char> bytes;
+    std::int32_t column_count = 0; // variable names of the last file read (NPT + 3)
+    std::vector<double> grid;
+};
+
+struct OpusRecord {
+    std::vector<std::string> texts;  // machine type, sample name, acquisition date
+    std::vector<double> raw_values;  // the absorbance values in file order, scaled by CSF
+    std::vector<double> grid_values; // resampled onto the reader's grid, in grid order
+};
+
+struct OpusFile {
+    // "SAMPLEID", "MID", "DateTime", then prefix + wavenumber (3 decimals) per point; empty
+    // when the file could not be understood.
+    std::vector<std::string> variable_names;
+    std::vector<OpusRecord> records; // one when the spectrum was read and resampled
+};
+
+// The instrument, beamsplitter, detector and source texts of a file (sample side).
+struct OpusInstrument {
+    std::string instrument;
+    std::string beamsplitter;
+    std::string detector;
+    std::string source;
+};
+
+// Reads one OPUS file: its absorbance spectrum (the ratio block of kind absorbance, the final
+// one after atmospheric compensation where two exist) with the axis of its status block,
+// resampled onto reader.grid with a natural cubic spline. A problem of the file is printed as
+// one diagnostic line on the standard output and leaves the result without names or record;
+// nothing is read outside the loaded bytes and nothing is thrown for a bad file.
+OpusFile read_opus_file(OpusReader& reader, const std::string& path);
+
+// "htsxt", "alpha_kbr", "alpha_znse", "mpa" or "NA", from the instrument, beamsplitter and
+// detector texts of the file. Reads the file itself.
+std::string detect_machine_type(const std::string& path);
+
+// The sample-side instrument texts of a file; false when the file cannot be read or has none.
+bool read_opus_instrument(const std::string& path, OpusInstrument& instrument);
+
+// The machine type that the instrument texts name (the rule of detect_machine_type).
+std::string machine_type_of(const OpusInstrument& instrument);
+
+} // namespace veldra

@@ -1,0 +1,265 @@
+#include "input/opus_folder.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/opus_samples.h"
+#include "tests/support/opus_writer.h"
+#include "tests/support/temp_dir.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gsl/gsl_spline.h>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+namespace fs = boost::filesystem;
+using test::LogCapture;
+using test::TempDir;
+
+const char* const conf_4000_600_3 = "[htsxt]\nstart_wn = 4000\nend_wn = 600\nnum_wn = 3\n";
+
+// A file on 4000..600 (35 points) whose absorbance is offset + wavenumber / 1000: the natural
+// spline reproduces the line, so resampled values are known exactly.
+std::string line_file(float offset, const std::string& detector = "HTS-XT") {
+    test::AbsorbanceFileOptions options;
+    options.detector = detector;
+    options.first_x = 4000;
+    options.last_x = 600;
+    options.values.clear();
+    for (int k = 0; k < 35; ++k) {
+        options.values.push_back(offset + static_cast<float>((4000.0 - 100.0 * k) / 1000.0));
+    }
+    return test::opus_file(test::absorbance_blocks(options));
+}
+
+struct Import {
+    SpectraTable table;
+    std::vector<std::string> log;
+    std::string console;
+};
+
+Import run_import(const std::string& conf, const std::string& folder) {
+    LoggerSet log;
+    LogCapture seen;
+    Import result;
+    testing::internal::CaptureStdout();
+    try {
+        import_opus_folder(result.table, conf, folder, log);
+    } catch (...) {
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
+    result.console = testing::internal::GetCapturedStdout();
+    result.log = seen.messages();
+    return result;
+}
+
+std::string import_error(const std::string& conf, const std::string& folder) {
+    try {
+        run_import(conf, folder);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+void expect_row(const std::vector<double>& row, double offset) {
+    ASSERT_EQ(row.size(), 3u);
+    EXPECT_NEAR(row[0], offset + 4.0, 1e-6);
+    EXPECT_NEAR(row[1], offset + 2.3, 1e-6);
+    EXPECT_NEAR(row[2], offset + 0.6, 1e-6);
+}
+
+TEST(OpusFolder, GroupsReplicatesByBaseNameInByteOrder) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    dir.write("scans/b.0", line_file(3));
+    dir.write("scans/a.1", line_file(2));
+    dir.write("scans/a.0", line_file(0));
+    dir.write("scans/c", line_file(5));
+    dir.write("scans/.hidden.0", line_file(9));
+    fs::create_directories(dir.path() / "scans" / "sub.0");
+
+    const Import result = run_import(conf, dir.file("scans") + "/");
+    EXPECT_EQ(result.table.ids, (std::vector<std::string>{"a", "b", ""}));
+    ASSERT_EQ(result.table.rows.size(), 3u);
+    expect_row(result.table.rows[0], 1.0); // (0 + 2) / 2
+    expect_row(result.table.rows[1], 3.0);
+    expect_row(result.table.rows[2], 5.0);
+
+    // Uploaded names in file-system order, then the sorted "  filename " lines.
+    ASSERT_GE(result.log.size(), 11u);
+    EXPECT_EQ(result.log[0], "");
+    EXPECT_EQ(result.log[1], "Uploaded Files:");
+    std::vector<std::string> uploaded(result.log.begin() + 2, result.log.begin() + 6);
+    std::sort(uploaded.begin(), uploaded.end());
+    EXPECT_EQ(uploaded, (std::vector<std::string>{"a.0 ", "a.1 ", "b.0 ", "c "}));
+    EXPECT_EQ(std::vector<std::string>(result.log.begin() + 6, result.log.end()),
+              (std::vector<std::string>{"  filename a.0", "  filename a.1", "  filename b.0",
+                                        "  filename c", "No defective files detected"}));
+    EXPECT_EQ(result.console, "");
+
+    LoggerSet log;
+    EXPECT_EQ(scan_opus_folder(dir.file("scans"), log),
+              (std::vector<std::string>{"a.0", "a.1", "b.0", "c", "d.0"}));
+}
+
+TEST(OpusFolder, DefectiveFilesAreSkippedAndReported) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    dir.write("scans/a.0", line_file(0));
+    dir.write("scans/a.1", line_file(std::numeric_limits<float>::quiet_NaN()));
+    dir.write("scans/a.2", line_file(2));
+    dir.write("scans/b.0", "not an OPUS file at all, just text");
+    dir.write("scans/b.1", "");
+    dir.write("scans/c.0", line_file(4));
+
+    const Import result = run_import(conf, dir.file("scans") + "/");
+    EXPECT_EQ(result.table.ids, (std::vector<std::string>{"a", "c"}));
+    ASSERT_EQ(result.table.rows.size(), 2u);
+    expect_row(result.table.rows[0], 1.0);
+    expect_row(result.table.rows[1], 4.0);
+    const std::string scans = dir.file("scans") + "/";
+    const std::vector<std::string> tail(result.log.end() - 7, result.log.end());
+    EXPECT_EQ(tail,
+              (std::vector<std::string>{"3 defective files found:", "\t" + scans + "/a.1",
+                                        "\t" + scans + "/b.0", "\t" + scans + "/b.1", "", "", ""}));
+    EXPECT_NE(result.console.find("ERROR : not an OPUS file (no OPUS header) From file \"" + scans +
+                                  "/b.0\""),
+              std::string::npos)
+        << result.console;
+}
+
+TEST(OpusFolder, SingleFilesAndPatterns) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    dir.write("scans/a.0", line_file(0));
+    dir.write("scans/a.1", line_file(2));
+    dir.write("scans/b.0", line_file(6));
+
+    Import result = run_import(conf, dir.file("scans/b.0"));
+    EXPECT_EQ(result.table.ids, std::vector<std::string>{"b"});
+    expect_row(result.table.rows.at(0), 6.0);
+    EXPECT_EQ(result.log[2], "b.0 ");
+
+    result = run_import(conf, dir.file("scans") + "/a.*");
+    EXPECT_EQ(result.table.ids, std::vector<std::string>{"a"});
+    expect_row(result.table.rows.at(0), 1.0);
+}
+
+TEST(OpusFolder, ErrorsThatEndTheJob) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    dir.write("scans/a.0", line_file(0));
+    dir.write("unknown/x.0", line_file(0, "RT-DLaTGS"));
+    fs::create_directories(dir.path() / "empty");
+
+    EXPECT_EQ(import_error(conf, dir.file("none")),
+              "Directory '\"" + dir.file("none") + "\"' not found");
+    EXPECT_EQ(import_error(conf, "/dev/null"), "'\"/dev/null\"' is not a directory or file");
+    EXPECT_EQ(import_error(conf, dir.file("empty")),
+              "No OPUS files found in \"" + dir.file("empty") + "\"");
+    EXPECT_EQ(import_error(conf, dir.file("unknown")),
+              "Cannot tell the spectrometer of \"" + dir.file("unknown") +
+                  "/x.0\" (instrument \"Tensor 27\", beamsplitter \"KBr\", detector "
+                  "\"RT-DLaTGS\"), so there is no wavenumber grid for this folder.");
+    EXPECT_EQ(import_error(dir.write("one.conf", "[htsxt]\nstart_wn=4000\nend_wn=600\nnum_wn=1\n"),
+                           dir.file("scans")),
+              "num_wn of section [htsxt] in opus.conf must be at least 2, not 1");
+    EXPECT_EQ(import_error(dir.write("mpa.conf", "[mpa]\nstart_wn=4000\nend_wn=600\nnum_wn=3\n"),
+                           dir.file("scans")),
+              "No such node (htsxt.start_wn)");
+    EXPECT_NE(import_error(dir.file("missing.conf"), dir.file("scans")).find("missing.conf"),
+              std::string::npos);
+}
+
+TEST(OpusFolder, BaseNames) {
+    EXPECT_EQ(opus_base_name("soil12.0"), "soil12");
+    EXPECT_EQ(opus_base_name("a.b.17"), "a.b");
+    EXPECT_EQ(opus_base_name("x.0.bak"), "");
+    EXPECT_EQ(opus_base_name("noext"), "");
+    EXPECT_EQ(opus_base_name(".5"), "");
+}
+
+// The natural cubic spline of a ground truth on the wavenumbers as the names round them,
+// evaluated on the grid with the edge rule for the first and last grid points.
+std::vector<double> expected_resampling(const std::string& truth_path,
+                                        const std::vector<double>& grid) {
+    auto points = test::read_ground_truth(truth_path);
+    for (auto& point : points) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", point.first);
+        point.first = std::stod(text);
+    }
+    std::sort(points.begin(), points.end());
+    std::vector<double> x;
+    std::vector<double> y;
+    for (const auto& point : points) {
+        x.push_back(point.first);
+        y.push_back(point.second);
+    }
+    std::unique_ptr<gsl_spline, void (*)(gsl_spline*)> spline(
+        gsl_spline_alloc(gsl_interp_cspline, x.size()), gsl_spline_free);
+    gsl_spline_init(spline.get(), x.data(), y.data(), x.size());
+    std::vector<double> values;
+    for (const double g : grid) {
+        values.push_back(
+            gsl_spline_eval(spline.get(), std::min(std::max(g, x.front()), x.back()), nullptr));
+    }
+    return values;
+}
+
+TEST(OpusFolder, RealHtsxtFilesResampledOntoTheGridAndAveraged) {
+    const std::string samples = test::opus_samples_dir();
+    if (samples.empty()) {
+        GTEST_SKIP() << "../shared/opus-samples is missing: real-file tests not run";
+    }
+    TempDir dir;
+    const std::string conf =
+        dir.write("opus.conf", "[htsxt]\nstart_wn = 7497.96\nend_wn = 599.76\nnum_wn = 3578\n");
+    std::vector<double> grid(3578);
+    const double step = (7497.96 - 599.76) / 3577.0;
+    double v = 7497.96 + step;
+    for (double& g : grid) {
+        v -= step;
+        g = v;
+    }
+    const std::string c1 = samples + "/629266_1TP_A-1_C1.0";
+    const std::string d1 = samples + "/629266_1TP_A-1_D1.0";
+    const std::vector<double> c1_expected = expected_resampling(c1 + ".ab.csv", grid);
+    const std::vector<double> d1_expected = expected_resampling(d1 + ".ab.csv", grid);
+
+    // Under their own names: two base names, two rows.
+    fs::create_directories(dir.path() / "own");
+    fs::create_symlink(c1, dir.path() / "own" / "629266_1TP_A-1_C1.0");
+    fs::create_symlink(d1, dir.path() / "own" / "629266_1TP_A-1_D1.0");
+    Import result = run_import(conf, dir.file("own") + "/");
+    ASSERT_EQ(result.table.ids,
+              (std::vector<std::string>{"629266_1TP_A-1_C1", "629266_1TP_A-1_D1"}));
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+        ASSERT_NEAR(result.table.rows[0][i], c1_expected[i], 1e-9) << i;
+        ASSERT_NEAR(result.table.rows[1][i], d1_expected[i], 1e-9) << i;
+    }
+
+    // As two replicates of one sample: one row, their average.
+    fs::create_directories(dir.path() / "replicates");
+    fs::create_symlink(c1, dir.path() / "replicates" / "soil.0");
+    fs::create_symlink(d1, dir.path() / "replicates" / "soil.1");
+    result = run_import(conf, dir.file("replicates"));
+    ASSERT_EQ(result.table.ids, std::vector<std::string>{"soil"});
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+        ASSERT_NEAR(result.table.rows[0][i], (c1_expected[i] + d1_expected[i]) / 2, 1e-9) << i;
+    }
+}
+
+} // namespace
+} // namespace veldra

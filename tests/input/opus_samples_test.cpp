@@ -1,0 +1,129 @@
+// Real files from public instruments, read against the spectra an independent reader found.
+#include "input/opus_reader.h"
+
+#include "tests/support/opus_samples.h"
+
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+#define REQUIRE_SAMPLES(dir)                                                                       \
+    const std::string dir = test::opus_samples_dir();                                              \
+    if (dir.empty()) {                                                                             \
+        GTEST_SKIP() << "../shared/opus-samples is missing: real-file tests not run";              \
+    }
+
+struct Sample {
+    const char* file;
+    const char* machine_type;
+    bool absorbance;
+};
+
+const std::vector<Sample> samples = {
+    {"617262_1TP_C-1_A5.0", "NA", true},
+    {"617262_1TP_C-1_D4.0", "NA", true},
+    {"629266_1TP_A-1_C1.0", "htsxt", true},
+    {"629266_1TP_A-1_D1.0", "htsxt", true},
+    {"MMP_2107_Test1.001", "NA", true},
+    {"issue81_A1.1.0", "htsxt", true},
+    {"issue82_Opus_test.0", "mpa", true},
+    {"issue94_RT_01_1_23-02-21_13-23-54.0", "alpha_kbr", true},
+    {"test_spectra.0", "htsxt", false},
+    {"vertex80v_file.0", "NA", true},
+    {"vertex80v_refl_only.0", "NA", false},
+    {"ftir_ps.0", "NA", true},
+    {"vertex70_reference_only.2", "NA", false},
+};
+
+TEST(OpusSamples, AbsorbanceSpectraEqualTheGroundTruth) {
+    REQUIRE_SAMPLES(dir);
+    for (const Sample& sample : samples) {
+        if (!sample.absorbance) {
+            continue;
+        }
+        SCOPED_TRACE(sample.file);
+        const std::string path = dir + "/" + sample.file;
+        const auto truth = test::read_ground_truth(path + ".ab.csv");
+        ASSERT_GT(truth.size(), 100u);
+        OpusReader reader;
+        // A grid strictly inside the file's range, so resampling succeeds.
+        reader.grid = {truth.front().first - 1.0, truth.back().first + 1.0};
+        testing::internal::CaptureStdout();
+        const OpusFile file = read_opus_file(reader, path);
+        const std::string console = testing::internal::GetCapturedStdout();
+        ASSERT_EQ(file.records.size(), 1u) << console;
+        const OpusRecord& record = file.records[0];
+        ASSERT_EQ(record.raw_values.size(), truth.size());
+        ASSERT_EQ(file.variable_names.size(), truth.size() + 3);
+        EXPECT_EQ(reader.column_count, static_cast<std::int32_t>(truth.size()) + 3);
+        for (std::size_t i = 0; i < truth.size(); ++i) {
+            ASSERT_EQ(record.raw_values[i], truth[i].second) << i;
+            const std::string& name = file.variable_names[3 + i];
+            const double wavenumber = std::stod(name.substr(1));
+            ASSERT_NEAR(wavenumber, truth[i].first, 0.0005 + 1e-7) << name;
+        }
+        EXPECT_EQ(record.grid_values.size(), 2u);
+    }
+}
+
+TEST(OpusSamples, MachineTypesAndNamePrefixes) {
+    REQUIRE_SAMPLES(dir);
+    const std::map<std::string, std::string> prefixes = {
+        {"issue81_A1.1.0", "m"},                      // Tensor, MIR
+        {"issue82_Opus_test.0", "n"},                 // MPA, NIR
+        {"issue94_RT_01_1_23-02-21_13-23-54.0", "a"}, // Alpha II, MIR
+        {"629266_1TP_A-1_C1.0", "X"},                 // VERTEX
+    };
+    for (const Sample& sample : samples) {
+        const std::string path = dir + "/" + sample.file;
+        EXPECT_EQ(detect_machine_type(path), sample.machine_type) << sample.file;
+        const auto prefix = prefixes.find(sample.file);
+        if (prefix != prefixes.end()) {
+            OpusReader reader;
+            reader.grid = {};
+            testing::internal::CaptureStdout();
+            const OpusFile file = read_opus_file(reader, path);
+            testing::internal::GetCapturedStdout();
+            ASSERT_GT(file.variable_names.size(), 3u);
+            EXPECT_EQ(file.variable_names[3].substr(0, 1), prefix->second) << sample.file;
+        }
+    }
+}
+
+TEST(OpusSamples, FilesWithoutAbsorbanceAreDefective) {
+    REQUIRE_SAMPLES(dir);
+    for (const Sample& sample : samples) {
+        if (sample.absorbance) {
+            continue;
+        }
+        const std::string path = dir + "/" + sample.file;
+        OpusReader reader;
+        reader.grid = {4000.0};
+        testing::internal::CaptureStdout();
+        const OpusFile file = read_opus_file(reader, path);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "ERROR : no absorbance spectrum in the file From file \"" + path + "\"\n");
+        EXPECT_TRUE(file.records.empty());
+        EXPECT_TRUE(file.variable_names.empty());
+    }
+}
+
+TEST(OpusSamples, RecordTextsComeFromTheParameterBlocks) {
+    REQUIRE_SAMPLES(dir);
+    OpusReader reader;
+    reader.grid = {4000.0};
+    testing::internal::CaptureStdout();
+    const OpusFile file = read_opus_file(reader, dir + "/issue81_A1.1.0");
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(file.records.size(), 1u);
+    EXPECT_EQ(file.records[0].texts, (std::vector<std::string>{"htsxt", "5_19", "16/03/2023"}));
+}
+
+} // namespace
+} // namespace veldra
