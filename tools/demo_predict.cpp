@@ -1,47 +1,47 @@
-// Predicts one property for the bundled example with the bundled demonstration models and
-// prints the posterior mean and spread of every sample. Stands in for the prediction job
-// until the job exists.
-#include "bart/forest_prediction.h"
-#include "input/csv_reader.h"
+// Predicts soil properties for the bundled example with the bundled demonstration models and
+// writes one output file per property, as the prediction job does. Stands in for the job until
+// the front ends exist.
+#include "job/model_layout.h"
+#include "job/prediction_driver.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <exception>
-#include <fstream>
+#include <string>
 
+#include <boost/filesystem.hpp>
 #include <boost/log/core.hpp>
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s MODEL_FOLDER RANGE_FILE SPECTRA_CSV\n", argv[0]);
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s MODEL_DIR SPECTRA_CSV OUTPUT_DIR [PROPERTY...]\n", argv[0]);
         return 2;
     }
+    const boost::filesystem::path models(argv[1]);
+    const std::string csv = argv[2];
+    const boost::filesystem::path output(argv[3]);
+    std::vector<std::string> properties(argv + 4, argv + argc);
+    if (properties.empty()) {
+        properties = {"Carbon", "pH", "N"};
+    }
     try {
-        const veldra::SpectraTable table = veldra::read_spectra_csv(argv[3]);
-        veldra::RangeScaling scaling;
-        std::ifstream range(argv[2]);
-        if (!(range >> scaling.first >> scaling.second)) {
-            std::fprintf(stderr, "cannot read %s\n", argv[2]);
-            return 1;
-        }
+        boost::filesystem::create_directories(output);
         veldra::LoggerSet log;
         boost::log::core::get()->set_logging_enabled(false);
-        const veldra::PredictionMatrix draws = veldra::predict_from_forest_files(
-            std::string(argv[1]) + "/MCMC*.json", "json", table.rows, scaling, true, log);
-        std::printf("%zu draws from %s\n%-12s %10s %10s\n", draws.size(), argv[1], "sample", "mean",
-                    "std");
-        for (std::size_t j = 0; j < table.rows.size(); ++j) {
-            double sum = 0;
-            double squares = 0;
-            for (const auto& draw : draws) {
-                sum += draw[j];
-                squares += draw[j] * draw[j];
+        for (const std::string& property : properties) {
+            const boost::filesystem::path folder =
+                models / "mir" / veldra::model_property_name(property);
+            const std::string outfile = (output / ("example-mir-" + property + ".csv")).string();
+            const veldra::PredictionSummary summary = veldra::run_prediction(
+                (folder / "rgy.txt").string(), outfile, ",", folder.string() + "/MCMC*.json",
+                "json", "", csv, {}, {}, (models / "opus.conf").string(), "first_der", false, log);
+            std::printf("%s: %zu samples x %zu draws -> %s\n", property.c_str(),
+                        summary.means.size(), summary.samples_per_draw.size(), outfile.c_str());
+            for (std::size_t j = 0; j < summary.means.size() && j < 3; ++j) {
+                std::printf("  %-10s mean %9.4f  std %8.4f  95%% interval [%.4f, %.4f]\n",
+                            summary.sample_ids[j].c_str(), summary.means[j],
+                            summary.standard_deviations[j], summary.quantiles[0][j],
+                            summary.quantiles[6][j]);
             }
-            const double n = static_cast<double>(draws.size());
-            const double mean = sum / n;
-            std::printf("%-12s %10.4f %10.4f\n", table.ids[j].c_str(), mean,
-                        std::sqrt(std::max(0.0, squares / n - mean * mean)));
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());

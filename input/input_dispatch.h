@@ -1,0 +1,18 @@
+#pragma once
+
+#include "input/spectra_table.h"
+#include "logging/logger_set.h"
+
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// The one way a job gets its spectra: exactly one of an OPUS folder, a CSV file or in-memory
+// columns (present when both columns and identifiers are non-empty) must be given; it is checked
+// to exist and handed to its reader.
+SpectraTable read_spectra_input(LoggerSet& log, const std::string& configuration_path,
+                                const std::string& opus_folder, const std::string& csv_file,
+                                const SpectraColumns& columns, const std::vector<std::string>& ids);
+
+} // namespace veldra

@@ -1,0 +1,69 @@
+#include "job/prediction_driver.h"
+
+#include "bart/forest_prediction.h"
+#include "input/input_dispatch.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace veldra {
+
+PredictionSummary run_prediction(const std::string& rangefile, const std::string& outfile,
+                                 const std::string& separator, const std::string& forestpath,
+                                 const std::string& foresformat, const std::string& opus_folder,
+                                 const std::string& csv_file, const SpectraColumns& columns,
+                                 const std::vector<std::string>& ids,
+                                 const std::string& configuration_path,
+                                 const std::string& transformation, bool exponential,
+                                 LoggerSet& log) {
+    const bool first_derivative = transformation == "first_der";
+    {
+        std::ifstream range(rangefile);
+        if (!range.is_open()) {
+            throw std::runtime_error("Cannot open rangefile '" + rangefile + "' for reading.");
+        }
+    }
+    {
+        std::ofstream output(outfile);
+        if (!output.is_open()) {
+            throw std::runtime_error("Cannot open outfile '" + outfile + "' for reading.");
+        }
+    }
+    const SpectraTable table =
+        read_spectra_input(log, configuration_path, opus_folder, csv_file, columns, ids);
+    const std::vector<double> numbers = read_range_file(rangefile);
+    if (numbers.size() < 2) {
+        throw std::out_of_range("invalid vector<T> subscript");
+    }
+    const RangeScaling scaling{numbers[0], numbers[1]};
+    VELDRA_LOG(log, 1) << "Running prediction from "
+                       << "list of json files";
+    const PredictionMatrix matrix = predict_from_forest_files(forestpath, foresformat, table.rows,
+                                                              scaling, first_derivative, log);
+    return write_prediction_file(matrix, outfile, separator, table, exponential, log);
+}
+
+std::vector<double> read_range_file(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<double> numbers;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        fields.imbue(std::locale::classic());
+        int count = 0;
+        double value = 0.0;
+        while (fields >> value) {
+            if (count < 2) {
+                numbers.push_back(value);
+                ++count;
+            } else {
+                std::cerr << "Error: range file has a row with more than one number." << std::endl;
+            }
+        }
+    }
+    return numbers;
+}
+
+} // namespace veldra

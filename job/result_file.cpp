@@ -1,0 +1,105 @@
+#include "job/result_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace veldra {
+
+ResultFileStream::ResultFileStream(const std::string& path)
+    : path_(path), out_(path, std::ios::out | std::ios::trunc) {
+    if (!out_.is_open()) {
+        throw std::runtime_error("File open failed: " + path + "\n");
+    }
+}
+
+void ResultFileStream::close() {
+    out_.close();
+    if (out_.fail()) {
+        throw std::runtime_error("Writing to file failed: " + path_);
+    }
+}
+
+PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
+                                        const std::string& separator, const SpectraTable& table,
+                                        bool exponential, LoggerSet& log) {
+    const std::size_t draws = matrix.size();
+    if (draws == 0) {
+        throw std::runtime_error("Prediction matrix is empty");
+    }
+    const std::size_t samples = matrix.front().size();
+
+    PredictionSummary summary;
+    summary.draws_per_sample.assign(samples, std::vector<double>(draws));
+    for (std::size_t j = 0; j < samples; ++j) {
+        for (std::size_t i = 0; i < draws; ++i) {
+            const double value = matrix[i].at(j);
+            summary.draws_per_sample[j][i] = exponential ? std::exp(value) : value;
+        }
+    }
+    summary.samples_per_draw.assign(draws, std::vector<double>(samples));
+    for (std::size_t i = 0; i < draws; ++i) {
+        for (std::size_t j = 0; j < samples; ++j) {
+            summary.samples_per_draw[i][j] = summary.draws_per_sample[j][i];
+        }
+    }
+    summary.quantiles.assign(quantile_levels.size(), std::vector<double>());
+    summary.sample_ids = table.ids;
+
+    VELDRA_LOG(log, 1) << "Predictions complete.";
+    VELDRA_LOG(log, 1) << "Writing results to file: " << outfile;
+
+    ResultFileStream file(outfile);
+    std::ofstream& out = file.stream();
+    out << "SSN";
+    for (std::size_t i = 0; i < draws; ++i) {
+        out << separator << "draw " << i + 1;
+    }
+    out << separator << "mean" << separator << "std";
+    for (std::size_t k = 0; k + 1 < quantile_levels.size(); ++k) {
+        out << separator << quantile_levels[k] * 100.0 << "%";
+    }
+    out << separator << 97.5 << "%\n";
+
+    const float draw_count = static_cast<float>(draws);
+    std::vector<double> sorted;
+    for (std::size_t j = 0; j < samples; ++j) {
+        const std::vector<double>& x = summary.draws_per_sample[j];
+        // Single-precision accumulation, exactly as the published results were computed.
+        float sum = 0.0f;
+        for (const double value : x) {
+            sum = static_cast<float>(static_cast<double>(sum) + value);
+        }
+        const float mean = sum / draw_count;
+        float squares = 0.0f;
+        for (const double value : x) {
+            const double d = static_cast<double>(static_cast<float>(value) - mean);
+            squares = static_cast<float>(static_cast<double>(squares) + d * d);
+        }
+        const double sd = std::sqrt(static_cast<double>(squares) / static_cast<double>(draws - 1));
+        summary.means.push_back(static_cast<double>(mean));
+        summary.standard_deviations.push_back(sd);
+
+        // Ascending as by plain "less than"; a NaN draw (a document may hold "Mu": "nan")
+        // sorts last instead of breaking the sort's ordering requirement.
+        sorted = x;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
+        out << table.ids.at(j) << separator;
+        for (const double value : x) {
+            out << value << separator;
+        }
+        out << static_cast<double>(mean) << separator << sd;
+        for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
+            const auto index =
+                static_cast<std::size_t>(quantile_levels[k] * static_cast<double>(draws));
+            summary.quantiles[k].push_back(sorted[index]);
+            out << separator << sorted[index];
+        }
+        out << "\n";
+    }
+    file.close();
+    return summary;
+}
+
+} // namespace veldra

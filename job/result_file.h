@@ -1,0 +1,54 @@
+#pragma once
+
+#include "bart/forest_prediction.h"
+#include "input/spectra_table.h"
+#include "logging/logger_set.h"
+
+#include <array>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// The quantile levels of the output, in column order.
+constexpr std::array<double, 7> quantile_levels = {0.025, 0.05, 0.1, 0.5, 0.9, 0.95, 0.975};
+
+// Everything written for one pair: the back-transformed draws in both orders and the per-sample
+// statistics over the draws.
+struct PredictionSummary {
+    std::vector<std::vector<double>> draws_per_sample; // [sample][draw]
+    std::vector<std::vector<double>> samples_per_draw; // [draw][sample]
+    std::vector<double> means;
+    std::vector<double> standard_deviations;
+    std::vector<std::vector<double>> quantiles; // [level][sample]
+    std::vector<std::string> sample_ids;
+};
+
+// The output file of one pair, opened for writing with truncation. Numbers use the stream's
+// default format (6 significant digits).
+class ResultFileStream {
+public:
+    // Raises "File open failed: " + path + "\n" when the file cannot be opened.
+    explicit ResultFileStream(const std::string& path);
+
+    std::ofstream& stream() { return out_; }
+
+    // Closes the file; raises "Writing to file failed: " + path when any write or the close
+    // failed (a full disk, a failing device), so a short file is never reported as written.
+    void close();
+
+private:
+    std::string path_;
+    std::ofstream out_;
+};
+
+// Back-transforms the draws with exp when asked, writes the pair's output CSV (identifier, every
+// draw, mean, standard deviation, seven quantiles) and returns the summary. The mean and the
+// standard deviation are accumulated in single precision; quantiles take the element at the
+// truncated index level x D of the sorted draws.
+PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
+                                        const std::string& separator, const SpectraTable& table,
+                                        bool exponential, LoggerSet& log);
+
+} // namespace veldra

@@ -1,0 +1,224 @@
+#include "job/prediction_driver.h"
+
+#include "input/csv_reader.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+#include "tools/model_tree_generator.h"
+
+#include <cmath>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+namespace fs = boost::filesystem;
+using test::LogCapture;
+using test::TempDir;
+
+TEST(RangeFile, NumbersAtMostTwoPerLine) {
+    TempDir dir;
+    const auto read = [&](const std::string& text, std::string* errors = nullptr) {
+        const std::string path = dir.write("rgy.txt", text);
+        testing::internal::CaptureStderr();
+        const std::vector<double> numbers = read_range_file(path);
+        const std::string printed = testing::internal::GetCapturedStderr();
+        if (errors != nullptr) {
+            *errors = printed;
+        }
+        return numbers;
+    };
+    EXPECT_EQ(read("0.1 7.3\n"), (std::vector<double>{0.1, 7.3}));
+    EXPECT_EQ(read("0.1\n7.3"), (std::vector<double>{0.1, 7.3}));
+    EXPECT_EQ(read("  -1e-2\t\t3E1  \r\n"), (std::vector<double>{-0.01, 30}));
+    const std::string extra = "Error: range file has a row with more than one number.\n";
+    std::string errors;
+    EXPECT_EQ(read("1 2 3\n", &errors), (std::vector<double>{1, 2}));
+    EXPECT_EQ(errors, extra);
+    EXPECT_EQ(read("1 2 3 4\n5\n", &errors), (std::vector<double>{1, 2, 5}));
+    EXPECT_EQ(errors, extra + extra);
+    EXPECT_EQ(read("min 1 2\n3 x 4\n"), std::vector<double>{3});
+    EXPECT_TRUE(read("").empty());
+}
+
+// A tiny model whose one tree tests covariate 1 against 0: right (sum 0.5) or left (-0.5).
+struct TinyModel {
+    TempDir dir;
+    std::string folder = dir.file("mir/pH");
+    std::string range = dir.write("mir/pH/rgy.txt", "0 10\n");
+    std::string csv = dir.write("in.csv", "SSN,a,b\nup,5,1\ndown,-5,1\n");
+    std::string out = dir.file("out.csv");
+    TinyModel() {
+        dir.write("mir/pH/MCMC1.json",
+                  R"({"Tree":1,"T":{"Depth":1,"Var":1,"ORDRule":"x<=0","TBN":"101","S":[)"
+                  R"({"Depth":2,"TBN":"110","Mu":-0.5},{"Depth":2,"TBN":"110","Mu":0.5}]}})");
+    }
+    PredictionSummary run(const std::string& transformation, LoggerSet& log,
+                          const std::string& rangefile = "", const std::string& outfile = "",
+                          const std::string& input = "") {
+        return run_prediction(rangefile.empty() ? range : rangefile,
+                              outfile.empty() ? out : outfile, ",", folder + "/MCMC*.json", "json",
+                              "", input.empty() ? csv : input, {}, {}, "", transformation, false,
+                              log);
+    }
+};
+
+std::string error_of(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(PredictionDriver, FirstDerivativeOnlyForTheExactWord) {
+    TinyModel model;
+    LoggerSet log;
+    // Row (5, 1) is (-4, 0) after the derivative; row (-5, 1) is (6, 0).
+    EXPECT_EQ(model.run("first_der", log).means, (std::vector<double>{0, 10}));
+    for (const char* word : {"no transformation", "First_der", "first_der ", ""}) {
+        EXPECT_EQ(model.run(word, log).means, (std::vector<double>{10, 0})) << word;
+    }
+}
+
+TEST(PredictionDriver, RecordsInOrder) {
+    TinyModel model;
+    LoggerSet log;
+    LogCapture seen(true);
+    model.run("none", log);
+    EXPECT_EQ(seen.messages(),
+              (std::vector<std::string>{"Running prediction from list of json files",
+                                        "Predictions complete.",
+                                        "Writing results to file: " + model.out}));
+    // One draw: the standard deviation is not a number, every quantile the draw itself.
+    const std::string text = test::read_file(model.out);
+    const std::string header = "SSN,draw 1,mean,std,2.5%,5%,10%,50%,90%,95%,97.5%\n";
+    EXPECT_EQ(text.substr(0, header.size()), header);
+    EXPECT_NE(text.find("\nup,10,10,"), std::string::npos) << text;
+    EXPECT_NE(text.find("nan,10,10,10,10,10,10,10\ndown,0,0,"), std::string::npos) << text;
+}
+
+TEST(PredictionDriver, FailuresComeInTheirOrder) {
+    TinyModel model;
+    LoggerSet log;
+    // A missing model folder: the range file check fails before the output file is touched.
+    const std::string missing = model.dir.file("mir/Total.Nitrogen/rgy.txt");
+    EXPECT_EQ(error_of([&] { model.run("first_der", log, missing); }),
+              "Cannot open rangefile '" + missing + "' for reading.");
+    EXPECT_FALSE(fs::exists(model.out));
+
+    const std::string unwritable = model.dir.file("no/folder/out.csv");
+    EXPECT_EQ(error_of([&] { model.run("first_der", log, "", unwritable); }),
+              "Cannot open outfile '" + unwritable + "' for reading.");
+
+    // A range file of one number fails after the input was read, with the output file created
+    // empty and before the prediction record.
+    const std::string one = model.dir.write("one.txt", "4\n");
+    LogCapture seen(true);
+    EXPECT_EQ(error_of([&] { model.run("first_der", log, one); }), "invalid vector<T> subscript");
+    EXPECT_TRUE(fs::exists(model.out));
+    EXPECT_EQ(fs::file_size(model.out), 0u);
+    EXPECT_TRUE(seen.records.empty());
+    const std::string bad_csv = model.dir.write("bad.csv", "SSN,a\ns1,x\n");
+    EXPECT_EQ(error_of([&] { model.run("first_der", log, one, "", bad_csv); }),
+              "Expected <double> in file: " + bad_csv);
+
+    // Output to a full device: the job must fail, not report success.
+    EXPECT_EQ(error_of([&] { model.run("first_der", log, "", "/dev/full"); }),
+              "Writing to file failed: /dev/full");
+}
+
+// Evaluates a generated document without the program's reader: each "T" entry is a tree whose
+// nodes hold either "Mu" or "Var", "ORDRule" ("x<=cut") and the children in "S".
+double evaluate_document(const boost::property_tree::ptree& document,
+                         const std::vector<double>& row) {
+    const std::function<double(const boost::property_tree::ptree&)> node =
+        [&](const boost::property_tree::ptree& n) -> double {
+        if (const auto mu = n.get_optional<double>("Mu")) {
+            return *mu;
+        }
+        const int variable = n.get<int>("Var");
+        const std::string rule = n.get<std::string>("ORDRule");
+        const double cut = std::stod(rule.substr(rule.find('=') + 1));
+        const auto& children = n.get_child("S");
+        auto child = children.begin();
+        if (row.at(static_cast<std::size_t>(variable - 1)) > cut) {
+            ++child;
+        }
+        return node(child->second);
+    };
+    double sum = 0;
+    for (const auto& entry : document) {
+        if (entry.first == "T") {
+            sum += node(entry.second);
+        }
+    }
+    return sum;
+}
+
+TEST(PredictionDriver, EndToEndOnAGeneratedModel) {
+    TempDir dir;
+    tools::ModelTreeOptions options;
+    options.draws = 12;
+    options.trees = 15;
+    options.types = {"mir"};
+    options.properties = {"pH"};
+    tools::write_model_tree(dir.path(), options);
+    const std::string csv = dir.file("samples.csv");
+    tools::write_example_spectra(csv, tools::grid_of_spectrometer("mir"), 4, 9);
+    const std::string folder = dir.file("mir/pH");
+    const std::string out = dir.file("pH.csv");
+
+    LoggerSet log;
+    run_prediction(folder + "/rgy.txt", out, ",", folder + "/MCMC*.json", "json", "", csv, {}, {},
+                   "", "first_der", true, log);
+
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream text(test::read_file(out));
+    for (std::string line; std::getline(text, line);) {
+        lines.emplace_back();
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');) {
+            lines.back().push_back(field);
+        }
+    }
+    ASSERT_EQ(lines.size(), 5u);
+    for (const auto& line : lines) {
+        ASSERT_EQ(line.size(), 22u);
+    }
+    EXPECT_EQ(lines[0][12], "draw 12");
+
+    // Draws in byte-wise file order: 1, 10, 11, 12, 2, ..., 9.
+    const std::vector<int> order = {1, 10, 11, 12, 2, 3, 4, 5, 6, 7, 8, 9};
+    const SpectraTable table = read_spectra_csv(csv);
+    for (std::size_t j = 0; j < table.rows.size(); ++j) {
+        const std::vector<double>& r = table.rows[j];
+        std::vector<double> w(r.size(), 0.0);
+        for (std::size_t i = 0; i + 1 < r.size(); ++i) {
+            w[i] = r[i + 1] - r[i];
+        }
+        double mean = 0;
+        for (std::size_t d = 0; d < order.size(); ++d) {
+            boost::property_tree::ptree document;
+            boost::property_tree::read_json(folder + "/MCMC" + std::to_string(order[d]) + ".json",
+                                            document);
+            const double expected =
+                std::exp((9.5 - 3.5) * (evaluate_document(document, w) + 0.5) + 3.5);
+            EXPECT_NEAR(std::stod(lines[j + 1][1 + d]), expected, 1e-5 * expected) << j << d;
+            mean += expected / static_cast<double>(order.size());
+        }
+        EXPECT_EQ(lines[j + 1][0], table.ids[j]);
+        EXPECT_NEAR(std::stod(lines[j + 1][13]), mean, 1e-5 * mean);
+    }
+}
+
+} // namespace
+} // namespace veldra
