@@ -1,51 +1,45 @@
-// Predicts soil properties for the bundled example with the bundled demonstration models and
-// writes one output file per property, as the prediction job does. Stands in for the job until
-// the front ends exist.
-#include "job/model_layout.h"
-#include "job/prediction_driver.h"
+// Runs the prediction job on the bundled example with the bundled demonstration models, as the
+// window does for a CSV input, and prints the job's log lines and its result.
+#include "job/job_runner.h"
+#include "logging/logger_set.h"
 
 #include <cstdio>
-#include <exception>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 #include <boost/log/core.hpp>
+#include <boost/log/expressions.hpp>
+#include <boost/log/utility/setup/console.hpp>
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s MODEL_DIR SPECTRA_CSV OUTPUT_DIR [PROPERTY...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s MODEL_DIR SPECTRA_CSV OUTPUT_FILE [PROPERTY...]\n",
+                     argv[0]);
         return 2;
     }
-    const boost::filesystem::path models(argv[1]);
-    const std::string csv = argv[2];
-    const boost::filesystem::path output(argv[3]);
-    std::vector<std::string> properties(argv + 4, argv + argc);
-    if (properties.empty()) {
-        properties = {"Carbon", "pH", "N"};
+    veldra::JobSettings settings;
+    settings.model_directory = argv[1];
+    settings.csv_file = argv[2];
+    settings.output_path = argv[3];
+    settings.opus_configuration_path = (settings.model_directory / "opus.conf").string();
+    settings.spectrometer_types = {"mir"};
+    settings.soil_properties.assign(argv + 4, argv + argc);
+    if (settings.soil_properties.empty()) {
+        settings.soil_properties = {"Carbon", "pH", "N"};
     }
-    try {
-        boost::filesystem::create_directories(output);
-        veldra::LoggerSet log;
-        boost::log::core::get()->set_logging_enabled(false);
-        for (const std::string& property : properties) {
-            const boost::filesystem::path folder =
-                models / "mir" / veldra::model_property_name(property);
-            const std::string outfile = (output / ("example-mir-" + property + ".csv")).string();
-            const veldra::PredictionSummary summary = veldra::run_prediction(
-                (folder / "rgy.txt").string(), outfile, ",", folder.string() + "/MCMC*.json",
-                "json", "", csv, {}, {}, (models / "opus.conf").string(), "first_der", false, log);
-            std::printf("%s: %zu samples x %zu draws -> %s\n", property.c_str(),
-                        summary.means.size(), summary.samples_per_draw.size(), outfile.c_str());
-            for (std::size_t j = 0; j < summary.means.size() && j < 3; ++j) {
-                std::printf("  %-10s mean %9.4f  std %8.4f  95%% interval [%.4f, %.4f]\n",
-                            summary.sample_ids[j].c_str(), summary.means[j],
-                            summary.standard_deviations[j], summary.quantiles[0][j],
-                            summary.quantiles[6][j]);
-            }
-        }
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
-    return 0;
+    settings.transformation = "first_der";
+    settings.exponential = false;
+    boost::filesystem::create_directories(
+        boost::filesystem::absolute(settings.output_path).parent_path());
+
+    veldra::LoggerSet log;
+    namespace expr = boost::log::expressions;
+    boost::log::add_console_log(std::clog, boost::log::keywords::format = expr::stream
+                                                                          << expr::smessage)
+        ->set_filter(expr::attr<veldra::Severity>("severity") >= veldra::Severity::info);
+    veldra::JobProgress progress;
+    const veldra::JobOutcome outcome = veldra::execute_job(settings, log, progress);
+    std::printf("%s", outcome.message.c_str());
+    return outcome.ok ? 0 : 1;
 }

@@ -70,7 +70,7 @@ TEST(LoggerSet, RegistersCommonAttributesAndStartsWithProgressAtZero) {
 // the record, and later records must still be delivered.
 TEST(LoggerSet, AnExceptionFromTheSinkReachesTheWriter) {
     LoggerSet log;
-    LogCapture seen(true, "stop here");
+    LogCapture seen(true, test::throw_int_on("stop here"));
     EXPECT_THROW(VELDRA_LOG(log, 1) << "stop here", int);
     VELDRA_LOG(log, 1) << "after";
     EXPECT_EQ(seen.messages(), std::vector<std::string>{"after"});

@@ -2,6 +2,7 @@
 
 #include "logging/severity.h"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,13 +20,25 @@ struct LogRecord {
     std::string message;
 };
 
+// Called for every record before it is kept; may throw, as the window's sink throws when the
+// user stopped the job.
+using LogHook = std::function<void(const LogRecord&)>;
+
+// A hook that throws the int 42 at the record whose text is `text`.
+inline LogHook throw_int_on(const std::string& text) {
+    return [text](const LogRecord& record) {
+        if (record.message == text) {
+            throw 42;
+        }
+    };
+}
+
 // A sink that keeps every record reaching it (optionally only severity 1 and above, as the
-// window's sink filters). It throws the int 42 on a record whose text is `throw_on`, as the
-// window's sink throws when the user stopped the job. Removed from the core when destroyed.
+// window's sink filters). Removed from the core when destroyed.
 class LogCapture {
 public:
-    explicit LogCapture(bool window_filter = false, std::string throw_on = {}) {
-        sink_ = boost::make_shared<Sink>(boost::make_shared<Backend>(records, std::move(throw_on)));
+    explicit LogCapture(bool window_filter = false, LogHook hook = {}) {
+        sink_ = boost::make_shared<Sink>(boost::make_shared<Backend>(records, std::move(hook)));
         if (window_filter) {
             sink_->set_filter(boost::log::expressions::attr<Severity>("severity") >=
                               Severity::info);
@@ -51,21 +64,21 @@ private:
     class Backend
         : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
     public:
-        Backend(std::vector<LogRecord>& out, std::string throw_on)
-            : out_(out), throw_on_(std::move(throw_on)) {}
+        Backend(std::vector<LogRecord>& out, LogHook hook) : out_(out), hook_(std::move(hook)) {}
         void consume(const boost::log::record_view& record) {
             const auto level = boost::log::extract<Severity>("severity", record);
             const auto message = boost::log::extract<std::string>("Message", record);
-            const std::string text = message ? *message : std::string();
-            if (!throw_on_.empty() && text == throw_on_) {
-                throw 42;
+            const LogRecord kept{level ? static_cast<int>(*level) : -1,
+                                 message ? *message : std::string()};
+            if (hook_) {
+                hook_(kept);
             }
-            out_.push_back({level ? static_cast<int>(*level) : -1, text});
+            out_.push_back(kept);
         }
 
     private:
         std::vector<LogRecord>& out_;
-        std::string throw_on_;
+        LogHook hook_;
     };
     using Sink = boost::log::sinks::synchronous_sink<Backend>;
     boost::shared_ptr<Sink> sink_;

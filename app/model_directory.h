@@ -1,0 +1,27 @@
+#pragma once
+
+#include "job/job_settings.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace veldra {
+
+// Where the shipped model files lie below the executable's folder or its parent.
+constexpr const char* model_directory_location = "/share/Kavuni/binary_modelfiles/v0.0.3";
+
+// The two candidates for a program path: the executable's folder, then its parent, each
+// followed by the model directory location. The path is made canonical against the current
+// folder; when it cannot be (started through the search path), the running executable's own
+// path is used.
+std::pair<ModelDirectory, ModelDirectory> model_directory_candidates(const std::string& program);
+
+// The first candidate that exists, if any.
+std::optional<ModelDirectory> search_model_directory(const std::string& program);
+
+// The model directory of this program. When neither candidate exists, writes the three
+// "Resources not found" lines to the standard error stream and ends the process with code 1.
+ModelDirectory find_model_directory(const char* program);
+
+} // namespace veldra

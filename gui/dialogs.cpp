@@ -1,0 +1,39 @@
+#include "gui/dialogs.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace veldra {
+
+QString QtDialogs::open_file(QWidget* parent, const QString& caption) {
+    return QFileDialog::getOpenFileName(parent, caption, QString(), QString());
+}
+
+QString QtDialogs::choose_directory(QWidget* parent, const QString& caption) {
+    return QFileDialog::getExistingDirectory(parent, caption, QString(), QFileDialog::ShowDirsOnly);
+}
+
+QString QtDialogs::save_file(QWidget* parent, const QString& caption) {
+    return QFileDialog::getSaveFileName(parent, caption, QString(), QString(), nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
+}
+
+void QtDialogs::critical(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox::critical(parent, title, text, QMessageBox::Ok);
+}
+
+void QtDialogs::information(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox::information(parent, title, text, QMessageBox::Ok);
+}
+
+bool QtDialogs::question(QWidget* parent, const QString& title, const QString& text) {
+    return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::NoButton) == QMessageBox::Yes;
+}
+
+void QtDialogs::open_folder(const QUrl& folder) {
+    QDesktopServices::openUrl(folder);
+}
+
+} // namespace veldra

@@ -1,0 +1,239 @@
+#include "gui/veldra.h"
+
+#include "job/model_layout.h"
+#include "job/worker_thread.h"
+#include "ui_veldra.h"
+
+#include <QCheckBox>
+#include <QTextCursor>
+#include <QUrl>
+
+#include <boost/filesystem/operations.hpp>
+
+#ifndef VELDRA_FEEDBACK_ADDRESS
+#define VELDRA_FEEDBACK_ADDRESS "veldra-feedback@example.org"
+#endif
+
+// The resources live in a static library, whose initialiser the linker would drop unless called.
+static void initialise_resources() {
+    Q_INIT_RESOURCE(veldra);
+}
+
+namespace veldra {
+
+namespace {
+
+const char* const program_version = "1.2.5";
+
+QString link(const QString& target, const QString& text) {
+    return "<a href=\"" + target.toHtmlEscaped() + "\">" + text + "</a>";
+}
+
+} // namespace
+
+Veldra::Veldra(QWidget* parent, const ModelDirectory& model_dir_, std::shared_ptr<Dialogs> dialogs)
+    : QWidget(parent), worker(), ui(new Ui::Veldra), model_dir(model_dir_), output_path(),
+      opus_folder(), csv_file(), dialogs_(std::move(dialogs)) {
+    initialise_resources();
+    ui->setupUi(this);
+    // The documentation ships beside the model files: <prefix>/share/doc/veldra.
+    const boost::filesystem::path documentation =
+        model_dir.parent_path().parent_path().parent_path() / "doc" / "veldra" / "README.md";
+    ui->label_about->setText(
+        link(QUrl::fromLocalFile(QString::fromStdString(documentation.string())).toString(),
+             "About this app"));
+    ui->label_feedback->setText(link("mailto:" VELDRA_FEEDBACK_ADDRESS, "Feedback"));
+    ui->label_version->setText(program_version);
+    refresh_input_field();
+    ui->button_open_folder->setEnabled(false);
+    ui->progress_bar->reset();
+}
+
+Veldra::~Veldra() {
+    if (worker) {
+        worker->requestInterruption();
+        worker->wait();
+        worker.reset();
+    }
+    delete ui;
+}
+
+void Veldra::refresh_input_field() {
+    if (ui->box_filetype->currentText() == "csv") {
+        ui->edit_input->setText(csv_file);
+        if (csv_file.isEmpty()) {
+            ui->edit_input->setPlaceholderText("[Please select a csv file]");
+        }
+    } else {
+        ui->edit_input->setText(opus_folder);
+        if (opus_folder.isEmpty()) {
+            ui->edit_input->setPlaceholderText("[Please select the folder containing opus files]");
+        }
+    }
+}
+
+void Veldra::show_error(const QString& message) {
+    dialogs_->critical(this, "Internal error!", message);
+}
+
+void Veldra::on_button_in_clicked() {
+    if (ui->box_filetype->currentText() == "csv") {
+        const QString chosen = dialogs_->open_file(this, tr("Spectrum measurement file"));
+        if (!chosen.isEmpty()) {
+            csv_file = chosen;
+        }
+    } else {
+        const QString chosen = dialogs_->choose_directory(this, tr("Directory for opus files"));
+        if (!chosen.isEmpty()) {
+            opus_folder = chosen;
+        }
+    }
+    refresh_input_field();
+}
+
+void Veldra::on_button_out_clicked() {
+    const QString chosen = dialogs_->save_file(this, tr("Output file"));
+    if (!chosen.isEmpty()) {
+        ui->edit_output->setText(chosen);
+    }
+}
+
+void Veldra::on_box_filetype_currentTextChanged(const QString&) {
+    refresh_input_field();
+}
+
+void Veldra::on_button_clear_clicked() {
+    ui->log_area->setPlainText(QString());
+}
+
+void Veldra::on_edit_output_textChanged(const QString& text) {
+    ui->button_open_folder->setEnabled(!text.isEmpty());
+}
+
+void Veldra::on_button_open_folder_clicked() {
+    const std::string text = ui->edit_output->text().toStdString();
+    const boost::filesystem::path path(text);
+    boost::system::error_code error;
+    const boost::filesystem::file_status status = boost::filesystem::status(path, error);
+    if (error || status.type() == boost::filesystem::file_not_found) {
+        dialogs_->critical(this, "Open failed",
+                           "File not found: '" + QString::fromStdString(text) + "'");
+    } else if (status.type() != boost::filesystem::regular_file) {
+        dialogs_->critical(this, "Open failed",
+                           "Not a file: '" + QString::fromStdString(text) + "'");
+    } else {
+        dialogs_->open_folder(
+            QUrl::fromLocalFile(QString::fromStdString(path.parent_path().string())));
+    }
+}
+
+std::vector<std::string> Veldra::selected_spectrometers() const {
+    return {ui->combo_box_spectr->currentText().toStdString()};
+}
+
+std::vector<std::string> Veldra::selected_properties() const {
+    const std::vector<const QCheckBox*> boxes = {
+        ui->check_box_Carbon, ui->check_box_Al,   ui->check_box_B,  ui->check_box_Ca,
+        ui->check_box_Cu,     ui->check_box_EC_S, ui->check_box_Fe, ui->check_box_Hp,
+        ui->check_box_K,      ui->check_box_Mg,   ui->check_box_Mn, ui->check_box_Na,
+        ui->check_box_P,      ui->check_box_S,    ui->check_box_Zn, ui->check_box_pH,
+        ui->check_box_N};
+    std::vector<std::string> properties;
+    for (const QCheckBox* box : boxes) {
+        if (box->isChecked()) {
+            properties.push_back(box->text().toStdString());
+        }
+    }
+    return properties;
+}
+
+std::string Veldra::selected_transformation() const {
+    return ui->combo_box_transform->currentText().toStdString();
+}
+
+bool Veldra::exponential_selected() const {
+    return ui->combo_box_exptrf->currentText() == "Yes";
+}
+
+void Veldra::on_button_compute_clicked() {
+    if (worker) {
+        if (!dialogs_->question(this, "Stop computations",
+                                "All data will be lost.\nAre you sure you want to quit?")) {
+            return;
+        }
+        worker->requestInterruption();
+        send_log_string("Stopped by user");
+        ui->button_compute->setEnabled(false);
+        return;
+    }
+
+    const QString input = ui->edit_input->text();
+    const QString output = ui->edit_output->text();
+    if (input.isEmpty()) {
+        on_button_in_clicked();
+        return;
+    }
+    if (output.isEmpty()) {
+        on_button_out_clicked();
+        return;
+    }
+    const QString input_type = ui->box_filetype->currentText();
+    const std::string input_text = input.toStdString();
+    const std::string configuration = (model_dir / "opus.conf").string();
+    output_path = output.toStdString();
+    const std::string separator = ",";
+    const std::string folder = input_type == "opus" ? input_text + "/" : std::string();
+    const std::string csv = input_type == "csv" ? input_text : std::string();
+    const std::vector<std::string> spectrometers = selected_spectrometers();
+    const std::vector<std::string> properties = selected_properties();
+    const std::string transformation = selected_transformation();
+    const bool exponential = exponential_selected();
+    if (properties.empty()) {
+        show_error("Please choose at least one soil property");
+        return;
+    }
+
+    ui->log_area->setPlainText(QString());
+    worker = std::make_shared<WorkerThread>(this, output_path, model_dir, separator, folder, csv,
+                                            configuration, spectrometers, properties,
+                                            transformation, exponential);
+    connect(worker.get(), &WorkerThread::result_ready, this, &Veldra::finish);
+    connect(worker.get(), &WorkerThread::send_log_string, this, &Veldra::send_log_string);
+    connect(worker.get(), &WorkerThread::set_progress, this, &Veldra::set_progress);
+    ui->button_compute->setText("Cancel");
+    worker->start();
+}
+
+void Veldra::finish(QString result_message, bool user, bool ok) {
+    if (worker) {
+        worker->wait(); // result_ready is the thread's last act; let it return first
+        worker.reset();
+    }
+    ui->button_compute->setText("Compute Predictions");
+    ui->button_compute->setEnabled(true);
+    ui->progress_bar->reset();
+    if (!user) {
+        if (ok) {
+            dialogs_->information(this, "Done", result_message);
+        } else {
+            show_error(result_message);
+        }
+    }
+}
+
+void Veldra::send_log_string(QString log_string) {
+    const QTextCursor kept = ui->log_area->textCursor();
+    QTextCursor end = ui->log_area->textCursor();
+    end.movePosition(QTextCursor::End);
+    ui->log_area->setTextCursor(end);
+    ui->log_area->insertPlainText(log_string);
+    ui->log_area->insertPlainText("\n");
+    ui->log_area->setTextCursor(kept);
+}
+
+void Veldra::set_progress(int max, int current) {
+    ui->progress_bar->setMaximum(max);
+    ui->progress_bar->setValue(current);
+}
+
+} // namespace veldra

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "gui/dialogs.h"
+#include "job/job_settings.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QString>
+#include <QWidget>
+
+namespace Ui {
+class Veldra;
+}
+
+namespace veldra {
+
+class WorkerThread;
+
+// The program's window: the user's choices, the log of the running job, its progress, and the
+// button that starts and stops it. A running job is held in `worker` until `finish`.
+class Veldra : public QWidget {
+    Q_OBJECT
+
+public:
+    Veldra(QWidget* parent, const ModelDirectory& model_dir,
+           std::shared_ptr<Dialogs> dialogs = std::make_shared<QtDialogs>());
+    // Stops a running job and waits for its thread before anything goes.
+    ~Veldra() override;
+
+private slots:
+    void on_button_in_clicked();
+    void on_button_compute_clicked();
+    void on_button_out_clicked();
+    void on_box_filetype_currentTextChanged(const QString& arg1);
+    void on_button_clear_clicked();
+    void on_button_open_folder_clicked();
+    void on_edit_output_textChanged(const QString&);
+
+public slots:
+    void finish(QString result_message, bool user, bool ok);
+    void send_log_string(QString log_string);
+    void set_progress(int max, int current);
+
+private:
+    void refresh_input_field();
+    void show_error(const QString& message);
+    std::vector<std::string> selected_spectrometers() const;
+    std::vector<std::string> selected_properties() const;
+    std::string selected_transformation() const;
+    bool exponential_selected() const;
+
+    std::shared_ptr<WorkerThread> worker;
+    Ui::Veldra* ui;
+    ModelDirectory model_dir;
+    std::string output_path;
+    QString opus_folder;
+    QString csv_file;
+    std::shared_ptr<Dialogs> dialogs_;
+};
+
+} // namespace veldra

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "job/job_settings.h"
+#include "logging/logger_set.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// Thrown from a log sink's checkpoint to abandon a job the user stopped. Not a std::exception,
+// so no handler for errors catches it on its way out.
+class JobStop {};
+
+// Pairs of the job: maximum (pairs - 1) and how many are finished. With the inner pair of the
+// LoggerSet (forest files) it gives the progress in units of forest files.
+struct JobProgress {
+    std::int32_t outer_maximum = 0;
+    std::int32_t outer_position = 0;
+};
+
+// The progress a checkpoint reports: (maximum, current) in forest files over the whole job.
+std::pair<int, int> job_progress(const JobProgress& outer, const LoggerSet& log);
+
+// What a finished job reports: the text for the user, whether the user stopped it, whether it
+// completed.
+struct JobOutcome {
+    std::string message;
+    bool user = false;
+    bool ok = false;
+};
+
+// The output file of one pair: the output path itself for a single pair, else
+// <parent>/<stem>-<type>-<property><extension>.
+std::string pair_output_path(const std::string& output_path, const std::string& type,
+                             const std::string& property, bool single);
+
+// Reads the input once, keeps it as in-memory columns (clearing the settings' input paths) and
+// runs one prediction per (type, property) pair, types outside. Returns the created files, each
+// as two blanks, the path and a line feed. Errors and JobStop pass to the caller.
+std::string run_job(JobSettings& settings, const std::vector<std::string>& types,
+                    const std::vector<std::string>& properties, bool single, LoggerSet& log,
+                    JobProgress& progress);
+
+// The whole job with its result: "Files created:\n" and the files on success, the error text on
+// failure, ("Files created:\n", user) after a stop, "Unknow exception catched" for anything else.
+JobOutcome execute_job(JobSettings& settings, LoggerSet& log, JobProgress& progress);
+
+} // namespace veldra

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "input/spectra_table.h"
+
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+namespace veldra {
+
+// Absolute path of the root of the shipped model files: "opus.conf" and one folder per
+// spectrometer type.
+using ModelDirectory = boost::filesystem::path;
+
+// The user's choices for one job, copied into the job when it is created.
+struct JobSettings {
+    std::string output_path;
+    ModelDirectory model_directory;
+    std::string output_separator = ",";
+    std::string opus_folder; // folder text followed by "/", or empty
+    std::string csv_file;    // or empty
+    SpectraColumns columns;  // in-memory spectra, one inner sequence per covariate
+    std::vector<std::string> ids;
+    std::string opus_configuration_path;
+    bool exponential = true;
+    std::vector<std::string> spectrometer_types;
+    std::vector<std::string> soil_properties; // in the fixed order of soil_properties()
+    std::string transformation = "first_der";
+};
+
+} // namespace veldra

@@ -1,0 +1,55 @@
+#include "job/worker_thread.h"
+
+#include "job/widget_backend.h"
+
+#include <boost/log/core.hpp>
+
+namespace veldra {
+
+WorkerThread::WorkerThread(QObject* parent, const std::string& output_path,
+                           const ModelDirectory& model_directory,
+                           const std::string& output_separator, const std::string& opus_folder,
+                           const std::string& csv_file, const std::string& opus_configuration_path,
+                           const std::vector<std::string>& spectrometer_types,
+                           const std::vector<std::string>& soil_properties,
+                           const std::string& transformation, bool exponential)
+    : QThread(parent) {
+    settings_.output_path = output_path;
+    settings_.model_directory = model_directory;
+    settings_.output_separator = output_separator;
+    settings_.opus_folder = opus_folder;
+    settings_.csv_file = csv_file;
+    settings_.opus_configuration_path = opus_configuration_path;
+    settings_.exponential = exponential;
+    settings_.spectrometer_types = spectrometer_types;
+    settings_.soil_properties = soil_properties;
+    settings_.transformation = transformation;
+}
+
+WorkerThread::~WorkerThread() {
+    wait();
+}
+
+std::string WorkerThread::run_job(const std::vector<std::string>& types,
+                                  const std::vector<std::string>& properties, bool single) {
+    return veldra::run_job(settings_, types, properties, single, log_, progress_);
+}
+
+void WorkerThread::checkpoint() {
+    if (isInterruptionRequested()) {
+        throw ExceptionStop();
+    }
+    const auto [maximum, current] = job_progress(progress_, log_);
+    emit set_progress(maximum, current);
+}
+
+void WorkerThread::run() {
+    const boost::shared_ptr<WidgetSink> sink = make_widget_sink(this);
+    boost::log::core::get()->add_sink(sink);
+    const JobOutcome outcome = execute_job(settings_, log_, progress_);
+    // The sink must never reach this worker once the window may release it.
+    boost::log::core::get()->remove_sink(sink);
+    emit result_ready(QString::fromUtf8(outcome.message.c_str()), outcome.user, outcome.ok);
+}
+
+} // namespace veldra

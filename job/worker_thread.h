@@ -1,0 +1,59 @@
+#pragma once
+
+#include "job/job_runner.h"
+#include "job/job_settings.h"
+#include "logging/logger_set.h"
+
+#include <string>
+#include <vector>
+
+#include <QString>
+#include <QThread>
+
+namespace veldra {
+
+// Runs one job on its own thread: reads the input once, makes one prediction per pair and
+// reports log lines, progress and one final result through queued signals. Owns its settings
+// and loggers; the window only starts it, requests interruption and releases it.
+class WorkerThread : public QThread {
+    Q_OBJECT
+
+public:
+    // Thrown by checkpoint when the user asked the job to stop.
+    class ExceptionStop : public JobStop {};
+
+    WorkerThread(QObject* parent, const std::string& output_path,
+                 const ModelDirectory& model_directory, const std::string& output_separator,
+                 const std::string& opus_folder, const std::string& csv_file,
+                 const std::string& opus_configuration_path,
+                 const std::vector<std::string>& spectrometer_types,
+                 const std::vector<std::string>& soil_properties, const std::string& transformation,
+                 bool exponential);
+    // Waits for the thread: a thread object must never go while its thread runs.
+    ~WorkerThread() override;
+
+    // The job's pairs: returns the list of files created.
+    std::string run_job(const std::vector<std::string>& types,
+                        const std::vector<std::string>& properties, bool single);
+
+    // Called by the job's log sink for every record that reaches the window, on the worker
+    // thread: throws ExceptionStop after a stop request, else reports the progress.
+    void checkpoint();
+
+    const JobSettings& settings() const { return settings_; }
+
+signals:
+    void result_ready(QString result_message, bool user, bool ok);
+    void send_log_string(QString log_string);
+    void set_progress(int max, int current);
+
+protected:
+    void run() override;
+
+private:
+    JobSettings settings_;
+    LoggerSet log_;
+    JobProgress progress_;
+};
+
+} // namespace veldra

@@ -1,0 +1,292 @@
+#include "gui/veldra.h"
+
+#include "tests/support/qt_wait.h"
+#include "tests/support/temp_dir.h"
+#include "tools/model_tree_generator.h"
+
+#include <deque>
+#include <memory>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextCursor>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::TempDir;
+
+// Answers the window's dialogs from a script and records every call.
+class ScriptedDialogs : public Dialogs {
+public:
+    std::deque<QString> file_answers;  // for the three file dialogs, in order
+    std::deque<bool> question_answers; // for Yes/No questions
+    std::vector<QString> calls;        // "open_file:caption", "critical:title:text", ...
+    std::vector<QUrl> opened;
+
+    QString open_file(QWidget*, const QString& caption) override {
+        calls.push_back("open_file:" + caption);
+        return next_file();
+    }
+    QString choose_directory(QWidget*, const QString& caption) override {
+        calls.push_back("choose_directory:" + caption);
+        return next_file();
+    }
+    QString save_file(QWidget*, const QString& caption) override {
+        calls.push_back("save_file:" + caption);
+        return next_file();
+    }
+    void critical(QWidget*, const QString& title, const QString& text) override {
+        calls.push_back("critical:" + title + ":" + text);
+    }
+    void information(QWidget*, const QString& title, const QString& text) override {
+        calls.push_back("information:" + title + ":" + text);
+    }
+    bool question(QWidget*, const QString& title, const QString& text) override {
+        calls.push_back("question:" + title + ":" + text);
+        const bool answer = !question_answers.empty() && question_answers.front();
+        if (!question_answers.empty()) {
+            question_answers.pop_front();
+        }
+        return answer;
+    }
+    void open_folder(const QUrl& folder) override { opened.push_back(folder); }
+
+private:
+    QString next_file() {
+        if (file_answers.empty()) {
+            return QString();
+        }
+        const QString answer = file_answers.front();
+        file_answers.pop_front();
+        return answer;
+    }
+};
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// A window over a model tree of its own, driven through its widgets' object names.
+struct Window {
+    TempDir dir;
+    std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
+    std::unique_ptr<Veldra> window;
+
+    explicit Window(int draws = 5) {
+        tools::ModelTreeOptions options;
+        options.draws = draws;
+        options.trees = 10;
+        options.types = {"mir"};
+        options.properties = {"Carbon", "pH", "N", "Ca"};
+        tools::write_model_tree(dir.path() / "models", options);
+        tools::write_example_spectra(dir.file("in.csv"), tools::grid_of_spectrometer("mir"), 3, 4);
+        window = std::make_unique<Veldra>(nullptr, dir.path() / "models", dialogs);
+    }
+    template <class T>
+    T* get(const char* name) const {
+        T* child = window->findChild<T*>(name);
+        EXPECT_NE(child, nullptr) << name;
+        return child;
+    }
+    QString log() const { return get<QPlainTextEdit>("log_area")->toPlainText(); }
+    void click(const char* button) { get<QPushButton>(button)->click(); }
+    bool idle() const {
+        const QPushButton* compute = get<QPushButton>("button_compute");
+        return compute->text() == "Compute Predictions" && compute->isEnabled();
+    }
+    void ready_to_run(const std::vector<const char*>& properties) {
+        get<QLineEdit>("edit_input")->setText(q(dir.file("in.csv")));
+        get<QLineEdit>("edit_output")->setText(q(dir.file("out.csv")));
+        for (const char* property : properties) {
+            get<QCheckBox>(property)->setChecked(true);
+        }
+    }
+};
+
+TEST(VeldraWindow, FreshStateAndWidgetTree) {
+    Window w;
+    EXPECT_EQ(w.window->windowTitle(), "Veldra");
+    EXPECT_EQ(w.window->size(), QSize(683, 503));
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->text(), "");
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->placeholderText(), "[Please select a csv file]");
+    EXPECT_EQ(w.get<QLineEdit>("edit_output")->placeholderText(), "[Please select output file]");
+    EXPECT_FALSE(w.get<QPushButton>("button_open_folder")->isEnabled());
+    EXPECT_EQ(w.get<QProgressBar>("progress_bar")->value(), -1); // reset: empty
+    EXPECT_EQ(w.get<QLabel>("label_version")->text(), "1.2.5");
+    EXPECT_TRUE(w.get<QLabel>("label_about")->text().contains("About this app"));
+    EXPECT_TRUE(w.get<QLabel>("label_about")->text().contains("doc/veldra/README.md"));
+    EXPECT_TRUE(w.get<QLabel>("label_feedback")->text().contains("mailto:"));
+    const auto items = [&](const char* name) {
+        QStringList out;
+        const QComboBox* box = w.get<QComboBox>(name);
+        for (int i = 0; i < box->count(); ++i) {
+            out << box->itemText(i);
+        }
+        return out;
+    };
+    EXPECT_EQ(items("box_filetype"), (QStringList{"csv", "opus"}));
+    EXPECT_EQ(items("combo_box_spectr"), (QStringList{"mir", "mpa", "alphakbr", "alphaznse"}));
+    EXPECT_EQ(items("combo_box_transform"), (QStringList{"first_der", "no transformation"}));
+    EXPECT_EQ(items("combo_box_exptrf"), (QStringList{"Yes", "No"}));
+    EXPECT_EQ(w.get<QCheckBox>("check_box_EC_S")->text(), "EC.S");
+    EXPECT_FALSE(w.get<QCheckBox>("check_box_Carbon")->isChecked());
+    EXPECT_FALSE(w.get<QPushButton>("veldra_logo")->icon().isNull());
+    EXPECT_EQ(w.get<QPushButton>("button_compute")->text(), "Compute Predictions");
+}
+
+TEST(VeldraWindow, InputTypesRememberTheirOwnChoice) {
+    Window w;
+    w.dialogs->file_answers = {"/data/spectra.csv", "", "/data/scans"};
+    w.click("button_in");
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->text(), "/data/spectra.csv");
+    w.get<QComboBox>("box_filetype")->setCurrentText("opus");
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->text(), "");
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->placeholderText(),
+              "[Please select the folder containing opus files]");
+    w.get<QLineEdit>("edit_input")->setText("typed by hand");
+    w.click("button_in"); // cancelled: the remembered (empty) choice comes back
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->text(), "");
+    w.click("button_in");
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->text(), "/data/scans");
+    w.get<QComboBox>("box_filetype")->setCurrentText("csv");
+    EXPECT_EQ(w.get<QLineEdit>("edit_input")->text(), "/data/spectra.csv");
+    EXPECT_EQ(w.dialogs->calls,
+              (std::vector<QString>{"open_file:Spectrum measurement file",
+                                    "choose_directory:Directory for opus files",
+                                    "choose_directory:Directory for opus files"}));
+}
+
+TEST(VeldraWindow, ValidationOpensDialogsInsteadOfStarting) {
+    Window w;
+    w.get<QPlainTextEdit>("log_area")->setPlainText("earlier log");
+    w.dialogs->file_answers = {q(w.dir.file("in.csv"))};
+    w.click("button_compute"); // no input: the input dialog, no job
+    EXPECT_TRUE(w.idle());
+    w.click("button_compute"); // no output: the output dialog, no job
+    EXPECT_TRUE(w.idle());
+    EXPECT_EQ(w.dialogs->calls, (std::vector<QString>{"open_file:Spectrum measurement file",
+                                                      "save_file:Output file"}));
+    w.get<QLineEdit>("edit_output")->setText(q(w.dir.file("out.csv")));
+    w.click("button_compute"); // no property
+    EXPECT_EQ(w.dialogs->calls.back(),
+              "critical:Internal error!:Please choose at least one soil property");
+    EXPECT_EQ(w.log(), "earlier log");
+    EXPECT_TRUE(w.idle());
+}
+
+TEST(VeldraWindow, AWholeJobEndsInDone) {
+    Window w;
+    w.ready_to_run({"check_box_pH", "check_box_Carbon"});
+    w.get<QPlainTextEdit>("log_area")->setPlainText("earlier log");
+    w.click("button_compute");
+    EXPECT_EQ(w.get<QPushButton>("button_compute")->text(), "Cancel");
+    ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
+    const std::string carbon = w.dir.file("out-mir-Carbon.csv");
+    const std::string ph = w.dir.file("out-mir-pH.csv");
+    EXPECT_EQ(w.dialogs->calls, (std::vector<QString>{"information:Done:Files created:\n  " +
+                                                      q(carbon) + "\n  " + q(ph) + "\n"}));
+    EXPECT_TRUE(w.log().startsWith("Running prediction from list of json files\n"));
+    EXPECT_EQ(w.log().count("Predictions complete."), 2);
+    EXPECT_EQ(w.get<QProgressBar>("progress_bar")->value(), -1);
+    EXPECT_TRUE(test::read_file(ph).rfind("SSN,draw 1,", 0) == 0);
+
+    // The same job again: every line once, the log cleared first.
+    w.dialogs->calls.clear();
+    w.click("button_compute");
+    ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
+    EXPECT_EQ(w.log().count("Predictions complete."), 2);
+    EXPECT_EQ(w.dialogs->calls.size(), 1u);
+}
+
+TEST(VeldraWindow, AFailingJobEndsInInternalError) {
+    Window w;
+    w.ready_to_run({"check_box_K"}); // no model for K in this tree
+    w.click("button_compute");
+    ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
+    EXPECT_EQ(w.dialogs->calls,
+              (std::vector<QString>{"critical:Internal error!:Cannot open rangefile '" +
+                                    q(w.dir.file("models/mir/m3.K/rgy.txt")) + "' for reading."}));
+}
+
+TEST(VeldraWindow, StopAnsweredNoThenYes) {
+    Window w(150);
+    w.ready_to_run({"check_box_Carbon", "check_box_pH", "check_box_N", "check_box_Ca"});
+    w.dialogs->question_answers = {false, true};
+    w.click("button_compute");
+    w.click("button_compute"); // No: the job goes on
+    EXPECT_EQ(w.get<QPushButton>("button_compute")->text(), "Cancel");
+    EXPECT_TRUE(w.get<QPushButton>("button_compute")->isEnabled());
+    w.click("button_compute"); // Yes
+    EXPECT_FALSE(w.get<QPushButton>("button_compute")->isEnabled());
+    EXPECT_TRUE(w.log().contains("Stopped by user"));
+    ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
+    const QString question =
+        "question:Stop computations:All data will be lost.\nAre you sure you want to quit?";
+    EXPECT_EQ(w.dialogs->calls, (std::vector<QString>{question, question})); // and no box
+    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-N.csv")));
+}
+
+TEST(VeldraWindow, ClosingDuringAJobStopsItFirst) {
+    Window w(150);
+    w.ready_to_run({"check_box_Carbon", "check_box_pH", "check_box_N", "check_box_Ca"});
+    w.click("button_compute");
+    w.window.reset(); // must stop the job and wait for its thread
+    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-N.csv")));
+    EXPECT_TRUE(w.dialogs->calls.empty());
+}
+
+TEST(VeldraWindow, OpenFolderAndOutputField) {
+    Window w;
+    QLineEdit* output = w.get<QLineEdit>("edit_output");
+    output->setText(q(w.dir.file("nothing.csv")));
+    EXPECT_TRUE(w.get<QPushButton>("button_open_folder")->isEnabled());
+    w.click("button_open_folder");
+    output->setText(q(w.dir.path().string()));
+    w.click("button_open_folder");
+    output->setText(q(w.dir.file("in.csv")));
+    w.click("button_open_folder");
+    EXPECT_EQ(w.dialogs->calls,
+              (std::vector<QString>{
+                  "critical:Open failed:File not found: '" + q(w.dir.file("nothing.csv")) + "'",
+                  "critical:Open failed:Not a file: '" + q(w.dir.path().string()) + "'"}));
+    ASSERT_EQ(w.dialogs->opened.size(), 1u);
+    EXPECT_EQ(w.dialogs->opened[0].toLocalFile().toStdString(), w.dir.path().string());
+    output->clear();
+    EXPECT_FALSE(w.get<QPushButton>("button_open_folder")->isEnabled());
+
+    w.dialogs->file_answers = {"/data/result.csv"};
+    w.click("button_out");
+    EXPECT_EQ(output->text(), "/data/result.csv");
+    w.click("button_out"); // cancelled: unchanged
+    EXPECT_EQ(output->text(), "/data/result.csv");
+}
+
+TEST(VeldraWindow, LogLinesKeepTheUsersCursorAndClearLogEmptiesIt) {
+    Window w;
+    QPlainTextEdit* log = w.get<QPlainTextEdit>("log_area");
+    w.window->send_log_string("first");
+    QTextCursor cursor = log->textCursor();
+    cursor.setPosition(1);
+    cursor.setPosition(3, QTextCursor::KeepAnchor);
+    log->setTextCursor(cursor);
+    w.window->send_log_string("two\nlines");
+    EXPECT_EQ(log->toPlainText(), "first\ntwo\nlines\n");
+    EXPECT_EQ(log->textCursor().selectedText(), "ir");
+    w.window->set_progress(10, 4);
+    EXPECT_EQ(w.get<QProgressBar>("progress_bar")->maximum(), 10);
+    EXPECT_EQ(w.get<QProgressBar>("progress_bar")->value(), 4);
+    w.click("button_clear");
+    EXPECT_EQ(log->toPlainText(), "");
+}
+
+} // namespace
+} // namespace veldra

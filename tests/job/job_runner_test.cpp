@@ -1,0 +1,152 @@
+#include "job/job_runner.h"
+
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+namespace fs = boost::filesystem;
+using test::LogCapture;
+using test::TempDir;
+
+// A model tree with constant forests: every draw of every model predicts range midpoint 5.
+struct ModelTree {
+    TempDir dir;
+    ModelTree(const std::vector<std::string>& folders, int files) {
+        for (const std::string& folder : folders) {
+            dir.write(folder + "/rgy.txt", "0 10\n");
+            for (int k = 1; k <= files; ++k) {
+                dir.write(folder + "/MCMC" + std::to_string(k) + ".json",
+                          R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":0}})");
+            }
+        }
+    }
+    JobSettings settings(std::vector<std::string> types, std::vector<std::string> properties) {
+        JobSettings s;
+        s.output_path = dir.file("out/result.csv");
+        s.model_directory = dir.path();
+        s.csv_file = dir.write("in.csv", "SSN,a,b\ns1,1,2\ns2,3,4\n");
+        s.opus_configuration_path = dir.file("opus.conf");
+        s.exponential = false;
+        s.spectrometer_types = std::move(types);
+        s.soil_properties = std::move(properties);
+        fs::create_directories(dir.path() / "out");
+        return s;
+    }
+};
+
+TEST(JobRunner, OutputNamesForOneAndSeveralPairs) {
+    EXPECT_EQ(pair_output_path("/data/out.csv", "mir", "Carbon", true), "/data/out.csv");
+    EXPECT_EQ(pair_output_path("/data/out.csv", "mir", "Carbon", false),
+              "/data/out-mir-Carbon.csv");
+    EXPECT_EQ(pair_output_path("results", "mpa", "pH", false), "results-mpa-pH");
+    EXPECT_EQ(pair_output_path("/data/results", "mpa", "N", false), "/data/results-mpa-N");
+    EXPECT_EQ(pair_output_path("/data/a.b.csv", "mir", "EC.S", false), "/data/a.b-mir-EC.S.csv");
+}
+
+TEST(JobRunner, SuccessListsEveryFileAndReadsModelsByFolderName) {
+    ModelTree tree({"mpa/pH", "mpa/Total.Nitrogen"}, 2);
+    JobSettings settings = tree.settings({"mpa"}, {"pH", "N"});
+    settings.output_path = tree.dir.file("out/results");
+    LoggerSet log;
+    JobProgress progress;
+    const JobOutcome outcome = execute_job(settings, log, progress);
+    EXPECT_TRUE(outcome.ok) << outcome.message;
+    EXPECT_FALSE(outcome.user);
+    EXPECT_EQ(outcome.message, "Files created:\n  " + tree.dir.file("out/results-mpa-pH") + "\n  " +
+                                   tree.dir.file("out/results-mpa-N") + "\n");
+    EXPECT_NE(test::read_file(tree.dir.file("out/results-mpa-N")).find("\ns2,5,5,5,"),
+              std::string::npos);
+    // The input is held in memory after the first read.
+    EXPECT_TRUE(settings.csv_file.empty());
+    EXPECT_TRUE(settings.opus_configuration_path.empty());
+    EXPECT_EQ(progress.outer_position, 2);
+
+    // One pair: the output path itself.
+    JobSettings one = tree.settings({"mpa"}, {"pH"});
+    const JobOutcome single = execute_job(one, log, progress);
+    EXPECT_EQ(single.message, "Files created:\n  " + tree.dir.file("out/result.csv") + "\n");
+}
+
+TEST(JobRunner, TheFirstErrorEndsTheJobAndLeavesFinishedFilesComplete) {
+    ModelTree tree({"mir/Acidified.Carbon", "mir/m3.Ca"}, 1);
+    fs::create_directories(tree.dir.path() / "mir" / "m3.Al"); // no range file
+    JobSettings settings = tree.settings({"mir"}, {"Carbon", "Al", "Ca"});
+    LoggerSet log;
+    JobProgress progress;
+    const JobOutcome outcome = execute_job(settings, log, progress);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_FALSE(outcome.user);
+    EXPECT_EQ(outcome.message,
+              "Cannot open rangefile '" + tree.dir.file("mir/m3.Al/rgy.txt") + "' for reading.");
+    EXPECT_NE(test::read_file(tree.dir.file("out/result-mir-Carbon.csv")).find("s2,5,5,"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(tree.dir.file("out/result-mir-Al.csv")));
+    EXPECT_FALSE(fs::exists(tree.dir.file("out/result-mir-Ca.csv")));
+}
+
+TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
+    ModelTree tree({"mir/pH"}, 1);
+    LoggerSet log;
+    JobProgress progress;
+    {
+        JobSettings settings = tree.settings({"mir"}, {"pH"});
+        LogCapture stop(true, [](const test::LogRecord& record) {
+            if (record.message == "Predictions complete.") {
+                throw JobStop();
+            }
+        });
+        const JobOutcome outcome = execute_job(settings, log, progress);
+        EXPECT_EQ(outcome.message, "Files created:\n");
+        EXPECT_TRUE(outcome.user);
+        EXPECT_FALSE(outcome.ok);
+        // The stopped pair's file was created by the driver's check and stays empty.
+        EXPECT_EQ(test::read_file(tree.dir.file("out/result.csv")), "");
+    }
+    {
+        JobSettings settings = tree.settings({"mir"}, {"pH"});
+        LogCapture odd(true, test::throw_int_on("Predictions complete."));
+        const JobOutcome outcome = execute_job(settings, log, progress);
+        EXPECT_EQ(outcome.message, "Unknow exception catched");
+        EXPECT_FALSE(outcome.user);
+        EXPECT_FALSE(outcome.ok);
+    }
+    // No pair: the input is still read, and the job completes with no file.
+    JobSettings none = tree.settings({"mir"}, {});
+    const JobOutcome empty = execute_job(none, log, progress);
+    EXPECT_EQ(empty.message, "Files created:\n");
+    EXPECT_TRUE(empty.ok);
+    none = tree.settings({"mir"}, {});
+    none.csv_file = tree.dir.file("missing.csv");
+    EXPECT_EQ(execute_job(none, log, progress).message,
+              "Cannot open csv '" + tree.dir.file("missing.csv") + "' for reading.");
+}
+
+// Two pairs of five files (the documented example has 500): progress counts forest files.
+TEST(JobRunner, ProgressInForestFiles) {
+    ModelTree tree({"mir/pH", "mir/Total.Nitrogen"}, 5);
+    JobSettings settings = tree.settings({"mir"}, {"pH", "N"});
+    LoggerSet log;
+    JobProgress progress;
+    std::vector<std::pair<std::string, std::pair<int, int>>> seen;
+    LogCapture sink(true, [&](const test::LogRecord& record) {
+        seen.emplace_back(record.message, job_progress(progress, log));
+    });
+    ASSERT_TRUE(execute_job(settings, log, progress).ok);
+    ASSERT_EQ(seen.size(), 6u);
+    using Step = std::pair<std::string, std::pair<int, int>>;
+    EXPECT_EQ(seen[0], (Step{"Running prediction from list of json files", {1, 0}}));
+    EXPECT_EQ(seen[1], (Step{"Predictions complete.", {9, 4}}));
+    EXPECT_EQ(seen[3], (Step{"Running prediction from list of json files", {9, 9}}));
+    EXPECT_EQ(seen[4], (Step{"Predictions complete.", {9, 9}}));
+}
+
+} // namespace
+} // namespace veldra

@@ -1,0 +1,132 @@
+#include "job/worker_thread.h"
+
+#include "tests/support/qt_wait.h"
+#include "tests/support/temp_dir.h"
+
+#include <QSignalSpy>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::TempDir;
+
+// A model folder mir/pH of `files` constant forests and a CSV input of two samples.
+struct Job {
+    TempDir dir;
+    explicit Job(int files) {
+        dir.write("mir/pH/rgy.txt", "0 10\n");
+        dir.write("mir/Total.Nitrogen/rgy.txt", "0 1\n");
+        for (int k = 1; k <= files; ++k) {
+            for (const char* folder : {"mir/pH/", "mir/Total.Nitrogen/"}) {
+                dir.write(folder + ("MCMC" + std::to_string(k)) + ".json",
+                          R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":0.25}})");
+            }
+        }
+        dir.write("in.csv", "SSN,a,b\ns1,1,2\ns2,3,4\n");
+    }
+    std::unique_ptr<WorkerThread> worker(const std::vector<std::string>& properties) {
+        return std::make_unique<WorkerThread>(
+            nullptr, dir.file("out.csv"), dir.path(), ",", "", dir.file("in.csv"),
+            dir.file("opus.conf"), std::vector<std::string>{"mir"}, properties, "first_der", false);
+    }
+};
+
+struct Signals {
+    QSignalSpy results;
+    QSignalSpy lines;
+    QSignalSpy progress;
+    explicit Signals(WorkerThread& worker)
+        : results(&worker, &WorkerThread::result_ready),
+          lines(&worker, &WorkerThread::send_log_string),
+          progress(&worker, &WorkerThread::set_progress) {}
+    QStringList texts() const {
+        QStringList out;
+        for (const auto& arguments : lines) {
+            out << arguments.at(0).toString();
+        }
+        return out;
+    }
+};
+
+void run_to_end(WorkerThread& worker, Signals& spies) {
+    worker.start();
+    ASSERT_TRUE(test::wait_until([&] { return spies.results.count() == 1; }));
+    ASSERT_TRUE(worker.wait(10000));
+    QCoreApplication::processEvents();
+}
+
+TEST(WorkerThread, ReportsLinesProgressAndTheFilesCreated) {
+    Job job(3);
+    auto worker = job.worker({"pH", "N"});
+    Signals spies(*worker);
+    run_to_end(*worker, spies);
+    const QList<QVariant> result = spies.results.at(0);
+    EXPECT_EQ(result.at(0).toString().toStdString(), "Files created:\n  " +
+                                                         job.dir.file("out-mir-pH.csv") + "\n  " +
+                                                         job.dir.file("out-mir-N.csv") + "\n");
+    EXPECT_FALSE(result.at(1).toBool());
+    EXPECT_TRUE(result.at(2).toBool());
+    const QString written = QString::fromStdString("Writing results to file: ");
+    EXPECT_EQ(spies.texts(),
+              (QStringList{"Running prediction from list of json files", "Predictions complete.",
+                           written + QString::fromStdString(job.dir.file("out-mir-pH.csv")),
+                           "Running prediction from list of json files", "Predictions complete.",
+                           written + QString::fromStdString(job.dir.file("out-mir-N.csv"))}));
+    // One progress signal per line, in forest files: 2 pairs x 3 files.
+    ASSERT_EQ(spies.progress.count(), 6);
+    const auto step = [&](int k) {
+        return std::make_pair(spies.progress.at(k).at(0).toInt(),
+                              spies.progress.at(k).at(1).toInt());
+    };
+    EXPECT_EQ(step(0), std::make_pair(1, 0));
+    EXPECT_EQ(step(1), std::make_pair(5, 2));
+    EXPECT_EQ(step(3), std::make_pair(5, 5));
+    EXPECT_EQ(step(5), std::make_pair(5, 5));
+    EXPECT_EQ(worker->settings().csv_file, ""); // held in memory after the first read
+}
+
+TEST(WorkerThread, StopAtTheFirstCheckpoint) {
+    Job job(2);
+    auto worker = job.worker({"pH"});
+    Signals spies(*worker);
+    // The stop is requested from the job's thread at its first checkpoint, so the second
+    // record is the one that stops it.
+    WorkerThread* raw = worker.get();
+    QObject::connect(
+        raw, &WorkerThread::set_progress, raw, [raw] { raw->requestInterruption(); },
+        Qt::DirectConnection);
+    run_to_end(*worker, spies);
+    EXPECT_EQ(spies.results.at(0).at(0).toString(), "Files created:\n");
+    EXPECT_TRUE(spies.results.at(0).at(1).toBool());
+    EXPECT_FALSE(spies.results.at(0).at(2).toBool());
+    EXPECT_EQ(spies.texts(), QStringList{"Running prediction from list of json files"});
+    EXPECT_EQ(test::read_file(job.dir.file("out.csv")), ""); // stopped before it was written
+}
+
+TEST(WorkerThread, FailureAndTwoJobsInARow) {
+    Job job(1);
+    auto failing = job.worker({"Carbon"});
+    Signals failed(*failing);
+    run_to_end(*failing, failed);
+    EXPECT_EQ(failed.results.at(0).at(0).toString().toStdString(),
+              "Cannot open rangefile '" + job.dir.file("mir/Acidified.Carbon/rgy.txt") +
+                  "' for reading.");
+    EXPECT_FALSE(failed.results.at(0).at(2).toBool());
+    failing.reset();
+
+    auto first = job.worker({"pH"});
+    Signals one(*first);
+    run_to_end(*first, one);
+    auto second = job.worker({"pH"});
+    Signals two(*second);
+    run_to_end(*second, two);
+    EXPECT_EQ(one.lines.count(), 3);
+    EXPECT_EQ(two.lines.count(), 3); // the first job's sink no longer forwards anything
+    EXPECT_EQ(one.lines.count(), 3);
+}
+
+} // namespace
+} // namespace veldra
