@@ -35,8 +35,8 @@ int main(int argc, char** argv) {
 
     veldra::LoggerSet log;
     namespace expr = boost::log::expressions;
-    boost::log::add_console_log(std::clog, boost::log::keywords::format = expr::stream
-                                                                          << expr::smessage)
+    boost::log::add_console_log(std::clog,
+                                boost::log::keywords::format = expr::stream << expr::smessage)
         ->set_filter(expr::attr<veldra::Severity>("severity") >= veldra::Severity::info);
     veldra::JobProgress progress;
     const veldra::JobOutcome outcome = veldra::execute_job(settings, log, progress);
