@@ -3,7 +3,7 @@
 // peak memory of the process.
 #include "bench/peak_memory.h"
 #include "input/opus_folder.h"
-#include "tests/support/opus_writer.h"
+#include "tools/opus_writer.h"
 
 #include <chrono>
 #include <cstdio>
@@ -41,14 +41,14 @@ int main(int argc, char** argv) {
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         std::printf("source: %s\n", source.c_str());
     } else {
-        veldra::test::AbsorbanceFileOptions options;
+        veldra::tools::AbsorbanceFileOptions options;
         options.first_x = 7497.969434666015;
         options.last_x = 599.7604151700439;
         options.values.clear();
         for (int k = 0; k < 3578; ++k) {
             options.values.push_back(0.2f + 0.0004f * static_cast<float>(k % 977));
         }
-        bytes = veldra::test::opus_file(veldra::test::absorbance_blocks(options));
+        bytes = veldra::tools::opus_file(veldra::tools::absorbance_blocks(options));
         std::printf("source: synthetic 3578-point file\n");
     }
     for (int k = 0; k < files; ++k) {

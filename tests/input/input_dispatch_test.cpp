@@ -1,7 +1,7 @@
 #include "input/input_dispatch.h"
 
-#include "tests/support/opus_writer.h"
 #include "tests/support/temp_dir.h"
+#include "tools/opus_writer.h"
 
 #include <functional>
 #include <stdexcept>
@@ -60,10 +60,10 @@ TEST(InputDispatch, HandsEachInputToItsReader) {
     EXPECT_EQ(from_memory.rows, (std::vector<std::vector<double>>{{1, 3}, {2, 4}}));
 
     // An OPUS "folder" naming a plain file passes the check; the import reads that one file.
-    test::AbsorbanceFileOptions options;
+    tools::AbsorbanceFileOptions options;
     options.values = {4.0f, 3.9f, 3.8f, 3.7f, 3.6f};
     const std::string file =
-        dir.write("scans/soil.0", test::opus_file(test::absorbance_blocks(options)));
+        dir.write("scans/soil.0", tools::opus_file(tools::absorbance_blocks(options)));
     const std::string conf =
         dir.write("opus.conf", "[htsxt]\nstart_wn = 4000\nend_wn = 3600\nnum_wn = 5\n");
     const SpectraTable from_opus = read_spectra_input(log, conf, file, "", {}, {});

@@ -2,8 +2,8 @@
 
 #include "tests/support/log_capture.h"
 #include "tests/support/opus_samples.h"
-#include "tests/support/opus_writer.h"
 #include "tests/support/temp_dir.h"
+#include "tools/opus_writer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -30,7 +30,7 @@ const char* const conf_4000_600_3 = "[htsxt]\nstart_wn = 4000\nend_wn = 600\nnum
 // A file on 4000..600 (35 points) whose absorbance is offset + wavenumber / 1000: the natural
 // spline reproduces the line, so resampled values are known exactly.
 std::string line_file(float offset, const std::string& detector = "HTS-XT") {
-    test::AbsorbanceFileOptions options;
+    tools::AbsorbanceFileOptions options;
     options.detector = detector;
     options.first_x = 4000;
     options.last_x = 600;
@@ -38,7 +38,7 @@ std::string line_file(float offset, const std::string& detector = "HTS-XT") {
     for (int k = 0; k < 35; ++k) {
         options.values.push_back(offset + static_cast<float>((4000.0 - 100.0 * k) / 1000.0));
     }
-    return test::opus_file(test::absorbance_blocks(options));
+    return tools::opus_file(tools::absorbance_blocks(options));
 }
 
 struct Import {

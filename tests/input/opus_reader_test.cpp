@@ -1,7 +1,7 @@
 #include "input/opus_reader.h"
 
-#include "tests/support/opus_writer.h"
 #include "tests/support/temp_dir.h"
+#include "tools/opus_writer.h"
 
 #include <cmath>
 #include <cstdio>
@@ -16,8 +16,8 @@
 namespace veldra {
 namespace {
 
-using test::AbsorbanceFileOptions;
 using test::TempDir;
+using tools::AbsorbanceFileOptions;
 
 struct Outcome {
     OpusFile file;
@@ -54,7 +54,7 @@ TEST(OpusReader, ReadsTheAbsorbanceSpectrumWithItsAxisAndTexts) {
     options.values = line_values();
     options.scale = 2.0;
     const Outcome outcome =
-        read_bytes(dir, test::opus_file(test::absorbance_blocks(options)), {3950, 3800, 3650});
+        read_bytes(dir, tools::opus_file(tools::absorbance_blocks(options)), {3950, 3800, 3650});
     EXPECT_EQ(outcome.console, "");
     ASSERT_EQ(outcome.file.variable_names,
               (std::vector<std::string>{"SAMPLEID", "MID", "DateTime", "m4000.000", "m3900.000",
@@ -75,10 +75,10 @@ TEST(OpusReader, FindsTheSpectrumWhateverTheBlockAndDirectoryOrder) {
     TempDir dir;
     AbsorbanceFileOptions options;
     options.values = line_values();
-    std::vector<test::OpusBlockSpec> blocks = test::absorbance_blocks(options);
+    std::vector<tools::OpusBlockSpec> blocks = tools::absorbance_blocks(options);
     std::swap(blocks[3], blocks[4]); // status block before the data block
     for (const auto& order : std::vector<std::vector<std::size_t>>{{}, {4, 3, 2, 1, 0}}) {
-        const Outcome outcome = read_bytes(dir, test::opus_file(blocks, order), {3900});
+        const Outcome outcome = read_bytes(dir, tools::opus_file(blocks, order), {3900});
         ASSERT_EQ(outcome.file.records.size(), 1u) << outcome.console;
         EXPECT_NEAR(outcome.file.records[0].grid_values[0], 3.9, 1e-6);
     }
@@ -88,25 +88,25 @@ TEST(OpusReader, TakesTheCompensatedAbsorbanceBlockAndIgnoresOthers) {
     TempDir dir;
     AbsorbanceFileOptions options;
     options.values = line_values();
-    std::vector<test::OpusBlockSpec> blocks = test::absorbance_blocks(options);
+    std::vector<tools::OpusBlockSpec> blocks = tools::absorbance_blocks(options);
     const auto data_pair = [&](std::uint32_t type, float offset) {
         AbsorbanceFileOptions other = options;
         other.data_type = type;
         for (float& v : other.values) {
             v += offset;
         }
-        const auto pair = test::absorbance_blocks(other);
-        return std::vector<test::OpusBlockSpec>{pair[3], pair[4]};
+        const auto pair = tools::absorbance_blocks(other);
+        return std::vector<tools::OpusBlockSpec>{pair[3], pair[4]};
     };
     // Before compensation (0x40), derived variant (byte 2), single channel and reflectance
     // blocks around the final absorbance block (top byte 0x00, values + 10).
-    std::vector<test::OpusBlockSpec> file = {blocks[0], blocks[1], blocks[2]};
+    std::vector<tools::OpusBlockSpec> file = {blocks[0], blocks[1], blocks[2]};
     for (const auto& pair :
          {data_pair(0x4000100Fu, 0), data_pair(0x0060100Fu, 20), data_pair(0x00001007u, 30),
           data_pair(0x0000100Fu, 10), data_pair(0x0000300Fu, 40)}) {
         file.insert(file.end(), pair.begin(), pair.end());
     }
-    Outcome outcome = read_bytes(dir, test::opus_file(file), {3900});
+    Outcome outcome = read_bytes(dir, tools::opus_file(file), {3900});
     ASSERT_EQ(outcome.file.records.size(), 1u) << outcome.console;
     EXPECT_NEAR(outcome.file.records[0].grid_values[0], 13.9, 1e-5);
 
@@ -115,7 +115,7 @@ TEST(OpusReader, TakesTheCompensatedAbsorbanceBlockAndIgnoresOthers) {
     for (std::size_t i = file.size(); i-- > 0;) {
         reversed.push_back(i);
     }
-    outcome = read_bytes(dir, test::opus_file(file, reversed), {3900});
+    outcome = read_bytes(dir, tools::opus_file(file, reversed), {3900});
     ASSERT_EQ(outcome.file.records.size(), 1u) << outcome.console;
     EXPECT_NEAR(outcome.file.records[0].grid_values[0], 13.9, 1e-5);
 }
@@ -124,7 +124,7 @@ TEST(OpusReader, EachProblemMakesTheFileDefectiveWithADiagnostic) {
     TempDir dir;
     struct Case {
         const char* name;
-        std::function<void(AbsorbanceFileOptions&, std::vector<test::OpusBlockSpec>&)> change;
+        std::function<void(AbsorbanceFileOptions&, std::vector<tools::OpusBlockSpec>&)> change;
         std::string diagnostic;
         bool keeps_names;
     };
@@ -132,7 +132,7 @@ TEST(OpusReader, EachProblemMakesTheFileDefectiveWithADiagnostic) {
         {"reflectance only",
          [](auto& o, auto& b) {
              o.data_type = 0x0000300Fu;
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : no absorbance spectrum in the file", false},
         {"no status block", [](auto&, auto& b) { b.pop_back(); },
@@ -140,37 +140,37 @@ TEST(OpusReader, EachProblemMakesTheFileDefectiveWithADiagnostic) {
         {"DPF 2",
          [](auto& o, auto& b) {
              o.format = 2;
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : data format DPF=2 is not supported (only 1, float32)", false},
         {"rising axis",
          [](auto& o, auto& b) {
              std::swap(o.first_x, o.last_x);
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : Something went wrong with the conversion. No column names extracted", false},
         {"one point",
          [](auto& o, auto& b) {
              o.points = 1;
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : Something went wrong with the conversion. No column names extracted", false},
         {"NaN axis",
          [](auto& o, auto& b) {
              o.first_x = std::numeric_limits<double>::quiet_NaN();
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : Something went wrong with the conversion. No column names extracted", false},
         {"NPT beyond the data block",
          [](auto& o, auto& b) {
              o.points = 6;
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : the absorbance data block is shorter than NPT=6 values", true},
         {"two points cannot make the spline",
          [](auto& o, auto& b) {
              o.values = {1.0f, 2.0f};
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : the spectrum needs at least three strictly rising wavenumbers for the spline",
          true},
@@ -178,21 +178,21 @@ TEST(OpusReader, EachProblemMakesTheFileDefectiveWithADiagnostic) {
          [](auto& o, auto& b) {
              o.first_x = 4000.0002;
              o.last_x = 4000.0;
-             b = test::absorbance_blocks(o);
+             b = tools::absorbance_blocks(o);
          },
          "ERROR : the spectrum needs at least three strictly rising wavenumbers for the spline",
          true},
-        {"no INS", [](auto&, auto& b) { b[0] = test::parameter_block(0x40000020u, {}); },
+        {"no INS", [](auto&, auto& b) { b[0] = tools::parameter_block(0x40000020u, {}); },
          "ERROR : parameter INS not found", false},
         {"no optics block", [](auto&, auto& b) { b.erase(b.begin() + 1); },
          "ERROR : no optics parameter block", false},
         {"NPT stored as a float",
          [](auto&, auto& b) {
-             b[4] = test::parameter_block(0x4000101Fu, {test::int_parameter("DPF", 1),
-                                                        test::double_parameter("NPT", 5),
-                                                        test::double_parameter("FXV", 4000),
-                                                        test::double_parameter("LXV", 3600),
-                                                        test::double_parameter("CSF", 1)});
+             b[4] = tools::parameter_block(0x4000101Fu, {tools::int_parameter("DPF", 1),
+                                                         tools::double_parameter("NPT", 5),
+                                                         tools::double_parameter("FXV", 4000),
+                                                         tools::double_parameter("LXV", 3600),
+                                                         tools::double_parameter("CSF", 1)});
          },
          "ERROR : parameter NPT is not an integer", false},
         {"no END in a parameter block",
@@ -201,9 +201,9 @@ TEST(OpusReader, EachProblemMakesTheFileDefectiveWithADiagnostic) {
     };
     for (const Case& c : cases) {
         AbsorbanceFileOptions options;
-        std::vector<test::OpusBlockSpec> blocks = test::absorbance_blocks(options);
+        std::vector<tools::OpusBlockSpec> blocks = tools::absorbance_blocks(options);
         c.change(options, blocks);
-        const Outcome outcome = read_bytes(dir, test::opus_file(blocks), {3900});
+        const Outcome outcome = read_bytes(dir, tools::opus_file(blocks), {3900});
         EXPECT_TRUE(outcome.file.records.empty()) << c.name;
         EXPECT_EQ(!outcome.file.variable_names.empty(), c.keeps_names) << c.name;
         EXPECT_EQ(outcome.console, c.diagnostic + from_file(dir)) << c.name;
@@ -218,7 +218,7 @@ TEST(OpusReader, PointCountLimit) {
         options.first_x = 100000.0 + points;
         options.last_x = 1.0;
         const Outcome outcome =
-            read_bytes(dir, test::opus_file(test::absorbance_blocks(options)), {50000});
+            read_bytes(dir, tools::opus_file(tools::absorbance_blocks(options)), {50000});
         EXPECT_EQ(outcome.file.records.size(), points == 100001 ? 1u : 0u) << outcome.console;
     }
 }
@@ -230,7 +230,7 @@ TEST(OpusReader, SampleNameAndGridEdges) {
     options.sample_name = "";
     // First grid point above the file's range and last below it take the edge values.
     Outcome outcome =
-        read_bytes(dir, test::opus_file(test::absorbance_blocks(options)), {4100, 3800, 3500});
+        read_bytes(dir, tools::opus_file(tools::absorbance_blocks(options)), {4100, 3800, 3500});
     EXPECT_EQ(outcome.console, "WARNING : Product name not found inside OPUS file...\n");
     ASSERT_EQ(outcome.file.records.size(), 1u);
     EXPECT_EQ(outcome.file.records[0].texts[1], "");
@@ -239,13 +239,13 @@ TEST(OpusReader, SampleNameAndGridEdges) {
 
     options.sample_name = "A;B";
     outcome =
-        read_bytes(dir, test::opus_file(test::absorbance_blocks(options)), {4100, 4050, 3600});
+        read_bytes(dir, tools::opus_file(tools::absorbance_blocks(options)), {4100, 4050, 3600});
     EXPECT_TRUE(outcome.file.records.empty());
     EXPECT_EQ(outcome.console, "ERROR for k=1,n=3: interpolated wavelength of 4050 lies outside "
                                "range [3600,4000]." +
                                    from_file(dir));
     outcome =
-        read_bytes(dir, test::opus_file(test::absorbance_blocks(options)), {3900, 3500, 3400});
+        read_bytes(dir, tools::opus_file(tools::absorbance_blocks(options)), {3900, 3500, 3400});
     EXPECT_EQ(outcome.console, "ERROR for k=1,n=3: interpolated wavelength of 3500 lies outside "
                                "range [3600,4000]." +
                                    from_file(dir));
@@ -255,7 +255,7 @@ TEST(OpusReader, TruncationsAndBadOffsetsNeverReadOutsideTheFile) {
     TempDir dir;
     AbsorbanceFileOptions options;
     options.values = line_values();
-    const std::string whole = test::opus_file(test::absorbance_blocks(options));
+    const std::string whole = tools::opus_file(tools::absorbance_blocks(options));
     // Every length up to the whole file: a diagnostic, never a crash or a read past the end
     // (the sanitized build checks the latter).
     for (std::size_t length = 0; length < whole.size(); length += 4) {
@@ -303,7 +303,7 @@ TEST(OpusReader, MachineTypes) {
         options.beamsplitter = c.beamsplitter;
         options.detector = c.detector;
         const std::string path =
-            dir.write("t.0", test::opus_file(test::absorbance_blocks(options)));
+            dir.write("t.0", tools::opus_file(tools::absorbance_blocks(options)));
         EXPECT_EQ(detect_machine_type(path), c.type) << c.instrument << " " << c.detector;
     }
     testing::internal::CaptureStdout();

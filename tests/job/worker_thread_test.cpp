@@ -3,8 +3,8 @@
 #include "tests/support/qt_wait.h"
 #include "tests/support/temp_dir.h"
 
-#include <QSignalSpy>
 #include <QStringList>
+#include <QVariant>
 
 #include <gtest/gtest.h>
 
@@ -34,26 +34,29 @@ struct Job {
     }
 };
 
+// Records the worker's signals on the test's thread (queued delivery, as the window gets them),
+// so the records are only ever touched by one thread.
 struct Signals {
-    QSignalSpy results;
-    QSignalSpy lines;
-    QSignalSpy progress;
-    explicit Signals(WorkerThread& worker)
-        : results(&worker, &WorkerThread::result_ready),
-          lines(&worker, &WorkerThread::send_log_string),
-          progress(&worker, &WorkerThread::set_progress) {}
-    QStringList texts() const {
-        QStringList out;
-        for (const auto& arguments : lines) {
-            out << arguments.at(0).toString();
-        }
-        return out;
+    QObject receiver;
+    std::vector<QList<QVariant>> results;
+    QStringList lines;
+    std::vector<std::pair<int, int>> progress;
+    explicit Signals(WorkerThread& worker) {
+        QObject::connect(&worker, &WorkerThread::result_ready, &receiver,
+                         [this](const QString& message, bool user, bool ok) {
+                             results.push_back(QList<QVariant>{message, user, ok});
+                         });
+        QObject::connect(&worker, &WorkerThread::send_log_string, &receiver,
+                         [this](const QString& line) { lines << line; });
+        QObject::connect(&worker, &WorkerThread::set_progress, &receiver,
+                         [this](int max, int current) { progress.emplace_back(max, current); });
     }
+    QStringList texts() const { return lines; }
 };
 
 void run_to_end(WorkerThread& worker, Signals& spies) {
     worker.start();
-    ASSERT_TRUE(test::wait_until([&] { return spies.results.count() == 1; }));
+    ASSERT_TRUE(test::wait_until([&] { return spies.results.size() == 1; }));
     ASSERT_TRUE(worker.wait(10000));
     QCoreApplication::processEvents();
 }
@@ -76,11 +79,8 @@ TEST(WorkerThread, ReportsLinesProgressAndTheFilesCreated) {
                            "Running prediction from list of json files", "Predictions complete.",
                            written + QString::fromStdString(job.dir.file("out-mir-N.csv"))}));
     // One progress signal per line, in forest files: 2 pairs x 3 files.
-    ASSERT_EQ(spies.progress.count(), 6);
-    const auto step = [&](int k) {
-        return std::make_pair(spies.progress.at(k).at(0).toInt(),
-                              spies.progress.at(k).at(1).toInt());
-    };
+    ASSERT_EQ(spies.progress.size(), 6u);
+    const auto step = [&](std::size_t k) { return spies.progress.at(k); };
     EXPECT_EQ(step(0), std::make_pair(1, 0));
     EXPECT_EQ(step(1), std::make_pair(5, 2));
     EXPECT_EQ(step(3), std::make_pair(5, 5));
@@ -123,9 +123,9 @@ TEST(WorkerThread, FailureAndTwoJobsInARow) {
     auto second = job.worker({"pH"});
     Signals two(*second);
     run_to_end(*second, two);
-    EXPECT_EQ(one.lines.count(), 3);
-    EXPECT_EQ(two.lines.count(), 3); // the first job's sink no longer forwards anything
-    EXPECT_EQ(one.lines.count(), 3);
+    EXPECT_EQ(one.lines.size(), 3);
+    EXPECT_EQ(two.lines.size(), 3); // the first job's sink no longer forwards anything
+    EXPECT_EQ(one.lines.size(), 3);
 }
 
 } // namespace

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-namespace veldra::test {
+namespace veldra::tools {
 
-// Writes OPUS files for tests: a header, a block directory and the blocks, laid out in any
-// order, with parameter blocks of typed records closed by END.
+// Writes OPUS files (for tests, examples and benchmarks): a header, a block directory and the
+// blocks, laid out in any order, with parameter blocks of typed records closed by END.
 struct OpusParameterValue {
     std::string name;
     std::uint16_t type; // 0 int32, 1 float64, 2 text
@@ -130,4 +130,4 @@ inline std::vector<OpusBlockSpec> absorbance_blocks(const AbsorbanceFileOptions&
     };
 }
 
-} // namespace veldra::test
+} // namespace veldra::tools
