@@ -146,4 +146,41 @@ SpectraTable table_from_columns(const SpectraColumns& columns,
     return table;
 }
 
+SpectraColumns columns_from_table(const SpectraTable& table) {
+    if (table.rows.empty()) {
+        throw std::out_of_range("invalid vector<T> subscript");
+    }
+    const std::size_t width = table.rows.front().size();
+    SpectraColumns columns(width);
+    for (std::vector<double>& column : columns) {
+        column.reserve(table.rows.size());
+    }
+    for (const std::vector<double>& row : table.rows) {
+        if (row.size() < width) {
+            throw std::out_of_range("invalid vector<T> subscript");
+        }
+        for (std::size_t j = 0; j < width; ++j) {
+            columns[j].push_back(row[j]);
+        }
+    }
+    return columns;
+}
+
+std::vector<std::string> read_csv_header(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!read_line(in, line)) {
+        throw std::runtime_error("Can't read header from csv file: " + path);
+    }
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    const std::size_t count = count_header_fields(line);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t comma = line.find(',', start);
+        fields.push_back(line.substr(start, comma == std::string::npos ? comma : comma - start));
+        start = comma + 1;
+    }
+    return fields;
+}
+
 } // namespace veldra

@@ -16,4 +16,13 @@ SpectraTable read_spectra_csv(const std::string& path);
 // column is shorter than the first.
 SpectraTable table_from_columns(const SpectraColumns& columns, const std::vector<std::string>& ids);
 
+// The in-memory form of a table: as many columns as the first row has values, column j holding
+// value j of every row. Raises std::out_of_range "invalid vector<T> subscript" for a table
+// without rows or with a row shorter than the first; values beyond the first row's length are
+// not kept.
+SpectraColumns columns_from_table(const SpectraTable& table);
+
+// The fields of a CSV file's header line, split as the reader counts them.
+std::vector<std::string> read_csv_header(const std::string& path);
+
 } // namespace veldra

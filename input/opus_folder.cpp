@@ -3,6 +3,7 @@
 #include "input/opus_reader.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <sstream>
 #include <stdexcept>
@@ -147,6 +148,12 @@ std::vector<std::string> scan_opus_folder(const std::string& path_text, LoggerSe
 
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log) {
+    return import_opus_folder(table, configuration_path, folder, log, nullptr);
+}
+
+SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
+                                 const std::string& folder, LoggerSet& log,
+                                 std::vector<std::string>* column_names) {
     boost::property_tree::ptree configuration;
     boost::property_tree::read_ini(configuration_path, configuration);
     table.ids.clear();
@@ -174,6 +181,7 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
     reader.grid = read_grid(configuration, type, first_file);
 
     std::vector<std::string> defective;
+    std::string prefix;
     const auto process_group = [&](const std::vector<std::string>& group, const std::string& base) {
         std::size_t count = 0;
         std::vector<double> sum;
@@ -185,6 +193,9 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
                 continue;
             }
             const std::vector<double>& values = file.records.front().grid_values;
+            if (prefix.empty()) {
+                prefix = file.variable_names[3].substr(0, 1);
+            }
             if (count == 0) {
                 table.ids.push_back(base);
                 sum = values;
@@ -221,6 +232,16 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
             group.push_back(name);
         }
         current = base;
+    }
+
+    if (column_names != nullptr) {
+        column_names->clear();
+        char text[400];
+        for (const double wavenumber : reader.grid) {
+            const auto end =
+                std::to_chars(text, text + sizeof text, wavenumber, std::chars_format::fixed, 3);
+            column_names->push_back(prefix + std::string(text, end.ptr));
+        }
     }
 
     if (!defective.empty()) {

@@ -14,6 +14,12 @@ namespace veldra {
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log);
 
+// The same, also naming the table's columns as OPUS variables are named: the name prefix of the
+// first usable file followed by each grid wavenumber with three decimals.
+SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
+                                 const std::string& folder, LoggerSet& log,
+                                 std::vector<std::string>* column_names);
+
 // The names of the OPUS files of a folder (or the one file a path names, or the files matching
 // a '*' pattern in the last path element), byte-wise ascending, followed by a sentinel name
 // that closes the last replicate group and is never read.

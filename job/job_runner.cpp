@@ -1,5 +1,6 @@
 #include "job/job_runner.h"
 
+#include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "job/model_layout.h"
 #include "job/prediction_driver.h"
@@ -50,22 +51,7 @@ std::string run_job(JobSettings& settings, const std::vector<std::string>& types
         settings.opus_configuration_path.clear();
         settings.opus_folder.clear();
         settings.csv_file.clear();
-        if (table.rows.empty()) {
-            throw std::out_of_range("invalid vector<T> subscript");
-        }
-        const std::size_t width = table.rows.front().size();
-        columns.assign(width, std::vector<double>());
-        for (std::vector<double>& column : columns) {
-            column.reserve(table.rows.size());
-        }
-        for (const std::vector<double>& row : table.rows) {
-            if (row.size() < width) {
-                throw std::out_of_range("invalid vector<T> subscript");
-            }
-            for (std::size_t j = 0; j < width; ++j) {
-                columns[j].push_back(row[j]);
-            }
-        }
+        columns = columns_from_table(table);
         ids = table.ids;
     }
 

@@ -1,0 +1,392 @@
+#include "cli/predict_command.h"
+
+#include "app/model_directory.h"
+#include "input/csv_reader.h"
+#include "input/input_dispatch.h"
+#include "input/opus_folder.h"
+#include "job/job_runner.h"
+#include "job/model_layout.h"
+#include "logging/logger_set.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/log/attributes/value_extraction.hpp>
+#include <boost/log/core.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/program_options.hpp>
+
+namespace veldra {
+
+namespace {
+
+namespace fs = boost::filesystem;
+namespace po = boost::program_options;
+
+const char* const usage_line =
+    "Usage: veldra-predict --input PATH --output FILE --property NAME [--property NAME ...] "
+    "[options]\nTry 'veldra-predict --help' for more.\n";
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string clock_text(double seconds) {
+    const long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+// The job's console: log lines of level 1 and above, the progress, and the stop check at
+// every record that would reach the window (level 1 and above), exactly where the window's
+// sink checks.
+class ConsoleBackend
+    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
+public:
+    ConsoleBackend(std::ostream& err, const std::atomic<bool>& stop, bool quiet, bool terminal,
+                   const LoggerSet& log, const JobProgress& progress)
+        : err_(err), stop_(stop), quiet_(quiet), terminal_(terminal), log_(log),
+          progress_(progress), start_(std::chrono::steady_clock::now()) {}
+
+    void consume(const boost::log::record_view& record) {
+        const auto level = boost::log::extract<Severity>("severity", record);
+        if (!level) {
+            return;
+        }
+        if (*level >= Severity::info) {
+            if (stop_.load()) {
+                throw JobStop();
+            }
+            if (quiet_) {
+                return;
+            }
+            const auto message = boost::log::extract<std::string>("Message", record);
+            clear_bar();
+            err_ << (message ? *message : std::string()) << "\n";
+            show_progress(true);
+        } else if (terminal_ && !quiet_) {
+            show_progress(false);
+        }
+    }
+
+    // Leaves the terminal's last line empty for what follows the job.
+    void finish() {
+        clear_bar();
+        err_.flush();
+    }
+
+private:
+    void clear_bar() {
+        if (terminal_ && bar_shown_) {
+            err_ << "\r\033[K";
+            bar_shown_ = false;
+        }
+    }
+
+    void show_progress(bool at_record) {
+        const auto now = std::chrono::steady_clock::now();
+        if (terminal_ && !at_record && now - last_bar_ < std::chrono::milliseconds(100)) {
+            return;
+        }
+        last_bar_ = now;
+        const auto [maximum, current] = job_progress(progress_, log_);
+        const double fraction =
+            maximum > 0 ? std::clamp(static_cast<double>(current) / maximum, 0.0, 1.0) : 0.0;
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        std::ostringstream text;
+        text << static_cast<int>(fraction * 100.0 + 0.5) << "%  pair "
+             << progress_.outer_position + (progress_.outer_position <= progress_.outer_maximum)
+             << "/" << progress_.outer_maximum + 1 << "  file " << log_.inner_position + 1 << "/"
+             << log_.inner_maximum + 1 << "  elapsed " << clock_text(elapsed);
+        if (fraction > 0.01) {
+            text << "  left ~" << clock_text(elapsed * (1.0 - fraction) / fraction);
+        }
+        if (terminal_) {
+            const int filled = static_cast<int>(fraction * 30.0);
+            err_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+                 << std::string(static_cast<std::size_t>(30 - filled), '.') << "] " << text.str()
+                 << std::flush;
+            bar_shown_ = true;
+        } else {
+            err_ << "progress: " << text.str() << "\n";
+        }
+    }
+
+    std::ostream& err_;
+    const std::atomic<bool>& stop_;
+    bool quiet_;
+    bool terminal_;
+    const LoggerSet& log_;
+    const JobProgress& progress_;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_bar_{};
+    bool bar_shown_ = false;
+};
+
+struct Options {
+    std::string input;
+    bool force_csv = false;
+    bool force_opus = false;
+    std::vector<std::string> spectrometers;
+    std::vector<std::string> properties;
+    std::string transformation;
+    bool exponential = true;
+    std::string output;
+    std::string models;
+    std::string write_spectra;
+    bool quiet = false;
+};
+
+// Keeps the allowed values of `given`, in `order`, once each; raises UsageError for others.
+std::vector<std::string> ordered_choice(const std::vector<std::string>& given,
+                                        const std::vector<std::string>& order, const char* what) {
+    for (const std::string& value : given) {
+        if (std::find(order.begin(), order.end(), value) == order.end()) {
+            throw UsageError(std::string("unknown ") + what + " '" + value + "'");
+        }
+    }
+    std::vector<std::string> chosen;
+    for (const std::string& value : order) {
+        if (std::find(given.begin(), given.end(), value) != given.end()) {
+            chosen.push_back(value);
+        }
+    }
+    return chosen;
+}
+
+std::optional<Options> parse(const std::vector<std::string>& arguments, std::ostream& out) {
+    po::options_description described(
+        "veldra-predict: soil property predictions from infrared spectra with BART models\n"
+        "Usage: veldra-predict --input PATH --output FILE --property NAME [options]\nOptions");
+    described.add_options()("input", po::value<std::string>(),
+                            "CSV file of spectra, or folder of OPUS files")(
+        "csv", "read --input as a CSV file")("opus", "read --input as a folder of OPUS files")(
+        "spectrometer", po::value<std::vector<std::string>>(),
+        "mir (default), mpa, alphakbr or alphaznse; repeatable")(
+        "property", po::value<std::vector<std::string>>(),
+        "Carbon, Al, B, Ca, Cu, EC.S, Fe, Hp, K, Mg, Mn, Na, P, S, Zn, pH, N, or all; repeatable")(
+        "transform", po::value<std::string>()->default_value("first_der"),
+        "covariate transformation: first_der or none")(
+        "exp", po::value<std::string>()->default_value("yes"),
+        "exponential back-transformation: yes or no")(
+        "output", po::value<std::string>(),
+        "output file; several pairs write <stem>-<spectrometer>-<property><extension>")(
+        "models", po::value<std::string>(),
+        "model directory (default: found beside the program, as the window finds it)")(
+        "write-spectra", po::value<std::string>(),
+        "also write the spectra as read (after OPUS resampling and averaging) to this CSV")(
+        "quiet", "no log lines and no progress")("help", "show this text")("version",
+                                                                           "show the version");
+    po::variables_map values;
+    std::vector<std::string> rest(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
+    try {
+        po::store(po::command_line_parser(rest).options(described).run(), values);
+        po::notify(values);
+    } catch (const po::error& e) {
+        throw UsageError(e.what());
+    }
+    if (values.count("help")) {
+        out << described << "\n";
+        return std::nullopt;
+    }
+    if (values.count("version")) {
+        out << "veldra-predict 1.2.5\n";
+        return std::nullopt;
+    }
+
+    Options options;
+    options.force_csv = values.count("csv") > 0;
+    options.force_opus = values.count("opus") > 0;
+    if (options.force_csv && options.force_opus) {
+        throw UsageError("--csv and --opus exclude each other");
+    }
+    if (!values.count("input")) {
+        throw UsageError("--input is required");
+    }
+    options.input = values["input"].as<std::string>();
+    options.spectrometers = ordered_choice(
+        values.count("spectrometer") ? values["spectrometer"].as<std::vector<std::string>>()
+                                     : std::vector<std::string>{"mir"},
+        spectrometer_types(), "spectrometer type");
+    std::vector<std::string> properties = values.count("property")
+                                              ? values["property"].as<std::vector<std::string>>()
+                                              : std::vector<std::string>();
+    if (std::find(properties.begin(), properties.end(), "all") != properties.end()) {
+        properties = soil_properties();
+    }
+    options.properties = ordered_choice(properties, soil_properties(), "soil property");
+    const std::string transform = values["transform"].as<std::string>();
+    if (transform != "first_der" && transform != "none") {
+        throw UsageError("--transform takes first_der or none, not '" + transform + "'");
+    }
+    options.transformation = transform == "none" ? "no transformation" : "first_der";
+    const std::string exponential = values["exp"].as<std::string>();
+    if (exponential != "yes" && exponential != "no") {
+        throw UsageError("--exp takes yes or no, not '" + exponential + "'");
+    }
+    options.exponential = exponential == "yes";
+    options.output = values.count("output") ? values["output"].as<std::string>() : "";
+    options.models = values.count("models") ? values["models"].as<std::string>() : "";
+    options.write_spectra =
+        values.count("write-spectra") ? values["write-spectra"].as<std::string>() : "";
+    options.quiet = values.count("quiet") > 0;
+    if (options.properties.empty() && options.write_spectra.empty()) {
+        throw UsageError("Please choose at least one soil property");
+    }
+    if (!options.properties.empty() && options.output.empty()) {
+        throw UsageError("--output is required when predicting");
+    }
+    return options;
+}
+
+// The table as a CSV the reader accepts, every value with 17 significant digits so that
+// reading it back gives the same doubles.
+void write_spectra_file(const std::string& path, const SpectraTable& table,
+                        const std::vector<std::string>& names) {
+    std::ofstream out(path, std::ios::binary);
+    if (!out.is_open()) {
+        throw std::runtime_error("File open failed: " + path + "\n");
+    }
+    out << "SSN";
+    for (const std::string& name : names) {
+        out << ',' << name;
+    }
+    out << '\n';
+    char text[64];
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+        const std::string& id = table.ids.at(i);
+        if (id.find_first_of(",\r\n") != std::string::npos) {
+            throw std::runtime_error("The sample identifier '" + id +
+                                     "' holds a comma or a line break and cannot be written "
+                                     "to a CSV file: " +
+                                     path);
+        }
+        out << id;
+        for (const double value : table.rows[i]) {
+            const auto end =
+                std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
+            out << ',' << std::string_view(text, static_cast<std::size_t>(end.ptr - text));
+        }
+        out << '\n';
+    }
+    out.close();
+    if (out.fail()) {
+        throw std::runtime_error("Writing to file failed: " + path);
+    }
+}
+
+} // namespace
+
+int run_predict_command(const std::vector<std::string>& arguments, std::ostream& out,
+                        std::ostream& err, const std::atomic<bool>& stop, bool terminal) {
+    std::optional<Options> parsed;
+    try {
+        parsed = parse(arguments, out);
+    } catch (const UsageError& e) {
+        err << "veldra-predict: " << e.what() << "\n" << usage_line;
+        return exit_usage;
+    }
+    if (!parsed) {
+        return exit_success;
+    }
+    const Options& options = *parsed;
+
+    boost::system::error_code error;
+    const bool opus =
+        options.force_opus || (!options.force_csv && fs::is_directory(options.input, error));
+    ModelDirectory models(options.models);
+    if (models.empty() && (opus || !options.properties.empty())) {
+        const std::string program = arguments.empty() ? std::string() : arguments.front();
+        if (const std::optional<ModelDirectory> found = search_model_directory(program)) {
+            models = *found;
+        } else {
+            const auto [first, second] = model_directory_candidates(program);
+            err << "Resources not found. Expected locations:\n"
+                << "  " << first << "\n"
+                << "  " << second << "\n";
+            return exit_failure;
+        }
+    }
+
+    JobSettings settings;
+    settings.output_path = options.output;
+    settings.model_directory = models;
+    settings.opus_folder = opus ? options.input + "/" : std::string();
+    settings.csv_file = opus ? std::string() : options.input;
+    settings.opus_configuration_path = (models / "opus.conf").string();
+    settings.exponential = options.exponential;
+    settings.spectrometer_types = options.spectrometers;
+    settings.soil_properties = options.properties;
+    settings.transformation = options.transformation;
+
+    LoggerSet log; // removes every earlier sink
+    JobProgress progress;
+    const auto backend =
+        boost::make_shared<ConsoleBackend>(err, stop, options.quiet, terminal, log, progress);
+    const auto sink =
+        boost::make_shared<boost::log::sinks::synchronous_sink<ConsoleBackend>>(backend);
+    boost::log::core::get()->add_sink(sink);
+    struct SinkRemoval {
+        boost::shared_ptr<boost::log::sinks::synchronous_sink<ConsoleBackend>> sink;
+        ~SinkRemoval() { boost::log::core::get()->remove_sink(sink); }
+    } removal{sink};
+
+    if (!options.write_spectra.empty()) {
+        try {
+            std::vector<std::string> names;
+            SpectraTable table;
+            if (opus) {
+                import_opus_folder(table, settings.opus_configuration_path, settings.opus_folder,
+                                   log, &names);
+            } else {
+                table = read_spectra_input(log, "", "", settings.csv_file, {}, {});
+                const std::vector<std::string> header = read_csv_header(settings.csv_file);
+                names.assign(header.begin() + 1, header.end());
+            }
+            write_spectra_file(options.write_spectra, table, names);
+            // The job goes on from the table in memory, exactly as read.
+            settings.columns = columns_from_table(table);
+            settings.ids = table.ids;
+            settings.opus_folder.clear();
+            settings.csv_file.clear();
+            settings.opus_configuration_path.clear();
+        } catch (const std::exception& e) {
+            backend->finish();
+            err << e.what() << "\n";
+            return exit_failure;
+        } catch (const JobStop&) {
+            backend->finish();
+            err << "Stopped by user\n";
+            return exit_stopped;
+        }
+        if (options.properties.empty()) {
+            backend->finish();
+            out << "Spectra written to:\n  " << options.write_spectra << "\n";
+            return exit_success;
+        }
+    }
+
+    const JobOutcome outcome = execute_job(settings, log, progress);
+    backend->finish();
+    if (outcome.user) {
+        err << "Stopped by user\n";
+        return exit_stopped;
+    }
+    if (!outcome.ok) {
+        err << outcome.message << "\n";
+        return exit_failure;
+    }
+    out << outcome.message;
+    return exit_success;
+}
+
+} // namespace veldra

@@ -1,0 +1,236 @@
+#include "cli/predict_command.h"
+
+#include "input/csv_reader.h"
+#include "input/input_dispatch.h"
+#include "job/job_runner.h"
+#include "job/model_layout.h"
+#include "tests/support/temp_dir.h"
+#include "tools/model_tree_generator.h"
+#include "tools/opus_writer.h"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+namespace fs = boost::filesystem;
+using test::TempDir;
+
+struct Result {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+// A model tree of every type and property (small forests) and a CSV input on the mir grid.
+class PredictCommand : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        tree = new TempDir;
+        tools::ModelTreeOptions options;
+        options.draws = 3;
+        options.trees = 8;
+        tools::write_model_tree(tree->path() / "models", options);
+        tools::write_example_spectra(tree->file("in.csv"), tools::grid_of_spectrometer("mir"), 4,
+                                     2);
+    }
+    static void TearDownTestSuite() { delete tree; }
+
+    Result run(std::vector<std::string> arguments, bool stop = false) {
+        arguments.insert(arguments.begin(), "veldra-predict");
+        std::ostringstream out;
+        std::ostringstream err;
+        const std::atomic<bool> stop_flag{stop};
+        const int code = run_predict_command(arguments, out, err, stop_flag, false);
+        return {code, out.str(), err.str()};
+    }
+    std::string models() const { return tree->file("models"); }
+    std::string input() const { return tree->file("in.csv"); }
+
+    static TempDir* tree;
+    TempDir dir;
+};
+TempDir* PredictCommand::tree = nullptr;
+
+TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
+    // Types outside, properties inside, each in the window's fixed order.
+    const Result ok =
+        run({"--input", input(), "--models", models(), "--property", "pH", "--property", "Carbon",
+             "--spectrometer", "mpa", "--spectrometer", "mir", "--output", dir.file("out.csv")});
+    ASSERT_EQ(ok.code, exit_success) << ok.err;
+    EXPECT_EQ(ok.out, "Files created:\n  " + dir.file("out-mir-Carbon.csv") + "\n  " +
+                          dir.file("out-mir-pH.csv") + "\n  " + dir.file("out-mpa-Carbon.csv") +
+                          "\n  " + dir.file("out-mpa-pH.csv") + "\n");
+    EXPECT_NE(ok.err.find("Running prediction from list of json files\n"), std::string::npos);
+    EXPECT_NE(ok.err.find("progress: "), std::string::npos);
+}
+
+TEST_F(PredictCommand, OutputFilesEqualTheWindowJobsByteForByte) {
+    for (const auto& [transform, exponential] :
+         std::vector<std::pair<std::string, std::string>>{{"first_der", "yes"}, {"none", "no"}}) {
+        const Result result =
+            run({"--input", input(), "--models", models(), "--property", "all", "--transform",
+                 transform, "--exp", exponential, "--output", dir.file("cli.csv"), "--quiet"});
+        ASSERT_EQ(result.code, exit_success) << result.err;
+
+        JobSettings settings; // as the window fills them
+        settings.output_path = dir.file("window.csv");
+        settings.model_directory = models();
+        settings.csv_file = input();
+        settings.opus_configuration_path = (fs::path(models()) / "opus.conf").string();
+        settings.exponential = exponential == "yes";
+        settings.spectrometer_types = {"mir"};
+        settings.soil_properties = soil_properties();
+        settings.transformation = transform == "none" ? "no transformation" : "first_der";
+        LoggerSet log;
+        JobProgress progress;
+        ASSERT_TRUE(execute_job(settings, log, progress).ok);
+        for (const std::string& property : soil_properties()) {
+            const std::string suffix = "-mir-" + property + ".csv";
+            const std::string cli = test::read_file(dir.file("cli" + suffix));
+            ASSERT_FALSE(cli.empty()) << property;
+            EXPECT_EQ(cli, test::read_file(dir.file("window" + suffix))) << property;
+        }
+    }
+    // The transformation and the back-transformation do change the numbers.
+    EXPECT_NE(test::read_file(dir.file("cli-mir-pH.csv")),
+              (run({"--input", input(), "--models", models(), "--property", "pH", "--output",
+                    dir.file("other.csv"), "--quiet"}),
+               test::read_file(dir.file("other.csv"))));
+}
+
+TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {"--input", input(), "--output", dir.file("o.csv")}, // no property
+        {"--input", input(), "--property", "pH"},            // no output
+        {"--property", "pH", "--output", dir.file("o.csv")}, // no input
+        {"--input", input(), "--property", "Sand", "--output", dir.file("o.csv")},
+        {"--input", input(), "--property", "pH", "--spectrometer", "ftir", "--output", "o"},
+        {"--input", input(), "--property", "pH", "--transform", "second_der", "--output", "o"},
+        {"--input", input(), "--property", "pH", "--exp", "maybe", "--output", "o"},
+        {"--input", input(), "--csv", "--opus", "--property", "pH", "--output", "o"},
+        {"--input", input(), "--bogus"},
+        {"--input", input(), "stray"},
+    };
+    for (const auto& arguments : wrong) {
+        const Result result = run(arguments);
+        EXPECT_EQ(result.code, exit_usage) << arguments.back();
+        EXPECT_NE(result.err.find("Usage: veldra-predict"), std::string::npos);
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_EQ(run({"--input", input(), "--output", "o"})
+                  .err.rfind("veldra-predict: Please choose at least one soil property\n", 0),
+              0u);
+    const Result help = run({"--help"});
+    EXPECT_EQ(help.code, exit_success);
+    EXPECT_NE(help.out.find("--write-spectra"), std::string::npos);
+    EXPECT_EQ(run({"--version"}).out, "veldra-predict 1.2.5\n");
+}
+
+TEST_F(PredictCommand, JobErrorsAndStops) {
+    const Result missing_model = run({"--input", input(), "--models", dir.file("nothing"),
+                                      "--property", "K", "--output", dir.file("o.csv"), "--quiet"});
+    EXPECT_EQ(missing_model.code, exit_failure);
+    EXPECT_EQ(missing_model.err, "Cannot open rangefile '" + dir.file("nothing") +
+                                     "/mir/m3.K/rgy.txt' for reading.\n");
+    const Result forced_opus = run({"--input", input(), "--opus", "--models", models(),
+                                    "--property", "pH", "--output", dir.file("o.csv"), "--quiet"});
+    EXPECT_EQ(forced_opus.code, exit_failure);
+    // Read as a folder (its text followed by "/", as the window hands folders over).
+    EXPECT_EQ(forced_opus.err, "Cannot open opus '" + input() + "/' for reading.\n");
+
+    const Result stopped = run({"--input", input(), "--models", models(), "--property", "pH",
+                                "--output", dir.file("stopped.csv")},
+                               true);
+    EXPECT_EQ(stopped.code, exit_stopped);
+    EXPECT_EQ(stopped.err, "Stopped by user\n");
+    EXPECT_EQ(stopped.out, "");
+}
+
+TEST_F(PredictCommand, WrittenSpectraReadBackBitForBit) {
+    // CSV input: the input's own header, values at full precision.
+    Result result = run({"--input", input(), "--write-spectra", dir.file("copy.csv")});
+    ASSERT_EQ(result.code, exit_success) << result.err;
+    EXPECT_EQ(result.out, "Spectra written to:\n  " + dir.file("copy.csv") + "\n");
+    const SpectraTable original = read_spectra_csv(input());
+    const SpectraTable copy = read_spectra_csv(dir.file("copy.csv"));
+    EXPECT_EQ(copy.ids, original.ids);
+    EXPECT_EQ(copy.rows, original.rows);
+    EXPECT_EQ(read_csv_header(dir.file("copy.csv")), read_csv_header(input()));
+
+    // OPUS input: resampled and averaged, with OPUS variable names on the grid.
+    tools::AbsorbanceFileOptions file;
+    file.first_x = 7600;
+    file.last_x = 500;
+    file.values.clear();
+    for (int k = 0; k < 200; ++k) {
+        file.values.push_back(0.5f + 0.001f * static_cast<float>(k % 37));
+    }
+    const std::string bytes = tools::opus_file(tools::absorbance_blocks(file));
+    dir.write("scans/a.0", bytes);
+    dir.write("scans/a.1", bytes);
+    dir.write("scans/b.0", bytes);
+    result = run({"--input", dir.file("scans"), "--models", models(), "--write-spectra",
+                  dir.file("scans.csv"), "--quiet"});
+    ASSERT_EQ(result.code, exit_success) << result.err;
+    LoggerSet log;
+    const SpectraTable imported =
+        read_spectra_input(log, models() + "/opus.conf", dir.file("scans") + "/", "", {}, {});
+    const SpectraTable written = read_spectra_csv(dir.file("scans.csv"));
+    EXPECT_EQ(written.ids, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(written.rows, imported.rows);
+    const std::vector<std::string> header = read_csv_header(dir.file("scans.csv"));
+    ASSERT_EQ(header.size(), 3579u);
+    EXPECT_EQ(header[1], "m7497.960");
+    EXPECT_EQ(header[3578], "m599.760");
+
+    // With properties too, the job goes on from the same table.
+    result =
+        run({"--input", dir.file("scans"), "--models", models(), "--write-spectra",
+             dir.file("scans2.csv"), "--property", "pH", "--output", dir.file("p.csv"), "--quiet"});
+    EXPECT_EQ(result.code, exit_success) << result.err;
+    EXPECT_NE(test::read_file(dir.file("p.csv")).find("\nb,"), std::string::npos);
+}
+
+// The installed program as a process: exit statuses and Ctrl-C.
+TEST_F(PredictCommand, AsAProcess) {
+    // Runs `command` as a bash script, capturing both streams of everything it starts.
+    const auto shell = [&](const std::string& command) {
+        const std::string script =
+            dir.write("command.sh", "{ " + command + "\n} >'" + dir.file("stdout") + "' 2>'" +
+                                        dir.file("stderr") + "'\n");
+        const int status = std::system(("bash '" + script + "'").c_str());
+        return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                      test::read_file(dir.file("stdout")), test::read_file(dir.file("stderr"))};
+    };
+    const std::string program = VELDRA_PREDICT_PROGRAM;
+    Result result = shell(program + " --input '" + input() + "' --models '" + models() +
+                          "' --property N --output '" + dir.file("n.csv") + "'");
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(result.out, "Files created:\n  " + dir.file("n.csv") + "\n");
+    EXPECT_EQ(shell(program + " --input nothing.csv --property N --models '" + models() +
+                    "' --output x.csv")
+                  .code,
+              1);
+    EXPECT_EQ(shell(program + " --frobnicate").code, 2);
+
+    // Ctrl-C: the input comes through a pipe that is filled only after the interrupt, so the
+    // stop is pending when the job reaches its first checkpoint.
+    const std::string pipe = dir.file("pipe.csv");
+    ASSERT_EQ(std::system(("mkfifo '" + pipe + "'").c_str()), 0);
+    result = shell(program + " --input '" + pipe + "' --models '" + models() +
+                   "' --property pH --output '" + dir.file("stopped.csv") +
+                   "' & pid=$!; sleep 0.3; kill -INT $pid; cat '" + input() + "' > '" + pipe +
+                   "'; wait $pid");
+    EXPECT_EQ(result.code, 130) << result.err;
+    EXPECT_NE(result.err.find("Stopped by user"), std::string::npos) << result.err;
+}
+
+} // namespace
+} // namespace veldra
