@@ -117,7 +117,12 @@ private:
                  << std::flush;
             bar_shown_ = true;
         } else {
-            err_ << "progress: " << text.str() << "\n";
+            // Plain lines for logs and pipes: one whenever the whole percentage moves.
+            const int percent = static_cast<int>(fraction * 100.0 + 0.5);
+            if (percent != last_percent_) {
+                last_percent_ = percent;
+                err_ << "progress: " << text.str() << "\n";
+            }
         }
     }
 
@@ -130,6 +135,7 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_bar_{};
     bool bar_shown_ = false;
+    int last_percent_ = -1;
 };
 
 struct Options {

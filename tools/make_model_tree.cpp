@@ -1,4 +1,4 @@
-// Writes the demonstration model tree (and optionally an example CSV input) below a folder.
+// Writes the demonstration model tree below a folder.
 #include "tools/model_tree_generator.h"
 
 #include <exception>
@@ -10,8 +10,6 @@ int main(int argc, char** argv) {
     namespace po = boost::program_options;
     veldra::tools::ModelTreeOptions options;
     std::string root;
-    std::string example;
-    int example_samples = 10;
     po::options_description described("veldra-make-model-tree: demonstration models drawn at "
                                       "random from the BART tree prior (not calibrated)");
     described.add_options()("help", "show this text")(
@@ -21,10 +19,7 @@ int main(int argc, char** argv) {
         "trees", po::value(&options.trees)->default_value(options.trees), "trees per document")(
         "seed", po::value(&options.seed)->default_value(options.seed), "random seed")(
         "type", po::value(&options.types), "spectrometer type (repeatable; default all)")(
-        "property", po::value(&options.properties), "soil property (repeatable; default all)")(
-        "example", po::value(&example), "also write an example CSV input on the mir grid")(
-        "example-samples", po::value(&example_samples)->default_value(example_samples),
-        "samples in the example input");
+        "property", po::value(&options.properties), "soil property (repeatable; default all)");
     try {
         po::variables_map values;
         po::store(po::parse_command_line(argc, argv, described), values);
@@ -34,10 +29,6 @@ int main(int argc, char** argv) {
             return values.count("help") ? 0 : 2;
         }
         veldra::tools::write_model_tree(root, options);
-        if (!example.empty()) {
-            veldra::tools::write_example_spectra(
-                example, veldra::tools::grid_of_spectrometer("mir"), example_samples, options.seed);
-        }
     } catch (const std::exception& e) {
         std::cerr << "veldra-make-model-tree: " << e.what() << "\n";
         return 1;

@@ -1,6 +1,7 @@
 #include "tools/model_tree_generator.h"
 
 #include "job/model_layout.h"
+#include "tools/opus_writer.h"
 
 #include <cmath>
 #include <cstdio>
@@ -111,11 +112,11 @@ std::vector<double> grid_points(const GridSection& section) {
 
 std::pair<double, double> property_range(const std::string& property) {
     static const std::map<std::string, std::pair<double, double>> ranges = {
-        {"Carbon", {0, 10}}, {"Al", {0, 2500}}, {"B", {0, 5}},    {"Ca", {0, 10000}},
-        {"Cu", {0, 20}},     {"EC.S", {0, 4}},  {"Fe", {0, 600}}, {"Hp", {0, 12}},
-        {"K", {0, 1200}},    {"Mg", {0, 2000}}, {"Mn", {0, 500}}, {"Na", {0, 1500}},
-        {"P", {0, 300}},     {"S", {0, 200}},   {"Zn", {0, 30}},  {"pH", {3.5, 9.5}},
-        {"N", {0, 1}}};
+        {"Carbon", {0.1, 10}}, {"Al", {50, 2500}},  {"B", {0.1, 5}},   {"Ca", {100, 10000}},
+        {"Cu", {0.2, 20}},     {"EC.S", {0.01, 4}}, {"Fe", {10, 600}}, {"Hp", {0.1, 12}},
+        {"K", {20, 1200}},     {"Mg", {20, 2000}},  {"Mn", {5, 500}},  {"Na", {5, 1500}},
+        {"P", {2, 300}},       {"S", {2, 200}},     {"Zn", {0.2, 30}}, {"pH", {3.5, 9.5}},
+        {"N", {0.01, 1}}};
     const auto found = ranges.find(property);
     if (found == ranges.end()) {
         throw std::invalid_argument("unknown soil property: " + property);
@@ -159,9 +160,10 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
         for (std::size_t p = 0; p < properties.size(); ++p) {
             const fs::path folder = root / types[t] / model_property_name(properties[p]);
             fs::create_directories(folder);
+            // On the log scale: the window back-transforms with exp by default.
             const auto [low, high] = property_range(properties[p]);
             std::ofstream((folder / "rgy.txt").string(), std::ios::binary)
-                << number_text(low, 10) << " " << number_text(high, 10) << "\n";
+                << number_text(std::log(low), 10) << " " << number_text(std::log(high), 10) << "\n";
             std::mt19937_64 random(options.seed * 1000003ULL + t * 101ULL + p);
             for (int d = 1; d <= options.draws; ++d) {
                 const fs::path file = folder / ("MCMC" + std::to_string(d) + ".json");
@@ -175,6 +177,42 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
     }
 }
 
+namespace {
+
+// A smooth soil-like absorbance spectrum: bands on a sloping baseline, drawn from `random`.
+class SoilSpectrum {
+public:
+    SoilSpectrum(std::mt19937_64& random, double low, double high) : low_(low), span_(high - low) {
+        for (int b = 0; b < 12; ++b) {
+            bands_.push_back({low + span_ * uniform(random),
+                              span_ * (0.005 + 0.03 * uniform(random)),
+                              0.2 + 0.8 * uniform(random)});
+        }
+        baseline_ = 0.3 + 0.4 * uniform(random);
+        slope_ = 0.2 * uniform(random);
+    }
+    double at(double wavenumber) const {
+        double value = baseline_ + slope_ * (low_ + span_ - wavenumber) / span_;
+        for (const Band& band : bands_) {
+            const double z = (wavenumber - band.centre) / band.width;
+            value += band.height * std::exp(-0.5 * z * z);
+        }
+        return value;
+    }
+
+private:
+    struct Band {
+        double centre, width, height;
+    };
+    double low_;
+    double span_;
+    std::vector<Band> bands_;
+    double baseline_ = 0;
+    double slope_ = 0;
+};
+
+} // namespace
+
 void write_example_spectra(const std::string& path, const GridSection& section, int samples,
                            std::uint64_t seed) {
     const std::vector<double> grid = grid_points(section);
@@ -187,33 +225,55 @@ void write_example_spectra(const std::string& path, const GridSection& section, 
         out << "," << name;
     }
     out << "\n";
-    const double span = section.start_wn - section.end_wn;
     for (int s = 1; s <= samples; ++s) {
-        struct Band {
-            double centre, width, height;
-        };
-        std::vector<Band> bands;
-        for (int b = 0; b < 12; ++b) {
-            bands.push_back({section.end_wn + span * uniform(random),
-                             span * (0.005 + 0.03 * uniform(random)), 0.2 + 0.8 * uniform(random)});
-        }
-        const double baseline = 0.3 + 0.4 * uniform(random);
-        const double slope = 0.2 * uniform(random);
+        const SoilSpectrum spectrum(random, section.end_wn, section.start_wn);
         char id[32];
         std::snprintf(id, sizeof id, "sample%03d", s);
         out << id;
         for (const double wavenumber : grid) {
-            double value = baseline + slope * (section.start_wn - wavenumber) / span;
-            for (const Band& band : bands) {
-                const double z = (wavenumber - band.centre) / band.width;
-                value += band.height * std::exp(-0.5 * z * z);
-            }
-            out << "," << number_text(value, 7);
+            out << "," << number_text(spectrum.at(wavenumber), 7);
         }
         out << "\n";
     }
     if (!out.flush()) {
         throw std::runtime_error("cannot write " + path);
+    }
+}
+
+void write_example_opus_folder(const std::string& folder, int samples, int replicates,
+                               std::uint64_t seed) {
+    fs::create_directories(folder);
+    std::mt19937_64 random(seed);
+    for (int s = 1; s <= samples; ++s) {
+        const SoilSpectrum spectrum(random, 599.76, 7497.97);
+        char name[32];
+        std::snprintf(name, sizeof name, "soil%02d", s);
+        for (int r = 0; r < replicates; ++r) {
+            AbsorbanceFileOptions file;
+            file.instrument = "VERTEX 70";
+            file.beamsplitter = "KBr";
+            file.detector = "HTS-XT LN-MCT Mid [Microplate reader]";
+            file.sample_name = std::string(name) + ";;example;soil";
+            const bool shifted = r % 3 == 2;
+            file.first_x = shifted ? 7499.898 : 7497.969434666015;
+            file.last_x = shifted ? 597.832 : 599.7604151700439;
+            const int points = shifted ? 3581 : 3578;
+            file.data_type = 0x0000100Fu;
+            file.values.clear();
+            const double step = (file.first_x - file.last_x) / (points - 1);
+            for (int k = 0; k < points; ++k) {
+                const double noise = 0.002 * (uniform(random) - 0.5);
+                file.values.push_back(
+                    static_cast<float>(spectrum.at(file.first_x - k * step) + noise));
+            }
+            std::ofstream out(
+                (fs::path(folder) / (std::string(name) + "." + std::to_string(r))).string(),
+                std::ios::binary);
+            out << opus_file(absorbance_blocks(file));
+            if (!out.flush()) {
+                throw std::runtime_error("cannot write into " + folder);
+            }
+        }
     }
 }
 

@@ -28,7 +28,8 @@ const GridSection& grid_of_spectrometer(const std::string& type);
 // makes them.
 std::vector<double> grid_points(const GridSection& section);
 
-// A plausible range (first and second number of "rgy.txt") for a soil property.
+// A plausible range of a soil property on its natural scale; "rgy.txt" holds its logarithms,
+// since predictions are back-transformed with exp by default.
 std::pair<double, double> property_range(const std::string& property);
 
 struct ModelTreeOptions {
@@ -55,5 +56,12 @@ std::string make_forest_document(int trees, int covariates, std::mt19937_64& ran
 // bands on a sloping baseline, different for every sample.
 void write_example_spectra(const std::string& path, const GridSection& section, int samples,
                            std::uint64_t seed);
+
+// Writes a folder of OPUS files: `samples` samples of `replicates` scans each, named
+// soil01.0, soil01.1, ..., from the same smooth soil-like spectra as write_example_spectra. Every
+// third replicate is stored on a slightly different axis (more points, a wider range), so
+// resampling onto the grid matters. The files look as an HTS-XT instrument writes them.
+void write_example_opus_folder(const std::string& folder, int samples, int replicates,
+                               std::uint64_t seed);
 
 } // namespace veldra::tools

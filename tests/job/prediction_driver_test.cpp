@@ -211,7 +211,8 @@ TEST(PredictionDriver, EndToEndOnAGeneratedModel) {
             boost::property_tree::read_json(folder + "/MCMC" + std::to_string(order[d]) + ".json",
                                             document);
             const double expected =
-                std::exp((9.5 - 3.5) * (evaluate_document(document, w) + 0.5) + 3.5);
+                std::exp((std::log(9.5) - std::log(3.5)) * (evaluate_document(document, w) + 0.5) +
+                         std::log(3.5));
             EXPECT_NEAR(std::stod(lines[j + 1][1 + d]), expected, 1e-5 * expected) << j << d;
             mean += expected / static_cast<double>(order.size());
         }

@@ -3,7 +3,9 @@
 #include "bart/forest.h"
 #include "bart/forest_prediction.h"
 #include "input/csv_reader.h"
+#include "input/opus_folder.h"
 #include "job/model_layout.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 #include <cmath>
@@ -47,7 +49,10 @@ TEST(ModelTreeGenerator, EveryModelReadsBackAndStaysInsideItsGrid) {
             double low = 0;
             double high = 0;
             ASSERT_TRUE(range >> low >> high) << folder;
-            EXPECT_EQ(std::make_pair(low, high), tools::property_range(property));
+            const auto plausible = tools::property_range(property);
+            EXPECT_NEAR(low, std::log(plausible.first), 1e-9) << property;
+            EXPECT_NEAR(high, std::log(plausible.second), 1e-9) << property;
+            EXPECT_LT(plausible.first, plausible.second);
             std::vector<std::string> files = list_matching_files(folder.string(), "MCMC*.json");
             ASSERT_EQ(files.size(), 3u) << folder;
             for (const std::string& file : files) {
@@ -117,6 +122,47 @@ TEST(ModelTreeGenerator, ExampleSpectraAreAValidTableOnTheMirGrid) {
     const std::vector<double> points = tools::grid_points(grid);
     EXPECT_EQ(points.front(), 7497.96);
     EXPECT_NEAR(points.back(), 599.76, 1e-9);
+}
+
+} // namespace
+} // namespace veldra
+
+namespace veldra {
+namespace {
+
+// The bundled examples are exactly what the project's own tools make.
+TEST(Examples, TheBundledExamplesAreTheToolsOutput) {
+    TempDir dir;
+    tools::write_example_opus_folder(dir.file("opus"), 6, 3, 2026);
+    tools::write_example_spectra(dir.file("spectra.csv"), tools::grid_of_spectrometer("mir"), 20,
+                                 2026);
+    const std::string bundled = std::string(VELDRA_SOURCE_DIR) + "/examples";
+    EXPECT_EQ(test::read_file(dir.file("spectra.csv")), test::read_file(bundled + "/spectra.csv"));
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(bundled + "/opus")) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(test::read_file(entry.path().string()), test::read_file(dir.file("opus/" + name)))
+            << name;
+        ++files;
+    }
+    EXPECT_EQ(files, 18);
+}
+
+TEST(Examples, OpusExampleImportsAsSixSamplesWithoutDefects) {
+    TempDir dir;
+    tools::write_model_tree(dir.path(), {1, 1, 1, {"mir"}, {"pH"}});
+    LoggerSet log;
+    test::LogCapture seen(true);
+    SpectraTable table;
+    import_opus_folder(table, dir.file("opus.conf"),
+                       std::string(VELDRA_SOURCE_DIR) + "/examples/opus/", log);
+    EXPECT_EQ(table.ids, (std::vector<std::string>{"soil01", "soil02", "soil03", "soil04", "soil05",
+                                                   "soil06"}));
+    ASSERT_EQ(table.rows.size(), 6u);
+    EXPECT_EQ(table.rows[0].size(), 3578u);
+    EXPECT_EQ(seen.messages().back(), "No defective files detected");
+    // The replicates are alike but not the same spectrum.
+    EXPECT_NEAR(table.rows[0][1000], table.rows[0][1001], 0.05);
 }
 
 } // namespace
