@@ -1,5 +1,5 @@
 # The two set-up commands of the README:
-#   make demo   install dependencies, build, run a prediction on the bundled example
+#   make demo   install dependencies, build, predict every property for the bundled examples
 #   make test   install dependencies, build, run every test (normal and sanitized builds)
 
 .PHONY: deps build build-asan demo test test-normal test-asan format clean
