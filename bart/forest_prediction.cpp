@@ -20,7 +20,7 @@ namespace fs = boost::filesystem;
 PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            const std::string& format_word, const SpectraRows& rows,
                                            const RangeScaling& scaling, bool first_derivative,
-                                           LoggerSet& log) {
+                                           LoggerSet& log, ModelReader reader) {
     if (rows.empty()) {
         throw std::runtime_error("indata is empty");
     }
@@ -42,9 +42,11 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
         VELDRA_LOG(log, 0) << "FOREST: " << files[i];
         VELDRA_LOG(log, 0) << separator;
         VELDRA_LOG(log, 0) << "Number of predicted values: " << rows.size();
-        boost::property_tree::ptree document;
-        boost::property_tree::read_json(files[i], document, std::locale());
-        matrix.push_back(predict_with_forest(document, rows, scaling, first_derivative, files[i]));
+        Forest forest;
+        read_model_document(files[i], forest, reader);
+        forest.build_trees(files[i]);
+        matrix.push_back(
+            predict_with_built_forest(forest, rows, scaling, first_derivative, files[i]));
     }
     return matrix;
 }
@@ -97,10 +99,15 @@ std::vector<double> predict_with_forest(const boost::property_tree::ptree& docum
     Forest forest;
     forest.read(document);
     forest.build_trees(source);
+    return predict_with_built_forest(forest, rows, scaling, first_derivative, source);
+}
+
+std::vector<double> predict_with_built_forest(const Forest& forest, const SpectraRows& rows,
+                                              const RangeScaling& scaling, bool first_derivative,
+                                              const std::string& source) {
     for (const std::vector<double>& row : rows) {
         forest.check_row(row.size(), source);
     }
-
     std::vector<double> values;
     values.reserve(rows.size());
     std::vector<double> working;

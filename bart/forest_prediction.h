@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bart/model_document.h"
 #include "logging/logger_set.h"
 
 #include <string>
@@ -25,11 +26,12 @@ using PredictionMatrix = std::vector<std::vector<double>>;
 // Evaluates every model document that `forest_path` names (a folder followed by a file-name
 // pattern, or a folder whose entries must match `format_word`), in byte-wise order of their
 // paths, on every row, and scales each sum. Sets the inner progress pair of `log` and writes
-// the per-file records at level 0.
+// the per-file records at level 0. `reader` chooses the document parser (the results are the
+// same; the reference is kept for tests and benchmarks).
 PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            const std::string& format_word, const SpectraRows& rows,
                                            const RangeScaling& scaling, bool first_derivative,
-                                           LoggerSet& log);
+                                           LoggerSet& log, ModelReader reader = ModelReader::fast);
 
 // Paths of the folder entries whose names match the pattern as a whole, unsorted.
 std::vector<std::string> list_matching_files(const std::string& path,
@@ -41,5 +43,11 @@ std::vector<double> predict_with_forest(const boost::property_tree::ptree& docum
                                         const SpectraRows& rows, const RangeScaling& scaling,
                                         bool first_derivative,
                                         const std::string& source = std::string());
+
+// One draw from a forest that has been read and built: every row (after the optional first
+// derivative), scaled.
+std::vector<double> predict_with_built_forest(const Forest& forest, const SpectraRows& rows,
+                                              const RangeScaling& scaling, bool first_derivative,
+                                              const std::string& source);
 
 } // namespace veldra

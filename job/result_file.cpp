@@ -1,5 +1,7 @@
 #include "job/result_file.h"
 
+#include "job/number_format.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -51,15 +53,20 @@ PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const st
 
     ResultFileStream file(outfile);
     std::ofstream& out = file.stream();
-    out << "SSN";
+    std::string line = "SSN";
     for (std::size_t i = 0; i < draws; ++i) {
-        out << separator << "draw " << i + 1;
+        line += separator + "draw " + std::to_string(i + 1);
     }
-    out << separator << "mean" << separator << "std";
+    line += separator + "mean" + separator + "std";
     for (std::size_t k = 0; k + 1 < quantile_levels.size(); ++k) {
-        out << separator << quantile_levels[k] * 100.0 << "%";
+        line += separator;
+        append_general6(line, quantile_levels[k] * 100.0);
+        line += "%";
     }
-    out << separator << 97.5 << "%\n";
+    line += separator;
+    append_general6(line, 97.5);
+    line += "%\n";
+    out << line;
 
     const float draw_count = static_cast<float>(draws);
     std::vector<double> sorted;
@@ -85,18 +92,24 @@ PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const st
         sorted = x;
         std::sort(sorted.begin(), sorted.end(),
                   [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
-        out << table.ids.at(j) << separator;
+        line = table.ids.at(j);
+        line += separator;
         for (const double value : x) {
-            out << value << separator;
+            append_general6(line, value);
+            line += separator;
         }
-        out << static_cast<double>(mean) << separator << sd;
+        append_general6(line, static_cast<double>(mean));
+        line += separator;
+        append_general6(line, sd);
         for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
             const auto index =
                 static_cast<std::size_t>(quantile_levels[k] * static_cast<double>(draws));
             summary.quantiles[k].push_back(sorted[index]);
-            out << separator << sorted[index];
+            line += separator;
+            append_general6(line, sorted[index]);
         }
-        out << "\n";
+        line += "\n";
+        out << line;
     }
     file.close();
     return summary;

@@ -1,0 +1,122 @@
+#include "bart/model_document.h"
+
+#include "tests/support/temp_dir.h"
+#include "tools/model_tree_generator.h"
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::TempDir;
+
+// What reading a document gives: every node's fields, tree by tree, or the error raised, and
+// what was printed.
+std::string outcome(const std::string& path, ModelReader reader) {
+    std::ostringstream out;
+    testing::internal::CaptureStdout();
+    try {
+        Forest forest;
+        read_model_document(path, forest, reader);
+        out << "trees " << forest.node_lists.size() << " current " << forest.current_tree << "\n";
+        for (const auto& nodes : forest.node_lists) {
+            out << "[";
+            for (const TreeNode& n : nodes) {
+                out << n.flag_t << n.is_leaf << n.flag_n << " " << n.leaf_value << " " << n.depth
+                    << " " << n.has_depth << " " << n.split_variable << " " << n.cut_value << ";";
+            }
+            out << "]\n";
+        }
+    } catch (const std::exception& e) {
+        out << "error " << typeid(e).name() << ": " << e.what();
+    }
+    out << "printed: " << testing::internal::GetCapturedStdout();
+    return out.str();
+}
+
+void expect_same(const std::string& path) {
+    ASSERT_EQ(outcome(path, ModelReader::fast), outcome(path, ModelReader::reference)) << path;
+}
+
+TEST(ModelDocument, FastAndReferenceReadersAgreeOnGeneratedModels) {
+    TempDir dir;
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937_64 random(seed);
+        const std::string path =
+            dir.write("m" + std::to_string(seed) + ".json",
+                      tools::make_forest_document(static_cast<int>(1 + seed * 7), 3578, random));
+        expect_same(path);
+        ASSERT_NE(outcome(path, ModelReader::fast).find("trees "), std::string::npos);
+    }
+}
+
+TEST(ModelDocument, FastAndReferenceReadersAgreeOnEveryRuleAndError) {
+    TempDir dir;
+    const std::vector<std::string> documents = {
+        R"({})",
+        R"([])",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":5}})",
+        R"({"T":{"Depth":1,"TBN":"110","Mu":7},"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":3}})",
+        R"({"Tree":1,"T":{"Depth":"1","Var":1,"ORDRule":"0","TBN":"101","S":[{"Depth":2.7,"TBN":"110","Mu":1},{"Depth":" 2","TBN":"110","Mu":"2"}]}})",
+        R"({"n":{"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":50}},"Tree":1,"T":{"Depth":1,"n":[1,{"Depth":9}],"TBN":"110","Mu":5,"X":{"Depth":1,"Mu":9}}})",
+        R"({"Tree":1,"T":{"Depth":1,"Var":1,"ORDRule":"x<=-1","TBN":"101","S":[{"Depth":2,"TBN":"110","Mu":1},{"Depth":2,"TBN":"110","Mu":2}]}})",
+        R"({"Tree":1,"T":{"Depth":1,"Var":1,"TBN":"101","ORDRule":"0","S":{"a":{"Depth":2,"Mu":1e-2},"b":{"Depth":2,"Mu":-0.5E+1}}}})",
+        R"({"Tree":1,"a":{"Depth":1,"Var":1,"ORDRule":"0","TBN":"101"},"b":{"Depth":2,"TBN":"110","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":1,"Var":1,"ORDRule":"0","TBN":"101","Mu":{"a":{"Depth":2,"Mu":1}}}})",
+        R"([{"Tree":true},{"Depth":null,"Mu":false}])",
+        R"({"Tree":1,"T":{"Depth":"x1","TBN":"110","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":2147483648,"TBN":"110","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":"x"}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1e999}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"11","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":{"a":1},"TBN":"110","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"1\u0031\u0030","Mu":"\u0032"}})",
+        R"({"Tr\u0065e":1,"T":{"Depth":1,"TBN":"110","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1}} trailing)",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":01}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1},})",
+        R"(5)",
+        R"("text")",
+        "",
+        "\xEF\xBB\xBF{\"Tree\":1}",
+        "{\"Tree\":1,\"T\":{\"Depth\":1,\"TBN\":\"110\",\"Mu\":\"\xFF\"}}",
+    };
+    for (std::size_t k = 0; k < documents.size(); ++k) {
+        expect_same(dir.write("d" + std::to_string(k) + ".json", documents[k]));
+    }
+    expect_same(dir.file("missing.json"));
+}
+
+// Random damage to a valid document: both readers must still agree, whatever happens.
+TEST(ModelDocument, FastAndReferenceReadersAgreeOnDamagedDocuments) {
+    TempDir dir;
+    std::mt19937_64 random(99);
+    const std::string original = tools::make_forest_document(3, 50, random);
+    const std::string alphabet = "{}[]:,\"0123456789.eE-+ntrufalsTBNMuDepthVar\\ \n";
+    for (int n = 0; n < 3000; ++n) {
+        std::string damaged = original;
+        const int changes = 1 + static_cast<int>(random() % 3);
+        for (int c = 0; c < changes; ++c) {
+            const std::size_t at = random() % damaged.size();
+            switch (random() % 3) {
+            case 0:
+                damaged[at] = alphabet[random() % alphabet.size()];
+                break;
+            case 1:
+                damaged.erase(at, 1 + random() % 4);
+                break;
+            default:
+                damaged.insert(at, 1, alphabet[random() % alphabet.size()]);
+            }
+        }
+        expect_same(dir.write("damaged.json", damaged));
+    }
+}
+
+} // namespace
+} // namespace veldra

@@ -1,0 +1,67 @@
+#include "job/number_format.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+std::string with_stream(double value) {
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out << value;
+    return out.str();
+}
+
+std::string with_format(double value) {
+    std::string out;
+    append_general6(out, value);
+    return out;
+}
+
+// The output file's numbers must be the bytes a default-formatted stream writes.
+TEST(NumberFormat, SameTextAsAStreamForEveryKindOfDouble) {
+    const double special[] = {0.0,
+                              -0.0,
+                              0.1,
+                              0.099999,
+                              12.3456789,
+                              1e-5,
+                              1e-4,
+                              999999.5,
+                              1e6,
+                              123456789.0,
+                              2.718281828,
+                              -1.5e-300,
+                              5e-324,
+                              std::numeric_limits<double>::max(),
+                              std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(),
+                              std::numeric_limits<double>::quiet_NaN(),
+                              -std::numeric_limits<double>::quiet_NaN(),
+                              std::sqrt(-1.0),
+                              0.0 / std::numeric_limits<double>::infinity()};
+    for (const double value : special) {
+        EXPECT_EQ(with_format(value), with_stream(value)) << value;
+    }
+    std::mt19937_64 random(17);
+    for (int n = 0; n < 200000; ++n) {
+        double value = 0;
+        if (n % 2 == 0) {
+            const std::uint64_t bits = random();
+            std::memcpy(&value, &bits, sizeof value); // any bit pattern
+        } else {
+            value = std::ldexp(static_cast<double>(random() % 2000001) - 1000000.0,
+                               static_cast<int>(random() % 60) - 40);
+        }
+        ASSERT_EQ(with_format(value), with_stream(value)) << value;
+    }
+}
+
+} // namespace
+} // namespace veldra
