@@ -1,11 +1,18 @@
 #include "bart/forest_prediction.h"
 
+#include "bart/flat_forest.h"
 #include "bart/forest.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
 #include <locale>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
@@ -17,10 +24,61 @@ namespace veldra {
 
 namespace fs = boost::filesystem;
 
+namespace {
+
+// Files handed to a thread at once: their forests are held together so that each block of rows
+// is read from memory once for all of them. Bounds the memory per thread to this many flat
+// forests (a few hundred kilobytes for 200 trees each).
+constexpr std::size_t files_per_batch = 8;
+constexpr std::size_t rows_per_block = 16;
+
+struct FileResult {
+    std::vector<double> values;
+    std::exception_ptr error;
+};
+
+// Reads, builds and checks the batch's files, then evaluates them block by block of rows.
+void evaluate_batch(const std::vector<std::string>& files, std::size_t first, std::size_t last,
+                    const SpectraRows& rows, const RangeScaling& scaling, bool first_derivative,
+                    ModelReader reader, std::vector<FileResult>& results) {
+    std::vector<std::unique_ptr<FlatForest>> forests(last - first);
+    for (std::size_t i = first; i < last; ++i) {
+        try {
+            Forest forest;
+            read_model_document(files[i], forest, reader);
+            forest.build_trees(files[i]);
+            for (const std::vector<double>& row : rows) {
+                forest.check_row(row.size(), files[i]);
+            }
+            forests[i - first] = std::make_unique<FlatForest>(forest);
+            results[i].values.resize(rows.size());
+        } catch (...) {
+            results[i].error = std::current_exception();
+        }
+    }
+    const double width = scaling.second - scaling.first;
+    for (std::size_t start = 0; start < rows.size(); start += rows_per_block) {
+        const std::size_t end = std::min(rows.size(), start + rows_per_block);
+        for (std::size_t f = 0; f < forests.size(); ++f) {
+            if (!forests[f]) {
+                continue;
+            }
+            std::vector<double>& values = results[first + f].values;
+            for (std::size_t r = start; r < end; ++r) {
+                const double sum =
+                    forests[f]->predict(rows[r].data(), rows[r].size(), first_derivative);
+                values[r] = width * (sum + 0.5) + scaling.first;
+            }
+        }
+    }
+}
+
+} // namespace
+
 PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            const std::string& format_word, const SpectraRows& rows,
                                            const RangeScaling& scaling, bool first_derivative,
-                                           LoggerSet& log, ModelReader reader) {
+                                           LoggerSet& log, const PredictionOptions& options) {
     if (rows.empty()) {
         throw std::runtime_error("indata is empty");
     }
@@ -30,23 +88,83 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                  format_word + "'");
     }
     std::sort(files.begin(), files.end());
-
     log.inner_maximum = static_cast<std::int32_t>(files.size()) - 1;
     log.inner_position = 0;
+
+    const std::size_t count = files.size();
+    const std::size_t batches = (count + files_per_batch - 1) / files_per_batch;
+    std::vector<FileResult> results(count);
+    std::vector<char> batch_done(batches, 0);
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::atomic<std::size_t> next_batch{0};
+    std::atomic<bool> abandon{false};
+
+    // Claims the next batch and evaluates it; false when none is left.
+    const auto work_once = [&]() {
+        const std::size_t b = next_batch.fetch_add(1);
+        if (b >= batches || abandon.load()) {
+            return false;
+        }
+        const std::size_t first = b * files_per_batch;
+        evaluate_batch(files, first, std::min(count, first + files_per_batch), rows, scaling,
+                       first_derivative, options.reader, results);
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            batch_done[b] = 1;
+        }
+        finished.notify_all();
+        return true;
+    };
+
+    unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
+    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, batches));
+    std::vector<std::thread> helpers;
+    struct Join {
+        std::vector<std::thread>& helpers;
+        std::atomic<bool>& abandon;
+        ~Join() {
+            abandon.store(true);
+            for (std::thread& helper : helpers) {
+                helper.join();
+            }
+        }
+    } join{helpers, abandon};
+    for (unsigned t = 1; t < threads; ++t) {
+        helpers.emplace_back([&] {
+            while (work_once()) {
+            }
+        });
+    }
+
     const std::string separator(45, '=');
     PredictionMatrix matrix;
-    matrix.reserve(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    matrix.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t b = i / files_per_batch;
+        // This thread helps until the batch holding file i is done.
+        while (true) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (batch_done[b]) {
+                    break;
+                }
+            }
+            if (!work_once()) {
+                std::unique_lock<std::mutex> lock(mutex);
+                finished.wait(lock, [&] { return batch_done[b] != 0; });
+                break;
+            }
+        }
         log.inner_position = static_cast<std::int32_t>(i);
         VELDRA_LOG(log, 0) << separator;
         VELDRA_LOG(log, 0) << "FOREST: " << files[i];
         VELDRA_LOG(log, 0) << separator;
         VELDRA_LOG(log, 0) << "Number of predicted values: " << rows.size();
-        Forest forest;
-        read_model_document(files[i], forest, reader);
-        forest.build_trees(files[i]);
-        matrix.push_back(
-            predict_with_built_forest(forest, rows, scaling, first_derivative, files[i]));
+        if (results[i].error) {
+            std::rethrow_exception(results[i].error);
+        }
+        matrix.push_back(std::move(results[i].values));
     }
     return matrix;
 }

@@ -23,15 +23,23 @@ using SpectraRows = std::vector<std::vector<double>>;
 // One entry per posterior-sample file (a draw), each with one value per sample.
 using PredictionMatrix = std::vector<std::vector<double>>;
 
+// How forest files are evaluated; every choice gives the same matrix.
+struct PredictionOptions {
+    ModelReader reader = ModelReader::fast;
+    unsigned threads = 0; // 0: one per core
+};
+
 // Evaluates every model document that `forest_path` names (a folder followed by a file-name
 // pattern, or a folder whose entries must match `format_word`), in byte-wise order of their
 // paths, on every row, and scales each sum. Sets the inner progress pair of `log` and writes
-// the per-file records at level 0. `reader` chooses the document parser (the results are the
-// same; the reference is kept for tests and benchmarks).
+// the per-file records at level 0, in file order. Files are read and evaluated on several
+// threads in batches; the matrix is in file order and the first error raised is the one of the
+// earliest failing file, as one thread would find it.
 PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            const std::string& format_word, const SpectraRows& rows,
                                            const RangeScaling& scaling, bool first_derivative,
-                                           LoggerSet& log, ModelReader reader = ModelReader::fast);
+                                           LoggerSet& log,
+                                           const PredictionOptions& options = PredictionOptions());
 
 // Paths of the folder entries whose names match the pattern as a whole, unsorted.
 std::vector<std::string> list_matching_files(const std::string& path,

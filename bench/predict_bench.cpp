@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     std::vector<int> sample_counts;
     std::string keep;
     std::string reader_name = "fast";
+    unsigned threads = 0;
     po::options_description described("veldra-bench-predict");
     described.add_options()("help", "show this text")(
         "draws", po::value(&draws)->default_value(draws), "posterior-sample documents")(
@@ -30,7 +31,8 @@ int main(int argc, char** argv) {
         "samples", po::value(&sample_counts)->multitoken(), "sample counts (default 10 100 1000)")(
         "model-dir", po::value(&keep), "generate the model here and keep it (default: temporary)")(
         "reader", po::value(&reader_name)->default_value(reader_name),
-        "model document reader: fast or reference");
+        "model document reader: fast or reference")(
+        "threads", po::value(&threads)->default_value(threads), "threads (0: one per core)");
     po::variables_map values;
     po::store(po::parse_command_line(argc, argv, described), values);
     po::notify(values);
@@ -76,8 +78,9 @@ int main(int argc, char** argv) {
         const auto start = std::chrono::steady_clock::now();
         const veldra::PredictionMatrix matrix = veldra::predict_from_forest_files(
             (model / "MCMC*.json").string(), "json", rows, {0.0, 10.0}, true, log,
-            reader_name == "reference" ? veldra::ModelReader::reference
-                                       : veldra::ModelReader::fast);
+            veldra::PredictionOptions{reader_name == "reference" ? veldra::ModelReader::reference
+                                                                 : veldra::ModelReader::fast,
+                                      threads});
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::printf("%8d %14.3f %12.3f %16.1f\n", count, seconds,
@@ -87,7 +90,7 @@ int main(int argc, char** argv) {
     if (keep.empty()) {
         fs::remove_all(root);
     }
-    std::printf("reproduce: %s --draws %d --trees %d --reader %s\n", argv[0], draws, trees,
-                reader_name.c_str());
+    std::printf("reproduce: %s --draws %d --trees %d --reader %s --threads %u\n", argv[0], draws,
+                trees, reader_name.c_str(), threads);
     return 0;
 }

@@ -150,6 +150,7 @@ struct Options {
     std::string models;
     std::string write_spectra;
     bool quiet = false;
+    unsigned threads = 0;
 };
 
 // Keeps the allowed values of `given`, in `order`, once each; raises UsageError for others.
@@ -190,6 +191,8 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "model directory (default: found beside the program, as the window finds it)")(
         "write-spectra", po::value<std::string>(),
         "also write the spectra as read (after OPUS resampling and averaging) to this CSV")(
+        "threads", po::value<int>()->default_value(0),
+        "threads evaluating forest files (0: one per core)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
                                                                            "show the version");
     po::variables_map values;
@@ -245,6 +248,11 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
     options.write_spectra =
         values.count("write-spectra") ? values["write-spectra"].as<std::string>() : "";
     options.quiet = values.count("quiet") > 0;
+    const int threads = values["threads"].as<int>();
+    if (threads < 0) {
+        throw UsageError("--threads takes 0 (one per core) or a positive number");
+    }
+    options.threads = static_cast<unsigned>(threads);
     if (options.properties.empty() && options.write_spectra.empty()) {
         throw UsageError("Please choose at least one soil property");
     }
@@ -333,6 +341,7 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     settings.spectrometer_types = options.spectrometers;
     settings.soil_properties = options.properties;
     settings.transformation = options.transformation;
+    settings.threads = options.threads;
 
     LoggerSet log; // removes every earlier sink
     JobProgress progress;

@@ -63,7 +63,8 @@ std::string run_job(JobSettings& settings, const std::vector<std::string>& types
             run_prediction((folder / "rgy.txt").string(), outfile, settings.output_separator,
                            folder.string() + "/MCMC*.json", "json", settings.opus_folder,
                            settings.csv_file, columns, ids, settings.opus_configuration_path,
-                           settings.transformation, settings.exponential, log);
+                           settings.transformation, settings.exponential, log,
+                           PredictionOptions{ModelReader::fast, settings.threads});
             result += "  " + outfile + "\n";
             ++progress.outer_position;
         }

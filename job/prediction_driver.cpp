@@ -17,7 +17,7 @@ PredictionSummary run_prediction(const std::string& rangefile, const std::string
                                  const std::vector<std::string>& ids,
                                  const std::string& configuration_path,
                                  const std::string& transformation, bool exponential,
-                                 LoggerSet& log) {
+                                 LoggerSet& log, const PredictionOptions& options) {
     const bool first_derivative = transformation == "first_der";
     {
         std::ifstream range(rangefile);
@@ -40,8 +40,8 @@ PredictionSummary run_prediction(const std::string& rangefile, const std::string
     const RangeScaling scaling{numbers[0], numbers[1]};
     VELDRA_LOG(log, 1) << "Running prediction from "
                        << "list of json files";
-    const PredictionMatrix matrix = predict_from_forest_files(forestpath, foresformat, table.rows,
-                                                              scaling, first_derivative, log);
+    const PredictionMatrix matrix = predict_from_forest_files(
+        forestpath, foresformat, table.rows, scaling, first_derivative, log, options);
     return write_prediction_file(matrix, outfile, separator, table, exponential, log);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bart/forest_prediction.h"
 #include "input/spectra_table.h"
 #include "job/result_file.h"
 #include "logging/logger_set.h"
@@ -13,14 +14,12 @@ namespace veldra {
 // output file (creating or emptying it), reads the input, reads the range scaling, evaluates
 // every posterior-sample forest and writes the output file. Errors are raised with the
 // complete message for the user.
-PredictionSummary run_prediction(const std::string& rangefile, const std::string& outfile,
-                                 const std::string& separator, const std::string& forestpath,
-                                 const std::string& foresformat, const std::string& opus_folder,
-                                 const std::string& csv_file, const SpectraColumns& columns,
-                                 const std::vector<std::string>& ids,
-                                 const std::string& configuration_path,
-                                 const std::string& transformation, bool exponential,
-                                 LoggerSet& log);
+PredictionSummary run_prediction(
+    const std::string& rangefile, const std::string& outfile, const std::string& separator,
+    const std::string& forestpath, const std::string& foresformat, const std::string& opus_folder,
+    const std::string& csv_file, const SpectraColumns& columns, const std::vector<std::string>& ids,
+    const std::string& configuration_path, const std::string& transformation, bool exponential,
+    LoggerSet& log, const PredictionOptions& options = PredictionOptions());
 
 // The numbers of a range file in file order, at most two per line; a further number on a line
 // is dropped with a line on the standard error stream. A line ends at its first non-number.

@@ -24,6 +24,11 @@ WorkerThread::WorkerThread(QObject* parent, const std::string& output_path,
     settings_.spectrometer_types = spectrometer_types;
     settings_.soil_properties = soil_properties;
     settings_.transformation = transformation;
+    // The window has no option for it: VELDRA_THREADS sets the threads of a job (0 or unset:
+    // one per core).
+    bool valid = false;
+    const int threads = qEnvironmentVariableIntValue("VELDRA_THREADS", &valid);
+    settings_.threads = valid && threads > 0 ? static_cast<unsigned>(threads) : 0;
 }
 
 WorkerThread::~WorkerThread() {

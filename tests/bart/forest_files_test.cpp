@@ -4,6 +4,13 @@
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include "tools/model_tree_generator.h"
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -128,6 +135,83 @@ TEST(ForestFiles, PerFileRecordsAndInnerProgress) {
     EXPECT_EQ(seen.messages(), expected);
     for (const auto& record : seen.records) {
         EXPECT_EQ(record.severity, 0);
+    }
+}
+
+} // namespace
+} // namespace veldra
+
+namespace veldra {
+namespace {
+
+// Generated forests over 60 covariates and rows of random spectra-like values.
+struct GeneratedModel {
+    TempDir dir;
+    SpectraRows rows;
+    explicit GeneratedModel(int files) {
+        std::mt19937_64 random(5);
+        for (int k = 1; k <= files; ++k) {
+            char name[32];
+            std::snprintf(name, sizeof name, "m/MCMC%02d.json", k);
+            dir.write(name, tools::make_forest_document(20, 60, random));
+        }
+        std::uniform_real_distribution<double> value(-0.03, 0.03);
+        rows.assign(45, std::vector<double>(60));
+        for (auto& row : rows) {
+            double level = 0.5;
+            for (double& v : row) {
+                level += value(random);
+                v = level;
+            }
+        }
+    }
+    PredictionMatrix predict(bool derivative, const PredictionOptions& options) {
+        LoggerSet log;
+        return predict_from_forest_files(dir.file("m") + "/MCMC*.json", "json", rows, {-1, 3},
+                                         derivative, log, options);
+    }
+};
+
+TEST(ForestFiles, ThreadsAndReadersGiveTheSameMatrixAsOneForestAtATime) {
+    GeneratedModel model(30);
+    for (const bool derivative : {true, false}) {
+        // One document at a time through the tree nodes, as the reference describes it.
+        PredictionMatrix expected;
+        for (int k = 1; k <= 30; ++k) {
+            char name[32];
+            std::snprintf(name, sizeof name, "m/MCMC%02d.json", k);
+            boost::property_tree::ptree document;
+            boost::property_tree::read_json(model.dir.file(name), document);
+            expected.push_back(predict_with_forest(document, model.rows, {-1, 3}, derivative));
+        }
+        for (const unsigned threads : {1u, 2u, 4u}) {
+            for (const ModelReader reader : {ModelReader::fast, ModelReader::reference}) {
+                EXPECT_EQ(model.predict(derivative, {reader, threads}), expected)
+                    << threads << " threads, derivative " << derivative;
+            }
+        }
+    }
+}
+
+TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
+    GeneratedModel model(20);
+    model.dir.write("m/MCMC07.json", R"({"Tree":1,"T":{"Depth":"x","Mu":1}})");
+    model.dir.write("m/MCMC15.json", "{ not json");
+    model.dir.write("m/MCMC19.json", R"({"Tree":1,"T":{"Depth":1,"TBN":"1"}})");
+    for (const unsigned threads : {1u, 2u, 4u}) {
+        LoggerSet log;
+        test::LogCapture seen;
+        try {
+            predict_from_forest_files(model.dir.file("m") + "/MCMC*.json", "json", model.rows,
+                                      {0, 1}, true, log, {ModelReader::fast, threads});
+            ADD_FAILURE() << "no error";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), "invalid stoi argument");
+        }
+        // Records up to the failing file, in order.
+        EXPECT_EQ(seen.records.size(), 7u * 4u) << threads;
+        EXPECT_EQ(seen.messages()[4 * 6 + 1], "FOREST: " + model.dir.file("m") + "/MCMC07.json");
+        EXPECT_EQ(log.inner_position, 6);
     }
 }
 

@@ -1,3 +1,4 @@
+#include "bart/flat_forest.h"
 #include "bart/forest.h"
 #include "bart/forest_prediction.h"
 
@@ -32,15 +33,27 @@ std::string split(int depth, int variable, const std::string& rule, const std::s
            ",\"ORDRule\":\"" + rule + "\",\"TBN\":\"101\",\"S\":[" + left + "," + right + "]}";
 }
 
-// Forest sums of one document for each row.
+// Forest sums of one document for each row. The flat copy used for fast evaluation must give
+// the same sums, for the row as it is and for its first derivative taken on the fly.
 std::vector<double> sums(const std::string& json, const std::vector<std::vector<double>>& rows) {
     Forest forest;
     forest.read(parse(json));
     forest.build_trees("model.json");
+    const FlatForest flat(forest);
     std::vector<double> out;
     for (const auto& row : rows) {
         forest.check_row(row.size(), "model.json");
-        out.push_back(forest.predict(row.data()));
+        const double sum = forest.predict(row.data());
+        EXPECT_EQ(std::isnan(sum), std::isnan(flat.predict(row.data(), row.size(), false)));
+        if (!std::isnan(sum)) {
+            EXPECT_EQ(flat.predict(row.data(), row.size(), false), sum);
+        }
+        std::vector<double> derivative(row.size(), 0.0);
+        for (std::size_t i = 0; i + 1 < row.size(); ++i) {
+            derivative[i] = row[i + 1] - row[i];
+        }
+        EXPECT_EQ(flat.predict(row.data(), row.size(), true), forest.predict(derivative.data()));
+        out.push_back(sum);
     }
     return out;
 }

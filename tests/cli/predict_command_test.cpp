@@ -105,6 +105,25 @@ TEST_F(PredictCommand, OutputFilesEqualTheWindowJobsByteForByte) {
                test::read_file(dir.file("other.csv"))));
 }
 
+TEST_F(PredictCommand, OneTwoAndFourThreadsWriteTheSameBytes) {
+    for (const char* threads : {"1", "2", "4"}) {
+        const Result result = run({"--input", input(), "--models", models(), "--property", "Carbon",
+                                   "--property", "pH", "--threads", threads, "--output",
+                                   dir.file(std::string("t") + threads + ".csv"), "--quiet"});
+        ASSERT_EQ(result.code, exit_success) << result.err;
+    }
+    for (const char* property : {"Carbon", "pH"}) {
+        const std::string one =
+            test::read_file(dir.file(std::string("t1-mir-") + property + ".csv"));
+        EXPECT_FALSE(one.empty());
+        EXPECT_EQ(test::read_file(dir.file(std::string("t2-mir-") + property + ".csv")), one);
+        EXPECT_EQ(test::read_file(dir.file(std::string("t4-mir-") + property + ".csv")), one);
+    }
+    EXPECT_EQ(
+        run({"--input", input(), "--property", "pH", "--threads", "-1", "--output", "o"}).code,
+        exit_usage);
+}
+
 TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
     const std::vector<std::vector<std::string>> wrong = {
         {"--input", input(), "--output", dir.file("o.csv")}, // no property
