@@ -59,10 +59,11 @@ bool is_underflow(const std::string& number) {
 } // namespace
 
 bool scan_stream_double(const char*& text, const char* end, double& value) {
-    std::string number;
+    // The extent of what the stream would consume.
+    const char* const start = text;
     const char* p = text;
     if (p != end && (*p == '+' || *p == '-')) {
-        number += *p++;
+        ++p;
     }
     bool found_mantissa = false;
     bool found_point = false;
@@ -70,19 +71,13 @@ bool scan_stream_double(const char*& text, const char* end, double& value) {
     while (p != end) {
         const char c = *p;
         if (is_digit(c)) {
-            number += c;
             found_mantissa = true;
         } else if (c == '.' && !found_point && !found_exponent) {
-            number += c;
             found_point = true;
         } else if ((c == 'e' || c == 'E') && !found_exponent && found_mantissa) {
-            number += 'e';
             found_exponent = true;
-            ++p;
-            if (p != end && (*p == '+' || *p == '-')) {
-                number += *p;
-            } else {
-                continue;
+            if (p + 1 != end && (p[1] == '+' || p[1] == '-')) {
+                ++p;
             }
         } else {
             break;
@@ -92,18 +87,18 @@ bool scan_stream_double(const char*& text, const char* end, double& value) {
     text = p;
 
     // std::from_chars rejects a leading '+' that the stream accepts.
-    const char* first = number.data();
-    const char* last = number.data() + number.size();
-    if (first != last && *first == '+') {
+    const char* first = start;
+    if (first != p && *first == '+') {
         ++first;
     }
     double parsed = 0.0;
-    const auto [stop, error] = std::from_chars(first, last, parsed, std::chars_format::general);
-    if (error == std::errc::result_out_of_range && stop == last && is_underflow(number)) {
-        value = number[0] == '-' ? -0.0 : 0.0;
+    const auto [stop, error] = std::from_chars(first, p, parsed, std::chars_format::general);
+    if (error == std::errc::result_out_of_range && stop == p &&
+        is_underflow(std::string(start, p))) {
+        value = *start == '-' ? -0.0 : 0.0;
         return true;
     }
-    if (error != std::errc() || stop != last) {
+    if (error != std::errc() || stop != p) {
         return false;
     }
     value = parsed;
