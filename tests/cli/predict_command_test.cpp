@@ -42,12 +42,12 @@ protected:
     }
     static void TearDownTestSuite() { delete tree; }
 
-    Result run(std::vector<std::string> arguments, bool stop = false) {
+    Result run(std::vector<std::string> arguments, bool stop = false, bool terminal = false) {
         arguments.insert(arguments.begin(), "veldra-predict");
         std::ostringstream out;
         std::ostringstream err;
         const std::atomic<bool> stop_flag{stop};
-        const int code = run_predict_command(arguments, out, err, stop_flag, false);
+        const int code = run_predict_command(arguments, out, err, stop_flag, terminal);
         return {code, out.str(), err.str()};
     }
     std::string models() const { return tree->file("models"); }
@@ -103,6 +103,19 @@ TEST_F(PredictCommand, OutputFilesEqualTheWindowJobsByteForByte) {
               (run({"--input", input(), "--models", models(), "--property", "pH", "--output",
                     dir.file("other.csv"), "--quiet"}),
                test::read_file(dir.file("other.csv"))));
+}
+
+TEST_F(PredictCommand, ProgressBarOnATerminal) {
+    const Result result = run({"--input", input(), "--models", models(), "--property", "pH",
+                               "--output", dir.file("bar.csv")},
+                              false, true);
+    ASSERT_EQ(result.code, exit_success) << result.err;
+    // Log lines clear the bar, the bar is redrawn after them, and the job leaves the line empty.
+    EXPECT_NE(result.err.find("\r["), std::string::npos);
+    EXPECT_NE(result.err.find("] 100%  pair 1/1"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("\r\033[KPredictions complete.\n"), std::string::npos);
+    EXPECT_EQ(result.err.substr(result.err.size() - 4), "\r\033[K");
+    EXPECT_EQ(result.err.find("progress: "), std::string::npos);
 }
 
 TEST_F(PredictCommand, OneTwoAndFourThreadsWriteTheSameBytes) {
