@@ -61,18 +61,26 @@ long long magnitude(std::string_view number, bool hex) {
            (negative ? -exponent : exponent);
 }
 
-} // namespace
-
-std::int32_t read_c_int(std::string_view text) {
+// Leading whitespace and one sign, as strtol and strtod take them; returns where the number
+// begins.
+std::size_t skip_space_and_sign(std::string_view text, bool& negative) {
     std::size_t i = 0;
     while (i < text.size() && is_c_space(text[i])) {
         ++i;
     }
-    bool negative = false;
+    negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';
         ++i;
     }
+    return i;
+}
+
+} // namespace
+
+std::int32_t read_c_int(std::string_view text) {
+    bool negative = false;
+    std::size_t i = skip_space_and_sign(text, negative);
     if (i >= text.size() || !is_digit(text[i])) {
         throw std::invalid_argument("invalid stoi argument");
     }
@@ -96,15 +104,8 @@ std::int32_t read_c_int(std::string_view text) {
 }
 
 double read_c_double(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i])) {
-        ++i;
-    }
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    const std::size_t i = skip_space_and_sign(text, negative);
     const char* first = text.data() + i;
     const char* const last = text.data() + text.size();
     // A lone sign in front of another sign is no number ("--1", "+-1").
