@@ -30,7 +30,6 @@ namespace {
 // is read from memory once for all of them. Bounds the memory per thread to this many flat
 // forests (a few hundred kilobytes for 200 trees each).
 constexpr std::size_t files_per_batch = 8;
-constexpr std::size_t rows_per_block = 16;
 
 struct FileResult {
     std::vector<double> values;
@@ -56,18 +55,25 @@ void evaluate_batch(const std::vector<std::string>& files, std::size_t first, st
             results[i].error = std::current_exception();
         }
     }
+    // Rows are prepared once for the batch, then descended a few at a time through every
+    // forest of the batch.
     const double width = scaling.second - scaling.first;
-    for (std::size_t start = 0; start < rows.size(); start += rows_per_block) {
-        const std::size_t end = std::min(rows.size(), start + rows_per_block);
+    std::vector<std::vector<double>> prepared(FlatForest::lanes);
+    const std::vector<double>* lanes[FlatForest::lanes];
+    double sums[FlatForest::lanes];
+    for (std::size_t start = 0; start < rows.size(); start += FlatForest::lanes) {
+        const std::size_t count = std::min(FlatForest::lanes, rows.size() - start);
+        for (std::size_t l = 0; l < count; ++l) {
+            FlatForest::prepare_row(rows[start + l], first_derivative, prepared[l]);
+            lanes[l] = &prepared[l];
+        }
         for (std::size_t f = 0; f < forests.size(); ++f) {
             if (!forests[f]) {
                 continue;
             }
-            std::vector<double>& values = results[first + f].values;
-            for (std::size_t r = start; r < end; ++r) {
-                const double sum =
-                    forests[f]->predict(rows[r].data(), rows[r].size(), first_derivative);
-                values[r] = width * (sum + 0.5) + scaling.first;
+            forests[f]->predict(lanes, count, sums);
+            for (std::size_t l = 0; l < count; ++l) {
+                results[first + f].values[start + l] = width * (sums[l] + 0.5) + scaling.first;
             }
         }
     }

@@ -44,15 +44,15 @@ std::vector<double> sums(const std::string& json, const std::vector<std::vector<
     for (const auto& row : rows) {
         forest.check_row(row.size(), "model.json");
         const double sum = forest.predict(row.data());
-        EXPECT_EQ(std::isnan(sum), std::isnan(flat.predict(row.data(), row.size(), false)));
+        EXPECT_EQ(std::isnan(sum), std::isnan(flat.predict(row, false)));
         if (!std::isnan(sum)) {
-            EXPECT_EQ(flat.predict(row.data(), row.size(), false), sum);
+            EXPECT_EQ(flat.predict(row, false), sum);
         }
         std::vector<double> derivative(row.size(), 0.0);
         for (std::size_t i = 0; i + 1 < row.size(); ++i) {
             derivative[i] = row[i + 1] - row[i];
         }
-        EXPECT_EQ(flat.predict(row.data(), row.size(), true), forest.predict(derivative.data()));
+        EXPECT_EQ(flat.predict(row, true), forest.predict(derivative.data()));
         out.push_back(sum);
     }
     return out;
