@@ -96,6 +96,23 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     std::sort(files.begin(), files.end());
     log.inner_maximum = static_cast<std::int32_t>(files.size()) - 1;
     log.inner_position = 0;
+    const std::string separator(45, '=');
+
+    if (options.reference) {
+        PredictionMatrix matrix;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            log.inner_position = static_cast<std::int32_t>(i);
+            VELDRA_LOG(log, 0) << separator;
+            VELDRA_LOG(log, 0) << "FOREST: " << files[i];
+            VELDRA_LOG(log, 0) << separator;
+            VELDRA_LOG(log, 0) << "Number of predicted values: " << rows.size();
+            boost::property_tree::ptree document;
+            boost::property_tree::read_json(files[i], document, std::locale());
+            matrix.push_back(
+                predict_with_forest(document, rows, scaling, first_derivative, files[i]));
+        }
+        return matrix;
+    }
 
     const std::size_t count = files.size();
     const std::size_t batches = (count + files_per_batch - 1) / files_per_batch;
@@ -143,7 +160,6 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
         });
     }
 
-    const std::string separator(45, '=');
     PredictionMatrix matrix;
     matrix.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {

@@ -27,6 +27,9 @@ using PredictionMatrix = std::vector<std::vector<double>>;
 struct PredictionOptions {
     ModelReader reader = ModelReader::fast;
     unsigned threads = 0; // 0: one per core
+    // The reference path, kept for tests and benchmarks: one thread, one forest at a time,
+    // row by row through the tree nodes (reader and threads are then not used).
+    bool reference = false;
 };
 
 // Evaluates every model document that `forest_path` names (a folder followed by a file-name

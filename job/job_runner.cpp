@@ -60,11 +60,12 @@ std::string run_job(JobSettings& settings, const std::vector<std::string>& types
             const fs::path folder = settings.model_directory / type / model_property_name(property);
             const std::string outfile =
                 pair_output_path(settings.output_path, type, property, single);
-            run_prediction((folder / "rgy.txt").string(), outfile, settings.output_separator,
-                           folder.string() + "/MCMC*.json", "json", settings.opus_folder,
-                           settings.csv_file, columns, ids, settings.opus_configuration_path,
-                           settings.transformation, settings.exponential, log,
-                           PredictionOptions{ModelReader::fast, settings.threads});
+            run_prediction(
+                (folder / "rgy.txt").string(), outfile, settings.output_separator,
+                folder.string() + "/MCMC*.json", "json", settings.opus_folder, settings.csv_file,
+                columns, ids, settings.opus_configuration_path, settings.transformation,
+                settings.exponential, log,
+                PredictionOptions{ModelReader::fast, settings.threads, settings.reference_path});
             result += "  " + outfile + "\n";
             ++progress.outer_position;
         }

@@ -27,7 +27,8 @@ struct JobSettings {
     std::vector<std::string> spectrometer_types;
     std::vector<std::string> soil_properties; // in the fixed order of soil_properties()
     std::string transformation = "first_der";
-    unsigned threads = 0; // threads evaluating forest files; 0: one per core
+    unsigned threads = 0;        // threads evaluating forest files; 0: one per core
+    bool reference_path = false; // the reference forest evaluation (benchmarks and tests)
 };
 
 } // namespace veldra

@@ -186,10 +186,11 @@ TEST(ForestFiles, ThreadsAndReadersGiveTheSameMatrixAsOneForestAtATime) {
         }
         for (const unsigned threads : {1u, 2u, 4u}) {
             for (const ModelReader reader : {ModelReader::fast, ModelReader::reference}) {
-                EXPECT_EQ(model.predict(derivative, {reader, threads}), expected)
+                EXPECT_EQ(model.predict(derivative, {reader, threads, false}), expected)
                     << threads << " threads, derivative " << derivative;
             }
         }
+        EXPECT_EQ(model.predict(derivative, {ModelReader::fast, 0, true}), expected);
     }
 }
 
@@ -203,7 +204,7 @@ TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
         test::LogCapture seen;
         try {
             predict_from_forest_files(model.dir.file("m") + "/MCMC*.json", "json", model.rows,
-                                      {0, 1}, true, log, {ModelReader::fast, threads});
+                                      {0, 1}, true, log, {ModelReader::fast, threads, false});
             ADD_FAILURE() << "no error";
         } catch (const std::invalid_argument& e) {
             EXPECT_EQ(std::string(e.what()), "invalid stoi argument");

@@ -1,0 +1,135 @@
+// A 17-property job on realistic models (default 1000 draws x 200 trees, 3578 covariates) for
+// several sample counts, once on the reference path (property-tree reader, one thread, one
+// forest at a time, row by row) and once on the fast path, in the same run. Prints seconds,
+// the ratio, milliseconds per file, the marginal nanoseconds per sample x tree descent and the
+// peak memory, and checks that both paths wrote the same bytes.
+#include "bench/peak_memory.h"
+#include "job/job_runner.h"
+#include "job/model_layout.h"
+#include "tools/model_tree_generator.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include <boost/filesystem.hpp>
+#include <boost/log/core.hpp>
+#include <boost/program_options.hpp>
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+std::string read_all(const fs::path& path) {
+    std::ifstream in(path.string(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs the job and returns its seconds; the output files go to `folder`.
+double run_job(const fs::path& models, const fs::path& input, const fs::path& folder,
+               bool reference) {
+    fs::create_directories(folder);
+    veldra::JobSettings settings;
+    settings.output_path = (folder / "out.csv").string();
+    settings.model_directory = models;
+    settings.csv_file = input.string();
+    settings.opus_configuration_path = (models / "opus.conf").string();
+    settings.spectrometer_types = {"mir"};
+    settings.soil_properties = veldra::soil_properties();
+    settings.reference_path = reference;
+    veldra::LoggerSet log;
+    boost::log::core::get()->set_logging_enabled(false);
+    veldra::JobProgress progress;
+    const auto start = std::chrono::steady_clock::now();
+    const veldra::JobOutcome outcome = veldra::execute_job(settings, log, progress);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!outcome.ok) {
+        throw std::runtime_error(outcome.message);
+    }
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    namespace po = boost::program_options;
+    int draws = 1000;
+    int trees = 200;
+    std::vector<int> sample_counts;
+    std::string keep;
+    bool skip_reference = false;
+    po::options_description described("veldra-bench-job");
+    described.add_options()("help", "show this text")(
+        "draws", po::value(&draws)->default_value(draws), "posterior draws per model")(
+        "trees", po::value(&trees)->default_value(trees), "trees per document")(
+        "samples", po::value(&sample_counts)->multitoken(), "sample counts (default 10 100 1000)")(
+        "model-dir", po::value(&keep), "generate the models here and keep them")(
+        "fast-only", po::bool_switch(&skip_reference), "do not run the reference path");
+    po::variables_map values;
+    po::store(po::parse_command_line(argc, argv, described), values);
+    po::notify(values);
+    if (values.count("help")) {
+        std::cout << described << "\n";
+        return 0;
+    }
+    if (sample_counts.empty()) {
+        sample_counts = {10, 100, 1000};
+    }
+    const fs::path root =
+        keep.empty() ? fs::temp_directory_path() / fs::unique_path("veldra-bench-job-%%%%-%%%%")
+                     : fs::path(keep);
+    if (!fs::exists(root / "mir" / "Total.Nitrogen" / "rgy.txt")) {
+        std::printf("generating 17 models of %d documents of %d trees in %s\n", draws, trees,
+                    root.string().c_str());
+        veldra::tools::ModelTreeOptions options;
+        options.draws = draws;
+        options.trees = trees;
+        options.types = {"mir"};
+        veldra::tools::write_model_tree(root, options);
+    }
+    const double files = 17.0 * draws;
+    std::printf("%8s %12s %10s %7s %12s %14s %10s %9s\n", "samples", "reference s", "fast s",
+                "ratio", "ms per file", "ns per descent", "peak MB", "same");
+    double previous_seconds = 0;
+    int previous_samples = 0;
+    for (const int samples : sample_counts) {
+        const fs::path input = root / ("samples-" + std::to_string(samples) + ".csv");
+        veldra::tools::write_example_spectra(
+            input.string(), veldra::tools::grid_of_spectrometer("mir"), samples, 11);
+        const fs::path fast_out = root / "fast";
+        const fs::path reference_out = root / "reference";
+        const double fast = run_job(root, input, fast_out, false);
+        double reference = 0;
+        bool same = true;
+        if (!skip_reference) {
+            reference = run_job(root, input, reference_out, true);
+            for (const std::string& property : veldra::soil_properties()) {
+                const std::string name = "out-mir-" + property + ".csv";
+                same = same && read_all(fast_out / name) == read_all(reference_out / name);
+            }
+        }
+        // The descent cost is what one more sample adds (reading the files does not change).
+        const double descent_ns =
+            previous_samples > 0
+                ? (fast - previous_seconds) * 1e9 / ((samples - previous_samples) * files * trees)
+                : 0.0;
+        std::printf("%8d %12.2f %10.2f %7.1f %12.3f %14.2f %10.1f %9s\n", samples, reference, fast,
+                    skip_reference ? 0.0 : reference / fast, fast * 1000.0 / files, descent_ns,
+                    static_cast<double>(veldra::bench::peak_memory_bytes()) / 1e6,
+                    skip_reference ? "-"
+                    : same         ? "yes"
+                                   : "NO");
+        previous_seconds = fast;
+        previous_samples = samples;
+        fs::remove(input);
+    }
+    if (keep.empty()) {
+        fs::remove_all(root);
+    }
+    std::printf("reproduce: %s --draws %d --trees %d (ns per descent: marginal, 2 threads)\n",
+                argv[0], draws, trees);
+    return 0;
+}
