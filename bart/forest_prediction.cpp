@@ -36,7 +36,7 @@ struct FileResult {
     std::exception_ptr error;
 };
 
-// Reads, builds and checks the batch's files, then evaluates them block by block of rows.
+// Reads, builds and checks the batch's files, then evaluates them a few rows at a time.
 void evaluate_batch(const std::vector<std::string>& files, std::size_t first, std::size_t last,
                     const SpectraRows& rows, const RangeScaling& scaling, bool first_derivative,
                     ModelReader reader, std::vector<FileResult>& results) {
