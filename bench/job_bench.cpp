@@ -3,6 +3,7 @@
 // forest at a time, row by row) and once on the fast path, in the same run. Prints seconds,
 // the ratio, milliseconds per file, the marginal nanoseconds per sample x tree descent and the
 // peak memory, and checks that both paths wrote the same bytes.
+#include "bench/command_line.h"
 #include "bench/peak_memory.h"
 #include "job/job_runner.h"
 #include "job/model_layout.h"
@@ -68,11 +69,7 @@ int main(int argc, char** argv) {
         "samples", po::value(&sample_counts)->multitoken(), "sample counts (default 10 100 1000)")(
         "model-dir", po::value(&keep), "generate the models here and keep them")(
         "fast-only", po::bool_switch(&skip_reference), "do not run the reference path");
-    po::variables_map values;
-    po::store(po::parse_command_line(argc, argv, described), values);
-    po::notify(values);
-    if (values.count("help")) {
-        std::cout << described << "\n";
+    if (!veldra::bench::parse_options(argc, argv, described)) {
         return 0;
     }
     if (sample_counts.empty()) {

@@ -1,6 +1,7 @@
 // Times the import of a folder of OPUS files: copies of one 3578-point absorbance file, in
 // replicate groups of three, resampled onto the htsxt grid. Prints files per second and the
 // peak memory of the process.
+#include "bench/command_line.h"
 #include "bench/peak_memory.h"
 #include "input/opus_folder.h"
 #include "tools/opus_writer.h"
@@ -24,11 +25,7 @@ int main(int argc, char** argv) {
         "files", po::value(&files)->default_value(files), "files in the folder")(
         "source", po::value(&source)->default_value(source),
         "OPUS file to copy (a synthetic 3578-point file when it does not exist)");
-    po::variables_map values;
-    po::store(po::parse_command_line(argc, argv, described), values);
-    po::notify(values);
-    if (values.count("help")) {
-        std::cout << described << "\n";
+    if (!veldra::bench::parse_options(argc, argv, described)) {
         return 0;
     }
 

@@ -2,6 +2,7 @@
 // evaluated on 10, 100 and 1000 samples. Prints seconds per model, milliseconds per file and
 // the peak memory of the process.
 #include "bart/forest_prediction.h"
+#include "bench/command_line.h"
 #include "bench/peak_memory.h"
 #include "input/csv_reader.h"
 #include "tools/model_tree_generator.h"
@@ -33,11 +34,7 @@ int main(int argc, char** argv) {
         "reader", po::value(&reader_name)->default_value(reader_name),
         "model document reader: fast or reference")(
         "threads", po::value(&threads)->default_value(threads), "threads (0: one per core)");
-    po::variables_map values;
-    po::store(po::parse_command_line(argc, argv, described), values);
-    po::notify(values);
-    if (values.count("help")) {
-        std::cout << described << "\n";
+    if (!veldra::bench::parse_options(argc, argv, described)) {
         return 0;
     }
     if (sample_counts.empty()) {
