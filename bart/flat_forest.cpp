@@ -24,15 +24,17 @@ FlatForest::FlatForest(const Forest& forest) {
             pending.pop_back();
             const auto index = static_cast<std::uint32_t>(nodes_.size());
             if (item.parent != none) {
-                nodes_[item.parent].right = index;
+                nodes_[item.parent].child[1] = index;
             }
             if (item.node->is_leaf) {
-                nodes_.push_back({item.node->leaf_value, -1, index, index});
+                nodes_.push_back({item.node->leaf_value, 0, {index, index}});
                 deepest = std::max(deepest, item.depth);
                 continue;
             }
             const std::int32_t v = item.node->split_variable;
-            nodes_.push_back({item.node->cut_value, v >= 1 ? v - 1 : -1, index + 1, index});
+            nodes_.push_back({item.node->cut_value,
+                              v >= 1 ? static_cast<std::uint32_t>(v) : 0,
+                              {index + 1, index}});
             // The left subtree comes next; the right one is patched in when it is reached.
             pending.push_back({item.node->right, index, item.depth + 1});
             pending.push_back({item.node->left, none, item.depth + 1});
@@ -41,59 +43,66 @@ FlatForest::FlatForest(const Forest& forest) {
     }
 }
 
-void FlatForest::prepare_row(const std::vector<double>& row, bool first_derivative,
-                             std::vector<double>& prepared) {
-    const std::size_t n = row.size();
-    prepared.resize(n + 1);
-    if (first_derivative) {
-        for (std::size_t i = 0; i + 1 < n; ++i) {
-            prepared[i] = row[i + 1] - row[i];
-        }
-        if (n > 0) {
-            prepared[n - 1] = 0.0;
-        }
-    } else {
-        std::copy(row.begin(), row.end(), prepared.begin());
-    }
-    // Nothing is greater than minus infinity's comparison partner: the test goes left.
-    prepared[n] = -std::numeric_limits<double>::infinity();
-}
-
-void FlatForest::predict(const std::vector<double>* const* prepared, std::size_t count,
-                         double* sums) const {
-    const double* data[lanes];
-    std::int64_t sentinel[lanes];
+void FlatForest::RowBlock::prepare(const std::vector<std::vector<double>>& rows, std::size_t first,
+                                   std::size_t count, bool first_derivative) {
+    count_ = count;
+    std::size_t longest = 0;
     for (std::size_t l = 0; l < count; ++l) {
-        data[l] = prepared[l]->data();
-        sentinel[l] = static_cast<std::int64_t>(prepared[l]->size()) - 1;
-        sums[l] = 0.0;
+        longest = std::max(longest, rows[first + l].size());
     }
-    const Node* const nodes = nodes_.data();
-    std::uint32_t at[lanes];
-    for (std::size_t t = 0; t < roots_.size(); ++t) {
-        for (std::size_t l = 0; l < count; ++l) {
-            at[l] = roots_[t];
-        }
-        // Every lane takes as many steps as the deepest leaf needs; a leaf leads to itself.
-        for (std::uint32_t step = 0; step < depths_[t]; ++step) {
-            for (std::size_t l = 0; l < count; ++l) {
-                const Node& node = nodes[at[l]];
-                const std::int64_t v = node.variable < 0 ? sentinel[l] : node.variable;
-                at[l] = data[l][v] > node.value ? node.right : node.left;
+    // Minus infinity is never greater than a cut: slot 0, the slots past a row's end (never
+    // read by a checked forest) and the lanes past `count` all send a test left.
+    values_.assign((longest + 1) * lanes, -std::numeric_limits<double>::infinity());
+    for (std::size_t l = 0; l < count; ++l) {
+        const std::vector<double>& row = rows[first + l];
+        const std::size_t n = row.size();
+        double* out = values_.data() + lanes + l;
+        if (first_derivative) {
+            for (std::size_t i = 0; i + 1 < n; ++i) {
+                out[i * lanes] = row[i + 1] - row[i];
+            }
+            if (n > 0) {
+                out[(n - 1) * lanes] = 0.0;
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i * lanes] = row[i];
             }
         }
-        for (std::size_t l = 0; l < count; ++l) {
-            sums[l] += nodes[at[l]].value;
+    }
+}
+
+void FlatForest::predict(const RowBlock& block, double* sums) const {
+    const double* const values = block.values_.data();
+    const Node* const nodes = nodes_.data();
+    double total[lanes] = {};
+    std::uint32_t at[lanes];
+    for (std::size_t t = 0; t < roots_.size(); ++t) {
+        for (std::size_t l = 0; l < lanes; ++l) {
+            at[l] = roots_[t];
+        }
+        // Every lane (used or not) takes as many steps as the deepest leaf needs; a leaf leads
+        // to itself. The comparison picks the child by index: no branch to mispredict.
+        for (std::uint32_t step = 0; step < depths_[t]; ++step) {
+#pragma GCC unroll 8
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const Node& node = nodes[at[l]];
+                const bool greater = values[node.slot * lanes + l] > node.value;
+                at[l] = node.child[greater ? 1 : 0];
+            }
+        }
+        for (std::size_t l = 0; l < lanes; ++l) {
+            total[l] += nodes[at[l]].value;
         }
     }
+    std::copy(total, total + block.count_, sums);
 }
 
 double FlatForest::predict(const std::vector<double>& row, bool first_derivative) const {
-    std::vector<double> prepared;
-    prepare_row(row, first_derivative, prepared);
-    const std::vector<double>* rows[1] = {&prepared};
+    RowBlock block;
+    block.prepare({row}, 0, 1, first_derivative);
     double sum = 0.0;
-    predict(rows, 1, &sum);
+    predict(block, &sum);
     return sum;
 }
 

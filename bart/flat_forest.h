@@ -16,25 +16,38 @@ public:
 
     explicit FlatForest(const Forest& forest);
 
-    // Prepares a row for evaluation: its values (or, with the first derivative, row[i + 1] -
-    // row[i] and 0.0 for the last, exactly as a derivative row holds them) followed by one
-    // slot that sends every test to the left (for split variables of 0 or less).
-    static void prepare_row(const std::vector<double>& row, bool first_derivative,
-                            std::vector<double>& prepared);
+    // Up to `lanes` rows prepared for evaluation, stored covariate by covariate: the values
+    // of one covariate for every lane lie side by side, so lanes testing the same covariate
+    // read one cache line. A row holds its values or, with the first derivative, row[i + 1] -
+    // row[i] and 0.0 for the last, exactly as a derivative row holds them. Slot 0 comes first
+    // and sends every test to the left (split variables of 0 or less); covariate i is slot
+    // i + 1.
+    class RowBlock {
+    public:
+        void prepare(const std::vector<std::vector<double>>& rows, std::size_t first,
+                     std::size_t count, bool first_derivative);
+        std::size_t count() const { return count_; }
 
-    // Forest sums of up to `lanes` prepared rows, trees added in order as Forest::predict adds
-    // them. Every row must hold every split variable (Forest::check_row).
-    void predict(const std::vector<double>* const* prepared, std::size_t count, double* sums) const;
+    private:
+        friend class FlatForest;
+        std::size_t count_ = 0;
+        std::vector<double> values_;
+    };
+
+    // Forest sums of the block's rows, trees added in order as Forest::predict adds them.
+    // Every row must hold every split variable (Forest::check_row).
+    void predict(const RowBlock& block, double* sums) const;
 
     // The forest sum of one row.
     double predict(const std::vector<double>& row, bool first_derivative) const;
 
 private:
     struct Node {
-        double value;          // the cut of an internal node, the output of a leaf
-        std::int32_t variable; // 0-based covariate; -1 tests nothing (always left)
-        std::uint32_t left;    // a leaf's children are itself
-        std::uint32_t right;
+        double value; // the cut of an internal node, the output of a leaf
+        // The covariate's slot in a row block: 1-based, 0 (the left-sending slot) for split
+        // variables of 0 or less.
+        std::uint32_t slot;
+        std::uint32_t child[2]; // left, right; a leaf's children are itself
     };
     std::vector<Node> nodes_;
     std::vector<std::uint32_t> roots_;

@@ -52,7 +52,11 @@ Forest::Forest() : node_lists(1, std::vector<TreeNode>(1)), roots(1, nullptr) {}
 
 void Forest::start_tree() {
     ++current_tree;
-    node_lists.emplace_back(1);
+    // Room for a typical small tree, so that most trees take one allocation.
+    constexpr std::size_t typical_nodes = 16;
+    node_lists.emplace_back();
+    node_lists.back().reserve(typical_nodes);
+    node_lists.back().emplace_back();
 }
 
 void Forest::append_node(const TreeNode& node) {
@@ -77,6 +81,8 @@ void Forest::build_trees(const std::string& source) {
         TreeNode** slot;
     };
     std::vector<Task> tasks;
+    std::vector<const TreeNode*> reachable;
+    roots.reserve(node_lists.size());
     for (std::size_t k = 1; k < node_lists.size(); ++k) {
         std::vector<TreeNode>& nodes = node_lists[k];
         for (std::size_t i = 1; i < nodes.size(); ++i) {
@@ -107,7 +113,7 @@ void Forest::build_trees(const std::string& source) {
             }
         }
         // Evaluation follows links from internal nodes only: each reachable one needs both.
-        std::vector<const TreeNode*> reachable{roots[k]};
+        reachable.assign(1, roots[k]);
         while (!reachable.empty()) {
             const TreeNode* node = reachable.back();
             reachable.pop_back();

@@ -2,8 +2,13 @@
 
 #include "bart/reading_walk.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
 #include <locale>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -13,92 +18,73 @@ namespace veldra {
 
 namespace {
 
-namespace od = simdjson::ondemand;
+namespace dom = simdjson::dom;
 
-// Thrown out of the fast walk when simdjson reports an error after validation; the document is
-// then read again by the reference reader.
+// Thrown out of the fast walk when it cannot give the reference's result itself; the document
+// is then read again by the reference reader.
 struct FastReaderFailed {};
 
-void check(simdjson::error_code error) {
-    if (error != simdjson::SUCCESS) {
-        throw FastReaderFailed{};
-    }
-}
+// Bytes read from a model file at a time.
+constexpr std::size_t chunk = 1 << 16;
 
-std::string_view trim_json_space(std::string_view text) {
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n' ||
-                             text.back() == '\r')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
+// Walks the validated document in document order (objects keep repeated keys), giving the
+// reading walk what the reference reader would: strings unescaped, literals as their text,
+// integers as their decimal text, and other numbers as the correctly rounded values the text
+// reading yields too.
 class FastWalk {
 public:
     explicit FastWalk(ReadingWalk& walk) : walk_(walk) {}
 
     // Takes the children of `value` in document order, as the reference visit does.
-    void visit(od::value value, TreeNode& working) {
-        od::json_type type;
-        check(value.type().get(type));
-        if (type == od::json_type::object) {
-            od::object object;
-            check(value.get_object().get(object));
-            bool subtree_next = false;
-            for (auto field_result : object) {
-                check(field_result.error());
-                od::field field = std::move(field_result).value_unsafe();
-                std::string_view key;
-                check(field.unescaped_key().get(key));
-                if (step(key, field.value(), working, subtree_next)) {
+    void visit(dom::element value, TreeNode& working) {
+        bool subtree_next = false;
+        if (value.type() == dom::element_type::OBJECT) {
+            for (const dom::key_value_pair field : dom::object(value)) {
+                if (step(field.key, field.value, working, subtree_next)) {
                     return;
                 }
             }
-            if (subtree_next) {
-                ReadingWalk::report_missing_subtree();
-            }
-        } else if (type == od::json_type::array) {
-            od::array array;
-            check(value.get_array().get(array));
-            bool subtree_next = false;
-            for (auto element_result : array) {
-                check(element_result.error());
-                od::value element = std::move(element_result).value_unsafe();
+        } else if (value.type() == dom::element_type::ARRAY) {
+            for (const dom::element element : dom::array(value)) {
                 if (step(std::string_view(), element, working, subtree_next)) {
                     return;
                 }
             }
-            if (subtree_next) {
-                ReadingWalk::report_missing_subtree();
-            }
+        } else {
+            return;
+        }
+        if (subtree_next) {
+            ReadingWalk::report_missing_subtree();
         }
     }
 
 private:
     // One child of a visit; returns true when the visit of the parent ends here.
-    bool step(std::string_view key, od::value child, TreeNode& working, bool& subtree_next) {
+    bool step(std::string_view key, dom::element child, TreeNode& working, bool& subtree_next) {
         if (subtree_next) {
             TreeNode fresh;
             visit(child, fresh);
             return true;
         }
-        od::json_type type;
-        check(child.type().get(type));
-        std::string_view text;
-        if (type == od::json_type::string) {
-            check(child.get_string().get(text));
-        } else if (type != od::json_type::object && type != od::json_type::array) {
-            text = trim_json_space(child.raw_json_token());
+        const dom::element_type type = child.type();
+        ReadingWalk::Action action = ReadingWalk::Action::go_on;
+        if (type == dom::element_type::DOUBLE) {
+            const std::optional<ReadingWalk::Action> taken =
+                walk_.on_number(key, child.get_double().value_unsafe(), working);
+            if (!taken) {
+                throw FastReaderFailed{};
+            }
+            action = *taken;
+        } else {
+            action = walk_.on_child(key, scalar_text(child, type), working);
         }
-        switch (walk_.on_child(key, text, working)) {
+        switch (action) {
         case ReadingWalk::Action::go_on:
             return false;
         case ReadingWalk::Action::stop:
             return true;
         case ReadingWalk::Action::visit_container:
-            if (type == od::json_type::object || type == od::json_type::array) {
-                visit(child, working);
-            }
+            visit(child, working);
             return false;
         case ReadingWalk::Action::visit_subtree:
             subtree_next = true;
@@ -107,7 +93,36 @@ private:
         return false;
     }
 
+    // The text the reference reader holds for a value that is not a fractional number; empty
+    // for containers. An integer's text is its decimal form (JSON allows no other), except
+    // that "-0" becomes "0", which reads the same everywhere but as a leaf value, where adding
+    // either zero to a sum starting at +0.0 gives the same sums.
+    std::string_view scalar_text(dom::element value, dom::element_type type) {
+        switch (type) {
+        case dom::element_type::STRING:
+            return value.get_string().value_unsafe();
+        case dom::element_type::INT64:
+            return integer_text(value.get_int64().value_unsafe());
+        case dom::element_type::UINT64:
+            return integer_text(value.get_uint64().value_unsafe());
+        case dom::element_type::BOOL:
+            return value.get_bool().value_unsafe() ? "true" : "false";
+        case dom::element_type::NULL_VALUE:
+            return "null";
+        default:
+            return std::string_view();
+        }
+    }
+
+    template <typename Integer>
+    std::string_view integer_text(Integer value) {
+        const std::to_chars_result written =
+            std::to_chars(number_, number_ + sizeof number_, value);
+        return std::string_view(number_, static_cast<std::size_t>(written.ptr - number_));
+    }
+
     ReadingWalk& walk_;
+    char number_[24];
 };
 
 void read_reference(const std::string& path, Forest& forest) {
@@ -116,35 +131,53 @@ void read_reference(const std::string& path, Forest& forest) {
     forest.read(document);
 }
 
+// The whole file in `bytes`, followed by the zero padding the parser reads past the end;
+// false when it cannot be read.
+bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t& size) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                               &std::fclose);
+    if (!file) {
+        return false;
+    }
+    size = 0;
+    for (;;) {
+        if (bytes.size() < size + simdjson::SIMDJSON_PADDING + chunk) {
+            bytes.resize(size + simdjson::SIMDJSON_PADDING + chunk);
+        }
+        const std::size_t got = std::fread(bytes.data() + size, 1, chunk, file.get());
+        size += got;
+        if (got < chunk) {
+            break;
+        }
+    }
+    if (std::ferror(file.get()) != 0) {
+        return false;
+    }
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(size), simdjson::SIMDJSON_PADDING,
+                '\0');
+    return true;
+}
+
 // Reads with simdjson; false when the document is left to the reference reader.
 bool read_fast(const std::string& path, Forest& forest) {
-    simdjson::padded_string bytes;
-    if (simdjson::padded_string::load(path).get(bytes) != simdjson::SUCCESS) {
+    // The buffers of a thread are kept from one document to the next.
+    thread_local std::vector<char> bytes;
+    thread_local dom::parser parser;
+    std::size_t size = 0;
+    if (!load_padded(path, bytes, size)) {
         return false;
     }
-    // Full validation first: the walk skips what it does not read, and a document the
-    // reference would reject must never be accepted here.
-    thread_local simdjson::dom::parser validator;
-    simdjson::dom::element root;
-    if (validator.parse(bytes).get(root) != simdjson::SUCCESS ||
-        (root.type() != simdjson::dom::element_type::OBJECT &&
-         root.type() != simdjson::dom::element_type::ARRAY)) {
-        return false;
-    }
-    thread_local od::parser parser;
-    od::document document;
-    if (parser.iterate(bytes).get(document) != simdjson::SUCCESS) {
-        return false;
-    }
-    od::value value;
-    if (document.get_value().get(value) != simdjson::SUCCESS) {
+    // The whole document is validated: one the reference rejects is never accepted here.
+    dom::element root;
+    if (parser.parse(bytes.data(), size, false).get(root) != simdjson::SUCCESS ||
+        (root.type() != dom::element_type::OBJECT && root.type() != dom::element_type::ARRAY)) {
         return false;
     }
     ReadingWalk walk(forest);
     FastWalk fast(walk);
     TreeNode working;
     try {
-        fast.visit(value, working);
+        fast.visit(root, working);
     } catch (const FastReaderFailed&) {
         return false;
     }

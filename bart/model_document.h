@@ -11,9 +11,9 @@ namespace veldra {
 enum class ModelReader { fast, reference };
 
 // Reads the model document at `path` into an empty forest (Forest::read on the parsed
-// document). The fast reader validates the document with simdjson and walks it in document
-// order with raw number texts; a document it does not accept is read by the reference reader,
-// so that the reference's error text is the one raised.
+// document). The fast reader parses and validates the document with simdjson and walks the
+// parsed document in document order; a document it does not accept is read by the reference
+// reader, so that the reference's error text is the one raised.
 void read_model_document(const std::string& path, Forest& forest, ModelReader reader);
 
 } // namespace veldra

@@ -9,9 +9,6 @@ namespace veldra {
 
 ReadingWalk::Action ReadingWalk::on_child(std::string_view key, std::string_view text,
                                           TreeNode& working) {
-    if (key == "n") {
-        return Action::go_on;
-    }
     if (key == "Depth") {
         working.depth = read_c_int(text);
         working.has_depth = true;
@@ -22,9 +19,7 @@ ReadingWalk::Action ReadingWalk::on_child(std::string_view key, std::string_view
         return Action::go_on;
     }
     if (key == "Mu") {
-        working.leaf_value = read_c_double(text);
-        forest_.append_node(working);
-        return Action::stop;
+        return on_leaf_value(read_c_double(text), working);
     }
     if (key == "ORDRule") {
         const std::size_t equals = text.find('=');
@@ -45,11 +40,40 @@ ReadingWalk::Action ReadingWalk::on_child(std::string_view key, std::string_view
         }
         return Action::go_on;
     }
+    return on_other_key(key, working);
+}
+
+std::optional<ReadingWalk::Action> ReadingWalk::on_number(std::string_view key, double value,
+                                                          TreeNode& working) {
+    if (key == "Depth" || key == "Var" || key == "TBN") {
+        return std::nullopt;
+    }
+    if (key == "Mu") {
+        return on_leaf_value(value, working);
+    }
+    if (key == "ORDRule") {
+        // A number's text holds no '=': the whole text is the cut.
+        working.cut_value = value;
+        return Action::go_on;
+    }
+    return on_other_key(key, working);
+}
+
+ReadingWalk::Action ReadingWalk::on_leaf_value(double value, TreeNode& working) {
+    working.leaf_value = value;
+    forest_.append_node(working);
+    return Action::stop;
+}
+
+ReadingWalk::Action ReadingWalk::on_other_key(std::string_view key, TreeNode& working) {
+    if (key == "n") {
+        return Action::go_on;
+    }
     if (key == "Tree") {
         forest_.start_tree();
         return Action::go_on;
     }
-    working = TreeNode();
+    working.reset();
     return Action::visit_container;
 }
 

@@ -3,6 +3,7 @@
 #include "bart/forest.h"
 #include "bart/tree_node.h"
 
+#include <optional>
 #include <string_view>
 
 namespace veldra {
@@ -24,10 +25,19 @@ public:
 
     Action on_child(std::string_view key, std::string_view text, TreeNode& working);
 
+    // The same for a child that is a number the parser already converted (correctly rounded,
+    // as the text reading would give it) without its text at hand. Keys whose meaning depends
+    // on the text itself ("Depth", "Var", "TBN") need the text: for them nothing is changed and
+    // the result is empty.
+    std::optional<Action> on_number(std::string_view key, double value, TreeNode& working);
+
     // Printed when an internal node has nothing after "TBN".
     static void report_missing_subtree();
 
 private:
+    Action on_leaf_value(double value, TreeNode& working);
+    Action on_other_key(std::string_view key, TreeNode& working);
+
     Forest& forest_;
 };
 

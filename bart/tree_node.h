@@ -19,6 +19,20 @@ struct TreeNode {
     TreeNode* right = nullptr;
     bool has_depth = false; // whether "Depth" was read; a document is expected to give it
 
+    // Back to a default-constructed node, field by field (assigning a temporary goes through
+    // a copy on the stack that the processor forwards badly; this runs for every entry).
+    void reset() {
+        flag_t = 1;
+        is_leaf = 1;
+        flag_n = 0;
+        leaf_value = 0.0;
+        depth = 0;
+        split_variable = -1;
+        cut_value = -1.0;
+        parent = left = right = nullptr;
+        has_depth = false;
+    }
+
     // Output of the subtree below this node for a row of covariates. Ties and NaN go left.
     // The caller guarantees that every internal node reached has both children and that the
     // row holds every split variable (Forest::build_trees and Forest::check_row do).

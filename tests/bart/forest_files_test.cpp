@@ -156,8 +156,11 @@ struct GeneratedModel {
             dir.write(name, tools::make_forest_document(20, 60, random));
         }
         std::uniform_real_distribution<double> value(-0.03, 0.03);
-        rows.assign(45, std::vector<double>(60));
-        for (auto& row : rows) {
+        // Rows of several lengths (a forest tests at most 60 covariates) in every block.
+        rows.resize(45);
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            std::vector<double>& row = rows[r];
+            row.resize(60 + r % 3);
             double level = 0.5;
             for (double& v : row) {
                 level += value(random);
@@ -173,11 +176,11 @@ struct GeneratedModel {
 };
 
 TEST(ForestFiles, ThreadsAndReadersGiveTheSameMatrixAsOneForestAtATime) {
-    GeneratedModel model(30);
+    GeneratedModel model(70); // several batches of files
     for (const bool derivative : {true, false}) {
         // One document at a time through the tree nodes, as the reference describes it.
         PredictionMatrix expected;
-        for (int k = 1; k <= 30; ++k) {
+        for (int k = 1; k <= 70; ++k) {
             char name[32];
             std::snprintf(name, sizeof name, "m/MCMC%02d.json", k);
             boost::property_tree::ptree document;
@@ -195,10 +198,10 @@ TEST(ForestFiles, ThreadsAndReadersGiveTheSameMatrixAsOneForestAtATime) {
 }
 
 TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
-    GeneratedModel model(20);
-    model.dir.write("m/MCMC07.json", R"({"Tree":1,"T":{"Depth":"x","Mu":1}})");
-    model.dir.write("m/MCMC15.json", "{ not json");
-    model.dir.write("m/MCMC19.json", R"({"Tree":1,"T":{"Depth":1,"TBN":"1"}})");
+    GeneratedModel model(80);
+    model.dir.write("m/MCMC37.json", R"({"Tree":1,"T":{"Depth":"x","Mu":1}})");
+    model.dir.write("m/MCMC45.json", "{ not json");
+    model.dir.write("m/MCMC79.json", R"({"Tree":1,"T":{"Depth":1,"TBN":"1"}})");
     for (const unsigned threads : {1u, 2u, 4u}) {
         LoggerSet log;
         test::LogCapture seen;
@@ -210,9 +213,9 @@ TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
             EXPECT_EQ(std::string(e.what()), "invalid stoi argument");
         }
         // Records up to the failing file, in order.
-        EXPECT_EQ(seen.records.size(), 7u * 4u) << threads;
-        EXPECT_EQ(seen.messages()[4 * 6 + 1], "FOREST: " + model.dir.file("m") + "/MCMC07.json");
-        EXPECT_EQ(log.inner_position, 6);
+        EXPECT_EQ(seen.records.size(), 37u * 4u) << threads;
+        EXPECT_EQ(seen.messages()[4 * 36 + 1], "FOREST: " + model.dir.file("m") + "/MCMC37.json");
+        EXPECT_EQ(log.inner_position, 36);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/property_tree/json_parser.hpp>
@@ -147,6 +148,20 @@ TEST(Forest, ReadingWalkRules) {
     for (const Case& c : cases) {
         EXPECT_EQ(sums(c.json, {{1, 1}}), std::vector<double>{c.expected}) << c.name;
     }
+}
+
+TEST(Forest, AResetNodeIsAFreshOne) {
+    TreeNode node;
+    TreeNode other;
+    node = {0, 0, 1, 2.5, 3, 4, 5.5, &other, &other, &other, true};
+    node.reset();
+    const TreeNode fresh;
+    const auto fields = [](const TreeNode& n) {
+        return std::make_tuple(n.flag_t, n.is_leaf, n.flag_n, n.leaf_value, n.depth,
+                               n.split_variable, n.cut_value, n.parent, n.left, n.right,
+                               n.has_depth);
+    };
+    EXPECT_EQ(fields(node), fields(fresh));
 }
 
 TEST(Forest, InternalNodeWithoutSubtreePrintsTheNoticeAndBuildsByDepth) {

@@ -19,6 +19,7 @@ using test::TempDir;
 // what was printed.
 std::string outcome(const std::string& path, ModelReader reader) {
     std::ostringstream out;
+    out.precision(17); // every bit of every number
     testing::internal::CaptureStdout();
     try {
         Forest forest;
@@ -78,6 +79,15 @@ TEST(ModelDocument, FastAndReferenceReadersAgreeOnEveryRuleAndError) {
         R"({"Tree":1,"T":{"Depth":1,"TBN":"1\u0031\u0030","Mu":"\u0032"}})",
         R"({"Tr\u0065e":1,"T":{"Depth":1,"TBN":"110","Mu":1}})",
         R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1}} trailing)",
+        // Numbers the parser converts itself: extremes, signed zeros, integers in other forms.
+        R"({"Tree":1,"T":{"Depth":-0,"Var":1,"ORDRule":-0,"TBN":"101","S":[{"Depth":1E0,"TBN":"110","Mu":-0},{"Depth":2,"TBN":"110","Mu":-0.0}]}})",
+        R"({"Tree":1,"T":{"Depth":1,"Var":2.0,"ORDRule":0.5,"TBN":"101","S":[{"Depth":2,"TBN":"110","Mu":1e-400},{"Depth":2,"TBN":"110","Mu":4.9e-324}]}})",
+        R"({"Tree":1,"T":{"Depth":1,"Var":1e0,"ORDRule":2.4703282292062328e-324,"TBN":110,"Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1.7976931348623158e308},"Tree":1,"U":{"Depth":1,"TBN":"110","Mu":1.7976931348623159e308}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":18446744073709551615},"Tree":1,"U":{"Depth":1,"TBN":"110","Mu":-9223372036854775808}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":123456789012345678901234567890},"Tree":1,"U":{"Depth":9007199254740993,"Mu":0.1}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","n":1.5,"Other":2.5e3,"Mu":0.30000000000000004}})",
+
         R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":01}})",
         R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1},})",
         R"(5)",
