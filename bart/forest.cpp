@@ -2,9 +2,12 @@
 
 #include "bart/reading_walk.h"
 
+#include <algorithm>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/filesystem/path.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -46,6 +49,34 @@ void visit(const boost::property_tree::ptree& entry, TreeNode& working, ReadingW
     throw std::runtime_error(message.str());
 }
 
+// Nodes up to which a tree's right children are found by scanning.
+constexpr std::size_t scan_limit = 64;
+
+// The right child of the node at `first` within [first, last]: the first node after its left
+// child (first + 1) one level deeper than it; 0 when there is none. `by_depth` holds (depth,
+// position) of every node sorted, or nothing for a tree small enough to scan.
+std::size_t right_child(const std::vector<TreeNode>& nodes,
+                        const std::vector<std::pair<std::int32_t, std::size_t>>& by_depth,
+                        std::size_t first, std::size_t last) {
+    const std::int32_t depth = nodes[first].depth;
+    if (depth == std::numeric_limits<std::int32_t>::max()) {
+        return 0;
+    }
+    if (by_depth.empty()) {
+        for (std::size_t a = first + 2; a <= last; ++a) {
+            if (nodes[a].depth == depth + 1) {
+                return a;
+            }
+        }
+        return 0;
+    }
+    const auto found =
+        std::lower_bound(by_depth.begin(), by_depth.end(), std::make_pair(depth + 1, first + 2));
+    return found != by_depth.end() && found->first == depth + 1 && found->second <= last
+               ? found->second
+               : 0;
+}
+
 } // namespace
 
 Forest::Forest() : node_lists(1, std::vector<TreeNode>(1)), roots(1, nullptr) {}
@@ -82,6 +113,7 @@ void Forest::build_trees(const std::string& source) {
     };
     std::vector<Task> tasks;
     std::vector<const TreeNode*> reachable;
+    std::vector<std::pair<std::int32_t, std::size_t>> by_depth;
     roots.reserve(node_lists.size());
     for (std::size_t k = 1; k < node_lists.size(); ++k) {
         std::vector<TreeNode>& nodes = node_lists[k];
@@ -96,6 +128,15 @@ void Forest::build_trees(const std::string& source) {
         }
         // A node's left child is the node right after it; its right child is the first later
         // node one level deeper, and the right subtree runs to the end of the parent's range.
+        // Large trees find right children through their positions sorted by depth, so a hostile
+        // tree cannot make the search quadratic; small ones scan.
+        by_depth.clear();
+        if (nodes.size() > scan_limit) {
+            for (std::size_t i = 1; i < nodes.size(); ++i) {
+                by_depth.emplace_back(nodes[i].depth, i);
+            }
+            std::sort(by_depth.begin(), by_depth.end());
+        }
         tasks.push_back({1, nodes.size() - 1, nullptr, &roots[k]});
         while (!tasks.empty()) {
             const Task task = tasks.back();
@@ -103,13 +144,10 @@ void Forest::build_trees(const std::string& source) {
             TreeNode* node = &nodes[task.first];
             node->parent = task.parent;
             *task.slot = node;
-            for (std::size_t a = task.first + 2; a <= task.last; ++a) {
-                if (static_cast<std::int64_t>(nodes[a].depth) ==
-                    static_cast<std::int64_t>(node->depth) + 1) {
-                    tasks.push_back({a, task.last, node, &node->right});
-                    tasks.push_back({task.first + 1, a - 1, node, &node->left});
-                    break;
-                }
+            const std::size_t a = right_child(nodes, by_depth, task.first, task.last);
+            if (a != 0) {
+                tasks.push_back({a, task.last, node, &node->right});
+                tasks.push_back({task.first + 1, a - 1, node, &node->left});
             }
         }
         // Evaluation follows links from internal nodes only: each reachable one needs both.

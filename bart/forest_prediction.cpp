@@ -2,6 +2,7 @@
 
 #include "bart/flat_forest.h"
 #include "bart/forest.h"
+#include "bart/model_document.h"
 
 #include <algorithm>
 #include <atomic>
@@ -103,8 +104,7 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
             VELDRA_LOG(log, 0) << "FOREST: " << files[i];
             VELDRA_LOG(log, 0) << separator;
             VELDRA_LOG(log, 0) << "Number of predicted values: " << rows.size();
-            boost::property_tree::ptree document;
-            boost::property_tree::read_json(files[i], document, std::locale());
+            const boost::property_tree::ptree document = parse_model_document(files[i]);
             matrix.push_back(
                 predict_with_forest(document, rows, scaling, first_derivative, files[i]));
         }

@@ -5,11 +5,17 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <locale>
 #include <memory>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <simdjson.h>
@@ -76,6 +82,12 @@ private:
             }
             action = *taken;
         } else {
+            // The parser reads "-0" as the integer 0: where the sign would be kept, the text
+            // is needed.
+            if (type == dom::element_type::INT64 && child.get_int64().value_unsafe() == 0 &&
+                ReadingWalk::keeps_sign_of_zero(key)) {
+                throw FastReaderFailed{};
+            }
             action = walk_.on_child(key, scalar_text(child, type), working);
         }
         switch (action) {
@@ -95,8 +107,7 @@ private:
 
     // The text the reference reader holds for a value that is not a fractional number; empty
     // for containers. An integer's text is its decimal form (JSON allows no other), except
-    // that "-0" becomes "0", which reads the same everywhere but as a leaf value, where adding
-    // either zero to a sum starting at +0.0 gives the same sums.
+    // that "-0" becomes "0", which reads the same as an integer or as characters.
     std::string_view scalar_text(dom::element value, dom::element_type type) {
         switch (type) {
         case dom::element_type::STRING:
@@ -125,10 +136,38 @@ private:
     char number_[24];
 };
 
+[[noreturn]] void fail_limit(const std::string& path, const std::string& problem) {
+    std::ostringstream message;
+    message << "Model file " << boost::filesystem::path(path) << " " << problem;
+    throw std::runtime_error(message.str());
+}
+
+// How deep containers nest in `text`, outside strings; stops counting past `limit`.
+std::size_t nesting_depth(std::string_view text, std::size_t limit) {
+    std::size_t depth = 0;
+    std::size_t deepest = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size() && deepest <= limit; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{' || c == '[') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == '}' || c == ']') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
 void read_reference(const std::string& path, Forest& forest) {
-    boost::property_tree::ptree document;
-    boost::property_tree::read_json(path, document, std::locale());
-    forest.read(document);
+    forest.read(parse_model_document(path));
 }
 
 // The whole file in `bytes`, followed by the zero padding the parser reads past the end;
@@ -146,6 +185,9 @@ bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t&
         }
         const std::size_t got = std::fread(bytes.data() + size, 1, chunk, file.get());
         size += got;
+        if (size > largest_model_bytes) {
+            return false; // the reference reader names the problem
+        }
         if (got < chunk) {
             break;
         }
@@ -162,7 +204,14 @@ bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t&
 bool read_fast(const std::string& path, Forest& forest) {
     // The buffers of a thread are kept from one document to the next.
     thread_local std::vector<char> bytes;
-    thread_local dom::parser parser;
+    // Nesting beyond the limit is a depth error here, so the reference reader names it.
+    thread_local dom::parser parser = [] {
+        dom::parser made;
+        if (made.allocate(chunk, deepest_model_nesting) != simdjson::SUCCESS) {
+            throw std::bad_alloc();
+        }
+        return made;
+    }();
     std::size_t size = 0;
     if (!load_padded(path, bytes, size)) {
         return false;
@@ -185,6 +234,26 @@ bool read_fast(const std::string& path, Forest& forest) {
 }
 
 } // namespace
+
+boost::property_tree::ptree parse_model_document(const std::string& path) {
+    boost::system::error_code error;
+    const std::uintmax_t size = boost::filesystem::file_size(path, error);
+    if (!error && size > largest_model_bytes) {
+        fail_limit(path, "is larger than " + std::to_string(largest_model_bytes >> 20) + " MB.");
+    }
+    {
+        std::ifstream in(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        if (nesting_depth(text, deepest_model_nesting) > deepest_model_nesting) {
+            fail_limit(path,
+                       "nests deeper than " + std::to_string(deepest_model_nesting) + " levels.");
+        }
+    }
+    boost::property_tree::ptree document;
+    boost::property_tree::read_json(path, document, std::locale());
+    return document;
+}
 
 void read_model_document(const std::string& path, Forest& forest, ModelReader reader) {
     if (reader == ModelReader::fast) {

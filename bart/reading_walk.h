@@ -31,6 +31,9 @@ public:
     // the result is empty.
     std::optional<Action> on_number(std::string_view key, double value, TreeNode& working);
 
+    // Whether the key's number is kept as a double, where "-0" and "0" differ.
+    static bool keeps_sign_of_zero(std::string_view key) { return key == "Mu" || key == "ORDRule"; }
+
     // Printed when an internal node has nothing after "TBN".
     static void report_missing_subtree();
 

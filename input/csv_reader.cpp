@@ -32,6 +32,39 @@ bool read_line(std::istream& in, std::string& line) {
     return true;
 }
 
+// The header line as read_line reads it, but giving up (with a message naming the file) once
+// it holds more than `largest_csv_columns` fields or `largest_csv_header_bytes` bytes, so a
+// hostile header cannot take the memory of its whole length. False at the end of the file.
+bool read_header_line(std::istream& in, std::string& line, const std::string& path) {
+    line.clear();
+    std::streambuf* const buffer = in.rdbuf();
+    std::size_t commas = 0;
+    for (;;) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            return !line.empty();
+        }
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return true;
+        }
+        commas += c == ',' ? 1 : 0;
+        if (commas > largest_csv_columns) {
+            throw std::runtime_error("The header of the csv file has more than " +
+                                     std::to_string(largest_csv_columns) + " columns: " + path);
+        }
+        if (line.size() >= largest_csv_header_bytes) {
+            throw std::runtime_error("The header of the csv file is longer than " +
+                                     std::to_string(largest_csv_header_bytes >> 20) +
+                                     " MB: " + path);
+        }
+        line.push_back(static_cast<char>(c));
+    }
+}
+
 // The header's field count as splitting at ',' field after field gives it: empty fields
 // between commas count, a comma at the very end adds no field, an empty line has none.
 std::size_t count_header_fields(const std::string& header) {
@@ -62,7 +95,7 @@ SpectraTable read_spectra_csv(const std::string& path) {
     }
 
     std::string line;
-    if (!read_line(in, line)) {
+    if (!read_header_line(in, line, path)) {
         fail("Can't read header from csv file: " + path);
     }
     const std::size_t fields = count_header_fields(line);
@@ -169,7 +202,7 @@ SpectraColumns columns_from_table(const SpectraTable& table) {
 std::vector<std::string> read_csv_header(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string line;
-    if (!read_line(in, line)) {
+    if (!read_header_line(in, line, path)) {
         throw std::runtime_error("Can't read header from csv file: " + path);
     }
     std::vector<std::string> fields;

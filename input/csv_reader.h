@@ -2,13 +2,19 @@
 
 #include "input/spectra_table.h"
 
+#include <cstddef>
 #include <string>
 
 namespace veldra {
 
+// Limits of a header, so that a hostile one cannot exhaust memory: far above any spectrum.
+constexpr std::size_t largest_csv_columns = 1000000;
+constexpr std::size_t largest_csv_header_bytes = std::size_t{64} << 20;
+
 // Reads a CSV table of spectra: a header whose field count N fixes the width, then one line per
 // sample holding an identifier and exactly N - 1 numbers. LF and CR LF line ends read alike.
-// Every problem raises std::runtime_error with the complete message for the user.
+// Every problem raises std::runtime_error with the complete message for the user; a header
+// beyond the limits above is one.
 SpectraTable read_spectra_csv(const std::string& path);
 
 // Rebuilds a table from in-memory columns (column j, entry i is value j of sample i); the

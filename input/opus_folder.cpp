@@ -34,10 +34,10 @@ bool usable(const OpusFile& file) {
            std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
 }
 
-// The grid of a machine type: num_wn points from start_wn down to end_wn by repeated
-// subtraction, so the first point is start_wn exactly.
-std::vector<double> read_grid(const boost::property_tree::ptree& configuration,
-                              const std::string& type, const std::string& first_file) {
+} // namespace
+
+std::vector<double> read_opus_grid(const boost::property_tree::ptree& configuration,
+                                   const std::string& type, const std::string& first_file) {
     if (type == "NA" && !configuration.get_child_optional("NA")) {
         OpusInstrument instrument;
         read_opus_instrument(first_file, instrument);
@@ -55,6 +55,11 @@ std::vector<double> read_grid(const boost::property_tree::ptree& configuration,
         throw std::runtime_error("num_wn of section [" + type +
                                  "] in opus.conf must be at least 2, not " + std::to_string(count));
     }
+    if (count > largest_opus_point_count) {
+        throw std::runtime_error("num_wn of section [" + type + "] in opus.conf must be at most " +
+                                 std::to_string(largest_opus_point_count) + ", not " +
+                                 std::to_string(count));
+    }
     const double step = (start - end) / static_cast<double>(count - 1);
     std::vector<double> grid(static_cast<std::size_t>(count));
     double v = start + step;
@@ -64,8 +69,6 @@ std::vector<double> read_grid(const boost::property_tree::ptree& configuration,
     }
     return grid;
 }
-
-} // namespace
 
 std::string opus_base_name(const std::string& file_name) {
     static const boost::regex replicate("^(.*)\\.(\\d)+$", boost::regex::perl);
@@ -178,7 +181,7 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
     if (type == "NA") {
         VELDRA_LOG(log, 1) << "unknown machinetype " << type;
     }
-    reader.grid = read_grid(configuration, type, first_file);
+    reader.grid = read_opus_grid(configuration, type, first_file);
 
     std::vector<std::string> defective;
     std::string prefix;

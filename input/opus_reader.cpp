@@ -29,7 +29,6 @@ constexpr std::uint32_t status_class = 0x10u;
 constexpr std::uint8_t instrument_block = 0x20;
 constexpr std::uint8_t optics_block = 0x60;
 constexpr std::uint8_t origin_block = 0xA0;
-constexpr std::int32_t largest_point_count = 100001;
 // Spectra files are well below a megabyte; anything far larger is not one and is not loaded.
 constexpr std::streamoff largest_file_bytes = 256LL << 20;
 
@@ -196,7 +195,7 @@ std::vector<std::string> point_names(const Spectrum& spectrum, const std::string
     const double c = static_cast<double>(spectrum.points) - 1.0;
     const double step = (spectrum.first_x - spectrum.last_x) / c;
     double v = spectrum.first_x + step;
-    if (c < 0 || step < 0 || v < 0 || c > largest_point_count - 1 || !std::isfinite(step) ||
+    if (c < 0 || step < 0 || v < 0 || c > largest_opus_point_count - 1 || !std::isfinite(step) ||
         !std::isfinite(v)) {
         throw OpusFormatError(
             "ERROR : Something went wrong with the conversion. No column names extracted");

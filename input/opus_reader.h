@@ -6,6 +6,10 @@
 
 namespace veldra {
 
+// The most points an OPUS spectrum (and a wavenumber grid) may have: far above any instrument's
+// resolution, low enough that a hostile count cannot make a huge allocation.
+constexpr std::int32_t largest_opus_point_count = 100001;
+
 // One reader serves a whole folder import: it holds the bytes of the file last loaded and the
 // wavenumber grid (descending) that every spectrum is resampled onto. One thread at a time.
 struct OpusReader {

@@ -3,6 +3,7 @@
 #include "bart/forest_prediction.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -209,6 +210,45 @@ TEST(Forest, DocumentErrorsHaveTheirTexts) {
               "invalid string position");
     EXPECT_EQ(error_of<std::out_of_range>("{\"Tree\":1,\"Tree\":2,\"T\":" + leaf(1, "1") + "}"),
               "invalid vector<T> subscript");
+}
+
+// Trees too large to scan for right children: a complete tree of 127 nodes routes every row
+// to its leaf, and a deep tree built to make the search quadratic is built in no time.
+TEST(Forest, LargeTreesFindTheirRightChildrenByDepth) {
+    const std::function<std::string(int, int)> complete = [&](int depth, int path) {
+        if (depth == 7) {
+            return leaf(depth, std::to_string(path));
+        }
+        return split(depth, depth, "0.5", complete(depth + 1, 2 * path),
+                     complete(depth + 1, 2 * path + 1));
+    };
+    Forest forest;
+    forest.read(parse("{\"Tree\":1,\"T\":" + complete(1, 0) + "}"));
+    forest.build_trees("model.json");
+    ASSERT_EQ(forest.node_lists[1].size(), 128u);
+    for (int bits = 0; bits < 64; ++bits) {
+        std::vector<double> row(6);
+        for (int d = 0; d < 6; ++d) {
+            row[static_cast<std::size_t>(d)] = (bits >> (5 - d)) & 1;
+        }
+        EXPECT_EQ(forest.predict(row.data()), bits);
+        EXPECT_EQ(FlatForest(forest).predict(row, false), bits);
+    }
+
+    // A spine of internal nodes at depths 1..n, each going left to the next, then the right
+    // children (leaves) at depths n..2: in pre-order each right child lies at the far end, so
+    // a scan for it would take n^2 / 2 steps.
+    const int n = 100000;
+    std::string spine = "{\"Tree\":1";
+    for (int d = 1; d < n; ++d) {
+        spine += ",\"T\":{\"Depth\":" + std::to_string(d) +
+                 ",\"Var\":1,\"ORDRule\":\"0.5\",\"TBN\":\"101\"},\"n\":0";
+    }
+    spine += ",\"T\":" + leaf(n, "-7");
+    for (int d = n; d >= 2; --d) {
+        spine += ",\"T\":" + leaf(d, std::to_string(d));
+    }
+    EXPECT_EQ(sums(spine + "}", {{0.0}, {1.0}}), (std::vector<double>{-7.0, 2.0}));
 }
 
 TEST(Forest, ChecksKeepEvaluationInsideTheRowAndTheLinks) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 namespace veldra {
@@ -81,6 +82,7 @@ TEST(ModelDocument, FastAndReferenceReadersAgreeOnEveryRuleAndError) {
         R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1}} trailing)",
         // Numbers the parser converts itself: extremes, signed zeros, integers in other forms.
         R"({"Tree":1,"T":{"Depth":-0,"Var":1,"ORDRule":-0,"TBN":"101","S":[{"Depth":1E0,"TBN":"110","Mu":-0},{"Depth":2,"TBN":"110","Mu":-0.0}]}})",
+        R"({"Tree":1,"T":{"Depth":1,"Var":1,"ORDRule":-0,"TBN":"101","S":[{"Depth":2,"TBN":"110","Mu":-0},{"Depth":2,"TBN":"110","Mu":0}]}})",
         R"({"Tree":1,"T":{"Depth":1,"Var":2.0,"ORDRule":0.5,"TBN":"101","S":[{"Depth":2,"TBN":"110","Mu":1e-400},{"Depth":2,"TBN":"110","Mu":4.9e-324}]}})",
         R"({"Tree":1,"T":{"Depth":1,"Var":1e0,"ORDRule":2.4703282292062328e-324,"TBN":110,"Mu":1}})",
         R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1.7976931348623158e308},"Tree":1,"U":{"Depth":1,"TBN":"110","Mu":1.7976931348623159e308}})",
@@ -126,6 +128,34 @@ TEST(ModelDocument, FastAndReferenceReadersAgreeOnDamagedDocuments) {
         }
         expect_same(dir.write("damaged.json", damaged));
     }
+}
+
+// Nesting and size bounds: at the nesting limit both readers agree; beyond it, and for a
+// document nested a million levels, both give the limit's message instead of exhausting the
+// stack; a file over the size limit is not loaded.
+TEST(ModelDocument, LimitsOfNestingAndSize) {
+    TempDir dir;
+    const auto nested = [](std::size_t levels) {
+        std::string text = "{\"Tree\":1,\"T\":{\"Depth\":1,\"TBN\":\"110\",\"Mu\":2},\"x\":";
+        text += std::string(levels - 1, '[') + "1" + std::string(levels - 1, ']') + "}";
+        return text;
+    };
+    for (const std::size_t levels : {deepest_model_nesting - 1, deepest_model_nesting}) {
+        const std::string path = dir.write("ok.json", nested(levels));
+        expect_same(path);
+        ASSERT_NE(outcome(path, ModelReader::fast).find("trees 2"), std::string::npos);
+    }
+    for (const std::size_t levels : {deepest_model_nesting + 1, std::size_t{1000000}}) {
+        const std::string path = dir.write("deep.json", nested(levels));
+        expect_same(path);
+        EXPECT_NE(
+            outcome(path, ModelReader::fast).find("\"" + path + "\" nests deeper than 512 levels."),
+            std::string::npos);
+    }
+    const std::string big = dir.write("big.json", "{}");
+    boost::filesystem::resize_file(big, largest_model_bytes + 1);
+    EXPECT_NE(outcome(big, ModelReader::fast).find("\"" + big + "\" is larger than 256 MB."),
+              std::string::npos);
 }
 
 } // namespace

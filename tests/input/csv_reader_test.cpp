@@ -178,6 +178,34 @@ TEST(CsvReader, HostileFilesEndInAMessage) {
     ASSERT_EQ(wide.rows[0].size(), 99999u);
     EXPECT_EQ(wide.rows[0][0], 1.0);
     EXPECT_EQ(wide.rows[0][99998], 99999 % 97);
+
+    // Headers beyond the limits are refused as they are read, before their whole length is
+    // held: more columns than any spectrum, or a single field of tens of megabytes.
+    std::string many(largest_csv_columns + 2, ','); // "S" and 1,000,001 commas
+    many[0] = 'S';
+    EXPECT_EQ(csv_error(dir, many + "\ns1,1\n"),
+              "The header of the csv file has more than 1000000 columns: " + p);
+    EXPECT_EQ(csv_error(dir, std::string(largest_csv_header_bytes + 1, 'x') + ",a\n"),
+              "The header of the csv file is longer than 64 MB: " + p);
+    EXPECT_THROW(read_csv_header(dir.write("many.csv", many)), std::runtime_error);
+}
+
+// 100,000 samples: every row is read, and the rows take no more room than their values.
+TEST(CsvReader, AHundredThousandSamples) {
+    TempDir dir;
+    std::string text = "SSN,a,b,c,d\n";
+    for (int i = 0; i < 100000; ++i) {
+        text += "s" + std::to_string(i) + "," + std::to_string(i) + ",0.5,-1e-3,7\n";
+    }
+    const SpectraTable table = read_spectra_csv(dir.write("big.csv", text));
+    ASSERT_EQ(table.rows.size(), 100000u);
+    EXPECT_EQ(table.ids.back(), "s99999");
+    EXPECT_EQ(table.rows.back()[0], 99999.0);
+    std::size_t capacity = 0;
+    for (const std::vector<double>& row : table.rows) {
+        capacity += row.capacity();
+    }
+    EXPECT_EQ(capacity, 4u * 100000u);
 }
 
 TEST(TableFromColumns, TransposesColumnsAndKeepsIdentifiersUnchanged) {

@@ -175,11 +175,39 @@ TEST(OpusFolder, ErrorsThatEndTheJob) {
     EXPECT_EQ(import_error(dir.write("one.conf", "[htsxt]\nstart_wn=4000\nend_wn=600\nnum_wn=1\n"),
                            dir.file("scans")),
               "num_wn of section [htsxt] in opus.conf must be at least 2, not 1");
+    // A grid far beyond any spectrum would be a huge allocation.
+    EXPECT_EQ(import_error(
+                  dir.write("huge.conf", "[htsxt]\nstart_wn=4000\nend_wn=600\nnum_wn=2000000000\n"),
+                  dir.file("scans")),
+              "num_wn of section [htsxt] in opus.conf must be at most 100001, not 2000000000");
     EXPECT_EQ(import_error(dir.write("mpa.conf", "[mpa]\nstart_wn=4000\nend_wn=600\nnum_wn=3\n"),
                            dir.file("scans")),
               "No such node (htsxt.start_wn)");
     EXPECT_NE(import_error(dir.file("missing.conf"), dir.file("scans")).find("missing.conf"),
               std::string::npos);
+}
+
+// A folder of 10,000 files (5,000 samples of two replicates, every 100th file damaged): every
+// sample is a row, every damaged file is reported, and memory is that of the table.
+TEST(OpusFolder, TenThousandFiles) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    const std::string good = line_file(0.5f);
+    const std::string damaged = good.substr(0, good.size() / 2);
+    for (int k = 0; k < 10000; ++k) {
+        char name[32];
+        std::snprintf(name, sizeof name, "many/s%04d.%d", k / 2, k % 2);
+        dir.write(name, k % 100 == 1 ? damaged : good);
+    }
+    const Import result = run_import(conf, dir.file("many"));
+    ASSERT_EQ(result.table.rows.size(), 5000u);
+    EXPECT_EQ(result.table.ids.front(), "s0000");
+    EXPECT_EQ(result.table.ids.back(), "s4999");
+    for (const std::vector<double>& row : result.table.rows) {
+        expect_row(row, 0.5);
+    }
+    EXPECT_EQ(std::count(result.console.begin(), result.console.end(), '\n') >= 100, true)
+        << result.console.substr(0, 2000);
 }
 
 TEST(OpusFolder, BaseNames) {

@@ -221,6 +221,14 @@ TEST(OpusReader, PointCountLimit) {
             read_bytes(dir, tools::opus_file(tools::absorbance_blocks(options)), {50000});
         EXPECT_EQ(outcome.file.records.size(), points == 100001 ? 1u : 0u) << outcome.console;
     }
+    // A directory claiming 2^31 - 1 points over a few bytes of data.
+    AbsorbanceFileOptions options;
+    options.points = std::numeric_limits<std::int32_t>::max();
+    const Outcome outcome =
+        read_bytes(dir, tools::opus_file(tools::absorbance_blocks(options)), {3800});
+    EXPECT_TRUE(outcome.file.records.empty());
+    EXPECT_NE(outcome.console.find("No column names extracted"), std::string::npos)
+        << outcome.console;
 }
 
 TEST(OpusReader, SampleNameAndGridEdges) {

@@ -1,0 +1,79 @@
+// Arbitrary bytes as a model document. The fast and the reference reader must agree (the same
+// node lists, or the same error text, and the same printed notices); a document both accept is
+// built and evaluated, where the flat copy must agree with the tree nodes.
+#include "bart/flat_forest.h"
+#include "bart/forest.h"
+#include "bart/model_document.h"
+#include "tests/fuzz/fuzz_input.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <sstream>
+#include <typeinfo>
+
+namespace {
+
+// Everything reading gives: the node fields of every tree, or the error, and what was printed.
+std::string outcome(const std::string& path, veldra::ModelReader reader) {
+    std::ostringstream out;
+    out.precision(17);
+    std::ostringstream printed;
+    std::streambuf* const console = std::cout.rdbuf(printed.rdbuf());
+    try {
+        veldra::Forest forest;
+        veldra::read_model_document(path, forest, reader);
+        out << "trees " << forest.node_lists.size() << " current " << forest.current_tree << "\n";
+        for (const auto& nodes : forest.node_lists) {
+            for (const veldra::TreeNode& n : nodes) {
+                out << n.flag_t << n.is_leaf << n.flag_n << " " << n.leaf_value << " " << n.depth
+                    << " " << n.has_depth << " " << n.split_variable << " " << n.cut_value << ";";
+            }
+            out << "\n";
+        }
+    } catch (const std::exception& e) {
+        out << "error " << typeid(e).name() << ": " << e.what();
+    }
+    std::cout.rdbuf(console);
+    out << "printed: " << printed.str();
+    return out.str();
+}
+
+// Builds and evaluates an accepted document on a few rows.
+void evaluate(const std::string& path) {
+    veldra::Forest forest;
+    std::ostringstream printed;
+    std::streambuf* const console = std::cout.rdbuf(printed.rdbuf());
+    try {
+        veldra::read_model_document(path, forest, veldra::ModelReader::fast);
+        forest.build_trees(path);
+        const std::vector<double> row = {0.5, -1.0, 2.0, 0.0, 1e300, -3.5, 0.25, 7.0};
+        forest.check_row(row.size(), path);
+        const veldra::FlatForest flat(forest);
+        const double expected = forest.predict(row.data());
+        const double got = flat.predict(row, false);
+        if (!(got == expected || (std::isnan(got) && std::isnan(expected)))) {
+            std::abort();
+        }
+    } catch (const std::exception&) {
+    }
+    std::cout.rdbuf(console);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const veldra::fuzz::ScratchFile file(".json");
+    const std::string& path = file.write(data, size);
+    const std::string fast = outcome(path, veldra::ModelReader::fast);
+    const std::string reference = outcome(path, veldra::ModelReader::reference);
+    if (fast != reference) {
+        std::cerr << "The readers disagree.\nfast:\n"
+                  << fast << "\nreference:\n"
+                  << reference << "\n";
+        std::abort();
+    }
+    evaluate(path);
+    return 0;
+}
