@@ -1,6 +1,5 @@
 #include "job/job_runner.h"
 
-#include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "job/model_layout.h"
 #include "job/prediction_driver.h"
@@ -41,18 +40,14 @@ std::string run_job(JobSettings& settings, const std::vector<std::string>& types
                     const std::vector<std::string>& properties, bool single, LoggerSet& log,
                     JobProgress& progress) {
     std::string result;
-    SpectraColumns columns = settings.columns;
-    std::vector<std::string> ids = settings.ids;
+    // The input is read once; every prediction uses this copy, whatever happens to the files.
     const SpectraTable table =
         read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
-                           settings.csv_file, columns, ids);
-    if (columns.empty() || ids.empty()) {
-        // Every prediction reuses the table in memory instead of reading the files again.
+                           settings.csv_file, settings.columns, settings.ids);
+    if (settings.columns.empty() || settings.ids.empty()) {
         settings.opus_configuration_path.clear();
         settings.opus_folder.clear();
         settings.csv_file.clear();
-        columns = columns_from_table(table);
-        ids = table.ids;
     }
 
     for (const std::string& type : types) {
@@ -60,10 +55,9 @@ std::string run_job(JobSettings& settings, const std::vector<std::string>& types
             const fs::path folder = settings.model_directory / type / model_property_name(property);
             const std::string outfile =
                 pair_output_path(settings.output_path, type, property, single);
-            run_prediction(
+            run_prediction_on_table(
                 (folder / "rgy.txt").string(), outfile, settings.output_separator,
-                folder.string() + "/MCMC*.json", "json", settings.opus_folder, settings.csv_file,
-                columns, ids, settings.opus_configuration_path, settings.transformation,
+                folder.string() + "/MCMC*.json", "json", table, settings.transformation,
                 settings.exponential, log,
                 PredictionOptions{ModelReader::fast, settings.threads, settings.reference_path});
             result += "  " + outfile + "\n";

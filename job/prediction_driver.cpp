@@ -10,29 +10,28 @@
 
 namespace veldra {
 
-PredictionSummary run_prediction(const std::string& rangefile, const std::string& outfile,
-                                 const std::string& separator, const std::string& forestpath,
-                                 const std::string& foresformat, const std::string& opus_folder,
-                                 const std::string& csv_file, const SpectraColumns& columns,
-                                 const std::vector<std::string>& ids,
-                                 const std::string& configuration_path,
-                                 const std::string& transformation, bool exponential,
-                                 LoggerSet& log, const PredictionOptions& options) {
-    const bool first_derivative = transformation == "first_der";
+namespace {
+
+// The range file must open, and the output file is created (or emptied), before anything else.
+void check_files(const std::string& rangefile, const std::string& outfile) {
     {
         std::ifstream range(rangefile);
         if (!range.is_open()) {
             throw std::runtime_error("Cannot open rangefile '" + rangefile + "' for reading.");
         }
     }
-    {
-        std::ofstream output(outfile);
-        if (!output.is_open()) {
-            throw std::runtime_error("Cannot open outfile '" + outfile + "' for reading.");
-        }
+    std::ofstream output(outfile);
+    if (!output.is_open()) {
+        throw std::runtime_error("Cannot open outfile '" + outfile + "' for reading.");
     }
-    const SpectraTable table =
-        read_spectra_input(log, configuration_path, opus_folder, csv_file, columns, ids);
+}
+
+PredictionSummary predict_and_write(const std::string& rangefile, const std::string& outfile,
+                                    const std::string& separator, const std::string& forestpath,
+                                    const std::string& foresformat, const SpectraTable& table,
+                                    const std::string& transformation, bool exponential,
+                                    LoggerSet& log, const PredictionOptions& options) {
+    const bool first_derivative = transformation == "first_der";
     const std::vector<double> numbers = read_range_file(rangefile);
     if (numbers.size() < 2) {
         throw std::out_of_range("invalid vector<T> subscript");
@@ -43,6 +42,34 @@ PredictionSummary run_prediction(const std::string& rangefile, const std::string
     const PredictionMatrix matrix = predict_from_forest_files(
         forestpath, foresformat, table.rows, scaling, first_derivative, log, options);
     return write_prediction_file(matrix, outfile, separator, table, exponential, log);
+}
+
+} // namespace
+
+PredictionSummary run_prediction(const std::string& rangefile, const std::string& outfile,
+                                 const std::string& separator, const std::string& forestpath,
+                                 const std::string& foresformat, const std::string& opus_folder,
+                                 const std::string& csv_file, const SpectraColumns& columns,
+                                 const std::vector<std::string>& ids,
+                                 const std::string& configuration_path,
+                                 const std::string& transformation, bool exponential,
+                                 LoggerSet& log, const PredictionOptions& options) {
+    check_files(rangefile, outfile);
+    const SpectraTable table =
+        read_spectra_input(log, configuration_path, opus_folder, csv_file, columns, ids);
+    return predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table,
+                             transformation, exponential, log, options);
+}
+
+PredictionSummary run_prediction_on_table(const std::string& rangefile, const std::string& outfile,
+                                          const std::string& separator,
+                                          const std::string& forestpath,
+                                          const std::string& foresformat, const SpectraTable& table,
+                                          const std::string& transformation, bool exponential,
+                                          LoggerSet& log, const PredictionOptions& options) {
+    check_files(rangefile, outfile);
+    return predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table,
+                             transformation, exponential, log, options);
 }
 
 std::vector<double> read_range_file(const std::string& path) {
