@@ -1,0 +1,221 @@
+#include "bart/bart_sampler.h"
+#include "bart/forest.h"
+#include "bart/model_document.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using bart_detail::grow_log_ratio;
+using bart_detail::leaf_log_likelihood;
+
+constexpr double pi = 3.14159265358979323846;
+
+struct Friedman {
+    std::vector<std::vector<double>> rows;
+    std::vector<double> y;
+    std::vector<double> truth;
+    Friedman(int n, std::uint64_t seed) {
+        std::mt19937_64 random(seed);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        std::normal_distribution<double> noise(0.0, 1.0);
+        for (int i = 0; i < n; ++i) {
+            std::vector<double> x(15);
+            for (double& v : x) {
+                v = unit(random);
+            }
+            const double f = 10.0 * std::sin(pi * x[0] * x[1]) +
+                             20.0 * (x[2] - 0.5) * (x[2] - 0.5) + 10.0 * x[3] + 5.0 * x[4];
+            rows.push_back(x);
+            truth.push_back(f);
+            y.push_back(f + noise(random));
+        }
+    }
+};
+
+// The posterior mean of the response for each row, on the response's scale.
+std::vector<double> posterior_mean(const BartFit& fit,
+                                   const std::vector<std::vector<double>>& rows) {
+    std::vector<double> mean(rows.size(), 0.0);
+    for (const auto& forest : fit.forests) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            mean[i] +=
+                (fit.y_max - fit.y_min) * (forest_sum(forest, fit.grid, rows[i].data()) + 0.5) +
+                fit.y_min;
+        }
+    }
+    for (double& m : mean) {
+        m /= static_cast<double>(fit.forests.size());
+    }
+    return mean;
+}
+
+TEST(BartSampler, FriedmanFunction) {
+    const Friedman train(500, 1);
+    const Friedman test(1000, 2);
+    BartOptions options;
+    options.seed = 7;
+    options.draws = 400;
+    const BartFit fit = fit_bart(train.rows, train.y, options);
+    const std::vector<double> predicted = posterior_mean(fit, test.rows);
+    double sse = 0.0;
+    for (std::size_t i = 0; i < predicted.size(); ++i) {
+        sse += (predicted[i] - test.truth[i]) * (predicted[i] - test.truth[i]);
+    }
+    const double rmse = std::sqrt(sse / static_cast<double>(predicted.size()));
+    double sigma = 0.0;
+    for (const double s : fit.sigma) {
+        sigma += s * (fit.y_max - fit.y_min);
+    }
+    sigma /= static_cast<double>(fit.sigma.size());
+    EXPECT_LT(rmse, 1.5);
+    // The error spread comes out low at this size (about 0.75): each draw of 200 trees follows
+    // part of the noise.
+    EXPECT_GT(sigma, 0.6);
+    EXPECT_LT(sigma, 1.2);
+}
+
+// The pieces of the acceptance ratio against values worked out by hand.
+TEST(BartSampler, ProposalRatiosOnTinyTrees) {
+    // A leaf of 4 residuals summing to 2 with sigma^2 = 1, tau^2 = 0.5:
+    // -0.5 log(1 + 4 * 0.5) + 0.5 * 4 / (2 * 1 * 3) = -0.5 log 3 + 1/3.
+    EXPECT_NEAR(leaf_log_likelihood(4, 2, 1.0, 0.5), -0.5 * std::log(3.0) + 1.0 / 3.0, 1e-15);
+    EXPECT_EQ(leaf_log_likelihood(0, 0, 1.0, 0.5), 0.0);
+    // Growing the root of a single-node tree (alpha 0.95, beta 2): prior ratio
+    // 0.95 (1 - 0.95 / 4)^2 / (1 - 0.95); proposal ratio 0.25 * 1 leaf / (1 * 1 prunable).
+    const double root = 0.95 * std::pow(1.0 - 0.95 / 4.0, 2) / 0.05 * 0.25;
+    EXPECT_NEAR(grow_log_ratio(0.95, 2.0, 0, 1, 1, 1.0, 0.25), std::log(root), 1e-12);
+    // Growing a depth-1 leaf of a tree with 2 leaves, whose parent stops being prunable:
+    // prior 0.95 / 4 (1 - 0.95 / 9)^2 / (1 - 0.95 / 4); proposal 0.25 * 2 / (0.25 * 1).
+    const double child = 0.95 / 4.0 * std::pow(1.0 - 0.95 / 9.0, 2) / (1.0 - 0.95 / 4.0) * 2.0;
+    EXPECT_NEAR(grow_log_ratio(0.95, 2.0, 1, 2, 1, 0.25, 0.25), std::log(child), 1e-12);
+}
+
+// One tree on one covariate with three values and a fixed error spread: the posterior of
+// "split at 0, then split the right part at 1" against "split at 0" is worked out exactly and
+// the sampler's frequencies must match it (the other trees are far less likely).
+TEST(BartSampler, OneTreePosteriorMatchesEnumeration) {
+    const std::vector<double> xs = {0, 0, 0, 1, 1, 2, 2, 2};
+    const std::vector<double> y = {0, 0.05, -0.05, 0.5, 0.55, 0.6, 0.5, 0.58};
+    std::vector<std::vector<double>> rows;
+    for (const double x : xs) {
+        rows.push_back({x});
+    }
+    BartOptions options;
+    options.trees = 1;
+    options.burn_in = 1000;
+    options.draws = 100000;
+    options.chains = 1;
+    options.fixed_sigma = 0.15;
+    options.seed = 5;
+    const BartFit fit = fit_bart(rows, y, options);
+    double one_split = 0.0;
+    double two_splits = 0.0;
+    for (const auto& forest : fit.forests) {
+        const BartTree& tree = forest.front();
+        one_split += tree.nodes.size() == 3 && tree.nodes[0].cut == 0 ? 1.0 : 0.0;
+        two_splits += tree.nodes.size() == 5 && tree.nodes[0].cut == 0 ? 1.0 : 0.0;
+    }
+    // Scaled responses, leaf likelihoods of the partitions, tree priors (one variable, two
+    // cuts at the root: rule probability 1/2; one cut left on the right: 1).
+    const double tau2 = 0.25 * 0.25;
+    const double sigma2 = 0.15 * 0.15;
+    const auto leaf = [&](double low, double high) {
+        double count = 0.0;
+        double sum = 0.0;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+            if (xs[i] >= low && xs[i] <= high) {
+                count += 1.0;
+                sum += (y[i] + 0.05) / 0.65 - 0.5;
+            }
+        }
+        return leaf_log_likelihood(count, sum, sigma2, tau2);
+    };
+    const auto split = [](int depth) { return bart_detail::split_probability(0.95, 2.0, depth); };
+    const double first = std::log(split(0) * 0.5) + leaf(0, 0) + std::log1p(-split(1));
+    const double log_one = first + std::log1p(-split(1)) + leaf(1, 2);
+    const double log_two =
+        first + std::log(split(1)) + 2.0 * std::log1p(-split(2)) + leaf(1, 1) + leaf(2, 2);
+    EXPECT_NEAR(two_splits / one_split, std::exp(log_two - log_one),
+                0.1 * std::exp(log_two - log_one));
+    EXPECT_GT(one_split + two_splits, 0.99 * static_cast<double>(fit.forests.size()));
+}
+
+// The written documents read back through the prediction's reader give exactly the sums the
+// sampler's own trees give; the same seed gives the same documents.
+TEST(BartSampler, DocumentsReadBackExactlyAndSeedsRepeat) {
+    test::TempDir dir;
+    const Friedman data(120, 4);
+    BartOptions options;
+    options.trees = 20;
+    options.burn_in = 50;
+    options.draws = 30;
+    options.seed = 5;
+    const BartFit fit = fit_bart(data.rows, data.y, options);
+    ASSERT_EQ(fit.forests.size(), 30u);
+    for (std::size_t d = 0; d < fit.forests.size(); d += 7) {
+        const std::string path = dir.write("MCMC" + std::to_string(d + 1) + ".json",
+                                           forest_document(fit.forests[d], fit.grid));
+        Forest forest;
+        read_model_document(path, forest, ModelReader::fast);
+        forest.build_trees(path);
+        for (const std::vector<double>& row : data.rows) {
+            EXPECT_EQ(forest.predict(row.data()), forest_sum(fit.forests[d], fit.grid, row.data()));
+        }
+    }
+    options.threads = 1;
+    const BartFit again = fit_bart(data.rows, data.y, options);
+    for (std::size_t d = 0; d < fit.forests.size(); ++d) {
+        EXPECT_EQ(forest_document(again.forests[d], again.grid),
+                  forest_document(fit.forests[d], fit.grid));
+        EXPECT_EQ(again.sigma[d], fit.sigma[d]);
+    }
+    options.seed = 6;
+    EXPECT_NE(forest_document(fit_bart(data.rows, data.y, options).forests.back(), fit.grid),
+              forest_document(fit.forests.back(), fit.grid));
+}
+
+// Without the data, the trees follow their prior: a node at depth d splits with probability
+// alpha (1 + d)^-beta, which gives the distribution of the number of leaves.
+TEST(BartSampler, WithoutDataTheTreesFollowTheirPrior) {
+    const Friedman data(50, 3);
+    BartOptions options;
+    options.prior_only = true;
+    options.trees = 50;
+    options.burn_in = 100;
+    options.draws = 400;
+    options.seed = 11;
+    const BartFit fit = fit_bart(data.rows, data.y, options);
+    std::map<std::size_t, double> seen;
+    double trees = 0.0;
+    for (const auto& forest : fit.forests) {
+        for (const BartTree& tree : forest) {
+            seen[(tree.nodes.size() + 1) / 2] += 1.0;
+            trees += 1.0;
+        }
+    }
+    // P(1 leaf) = 1 - a; P(2 leaves) = a (1 - a 2^-b)^2; P(3) = 2 a (1 - a 2^-b) a 2^-b (1 - a
+    // 3^-b)^2.
+    const double a = options.alpha;
+    const double s1 = a * std::pow(2.0, -options.beta);
+    const double s2 = a * std::pow(3.0, -options.beta);
+    const double expected[] = {1.0 - a, a * (1 - s1) * (1 - s1),
+                               2.0 * a * (1 - s1) * s1 * (1 - s2) * (1 - s2)};
+    for (std::size_t leaves = 1; leaves <= 3; ++leaves) {
+        EXPECT_NEAR(seen[leaves] / trees, expected[leaves - 1], 0.02) << leaves << " leaves";
+    }
+}
+
+} // namespace
+} // namespace veldra
