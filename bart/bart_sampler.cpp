@@ -716,7 +716,8 @@ BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector
     fit.y_min = *std::min_element(y.begin(), y.end());
     fit.y_max = *std::max_element(y.begin(), y.end());
     if (!(fit.y_max > fit.y_min) || !std::isfinite(fit.y_max - fit.y_min)) {
-        throw std::invalid_argument("the response needs at least two different finite values");
+        throw std::invalid_argument(
+            "The reference values are all the same (or not finite): there is nothing to fit.");
     }
     std::vector<double> scaled(y.size());
     for (std::size_t i = 0; i < y.size(); ++i) {

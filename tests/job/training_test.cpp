@@ -1,0 +1,268 @@
+#include "job/job_runner.h"
+#include "job/training.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+namespace fs = boost::filesystem;
+using test::TempDir;
+
+constexpr int covariates = 12;
+
+// Spectra whose level follows a smooth curve set by a hidden property; the property's values,
+// positive, go into a targets file with another column and gaps.
+struct Lab {
+    TempDir dir;
+    std::vector<double> property;
+    explicit Lab(int samples) {
+        std::mt19937_64 random(21);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        std::string spectra = "SSN";
+        for (int j = 0; j < covariates; ++j) {
+            spectra += ",wn" + std::to_string(j);
+        }
+        spectra += "\n";
+        std::string targets = "SSN,pH,Carbon\n";
+        for (int i = 0; i < samples; ++i) {
+            const double level = unit(random);
+            const std::string id = "s" + std::to_string(i);
+            spectra += id;
+            for (int j = 0; j < covariates; ++j) {
+                spectra += "," + std::to_string(0.1 + level * j * j / 100.0 + 0.01 * unit(random));
+            }
+            spectra += "\n";
+            property.push_back(1.0 + 3.0 * level);
+            // Every seventh sample has no carbon value; one id has no spectrum.
+            targets += id + ",7," +
+                       (i % 7 == 3 ? std::string("NA") : std::to_string(property.back())) + "\n";
+        }
+        targets += "ghost,7,2.5\n";
+        dir.write("spectra.csv", spectra);
+        dir.write("targets.csv", targets);
+        dir.write("models/opus.conf", "[htsxt]\nstart_wn=4000\nend_wn=600\nnum_wn=3\n");
+    }
+    TrainingSettings settings() const {
+        TrainingSettings s;
+        s.spectra = dir.file("spectra.csv");
+        s.targets = dir.file("targets.csv");
+        s.target = "Carbon";
+        s.spectrometer_type = "mir";
+        s.property = "Carbon";
+        s.models = dir.path() / "models";
+        s.opus_configuration = dir.file("models/opus.conf");
+        s.bart.trees = 20;
+        s.bart.burn_in = 60;
+        s.bart.draws = 40;
+        s.bart.seed = 3;
+        return s;
+    }
+};
+
+std::string train_error(const TrainingSettings& settings) {
+    LoggerSet log;
+    try {
+        train_model(settings, log);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+// What veldra-predict and the window do with the written model: the job, on the same spectra.
+std::string predict(const Lab& lab, bool exponential, const std::string& output) {
+    JobSettings job;
+    job.output_path = output;
+    job.model_directory = lab.dir.path() / "models";
+    job.csv_file = lab.dir.file("spectra.csv");
+    job.exponential = exponential;
+    job.transformation = "first_der";
+    job.spectrometer_types = {"mir"};
+    job.soil_properties = {"Carbon"};
+    LoggerSet log;
+    JobProgress progress;
+    const JobOutcome outcome = execute_job(job, log, progress);
+    EXPECT_TRUE(outcome.ok) << outcome.message;
+    return test::read_file(output);
+}
+
+// The mean column of a prediction file, by sample.
+std::vector<double> means(const std::string& text) {
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);
+    std::size_t column = 0;
+    for (std::size_t at = 0, k = 0; at != std::string::npos; at = line.find(',', at + 1), ++k) {
+        if (line.compare(at == 0 ? 0 : at + 1, 4, "mean") == 0) {
+            column = k;
+        }
+    }
+    std::vector<double> out;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        for (std::size_t k = 0; k <= column; ++k) {
+            std::getline(fields, field, ',');
+        }
+        out.push_back(std::stod(field));
+    }
+    return out;
+}
+
+TEST(Training, PredictionReproducesTheTrainersPosteriorMean) {
+    for (const bool log_model : {false, true}) {
+        Lab lab(60);
+        TrainingSettings settings = lab.settings();
+        settings.log = log_model;
+        LoggerSet log;
+        const TrainingReport report = train_model(settings, log);
+        EXPECT_EQ(report.folder, lab.dir.path() / "models" / "mir" / "Acidified.Carbon");
+        EXPECT_EQ(report.samples, 51u); // 60 spectra, 9 without a carbon value
+        EXPECT_EQ(report.skipped, 9u);
+        EXPECT_EQ(report.unmatched, 1u);
+        EXPECT_EQ(report.covariates, static_cast<std::size_t>(covariates));
+        EXPECT_GT(report.fit.r2, 0.9);
+
+        const std::vector<double> predicted =
+            means(predict(lab, log_model, lab.dir.file("out.csv")));
+        ASSERT_EQ(predicted.size(), 60u);
+        // The prediction file holds every sample; the trainer's set skips those without values.
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < 60; ++i) {
+            if (i % 7 == 3) {
+                continue;
+            }
+            EXPECT_NEAR(predicted[i], report.fitted[k], 2e-5 * std::abs(report.fitted[k])) << i;
+            ++k;
+        }
+        const std::string sigma = test::read_file(report.folder.string() + "/sigma.txt");
+        EXPECT_EQ(std::count(sigma.begin(), sigma.end(), '\n'), 40);
+        const std::string card = test::read_file(report.folder.string() + "/model.json");
+        EXPECT_NE(card.find(log_model ? "\"log\": true" : "\"log\": false"), std::string::npos);
+        EXPECT_NE(card.find("\"samples_used\": 51"), std::string::npos);
+    }
+}
+
+TEST(Training, TheSameSeedGivesTheSameBytes) {
+    ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    std::vector<std::string> folders;
+    for (int run = 0; run < 2; ++run) {
+        Lab lab(40);
+        TrainingSettings settings = lab.settings();
+        settings.cv_folds = 3;
+        settings.bart.threads = run == 0 ? 1 : 4;
+        LoggerSet log;
+        const TrainingReport report = train_model(settings, log);
+        ASSERT_TRUE(report.cross_validation);
+        EXPECT_EQ(report.cross_validation->folds, 3);
+        std::string bytes;
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(report.folder), end; it != end; ++it) {
+            names.push_back(it->path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names.size(), 43u); // 40 documents, rgy.txt, sigma.txt, model.json
+        for (const std::string& name : names) {
+            bytes += name + "\n" + test::read_file(report.folder.string() + "/" + name);
+        }
+        folders.push_back(bytes);
+    }
+    ::unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_EQ(folders[0], folders[1]);
+}
+
+TEST(Training, ClearErrorsAndNoModelOverwrittenUnasked) {
+    Lab lab(20);
+    TrainingSettings settings = lab.settings();
+    settings.target = "Clay";
+    EXPECT_EQ(train_error(settings),
+              "The targets file \"" + lab.dir.file("targets.csv") + "\" has no column \"Clay\".");
+    settings.target.clear();
+    EXPECT_EQ(train_error(settings), "The targets file \"" + lab.dir.file("targets.csv") +
+                                         "\" has several columns: choose one with --target.");
+    settings = lab.settings();
+    settings.target = "pH";
+    settings.log = false;
+    EXPECT_EQ(train_error(settings),
+              "The reference values are all the same (or not finite): there is nothing to fit.");
+    settings.transformation = "second_der";
+    EXPECT_EQ(train_error(settings),
+              "The transformation must be first_der or none, not 'second_der'.");
+
+    settings = lab.settings();
+    lab.dir.write("models/mir/Acidified.Carbon/rgy.txt", "0 1\n");
+    EXPECT_EQ(train_error(settings), "A model exists in \"" +
+                                         (lab.dir.path() / "models/mir/Acidified.Carbon").string() +
+                                         "\"; use --force to replace it.");
+    EXPECT_EQ(test::read_file(lab.dir.file("models/mir/Acidified.Carbon/rgy.txt")), "0 1\n");
+    settings.force = true;
+    settings.cv_folds = 30; // more folds than samples: refused before anything is written
+    EXPECT_EQ(train_error(settings), "Cross-validation needs from 2 to 17 folds, not 30.");
+    EXPECT_EQ(test::read_file(lab.dir.file("models/mir/Acidified.Carbon/rgy.txt")), "0 1\n");
+
+    lab.dir.write("bad.csv", "SSN,Carbon\ns1,2,3\n");
+    settings = lab.settings();
+    settings.force = true;
+    settings.targets = lab.dir.file("bad.csv");
+    EXPECT_EQ(train_error(settings),
+              "Line 2 of \"" + lab.dir.file("bad.csv") + "\" has 3 fields, the header 2.");
+    lab.dir.write("bad.csv", "SSN,Carbon\ns1,two\n");
+    EXPECT_EQ(train_error(settings), "The value of \"s1\" in \"" + lab.dir.file("bad.csv") +
+                                         "\" is not a number: \"two\".");
+    lab.dir.write("bad.csv", "SSN,Carbon\ns1,0\ns2,1\n");
+    settings.log = true;
+    EXPECT_EQ(train_error(settings),
+              "The value of \"s1\" is 0: a model of log(y) needs values above 0.");
+}
+
+TEST(Training, FoldsAndAccuracy) {
+    Lab lab(30);
+    TrainingSettings settings = lab.settings();
+    LoggerSet log;
+    const TrainingSet set = load_training_set(settings, log);
+    settings.cv_folds = 4;
+    const std::vector<int> folds = assign_folds(settings, set);
+    std::vector<int> sizes(5, 0);
+    for (const int f : folds) {
+        ASSERT_GE(f, 1);
+        ASSERT_LE(f, 4);
+        ++sizes[static_cast<std::size_t>(f)];
+    }
+    EXPECT_EQ(*std::max_element(sizes.begin() + 1, sizes.end()) -
+                  *std::min_element(sizes.begin() + 1, sizes.end()),
+              1); // 26 samples in 4 folds: 7, 7, 6, 6
+    EXPECT_EQ(assign_folds(settings, set), folds);
+    settings.bart.seed = 4;
+    EXPECT_NE(assign_folds(settings, set), folds);
+
+    std::string file = "SSN,fold\n";
+    for (std::size_t i = 0; i < set.ids.size(); ++i) {
+        file += set.ids[i] + "," + std::to_string(i % 3 + 1) + "\n";
+    }
+    settings.folds = lab.dir.write("folds.csv", file);
+    EXPECT_EQ(assign_folds(settings, set)[4], 2);
+
+    // Observed 1..4, predicted off by +1, -1, 0, 0: RMSE 1/sqrt(2), R2 1 - 2/5, bias 0,
+    // IQR (3.25 - 1.75) / RMSE, three of four inside their bands.
+    const Accuracy a = accuracy_of({1, 2, 3, 4}, {2, 1, 3, 4}, {0, 0, 3.5, 3.5}, {3, 3, 4, 4});
+    EXPECT_DOUBLE_EQ(a.rmse, std::sqrt(0.5));
+    EXPECT_DOUBLE_EQ(a.r2, 0.6);
+    EXPECT_DOUBLE_EQ(a.bias, 0.0);
+    EXPECT_DOUBLE_EQ(a.rpiq, 1.5 / std::sqrt(0.5));
+    EXPECT_DOUBLE_EQ(a.coverage, 0.75);
+}
+
+} // namespace
+} // namespace veldra
