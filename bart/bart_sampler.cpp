@@ -258,11 +258,7 @@ private:
                 blocked += split_weights_[static_cast<std::size_t>(entry.first)];
             }
         }
-        for (std::int32_t v = 0; v < static_cast<std::int32_t>(data_.p); ++v) {
-            if (data_.cut_counts[static_cast<std::size_t>(v)] == 0) {
-                blocked += split_weights_[static_cast<std::size_t>(v)];
-            }
-        }
+        blocked += uncut_weight_;
         if (blocked >= total_weight_ * (1.0 - 1e-12)) {
             return false;
         }
@@ -282,9 +278,13 @@ private:
 
     void update_cumulative() {
         double sum = 0.0;
+        uncut_weight_ = 0.0;
         for (std::size_t v = 0; v < data_.p; ++v) {
             sum += split_weights_[v];
             cumulative_[v] = sum;
+            if (data_.cut_counts[v] == 0) {
+                uncut_weight_ += split_weights_[v];
+            }
         }
         total_weight_ = sum;
     }
@@ -594,6 +594,7 @@ private:
     std::vector<double> split_weights_;
     std::vector<double> cumulative_;
     double total_weight_ = 1.0;
+    double uncut_weight_ = 0.0; // of the covariates without any cut
     double theta_ = 1.0;
     std::vector<double> counts_by_leaf_;
     std::vector<double> sums_by_leaf_;
