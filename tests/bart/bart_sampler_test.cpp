@@ -86,6 +86,36 @@ TEST(BartSampler, FriedmanFunction) {
     EXPECT_LT(sigma, 1.2);
 }
 
+// With many irrelevant covariates, the Dirichlet splitting prior moves the splits onto the
+// five covariates the response depends on.
+TEST(BartSampler, SparsePriorConcentratesSplitsOnTheInformativeCovariates) {
+    const Friedman small(200, 8);
+    std::vector<std::vector<double>> rows = small.rows;
+    std::mt19937_64 random(9);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (std::vector<double>& row : rows) {
+        for (int extra = 0; extra < 85; ++extra) {
+            row.push_back(unit(random)); // 100 covariates in all
+        }
+    }
+    const auto informative_share = [&](bool sparse) {
+        BartOptions options;
+        options.trees = 50;
+        options.burn_in = 300;
+        options.draws = 200;
+        options.sparse = sparse;
+        const BartFit fit = fit_bart(rows, small.y, options);
+        const double all =
+            std::accumulate(fit.variable_counts.begin(), fit.variable_counts.end(), 0.0);
+        return std::accumulate(fit.variable_counts.begin(), fit.variable_counts.begin() + 5, 0.0) /
+               all;
+    };
+    const double plain = informative_share(false);
+    const double sparse = informative_share(true);
+    EXPECT_GT(sparse, 0.8) << plain;
+    EXPECT_GT(sparse, plain + 0.1);
+}
+
 // The pieces of the acceptance ratio against values worked out by hand.
 TEST(BartSampler, ProposalRatiosOnTinyTrees) {
     // A leaf of 4 residuals summing to 2 with sigma^2 = 1, tau^2 = 0.5:
