@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <numeric>
 #include <random>
@@ -216,8 +217,8 @@ TEST(BartSampler, DocumentsReadBackExactlyAndSeedsRepeat) {
               forest_document(fit.forests.back(), fit.grid));
 }
 
-// Without the data, the trees follow their prior: a node at depth d splits with probability
-// alpha (1 + d)^-beta, which gives the distribution of the number of leaves.
+// Without the data, the trees follow their prior: the distribution of their depths is the one
+// the splitting probabilities give.
 TEST(BartSampler, WithoutDataTheTreesFollowTheirPrior) {
     const Friedman data(50, 3);
     BartOptions options;
@@ -227,23 +228,38 @@ TEST(BartSampler, WithoutDataTheTreesFollowTheirPrior) {
     options.draws = 400;
     options.seed = 11;
     const BartFit fit = fit_bart(data.rows, data.y, options);
-    std::map<std::size_t, double> seen;
+    // The depth of a tree: its deepest leaf, the root at 0.
+    const auto depth_of = [](const BartTree& tree) {
+        std::vector<int> depth(tree.nodes.size(), 0);
+        int deepest = 0;
+        for (std::size_t i = 1; i < tree.nodes.size(); ++i) { // parents come first
+            depth[i] = depth[static_cast<std::size_t>(tree.nodes[i].parent)] + 1;
+            deepest = std::max(deepest, depth[i]);
+        }
+        return deepest;
+    };
+    std::map<int, double> at_most;
     double trees = 0.0;
     for (const auto& forest : fit.forests) {
         for (const BartTree& tree : forest) {
-            seen[(tree.nodes.size() + 1) / 2] += 1.0;
+            for (int d = depth_of(tree); d <= 3; ++d) {
+                at_most[d] += 1.0;
+            }
             trees += 1.0;
         }
     }
-    // P(1 leaf) = 1 - a; P(2 leaves) = a (1 - a 2^-b)^2; P(3) = 2 a (1 - a 2^-b) a 2^-b (1 - a
-    // 3^-b)^2.
-    const double a = options.alpha;
-    const double s1 = a * std::pow(2.0, -options.beta);
-    const double s2 = a * std::pow(3.0, -options.beta);
-    const double expected[] = {1.0 - a, a * (1 - s1) * (1 - s1),
-                               2.0 * a * (1 - s1) * s1 * (1 - s2) * (1 - s2)};
-    for (std::size_t leaves = 1; leaves <= 3; ++leaves) {
-        EXPECT_NEAR(seen[leaves] / trees, expected[leaves - 1], 0.02) << leaves << " leaves";
+    // A node at depth d splits with s(d) = alpha (1 + d)^-beta; the chance that a subtree
+    // rooted at depth d reaches at most depth D follows by recursion on its two children.
+    const auto s = [&](int d) { return options.alpha * std::pow(1.0 + d, -options.beta); };
+    const std::function<double(int, int)> within = [&](int d, int limit) {
+        if (d == limit) {
+            return 1.0 - s(d);
+        }
+        const double child = within(d + 1, limit);
+        return 1.0 - s(d) + s(d) * child * child;
+    };
+    for (int limit = 0; limit <= 3; ++limit) {
+        EXPECT_NEAR(at_most[limit] / trees, within(0, limit), 0.02) << "depth at most " << limit;
     }
 }
 
