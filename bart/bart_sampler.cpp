@@ -166,12 +166,15 @@ std::mt19937_64 make_generator(std::uint64_t seed) {
 class Chain {
 public:
     Chain(const BinnedData& data, const std::vector<double>& y, const BartOptions& options,
-          double lambda, std::uint64_t seed)
+          double lambda, double sigma_hat, std::uint64_t seed)
         : data_(data), y_(y), options_(options), lambda_(lambda), random_(make_generator(seed)),
           trees_(static_cast<std::size_t>(options.trees)),
           leaf_of_(static_cast<std::size_t>(options.trees), std::vector<std::int32_t>(data.n, 0)),
           fit_(data.n, 0.0), residual_(data.n),
-          sigma2_(options.fixed_sigma > 0.0 ? options.fixed_sigma * options.fixed_sigma : lambda),
+          // The error spread starts at the data-based estimate, not at the prior's scale: a
+          // small start makes early trees split on noise, and splits are slow to undo.
+          sigma2_(options.fixed_sigma > 0.0 ? options.fixed_sigma * options.fixed_sigma
+                                            : sigma_hat * sigma_hat),
           counts_(data.p, 0.0), split_weights_(data.p, 1.0 / static_cast<double>(data.p)) {
         for (BartTree& tree : trees_) {
             tree.nodes.assign(1, BartTree::Node());
@@ -750,7 +753,7 @@ BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector
 
     const auto run_chain = [&](std::size_t c) {
         try {
-            Chain chain(data, scaled, options, lambda, options.seed * 1000003u + c);
+            Chain chain(data, scaled, options, lambda, sigma_hat, options.seed * 1000003u + c);
             std::size_t first = 0;
             for (std::size_t earlier = 0; earlier < c; ++earlier) {
                 first += kept[earlier];
