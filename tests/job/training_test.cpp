@@ -1,10 +1,12 @@
 #include "job/job_runner.h"
 #include "job/training.h"
+#include "tools/model_tree_generator.h"
 
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -152,6 +154,54 @@ TEST(Training, PredictionReproducesTheTrainersPosteriorMean) {
         const std::string card = test::read_file(report.folder.string() + "/model.json");
         EXPECT_NE(card.find(log_model ? "\"log\": true" : "\"log\": false"), std::string::npos);
         EXPECT_NE(card.find("\"samples_used\": 51"), std::string::npos);
+    }
+}
+
+// An OPUS folder is resampled and averaged exactly as prediction does it: the predictions of
+// the written model on the same folder are the trainer's posterior means.
+TEST(Training, OpusFolderReadAsPredictionReadsIt) {
+    TempDir dir;
+    const tools::GridSection& grid = tools::grid_of_spectrometer("mir");
+    std::ostringstream conf;
+    conf << "[" << grid.name << "]\nstart_wn = " << grid.start_wn << "\nend_wn = " << grid.end_wn
+         << "\nnum_wn = " << grid.num_wn << "\n";
+    dir.write("models/opus.conf", conf.str());
+    tools::write_example_opus_folder(dir.file("scans"), 12, 2, 4);
+    std::string targets = "SSN,pH\n";
+    for (int i = 1; i <= 12; ++i) {
+        char id[16];
+        std::snprintf(id, sizeof id, "soil%02d", i);
+        targets += std::string(id) + "," + std::to_string(4.0 + 0.25 * i) + "\n";
+    }
+    TrainingSettings settings;
+    settings.spectra = dir.file("scans") + "/";
+    settings.opus_configuration = dir.file("models/opus.conf");
+    settings.targets = dir.write("targets.csv", targets);
+    settings.spectrometer_type = "mir";
+    settings.property = "pH";
+    settings.models = dir.path() / "models";
+    settings.bart.trees = 10;
+    settings.bart.burn_in = 30;
+    settings.bart.draws = 20;
+    LoggerSet log;
+    const TrainingReport report = train_model(settings, log);
+    ASSERT_EQ(report.samples, 12u);
+    EXPECT_EQ(report.covariates, static_cast<std::size_t>(grid.num_wn));
+
+    JobSettings job;
+    job.output_path = dir.file("out.csv");
+    job.model_directory = dir.path() / "models";
+    job.opus_folder = dir.file("scans") + "/";
+    job.opus_configuration_path = dir.file("models/opus.conf");
+    job.exponential = false;
+    job.spectrometer_types = {"mir"};
+    job.soil_properties = {"pH"};
+    JobProgress progress;
+    ASSERT_TRUE(execute_job(job, log, progress).ok);
+    const std::vector<double> predicted = means(test::read_file(dir.file("out.csv")));
+    ASSERT_EQ(predicted.size(), 12u);
+    for (std::size_t i = 0; i < 12; ++i) {
+        EXPECT_NEAR(predicted[i], report.fitted[i], 2e-5 * std::abs(report.fitted[i])) << i;
     }
 }
 
