@@ -1,24 +1,7 @@
 // veldra-predict: the prediction job from the command line.
+#include "cli/command_line.h"
 #include "cli/predict_command.h"
-#include "cli/terminal.h"
-
-#include <atomic>
-#include <csignal>
-#include <iostream>
-
-namespace {
-
-std::atomic<bool> stop_requested{false};
-
-extern "C" void request_stop(int) {
-    stop_requested.store(true);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, request_stop);
-    const std::vector<std::string> arguments(argv, argv + argc);
-    return veldra::run_predict_command(arguments, std::cout, std::cerr, stop_requested,
-                                       veldra::standard_error_is_terminal());
+    return veldra::run_command(argc, argv, veldra::run_predict_command);
 }

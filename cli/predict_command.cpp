@@ -1,6 +1,7 @@
 #include "cli/predict_command.h"
 
 #include "app/model_directory.h"
+#include "cli/command_line.h"
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
@@ -33,18 +34,6 @@ namespace po = boost::program_options;
 const char* const usage_line =
     "Usage: veldra-predict --input PATH --output FILE --property NAME [--property NAME ...] "
     "[options]\nTry 'veldra-predict --help' for more.\n";
-
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-std::string clock_text(double seconds) {
-    const long whole = static_cast<long>(seconds + 0.5);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02ld:%02ld", whole / 60, whole % 60);
-    return text;
-}
 
 // The job's console: log lines of level 1 and above, the progress, and the stop check at
 // every record that would reach the window (level 1 and above), exactly where the window's
@@ -195,22 +184,12 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "threads evaluating forest files (0: one per core)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
                                                                            "show the version");
-    po::variables_map values;
-    std::vector<std::string> rest(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
-    try {
-        po::store(po::command_line_parser(rest).options(described).run(), values);
-        po::notify(values);
-    } catch (const po::error& e) {
-        throw UsageError(e.what());
-    }
-    if (values.count("help")) {
-        out << described << "\n";
+    const std::optional<po::variables_map> parsed_values =
+        parse_command_line(arguments, described, out, "veldra-predict 1.2.5");
+    if (!parsed_values) {
         return std::nullopt;
     }
-    if (values.count("version")) {
-        out << "veldra-predict 1.2.5\n";
-        return std::nullopt;
-    }
+    const po::variables_map& values = *parsed_values;
 
     Options options;
     options.force_csv = values.count("csv") > 0;

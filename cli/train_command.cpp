@@ -1,6 +1,7 @@
 #include "cli/train_command.h"
 
 #include "app/model_directory.h"
+#include "cli/command_line.h"
 #include "cli/predict_command.h"
 #include "job/model_layout.h"
 #include "job/training.h"
@@ -30,20 +31,8 @@ const char* const usage_line =
     "Usage: veldra-train --spectra PATH --targets CSV --property NAME [options]\n"
     "Try 'veldra-train --help' for more.\n";
 
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 // Raised from the progress callback when the user pressed Ctrl-C.
 struct Stopped {};
-
-std::string clock_text(double seconds) {
-    const long whole = static_cast<long>(seconds + 0.5);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02ld:%02ld", whole / 60, whole % 60);
-    return text;
-}
 
 // Log records of level 1 and above as plain lines.
 class LineBackend
@@ -112,20 +101,9 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         "threads", po::value(&b.threads)->default_value(0), "threads (0: one per core)")(
         "quiet", po::bool_switch(&parsed.quiet),
         "no log lines and no progress")("help", "show this text")("version", "show the version");
-    po::variables_map values;
-    std::vector<std::string> rest(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
-    try {
-        po::store(po::command_line_parser(rest).options(described).run(), values);
-        po::notify(values);
-    } catch (const po::error& e) {
-        throw UsageError(e.what());
-    }
-    if (values.count("help")) {
-        out << described << "\n";
-        return std::nullopt;
-    }
-    if (values.count("version")) {
-        out << "veldra-train 1.2.5\n";
+    const std::optional<po::variables_map> parsed_values =
+        parse_command_line(arguments, described, out, "veldra-train 1.2.5");
+    if (!parsed_values) {
         return std::nullopt;
     }
     if (s.spectra.empty() || s.targets.empty() || s.property.empty()) {

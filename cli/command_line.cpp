@@ -1,0 +1,59 @@
+#include "cli/command_line.h"
+
+#include "cli/terminal.h"
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+namespace veldra {
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+
+extern "C" void request_stop(int) {
+    stop_requested.store(true);
+}
+
+} // namespace
+
+std::string clock_text(double seconds) {
+    const long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02ld:%02ld", whole / 60, whole % 60);
+    return text;
+}
+
+std::optional<boost::program_options::variables_map>
+parse_command_line(const std::vector<std::string>& arguments,
+                   const boost::program_options::options_description& described, std::ostream& out,
+                   const std::string& version_line) {
+    namespace po = boost::program_options;
+    po::variables_map values;
+    const std::vector<std::string> rest(arguments.begin() + (arguments.empty() ? 0 : 1),
+                                        arguments.end());
+    try {
+        po::store(po::command_line_parser(rest).options(described).run(), values);
+        po::notify(values);
+    } catch (const po::error& e) {
+        throw UsageError(e.what());
+    }
+    if (values.count("help")) {
+        out << described << "\n";
+        return std::nullopt;
+    }
+    if (values.count("version")) {
+        out << version_line << "\n";
+        return std::nullopt;
+    }
+    return values;
+}
+
+int run_command(int argc, char** argv, CommandBody body) {
+    std::signal(SIGINT, request_stop);
+    const std::vector<std::string> arguments(argv, argv + argc);
+    return body(arguments, std::cout, std::cerr, stop_requested, standard_error_is_terminal());
+}
+
+} // namespace veldra
