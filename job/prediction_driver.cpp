@@ -26,11 +26,12 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
     }
 }
 
-PredictionSummary predict_and_write(const std::string& rangefile, const std::string& outfile,
-                                    const std::string& separator, const std::string& forestpath,
-                                    const std::string& foresformat, const SpectraTable& table,
-                                    const std::string& transformation, bool exponential,
-                                    LoggerSet& log, const PredictionOptions& options) {
+// Predicts and writes the file; the summary is kept only when `keep` is given.
+void predict_and_write(const std::string& rangefile, const std::string& outfile,
+                       const std::string& separator, const std::string& forestpath,
+                       const std::string& foresformat, const SpectraTable& table,
+                       const std::string& transformation, bool exponential, LoggerSet& log,
+                       const PredictionOptions& options, PredictionSummary* keep) {
     const bool first_derivative = transformation == "first_der";
     const std::vector<double> numbers = read_range_file(rangefile);
     if (numbers.size() < 2) {
@@ -41,7 +42,11 @@ PredictionSummary predict_and_write(const std::string& rangefile, const std::str
                        << "list of json files";
     const PredictionMatrix matrix = predict_from_forest_files(
         forestpath, foresformat, table.rows, scaling, first_derivative, log, options);
-    return write_prediction_file(matrix, outfile, separator, table, exponential, log);
+    if (keep != nullptr) {
+        *keep = write_prediction_file(matrix, outfile, separator, table, exponential, log);
+    } else {
+        write_prediction_file_only(matrix, outfile, separator, table, exponential, log);
+    }
 }
 
 } // namespace
@@ -57,19 +62,20 @@ PredictionSummary run_prediction(const std::string& rangefile, const std::string
     check_files(rangefile, outfile);
     const SpectraTable table =
         read_spectra_input(log, configuration_path, opus_folder, csv_file, columns, ids);
-    return predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table,
-                             transformation, exponential, log, options);
+    PredictionSummary summary;
+    predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table, transformation,
+                      exponential, log, options, &summary);
+    return summary;
 }
 
-PredictionSummary run_prediction_on_table(const std::string& rangefile, const std::string& outfile,
-                                          const std::string& separator,
-                                          const std::string& forestpath,
-                                          const std::string& foresformat, const SpectraTable& table,
-                                          const std::string& transformation, bool exponential,
-                                          LoggerSet& log, const PredictionOptions& options) {
+void run_prediction_on_table(const std::string& rangefile, const std::string& outfile,
+                             const std::string& separator, const std::string& forestpath,
+                             const std::string& foresformat, const SpectraTable& table,
+                             const std::string& transformation, bool exponential, LoggerSet& log,
+                             const PredictionOptions& options) {
     check_files(rangefile, outfile);
-    return predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table,
-                             transformation, exponential, log, options);
+    predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table, transformation,
+                      exponential, log, options, nullptr);
 }
 
 std::vector<double> read_range_file(const std::string& path) {

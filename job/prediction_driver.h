@@ -21,15 +21,13 @@ PredictionSummary run_prediction(
     const std::string& configuration_path, const std::string& transformation, bool exponential,
     LoggerSet& log, const PredictionOptions& options = PredictionOptions());
 
-// The same for spectra already read: the job reads its input once and predicts every pair
-// from that one table.
-PredictionSummary run_prediction_on_table(const std::string& rangefile, const std::string& outfile,
-                                          const std::string& separator,
-                                          const std::string& forestpath,
-                                          const std::string& foresformat, const SpectraTable& table,
-                                          const std::string& transformation, bool exponential,
-                                          LoggerSet& log,
-                                          const PredictionOptions& options = PredictionOptions());
+// The same for spectra already read, without returning the summary: the job reads its input
+// once, predicts every pair from that one table and holds no copy of the draws.
+void run_prediction_on_table(const std::string& rangefile, const std::string& outfile,
+                             const std::string& separator, const std::string& forestpath,
+                             const std::string& foresformat, const SpectraTable& table,
+                             const std::string& transformation, bool exponential, LoggerSet& log,
+                             const PredictionOptions& options = PredictionOptions());
 
 // The numbers of a range file in file order, at most two per line; a further number on a line
 // is dropped with a line on the standard error stream. A line ends at its first non-number.

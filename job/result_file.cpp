@@ -22,31 +22,32 @@ void ResultFileStream::close() {
     }
 }
 
-PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
-                                        const std::string& separator, const SpectraTable& table,
-                                        bool exponential, LoggerSet& log) {
+namespace {
+
+// Writes the file sample by sample from the matrix; fills `keep` when given. Without it, the
+// memory beyond the matrix is one sample's draws.
+void write_results(const PredictionMatrix& matrix, const std::string& outfile,
+                   const std::string& separator, const SpectraTable& table, bool exponential,
+                   LoggerSet& log, PredictionSummary* keep) {
     const std::size_t draws = matrix.size();
     if (draws == 0) {
         throw std::runtime_error("Prediction matrix is empty");
     }
     const std::size_t samples = matrix.front().size();
-
-    PredictionSummary summary;
-    summary.draws_per_sample.assign(samples, std::vector<double>(draws));
+    // A draw shorter than the first fails as reading it sample by sample would, before
+    // anything is logged or written.
     for (std::size_t j = 0; j < samples; ++j) {
         for (std::size_t i = 0; i < draws; ++i) {
-            const double value = matrix[i].at(j);
-            summary.draws_per_sample[j][i] = exponential ? std::exp(value) : value;
+            if (matrix[i].size() <= j) {
+                static_cast<void>(matrix[i].at(j));
+            }
         }
     }
-    summary.samples_per_draw.assign(draws, std::vector<double>(samples));
-    for (std::size_t i = 0; i < draws; ++i) {
-        for (std::size_t j = 0; j < samples; ++j) {
-            summary.samples_per_draw[i][j] = summary.draws_per_sample[j][i];
-        }
+    if (keep != nullptr) {
+        keep->draws_per_sample.assign(samples, std::vector<double>());
+        keep->quantiles.assign(quantile_levels.size(), std::vector<double>());
+        keep->sample_ids = table.ids;
     }
-    summary.quantiles.assign(quantile_levels.size(), std::vector<double>());
-    summary.sample_ids = table.ids;
 
     VELDRA_LOG(log, 1) << "Predictions complete.";
     VELDRA_LOG(log, 1) << "Writing results to file: " << outfile;
@@ -69,9 +70,13 @@ PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const st
     out << line;
 
     const float draw_count = static_cast<float>(draws);
+    std::vector<double> x(draws);
     std::vector<double> sorted;
     for (std::size_t j = 0; j < samples; ++j) {
-        const std::vector<double>& x = summary.draws_per_sample[j];
+        for (std::size_t i = 0; i < draws; ++i) {
+            const double value = matrix[i][j];
+            x[i] = exponential ? std::exp(value) : value;
+        }
         // Single-precision accumulation, exactly as the published results were computed.
         float sum = 0.0f;
         for (const double value : x) {
@@ -84,8 +89,6 @@ PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const st
             squares = static_cast<float>(static_cast<double>(squares) + d * d);
         }
         const double sd = std::sqrt(static_cast<double>(squares) / static_cast<double>(draws - 1));
-        summary.means.push_back(static_cast<double>(mean));
-        summary.standard_deviations.push_back(sd);
 
         // Ascending as by plain "less than"; a NaN draw (a document may hold "Mu": "nan")
         // sorts last instead of breaking the sort's ordering requirement.
@@ -104,15 +107,45 @@ PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const st
         for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
             const auto index =
                 static_cast<std::size_t>(quantile_levels[k] * static_cast<double>(draws));
-            summary.quantiles[k].push_back(sorted[index]);
+            if (keep != nullptr) {
+                keep->quantiles[k].push_back(sorted[index]);
+            }
             line += separator;
             append_general6(line, sorted[index]);
         }
         line += "\n";
         out << line;
+        if (keep != nullptr) {
+            keep->draws_per_sample[j] = x;
+            keep->means.push_back(static_cast<double>(mean));
+            keep->standard_deviations.push_back(sd);
+        }
     }
     file.close();
+    if (keep != nullptr) {
+        keep->samples_per_draw.assign(draws, std::vector<double>(samples));
+        for (std::size_t i = 0; i < draws; ++i) {
+            for (std::size_t j = 0; j < samples; ++j) {
+                keep->samples_per_draw[i][j] = keep->draws_per_sample[j][i];
+            }
+        }
+    }
+}
+
+} // namespace
+
+PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
+                                        const std::string& separator, const SpectraTable& table,
+                                        bool exponential, LoggerSet& log) {
+    PredictionSummary summary;
+    write_results(matrix, outfile, separator, table, exponential, log, &summary);
     return summary;
+}
+
+void write_prediction_file_only(const PredictionMatrix& matrix, const std::string& outfile,
+                                const std::string& separator, const SpectraTable& table,
+                                bool exponential, LoggerSet& log) {
+    write_results(matrix, outfile, separator, table, exponential, log, nullptr);
 }
 
 } // namespace veldra

@@ -51,4 +51,10 @@ PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const st
                                         const std::string& separator, const SpectraTable& table,
                                         bool exponential, LoggerSet& log);
 
+// The same file without keeping the summary: a job that only writes files holds no copy of
+// the draws beyond the matrix.
+void write_prediction_file_only(const PredictionMatrix& matrix, const std::string& outfile,
+                                const std::string& separator, const SpectraTable& table,
+                                bool exponential, LoggerSet& log);
+
 } // namespace veldra
