@@ -206,6 +206,12 @@ public:
         if (options_.sparse && sparse_active) {
             update_split_weights();
         }
+        if (options_.simulate_response) {
+            const double sigma = std::sqrt(sigma2_);
+            for (std::size_t i = 0; i < data_.n; ++i) {
+                y_[i] = fit_[i] + sigma * bart_detail::standard_normal(random_);
+            }
+        }
     }
 
     const std::vector<BartTree>& trees() const { return trees_; }
@@ -342,17 +348,11 @@ private:
     }
 
     double likelihood(const Split& s) const {
-        if (options_.prior_only) {
-            return 0.0;
-        }
         return bart_detail::leaf_log_likelihood(s.left_count, s.left_sum, sigma2_, tau2_) +
                bart_detail::leaf_log_likelihood(s.right_count, s.right_sum, sigma2_, tau2_);
     }
 
     double joined_likelihood(const Split& s) const {
-        if (options_.prior_only) {
-            return 0.0;
-        }
         return bart_detail::leaf_log_likelihood(s.left_count + s.right_count,
                                                 s.left_sum + s.right_sum, sigma2_, tau2_);
     }
@@ -582,7 +582,7 @@ private:
     }
 
     const BinnedData& data_;
-    const std::vector<double>& y_;
+    std::vector<double> y_; // a copy: checks may replace it
     const BartOptions& options_;
     double lambda_;
     std::mt19937_64 random_;

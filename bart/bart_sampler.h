@@ -31,7 +31,10 @@ struct BartOptions {
     double sparse_b = 1.0;
     double sparse_rho = 0.0; // 0: the number of covariates
     std::uint64_t seed = 1;
-    bool prior_only = false;  // ignore the response: the trees follow their prior (for checks)
+    // For checks: after every iteration, each chain replaces the response by a draw from the
+    // model given its current trees and error spread. The draws then follow the joint prior
+    // (trees, leaf values, error variance), which tests every conditional and ratio at once.
+    bool simulate_response = false;
     double fixed_sigma = 0.0; // > 0: the error standard deviation, in scaled units, is held
                               // at this value instead of drawn (for checks)
     // Called after every iteration of every chain with the iterations done and due over all
