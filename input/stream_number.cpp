@@ -59,6 +59,22 @@ bool is_underflow(const std::string& number) {
 } // namespace
 
 bool scan_stream_double(const char*& text, const char* end, double& value) {
+    // The common case in one pass: a plain number that std::from_chars reads up to a comma, a
+    // space or the end. Over such a text the stream's extent is the same, so the slower scan
+    // below would give the same value. Texts starting otherwise ("inf", "nan", '+') and every
+    // failure go the long way.
+    {
+        const char* digits = text != end && *text == '-' ? text + 1 : text;
+        if (digits != end && (is_digit(*digits) || *digits == '.')) {
+            double parsed = 0.0;
+            const auto [stop, error] = std::from_chars(text, end, parsed);
+            if (error == std::errc() && (stop == end || *stop == ',' || is_stream_space(*stop))) {
+                text = stop;
+                value = parsed;
+                return true;
+            }
+        }
+    }
     // The extent of what the stream would consume.
     const char* const start = text;
     const char* p = text;
