@@ -1,5 +1,6 @@
 #include "bart/model_document.h"
 
+#include "bart/plain_document.h"
 #include "bart/reading_walk.h"
 
 #include <algorithm>
@@ -60,9 +61,13 @@ public:
             return;
         }
         if (subtree_next) {
-            ReadingWalk::report_missing_subtree();
+            ++missing_subtrees_;
         }
     }
+
+    // Notices the reference prints on its way; printed once the walk has succeeded, since a walk
+    // that gives up leaves the document to the reference, which prints them itself.
+    std::size_t missing_subtrees() const { return missing_subtrees_; }
 
 private:
     // One child of a visit; returns true when the visit of the parent ends here.
@@ -134,6 +139,7 @@ private:
 
     ReadingWalk& walk_;
     char number_[24];
+    std::size_t missing_subtrees_ = 0;
 };
 
 [[noreturn]] void fail_limit(const std::string& path, const std::string& problem) {
@@ -200,7 +206,14 @@ bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t&
     return true;
 }
 
-// Reads with simdjson; false when the document is left to the reference reader.
+// Gives `to`, an empty forest, what was read into `from`.
+void adopt(Forest& from, Forest& to) {
+    to.node_lists = std::move(from.node_lists);
+    to.current_tree = from.current_tree;
+}
+
+// Reads a plain document in one pass, any other valid one with simdjson; false when the
+// document is left to the reference reader.
 bool read_fast(const std::string& path, Forest& forest) {
     // The buffers of a thread are kept from one document to the next.
     thread_local std::vector<char> bytes;
@@ -216,20 +229,34 @@ bool read_fast(const std::string& path, Forest& forest) {
     if (!load_padded(path, bytes, size)) {
         return false;
     }
+    {
+        Forest plain;
+        if (read_plain_document(std::string_view(bytes.data(), size), plain)) {
+            adopt(plain, forest);
+            return true;
+        }
+    }
     // The whole document is validated: one the reference rejects is never accepted here.
     dom::element root;
     if (parser.parse(bytes.data(), size, false).get(root) != simdjson::SUCCESS ||
         (root.type() != dom::element_type::OBJECT && root.type() != dom::element_type::ARRAY)) {
         return false;
     }
-    ReadingWalk walk(forest);
+    Forest parsed;
+    ReadingWalk walk(parsed);
     FastWalk fast(walk);
     TreeNode working;
     try {
         fast.visit(root, working);
     } catch (const FastReaderFailed&) {
         return false;
+    } catch (const std::exception&) {
+        return false; // the reference raises the same error after the same notices
     }
+    for (std::size_t n = 0; n < fast.missing_subtrees(); ++n) {
+        ReadingWalk::report_missing_subtree();
+    }
+    adopt(parsed, forest);
     return true;
 }
 
@@ -257,10 +284,7 @@ boost::property_tree::ptree parse_model_document(const std::string& path) {
 
 void read_model_document(const std::string& path, Forest& forest, ModelReader reader) {
     if (reader == ModelReader::fast) {
-        Forest attempt;
-        if (read_fast(path, attempt)) {
-            forest.node_lists = std::move(attempt.node_lists);
-            forest.current_tree = attempt.current_tree;
+        if (read_fast(path, forest)) {
             return;
         }
     }

@@ -1,8 +1,10 @@
 #include "bart/model_document.h"
+#include "bart/plain_document.h"
 
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 #include <string>
@@ -16,24 +18,30 @@ namespace {
 
 using test::TempDir;
 
-// What reading a document gives: every node's fields, tree by tree, or the error raised, and
-// what was printed.
-std::string outcome(const std::string& path, ModelReader reader) {
+// Every node's fields, tree by tree.
+std::string describe(const Forest& forest) {
     std::ostringstream out;
     out.precision(17); // every bit of every number
+    out << "trees " << forest.node_lists.size() << " current " << forest.current_tree << "\n";
+    for (const auto& nodes : forest.node_lists) {
+        out << "[";
+        for (const TreeNode& n : nodes) {
+            out << n.flag_t << n.is_leaf << n.flag_n << " " << n.leaf_value << " " << n.depth << " "
+                << n.has_depth << " " << n.split_variable << " " << n.cut_value << ";";
+        }
+        out << "]\n";
+    }
+    return out.str();
+}
+
+// What reading a document gives: its nodes or the error raised, and what was printed.
+std::string outcome(const std::string& path, ModelReader reader) {
+    std::ostringstream out;
     testing::internal::CaptureStdout();
     try {
         Forest forest;
         read_model_document(path, forest, reader);
-        out << "trees " << forest.node_lists.size() << " current " << forest.current_tree << "\n";
-        for (const auto& nodes : forest.node_lists) {
-            out << "[";
-            for (const TreeNode& n : nodes) {
-                out << n.flag_t << n.is_leaf << n.flag_n << " " << n.leaf_value << " " << n.depth
-                    << " " << n.has_depth << " " << n.split_variable << " " << n.cut_value << ";";
-            }
-            out << "]\n";
-        }
+        out << describe(forest);
     } catch (const std::exception& e) {
         out << "error " << typeid(e).name() << ": " << e.what();
     }
@@ -102,6 +110,80 @@ TEST(ModelDocument, FastAndReferenceReadersAgreeOnEveryRuleAndError) {
         expect_same(dir.write("d" + std::to_string(k) + ".json", documents[k]));
     }
     expect_same(dir.file("missing.json"));
+}
+
+// What the one-pass reader gives for `text`: the nodes, or "not plain", and what it printed.
+std::string plain_outcome(std::string text) {
+    testing::internal::CaptureStdout();
+    Forest forest;
+    const std::size_t size = text.size();
+    text.push_back('\0');
+    const bool read = read_plain_document(std::string_view(text.data(), size), forest);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    return (read ? describe(forest) : "not plain\n") + "printed: " + printed;
+}
+
+std::string reference_outcome(const TempDir& dir, const std::string& text) {
+    return outcome(dir.write("reference.json", text), ModelReader::reference);
+}
+
+// Real documents are read in one pass with the reference's result; anything the pass cannot
+// give exactly as the reference (escapes, other bytes, invalid JSON, an error of the walk) is
+// declined with nothing printed, and the other readers take it.
+TEST(ModelDocument, OnePassReaderTakesPlainDocumentsAndDeclinesTheRest) {
+    TempDir dir;
+    std::mt19937_64 random(5);
+    std::vector<std::string> plain = {
+        tools::make_forest_document(40, 3578, random),
+        "\t\r\n {\"Tree\":1,\"T\" : {\"Depth\":1,\"TBN\":\"110\",\"Mu\":-0.0}, \"x\":\"\x7f ~\"}\n",
+        R"([{"Tree":1,"n":[true,false,null,{}],"T":{"Depth":1,"Var":"2","ORDRule":"x<=0.5","TBN":"101","S":[{"Depth":2,"TBN":"110","Mu":1E+2},{"Depth":2,"TBN":"110","Mu":-25e-1}]}}])",
+        // An internal node without a subtree: the notice is printed once the pass succeeds.
+        R"({"Tree":1,"T":{"Depth":1,"Var":1,"ORDRule":"0","TBN":"101"},"U":{"Depth":1,"TBN":"101"}})",
+        std::string(deepest_model_nesting, '[') + std::string(deepest_model_nesting, ']'),
+    };
+    for (const std::string& text : plain) {
+        const std::string got = plain_outcome(text);
+        EXPECT_EQ(got.substr(0, 6), "trees ") << text.substr(0, 80);
+        EXPECT_EQ(got, reference_outcome(dir, text)) << text.substr(0, 80);
+    }
+    EXPECT_EQ(std::count(plain[3].begin(), plain[3].end(), 'T'), 4);
+    EXPECT_NE(plain_outcome(plain[3]).find("printed: INFO : No subtree in intermediate node? "
+                                           "Something wrong...\n"),
+              std::string::npos);
+
+    const std::vector<std::string> declined = {
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":"\u0032"}})",
+        "{\"Tree\":1,\"T\":{\"Depth\":1,\"TBN\":\"110\",\"Mu\":1},\"x\":\"\xC3\xA9\"}",
+        "{\"x\":\"\x01\"}",
+        "\xEF\xBB\xBF{}",
+        "{}\f",
+        "{} x",
+        "{}{}",
+        "5",
+        "",
+        "{\"a\":1\0}",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":01}})",
+        R"({"a":-})",
+        R"({"a":1.})",
+        R"({"a":1e})",
+        R"({"a":.5})",
+        R"({"a":+1})",
+        R"({"a":tru})",
+        R"({"a":1,})",
+        R"([1,])",
+        R"({"a" 1})",
+        R"({a:1})",
+        R"({"a":1)",
+        R"({"a":[1 2]})",
+        std::string(deepest_model_nesting + 1, '[') + std::string(deepest_model_nesting + 1, ']'),
+        // Errors of the walk, after a notice that must not be printed twice.
+        R"({"Tree":1,"U":{"Depth":1,"Var":1,"ORDRule":"0","TBN":"101"},"T":{"Depth":"x1","TBN":"110","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"11","Mu":1}})",
+        R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1e999}})",
+    };
+    for (const std::string& text : declined) {
+        EXPECT_EQ(plain_outcome(text), "not plain\nprinted: ") << text;
+    }
 }
 
 // Random damage to a valid document: both readers must still agree, whatever happens.
