@@ -76,6 +76,62 @@ std::size_t skip_space_and_sign(std::string_view text, bool& negative) {
     return i;
 }
 
+// The short decimal texts model documents hold ("0.01345687546", "-0.005064"), read without
+// the general conversion: when the digits fit in 53 bits and the power of ten is at most 22,
+// both are exact doubles and one multiplication or division rounds correctly, giving the value
+// the general conversion gives. Reads the longest number that begins at `first`, as strtod does,
+// and returns false, having read nothing, for any other text.
+bool read_short_decimal(const char* first, const char* last, double& value) {
+    constexpr int most_digits = 19; // fit in 64 bits
+    std::uint64_t digits = 0;
+    int count = 0;
+    int scale = 0; // the power of ten the digits are multiplied by
+    const char* at = first;
+    for (; at != last && is_digit(*at); ++at) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+        ++count;
+    }
+    const int whole_digits = count;
+    if (at != last && *at == '.') {
+        for (++at; at != last && is_digit(*at); ++at) {
+            digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+            ++count;
+        }
+        scale = whole_digits - count;
+    }
+    if (count == 0 || count > most_digits) {
+        return false;
+    }
+    if (at != last && (*at == 'e' || *at == 'E')) {
+        const char* mark = at + 1;
+        bool negative = false;
+        if (mark != last && (*mark == '+' || *mark == '-')) {
+            negative = *mark == '-';
+            ++mark;
+        }
+        if (mark != last && is_digit(*mark)) {
+            int exponent = 0;
+            for (; mark != last && is_digit(*mark); ++mark) {
+                if (exponent > 999) {
+                    return false;
+                }
+                exponent = exponent * 10 + (*mark - '0');
+            }
+            scale += negative ? -exponent : exponent;
+        }
+    }
+    constexpr std::uint64_t exact_integers = std::uint64_t{1} << 53;
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (digits > exact_integers || scale < -22 || scale > 22) {
+        return false;
+    }
+    const auto exact = static_cast<double>(digits);
+    value = scale < 0 ? exact / powers[-scale] : exact * powers[scale];
+    return true;
+}
+
 } // namespace
 
 std::int32_t read_c_int(std::string_view text) {
@@ -120,6 +176,9 @@ double read_c_double(std::string_view text) {
         first += 2;
     }
     double value = 0.0;
+    if (!hex && read_short_decimal(first, last, value)) {
+        return negative ? -value : value;
+    }
     const auto [stop, error] = std::from_chars(
         first, last, value, hex ? std::chars_format::hex : std::chars_format::general);
     if (error == std::errc::invalid_argument) {

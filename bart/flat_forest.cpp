@@ -5,20 +5,30 @@
 
 namespace veldra {
 
-FlatForest::FlatForest(const Forest& forest) {
-    // Each tree in pre-order from its root, following the links the build made; only nodes
-    // evaluation can reach are copied.
+FlatForest::FlatForest(const Forest& forest, const std::string& source) {
+    // Each tree in pre-order from its root: a node's left child is the next node, its right
+    // child is patched in when it is reached.
     struct Pending {
-        const TreeNode* node;
+        std::size_t first;    // the node's position in its list
+        std::size_t last;     // where its subtree's range ends
         std::uint32_t parent; // whose right link to patch, or none
         std::uint32_t depth;
     };
     constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
     std::vector<Pending> pending;
-    for (std::size_t k = 1; k < forest.roots.size(); ++k) {
+    std::size_t listed = 0;
+    for (const std::vector<TreeNode>& nodes : forest.node_lists) {
+        listed += nodes.size();
+    }
+    nodes_.reserve(listed);
+    roots_.reserve(forest.node_lists.size());
+    depths_.reserve(forest.node_lists.size());
+    for (std::size_t k = 1; k < forest.node_lists.size(); ++k) {
+        const std::vector<TreeNode>& nodes = forest.node_lists[k];
+        const TreeLinks links(nodes, k, source);
         roots_.push_back(static_cast<std::uint32_t>(nodes_.size()));
         std::uint32_t deepest = 0;
-        pending.assign(1, {forest.roots[k], none, 0});
+        pending.assign(1, {1, nodes.size() - 1, none, 0});
         while (!pending.empty()) {
             const Pending item = pending.back();
             pending.pop_back();
@@ -26,18 +36,22 @@ FlatForest::FlatForest(const Forest& forest) {
             if (item.parent != none) {
                 nodes_[item.parent].child[1] = index;
             }
-            if (item.node->is_leaf) {
-                nodes_.push_back({item.node->leaf_value, 0, {index, index}});
+            const TreeNode& node = nodes[item.first];
+            if (node.is_leaf) {
+                nodes_.push_back({node.leaf_value, 0, {index, index}});
                 deepest = std::max(deepest, item.depth);
                 continue;
             }
-            const std::int32_t v = item.node->split_variable;
-            nodes_.push_back({item.node->cut_value,
-                              v >= 1 ? static_cast<std::uint32_t>(v) : 0,
-                              {index + 1, index}});
-            // The left subtree comes next; the right one is patched in when it is reached.
-            pending.push_back({item.node->right, index, item.depth + 1});
-            pending.push_back({item.node->left, none, item.depth + 1});
+            const std::size_t right = links.right_child(item.first, item.last);
+            if (right == 0) {
+                links.fail_without_children();
+            }
+            const std::int32_t v = node.split_variable;
+            largest_split_variable_ = std::max(largest_split_variable_, v);
+            nodes_.push_back(
+                {node.cut_value, v >= 1 ? static_cast<std::uint32_t>(v) : 0, {index + 1, index}});
+            pending.push_back({right, item.last, index, item.depth + 1});
+            pending.push_back({item.first + 1, right - 1, none, item.depth + 1});
         }
         depths_.push_back(deepest);
     }

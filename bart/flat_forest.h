@@ -2,7 +2,9 @@
 
 #include "bart/forest.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace veldra {
@@ -14,7 +16,17 @@ public:
     // Rows descended together: independent chains of loads the processor overlaps.
     static constexpr std::size_t lanes = 8;
 
-    explicit FlatForest(const Forest& forest);
+    // Builds the trees of the forest's node lists (read, built or not) by the same rule and with
+    // the same checks and messages as Forest::build_trees; only nodes evaluation can reach are
+    // kept.
+    explicit FlatForest(const Forest& forest, const std::string& source = std::string());
+
+    // The largest split variable any reachable internal node tests (0 when none), and the
+    // check of Forest::check_row.
+    std::int32_t largest_split_variable() const { return largest_split_variable_; }
+    void check_row(std::size_t values, const std::string& source) const {
+        check_row_length(largest_split_variable_, values, source);
+    }
 
     // Up to `lanes` rows prepared for evaluation, stored covariate by covariate: the values
     // of one covariate for every lane lie side by side, so lanes testing the same covariate
@@ -52,6 +64,7 @@ private:
     std::vector<Node> nodes_;
     std::vector<std::uint32_t> roots_;
     std::vector<std::uint32_t> depths_; // steps from each root to its deepest leaf
+    std::int32_t largest_split_variable_ = 0;
 };
 
 } // namespace veldra

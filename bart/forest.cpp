@@ -52,31 +52,6 @@ void visit(const boost::property_tree::ptree& entry, TreeNode& working, ReadingW
 // Nodes up to which a tree's right children are found by scanning.
 constexpr std::size_t scan_limit = 64;
 
-// The right child of the node at `first` within [first, last]: the first node after its left
-// child (first + 1) one level deeper than it; 0 when there is none. `by_depth` holds (depth,
-// position) of every node sorted, or nothing for a tree small enough to scan.
-std::size_t right_child(const std::vector<TreeNode>& nodes,
-                        const std::vector<std::pair<std::int32_t, std::size_t>>& by_depth,
-                        std::size_t first, std::size_t last) {
-    const std::int32_t depth = nodes[first].depth;
-    if (depth == std::numeric_limits<std::int32_t>::max()) {
-        return 0;
-    }
-    if (by_depth.empty()) {
-        for (std::size_t a = first + 2; a <= last; ++a) {
-            if (nodes[a].depth == depth + 1) {
-                return a;
-            }
-        }
-        return 0;
-    }
-    const auto found =
-        std::lower_bound(by_depth.begin(), by_depth.end(), std::make_pair(depth + 1, first + 2));
-    return found != by_depth.end() && found->first == depth + 1 && found->second <= last
-               ? found->second
-               : 0;
-}
-
 } // namespace
 
 Forest::Forest() : node_lists(1, std::vector<TreeNode>(1)), roots(1, nullptr) {}
@@ -113,30 +88,11 @@ void Forest::build_trees(const std::string& source) {
     };
     std::vector<Task> tasks;
     std::vector<const TreeNode*> reachable;
-    std::vector<std::pair<std::int32_t, std::size_t>> by_depth;
     roots.reserve(node_lists.size());
     for (std::size_t k = 1; k < node_lists.size(); ++k) {
         std::vector<TreeNode>& nodes = node_lists[k];
-        for (std::size_t i = 1; i < nodes.size(); ++i) {
-            if (!nodes[i].has_depth) {
-                fail_tree(source, k, "a node has no \"Depth\".");
-            }
-        }
         roots.push_back(nullptr);
-        if (nodes.size() < 2) {
-            throw std::out_of_range("invalid vector<T> subscript");
-        }
-        // A node's left child is the node right after it; its right child is the first later
-        // node one level deeper, and the right subtree runs to the end of the parent's range.
-        // Large trees find right children through their positions sorted by depth, so a hostile
-        // tree cannot make the search quadratic; small ones scan.
-        by_depth.clear();
-        if (nodes.size() > scan_limit) {
-            for (std::size_t i = 1; i < nodes.size(); ++i) {
-                by_depth.emplace_back(nodes[i].depth, i);
-            }
-            std::sort(by_depth.begin(), by_depth.end());
-        }
+        const TreeLinks links(nodes, k, source);
         tasks.push_back({1, nodes.size() - 1, nullptr, &roots[k]});
         while (!tasks.empty()) {
             const Task task = tasks.back();
@@ -144,7 +100,7 @@ void Forest::build_trees(const std::string& source) {
             TreeNode* node = &nodes[task.first];
             node->parent = task.parent;
             *task.slot = node;
-            const std::size_t a = right_child(nodes, by_depth, task.first, task.last);
+            const std::size_t a = links.right_child(task.first, task.last);
             if (a != 0) {
                 tasks.push_back({a, task.last, node, &node->right});
                 tasks.push_back({task.first + 1, a - 1, node, &node->left});
@@ -159,7 +115,7 @@ void Forest::build_trees(const std::string& source) {
                 continue;
             }
             if (node->left == nullptr || node->right == nullptr) {
-                fail_tree(source, k, "an internal node has no children.");
+                links.fail_without_children();
             }
             if (node->split_variable > largest_split_variable_) {
                 largest_split_variable_ = node->split_variable;
@@ -179,13 +135,60 @@ double Forest::predict(const double* row) const {
 }
 
 void Forest::check_row(std::size_t values, const std::string& source) const {
-    if (static_cast<std::size_t>(largest_split_variable_) > values) {
+    check_row_length(largest_split_variable_, values, source);
+}
+
+void check_row_length(std::int32_t largest, std::size_t values, const std::string& source) {
+    if (static_cast<std::size_t>(largest) > values) {
         std::ostringstream message;
         message << "Model file " << boost::filesystem::path(source) << " needs covariate "
-                << largest_split_variable_ << ", but the input has " << values
-                << " values per sample.";
+                << largest << ", but the input has " << values << " values per sample.";
         throw std::runtime_error(message.str());
     }
+}
+
+TreeLinks::TreeLinks(const std::vector<TreeNode>& nodes, std::size_t tree,
+                     const std::string& source)
+    : nodes_(nodes), tree_(tree), source_(source) {
+    for (std::size_t i = 1; i < nodes.size(); ++i) {
+        if (!nodes[i].has_depth) {
+            fail_tree(source, tree, "a node has no \"Depth\".");
+        }
+    }
+    if (nodes.size() < 2) {
+        throw std::out_of_range("invalid vector<T> subscript");
+    }
+    if (nodes.size() > scan_limit) {
+        by_depth_.reserve(nodes.size() - 1);
+        for (std::size_t i = 1; i < nodes.size(); ++i) {
+            by_depth_.emplace_back(nodes[i].depth, i);
+        }
+        std::sort(by_depth_.begin(), by_depth_.end());
+    }
+}
+
+std::size_t TreeLinks::right_child(std::size_t first, std::size_t last) const {
+    const std::int32_t depth = nodes_[first].depth;
+    if (depth == std::numeric_limits<std::int32_t>::max()) {
+        return 0;
+    }
+    if (by_depth_.empty()) {
+        for (std::size_t a = first + 2; a <= last; ++a) {
+            if (nodes_[a].depth == depth + 1) {
+                return a;
+            }
+        }
+        return 0;
+    }
+    const auto found =
+        std::lower_bound(by_depth_.begin(), by_depth_.end(), std::make_pair(depth + 1, first + 2));
+    return found != by_depth_.end() && found->first == depth + 1 && found->second <= last
+               ? found->second
+               : 0;
+}
+
+void TreeLinks::fail_without_children() const {
+    fail_tree(source_, tree_, "an internal node has no children.");
 }
 
 } // namespace veldra

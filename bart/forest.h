@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -48,6 +49,36 @@ public:
 
 private:
     std::int32_t largest_split_variable_ = 0;
+};
+
+// Raises the error Forest::check_row describes for a forest whose largest split variable is
+// `largest`.
+void check_row_length(std::int32_t largest, std::size_t values, const std::string& source);
+
+// One tree's node list (trees numbered from 1, position 0 a placeholder) checked and ready for
+// finding children: every node needs a "Depth" and the list a root, or the constructor raises
+// the message naming `source` and the tree. Every builder of trees links through it, so all
+// link the same nodes and raise the same messages.
+class TreeLinks {
+public:
+    TreeLinks(const std::vector<TreeNode>& nodes, std::size_t tree, const std::string& source);
+
+    // A node's left child is the node right after it; its right child is the first later node
+    // one level deeper, and the right subtree runs to the end of the parent's range. Returns
+    // the right child of the node at `first` whose range ends at `last`; 0 when there is none,
+    // and then the node has no children.
+    std::size_t right_child(std::size_t first, std::size_t last) const;
+
+    // Raised for a reachable internal node without children.
+    [[noreturn]] void fail_without_children() const;
+
+private:
+    const std::vector<TreeNode>& nodes_;
+    std::size_t tree_;
+    const std::string& source_;
+    // (depth, position) of every node, sorted, for trees too large to scan: a hostile tree
+    // cannot make the search quadratic.
+    std::vector<std::pair<std::int32_t, std::size_t>> by_depth_;
 };
 
 } // namespace veldra

@@ -47,11 +47,11 @@ void evaluate_batch(const std::vector<std::string>& files, std::size_t first, st
         try {
             Forest forest;
             read_model_document(files[i], forest, reader);
-            forest.build_trees(files[i]);
+            auto flat = std::make_unique<FlatForest>(forest, files[i]);
             for (const std::vector<double>& row : rows) {
-                forest.check_row(row.size(), files[i]);
+                flat->check_row(row.size(), files[i]);
             }
-            forests[i - first] = std::make_unique<FlatForest>(forest);
+            forests[i - first] = std::move(flat);
             results[i].values.resize(rows.size());
         } catch (...) {
             results[i].error = std::current_exception();

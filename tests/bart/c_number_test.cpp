@@ -2,8 +2,13 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -65,6 +70,54 @@ TEST(CNumber, DoublesReadLikeStrtodAndFailLikeStod) {
         } catch (const std::out_of_range& e) {
             EXPECT_EQ(std::string(e.what()), "stod argument out of range") << big;
         }
+    }
+}
+
+// Short decimals take a shortcut of their own; every text must still read exactly as strtod
+// reads it, bit for bit: random texts around the shortcut's bounds (19 digits, 2^53, powers of
+// ten up to 22) and with the endings strtod stops at.
+TEST(CNumber, DecimalsReadExactlyAsStrtodReadsThem) {
+    std::mt19937_64 random(17);
+    const auto digits = [&](int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) {
+            text += static_cast<char>('0' + random() % 10);
+        }
+        return text;
+    };
+    std::vector<std::string> texts = {"9007199254740992",
+                                      "9007199254740993",
+                                      "9007199254740993.0",
+                                      "1e22",
+                                      "1e23",
+                                      "1e-22",
+                                      "1e-23",
+                                      "1234567890123456789",
+                                      "12345678901234567890",
+                                      "0.0000000000000000000001",
+                                      "-0.0"};
+    const char* endings[] = {"", "", "", "x", "e", "e+", ".", "e5e3", "E-", " 1"};
+    for (int n = 0; n < 200000; ++n) {
+        std::string text = random() % 4 == 0 ? "-" : "";
+        text += digits(static_cast<int>(random() % 12));
+        if (random() % 2 == 0) {
+            text += "." + digits(static_cast<int>(random() % 14));
+        }
+        if (random() % 3 == 0) {
+            text += random() % 2 == 0 ? "e" : "E";
+            text += random() % 3 == 0 ? "-" : random() % 2 == 0 ? "+" : "";
+            text += digits(1 + static_cast<int>(random() % 3));
+        }
+        texts.push_back(text + endings[random() % std::size(endings)]);
+    }
+    for (const std::string& text : texts) {
+        char* end = nullptr;
+        const double expected = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || std::isinf(expected)) {
+            continue; // no number, or an overflow: the error cases above
+        }
+        const double got = read_c_double(text);
+        ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text;
     }
 }
 

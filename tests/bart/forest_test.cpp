@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -35,15 +36,38 @@ std::string split(int depth, int variable, const std::string& rule, const std::s
            ",\"ORDRule\":\"" + rule + "\",\"TBN\":\"101\",\"S\":[" + left + "," + right + "]}";
 }
 
-// Forest sums of one document for each row. The flat copy used for fast evaluation must give
-// the same sums, for the row as it is and for its first derivative taken on the fly.
+// The error text `build` raises, or "" when none.
+std::string error_text(const std::function<void()>& build) {
+    try {
+        build();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// Forest sums of one document for each row. The flat forest used for fast evaluation, built
+// from the node lists by itself, must raise the same errors and give the same sums, for the row
+// as it is and for its first derivative taken on the fly.
 std::vector<double> sums(const std::string& json, const std::vector<std::vector<double>>& rows) {
     Forest forest;
     forest.read(parse(json));
-    forest.build_trees("model.json");
-    const FlatForest flat(forest);
+    std::unique_ptr<FlatForest> built;
+    const std::string flat_error =
+        error_text([&] { built = std::make_unique<FlatForest>(forest, "model.json"); });
+    try {
+        forest.build_trees("model.json");
+    } catch (const std::exception& e) {
+        EXPECT_EQ(e.what(), flat_error);
+        throw;
+    }
+    EXPECT_EQ(flat_error, "");
+    const FlatForest& flat = *built;
+    EXPECT_EQ(flat.largest_split_variable(), forest.largest_split_variable());
     std::vector<double> out;
     for (const auto& row : rows) {
+        EXPECT_EQ(error_text([&] { flat.check_row(row.size(), "model.json"); }),
+                  error_text([&] { forest.check_row(row.size(), "model.json"); }));
         forest.check_row(row.size(), "model.json");
         const double sum = forest.predict(row.data());
         EXPECT_EQ(std::isnan(sum), std::isnan(flat.predict(row, false)));
