@@ -58,8 +58,9 @@ Forest::Forest() : node_lists(1, std::vector<TreeNode>(1)), roots(1, nullptr) {}
 
 void Forest::start_tree() {
     ++current_tree;
-    // Room for a typical small tree, so that most trees take one allocation.
-    constexpr std::size_t typical_nodes = 16;
+    // Room for a typical small tree, so that most trees take one allocation, and no more than
+    // about a kilobyte: the allocator keeps blocks of up to that size in fast per-thread caches.
+    constexpr std::size_t typical_nodes = 1000 / sizeof(TreeNode);
     node_lists.emplace_back();
     node_lists.back().reserve(typical_nodes);
     node_lists.back().emplace_back();

@@ -1,6 +1,6 @@
 // Times the forest prediction over a realistic model: one folder of posterior-sample documents
-// evaluated on 10, 100 and 1000 samples. Prints seconds per model, milliseconds per file and
-// the peak memory of the process.
+// evaluated on 10, 100 and 1000 samples. Prints seconds per model, milliseconds per file, what
+// one more sample costs per tree (nanoseconds per descent) and the peak memory of the process.
 #include "bart/forest_prediction.h"
 #include "bench/command_line.h"
 #include "bench/peak_memory.h"
@@ -69,7 +69,10 @@ int main(int argc, char** argv) {
     veldra::tools::write_example_spectra(csv.string(), veldra::tools::grid_of_spectrometer("mir"),
                                          largest, 11);
     const veldra::SpectraTable all = veldra::read_spectra_csv(csv.string());
-    std::printf("%8s %14s %12s %16s\n", "samples", "s per model", "ms per file", "peak memory MB");
+    std::printf("%8s %14s %12s %15s %16s\n", "samples", "s per model", "ms per file",
+                "ns per descent", "peak memory MB");
+    double previous_seconds = 0;
+    int previous_count = 0;
     for (const int count : sample_counts) {
         const veldra::SpectraRows rows(all.rows.begin(), all.rows.begin() + count);
         const auto start = std::chrono::steady_clock::now();
@@ -80,9 +83,17 @@ int main(int argc, char** argv) {
                                       threads});
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("%8d %14.3f %12.3f %16.1f\n", count, seconds,
-                    1000.0 * seconds / static_cast<double>(matrix.size()),
+        // What one more sample costs per tree of every file: reading the files does not change.
+        const double descent_ns = previous_count > 0 && count > previous_count
+                                      ? (seconds - previous_seconds) * 1e9 /
+                                            (static_cast<double>(count - previous_count) *
+                                             static_cast<double>(matrix.size()) * trees)
+                                      : 0.0;
+        std::printf("%8d %14.3f %12.3f %15.2f %16.1f\n", count, seconds,
+                    1000.0 * seconds / static_cast<double>(matrix.size()), descent_ns,
                     static_cast<double>(veldra::bench::peak_memory_bytes()) / 1e6);
+        previous_seconds = seconds;
+        previous_count = count;
     }
     if (keep.empty()) {
         fs::remove_all(root);
