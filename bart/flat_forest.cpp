@@ -74,12 +74,42 @@ void FlatForest::RowBlock::prepare(const std::vector<std::vector<double>>& rows,
                                    std::size_t count, bool first_derivative) {
     count_ = count;
     std::size_t longest = 0;
+    bool full = count == lanes; // every lane used, every row as long as the longest
     for (std::size_t l = 0; l < count; ++l) {
         longest = std::max(longest, rows[first + l].size());
     }
+    for (std::size_t l = 0; l < count; ++l) {
+        full = full && rows[first + l].size() == longest;
+    }
+    constexpr double never_greater = -std::numeric_limits<double>::infinity();
+    if (full && longest > 0) {
+        // The usual block: written one covariate (one cache line) at a time, each value once.
+        values_.resize((longest + 1) * lanes);
+        std::fill_n(values_.begin(), lanes, never_greater);
+        const double* source[lanes];
+        for (std::size_t l = 0; l < lanes; ++l) {
+            source[l] = rows[first + l].data();
+        }
+        double* out = values_.data() + lanes;
+        if (first_derivative) {
+            for (std::size_t i = 0; i + 1 < longest; ++i, out += lanes) {
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    out[l] = source[l][i + 1] - source[l][i];
+                }
+            }
+            std::fill_n(out, lanes, 0.0);
+        } else {
+            for (std::size_t i = 0; i < longest; ++i, out += lanes) {
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    out[l] = source[l][i];
+                }
+            }
+        }
+        return;
+    }
     // Minus infinity is never greater than a cut: slot 0, the slots past a row's end (never
     // read by a checked forest) and the lanes past `count` all send a test left.
-    values_.assign((longest + 1) * lanes, -std::numeric_limits<double>::infinity());
+    values_.assign((longest + 1) * lanes, never_greater);
     for (std::size_t l = 0; l < count; ++l) {
         const std::vector<double>& row = rows[first + l];
         const std::size_t n = row.size();

@@ -184,6 +184,8 @@ bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t&
     if (!file) {
         return false;
     }
+    // Reads go straight into `bytes`: a stream buffer would only add a copy and its setting up.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     size = 0;
     for (;;) {
         if (bytes.size() < size + simdjson::SIMDJSON_PADDING + chunk) {

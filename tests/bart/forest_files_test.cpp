@@ -156,11 +156,12 @@ struct GeneratedModel {
             dir.write(name, tools::make_forest_document(20, 60, random));
         }
         std::uniform_real_distribution<double> value(-0.03, 0.03);
-        // Rows of several lengths (a forest tests at most 60 covariates) in every block.
+        // Three blocks of rows of one length, then rows of several lengths (a forest tests at
+        // most 60 covariates) in every block, the last one not full.
         rows.resize(45);
         for (std::size_t r = 0; r < rows.size(); ++r) {
             std::vector<double>& row = rows[r];
-            row.resize(60 + r % 3);
+            row.resize(r < 24 ? 60 : 60 + r % 3);
             double level = 0.5;
             for (double& v : row) {
                 level += value(random);
