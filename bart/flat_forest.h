@@ -9,8 +9,8 @@
 
 namespace veldra {
 
-// A built forest copied into one contiguous array with index links, for evaluation that stays
-// in cache and descends several rows at once without data-dependent branches.
+// The trees of a forest's node lists in one contiguous array with index links, for evaluation
+// that stays in cache and descends several rows at once without data-dependent branches.
 class FlatForest {
 public:
     // Rows descended together: independent chains of loads the processor overlaps.
