@@ -31,6 +31,9 @@ std::string read_all(const fs::path& path) {
 // Runs the job and returns its seconds; the output files go to `folder`.
 double run_job(const fs::path& models, const fs::path& input, const fs::path& folder,
                bool reference) {
+    // Output files of an earlier run are removed before timing: overwriting them would make
+    // the kernel drop their pages inside the timed job.
+    fs::remove_all(folder);
     fs::create_directories(folder);
     veldra::JobSettings settings;
     settings.output_path = (folder / "out.csv").string();
