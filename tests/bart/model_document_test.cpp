@@ -87,6 +87,8 @@ TEST(ModelDocument, FastAndReferenceReadersAgreeOnEveryRuleAndError) {
         R"({"Tree":1,"T":{"Depth":{"a":1},"TBN":"110","Mu":1}})",
         R"({"Tree":1,"T":{"Depth":1,"TBN":"1\u0031\u0030","Mu":"\u0032"}})",
         R"({"Tr\u0065e":1,"T":{"Depth":1,"TBN":"110","Mu":1}})",
+        // Left to the reference after a notice: the notice is printed once.
+        R"({"Tree":1,"U":{"Depth":1,"Var":1,"ORDRule":"0","TBN":"101"},"x":"\u0041","T":{"Depth":1.5,"TBN":"110","Mu":1}})",
         R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":1}} trailing)",
         // Numbers the parser converts itself: extremes, signed zeros, integers in other forms.
         R"({"Tree":1,"T":{"Depth":-0,"Var":1,"ORDRule":-0,"TBN":"101","S":[{"Depth":1E0,"TBN":"110","Mu":-0},{"Depth":2,"TBN":"110","Mu":-0.0}]}})",
