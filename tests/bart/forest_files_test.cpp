@@ -1,5 +1,6 @@
 #include "bart/forest_prediction.h"
 
+#include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,21 +23,13 @@
 namespace veldra {
 namespace {
 
+using test::error_text;
 using test::LogCapture;
 using test::TempDir;
 
 // A document of one tree that is a single leaf: every row sums to `value`.
 std::string constant_forest(double value) {
     return "{\"Tree\":1,\"T\":{\"Depth\":1,\"TBN\":\"110\",\"Mu\":" + std::to_string(value) + "}}";
-}
-
-std::string error_text(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
 }
 
 TEST(ForestFiles, FilesComeInByteWiseOrderOfTheirPaths) {

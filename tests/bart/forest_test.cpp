@@ -1,6 +1,7 @@
 #include "bart/flat_forest.h"
 #include "bart/forest.h"
 #include "bart/forest_prediction.h"
+#include "tests/support/error_text.h"
 
 #include <cmath>
 #include <functional>
@@ -19,6 +20,8 @@
 namespace veldra {
 namespace {
 
+using test::error_text;
+
 boost::property_tree::ptree parse(const std::string& json) {
     std::istringstream in(json);
     boost::property_tree::ptree document;
@@ -36,16 +39,6 @@ std::string split(int depth, int variable, const std::string& rule, const std::s
            ",\"ORDRule\":\"" + rule + "\",\"TBN\":\"101\",\"S\":[" + left + "," + right + "]}";
 }
 
-// The error text `build` raises, or "" when none.
-std::string error_text(const std::function<void()>& build) {
-    try {
-        build();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
 // Forest sums of one document for each row. The flat forest used for fast evaluation, built
 // from the node lists by itself, must raise the same errors and give the same sums, for the row
 // as it is and for its first derivative taken on the fly.
@@ -61,7 +54,7 @@ std::vector<double> sums(const std::string& json, const std::vector<std::vector<
         EXPECT_EQ(e.what(), flat_error);
         throw;
     }
-    EXPECT_EQ(flat_error, "");
+    EXPECT_EQ(flat_error, "no error");
     const FlatForest& flat = *built;
     EXPECT_EQ(flat.largest_split_variable(), forest.largest_split_variable());
     std::vector<double> out;

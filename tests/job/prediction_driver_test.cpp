@@ -1,6 +1,7 @@
 #include "job/prediction_driver.h"
 
 #include "input/csv_reader.h"
+#include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
@@ -20,6 +21,7 @@ namespace veldra {
 namespace {
 
 namespace fs = boost::filesystem;
+using test::error_text;
 using test::LogCapture;
 using test::TempDir;
 
@@ -70,15 +72,6 @@ struct TinyModel {
     }
 };
 
-std::string error_of(const std::function<void()>& run) {
-    try {
-        run();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 TEST(PredictionDriver, FirstDerivativeOnlyForTheExactWord) {
     TinyModel model;
     LoggerSet log;
@@ -111,28 +104,28 @@ TEST(PredictionDriver, FailuresComeInTheirOrder) {
     LoggerSet log;
     // A missing model folder: the range file check fails before the output file is touched.
     const std::string missing = model.dir.file("mir/Total.Nitrogen/rgy.txt");
-    EXPECT_EQ(error_of([&] { model.run("first_der", log, missing); }),
+    EXPECT_EQ(error_text([&] { model.run("first_der", log, missing); }),
               "Cannot open rangefile '" + missing + "' for reading.");
     EXPECT_FALSE(fs::exists(model.out));
 
     const std::string unwritable = model.dir.file("no/folder/out.csv");
-    EXPECT_EQ(error_of([&] { model.run("first_der", log, "", unwritable); }),
+    EXPECT_EQ(error_text([&] { model.run("first_der", log, "", unwritable); }),
               "Cannot open outfile '" + unwritable + "' for reading.");
 
     // A range file of one number fails after the input was read, with the output file created
     // empty and before the prediction record.
     const std::string one = model.dir.write("one.txt", "4\n");
     LogCapture seen(true);
-    EXPECT_EQ(error_of([&] { model.run("first_der", log, one); }), "invalid vector<T> subscript");
+    EXPECT_EQ(error_text([&] { model.run("first_der", log, one); }), "invalid vector<T> subscript");
     EXPECT_TRUE(fs::exists(model.out));
     EXPECT_EQ(fs::file_size(model.out), 0u);
     EXPECT_TRUE(seen.records.empty());
     const std::string bad_csv = model.dir.write("bad.csv", "SSN,a\ns1,x\n");
-    EXPECT_EQ(error_of([&] { model.run("first_der", log, one, "", bad_csv); }),
+    EXPECT_EQ(error_text([&] { model.run("first_der", log, one, "", bad_csv); }),
               "Expected <double> in file: " + bad_csv);
 
     // Output to a full device: the job must fail, not report success.
-    EXPECT_EQ(error_of([&] { model.run("first_der", log, "", "/dev/full"); }),
+    EXPECT_EQ(error_text([&] { model.run("first_der", log, "", "/dev/full"); }),
               "Writing to file failed: /dev/full");
 }
 
