@@ -19,6 +19,10 @@ void prefetch(const void* address) {
 } // namespace
 
 FlatForest::FlatForest(const Forest& forest, const std::string& source) {
+    rebuild(forest, source);
+}
+
+void FlatForest::rebuild(const Forest& forest, const std::string& source) {
     // Each tree in pre-order from its root: a node's left child is the next node, its right
     // child is patched in when it is reached.
     struct Pending {
@@ -33,6 +37,10 @@ FlatForest::FlatForest(const Forest& forest, const std::string& source) {
     for (const std::vector<TreeNode>& nodes : forest.node_lists) {
         listed += nodes.size();
     }
+    nodes_.clear();
+    roots_.clear();
+    depths_.clear();
+    largest_split_variable_ = 0;
     nodes_.reserve(listed);
     roots_.reserve(forest.node_lists.size());
     depths_.reserve(forest.node_lists.size());

@@ -21,6 +21,13 @@ public:
     // kept.
     explicit FlatForest(const Forest& forest, const std::string& source = std::string());
 
+    // A forest without trees; every sum is 0.
+    FlatForest() = default;
+
+    // Builds the trees of `forest` in place of the present ones, as the constructor does, in
+    // the memory already held. After an error the forest is unusable until rebuilt.
+    void rebuild(const Forest& forest, const std::string& source = std::string());
+
     // The largest split variable any reachable internal node tests (0 when none), and the
     // check of Forest::check_row.
     std::int32_t largest_split_variable() const { return largest_split_variable_; }

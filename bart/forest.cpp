@@ -56,13 +56,31 @@ constexpr std::size_t scan_limit = 64;
 
 Forest::Forest() : node_lists(1, std::vector<TreeNode>(1)), roots(1, nullptr) {}
 
+void Forest::clear() {
+    while (node_lists.size() > 1) {
+        node_lists.back().clear();
+        spare_lists_.push_back(std::move(node_lists.back()));
+        node_lists.pop_back();
+    }
+    node_lists[0].assign(1, TreeNode());
+    roots.assign(1, nullptr);
+    current_tree = 0;
+    largest_split_variable_ = 0;
+}
+
 void Forest::start_tree() {
     ++current_tree;
-    // Room for a typical small tree, so that most trees take one allocation, and no more than
-    // about a kilobyte: the allocator keeps blocks of up to that size in fast per-thread caches.
-    constexpr std::size_t typical_nodes = 1000 / sizeof(TreeNode);
-    node_lists.emplace_back();
-    node_lists.back().reserve(typical_nodes);
+    if (!spare_lists_.empty()) {
+        node_lists.push_back(std::move(spare_lists_.back()));
+        spare_lists_.pop_back();
+    } else {
+        // Room for a typical small tree, so that most trees take one allocation, and no more
+        // than about a kilobyte: the allocator keeps blocks of up to that size in fast
+        // per-thread caches.
+        constexpr std::size_t typical_nodes = 1000 / sizeof(TreeNode);
+        node_lists.emplace_back();
+        node_lists.back().reserve(typical_nodes);
+    }
     node_lists.back().emplace_back();
 }
 

@@ -20,6 +20,10 @@ public:
     Forest(const Forest&) = delete; // nodes link to each other by address
     Forest& operator=(const Forest&) = delete;
 
+    // Back to the state of a new forest, keeping the memory of the node lists for the trees of
+    // the next document read into it: a thread reading many documents allocates them once.
+    void clear();
+
     // Fills node_lists from a parsed model document (the reading walk).
     void read(const boost::property_tree::ptree& document);
 
@@ -49,6 +53,7 @@ public:
 
 private:
     std::int32_t largest_split_variable_ = 0;
+    std::vector<std::vector<TreeNode>> spare_lists_; // emptied lists clear() kept
 };
 
 // Raises the error Forest::check_row describes for a forest whose largest split variable is

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <exception>
 #include <locale>
-#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -30,7 +29,8 @@ namespace {
 // Files handed to a thread at once: their forests are held together so that each block of rows
 // is prepared once and read from cache for all of them. Bounds the memory per thread to this
 // many flat forests (about 20 kilobytes for 200 trees of a few nodes each, under a megabyte
-// for the batch) plus one block of rows (lanes x covariates doubles, 229 kilobytes for 3578).
+// for the batch), the node lists of one document (about 200 kilobytes for 200 trees) and one
+// block of rows (lanes x covariates doubles, 229 kilobytes for 3578).
 constexpr std::size_t files_per_batch = 32;
 
 struct FileResult {
@@ -38,20 +38,31 @@ struct FileResult {
     std::exception_ptr error;
 };
 
+// What a thread keeps from one batch to the next: the forests of every file are read and built
+// in memory the previous files held, not allocated and returned to the system file by file.
+struct BatchMemory {
+    Forest forest;
+    std::vector<FlatForest> flat; // one per file of a batch
+};
+
 // Reads, builds and checks the batch's files, then evaluates them a few rows at a time.
 void evaluate_batch(const std::vector<std::string>& files, std::size_t first, std::size_t last,
                     const SpectraRows& rows, const RangeScaling& scaling, bool first_derivative,
-                    ModelReader reader, std::vector<FileResult>& results) {
-    std::vector<std::unique_ptr<FlatForest>> forests(last - first);
+                    ModelReader reader, BatchMemory& memory, std::vector<FileResult>& results) {
+    if (memory.flat.size() < last - first) {
+        memory.flat.resize(last - first);
+    }
+    std::vector<const FlatForest*> forests(last - first, nullptr);
     for (std::size_t i = first; i < last; ++i) {
         try {
-            Forest forest;
-            read_model_document(files[i], forest, reader);
-            auto flat = std::make_unique<FlatForest>(forest, files[i]);
+            memory.forest.clear();
+            read_model_document(files[i], memory.forest, reader);
+            FlatForest& flat = memory.flat[i - first];
+            flat.rebuild(memory.forest, files[i]);
             for (const std::vector<double>& row : rows) {
-                flat->check_row(row.size(), files[i]);
+                flat.check_row(row.size(), files[i]);
             }
-            forests[i - first] = std::move(flat);
+            forests[i - first] = &flat;
             results[i].values.resize(rows.size());
         } catch (...) {
             results[i].error = std::current_exception();
@@ -66,7 +77,7 @@ void evaluate_batch(const std::vector<std::string>& files, std::size_t first, st
         const std::size_t count = std::min(FlatForest::lanes, rows.size() - start);
         block.prepare(rows, start, count, first_derivative);
         for (std::size_t f = 0; f < forests.size(); ++f) {
-            if (!forests[f]) {
+            if (forests[f] == nullptr) {
                 continue;
             }
             forests[f]->predict(block, sums);
@@ -121,14 +132,14 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     std::atomic<bool> abandon{false};
 
     // Claims the next batch and evaluates it; false when none is left.
-    const auto work_once = [&]() {
+    const auto work_once = [&](BatchMemory& memory) {
         const std::size_t b = next_batch.fetch_add(1);
         if (b >= batches || abandon.load()) {
             return false;
         }
         const std::size_t first = b * files_per_batch;
         evaluate_batch(files, first, std::min(count, first + files_per_batch), rows, scaling,
-                       first_derivative, options.reader, results);
+                       first_derivative, options.reader, memory, results);
         {
             const std::lock_guard<std::mutex> lock(mutex);
             batch_done[b] = 1;
@@ -152,10 +163,12 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     } join{helpers, abandon};
     for (unsigned t = 1; t < threads; ++t) {
         helpers.emplace_back([&] {
-            while (work_once()) {
+            BatchMemory memory;
+            while (work_once(memory)) {
             }
         });
     }
+    BatchMemory memory;
 
     PredictionMatrix matrix;
     matrix.reserve(count);
@@ -169,7 +182,7 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                     break;
                 }
             }
-            if (!work_once()) {
+            if (!work_once(memory)) {
                 std::unique_lock<std::mutex> lock(mutex);
                 finished.wait(lock, [&] { return batch_done[b] != 0; });
                 break;

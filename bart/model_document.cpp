@@ -208,14 +208,8 @@ bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t&
     return true;
 }
 
-// Gives `to`, an empty forest, what was read into `from`.
-void adopt(Forest& from, Forest& to) {
-    to.node_lists = std::move(from.node_lists);
-    to.current_tree = from.current_tree;
-}
-
-// Reads a plain document in one pass, any other valid one with simdjson; false when the
-// document is left to the reference reader.
+// Reads a plain document in one pass, any other valid one with simdjson, into an empty forest;
+// false, with the forest empty again, when the document is left to the reference reader.
 bool read_fast(const std::string& path, Forest& forest) {
     // The buffers of a thread are kept from one document to the next.
     thread_local std::vector<char> bytes;
@@ -231,34 +225,31 @@ bool read_fast(const std::string& path, Forest& forest) {
     if (!load_padded(path, bytes, size)) {
         return false;
     }
-    {
-        Forest plain;
-        if (read_plain_document(std::string_view(bytes.data(), size), plain)) {
-            adopt(plain, forest);
-            return true;
-        }
+    if (read_plain_document(std::string_view(bytes.data(), size), forest)) {
+        return true;
     }
+    forest.clear();
     // The whole document is validated: one the reference rejects is never accepted here.
     dom::element root;
     if (parser.parse(bytes.data(), size, false).get(root) != simdjson::SUCCESS ||
         (root.type() != dom::element_type::OBJECT && root.type() != dom::element_type::ARRAY)) {
         return false;
     }
-    Forest parsed;
-    ReadingWalk walk(parsed);
+    ReadingWalk walk(forest);
     FastWalk fast(walk);
     TreeNode working;
     try {
         fast.visit(root, working);
     } catch (const FastReaderFailed&) {
+        forest.clear();
         return false;
     } catch (const std::exception&) {
+        forest.clear();
         return false; // the reference raises the same error after the same notices
     }
     for (std::size_t n = 0; n < fast.missing_subtrees(); ++n) {
         ReadingWalk::report_missing_subtree();
     }
-    adopt(parsed, forest);
     return true;
 }
 

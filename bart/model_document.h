@@ -14,10 +14,10 @@ namespace veldra {
 // lists, or the same error text; the reference is Boost.PropertyTree's JSON reader.
 enum class ModelReader { fast, reference };
 
-// Reads the model document at `path` into an empty forest (Forest::read on the parsed
-// document). The fast reader parses and validates the document with simdjson and walks the
-// parsed document in document order; a document it does not accept is read by the reference
-// reader, so that the reference's error text is the one raised.
+// Reads the model document at `path` into an empty forest (new or cleared), as Forest::read
+// does with the parsed document. The fast reader parses and validates the document with simdjson
+// and walks the parsed document in document order; a document it does not accept is read by the
+// reference reader, so that the reference's error text is the one raised.
 void read_model_document(const std::string& path, Forest& forest, ModelReader reader);
 
 // Limits that keep a hostile document from exhausting memory or the stack (the reference

@@ -287,6 +287,67 @@ TEST(Forest, ChecksKeepEvaluationInsideTheRowAndTheLinks) {
         "Model file \"model.json\" needs covariate 3, but the input has 2 values per sample.");
 }
 
+// A thread reads file after file into one cleared forest and rebuilds one flat forest in place:
+// each document, larger or smaller than the one before, failing or not, gives what a new forest
+// gives, with nothing of earlier documents left.
+TEST(Forest, ClearedAndRebuiltForestsGiveWhatNewOnesGive) {
+    const std::string deep = split(1, 1, "x<=0", split(2, 2, "x<=0", leaf(3, "1"), leaf(3, "2")),
+                                   split(2, 3, "x<=0", leaf(3, "4"), leaf(3, "8")));
+    std::string large = "{";
+    for (int t = 1; t <= 30; ++t) {
+        large += (t > 1 ? ",\"Tree\":" : "\"Tree\":") + std::to_string(t) + ",\"T\":" + deep;
+    }
+    large += "}";
+    const std::vector<std::string> documents = {
+        large,
+        "{\"Tree\":1,\"T\":" + leaf(1, "16") + "}",
+        // A node before the first tree lands in the placeholder list.
+        "{\"T\":" + leaf(1, "32") + ",\"Tree\":1,\"T\":" + leaf(1, "64") + "}",
+        "{\"Tree\":1,\"T\":{\"Var\":1,\"TBN\":\"110\",\"Mu\":1}}", // no "Depth"
+        large,
+        "{\"Tree\":1,\"T\":{\"Depth\":1,\"Var\":1,\"ORDRule\":\"0\",\"TBN\":\"101\",\"S\":[" +
+            leaf(2, "1") + "]}}", // no right child
+        "{\"Tree\":1,\"T\":" + split(1, 2, "x<=0", leaf(2, "128"), leaf(2, "256")) + "}",
+        "{}",
+    };
+    const std::vector<std::vector<double>> rows = {{-1, -1, -1}, {1, -1, 1}, {-1, 1, 1}};
+    // What one forest gives: trees, nodes per tree, then each row's sum, or the error raised.
+    const auto result = [&](const Forest& forest, const FlatForest& flat) {
+        std::string text = std::to_string(forest.node_lists.size()) + " trees:";
+        for (const std::vector<TreeNode>& nodes : forest.node_lists) {
+            text += " " + std::to_string(nodes.size());
+        }
+        for (const std::vector<double>& row : rows) {
+            text += " " + std::to_string(flat.predict(row, false));
+        }
+        return text + " largest " + std::to_string(flat.largest_split_variable());
+    };
+    const auto outcome = [](const std::function<std::string()>& run) {
+        std::string text;
+        const std::string error = error_text([&] { text = run(); });
+        return error == "no error" ? text : "error: " + error;
+    };
+    Forest reused;
+    FlatForest rebuilt;
+    std::size_t failed = 0;
+    for (const std::string& json : documents) {
+        Forest fresh;
+        fresh.read(parse(json));
+        const std::string expected =
+            outcome([&] { return result(fresh, FlatForest(fresh, "model.json")); });
+        reused.clear();
+        reused.read(parse(json));
+        EXPECT_EQ(outcome([&] {
+                      rebuilt.rebuild(reused, "model.json");
+                      return result(reused, rebuilt);
+                  }),
+                  expected)
+            << json.substr(0, 60);
+        failed += expected.rfind("error: ", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(failed, 2u);
+}
+
 TEST(ForestPrediction, FirstDerivativeAndRangeScaling) {
     // Bits of the sum reveal each derivative value: (1, 3, 6) becomes (2, 3, 0).
     const std::string json =
