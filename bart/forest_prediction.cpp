@@ -26,8 +26,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Files handed to a thread at once: their forests are held together so that each block of rows
-// is prepared once and read from cache for all of them. Bounds the memory per thread to this
+// The most files handed to a thread at once: their forests are held together so that each block of
+// rows is prepared once and read from cache for all of them. Bounds the memory per thread to this
 // many flat forests (about 20 kilobytes for 200 trees of a few nodes each, under a megabyte
 // for the batch), the node lists of one document (about 200 kilobytes for 200 trees) and one
 // block of rows (lanes x covariates doubles, 229 kilobytes for 3578).
@@ -123,33 +123,42 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     }
 
     const std::size_t count = files.size();
-    const std::size_t batches = (count + files_per_batch - 1) / files_per_batch;
+    unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
+    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, count));
     std::vector<FileResult> results(count);
-    std::vector<char> batch_done(batches, 0);
+    std::vector<char> file_done(count, 0);
+    std::size_t next_file = 0; // the first file no thread has claimed
     std::mutex mutex;
     std::condition_variable finished;
-    std::atomic<std::size_t> next_batch{0};
     std::atomic<bool> abandon{false};
 
-    // Claims the next batch and evaluates it; false when none is left.
+    // Claims the next batch and evaluates it; false when none is left. Batches shrink as the
+    // files run out (a share of what is left), so that no thread is left with a long last
+    // batch while the others wait.
     const auto work_once = [&](BatchMemory& memory) {
-        const std::size_t b = next_batch.fetch_add(1);
-        if (b >= batches || abandon.load()) {
-            return false;
-        }
-        const std::size_t first = b * files_per_batch;
-        evaluate_batch(files, first, std::min(count, first + files_per_batch), rows, scaling,
-                       first_derivative, options.reader, memory, results);
+        std::size_t first = 0;
+        std::size_t last = 0;
         {
             const std::lock_guard<std::mutex> lock(mutex);
-            batch_done[b] = 1;
+            if (next_file >= count || abandon.load()) {
+                return false;
+            }
+            const std::size_t share = (count - next_file) / (2 * std::size_t{threads});
+            first = next_file;
+            last = first + std::clamp<std::size_t>(share, 1, files_per_batch);
+            next_file = last;
+        }
+        evaluate_batch(files, first, last, rows, scaling, first_derivative, options.reader, memory,
+                       results);
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            std::fill(file_done.begin() + static_cast<std::ptrdiff_t>(first),
+                      file_done.begin() + static_cast<std::ptrdiff_t>(last), 1);
         }
         finished.notify_all();
         return true;
     };
 
-    unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
-    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, batches));
     std::vector<std::thread> helpers;
     struct Join {
         std::vector<std::thread>& helpers;
@@ -173,18 +182,17 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     PredictionMatrix matrix;
     matrix.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t b = i / files_per_batch;
-        // This thread helps until the batch holding file i is done.
+        // This thread helps until file i is done.
         while (true) {
             {
                 const std::lock_guard<std::mutex> lock(mutex);
-                if (batch_done[b]) {
+                if (file_done[i] != 0) {
                     break;
                 }
             }
             if (!work_once(memory)) {
                 std::unique_lock<std::mutex> lock(mutex);
-                finished.wait(lock, [&] { return batch_done[b] != 0; });
+                finished.wait(lock, [&] { return file_done[i] != 0; });
                 break;
             }
         }
