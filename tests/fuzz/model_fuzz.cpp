@@ -1,6 +1,7 @@
 // Arbitrary bytes as a model document. The fast and the reference reader must agree (the same
-// node lists, or the same error text, and the same printed notices); a document both accept is
-// built and evaluated, where the flat copy must agree with the tree nodes.
+// node lists, or the same error text, and the same printed notices), also when the fast reader
+// reads into a forest that held earlier inputs; a document both accept is built and evaluated,
+// where the flat copies must agree with the tree nodes.
 #include "bart/flat_forest.h"
 #include "bart/forest.h"
 #include "bart/model_document.h"
@@ -17,13 +18,17 @@
 namespace {
 
 // Everything reading gives: the node fields of every tree, or the error, and what was printed.
-std::string outcome(const std::string& path, veldra::ModelReader reader) {
+// The document is read into `reused` after clearing it, when given, or into a new forest.
+std::string outcome(const std::string& path, veldra::ModelReader reader,
+                    veldra::Forest* reused = nullptr) {
     std::ostringstream out;
     out.precision(17);
     std::ostringstream printed;
     std::streambuf* const console = std::cout.rdbuf(printed.rdbuf());
     try {
-        veldra::Forest forest;
+        veldra::Forest fresh;
+        veldra::Forest& forest = reused != nullptr ? *reused : fresh;
+        forest.clear();
         veldra::read_model_document(path, forest, reader);
         out << "trees " << forest.node_lists.size() << " current " << forest.current_tree << "\n";
         for (const auto& nodes : forest.node_lists) {
@@ -53,8 +58,10 @@ std::string error_text(const Build& build) {
 }
 
 // Builds and evaluates an accepted document on a few rows. The flat forest, built from the node
-// lists by itself, must raise the errors the tree nodes raise and give the same sums.
+// lists by itself, must raise the errors the tree nodes raise and give the same sums; so must
+// one rebuilt in place, which held the forests of earlier inputs.
 void evaluate(const std::string& path) {
+    static veldra::FlatForest rebuilt;
     veldra::Forest forest;
     std::ostringstream printed;
     std::streambuf* const console = std::cout.rdbuf(printed.rdbuf());
@@ -63,6 +70,9 @@ void evaluate(const std::string& path) {
         std::unique_ptr<veldra::FlatForest> flat;
         const std::string flat_error =
             error_text([&] { flat = std::make_unique<veldra::FlatForest>(forest, path); });
+        if (error_text([&] { rebuilt.rebuild(forest, path); }) != flat_error) {
+            std::abort();
+        }
         if (error_text([&] { forest.build_trees(path); }) != flat_error) {
             std::abort();
         }
@@ -73,9 +83,10 @@ void evaluate(const std::string& path) {
             }
             forest.check_row(row.size(), path);
             const double expected = forest.predict(row.data());
-            const double got = flat->predict(row, false);
-            if (!(got == expected || (std::isnan(got) && std::isnan(expected)))) {
-                std::abort();
+            for (const double got : {flat->predict(row, false), rebuilt.predict(row, false)}) {
+                if (!(got == expected || (std::isnan(got) && std::isnan(expected)))) {
+                    std::abort();
+                }
             }
         }
     } catch (const std::exception&) {
@@ -88,13 +99,19 @@ void evaluate(const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const veldra::fuzz::ScratchFile file(".json");
     const std::string& path = file.write(data, size);
-    const std::string fast = outcome(path, veldra::ModelReader::fast);
+    // A forest that read the earlier inputs, as a prediction thread's forest reads file after
+    // file.
+    static veldra::Forest reused;
     const std::string reference = outcome(path, veldra::ModelReader::reference);
-    if (fast != reference) {
-        std::cerr << "The readers disagree.\nfast:\n"
-                  << fast << "\nreference:\n"
-                  << reference << "\n";
-        std::abort();
+    for (veldra::Forest* forest : {static_cast<veldra::Forest*>(nullptr), &reused}) {
+        const std::string fast = outcome(path, veldra::ModelReader::fast, forest);
+        if (fast != reference) {
+            std::cerr << "The readers disagree" << (forest != nullptr ? " (reused forest)" : "")
+                      << ".\nfast:\n"
+                      << fast << "\nreference:\n"
+                      << reference << "\n";
+            std::abort();
+        }
     }
     evaluate(path);
     return 0;
