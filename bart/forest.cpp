@@ -62,6 +62,7 @@ void Forest::clear() {
         spare_lists_.push_back(std::move(node_lists.back()));
         node_lists.pop_back();
     }
+    node_lists.resize(1);
     node_lists[0].assign(1, TreeNode());
     roots.assign(1, nullptr);
     current_tree = 0;
