@@ -171,7 +171,7 @@ TEST(Forest, ReadingWalkRules) {
 TEST(Forest, AResetNodeIsAFreshOne) {
     TreeNode node;
     TreeNode other;
-    node = {0, 0, 1, 2.5, 3, 4, 5.5, &other, &other, &other, true};
+    node = {2.5, 5.5, &other, &other, &other, 3, 4, false, false, true, true};
     node.reset();
     const TreeNode fresh;
     const auto fields = [](const TreeNode& n) {
