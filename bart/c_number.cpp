@@ -1,6 +1,7 @@
 #include "bart/c_number.h"
 
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -76,6 +77,38 @@ std::size_t skip_space_and_sign(std::string_view text, bool& negative) {
     return i;
 }
 
+// Whether the eight bytes at `at` are all decimal digits; if so, their value.
+bool read_eight_digits(const char* at, std::uint64_t& value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::uint64_t bytes = 0;
+    std::memcpy(&bytes, at, sizeof bytes);
+    // Every byte 0x30 to 0x39: its high half is 3, and adding 6 leaves it 3.
+    constexpr std::uint64_t high_halves = 0xF0F0F0F0F0F0F0F0;
+    constexpr std::uint64_t threes = 0x3030303030303030;
+    if ((bytes & high_halves) != threes || ((bytes + 0x0606060606060606) & high_halves) != threes) {
+        return false;
+    }
+    // The first character is the lowest byte: pairs, then fours, then all eight are combined.
+    bytes -= threes;
+    bytes = bytes * 10 + (bytes >> 8);
+    bytes = ((bytes & 0x000000FF000000FF) * (100 + (1000000ULL << 32)) +
+             ((bytes >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32))) >>
+            32;
+    value = bytes & 0xFFFFFFFF;
+    return true;
+#else
+    std::uint64_t digits = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (!is_digit(at[i])) {
+            return false;
+        }
+        digits = digits * 10 + static_cast<std::uint64_t>(at[i] - '0');
+    }
+    value = digits;
+    return true;
+#endif
+}
+
 // The short decimal texts model documents hold ("0.01345687546", "-0.005064"), read without
 // the general conversion: when the digits fit in 53 bits and the power of ten is at most 22,
 // both are exact doubles and one multiplication or division rounds correctly, giving the value
@@ -93,7 +126,16 @@ bool read_short_decimal(const char* first, const char* last, double& value) {
     }
     const int whole_digits = count;
     if (at != last && *at == '.') {
-        for (++at; at != last && is_digit(*at); ++at) {
+        // The fraction's first eight digits at once when there are eight (more than 19 digits
+        // in all are refused below, overflowed or not).
+        std::uint64_t eight = 0;
+        ++at;
+        if (last - at >= 8 && read_eight_digits(at, eight)) {
+            digits = digits * 100000000 + eight;
+            count += 8;
+            at += 8;
+        }
+        for (; at != last && is_digit(*at); ++at) {
             digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
             ++count;
         }
@@ -135,6 +177,17 @@ bool read_short_decimal(const char* first, const char* last, double& value) {
 } // namespace
 
 std::int32_t read_c_int(std::string_view text) {
+    // The usual text: one to nine digits and nothing else, which cannot overflow.
+    if (!text.empty() && text.size() <= 9) {
+        std::int32_t value = 0;
+        std::size_t i = 0;
+        for (; i < text.size() && is_digit(text[i]); ++i) {
+            value = value * 10 + (text[i] - '0');
+        }
+        if (i == text.size()) {
+            return value;
+        }
+    }
     bool negative = false;
     std::size_t i = skip_space_and_sign(text, negative);
     if (i >= text.size() || !is_digit(text[i])) {

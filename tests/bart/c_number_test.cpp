@@ -40,6 +40,28 @@ TEST(CNumber, IntegersReadLikeStrtolAndFailLikeStoi) {
     }
 }
 
+// Plain digit texts take a shortcut; every text within the 32-bit range must still read as
+// strtol reads it: lengths around the shortcut's nine digits, with and without what strtol skips
+// or stops at.
+TEST(CNumber, IntegersReadExactlyAsStrtolReadsThem) {
+    std::mt19937 random(5);
+    const char* fronts[] = {"", "", "", " ", "-", "+", "0"};
+    const char* endings[] = {"", "", "", "x", ".5", " ", "/", ":", "e3"};
+    for (int n = 0; n < 100000; ++n) {
+        std::string text = fronts[random() % std::size(fronts)];
+        const int count = 1 + static_cast<int>(random() % 11);
+        for (int i = 0; i < count; ++i) {
+            text += static_cast<char>('0' + random() % 10);
+        }
+        text += endings[random() % std::size(endings)];
+        const long long expected = std::strtoll(text.c_str(), nullptr, 10);
+        if (expected > 2147483647LL || expected < -2147483648LL) {
+            continue; // the range errors above
+        }
+        ASSERT_EQ(read_c_int(text), expected) << text;
+    }
+}
+
 TEST(CNumber, DoublesReadLikeStrtodAndFailLikeStod) {
     EXPECT_EQ(read_c_double("0.25"), 0.25);
     EXPECT_EQ(read_c_double("  -1.5e2abc"), -150.0);
@@ -75,7 +97,7 @@ TEST(CNumber, DoublesReadLikeStrtodAndFailLikeStod) {
 
 // Short decimals take a shortcut of their own; every text must still read exactly as strtod
 // reads it, bit for bit: random texts around the shortcut's bounds (19 digits, 2^53, powers of
-// ten up to 22) and with the endings strtod stops at.
+// ten up to 22, fractions taken eight digits at once) and with the endings strtod stops at.
 TEST(CNumber, DecimalsReadExactlyAsStrtodReadsThem) {
     std::mt19937_64 random(17);
     const auto digits = [&](int count) {
@@ -96,7 +118,7 @@ TEST(CNumber, DecimalsReadExactlyAsStrtodReadsThem) {
                                       "12345678901234567890",
                                       "0.0000000000000000000001",
                                       "-0.0"};
-    const char* endings[] = {"", "", "", "x", "e", "e+", ".", "e5e3", "E-", " 1"};
+    const char* endings[] = {"", "", "", "x", "e", "e+", ".", "e5e3", "E-", " 1", ":", "/"};
     for (int n = 0; n < 200000; ++n) {
         std::string text = random() % 4 == 0 ? "-" : "";
         text += digits(static_cast<int>(random() % 12));
