@@ -27,11 +27,13 @@ namespace fs = boost::filesystem;
 namespace {
 
 // The most files handed to a thread at once: their forests are held together so that each block of
-// rows is prepared once and read from cache for all of them. Bounds the memory per thread to this
-// many flat forests (about 20 kilobytes for 200 trees of a few nodes each, under a megabyte
-// for the batch), the node lists of one document (about 200 kilobytes for 200 trees) and one
-// block of rows (lanes x covariates doubles, 229 kilobytes for 3578).
-constexpr std::size_t files_per_batch = 32;
+// rows is prepared once for all of them (preparing copies every covariate of the block's rows,
+// which costs as much as a few dozen forests' descents). Bounds the memory per thread to this
+// many flat forests (about 20 kilobytes for 200 trees of a few nodes each, under 3 megabytes for
+// the batch; 50 kilobytes and 6.4 megabytes for 420 trees), the node lists of one document
+// (about 200 kilobytes for 200 trees) and one block of rows (lanes x covariates doubles, 229
+// kilobytes for 3578).
+constexpr std::size_t files_per_batch = 128;
 
 struct FileResult {
     std::vector<double> values;
