@@ -1,19 +1,24 @@
 // Times the forest prediction over a realistic model: one folder of posterior-sample documents
 // evaluated on 10, 100 and 1000 samples, each the fastest of a few runs. Prints seconds per
 // model, milliseconds per file, what one more sample costs per tree (nanoseconds per descent)
-// and the peak memory of the process.
+// and the peak memory of the process; then the time the files take to read alone.
+#include "bart/forest.h"
 #include "bart/forest_prediction.h"
+#include "bart/model_document.h"
 #include "bench/command_line.h"
 #include "bench/peak_memory.h"
 #include "input/csv_reader.h"
 #include "tools/model_tree_generator.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <thread>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 #include <boost/log/core.hpp>
@@ -73,6 +78,8 @@ int main(int argc, char** argv) {
 
     veldra::LoggerSet log;
     boost::log::core::get()->set_logging_enabled(false); // no sink: records would go to the console
+    const veldra::ModelReader reader =
+        reader_name == "reference" ? veldra::ModelReader::reference : veldra::ModelReader::fast;
     const int largest = *std::max_element(sample_counts.begin(), sample_counts.end());
     const fs::path csv = root / "samples.csv";
     veldra::tools::write_example_spectra(csv.string(), veldra::tools::grid_of_spectrometer("mir"),
@@ -92,10 +99,7 @@ int main(int argc, char** argv) {
             const auto start = std::chrono::steady_clock::now();
             const veldra::PredictionMatrix matrix = veldra::predict_from_forest_files(
                 (model / "MCMC*.json").string(), "json", rows, {0.0, 10.0}, true, log,
-                veldra::PredictionOptions{reader_name == "reference"
-                                              ? veldra::ModelReader::reference
-                                              : veldra::ModelReader::fast,
-                                          threads});
+                veldra::PredictionOptions{reader, threads});
             const double taken =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             seconds = run == 0 ? taken : std::min(seconds, taken);
@@ -113,6 +117,38 @@ int main(int argc, char** argv) {
         previous_seconds = seconds;
         previous_count = count;
     }
+    // Reading alone: every file into a thread's cleared forest, as the prediction reads them,
+    // on as many threads, without building or evaluating.
+    const std::vector<std::string> files =
+        veldra::list_matching_files((model / "MCMC*.json").string(), "json");
+    const unsigned readers =
+        threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+    double reading = 0;
+    for (int run = 0; run < std::max(repeat, 1); ++run) {
+        std::atomic<std::size_t> next{0};
+        const auto read_files = [&] {
+            veldra::Forest forest;
+            for (std::size_t i = next++; i < files.size(); i = next++) {
+                forest.clear();
+                veldra::read_model_document(files[i], forest, reader);
+            }
+        };
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::thread> helpers;
+        for (unsigned t = 1; t < readers; ++t) {
+            helpers.emplace_back(read_files);
+        }
+        read_files();
+        for (std::thread& helper : helpers) {
+            helper.join();
+        }
+        const double taken =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        reading = run == 0 ? taken : std::min(reading, taken);
+    }
+    std::printf("reading alone (%u threads): %.3f ms per file, %.0f MB/s\n", readers,
+                1000.0 * reading / static_cast<double>(files.size()),
+                static_cast<double>(bytes) / 1e6 / reading);
     if (keep.empty()) {
         fs::remove_all(root);
     }
