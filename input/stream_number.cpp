@@ -1,6 +1,8 @@
 #include "input/stream_number.h"
 
 #include <charconv>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace veldra {
@@ -56,18 +58,64 @@ bool is_underflow(const std::string& number) {
     return magnitude <= 0;
 }
 
+// A plain decimal text, [-]digits[.digits] without an exponent, read without the general
+// conversion: when its digits fit in 53 bits (at most 19 of them), the digits and the power of
+// ten are exact doubles and one division rounds correctly, giving the value std::from_chars
+// gives. Returns false, having read nothing, for any other text.
+bool read_plain_decimal(const char* first, const char* last, const char*& stop, double& value) {
+    const char* at = first;
+    const bool negative = at != last && *at == '-';
+    if (negative) {
+        ++at;
+    }
+    std::uint64_t digits = 0;
+    int count = 0;
+    for (; at != last && is_digit(*at); ++at) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+        ++count;
+    }
+    std::ptrdiff_t decimals = 0;
+    if (at != last && *at == '.') {
+        const char* const fraction = ++at;
+        for (; at != last && is_digit(*at); ++at) {
+            digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+            ++count;
+        }
+        decimals = at - fraction;
+    }
+    constexpr int most_digits = 19; // fit in 64 bits
+    constexpr std::uint64_t exact_integers = std::uint64_t{1} << 53;
+    if (count == 0 || count > most_digits || digits > exact_integers ||
+        (at != last && (*at == 'e' || *at == 'E'))) {
+        return false;
+    }
+    // Decimals are digits: at most 19, within the table.
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                        1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+    const double magnitude = static_cast<double>(digits) / powers[decimals];
+    value = negative ? -magnitude : magnitude;
+    stop = at;
+    return true;
+}
+
 } // namespace
 
 bool scan_stream_double(const char*& text, const char* end, double& value) {
-    // The common case in one pass: a plain number that std::from_chars reads up to a comma, a
-    // space or the end. Over such a text the stream's extent is the same, so the slower scan
-    // below would give the same value. Texts starting otherwise ("inf", "nan", '+') and every
-    // failure go the long way.
+    // The common case in one pass: a plain number that std::from_chars (or, for a short plain
+    // decimal, the shortcut that gives the same value) reads up to a comma, a space or the end.
+    // Over such a text the stream's extent is the same, so the slower scan below would give the
+    // same value. Texts starting otherwise ("inf", "nan", '+') and every failure go the long way.
     {
         const char* digits = text != end && *text == '-' ? text + 1 : text;
         if (digits != end && (is_digit(*digits) || *digits == '.')) {
             double parsed = 0.0;
-            const auto [stop, error] = std::from_chars(text, end, parsed);
+            const char* stop = text;
+            std::errc error = std::errc();
+            if (!read_plain_decimal(text, end, stop, parsed)) {
+                const std::from_chars_result read = std::from_chars(text, end, parsed);
+                stop = read.ptr;
+                error = read.ec;
+            }
             if (error == std::errc() && (stop == end || *stop == ',' || is_stream_space(*stop))) {
                 text = stop;
                 value = parsed;
