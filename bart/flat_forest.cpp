@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 
 namespace veldra {
 
@@ -32,6 +33,12 @@ void FlatForest::rebuild(const Forest& forest, const std::string& source) {
         std::uint32_t depth;
     };
     constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+    // Links are byte offsets of 32 bits: a tree may start at node largest_index at the latest,
+    // so that its nodes (fewer than a document's bytes) stay within reach. Documents are at most
+    // a few hundred megabytes, far below.
+    constexpr std::uint32_t node_bytes = sizeof(Node);
+    constexpr std::size_t largest_index = (std::size_t{1} << 31) / node_bytes;
+    constexpr std::int32_t largest_slot = std::numeric_limits<std::int32_t>::max() / lanes;
     std::vector<Pending> pending;
     std::size_t listed = 0;
     for (const std::vector<TreeNode>& nodes : forest.node_lists) {
@@ -47,7 +54,10 @@ void FlatForest::rebuild(const Forest& forest, const std::string& source) {
     for (std::size_t k = 1; k < forest.node_lists.size(); ++k) {
         const std::vector<TreeNode>& nodes = forest.node_lists[k];
         const TreeLinks links(nodes, k, source);
-        roots_.push_back(static_cast<std::uint32_t>(nodes_.size()));
+        if (nodes_.size() > largest_index) {
+            throw std::length_error("Model file " + source + " has too many nodes to evaluate.");
+        }
+        roots_.push_back(static_cast<std::uint32_t>(nodes_.size()) * node_bytes);
         std::uint32_t deepest = 0;
         pending.assign(1, {1, nodes.size() - 1, none, 0});
         while (!pending.empty()) {
@@ -55,11 +65,11 @@ void FlatForest::rebuild(const Forest& forest, const std::string& source) {
             pending.pop_back();
             const auto index = static_cast<std::uint32_t>(nodes_.size());
             if (item.parent != none) {
-                nodes_[item.parent].child[1] = index;
+                nodes_[item.parent].child[1] = index * node_bytes;
             }
             const TreeNode& node = nodes[item.first];
             if (node.is_leaf) {
-                nodes_.push_back({node.leaf_value, 0, {index, index}});
+                nodes_.push_back({node.leaf_value, 0, {index * node_bytes, index * node_bytes}});
                 deepest = std::max(deepest, item.depth);
                 continue;
             }
@@ -69,8 +79,12 @@ void FlatForest::rebuild(const Forest& forest, const std::string& source) {
             }
             const std::int32_t v = node.split_variable;
             largest_split_variable_ = std::max(largest_split_variable_, v);
+            // A split variable too large for a row block never reaches evaluation: no row holds
+            // it, so check_row refuses the forest.
+            const std::uint32_t first_value =
+                v >= 1 && v <= largest_slot ? static_cast<std::uint32_t>(v) * lanes : 0;
             nodes_.push_back(
-                {node.cut_value, v >= 1 ? static_cast<std::uint32_t>(v) : 0, {index + 1, index}});
+                {node.cut_value, first_value, {(index + 1) * node_bytes, index * node_bytes}});
             pending.push_back({right, item.last, index, item.depth + 1});
             pending.push_back({item.first + 1, right - 1, none, item.depth + 1});
         }
@@ -139,34 +153,40 @@ void FlatForest::RowBlock::prepare(const std::vector<std::vector<double>>& rows,
 
 void FlatForest::predict(const RowBlock& block, double* sums) const {
     const double* const values = block.values_.data();
-    const Node* const nodes = nodes_.data();
+    // Each lane holds the address of its node; a link is added to the first node's address, so
+    // that every step reads the node through the address itself.
+    const char* const first = reinterpret_cast<const char*>(nodes_.data());
+    const auto node_at = [first](std::uint32_t offset) {
+        return reinterpret_cast<const Node*>(first + offset);
+    };
     double total[lanes] = {};
-    std::uint32_t at[lanes];
+    const Node* at[lanes];
     const std::size_t trees = roots_.size();
     for (std::size_t t = 0; t < trees; ++t) {
+        const Node* const root = node_at(roots_[t]);
         for (std::size_t l = 0; l < lanes; ++l) {
-            at[l] = roots_[t];
+            at[l] = root;
         }
         // The nodes of a tree a few ahead, and the covariate its root tests, are requested now:
         // the descent waits on memory far more than it computes.
         if (t + 4 < trees) {
-            prefetch(nodes + roots_[t + 4]);
+            prefetch(node_at(roots_[t + 4]));
         }
         if (t + 2 < trees) {
-            prefetch(values + nodes[roots_[t + 2]].slot * lanes);
+            prefetch(values + node_at(roots_[t + 2])->first_value);
         }
         // Every lane (used or not) takes as many steps as the deepest leaf needs; a leaf leads
-        // to itself. The comparison picks the child by index: no branch to mispredict.
+        // to itself. The comparison picks the child's link by index: no branch to mispredict.
         for (std::uint32_t step = 0; step < depths_[t]; ++step) {
 #pragma GCC unroll 8
             for (std::size_t l = 0; l < lanes; ++l) {
-                const Node& node = nodes[at[l]];
-                const bool greater = values[node.slot * lanes + l] > node.value;
-                at[l] = node.child[greater ? 1 : 0];
+                const Node& node = *at[l];
+                const bool greater = values[node.first_value + l] > node.value;
+                at[l] = node_at(node.child[greater ? 1 : 0]);
             }
         }
         for (std::size_t l = 0; l < lanes; ++l) {
-            total[l] += nodes[at[l]].value;
+            total[l] += at[l]->value;
         }
     }
     std::copy(total, total + block.count_, sums);

@@ -63,13 +63,14 @@ public:
 private:
     struct Node {
         double value; // the cut of an internal node, the output of a leaf
-        // The covariate's slot in a row block: 1-based, 0 (the left-sending slot) for split
-        // variables of 0 or less.
-        std::uint32_t slot;
-        std::uint32_t child[2]; // left, right; a leaf's children are itself
+        // Where the covariate's values begin in a row block: its slot (1-based, 0, the
+        // left-sending slot, for split variables of 0 or less) times the lanes.
+        std::uint32_t first_value;
+        // Left, right, as byte offsets from the first node; a leaf's children are itself.
+        std::uint32_t child[2];
     };
     std::vector<Node> nodes_;
-    std::vector<std::uint32_t> roots_;
+    std::vector<std::uint32_t> roots_;  // byte offsets, as the links
     std::vector<std::uint32_t> depths_; // steps from each root to its deepest leaf
     std::int32_t largest_split_variable_ = 0;
 };
