@@ -163,10 +163,6 @@ void FlatForest::predict(const RowBlock& block, double* sums) const {
     const Node* at[lanes];
     const std::size_t trees = roots_.size();
     for (std::size_t t = 0; t < trees; ++t) {
-        const Node* const root = node_at(roots_[t]);
-        for (std::size_t l = 0; l < lanes; ++l) {
-            at[l] = root;
-        }
         // The nodes of a tree a few ahead, and the covariate its root tests, are requested now:
         // the descent waits on memory far more than it computes.
         if (t + 4 < trees) {
@@ -175,9 +171,41 @@ void FlatForest::predict(const RowBlock& block, double* sums) const {
         if (t + 2 < trees) {
             prefetch(values + node_at(roots_[t + 2])->first_value);
         }
-        // Every lane (used or not) takes as many steps as the deepest leaf needs; a leaf leads
-        // to itself. The comparison picks the child's link by index: no branch to mispredict.
-        for (std::uint32_t step = 0; step < depths_[t]; ++step) {
+        // The first two levels are the same few nodes for every lane: each lane's two tests are
+        // made against all of them at once, and its choice is taken from the results. A leaf
+        // leads to itself and tests slot 0, which sends every lane left, so a tree whose leaves
+        // all lie within two steps of its root ends here with the leaf's value: most trees.
+        const Node* const root = node_at(roots_[t]);
+        const Node* const left = node_at(root->child[0]);
+        const Node* const right = node_at(root->child[1]);
+        const double* const root_values = values + root->first_value;
+        const double* const left_values = values + left->first_value;
+        const double* const right_values = values + right->first_value;
+        const Node* const left_left = node_at(left->child[0]);
+        const Node* const left_right = node_at(left->child[1]);
+        const Node* const right_left = node_at(right->child[0]);
+        const Node* const right_right = node_at(right->child[1]);
+        const double root_cut = root->value;
+        const double left_cut = left->value;
+        const double right_cut = right->value;
+        if (depths_[t] <= 2) {
+            const double leaves[4] = {left_left->value, left_right->value, right_left->value,
+                                      right_right->value};
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const double on_left = left_values[l] > left_cut ? leaves[1] : leaves[0];
+                const double on_right = right_values[l] > right_cut ? leaves[3] : leaves[2];
+                total[l] += root_values[l] > root_cut ? on_right : on_left;
+            }
+            continue;
+        }
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const Node* const on_left = left_values[l] > left_cut ? left_right : left_left;
+            const Node* const on_right = right_values[l] > right_cut ? right_right : right_left;
+            at[l] = root_values[l] > root_cut ? on_right : on_left;
+        }
+        // Deeper trees: each lane takes as many more steps as the deepest leaf needs. The
+        // comparison picks the child's link by index: no branch to mispredict.
+        for (std::uint32_t step = 2; step < depths_[t]; ++step) {
 #pragma GCC unroll 8
             for (std::size_t l = 0; l < lanes; ++l) {
                 const Node& node = *at[l];
