@@ -35,6 +35,10 @@ namespace {
 // kilobytes for 3578).
 constexpr std::size_t files_per_batch = 128;
 
+// The fewest files a batch takes while more are left: every batch prepares each block of rows
+// anew, which for one file costs several times its evaluation.
+constexpr std::size_t smallest_batch = 16;
+
 struct FileResult {
     std::vector<double> values;
     std::exception_ptr error;
@@ -134,9 +138,9 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     std::condition_variable finished;
     std::atomic<bool> abandon{false};
 
-    // Claims the next batch and evaluates it; false when none is left. Batches shrink as the
-    // files run out (a share of what is left), so that no thread is left with a long last
-    // batch while the others wait.
+    // Claims the next batch and evaluates it; false when none is left. With several threads,
+    // batches shrink as the files run out (a share of what is left), so that no thread is left
+    // with a long last batch while the others wait.
     const auto work_once = [&](BatchMemory& memory) {
         std::size_t first = 0;
         std::size_t last = 0;
@@ -145,9 +149,13 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
             if (next_file >= count || abandon.load()) {
                 return false;
             }
-            const std::size_t share = (count - next_file) / (2 * std::size_t{threads});
+            const std::size_t left = count - next_file;
+            const std::size_t share =
+                threads == 1 ? files_per_batch
+                             : std::clamp<std::size_t>(left / (2 * std::size_t{threads}),
+                                                       smallest_batch, files_per_batch);
             first = next_file;
-            last = first + std::clamp<std::size_t>(share, 1, files_per_batch);
+            last = first + std::min(share, left);
             next_file = last;
         }
         evaluate_batch(files, first, last, rows, scaling, first_derivative, options.reader, memory,

@@ -121,7 +121,8 @@ TEST(Faults, AFullDiskIsAFailureNotASuccess) {
 }
 
 TEST(Faults, ModelFilesDamagedOrRemovedDuringAJob) {
-    const Models models(40);
+    // 200 files: in byte-wise order MCMC7 is the 168th, beyond the first batch a thread reads.
+    const Models models(200);
     const std::string output = models.dir.file("out.csv");
     const JobOutcome clean = run(models.settings({"pH", "N"}, output));
     ASSERT_TRUE(clean.ok) << clean.message;
@@ -138,8 +139,8 @@ TEST(Faults, ModelFilesDamagedOrRemovedDuringAJob) {
         EXPECT_NE(outcome.message.find(damaged), std::string::npos) << outcome.message;
         EXPECT_EQ(test::read_file(models.dir.file("out-mir-pH.csv")), first_output);
     }
-    // A file of the model being predicted disappears after the folder was listed: the batch
-    // of files after the first is read later, on one thread.
+    // A file of the model being predicted disappears after the folder was listed: the second
+    // batch of files is read after the first file's records, on one thread.
     const std::string removed = models.dir.file("mir/pH/MCMC7.json");
     {
         const JobOutcome outcome =
