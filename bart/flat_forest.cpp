@@ -4,6 +4,15 @@
 #include <limits>
 #include <stdexcept>
 
+// Compilers for x86 processors that can compile a function for wide vectors and ask the
+// processor whether it has them; elsewhere the descent is compiled once.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define VELDRA_WIDE_VECTORS 1
+#define VELDRA_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define VELDRA_ALWAYS_INLINE inline
+#endif
+
 namespace veldra {
 
 namespace {
@@ -151,7 +160,40 @@ void FlatForest::RowBlock::prepare(const std::vector<std::vector<double>>& rows,
     }
 }
 
-void FlatForest::predict(const RowBlock& block, double* sums) const {
+bool FlatForest::wide_vectors_available() {
+#if defined(VELDRA_WIDE_VECTORS)
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return available;
+#else
+    return false;
+#endif
+}
+
+void FlatForest::predict(const RowBlock& block, double* sums, bool wide_vectors) const {
+#if defined(VELDRA_WIDE_VECTORS)
+    if (wide_vectors && wide_vectors_available()) {
+        descend_wide(block, sums);
+        return;
+    }
+#else
+    static_cast<void>(wide_vectors);
+#endif
+    descend(block, sums);
+}
+
+#if defined(VELDRA_WIDE_VECTORS)
+// The same code, inlined where the compiler may use wide vectors: the same comparisons,
+// selections and additions in the same order, so the same sums.
+__attribute__((target("avx2"))) void FlatForest::descend_wide(const RowBlock& block,
+                                                              double* sums) const {
+    descend(block, sums);
+}
+#endif
+
+VELDRA_ALWAYS_INLINE void FlatForest::descend(const RowBlock& block, double* sums) const {
     const double* const values = block.values_.data();
     // Each lane holds the address of its node; a link is added to the first node's address, so
     // that every step reads the node through the address itself.

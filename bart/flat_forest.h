@@ -55,12 +55,24 @@ public:
 
     // Forest sums of the block's rows, trees added in order as Forest::predict adds them.
     // Every row must hold every split variable (Forest::check_row).
-    void predict(const RowBlock& block, double* sums) const;
+    void predict(const RowBlock& block, double* sums) const {
+        predict(block, sums, wide_vectors_available());
+    }
+
+    // Whether this processor has 256-bit vector instructions (AVX2) the descent can use. With
+    // or without them the sums are the same, bit for bit; `wide_vectors` chooses, and is
+    // ignored where they are not available.
+    static bool wide_vectors_available();
+    void predict(const RowBlock& block, double* sums, bool wide_vectors) const;
 
     // The forest sum of one row.
     double predict(const std::vector<double>& row, bool first_derivative) const;
 
 private:
+    // The descent, compiled once for every processor and once more for wide vectors.
+    void descend(const RowBlock& block, double* sums) const;
+    void descend_wide(const RowBlock& block, double* sums) const;
+
     struct Node {
         double value; // the cut of an internal node, the output of a leaf
         // Where the covariate's values begin in a row block: its slot (1-based, 0, the

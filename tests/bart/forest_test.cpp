@@ -2,11 +2,14 @@
 #include "bart/forest.h"
 #include "bart/forest_prediction.h"
 #include "tests/support/error_text.h"
+#include "tools/model_tree_generator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -346,6 +349,62 @@ TEST(Forest, ClearedAndRebuiltForestsGiveWhatNewOnesGive) {
         failed += expected.rfind("error: ", 0) == 0 ? 1 : 0;
     }
     EXPECT_EQ(failed, 2u);
+}
+
+// Blocks of rows against generated forests (trees of every depth the generator makes): each
+// lane, with and without wide vectors, gets exactly the sum Forest::predict gives its row. Some
+// rows tie with cuts or hold NaN; blocks are full, partial, or of rows of several lengths.
+TEST(Forest, EveryLaneOfABlockGetsItsRowsSum) {
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> value(-0.02, 0.02);
+    for (int document = 0; document < 12; ++document) {
+        Forest forest;
+        forest.read(parse(tools::make_forest_document(60, 30, random)));
+        const FlatForest flat(forest, "model.json");
+        forest.build_trees("model.json");
+        std::vector<std::vector<double>> rows(21);
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            rows[r].resize(document % 3 == 2 && r % 8 == 3 ? 31 : 30);
+            for (double& v : rows[r]) {
+                v = value(random);
+            }
+            // A tie with the cut of some internal node, and now and then a NaN.
+            const std::vector<TreeNode>& nodes = forest.node_lists[1 + r % 60];
+            for (const TreeNode& node : nodes) {
+                if (!node.is_leaf && node.split_variable >= 1 && random() % 2 == 0) {
+                    rows[r][static_cast<std::size_t>(node.split_variable) - 1] = node.cut_value;
+                }
+            }
+            if (r % 7 == 4) {
+                rows[r][random() % 30] = nan;
+            }
+        }
+        for (const bool derivative : {false, true}) {
+            FlatForest::RowBlock block;
+            for (std::size_t first = 0; first < rows.size(); first += FlatForest::lanes) {
+                const std::size_t count = std::min(FlatForest::lanes, rows.size() - first);
+                block.prepare(rows, first, count, derivative);
+                for (const bool wide : {false, true}) {
+                    double sums[FlatForest::lanes];
+                    flat.predict(block, sums, wide);
+                    for (std::size_t l = 0; l < count; ++l) {
+                        std::vector<double> row = rows[first + l];
+                        if (derivative) {
+                            for (std::size_t i = 0; i + 1 < row.size(); ++i) {
+                                row[i] = row[i + 1] - row[i];
+                            }
+                            row.back() = 0.0;
+                        }
+                        const double expected = forest.predict(row.data());
+                        EXPECT_TRUE(sums[l] == expected ||
+                                    (std::isnan(sums[l]) && std::isnan(expected)))
+                            << "document " << document << ", row " << first + l << ", wide " << wide
+                            << ", derivative " << derivative;
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(ForestPrediction, FirstDerivativeAndRangeScaling) {
