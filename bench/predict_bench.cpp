@@ -2,6 +2,7 @@
 // evaluated on 10, 100 and 1000 samples, each the fastest of a few runs. Prints seconds per
 // model, milliseconds per file, what one more sample costs per tree (nanoseconds per descent)
 // and the peak memory of the process; then the time the files take to read alone.
+#include "bart/flat_forest.h"
 #include "bart/forest.h"
 #include "bart/forest_prediction.h"
 #include "bart/model_document.h"
@@ -75,6 +76,9 @@ int main(int argc, char** argv) {
     }
     std::printf("model: %d documents, %d trees each, %.1f MB of JSON, 3578 covariates\n", draws,
                 trees, static_cast<double>(bytes) / 1e6);
+    std::printf("descent: %s\n", veldra::FlatForest::wide_vectors_available()
+                                     ? "256-bit vectors (AVX2)"
+                                     : "baseline instructions (no AVX2)");
 
     veldra::LoggerSet log;
     boost::log::core::get()->set_logging_enabled(false); // no sink: records would go to the console
