@@ -1,7 +1,5 @@
 #include "bart/forest.h"
 
-#include "bart/reading_walk.h"
-
 #include <algorithm>
 #include <iterator>
 #include <limits>
@@ -10,35 +8,10 @@
 #include <utility>
 
 #include <boost/filesystem/path.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 namespace veldra {
 
 namespace {
-
-void visit(const boost::property_tree::ptree& entry, TreeNode& working, ReadingWalk& walk) {
-    for (auto child = entry.begin(); child != entry.end(); ++child) {
-        switch (walk.on_child(child->first, child->second.data(), working)) {
-        case ReadingWalk::Action::go_on:
-            break;
-        case ReadingWalk::Action::stop:
-            return;
-        case ReadingWalk::Action::visit_container:
-            visit(child->second, working, walk);
-            break;
-        case ReadingWalk::Action::visit_subtree: {
-            const auto subtree = std::next(child);
-            if (subtree == entry.end()) {
-                ReadingWalk::report_missing_subtree();
-                return;
-            }
-            TreeNode fresh;
-            visit(subtree->second, fresh, walk);
-            return;
-        }
-        }
-    }
-}
 
 [[noreturn]] void fail_tree(const std::string& source, std::size_t tree, const char* problem) {
     std::ostringstream message;
@@ -66,6 +39,7 @@ void Forest::clear() {
     node_lists[0].assign(1, TreeNode());
     roots.assign(1, nullptr);
     current_tree = 0;
+    missing_subtrees = 0;
     largest_split_variable_ = 0;
 }
 
@@ -89,12 +63,6 @@ void Forest::append_node(const TreeNode& node) {
     TreeNode copy = node;
     copy.parent = copy.left = copy.right = nullptr;
     node_lists[current_tree].push_back(copy);
-}
-
-void Forest::read(const boost::property_tree::ptree& document) {
-    ReadingWalk walk(*this);
-    TreeNode working;
-    visit(document, working, walk);
 }
 
 void Forest::build_trees(const std::string& source) {
@@ -144,14 +112,6 @@ void Forest::build_trees(const std::string& source) {
             reachable.push_back(node->right);
         }
     }
-}
-
-double Forest::predict(const double* row) const {
-    double sum = 0.0;
-    for (std::size_t k = 1; k < roots.size(); ++k) {
-        sum += roots[k]->evaluate(row);
-    }
-    return sum;
 }
 
 void Forest::check_row(std::size_t values, const std::string& source) const {

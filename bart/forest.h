@@ -8,8 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include <boost/property_tree/ptree_fwd.hpp>
-
 namespace veldra {
 
 // The trees of one posterior-sample file. Owns every node; links between nodes never own.
@@ -24,15 +22,9 @@ public:
     // the next document read into it: a thread reading many documents allocates them once.
     void clear();
 
-    // Fills node_lists from a parsed model document (the reading walk).
-    void read(const boost::property_tree::ptree& document);
-
     // Links the nodes of every tree by their depths and fills roots. `source` names the model
     // file in the messages of the checks that keep evaluation inside the row and the links.
     void build_trees(const std::string& source = std::string());
-
-    // Sum over the trees, in tree order, for one row of covariates.
-    double predict(const double* row) const;
 
     // Raises a clear error, naming `source`, when a row of `values` covariates is too short
     // for a split variable of this forest.
@@ -50,6 +42,8 @@ public:
     std::vector<std::vector<TreeNode>> node_lists;
     std::vector<TreeNode*> roots;
     std::size_t current_tree = 0;
+    // Internal nodes the reading walk found without a subtree after "TBN" (each a notice).
+    std::size_t missing_subtrees = 0;
 
 private:
     std::int32_t largest_split_variable_ = 0;

@@ -3,6 +3,7 @@
 #include "bart/flat_forest.h"
 #include "bart/forest.h"
 #include "bart/model_document.h"
+#include "text/file_pattern.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,9 +17,6 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
-#include <boost/regex.hpp>
 
 namespace veldra {
 
@@ -42,6 +40,7 @@ constexpr std::size_t smallest_batch = 16;
 struct FileResult {
     std::vector<double> values;
     std::exception_ptr error;
+    std::size_t missing_subtrees = 0; // notices of the reading walk
 };
 
 // What a thread keeps from one batch to the next: the forests of every file are read and built
@@ -54,7 +53,7 @@ struct BatchMemory {
 // Reads, builds and checks the batch's files, then evaluates them a few rows at a time.
 void evaluate_batch(const std::vector<std::string>& files, std::size_t first, std::size_t last,
                     const SpectraRows& rows, const RangeScaling& scaling, bool first_derivative,
-                    ModelReader reader, BatchMemory& memory, std::vector<FileResult>& results) {
+                    BatchMemory& memory, std::vector<FileResult>& results) {
     if (memory.flat.size() < last - first) {
         memory.flat.resize(last - first);
     }
@@ -62,7 +61,8 @@ void evaluate_batch(const std::vector<std::string>& files, std::size_t first, st
     for (std::size_t i = first; i < last; ++i) {
         try {
             memory.forest.clear();
-            read_model_document(files[i], memory.forest, reader);
+            read_model_document(files[i], memory.forest);
+            results[i].missing_subtrees = memory.forest.missing_subtrees;
             FlatForest& flat = memory.flat[i - first];
             flat.rebuild(memory.forest, files[i]);
             for (const std::vector<double>& row : rows) {
@@ -71,6 +71,7 @@ void evaluate_batch(const std::vector<std::string>& files, std::size_t first, st
             forests[i - first] = &flat;
             results[i].values.resize(rows.size());
         } catch (...) {
+            results[i].missing_subtrees = memory.forest.missing_subtrees;
             results[i].error = std::current_exception();
         }
     }
@@ -113,21 +114,6 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     log.inner_position = 0;
     const std::string separator(45, '=');
 
-    if (options.reference) {
-        PredictionMatrix matrix;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            log.inner_position = static_cast<std::int32_t>(i);
-            VELDRA_LOG(log, 0) << separator;
-            VELDRA_LOG(log, 0) << "FOREST: " << files[i];
-            VELDRA_LOG(log, 0) << separator;
-            VELDRA_LOG(log, 0) << "Number of predicted values: " << rows.size();
-            const boost::property_tree::ptree document = parse_model_document(files[i]);
-            matrix.push_back(
-                predict_with_forest(document, rows, scaling, first_derivative, files[i]));
-        }
-        return matrix;
-    }
-
     const std::size_t count = files.size();
     unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
     threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, count));
@@ -158,8 +144,7 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
             last = first + std::min(share, left);
             next_file = last;
         }
-        evaluate_batch(files, first, last, rows, scaling, first_derivative, options.reader, memory,
-                       results);
+        evaluate_batch(files, first, last, rows, scaling, first_derivative, memory, results);
         {
             const std::lock_guard<std::mutex> lock(mutex);
             std::fill(file_done.begin() + static_cast<std::ptrdiff_t>(first),
@@ -207,10 +192,13 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
             }
         }
         log.inner_position = static_cast<std::int32_t>(i);
-        VELDRA_LOG(log, 0) << separator;
-        VELDRA_LOG(log, 0) << "FOREST: " << files[i];
-        VELDRA_LOG(log, 0) << separator;
-        VELDRA_LOG(log, 0) << "Number of predicted values: " << rows.size();
+        for (std::size_t n = 0; n < results[i].missing_subtrees; ++n) {
+            VELDRA_LOG(log, Severity::warning) << missing_subtree_notice;
+        }
+        VELDRA_LOG(log, Severity::debug) << separator;
+        VELDRA_LOG(log, Severity::debug) << "FOREST: " << files[i];
+        VELDRA_LOG(log, Severity::debug) << separator;
+        VELDRA_LOG(log, Severity::debug) << "Number of predicted values: " << rows.size();
         if (results[i].error) {
             std::rethrow_exception(results[i].error);
         }
@@ -240,59 +228,13 @@ std::vector<std::string> list_matching_files(const std::string& path,
         throw std::runtime_error(message.str());
     }
 
-    std::string expression;
-    for (const char c : pattern) {
-        if (c == '.') {
-            expression += "\\.";
-        } else if (c == '*') {
-            expression += ".*";
-        } else {
-            expression += c;
-        }
-    }
-    const boost::regex matcher(expression, boost::regex::perl);
-
     std::vector<std::string> files;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        if (boost::regex_match(entry.path().filename().string(), matcher)) {
+        if (matches_file_pattern(pattern, entry.path().filename().string())) {
             files.push_back((folder / entry.path().filename()).string());
         }
     }
     return files;
-}
-
-std::vector<double> predict_with_forest(const boost::property_tree::ptree& document,
-                                        const SpectraRows& rows, const RangeScaling& scaling,
-                                        bool first_derivative, const std::string& source) {
-    Forest forest;
-    forest.read(document);
-    forest.build_trees(source);
-    return predict_with_built_forest(forest, rows, scaling, first_derivative, source);
-}
-
-std::vector<double> predict_with_built_forest(const Forest& forest, const SpectraRows& rows,
-                                              const RangeScaling& scaling, bool first_derivative,
-                                              const std::string& source) {
-    for (const std::vector<double>& row : rows) {
-        forest.check_row(row.size(), source);
-    }
-    std::vector<double> values;
-    values.reserve(rows.size());
-    std::vector<double> working;
-    for (const std::vector<double>& row : rows) {
-        const std::size_t n = row.size();
-        if (first_derivative) {
-            working.assign(n, 0.0);
-            for (std::size_t i = 0; i + 1 < n; ++i) {
-                working[i] = row[i + 1] - row[i];
-            }
-        } else {
-            working = row;
-        }
-        const double sum = forest.predict(working.data());
-        values.push_back((scaling.second - scaling.first) * (sum + 0.5) + scaling.first);
-    }
-    return values;
 }
 
 } // namespace veldra

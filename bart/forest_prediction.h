@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/property_tree/ptree_fwd.hpp>
-
 namespace veldra {
 
 // The two numbers of a model's range file: a forest sum s maps to
@@ -23,21 +21,21 @@ using SpectraRows = std::vector<std::vector<double>>;
 // One entry per posterior-sample file (a draw), each with one value per sample.
 using PredictionMatrix = std::vector<std::vector<double>>;
 
+// Logged for each internal node that a model document leaves without a subtree after "TBN".
+constexpr const char* missing_subtree_notice =
+    "INFO : No subtree in intermediate node? Something wrong...";
+
 // How forest files are evaluated; every choice gives the same matrix.
 struct PredictionOptions {
-    ModelReader reader = ModelReader::fast;
     unsigned threads = 0; // 0: one per core
-    // The reference path, kept for tests and benchmarks: one thread, one forest at a time,
-    // row by row through the tree nodes (reader and threads are then not used).
-    bool reference = false;
 };
 
 // Evaluates every model document that `forest_path` names (a folder followed by a file-name
 // pattern, or a folder whose entries must match `format_word`), in byte-wise order of their
 // paths, on every row, and scales each sum. Sets the inner progress pair of `log` and writes
-// the per-file records at level 0, in file order. Files are read and evaluated on several
-// threads in batches; the matrix is in file order and the first error raised is the one of the
-// earliest failing file, as one thread would find it.
+// the per-file records at level 0, in file order, each after the notices of its reading. Files are
+// read and evaluated on several threads in batches; the matrix is in file order and the first error
+// raised is the one of the earliest failing file, as one thread would find it.
 PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            const std::string& format_word, const SpectraRows& rows,
                                            const RangeScaling& scaling, bool first_derivative,
@@ -47,18 +45,5 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
 // Paths of the folder entries whose names match the pattern as a whole, unsorted.
 std::vector<std::string> list_matching_files(const std::string& path,
                                              const std::string& default_pattern);
-
-// One draw: the forest of one parsed document on every row (after the optional first
-// derivative), scaled. `source` names the file in the messages of the forest's checks.
-std::vector<double> predict_with_forest(const boost::property_tree::ptree& document,
-                                        const SpectraRows& rows, const RangeScaling& scaling,
-                                        bool first_derivative,
-                                        const std::string& source = std::string());
-
-// One draw from a forest that has been read and built: every row (after the optional first
-// derivative), scaled.
-std::vector<double> predict_with_built_forest(const Forest& forest, const SpectraRows& rows,
-                                              const RangeScaling& scaling, bool first_derivative,
-                                              const std::string& source);
 
 } // namespace veldra

@@ -172,8 +172,50 @@ std::size_t nesting_depth(std::string_view text, std::size_t limit) {
     return deepest;
 }
 
-void read_reference(const std::string& path, Forest& forest) {
-    forest.read(parse_model_document(path));
+void visit(const boost::property_tree::ptree& entry, TreeNode& working, ReadingWalk& walk) {
+    for (auto child = entry.begin(); child != entry.end(); ++child) {
+        switch (walk.on_child(child->first, child->second.data(), working)) {
+        case ReadingWalk::Action::go_on:
+            break;
+        case ReadingWalk::Action::stop:
+            return;
+        case ReadingWalk::Action::visit_container:
+            visit(child->second, working, walk);
+            break;
+        case ReadingWalk::Action::visit_subtree: {
+            const auto subtree = std::next(child);
+            if (subtree == entry.end()) {
+                walk.report_missing_subtree();
+                return;
+            }
+            TreeNode fresh;
+            visit(subtree->second, fresh, walk);
+            return;
+        }
+        }
+    }
+}
+
+// The reference parse of the document at `path` (Boost.PropertyTree's JSON reader), after
+// checking the limits; a document beyond them raises a message naming the file.
+boost::property_tree::ptree parse_model_document(const std::string& path) {
+    boost::system::error_code error;
+    const std::uintmax_t size = boost::filesystem::file_size(path, error);
+    if (!error && size > largest_model_bytes) {
+        fail_limit(path, "is larger than " + std::to_string(largest_model_bytes >> 20) + " MB.");
+    }
+    {
+        std::ifstream in(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        if (nesting_depth(text, deepest_model_nesting) > deepest_model_nesting) {
+            fail_limit(path,
+                       "nests deeper than " + std::to_string(deepest_model_nesting) + " levels.");
+        }
+    }
+    boost::property_tree::ptree document;
+    boost::property_tree::read_json(path, document, std::locale());
+    return document;
 }
 
 // The whole file in `bytes`, followed by the zero padding the parser reads past the end;
@@ -248,40 +290,24 @@ bool read_fast(const std::string& path, Forest& forest) {
         return false; // the reference raises the same error after the same notices
     }
     for (std::size_t n = 0; n < fast.missing_subtrees(); ++n) {
-        ReadingWalk::report_missing_subtree();
+        walk.report_missing_subtree();
     }
     return true;
 }
 
 } // namespace
 
-boost::property_tree::ptree parse_model_document(const std::string& path) {
-    boost::system::error_code error;
-    const std::uintmax_t size = boost::filesystem::file_size(path, error);
-    if (!error && size > largest_model_bytes) {
-        fail_limit(path, "is larger than " + std::to_string(largest_model_bytes >> 20) + " MB.");
-    }
-    {
-        std::ifstream in(path, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-        if (nesting_depth(text, deepest_model_nesting) > deepest_model_nesting) {
-            fail_limit(path,
-                       "nests deeper than " + std::to_string(deepest_model_nesting) + " levels.");
-        }
-    }
-    boost::property_tree::ptree document;
-    boost::property_tree::read_json(path, document, std::locale());
-    return document;
+void read_model_document_reference(const std::string& path, Forest& forest) {
+    const boost::property_tree::ptree document = parse_model_document(path);
+    ReadingWalk walk(forest);
+    TreeNode working;
+    visit(document, working, walk);
 }
 
-void read_model_document(const std::string& path, Forest& forest, ModelReader reader) {
-    if (reader == ModelReader::fast) {
-        if (read_fast(path, forest)) {
-            return;
-        }
+void read_model_document(const std::string& path, Forest& forest) {
+    if (!read_fast(path, forest)) {
+        read_model_document_reference(path, forest);
     }
-    read_reference(path, forest);
 }
 
 } // namespace veldra

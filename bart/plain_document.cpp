@@ -259,7 +259,7 @@ bool read_plain_document(std::string_view text, Forest& forest) {
         return false;
     }
     for (std::size_t n = 0; n < scan.missing_subtrees(); ++n) {
-        ReadingWalk::report_missing_subtree();
+        walk.report_missing_subtree();
     }
     return true;
 }

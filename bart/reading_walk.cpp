@@ -1,8 +1,7 @@
 #include "bart/reading_walk.h"
 
-#include "bart/c_number.h"
+#include "text/c_number.h"
 
-#include <iostream>
 #include <stdexcept>
 
 namespace veldra {
@@ -75,10 +74,6 @@ ReadingWalk::Action ReadingWalk::on_other_key(std::string_view key, TreeNode& wo
     }
     working.reset();
     return Action::visit_container;
-}
-
-void ReadingWalk::report_missing_subtree() {
-    std::cout << "INFO : No subtree in intermediate node? Something wrong...\n";
 }
 
 } // namespace veldra

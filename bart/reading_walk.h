@@ -34,8 +34,9 @@ public:
     // Whether the key's number is kept as a double, where "-0" and "0" differ.
     static bool keeps_sign_of_zero(std::string_view key) { return key == "Mu" || key == "ORDRule"; }
 
-    // Printed when an internal node has nothing after "TBN".
-    static void report_missing_subtree();
+    // Counted in the forest when an internal node has nothing after "TBN": the reader that
+    // runs the job reports it.
+    void report_missing_subtree() { ++forest_.missing_subtrees; }
 
 private:
     Action on_leaf_value(double value, TreeNode& working);

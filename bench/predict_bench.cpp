@@ -9,6 +9,7 @@
 #include "bench/command_line.h"
 #include "bench/peak_memory.h"
 #include "input/csv_reader.h"
+#include "tests/reference/reference_prediction.h"
 #include "tools/model_tree_generator.h"
 
 #include <algorithm>
@@ -82,8 +83,7 @@ int main(int argc, char** argv) {
 
     veldra::LoggerSet log;
     boost::log::core::get()->set_logging_enabled(false); // no sink: records would go to the console
-    const veldra::ModelReader reader =
-        reader_name == "reference" ? veldra::ModelReader::reference : veldra::ModelReader::fast;
+    const bool reference = reader_name == "reference";
     const int largest = *std::max_element(sample_counts.begin(), sample_counts.end());
     const fs::path csv = root / "samples.csv";
     veldra::tools::write_example_spectra(csv.string(), veldra::tools::grid_of_spectrometer("mir"),
@@ -101,9 +101,14 @@ int main(int argc, char** argv) {
         std::size_t files = 0;
         for (int run = 0; run < std::max(repeat, 1); ++run) {
             const auto start = std::chrono::steady_clock::now();
-            const veldra::PredictionMatrix matrix = veldra::predict_from_forest_files(
-                (model / "MCMC*.json").string(), "json", rows, {0.0, 10.0}, true, log,
-                veldra::PredictionOptions{reader, threads});
+            // The reference: its reader, one thread, row by row through the tree nodes.
+            const veldra::PredictionMatrix matrix =
+                reference
+                    ? veldra::test::reference_predict_from_forest_files(
+                          (model / "MCMC*.json").string(), "json", rows, {0.0, 10.0}, true, log)
+                    : veldra::predict_from_forest_files((model / "MCMC*.json").string(), "json",
+                                                        rows, {0.0, 10.0}, true, log,
+                                                        veldra::PredictionOptions{threads});
             const double taken =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             seconds = run == 0 ? taken : std::min(seconds, taken);
@@ -134,7 +139,11 @@ int main(int argc, char** argv) {
             veldra::Forest forest;
             for (std::size_t i = next++; i < files.size(); i = next++) {
                 forest.clear();
-                veldra::read_model_document(files[i], forest, reader);
+                if (reference) {
+                    veldra::read_model_document_reference(files[i], forest);
+                } else {
+                    veldra::read_model_document(files[i], forest);
+                }
             }
         };
         const auto start = std::chrono::steady_clock::now();

@@ -1,9 +1,9 @@
 // Fitting time and memory of the BART sampler at the size of a lab's calibration set:
 // default 300 samples x 1700 covariates (smooth spectra with a few informative bands), 200
 // trees, 200 burn-in and 1000 kept iterations over the default chains.
-#include "bart/bart_sampler.h"
 #include "bench/command_line.h"
 #include "bench/peak_memory.h"
+#include "train/bart_sampler.h"
 
 #include <chrono>
 #include <cmath>

@@ -1,13 +1,15 @@
 #include "cli/predict_command.h"
 
-#include "app/model_directory.h"
 #include "cli/command_line.h"
+#include "cli/console.h"
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
 #include "job/job_runner.h"
-#include "job/model_layout.h"
 #include "logging/logger_set.h"
+#include "models/model_directory.h"
+#include "models/model_layout.h"
+#include "version.h"
 
 #include <algorithm>
 #include <charconv>
@@ -21,7 +23,6 @@
 #include <boost/log/attributes/value_extraction.hpp>
 #include <boost/log/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/program_options.hpp>
 
 namespace veldra {
@@ -41,10 +42,9 @@ const char* const usage_line =
 class ConsoleBackend
     : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
 public:
-    ConsoleBackend(std::ostream& err, const std::atomic<bool>& stop, bool quiet, bool terminal,
-                   const LoggerSet& log, const JobProgress& progress)
-        : err_(err), stop_(stop), quiet_(quiet), terminal_(terminal), log_(log),
-          progress_(progress), start_(std::chrono::steady_clock::now()) {}
+    ConsoleBackend(ProgressDisplay& display, const std::atomic<bool>& stop, const LoggerSet& log,
+                   const JobProgress& progress)
+        : display_(display), stop_(stop), log_(log), progress_(progress) {}
 
     void consume(const boost::log::record_view& record) {
         const auto level = boost::log::extract<Severity>("severity", record);
@@ -55,76 +55,28 @@ public:
             if (stop_.load()) {
                 throw JobStop();
             }
-            if (quiet_) {
-                return;
-            }
             const auto message = boost::log::extract<std::string>("Message", record);
-            clear_bar();
-            err_ << (message ? *message : std::string()) << "\n";
-            show_progress(true);
-        } else if (terminal_ && !quiet_) {
-            show_progress(false);
+            display_.line(message ? *message : std::string());
         }
-    }
-
-    // Leaves the terminal's last line empty for what follows the job.
-    void finish() {
-        clear_bar();
-        err_.flush();
+        show_progress(*level >= Severity::info);
     }
 
 private:
-    void clear_bar() {
-        if (terminal_ && bar_shown_) {
-            err_ << "\r\033[K";
-            bar_shown_ = false;
-        }
-    }
-
     void show_progress(bool at_record) {
-        const auto now = std::chrono::steady_clock::now();
-        if (terminal_ && !at_record && now - last_bar_ < std::chrono::milliseconds(100)) {
-            return;
-        }
-        last_bar_ = now;
         const auto [maximum, current] = job_progress(progress_, log_);
-        const double fraction =
-            maximum > 0 ? std::clamp(static_cast<double>(current) / maximum, 0.0, 1.0) : 0.0;
-        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double fraction = maximum > 0 ? static_cast<double>(current) / maximum : 0.0;
         std::ostringstream text;
-        text << static_cast<int>(fraction * 100.0 + 0.5) << "%  pair "
+        text << "pair "
              << progress_.outer_position + (progress_.outer_position <= progress_.outer_maximum)
              << "/" << progress_.outer_maximum + 1 << "  file " << log_.inner_position + 1 << "/"
-             << log_.inner_maximum + 1 << "  elapsed " << clock_text(elapsed);
-        if (fraction > 0.01) {
-            text << "  left ~" << clock_text(elapsed * (1.0 - fraction) / fraction);
-        }
-        if (terminal_) {
-            const int filled = static_cast<int>(fraction * 30.0);
-            err_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-                 << std::string(static_cast<std::size_t>(30 - filled), '.') << "] " << text.str()
-                 << std::flush;
-            bar_shown_ = true;
-        } else {
-            // Plain lines for logs and pipes: one whenever the whole percentage moves.
-            const int percent = static_cast<int>(fraction * 100.0 + 0.5);
-            if (percent != last_percent_) {
-                last_percent_ = percent;
-                err_ << "progress: " << text.str() << "\n";
-            }
-        }
+             << log_.inner_maximum + 1;
+        display_.show(fraction, text.str(), at_record);
     }
 
-    std::ostream& err_;
+    ProgressDisplay& display_;
     const std::atomic<bool>& stop_;
-    bool quiet_;
-    bool terminal_;
     const LoggerSet& log_;
     const JobProgress& progress_;
-    std::chrono::steady_clock::time_point start_;
-    std::chrono::steady_clock::time_point last_bar_{};
-    bool bar_shown_ = false;
-    int last_percent_ = -1;
 };
 
 struct Options {
@@ -133,7 +85,7 @@ struct Options {
     bool force_opus = false;
     std::vector<std::string> spectrometers;
     std::vector<std::string> properties;
-    std::string transformation;
+    Transformation transformation = Transformation::first_derivative;
     bool exponential = true;
     std::string output;
     std::string models;
@@ -184,8 +136,8 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "threads evaluating forest files (0: one per core)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
                                                                            "show the version");
-    const std::optional<po::variables_map> parsed_values =
-        parse_command_line(arguments, described, out, "veldra-predict 1.2.5");
+    const std::optional<po::variables_map> parsed_values = parse_command_line(
+        arguments, described, out, std::string("veldra-predict ") + veldra_version);
     if (!parsed_values) {
         return std::nullopt;
     }
@@ -216,7 +168,7 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
     if (transform != "first_der" && transform != "none") {
         throw UsageError("--transform takes first_der or none, not '" + transform + "'");
     }
-    options.transformation = transform == "none" ? "no transformation" : "first_der";
+    options.transformation = *transformation_from_text(transform);
     const std::string exponential = values["exp"].as<std::string>();
     if (exponential != "yes" && exponential != "no") {
         throw UsageError("--exp takes yes or no, not '" + exponential + "'");
@@ -299,15 +251,11 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     ModelDirectory models(options.models);
     if (models.empty() && (opus || !options.properties.empty())) {
         const std::string program = arguments.empty() ? std::string() : arguments.front();
-        if (const std::optional<ModelDirectory> found = search_model_directory(program)) {
-            models = *found;
-        } else {
-            const auto [first, second] = model_directory_candidates(program);
-            err << "Resources not found. Expected locations:\n"
-                << "  " << first << "\n"
-                << "  " << second << "\n";
+        const std::optional<ModelDirectory> found = find_model_directory(program, err);
+        if (!found) {
             return exit_failure;
         }
+        models = *found;
     }
 
     JobSettings settings;
@@ -324,15 +272,9 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
 
     LoggerSet log; // removes every earlier sink
     JobProgress progress;
-    const auto backend =
-        boost::make_shared<ConsoleBackend>(err, stop, options.quiet, terminal, log, progress);
-    const auto sink =
-        boost::make_shared<boost::log::sinks::synchronous_sink<ConsoleBackend>>(backend);
-    boost::log::core::get()->add_sink(sink);
-    struct SinkRemoval {
-        boost::shared_ptr<boost::log::sinks::synchronous_sink<ConsoleBackend>> sink;
-        ~SinkRemoval() { boost::log::core::get()->remove_sink(sink); }
-    } removal{sink};
+    ProgressDisplay display(err, terminal, options.quiet, std::chrono::milliseconds(100));
+    const SinkGuard<ConsoleBackend> sink(
+        boost::make_shared<ConsoleBackend>(display, stop, log, progress));
 
     if (!options.write_spectra.empty()) {
         try {
@@ -354,24 +296,24 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
             settings.csv_file.clear();
             settings.opus_configuration_path.clear();
         } catch (const std::exception& e) {
-            backend->finish();
+            display.finish();
             err << e.what() << "\n";
             return exit_failure;
         } catch (const JobStop&) {
-            backend->finish();
+            display.finish();
             err << "Stopped by user\n";
             return exit_stopped;
         }
         if (options.properties.empty()) {
-            backend->finish();
+            display.finish();
             out << "Spectra written to:\n  " << options.write_spectra << "\n";
             return exit_success;
         }
     }
 
-    const JobOutcome outcome = execute_job(settings, log, progress);
-    backend->finish();
-    if (outcome.user) {
+    const JobOutcome outcome = run_job(settings, log, progress);
+    display.finish();
+    if (outcome.stopped_by_user) {
         err << "Stopped by user\n";
         return exit_stopped;
     }

@@ -1,11 +1,14 @@
 #include "cli/train_command.h"
 
-#include "app/model_directory.h"
 #include "cli/command_line.h"
+#include "cli/console.h"
 #include "cli/predict_command.h"
-#include "job/model_layout.h"
-#include "job/training.h"
 #include "logging/logger_set.h"
+#include "models/model_directory.h"
+#include "models/model_layout.h"
+#include "text/number_text.h"
+#include "train/training.h"
+#include "version.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,7 +20,6 @@
 #include <boost/log/attributes/value_extraction.hpp>
 #include <boost/log/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/program_options.hpp>
 
 namespace veldra {
@@ -34,22 +36,21 @@ const char* const usage_line =
 // Raised from the progress callback when the user pressed Ctrl-C.
 struct Stopped {};
 
-// Log records of level 1 and above as plain lines.
+// Log records of level 1 and above as lines above the progress.
 class LineBackend
     : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
 public:
-    LineBackend(std::ostream& err, bool quiet) : err_(err), quiet_(quiet) {}
+    explicit LineBackend(ProgressDisplay& display) : display_(display) {}
     void consume(const boost::log::record_view& record) {
         const auto level = boost::log::extract<Severity>("severity", record);
         const auto message = boost::log::extract<std::string>("Message", record);
-        if (!quiet_ && level && *level >= Severity::info && message) {
-            err_ << *message << "\n";
+        if (level && *level >= Severity::info && message) {
+            display_.line(*message);
         }
     }
 
 private:
-    std::ostream& err_;
-    bool quiet_;
+    ProgressDisplay& display_;
 };
 
 struct Parsed {
@@ -60,6 +61,7 @@ struct Parsed {
 std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostream& out) {
     Parsed parsed;
     TrainingSettings& s = parsed.settings;
+    TrainingInput& in = s.input;
     BartOptions& b = s.bart;
     std::string models;
     std::string transformation = "first_der";
@@ -67,10 +69,10 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     po::options_description described(
         "veldra-train: calibrate a BART model from spectra and reference values\n"
         "Usage: veldra-train --spectra PATH --targets CSV --property NAME [options]\nOptions");
-    described.add_options()("spectra", po::value(&s.spectra),
+    described.add_options()("spectra", po::value(&in.spectra),
                             "CSV file of spectra, or folder of OPUS files")(
-        "targets", po::value(&s.targets), "CSV with a column SSN and one column per property")(
-        "target", po::value(&s.target), "the column of --targets (needed with several)")(
+        "targets", po::value(&in.targets), "CSV with a column SSN and one column per property")(
+        "target", po::value(&in.target), "the column of --targets (needed with several)")(
         "spectrometer", po::value(&s.spectrometer_type)->default_value("mir"),
         "mir, mpa, alphakbr or alphaznse")(
         "property", po::value(&s.property),
@@ -79,7 +81,8 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         "model directory (default: found beside the program, as prediction finds it)")(
         "transform", po::value(&transformation)->default_value("first_der"),
         "covariate transformation: first_der or none")(
-        "log", po::bool_switch(&s.log), "fit log(y); predict with exponential back-transformation")(
+        "log", po::bool_switch(&in.log),
+        "fit log(y); predict with exponential back-transformation")(
         "force", po::bool_switch(&s.force), "replace an existing model")(
         "cv", po::value(&s.cv_folds)->default_value(0), "cross-validate with K random folds")(
         "folds", po::value(&s.folds), "cross-validate with the folds of this CSV (SSN, fold)")(
@@ -89,24 +92,28 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         "thin", po::value(&b.thin)->default_value(b.thin), "keep every n-th iteration")(
         "chains", po::value(&b.chains)->default_value(b.chains),
         "independent chains (fixed: results do not depend on the cores)")(
-        "alpha", po::value(&b.alpha)->default_value(b.alpha),
-        "tree prior alpha")("beta", po::value(&b.beta)->default_value(b.beta), "tree prior beta")(
-        "k", po::value(&b.k)->default_value(b.k), "leaf prior: sigma_mu = 0.5 / (k sqrt(trees))")(
-        "nu", po::value(&b.nu)->default_value(b.nu), "error variance prior degrees of freedom")(
-        "q", po::value(&b.q)->default_value(b.q), "error variance prior quantile")(
-        "cuts", po::value(&b.max_cuts)->default_value(b.max_cuts),
-        "cut points per covariate")("sparse", po::bool_switch(&b.sparse),
-                                    "Dirichlet prior on the splitting proportions (DART)")(
+        "alpha", po::value(&b.alpha)->default_value(b.alpha, shortest_text(b.alpha)),
+        "tree prior alpha")(
+        "beta", po::value(&b.beta)->default_value(b.beta, shortest_text(b.beta)),
+        "tree prior beta")("k", po::value(&b.k)->default_value(b.k, shortest_text(b.k)),
+                           "leaf prior: sigma_mu = 0.5 / (k sqrt(trees))")(
+        "nu", po::value(&b.nu)->default_value(b.nu, shortest_text(b.nu)),
+        "error variance prior degrees of freedom")(
+        "q", po::value(&b.q)->default_value(b.q, shortest_text(b.q)),
+        "error variance prior quantile")("cuts", po::value(&b.max_cuts)->default_value(b.max_cuts),
+                                         "cut points per covariate")(
+        "sparse", po::bool_switch(&b.sparse),
+        "Dirichlet prior on the splitting proportions (DART)")(
         "seed", po::value(&seed)->default_value(1), "random seed")(
         "threads", po::value(&b.threads)->default_value(0), "threads (0: one per core)")(
         "quiet", po::bool_switch(&parsed.quiet),
         "no log lines and no progress")("help", "show this text")("version", "show the version");
-    const std::optional<po::variables_map> parsed_values =
-        parse_command_line(arguments, described, out, "veldra-train 1.2.5");
+    const std::optional<po::variables_map> parsed_values = parse_command_line(
+        arguments, described, out, std::string("veldra-train ") + veldra_version);
     if (!parsed_values) {
         return std::nullopt;
     }
-    if (s.spectra.empty() || s.targets.empty() || s.property.empty()) {
+    if (in.spectra.empty() || in.targets.empty() || s.property.empty()) {
         throw UsageError("--spectra, --targets and --property are needed");
     }
     if (s.cv_folds != 0 && !s.folds.empty()) {
@@ -116,7 +123,11 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         throw UsageError("--seed must not be negative");
     }
     s.bart.seed = static_cast<std::uint64_t>(seed);
-    s.transformation = transformation;
+    const std::optional<Transformation> chosen = transformation_from_text(transformation);
+    if (!chosen || transformation == "no transformation") {
+        throw UsageError("--transform takes first_der or none, not '" + transformation + "'");
+    }
+    in.transformation = *chosen;
     if (models.empty()) {
         const std::optional<ModelDirectory> found =
             search_model_directory(arguments.empty() ? std::string() : arguments[0]);
@@ -126,9 +137,9 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         models = found->string();
     }
     s.models = models;
-    s.opus_configuration = (fs::path(models) / "opus.conf").string();
-    if (fs::is_directory(s.spectra)) {
-        s.spectra += "/";
+    in.opus_configuration = (fs::path(models) / "opus.conf").string();
+    if (fs::is_directory(in.spectra)) {
+        in.spectra += "/";
     }
     return parsed;
 }
@@ -156,65 +167,30 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
     TrainingSettings& settings = parsed->settings;
 
     LoggerSet log; // removes every earlier sink
-    const auto sink = boost::make_shared<boost::log::sinks::synchronous_sink<LineBackend>>(
-        boost::make_shared<LineBackend>(err, parsed->quiet));
-    boost::log::core::get()->add_sink(sink);
-    struct SinkRemoval {
-        boost::shared_ptr<boost::log::sinks::synchronous_sink<LineBackend>> sink;
-        ~SinkRemoval() { boost::log::core::get()->remove_sink(sink); }
-    } removal{sink};
-
-    const auto start = std::chrono::steady_clock::now();
-    auto last = start - std::chrono::seconds(1);
-    bool bar_shown = false;
+    ProgressDisplay display(err, terminal, parsed->quiet, std::chrono::milliseconds(200));
+    const SinkGuard<LineBackend> sink(boost::make_shared<LineBackend>(display));
     settings.bart.progress = [&](long done, long total) {
         if (stop.load()) {
             throw Stopped{};
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (parsed->quiet ||
-            (now - last < std::chrono::milliseconds(terminal ? 200 : 10000) && done != total)) {
-            return;
-        }
-        last = now;
-        const double elapsed = std::chrono::duration<double>(now - start).count();
-        const double left =
-            done > 0 ? elapsed * static_cast<double>(total - done) / static_cast<double>(done)
-                     : 0.0;
-        std::ostringstream text;
-        text << "iteration " << done << "/" << total << "  elapsed " << clock_text(elapsed)
-             << "  left " << clock_text(left);
-        if (terminal) {
-            constexpr int width = 30;
-            const auto filled = static_cast<int>(width * done / std::max(total, 1L));
-            err << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-                << std::string(static_cast<std::size_t>(width - filled), ' ') << "] " << text.str()
-                << std::flush;
-            bar_shown = true;
-        } else {
-            err << "progress: " << text.str() << "\n";
-        }
-    };
-    const auto end_bar = [&] {
-        if (bar_shown) {
-            err << "\n";
-            bar_shown = false;
-        }
+        display.show(static_cast<double>(done) / static_cast<double>(std::max(total, 1L)),
+                     "iteration " + std::to_string(done) + "/" + std::to_string(total),
+                     done == total);
     };
 
     TrainingReport report;
     try {
         report = train_model(settings, log);
     } catch (const Stopped&) {
-        end_bar();
+        display.finish();
         err << "Stopped by user\n";
         return exit_stopped;
     } catch (const std::exception& e) {
-        end_bar();
+        display.finish();
         err << e.what() << "\n";
         return exit_failure;
     }
-    end_bar();
+    display.finish();
     out << "Model written to:\n  " << report.folder.string() << "\n";
     out << "samples " << report.samples << ", skipped " << report.skipped << ", covariates "
         << report.covariates << "\n";

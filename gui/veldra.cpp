@@ -1,18 +1,15 @@
 #include "gui/veldra.h"
 
-#include "job/model_layout.h"
 #include "job/worker_thread.h"
+#include "models/model_layout.h"
 #include "ui_veldra.h"
+#include "version.h"
 
 #include <QCheckBox>
 #include <QTextCursor>
 #include <QUrl>
 
 #include <boost/filesystem/operations.hpp>
-
-#ifndef VELDRA_FEEDBACK_ADDRESS
-#define VELDRA_FEEDBACK_ADDRESS "veldra-feedback@example.org"
-#endif
 
 // The resources live in a static library, whose initialiser the linker would drop unless called.
 static void initialise_resources() {
@@ -22,8 +19,6 @@ static void initialise_resources() {
 namespace veldra {
 
 namespace {
-
-const char* const program_version = "1.2.5";
 
 QString link(const QString& target, const QString& text) {
     return "<a href=\"" + target.toHtmlEscaped() + "\">" + text + "</a>";
@@ -42,8 +37,8 @@ Veldra::Veldra(QWidget* parent, const ModelDirectory& model_dir_, std::shared_pt
     ui->label_about->setText(
         link(QUrl::fromLocalFile(QString::fromStdString(documentation.string())).toString(),
              "About this app"));
-    ui->label_feedback->setText(link("mailto:" VELDRA_FEEDBACK_ADDRESS, "Feedback"));
-    ui->label_version->setText(program_version);
+    ui->label_feedback->setText(link(QString("mailto:") + veldra_feedback_address, "Feedback"));
+    ui->label_version->setText(veldra_version);
     refresh_input_field();
     ui->button_open_folder->setEnabled(false);
     ui->progress_bar->reset();
@@ -147,8 +142,10 @@ std::vector<std::string> Veldra::selected_properties() const {
     return properties;
 }
 
-std::string Veldra::selected_transformation() const {
-    return ui->combo_box_transform->currentText().toStdString();
+Transformation Veldra::selected_transformation() const {
+    // The box offers "first_der" and "no transformation".
+    return transformation_from_text(ui->combo_box_transform->currentText().toStdString())
+        .value_or(Transformation::none);
 }
 
 bool Veldra::exponential_selected() const {
@@ -186,7 +183,7 @@ void Veldra::on_button_compute_clicked() {
     const std::string csv = input_type == "csv" ? input_text : std::string();
     const std::vector<std::string> spectrometers = selected_spectrometers();
     const std::vector<std::string> properties = selected_properties();
-    const std::string transformation = selected_transformation();
+    const Transformation transformation = selected_transformation();
     const bool exponential = exponential_selected();
     if (properties.empty()) {
         show_error("Please choose at least one soil property");
@@ -204,7 +201,7 @@ void Veldra::on_button_compute_clicked() {
     worker->start();
 }
 
-void Veldra::finish(QString result_message, bool user, bool ok) {
+void Veldra::finish(QString result_message, bool stopped_by_user, bool ok) {
     if (worker) {
         worker->wait(); // result_ready is the thread's last act; let it return first
         worker.reset();
@@ -212,7 +209,7 @@ void Veldra::finish(QString result_message, bool user, bool ok) {
     ui->button_compute->setText("Compute Predictions");
     ui->button_compute->setEnabled(true);
     ui->progress_bar->reset();
-    if (!user) {
+    if (!stopped_by_user) {
         if (ok) {
             dialogs_->information(this, "Done", result_message);
         } else {

@@ -39,7 +39,7 @@ private slots:
     void on_edit_output_textChanged(const QString&);
 
 public slots:
-    void finish(QString result_message, bool user, bool ok);
+    void finish(QString result_message, bool stopped_by_user, bool ok);
     void send_log_string(QString log_string);
     void set_progress(int max, int current);
 
@@ -48,7 +48,7 @@ private:
     void show_error(const QString& message);
     std::vector<std::string> selected_spectrometers() const;
     std::vector<std::string> selected_properties() const;
-    std::string selected_transformation() const;
+    Transformation selected_transformation() const;
     bool exponential_selected() const;
 
     std::shared_ptr<WorkerThread> worker;

@@ -1,6 +1,7 @@
 #include "input/csv_reader.h"
 
-#include "input/stream_number.h"
+#include "text/characters.h"
+#include "text/stream_number.h"
 
 #include <algorithm>
 #include <fstream>
@@ -14,25 +15,13 @@ namespace veldra {
 namespace {
 
 const char* skip_space(const char* p, const char* end) {
-    while (p != end && is_stream_space(*p)) {
+    while (p != end && is_space(*p)) {
         ++p;
     }
     return p;
 }
 
-// Reads one line up to '\n'. A carriage return directly before the line feed is not part of
-// the line, so CR LF files read like LF files; a CR anywhere else stays.
-bool read_line(std::istream& in, std::string& line) {
-    if (!std::getline(in, line)) {
-        return false;
-    }
-    if (!in.eof() && !line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    return true;
-}
-
-// The header line as read_line reads it, but giving up (with a message naming the file) once
+// The header line as read_csv_line reads it, but giving up (with a message naming the file) once
 // it holds more than `largest_csv_columns` fields or `largest_csv_header_bytes` bytes, so a
 // hostile header cannot take the memory of its whole length. False at the end of the file.
 bool read_header_line(std::istream& in, std::string& line, const std::string& path) {
@@ -108,7 +97,7 @@ SpectraTable read_spectra_csv(const std::string& path) {
     const std::size_t values_per_row = fields - 1;
 
     SpectraTable table;
-    while (read_line(in, line)) {
+    while (read_csv_line(in, line)) {
         if (line.empty()) {
             fail("Expected ssn entry in file: " + path);
         }
@@ -205,15 +194,33 @@ std::vector<std::string> read_csv_header(const std::string& path) {
     if (!read_header_line(in, line, path)) {
         throw std::runtime_error("Can't read header from csv file: " + path);
     }
+    std::vector<std::string> fields = split_csv_fields(line);
+    fields.resize(count_header_fields(line));
+    return fields;
+}
+
+bool read_csv_line(std::istream& in, std::string& line) {
+    if (!std::getline(in, line)) {
+        return false;
+    }
+    if (!in.eof() && !line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return true;
+}
+
+std::vector<std::string> split_csv_fields(const std::string& line) {
     std::vector<std::string> fields;
     std::size_t start = 0;
-    const std::size_t count = count_header_fields(line);
-    for (std::size_t k = 0; k < count; ++k) {
+    for (;;) {
         const std::size_t comma = line.find(',', start);
-        fields.push_back(line.substr(start, comma == std::string::npos ? comma : comma - start));
+        if (comma == std::string::npos) {
+            fields.push_back(line.substr(start));
+            return fields;
+        }
+        fields.push_back(line.substr(start, comma - start));
         start = comma + 1;
     }
-    return fields;
 }
 
 } // namespace veldra

@@ -3,6 +3,7 @@
 #include "input/spectra_table.h"
 
 #include <cstddef>
+#include <istream>
 #include <string>
 
 namespace veldra {
@@ -30,5 +31,12 @@ SpectraColumns columns_from_table(const SpectraTable& table);
 
 // The fields of a CSV file's header line, split as the reader counts them.
 std::vector<std::string> read_csv_header(const std::string& path);
+
+// One line of a CSV file without its line end: a carriage return directly before the line feed
+// is dropped, so CR LF files read like LF files. False at the end of the file.
+bool read_csv_line(std::istream& in, std::string& line);
+
+// The fields of one line, split at every ',' (a line without one is one field).
+std::vector<std::string> split_csv_fields(const std::string& line);
 
 } // namespace veldra

@@ -1,6 +1,8 @@
 #include "input/opus_folder.h"
 
 #include "input/opus_reader.h"
+#include "text/characters.h"
+#include "text/file_pattern.h"
 
 #include <algorithm>
 #include <charconv>
@@ -11,13 +13,20 @@
 #include <boost/filesystem.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <boost/regex.hpp>
 
 namespace veldra {
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+// A file of the folder: "mix/" and "zz.0" give "mix/zz.0", as "mix" does.
+std::string in_folder(const std::string& folder, const std::string& name) {
+    if (folder.empty()) {
+        return name;
+    }
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
 
 std::string quoted(const fs::path& path) {
     std::ostringstream out;
@@ -36,8 +45,10 @@ bool usable(const OpusFile& file) {
 
 } // namespace
 
-std::vector<double> read_opus_grid(const boost::property_tree::ptree& configuration,
-                                   const std::string& type, const std::string& first_file) {
+std::vector<double> read_opus_grid(const std::string& configuration_path, const std::string& type,
+                                   const std::string& first_file) {
+    boost::property_tree::ptree configuration;
+    boost::property_tree::read_ini(configuration_path, configuration);
     if (type == "NA" && !configuration.get_child_optional("NA")) {
         OpusInstrument instrument;
         read_opus_instrument(first_file, instrument);
@@ -71,27 +82,20 @@ std::vector<double> read_opus_grid(const boost::property_tree::ptree& configurat
 }
 
 std::string opus_base_name(const std::string& file_name) {
-    static const boost::regex replicate("^(.*)\\.(\\d)+$", boost::regex::perl);
-    boost::smatch match;
-    if (boost::regex_match(file_name, match, replicate)) {
-        return match[1].str();
+    const std::size_t dot = file_name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == file_name.size() ||
+        !std::all_of(file_name.begin() + static_cast<std::ptrdiff_t>(dot) + 1, file_name.end(),
+                     is_digit)) {
+        return std::string();
     }
-    return std::string();
+    return file_name.substr(0, dot);
 }
 
 std::vector<std::string> scan_opus_folder(const std::string& path_text, LoggerSet& log) {
     fs::path path(path_text);
     const std::string name = path.filename().string();
     const bool wildcard = name.find('*') != std::string::npos;
-    boost::regex pattern;
     if (wildcard) {
-        std::string expression;
-        for (const char c : name) {
-            expression += c == '.'   ? std::string("\\.")
-                          : c == '*' ? std::string(".*")
-                                     : std::string(1, c);
-        }
-        pattern = boost::regex(expression, boost::regex::perl);
         path = path.parent_path();
     }
 
@@ -108,26 +112,26 @@ std::vector<std::string> scan_opus_folder(const std::string& path_text, LoggerSe
             throw std::runtime_error("'" + quoted(path) + "' is not a directory or file");
         }
     }
-    VELDRA_LOG(log, 1) << "";
-    VELDRA_LOG(log, 1) << "Uploaded Files:";
+    VELDRA_LOG(log, Severity::info) << "";
+    VELDRA_LOG(log, Severity::info) << "Uploaded Files:";
     if (!listing.empty()) {
-        VELDRA_LOG(log, 1) << name << " ";
+        VELDRA_LOG(log, Severity::info) << name << " ";
     } else {
         for (const fs::directory_entry& entry :
              fs::directory_iterator(path.empty() ? fs::path(".") : path)) {
             const std::string entry_name = entry.path().filename().string();
-            if (wildcard && !boost::regex_match(entry_name, pattern)) {
+            if (wildcard && !matches_file_pattern(name, entry_name)) {
                 continue;
             }
             boost::system::error_code error;
             const fs::file_status status = fs::status(entry.path(), error);
             if (error) {
-                VELDRA_LOG(log, 1) << entry_name << " " << error.message();
+                VELDRA_LOG(log, Severity::info) << entry_name << " " << error.message();
                 continue;
             }
             if (status.type() == fs::regular_file && entry_name.rfind('.', 0) != 0) {
                 listing.push_back(entry_name);
-                VELDRA_LOG(log, 1) << entry_name << " ";
+                VELDRA_LOG(log, Severity::info) << entry_name << " ";
             }
         }
     }
@@ -157,8 +161,11 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log,
                                  std::vector<std::string>* column_names) {
-    boost::property_tree::ptree configuration;
-    boost::property_tree::read_ini(configuration_path, configuration);
+    // Read first: a missing or broken configuration is reported before the folder is listed.
+    {
+        boost::property_tree::ptree configuration;
+        boost::property_tree::read_ini(configuration_path, configuration);
+    }
     table.ids.clear();
     table.rows.clear();
     OpusReader reader;
@@ -176,12 +183,12 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
         // Only the sentinel: there is no file whose type could give the grid.
         throw std::runtime_error("No OPUS files found in " + quoted(fs::path(folder)));
     }
-    const std::string first_file = folder_text + "/" + listing.front();
+    const std::string first_file = in_folder(folder_text, listing.front());
     const std::string type = detect_machine_type(first_file);
     if (type == "NA") {
-        VELDRA_LOG(log, 1) << "unknown machinetype " << type;
+        VELDRA_LOG(log, Severity::info) << "unknown machinetype " << type;
     }
-    reader.grid = read_opus_grid(configuration, type, first_file);
+    reader.grid = read_opus_grid(configuration_path, type, first_file);
 
     std::vector<std::string> defective;
     std::string prefix;
@@ -189,8 +196,11 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
         std::size_t count = 0;
         std::vector<double> sum;
         for (const std::string& member : group) {
-            const std::string path = folder_text + "/" + member;
+            const std::string path = in_folder(folder_text, member);
             const OpusFile file = read_opus_file(reader, path);
+            for (const std::string& line : file.diagnostics) {
+                VELDRA_LOG(log, Severity::warning) << line;
+            }
             if (!usable(file)) {
                 defective.push_back(path);
                 continue;
@@ -223,7 +233,7 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
         const std::string& name = listing[i];
         const bool is_sentinel = i + 1 == listing.size();
         if (!is_sentinel) {
-            VELDRA_LOG(log, 1) << "  filename " << name;
+            VELDRA_LOG(log, Severity::info) << "  filename " << name;
         }
         const std::string base = opus_base_name(name);
         if (i == 0) {
@@ -248,15 +258,15 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
     }
 
     if (!defective.empty()) {
-        VELDRA_LOG(log, 1) << defective.size() << " defective files found:";
+        VELDRA_LOG(log, Severity::info) << defective.size() << " defective files found:";
         for (const std::string& path : defective) {
-            VELDRA_LOG(log, 1) << "\t" << path;
+            VELDRA_LOG(log, Severity::info) << "\t" << path;
         }
         for (int k = 0; k < 3; ++k) {
-            VELDRA_LOG(log, 1) << "";
+            VELDRA_LOG(log, Severity::info) << "";
         }
     } else {
-        VELDRA_LOG(log, 1) << "No defective files detected";
+        VELDRA_LOG(log, Severity::info) << "No defective files detected";
     }
     return table;
 }

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/property_tree/ptree_fwd.hpp>
-
 namespace veldra {
 
 // Turns a folder of OPUS files into a table: one row per base name, the average of its
@@ -27,12 +25,12 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 // that closes the last replicate group and is never read.
 std::vector<std::string> scan_opus_folder(const std::string& path, LoggerSet& log);
 
-// The wavenumber grid of a machine type from the parsed "opus.conf": num_wn points from
+// The wavenumber grid of a machine type from "opus.conf" (an INI file): num_wn points from
 // start_wn down to end_wn by repeated subtraction, so the first point is start_wn exactly.
 // num_wn must lie between 2 and the largest point count an OPUS file may have. Without a
 // section for "NA", the message names the instrument texts of `first_file`.
-std::vector<double> read_opus_grid(const boost::property_tree::ptree& configuration,
-                                   const std::string& type, const std::string& first_file);
+std::vector<double> read_opus_grid(const std::string& configuration_path, const std::string& type,
+                                   const std::string& first_file);
 
 // What stands before the last '.' of a name that ends in '.' and digits; "" otherwise.
 std::string opus_base_name(const std::string& file_name);

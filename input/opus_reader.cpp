@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -38,31 +37,32 @@ std::string quoted(const std::string& path) {
     return out.str();
 }
 
-// Loads a whole file; prints the loading diagnostics and returns false when it cannot.
-bool load_file(const std::string& path, std::vector<unsigned char>& bytes) {
+// Loads a whole file; adds the loading diagnostics and returns false when it cannot.
+bool load_file(const std::string& path, std::vector<unsigned char>& bytes,
+               std::vector<std::string>& diagnostics) {
     bytes.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::cout << "ERROR : file " << quoted(path) << " cannot be opened" << std::endl;
+        diagnostics.push_back("ERROR : file " + quoted(path) + " cannot be opened");
         return false;
     }
     in.seekg(0, std::ios::end);
     const std::streamoff length = in.tellg();
     in.seekg(0, std::ios::beg);
     if (length > largest_file_bytes) {
-        std::cout << "ERROR : file " << quoted(path) << " is too large for an OPUS spectrum"
-                  << std::endl;
+        diagnostics.push_back("ERROR : file " + quoted(path) +
+                              " is too large for an OPUS spectrum");
         return false;
     }
     bytes.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (length < 0 || in.gcount() != static_cast<std::streamsize>(bytes.size())) {
-        std::cout << "ERROR : file " << quoted(path) << " cannot be opened" << std::endl;
+        diagnostics.push_back("ERROR : file " + quoted(path) + " cannot be opened");
         bytes.clear();
         return false;
     }
     if (bytes.empty()) {
-        std::cout << "ERROR : file " << quoted(path) << " has size 0!" << std::endl;
+        diagnostics.push_back("ERROR : file " + quoted(path) + " has size 0!");
         return false;
     }
     return true;
@@ -314,7 +314,8 @@ std::string machine_type_of(const OpusInstrument& texts) {
 
 bool read_opus_instrument(const std::string& path, OpusInstrument& instrument) {
     std::vector<unsigned char> bytes;
-    if (!load_file(path, bytes)) {
+    std::vector<std::string> diagnostics; // the read of the file itself reports them
+    if (!load_file(path, bytes, diagnostics)) {
         return false;
     }
     try {
@@ -332,11 +333,11 @@ std::string detect_machine_type(const std::string& path) {
 
 OpusFile read_opus_file(OpusReader& reader, const std::string& path) {
     OpusFile file;
-    load_file(path, reader.bytes);
+    load_file(path, reader.bytes, file.diagnostics);
     reader.size = static_cast<std::uint32_t>(reader.bytes.size());
     if (reader.size == 0) {
-        std::cout << "WARNING : empty buffer. skipping..." << std::endl;
-        std::cout << "ERROR : No col names in file " << quoted(path) << std::endl;
+        file.diagnostics.push_back("WARNING : empty buffer. skipping...");
+        file.diagnostics.push_back("ERROR : No col names in file " + quoted(path));
         return file;
     }
 
@@ -371,18 +372,18 @@ OpusFile read_opus_file(OpusReader& reader, const std::string& path) {
                 }
             }
             if (sample_name.empty()) {
-                std::cout << "WARNING : Product name not found inside OPUS file..." << std::endl;
+                file.diagnostics.push_back("WARNING : Product name not found inside OPUS file...");
             }
             record.texts = {record_machine_type(instrument), sample_name, spectrum.date};
             record.grid_values = resample(names, record.raw_values, reader.grid);
             file.variable_names = std::move(names);
             file.records.push_back(std::move(record));
         } catch (const OpusFormatError& e) {
-            std::cout << e.what() << " From file " << quoted(path) << std::endl;
+            file.diagnostics.push_back(e.what() + std::string(" From file ") + quoted(path));
             file.variable_names = std::move(names);
         }
     } catch (const OpusFormatError& e) {
-        std::cout << e.what() << " From file " << quoted(path) << std::endl;
+        file.diagnostics.push_back(e.what() + std::string(" From file ") + quoted(path));
     }
     return file;
 }

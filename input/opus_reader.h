@@ -30,6 +30,9 @@ struct OpusFile {
     // when the file could not be understood.
     std::vector<std::string> variable_names;
     std::vector<OpusRecord> records; // one when the spectrum was read and resampled
+    // What went wrong or was missing, one line each ("ERROR : ...", "WARNING : ..."), for the
+    // caller to report.
+    std::vector<std::string> diagnostics;
 };
 
 // The instrument, beamsplitter, detector and source texts of a file (sample side).
@@ -42,9 +45,9 @@ struct OpusInstrument {
 
 // Reads one OPUS file: its absorbance spectrum (the ratio block of kind absorbance, the final
 // one after atmospheric compensation where two exist) with the axis of its status block,
-// resampled onto reader.grid with a natural cubic spline. A problem of the file is printed as
-// one diagnostic line on the standard output and leaves the result without names or record;
-// nothing is read outside the loaded bytes and nothing is thrown for a bad file.
+// resampled onto reader.grid with a natural cubic spline. A problem of the file is described in
+// the result's diagnostics and leaves it without names or record; nothing is read outside the
+// loaded bytes and nothing is thrown for a bad file.
 OpusFile read_opus_file(OpusReader& reader, const std::string& path);
 
 // "htsxt", "alpha_kbr", "alpha_znse", "mpa" or "NA", from the instrument, beamsplitter and

@@ -1,8 +1,8 @@
 #include "job/job_runner.h"
 
 #include "input/input_dispatch.h"
-#include "job/model_layout.h"
 #include "job/prediction_driver.h"
+#include "models/model_layout.h"
 
 #include <algorithm>
 #include <limits>
@@ -36,9 +36,9 @@ std::string pair_output_path(const std::string& output_path, const std::string& 
     return (output.parent_path() / (stem + "-" + type + "-" + property + extension)).string();
 }
 
-std::string run_job(JobSettings& settings, const std::vector<std::string>& types,
-                    const std::vector<std::string>& properties, bool single, LoggerSet& log,
-                    JobProgress& progress) {
+std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
+                          const std::vector<std::string>& properties, bool single, LoggerSet& log,
+                          JobProgress& progress) {
     std::string result;
     // The input is read once; every prediction uses this copy, whatever happens to the files.
     const SpectraTable table =
@@ -52,14 +52,17 @@ std::string run_job(JobSettings& settings, const std::vector<std::string>& types
 
     for (const std::string& type : types) {
         for (const std::string& property : properties) {
-            const fs::path folder = settings.model_directory / type / model_property_name(property);
-            const std::string outfile =
-                pair_output_path(settings.output_path, type, property, single);
-            run_prediction_on_table(
-                (folder / "rgy.txt").string(), outfile, settings.output_separator,
-                folder.string() + "/MCMC*.json", "json", table, settings.transformation,
-                settings.exponential, log,
-                PredictionOptions{ModelReader::fast, settings.threads, settings.reference_path});
+            const fs::path folder = model_folder(settings.model_directory, type, property);
+            PairPrediction pair;
+            pair.range_file = (folder / "rgy.txt").string();
+            pair.forest_path = folder.string() + "/MCMC*.json";
+            pair.output_file = pair_output_path(settings.output_path, type, property, single);
+            pair.separator = settings.output_separator;
+            pair.transformation = settings.transformation;
+            pair.exponential = settings.exponential;
+            pair.threads = settings.threads;
+            predict_pair(pair, table, log);
+            const std::string& outfile = pair.output_file;
             result += "  " + outfile + "\n";
             ++progress.outer_position;
         }
@@ -67,19 +70,19 @@ std::string run_job(JobSettings& settings, const std::vector<std::string>& types
     return result;
 }
 
-JobOutcome execute_job(JobSettings& settings, LoggerSet& log, JobProgress& progress) {
+JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress) {
     const std::size_t pairs = settings.spectrometer_types.size() * settings.soil_properties.size();
     JobOutcome outcome{"Files created:\n", false, false};
     progress.outer_maximum = static_cast<std::int32_t>(pairs) - 1;
     progress.outer_position = 0;
     try {
-        outcome.message += run_job(settings, settings.spectrometer_types, settings.soil_properties,
-                                   pairs == 1, log, progress);
+        outcome.message += predict_pairs(settings, settings.spectrometer_types,
+                                         settings.soil_properties, pairs == 1, log, progress);
         outcome.ok = true;
     } catch (const std::exception& e) {
         outcome.message = e.what();
     } catch (const JobStop&) {
-        outcome.user = true;
+        outcome.stopped_by_user = true;
     } catch (...) {
         outcome.message = "Unknow exception catched";
     }

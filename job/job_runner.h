@@ -27,7 +27,7 @@ std::pair<int, int> job_progress(const JobProgress& outer, const LoggerSet& log)
 // completed.
 struct JobOutcome {
     std::string message;
-    bool user = false;
+    bool stopped_by_user = false;
     bool ok = false;
 };
 
@@ -39,12 +39,12 @@ std::string pair_output_path(const std::string& output_path, const std::string& 
 // Reads the input once, keeps it as in-memory columns (clearing the settings' input paths) and
 // runs one prediction per (type, property) pair, types outside. Returns the created files, each
 // as two blanks, the path and a line feed. Errors and JobStop pass to the caller.
-std::string run_job(JobSettings& settings, const std::vector<std::string>& types,
-                    const std::vector<std::string>& properties, bool single, LoggerSet& log,
-                    JobProgress& progress);
+std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
+                          const std::vector<std::string>& properties, bool single, LoggerSet& log,
+                          JobProgress& progress);
 
 // The whole job with its result: "Files created:\n" and the files on success, the error text on
 // failure, ("Files created:\n", user) after a stop, "Unknow exception catched" for anything else.
-JobOutcome execute_job(JobSettings& settings, LoggerSet& log, JobProgress& progress);
+JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress);
 
 } // namespace veldra

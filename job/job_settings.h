@@ -1,17 +1,12 @@
 #pragma once
 
 #include "input/spectra_table.h"
+#include "models/model_layout.h"
 
 #include <string>
 #include <vector>
 
-#include <boost/filesystem/path.hpp>
-
 namespace veldra {
-
-// Absolute path of the root of the shipped model files: "opus.conf" and one folder per
-// spectrometer type.
-using ModelDirectory = boost::filesystem::path;
 
 // The user's choices for one job, copied into the job when it is created.
 struct JobSettings {
@@ -26,9 +21,8 @@ struct JobSettings {
     bool exponential = true;
     std::vector<std::string> spectrometer_types;
     std::vector<std::string> soil_properties; // in the fixed order of soil_properties()
-    std::string transformation = "first_der";
-    unsigned threads = 0;        // threads evaluating forest files; 0: one per core
-    bool reference_path = false; // the reference forest evaluation (benchmarks and tests)
+    Transformation transformation = Transformation::first_derivative;
+    unsigned threads = 0; // threads evaluating forest files; 0: one per core
 };
 
 } // namespace veldra

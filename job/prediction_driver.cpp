@@ -1,10 +1,8 @@
 #include "job/prediction_driver.h"
 
 #include "bart/forest_prediction.h"
-#include "input/input_dispatch.h"
 
 #include <fstream>
-#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,59 +24,27 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
     }
 }
 
-// Predicts and writes the file; the summary is kept only when `keep` is given.
-void predict_and_write(const std::string& rangefile, const std::string& outfile,
-                       const std::string& separator, const std::string& forestpath,
-                       const std::string& foresformat, const SpectraTable& table,
-                       const std::string& transformation, bool exponential, LoggerSet& log,
-                       const PredictionOptions& options, PredictionSummary* keep) {
-    const bool first_derivative = transformation == "first_der";
-    const std::vector<double> numbers = read_range_file(rangefile);
+} // namespace
+
+void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
+                  PredictionSummary* summary) {
+    check_files(pair.range_file, pair.output_file);
+    const std::vector<double> numbers = read_range_file(pair.range_file, log);
     if (numbers.size() < 2) {
         throw std::out_of_range("invalid vector<T> subscript");
     }
     const RangeScaling scaling{numbers[0], numbers[1]};
-    VELDRA_LOG(log, 1) << "Running prediction from "
-                       << "list of json files";
-    const PredictionMatrix matrix = predict_from_forest_files(
-        forestpath, foresformat, table.rows, scaling, first_derivative, log, options);
-    if (keep != nullptr) {
-        *keep = write_prediction_file(matrix, outfile, separator, table, exponential, log);
-    } else {
-        write_prediction_file_only(matrix, outfile, separator, table, exponential, log);
-    }
+    VELDRA_LOG(log, Severity::info) << "Running prediction from "
+                                    << "list of json files";
+    const PredictionMatrix matrix =
+        predict_from_forest_files(pair.forest_path, pair.format_word, table.rows, scaling,
+                                  pair.transformation == Transformation::first_derivative, log,
+                                  PredictionOptions{pair.threads});
+    write_prediction_file(matrix, pair.output_file, pair.separator, table, pair.exponential, log,
+                          summary);
 }
 
-} // namespace
-
-PredictionSummary run_prediction(const std::string& rangefile, const std::string& outfile,
-                                 const std::string& separator, const std::string& forestpath,
-                                 const std::string& foresformat, const std::string& opus_folder,
-                                 const std::string& csv_file, const SpectraColumns& columns,
-                                 const std::vector<std::string>& ids,
-                                 const std::string& configuration_path,
-                                 const std::string& transformation, bool exponential,
-                                 LoggerSet& log, const PredictionOptions& options) {
-    check_files(rangefile, outfile);
-    const SpectraTable table =
-        read_spectra_input(log, configuration_path, opus_folder, csv_file, columns, ids);
-    PredictionSummary summary;
-    predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table, transformation,
-                      exponential, log, options, &summary);
-    return summary;
-}
-
-void run_prediction_on_table(const std::string& rangefile, const std::string& outfile,
-                             const std::string& separator, const std::string& forestpath,
-                             const std::string& foresformat, const SpectraTable& table,
-                             const std::string& transformation, bool exponential, LoggerSet& log,
-                             const PredictionOptions& options) {
-    check_files(rangefile, outfile);
-    predict_and_write(rangefile, outfile, separator, forestpath, foresformat, table, transformation,
-                      exponential, log, options, nullptr);
-}
-
-std::vector<double> read_range_file(const std::string& path) {
+std::vector<double> read_range_file(const std::string& path, LoggerSet& log) {
     std::ifstream in(path);
     std::vector<double> numbers;
     std::string line;
@@ -92,7 +58,7 @@ std::vector<double> read_range_file(const std::string& path) {
                 numbers.push_back(value);
                 ++count;
             } else {
-                std::cerr << "Error: range file has a row with more than one number." << std::endl;
+                VELDRA_LOG(log, Severity::warning) << range_file_extra_number;
             }
         }
     }

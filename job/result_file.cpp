@@ -22,13 +22,9 @@ void ResultFileStream::close() {
     }
 }
 
-namespace {
-
-// Writes the file sample by sample from the matrix; fills `keep` when given. Without it, the
-// memory beyond the matrix is one sample's draws.
-void write_results(const PredictionMatrix& matrix, const std::string& outfile,
-                   const std::string& separator, const SpectraTable& table, bool exponential,
-                   LoggerSet& log, PredictionSummary* keep) {
+void write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
+                           const std::string& separator, const SpectraTable& table,
+                           bool exponential, LoggerSet& log, PredictionSummary* keep) {
     const std::size_t draws = matrix.size();
     if (draws == 0) {
         throw std::runtime_error("Prediction matrix is empty");
@@ -49,8 +45,8 @@ void write_results(const PredictionMatrix& matrix, const std::string& outfile,
         keep->sample_ids = table.ids;
     }
 
-    VELDRA_LOG(log, 1) << "Predictions complete.";
-    VELDRA_LOG(log, 1) << "Writing results to file: " << outfile;
+    VELDRA_LOG(log, Severity::info) << "Predictions complete.";
+    VELDRA_LOG(log, Severity::info) << "Writing results to file: " << outfile;
 
     ResultFileStream file(outfile);
     std::ofstream& out = file.stream();
@@ -130,22 +126,6 @@ void write_results(const PredictionMatrix& matrix, const std::string& outfile,
             }
         }
     }
-}
-
-} // namespace
-
-PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
-                                        const std::string& separator, const SpectraTable& table,
-                                        bool exponential, LoggerSet& log) {
-    PredictionSummary summary;
-    write_results(matrix, outfile, separator, table, exponential, log, &summary);
-    return summary;
-}
-
-void write_prediction_file_only(const PredictionMatrix& matrix, const std::string& outfile,
-                                const std::string& separator, const SpectraTable& table,
-                                bool exponential, LoggerSet& log) {
-    write_results(matrix, outfile, separator, table, exponential, log, nullptr);
 }
 
 } // namespace veldra

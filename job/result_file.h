@@ -43,18 +43,13 @@ private:
     std::ofstream out_;
 };
 
-// Back-transforms the draws with exp when asked, writes the pair's output CSV (identifier, every
-// draw, mean, standard deviation, seven quantiles) and returns the summary. The mean and the
-// standard deviation are accumulated in single precision; quantiles take the element at the
-// truncated index level x D of the sorted draws.
-PredictionSummary write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
-                                        const std::string& separator, const SpectraTable& table,
-                                        bool exponential, LoggerSet& log);
-
-// The same file without keeping the summary: a job that only writes files holds no copy of
-// the draws beyond the matrix.
-void write_prediction_file_only(const PredictionMatrix& matrix, const std::string& outfile,
-                                const std::string& separator, const SpectraTable& table,
-                                bool exponential, LoggerSet& log);
+// Back-transforms the draws with exp when asked and writes the pair's output CSV (identifier,
+// every draw, mean, standard deviation, seven quantiles). The mean and the standard deviation
+// are accumulated in single precision; quantiles take the element at the truncated index
+// level x D of the sorted draws. Fills `summary` when given; without it, the memory beyond the
+// matrix is one sample's draws.
+void write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
+                           const std::string& separator, const SpectraTable& table,
+                           bool exponential, LoggerSet& log, PredictionSummary* summary = nullptr);
 
 } // namespace veldra

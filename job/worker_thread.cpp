@@ -12,7 +12,7 @@ WorkerThread::WorkerThread(QObject* parent, const std::string& output_path,
                            const std::string& csv_file, const std::string& opus_configuration_path,
                            const std::vector<std::string>& spectrometer_types,
                            const std::vector<std::string>& soil_properties,
-                           const std::string& transformation, bool exponential)
+                           Transformation transformation, bool exponential)
     : QThread(parent) {
     settings_.output_path = output_path;
     settings_.model_directory = model_directory;
@@ -35,11 +35,6 @@ WorkerThread::~WorkerThread() {
     wait();
 }
 
-std::string WorkerThread::run_job(const std::vector<std::string>& types,
-                                  const std::vector<std::string>& properties, bool single) {
-    return veldra::run_job(settings_, types, properties, single, log_, progress_);
-}
-
 void WorkerThread::checkpoint() {
     if (isInterruptionRequested()) {
         throw ExceptionStop();
@@ -51,10 +46,11 @@ void WorkerThread::checkpoint() {
 void WorkerThread::run() {
     const boost::shared_ptr<WidgetSink> sink = make_widget_sink(this);
     boost::log::core::get()->add_sink(sink);
-    const JobOutcome outcome = execute_job(settings_, log_, progress_);
+    const JobOutcome outcome = run_job(settings_, log_, progress_);
     // The sink must never reach this worker once the window may release it.
     boost::log::core::get()->remove_sink(sink);
-    emit result_ready(QString::fromUtf8(outcome.message.c_str()), outcome.user, outcome.ok);
+    emit result_ready(QString::fromUtf8(outcome.message.c_str()), outcome.stopped_by_user,
+                      outcome.ok);
 }
 
 } // namespace veldra

@@ -27,14 +27,10 @@ public:
                  const std::string& opus_folder, const std::string& csv_file,
                  const std::string& opus_configuration_path,
                  const std::vector<std::string>& spectrometer_types,
-                 const std::vector<std::string>& soil_properties, const std::string& transformation,
+                 const std::vector<std::string>& soil_properties, Transformation transformation,
                  bool exponential);
     // Waits for the thread: a thread object must never go while its thread runs.
     ~WorkerThread() override;
-
-    // The job's pairs: returns the list of files created.
-    std::string run_job(const std::vector<std::string>& types,
-                        const std::vector<std::string>& properties, bool single);
 
     // Called by the job's log sink for every record that reaches the window, on the worker
     // thread: throws ExceptionStop after a stop request, else reports the progress.
@@ -43,7 +39,7 @@ public:
     const JobSettings& settings() const { return settings_; }
 
 signals:
-    void result_ready(QString result_message, bool user, bool ok);
+    void result_ready(QString result_message, bool stopped_by_user, bool ok);
     void send_log_string(QString log_string);
     void set_progress(int max, int current);
 

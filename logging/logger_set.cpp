@@ -21,11 +21,4 @@ LoggerSet::LoggerSet() {
     boost::log::core::get()->remove_all_sinks();
 }
 
-LoggerSet::Logger& LoggerSet::level(int k) {
-    if (k < 0 || k > 3) {
-        throw std::out_of_range("log level out of range");
-    }
-    return loggers_[static_cast<std::size_t>(k)];
-}
-
 } // namespace veldra

@@ -20,8 +20,8 @@ public:
 
     LoggerSet();
 
-    // The logger of level k (0 to 3); write with VELDRA_LOG(set, k) << text.
-    Logger& level(int k);
+    // The logger of a level; write with VELDRA_LOG(set, Severity::info) << text.
+    Logger& level(Severity severity) { return loggers_[static_cast<std::size_t>(severity)]; }
 
     std::int32_t inner_maximum = 0;
     std::int32_t inner_position = 0;
@@ -32,6 +32,6 @@ private:
 
 } // namespace veldra
 
-// Writes one record at level k. The record is pushed when the statement ends; a sink may throw
+// Writes one record at a severity. The record is pushed when the statement ends; a sink may throw
 // from there (the worker's stop request), and the exception passes to the caller.
-#define VELDRA_LOG(set, k) BOOST_LOG((set).level(k))
+#define VELDRA_LOG(set, severity) BOOST_LOG((set).level(severity))

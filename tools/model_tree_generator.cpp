@@ -1,6 +1,6 @@
 #include "tools/model_tree_generator.h"
 
-#include "job/model_layout.h"
+#include "models/model_layout.h"
 #include "tools/opus_writer.h"
 
 #include <cmath>

@@ -1,4 +1,6 @@
 #include "bart/forest_prediction.h"
+#include "bart/model_document.h"
+#include "tests/reference/reference_prediction.h"
 
 #include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
@@ -177,17 +179,21 @@ TEST(ForestFiles, ThreadsAndReadersGiveTheSameMatrixAsOneForestAtATime) {
         for (int k = 1; k <= 70; ++k) {
             char name[32];
             std::snprintf(name, sizeof name, "m/MCMC%02d.json", k);
-            boost::property_tree::ptree document;
-            boost::property_tree::read_json(model.dir.file(name), document);
-            expected.push_back(predict_with_forest(document, model.rows, {-1, 3}, derivative));
+            Forest forest;
+            read_model_document_reference(model.dir.file(name), forest);
+            forest.build_trees();
+            expected.push_back(
+                test::predict_with_built_forest(forest, model.rows, {-1, 3}, derivative));
         }
         for (const unsigned threads : {1u, 2u, 4u}) {
-            for (const ModelReader reader : {ModelReader::fast, ModelReader::reference}) {
-                EXPECT_EQ(model.predict(derivative, {reader, threads, false}), expected)
-                    << threads << " threads, derivative " << derivative;
-            }
+            EXPECT_EQ(model.predict(derivative, {threads}), expected)
+                << threads << " threads, derivative " << derivative;
         }
-        EXPECT_EQ(model.predict(derivative, {ModelReader::fast, 0, true}), expected);
+        LoggerSet log;
+        EXPECT_EQ(test::reference_predict_from_forest_files(model.dir.file("m") + "/MCMC*.json",
+                                                            "json", model.rows, {-1, 3}, derivative,
+                                                            log),
+                  expected);
     }
 }
 
@@ -201,7 +207,7 @@ TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
         test::LogCapture seen;
         try {
             predict_from_forest_files(model.dir.file("m") + "/MCMC*.json", "json", model.rows,
-                                      {0, 1}, true, log, {ModelReader::fast, threads, false});
+                                      {0, 1}, true, log, {threads});
             ADD_FAILURE() << "no error";
         } catch (const std::invalid_argument& e) {
             EXPECT_EQ(std::string(e.what()), "invalid stoi argument");

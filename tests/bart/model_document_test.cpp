@@ -1,5 +1,7 @@
+#include "bart/forest_prediction.h"
 #include "bart/model_document.h"
 #include "bart/plain_document.h"
+#include "tests/reference/reference_prediction.h"
 
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
@@ -36,29 +38,37 @@ std::string describe(const Forest& forest) {
 
 // What reading a document gives: its nodes or the error raised, and what was printed. The
 // document is read into `reused` after clearing it, when given, or into a new forest.
-std::string outcome(const std::string& path, ModelReader reader, Forest* reused = nullptr) {
+// The notices of a reading as the job logs them, one line each.
+std::string notices(const Forest& forest) {
+    std::string text;
+    for (std::size_t n = 0; n < forest.missing_subtrees; ++n) {
+        text += std::string(missing_subtree_notice) + "\n";
+    }
+    return text;
+}
+
+std::string outcome(const std::string& path, test::Reader reader, Forest* reused = nullptr) {
     std::ostringstream out;
-    testing::internal::CaptureStdout();
+    Forest fresh;
+    Forest& forest = reused != nullptr ? *reused : fresh;
     try {
-        Forest fresh;
-        Forest& forest = reused != nullptr ? *reused : fresh;
         forest.clear();
-        read_model_document(path, forest, reader);
+        test::read_with(reader, path, forest);
         out << describe(forest);
     } catch (const std::exception& e) {
         out << "error " << typeid(e).name() << ": " << e.what();
     }
-    out << "printed: " << testing::internal::GetCapturedStdout();
+    out << "printed: " << notices(forest);
     return out.str();
 }
 
 // Both readers give the same; so does the fast reader into a forest that held, or failed to
 // read, other documents before.
 void expect_same(const std::string& path, Forest* reused = nullptr) {
-    const std::string reference = outcome(path, ModelReader::reference);
-    ASSERT_EQ(outcome(path, ModelReader::fast), reference) << path;
+    const std::string reference = outcome(path, test::Reader::reference);
+    ASSERT_EQ(outcome(path, test::Reader::fast), reference) << path;
     if (reused != nullptr) {
-        ASSERT_EQ(outcome(path, ModelReader::fast, reused), reference) << path;
+        ASSERT_EQ(outcome(path, test::Reader::fast, reused), reference) << path;
     }
 }
 
@@ -71,7 +81,7 @@ TEST(ModelDocument, FastAndReferenceReadersAgreeOnGeneratedModels) {
         const std::string path = dir.write("m" + std::to_string(seed) + ".json",
                                            tools::make_forest_document(trees, 3578, random));
         expect_same(path, &reused);
-        ASSERT_NE(outcome(path, ModelReader::fast).find("trees "), std::string::npos);
+        ASSERT_NE(outcome(path, test::Reader::fast).find("trees "), std::string::npos);
     }
 }
 
@@ -129,17 +139,16 @@ TEST(ModelDocument, FastAndReferenceReadersAgreeOnEveryRuleAndError) {
 
 // What the one-pass reader gives for `text`: the nodes, or "not plain", and what it printed.
 std::string plain_outcome(std::string text) {
-    testing::internal::CaptureStdout();
     Forest forest;
     const std::size_t size = text.size();
     text.push_back('\0');
     const bool read = read_plain_document(std::string_view(text.data(), size), forest);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = notices(forest);
     return (read ? describe(forest) : "not plain\n") + "printed: " + printed;
 }
 
 std::string reference_outcome(const TempDir& dir, const std::string& text) {
-    return outcome(dir.write("reference.json", text), ModelReader::reference);
+    return outcome(dir.write("reference.json", text), test::Reader::reference);
 }
 
 // Real documents are read in one pass with the reference's result; anything the pass cannot
@@ -240,18 +249,18 @@ TEST(ModelDocument, LimitsOfNestingAndSize) {
     for (const std::size_t levels : {deepest_model_nesting - 1, deepest_model_nesting}) {
         const std::string path = dir.write("ok.json", nested(levels));
         expect_same(path);
-        ASSERT_NE(outcome(path, ModelReader::fast).find("trees 2"), std::string::npos);
+        ASSERT_NE(outcome(path, test::Reader::fast).find("trees 2"), std::string::npos);
     }
     for (const std::size_t levels : {deepest_model_nesting + 1, std::size_t{1000000}}) {
         const std::string path = dir.write("deep.json", nested(levels));
         expect_same(path);
-        EXPECT_NE(
-            outcome(path, ModelReader::fast).find("\"" + path + "\" nests deeper than 512 levels."),
-            std::string::npos);
+        EXPECT_NE(outcome(path, test::Reader::fast)
+                      .find("\"" + path + "\" nests deeper than 512 levels."),
+                  std::string::npos);
     }
     const std::string big = dir.write("big.json", "{}");
     boost::filesystem::resize_file(big, largest_model_bytes + 1);
-    EXPECT_NE(outcome(big, ModelReader::fast).find("\"" + big + "\" is larger than 256 MB."),
+    EXPECT_NE(outcome(big, test::Reader::fast).find("\"" + big + "\" is larger than 256 MB."),
               std::string::npos);
 }
 

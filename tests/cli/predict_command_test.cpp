@@ -3,7 +3,7 @@
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "job/job_runner.h"
-#include "job/model_layout.h"
+#include "models/model_layout.h"
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
 #include "tools/opus_writer.h"
@@ -87,10 +87,10 @@ TEST_F(PredictCommand, OutputFilesEqualTheWindowJobsByteForByte) {
         settings.exponential = exponential == "yes";
         settings.spectrometer_types = {"mir"};
         settings.soil_properties = soil_properties();
-        settings.transformation = transform == "none" ? "no transformation" : "first_der";
+        settings.transformation = *transformation_from_text(transform);
         LoggerSet log;
         JobProgress progress;
-        ASSERT_TRUE(execute_job(settings, log, progress).ok);
+        ASSERT_TRUE(run_job(settings, log, progress).ok);
         for (const std::string& property : soil_properties()) {
             const std::string suffix = "-mir-" + property + ".csv";
             const std::string cli = test::read_file(dir.file("cli" + suffix));
@@ -132,9 +132,10 @@ TEST_F(PredictCommand, OneTwoAndFourThreadsWriteTheSameBytes) {
         EXPECT_EQ(test::read_file(dir.file(std::string("t2-mir-") + property + ".csv")), one);
         EXPECT_EQ(test::read_file(dir.file(std::string("t4-mir-") + property + ".csv")), one);
     }
-    EXPECT_EQ(
-        run({"--input", input(), "--property", "pH", "--threads", "-1", "--output", "o"}).code,
-        exit_usage);
+    EXPECT_EQ(run({"--input", input(), "--property", "pH", "--threads", "-1", "--output",
+                   tree->file("o")})
+                  .code,
+              exit_usage);
 }
 
 TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
@@ -143,10 +144,12 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
         {"--input", input(), "--property", "pH"},            // no output
         {"--property", "pH", "--output", dir.file("o.csv")}, // no input
         {"--input", input(), "--property", "Sand", "--output", dir.file("o.csv")},
-        {"--input", input(), "--property", "pH", "--spectrometer", "ftir", "--output", "o"},
-        {"--input", input(), "--property", "pH", "--transform", "second_der", "--output", "o"},
-        {"--input", input(), "--property", "pH", "--exp", "maybe", "--output", "o"},
-        {"--input", input(), "--csv", "--opus", "--property", "pH", "--output", "o"},
+        {"--input", input(), "--property", "pH", "--spectrometer", "ftir", "--output",
+         tree->file("o")},
+        {"--input", input(), "--property", "pH", "--transform", "second_der", "--output",
+         tree->file("o")},
+        {"--input", input(), "--property", "pH", "--exp", "maybe", "--output", tree->file("o")},
+        {"--input", input(), "--csv", "--opus", "--property", "pH", "--output", tree->file("o")},
         {"--input", input(), "--bogus"},
         {"--input", input(), "stray"},
     };
@@ -156,7 +159,7 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
         EXPECT_NE(result.err.find("Usage: veldra-predict"), std::string::npos);
         EXPECT_EQ(result.out, "");
     }
-    EXPECT_EQ(run({"--input", input(), "--output", "o"})
+    EXPECT_EQ(run({"--input", input(), "--output", tree->file("o")})
                   .err.rfind("veldra-predict: Please choose at least one soil property\n", 0),
               0u);
     const Result help = run({"--help"});

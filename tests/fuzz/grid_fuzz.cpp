@@ -7,22 +7,13 @@
 #include <cmath>
 #include <exception>
 
-#include <boost/property_tree/ini_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const veldra::fuzz::ScratchFile file(".conf");
     const std::string& path = file.write(data, size);
     const veldra::fuzz::Silence silence;
-    boost::property_tree::ptree configuration;
-    try {
-        boost::property_tree::read_ini(path, configuration);
-    } catch (const std::exception&) {
-        return 0;
-    }
     for (const char* type : {"htsxt", "alpha_kbr", "alpha_znse", "mpa", "NA"}) {
         try {
-            veldra::read_opus_grid(configuration, type, path + ".missing");
+            veldra::read_opus_grid(path, type, path + ".missing");
         } catch (const std::exception&) {
         }
     }

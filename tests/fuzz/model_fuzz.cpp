@@ -6,6 +6,7 @@
 #include "bart/forest.h"
 #include "bart/model_document.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/reference/reference_prediction.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -19,7 +20,7 @@ namespace {
 
 // Everything reading gives: the node fields of every tree, or the error, and what was printed.
 // The document is read into `reused` after clearing it, when given, or into a new forest.
-std::string outcome(const std::string& path, veldra::ModelReader reader,
+std::string outcome(const std::string& path, veldra::test::Reader reader,
                     veldra::Forest* reused = nullptr) {
     std::ostringstream out;
     out.precision(17);
@@ -29,7 +30,7 @@ std::string outcome(const std::string& path, veldra::ModelReader reader,
         veldra::Forest fresh;
         veldra::Forest& forest = reused != nullptr ? *reused : fresh;
         forest.clear();
-        veldra::read_model_document(path, forest, reader);
+        veldra::test::read_with(reader, path, forest);
         out << "trees " << forest.node_lists.size() << " current " << forest.current_tree << "\n";
         for (const auto& nodes : forest.node_lists) {
             for (const veldra::TreeNode& n : nodes) {
@@ -66,7 +67,7 @@ void evaluate(const std::string& path) {
     std::ostringstream printed;
     std::streambuf* const console = std::cout.rdbuf(printed.rdbuf());
     try {
-        veldra::read_model_document(path, forest, veldra::ModelReader::fast);
+        veldra::read_model_document(path, forest);
         std::unique_ptr<veldra::FlatForest> flat;
         const std::string flat_error =
             error_text([&] { flat = std::make_unique<veldra::FlatForest>(forest, path); });
@@ -82,7 +83,7 @@ void evaluate(const std::string& path) {
                 std::abort();
             }
             forest.check_row(row.size(), path);
-            const double expected = forest.predict(row.data());
+            const double expected = veldra::test::reference_forest_sum(forest, row.data());
             for (const double got : {flat->predict(row, false), rebuilt.predict(row, false)}) {
                 if (!(got == expected || (std::isnan(got) && std::isnan(expected)))) {
                     std::abort();
@@ -102,9 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A forest that read the earlier inputs, as a prediction thread's forest reads file after
     // file.
     static veldra::Forest reused;
-    const std::string reference = outcome(path, veldra::ModelReader::reference);
+    const std::string reference = outcome(path, veldra::test::Reader::reference);
     for (veldra::Forest* forest : {static_cast<veldra::Forest*>(nullptr), &reused}) {
-        const std::string fast = outcome(path, veldra::ModelReader::fast, forest);
+        const std::string fast = outcome(path, veldra::test::Reader::fast, forest);
         if (fast != reference) {
             std::cerr << "The readers disagree" << (forest != nullptr ? " (reused forest)" : "")
                       << ".\nfast:\n"

@@ -51,15 +51,15 @@ Import run_import(const std::string& conf, const std::string& folder) {
     LoggerSet log;
     LogCapture seen;
     Import result;
-    testing::internal::CaptureStdout();
-    try {
-        import_opus_folder(result.table, conf, folder, log);
-    } catch (...) {
-        testing::internal::GetCapturedStdout();
-        throw;
+    import_opus_folder(result.table, conf, folder, log);
+    // The files' diagnostics are the warnings; the rest is the import's own log.
+    for (const test::LogRecord& record : seen.records) {
+        if (record.severity == static_cast<int>(Severity::warning)) {
+            result.console += record.message + "\n";
+        } else if (record.severity >= static_cast<int>(Severity::info)) {
+            result.log.push_back(record.message);
+        }
     }
-    result.console = testing::internal::GetCapturedStdout();
-    result.log = seen.messages();
     return result;
 }
 
@@ -131,10 +131,10 @@ TEST(OpusFolder, DefectiveFilesAreSkippedAndReported) {
     const std::string scans = dir.file("scans") + "/";
     const std::vector<std::string> tail(result.log.end() - 7, result.log.end());
     EXPECT_EQ(tail,
-              (std::vector<std::string>{"3 defective files found:", "\t" + scans + "/a.1",
-                                        "\t" + scans + "/b.0", "\t" + scans + "/b.1", "", "", ""}));
+              (std::vector<std::string>{"3 defective files found:", "\t" + scans + "a.1",
+                                        "\t" + scans + "b.0", "\t" + scans + "b.1", "", "", ""}));
     EXPECT_NE(result.console.find("ERROR : not an OPUS file (no OPUS header) From file \"" + scans +
-                                  "/b.0\""),
+                                  "b.0\""),
               std::string::npos)
         << result.console;
 }

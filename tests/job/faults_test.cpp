@@ -61,7 +61,7 @@ struct Models {
         s.csv_file = dir.write("in.csv", table(0.0));
         s.opus_configuration_path = dir.file("opus.conf");
         s.exponential = false;
-        s.transformation = "none";
+        s.transformation = Transformation::none;
         s.spectrometer_types = {"mir"};
         s.soil_properties = properties;
         s.threads = 1;
@@ -75,7 +75,7 @@ JobOutcome run(JobSettings settings, test::LogHook hook = {}) {
     LoggerSet log;
     const LogCapture capture(false, std::move(hook));
     JobProgress progress;
-    return execute_job(settings, log, progress);
+    return run_job(settings, log, progress);
 }
 
 // A hook that runs `action` once, at the first record that starts reading a forest file.

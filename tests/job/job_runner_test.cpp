@@ -57,9 +57,9 @@ TEST(JobRunner, SuccessListsEveryFileAndReadsModelsByFolderName) {
     settings.output_path = tree.dir.file("out/results");
     LoggerSet log;
     JobProgress progress;
-    const JobOutcome outcome = execute_job(settings, log, progress);
+    const JobOutcome outcome = run_job(settings, log, progress);
     EXPECT_TRUE(outcome.ok) << outcome.message;
-    EXPECT_FALSE(outcome.user);
+    EXPECT_FALSE(outcome.stopped_by_user);
     EXPECT_EQ(outcome.message, "Files created:\n  " + tree.dir.file("out/results-mpa-pH") + "\n  " +
                                    tree.dir.file("out/results-mpa-N") + "\n");
     EXPECT_NE(test::read_file(tree.dir.file("out/results-mpa-N")).find("\ns2,5,5,5,"),
@@ -71,7 +71,7 @@ TEST(JobRunner, SuccessListsEveryFileAndReadsModelsByFolderName) {
 
     // One pair: the output path itself.
     JobSettings one = tree.settings({"mpa"}, {"pH"});
-    const JobOutcome single = execute_job(one, log, progress);
+    const JobOutcome single = run_job(one, log, progress);
     EXPECT_EQ(single.message, "Files created:\n  " + tree.dir.file("out/result.csv") + "\n");
 }
 
@@ -81,9 +81,9 @@ TEST(JobRunner, TheFirstErrorEndsTheJobAndLeavesFinishedFilesComplete) {
     JobSettings settings = tree.settings({"mir"}, {"Carbon", "Al", "Ca"});
     LoggerSet log;
     JobProgress progress;
-    const JobOutcome outcome = execute_job(settings, log, progress);
+    const JobOutcome outcome = run_job(settings, log, progress);
     EXPECT_FALSE(outcome.ok);
-    EXPECT_FALSE(outcome.user);
+    EXPECT_FALSE(outcome.stopped_by_user);
     EXPECT_EQ(outcome.message,
               "Cannot open rangefile '" + tree.dir.file("mir/m3.Al/rgy.txt") + "' for reading.");
     EXPECT_NE(test::read_file(tree.dir.file("out/result-mir-Carbon.csv")).find("s2,5,5,"),
@@ -103,9 +103,9 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
                 throw JobStop();
             }
         });
-        const JobOutcome outcome = execute_job(settings, log, progress);
+        const JobOutcome outcome = run_job(settings, log, progress);
         EXPECT_EQ(outcome.message, "Files created:\n");
-        EXPECT_TRUE(outcome.user);
+        EXPECT_TRUE(outcome.stopped_by_user);
         EXPECT_FALSE(outcome.ok);
         // The stopped pair's file was created by the driver's check and stays empty.
         EXPECT_EQ(test::read_file(tree.dir.file("out/result.csv")), "");
@@ -113,19 +113,19 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
     {
         JobSettings settings = tree.settings({"mir"}, {"pH"});
         LogCapture odd(true, test::throw_int_on("Predictions complete."));
-        const JobOutcome outcome = execute_job(settings, log, progress);
+        const JobOutcome outcome = run_job(settings, log, progress);
         EXPECT_EQ(outcome.message, "Unknow exception catched");
-        EXPECT_FALSE(outcome.user);
+        EXPECT_FALSE(outcome.stopped_by_user);
         EXPECT_FALSE(outcome.ok);
     }
     // No pair: the input is still read, and the job completes with no file.
     JobSettings none = tree.settings({"mir"}, {});
-    const JobOutcome empty = execute_job(none, log, progress);
+    const JobOutcome empty = run_job(none, log, progress);
     EXPECT_EQ(empty.message, "Files created:\n");
     EXPECT_TRUE(empty.ok);
     none = tree.settings({"mir"}, {});
     none.csv_file = tree.dir.file("missing.csv");
-    EXPECT_EQ(execute_job(none, log, progress).message,
+    EXPECT_EQ(run_job(none, log, progress).message,
               "Cannot open csv '" + tree.dir.file("missing.csv") + "' for reading.");
 }
 
@@ -139,7 +139,7 @@ TEST(JobRunner, ProgressInForestFiles) {
     LogCapture sink(true, [&](const test::LogRecord& record) {
         seen.emplace_back(record.message, job_progress(progress, log));
     });
-    ASSERT_TRUE(execute_job(settings, log, progress).ok);
+    ASSERT_TRUE(run_job(settings, log, progress).ok);
     ASSERT_EQ(seen.size(), 6u);
     using Step = std::pair<std::string, std::pair<int, int>>;
     EXPECT_EQ(seen[0], (Step{"Running prediction from list of json files", {1, 0}}));

@@ -7,6 +7,7 @@
 #include "tools/model_tree_generator.h"
 
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -29,11 +30,14 @@ TEST(RangeFile, NumbersAtMostTwoPerLine) {
     TempDir dir;
     const auto read = [&](const std::string& text, std::string* errors = nullptr) {
         const std::string path = dir.write("rgy.txt", text);
-        testing::internal::CaptureStderr();
-        const std::vector<double> numbers = read_range_file(path);
-        const std::string printed = testing::internal::GetCapturedStderr();
+        LoggerSet log;
+        LogCapture seen(true);
+        const std::vector<double> numbers = read_range_file(path, log);
         if (errors != nullptr) {
-            *errors = printed;
+            errors->clear();
+            for (const std::string& message : seen.messages()) {
+                *errors += message + "\n";
+            }
         }
         return numbers;
     };
@@ -62,31 +66,47 @@ struct TinyModel {
                   R"({"Tree":1,"T":{"Depth":1,"Var":1,"ORDRule":"x<=0","TBN":"101","S":[)"
                   R"({"Depth":2,"TBN":"110","Mu":-0.5},{"Depth":2,"TBN":"110","Mu":0.5}]}})");
     }
-    PredictionSummary run(const std::string& transformation, LoggerSet& log,
+    // As a pair of a job: the files are checked, then the input is read, then the pair runs.
+    PredictionSummary run(Transformation transformation, LoggerSet& log,
                           const std::string& rangefile = "", const std::string& outfile = "",
                           const std::string& input = "") {
-        return run_prediction(rangefile.empty() ? range : rangefile,
-                              outfile.empty() ? out : outfile, ",", folder + "/MCMC*.json", "json",
-                              "", input.empty() ? csv : input, {}, {}, "", transformation, false,
-                              log);
+        PairPrediction pair;
+        pair.range_file = rangefile.empty() ? range : rangefile;
+        pair.forest_path = folder + "/MCMC*.json";
+        pair.output_file = outfile.empty() ? out : outfile;
+        pair.transformation = transformation;
+        pair.exponential = false;
+        return predict(pair, input.empty() ? csv : input, log);
+    }
+    static PredictionSummary predict(const PairPrediction& pair, const std::string& csv,
+                                     LoggerSet& log) {
+        if (!std::ifstream(pair.range_file)) {
+            throw std::runtime_error("Cannot open rangefile '" + pair.range_file +
+                                     "' for reading.");
+        }
+        if (!std::ofstream(pair.output_file)) {
+            throw std::runtime_error("Cannot open outfile '" + pair.output_file + "' for reading.");
+        }
+        const SpectraTable table = read_spectra_csv(csv);
+        PredictionSummary summary;
+        predict_pair(pair, table, log, &summary);
+        return summary;
     }
 };
 
-TEST(PredictionDriver, FirstDerivativeOnlyForTheExactWord) {
+TEST(PredictionDriver, TheTransformationDecidesWhatTheForestSees) {
     TinyModel model;
     LoggerSet log;
     // Row (5, 1) is (-4, 0) after the derivative; row (-5, 1) is (6, 0).
-    EXPECT_EQ(model.run("first_der", log).means, (std::vector<double>{0, 10}));
-    for (const char* word : {"no transformation", "First_der", "first_der ", ""}) {
-        EXPECT_EQ(model.run(word, log).means, (std::vector<double>{10, 0})) << word;
-    }
+    EXPECT_EQ(model.run(Transformation::first_derivative, log).means, (std::vector<double>{0, 10}));
+    EXPECT_EQ(model.run(Transformation::none, log).means, (std::vector<double>{10, 0}));
 }
 
 TEST(PredictionDriver, RecordsInOrder) {
     TinyModel model;
     LoggerSet log;
     LogCapture seen(true);
-    model.run("none", log);
+    model.run(Transformation::none, log);
     EXPECT_EQ(seen.messages(),
               (std::vector<std::string>{"Running prediction from list of json files",
                                         "Predictions complete.",
@@ -104,29 +124,32 @@ TEST(PredictionDriver, FailuresComeInTheirOrder) {
     LoggerSet log;
     // A missing model folder: the range file check fails before the output file is touched.
     const std::string missing = model.dir.file("mir/Total.Nitrogen/rgy.txt");
-    EXPECT_EQ(error_text([&] { model.run("first_der", log, missing); }),
+    EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, missing); }),
               "Cannot open rangefile '" + missing + "' for reading.");
     EXPECT_FALSE(fs::exists(model.out));
 
     const std::string unwritable = model.dir.file("no/folder/out.csv");
-    EXPECT_EQ(error_text([&] { model.run("first_der", log, "", unwritable); }),
+    EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, "", unwritable); }),
               "Cannot open outfile '" + unwritable + "' for reading.");
 
     // A range file of one number fails after the input was read, with the output file created
     // empty and before the prediction record.
     const std::string one = model.dir.write("one.txt", "4\n");
     LogCapture seen(true);
-    EXPECT_EQ(error_text([&] { model.run("first_der", log, one); }), "invalid vector<T> subscript");
+    EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, one); }),
+              "invalid vector<T> subscript");
     EXPECT_TRUE(fs::exists(model.out));
     EXPECT_EQ(fs::file_size(model.out), 0u);
     EXPECT_TRUE(seen.records.empty());
     const std::string bad_csv = model.dir.write("bad.csv", "SSN,a\ns1,x\n");
-    EXPECT_EQ(error_text([&] { model.run("first_der", log, one, "", bad_csv); }),
-              "Expected <double> in file: " + bad_csv);
+    EXPECT_EQ(
+        error_text([&] { model.run(Transformation::first_derivative, log, one, "", bad_csv); }),
+        "Expected <double> in file: " + bad_csv);
 
     // Output to a full device: the job must fail, not report success.
-    EXPECT_EQ(error_text([&] { model.run("first_der", log, "", "/dev/full"); }),
-              "Writing to file failed: /dev/full");
+    EXPECT_EQ(
+        error_text([&] { model.run(Transformation::first_derivative, log, "", "/dev/full"); }),
+        "Writing to file failed: /dev/full");
 }
 
 // Evaluates a generated document without the program's reader: each "T" entry is a tree whose
@@ -171,8 +194,11 @@ TEST(PredictionDriver, EndToEndOnAGeneratedModel) {
     const std::string out = dir.file("pH.csv");
 
     LoggerSet log;
-    run_prediction(folder + "/rgy.txt", out, ",", folder + "/MCMC*.json", "json", "", csv, {}, {},
-                   "", "first_der", true, log);
+    PairPrediction pair;
+    pair.range_file = folder + "/rgy.txt";
+    pair.forest_path = folder + "/MCMC*.json";
+    pair.output_file = out;
+    TinyModel::predict(pair, csv, log);
 
     std::vector<std::vector<std::string>> lines;
     std::istringstream text(test::read_file(out));

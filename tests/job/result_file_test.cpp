@@ -55,8 +55,8 @@ std::vector<std::string> write(const TempDir& dir, const PredictionMatrix& matri
     }
     LoggerSet log;
     const std::string path = dir.file("out.csv");
-    const PredictionSummary result =
-        write_prediction_file(matrix, path, ",", table, exponential, log);
+    PredictionSummary result;
+    write_prediction_file(matrix, path, ",", table, exponential, log, &result);
     if (summary != nullptr) {
         *summary = result;
     }

@@ -28,9 +28,10 @@ struct Job {
         dir.write("in.csv", "SSN,a,b\ns1,1,2\ns2,3,4\n");
     }
     std::unique_ptr<WorkerThread> worker(const std::vector<std::string>& properties) {
-        return std::make_unique<WorkerThread>(
-            nullptr, dir.file("out.csv"), dir.path(), ",", "", dir.file("in.csv"),
-            dir.file("opus.conf"), std::vector<std::string>{"mir"}, properties, "first_der", false);
+        return std::make_unique<WorkerThread>(nullptr, dir.file("out.csv"), dir.path(), ",", "",
+                                              dir.file("in.csv"), dir.file("opus.conf"),
+                                              std::vector<std::string>{"mir"}, properties,
+                                              Transformation::first_derivative, false);
     }
 };
 

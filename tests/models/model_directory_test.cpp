@@ -1,4 +1,4 @@
-#include "app/model_directory.h"
+#include "models/model_directory.h"
 
 #include "tests/support/temp_dir.h"
 

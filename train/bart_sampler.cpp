@@ -1,4 +1,4 @@
-#include "bart/bart_sampler.h"
+#include "train/bart_sampler.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "input/stream_number.h"
+#include "text/stream_number.h"
 
 #include <clocale>
 #include <cstring>

@@ -2,11 +2,6 @@
 
 namespace veldra {
 
-// Classic-locale whitespace as formatted stream input skips it.
-inline bool is_stream_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Reads one double at `text` exactly as `std::istream >> double` does in the classic locale
 // (without its leading whitespace skip), independent of the process locale: optional sign,
 // digits with one optional '.', an exponent only after a mantissa digit. Advances `text` past

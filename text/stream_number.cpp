@@ -1,4 +1,7 @@
-#include "input/stream_number.h"
+#include "text/stream_number.h"
+
+#include "text/characters.h"
+#include "text/number_core.h"
 
 #include <charconv>
 #include <cstddef>
@@ -8,55 +11,6 @@
 namespace veldra {
 
 namespace {
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// True when a well-formed number text that std::from_chars found out of range is smaller than
-// 1 in magnitude, so that the stream would have accepted it as an underflow to zero.
-bool is_underflow(const std::string& number) {
-    std::size_t i = 0;
-    if (i < number.size() && (number[i] == '+' || number[i] == '-')) {
-        ++i;
-    }
-    long long integer_digits = 0; // significant digits before the point
-    long long leading_fraction_zeros = 0;
-    bool seen_nonzero = false;
-    bool in_fraction = false;
-    for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
-        const char c = number[i];
-        if (c == '.') {
-            in_fraction = true;
-        } else if (!seen_nonzero && c == '0') {
-            if (in_fraction) {
-                ++leading_fraction_zeros;
-            }
-        } else {
-            seen_nonzero = true;
-            if (!in_fraction) {
-                ++integer_digits;
-            }
-        }
-    }
-    long long exponent = 0;
-    bool negative_exponent = false;
-    if (i < number.size()) {
-        ++i;
-        if (i < number.size() && (number[i] == '+' || number[i] == '-')) {
-            negative_exponent = number[i] == '-';
-            ++i;
-        }
-        for (; i < number.size(); ++i) {
-            if (exponent < 1000000000LL) {
-                exponent = exponent * 10 + (number[i] - '0');
-            }
-        }
-    }
-    const long long magnitude = (integer_digits > 0 ? integer_digits : -leading_fraction_zeros) +
-                                (negative_exponent ? -exponent : exponent);
-    return magnitude <= 0;
-}
 
 // A plain decimal text, [-]digits[.digits] without an exponent, read without the general
 // conversion: when its digits fit in 53 bits (at most 19 of them), the digits and the power of
@@ -84,15 +38,11 @@ bool read_plain_decimal(const char* first, const char* last, const char*& stop, 
         decimals = at - fraction;
     }
     constexpr int most_digits = 19; // fit in 64 bits
-    constexpr std::uint64_t exact_integers = std::uint64_t{1} << 53;
-    if (count == 0 || count > most_digits || digits > exact_integers ||
-        (at != last && (*at == 'e' || *at == 'E'))) {
+    double magnitude = 0.0;
+    if (count == 0 || count > most_digits || (at != last && (*at == 'e' || *at == 'E')) ||
+        !exact_decimal(digits, -static_cast<int>(decimals), magnitude)) {
         return false;
     }
-    // Decimals are digits: at most 19, within the table.
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                        1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
-    const double magnitude = static_cast<double>(digits) / powers[decimals];
     value = negative ? -magnitude : magnitude;
     stop = at;
     return true;
@@ -116,7 +66,7 @@ bool scan_stream_double(const char*& text, const char* end, double& value) {
                 stop = read.ptr;
                 error = read.ec;
             }
-            if (error == std::errc() && (stop == end || *stop == ',' || is_stream_space(*stop))) {
+            if (error == std::errc() && (stop == end || *stop == ',' || is_space(*stop))) {
                 text = stop;
                 value = parsed;
                 return true;
@@ -158,7 +108,8 @@ bool scan_stream_double(const char*& text, const char* end, double& value) {
     double parsed = 0.0;
     const auto [stop, error] = std::from_chars(first, p, parsed, std::chars_format::general);
     if (error == std::errc::result_out_of_range && stop == p &&
-        is_underflow(std::string(start, p))) {
+        number_magnitude(std::string_view(start, static_cast<std::size_t>(p - start)), false) <=
+            0) {
         value = *start == '-' ? -0.0 : 0.0;
         return true;
     }

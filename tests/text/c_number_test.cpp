@@ -1,4 +1,4 @@
-#include "bart/c_number.h"
+#include "text/c_number.h"
 
 #include <clocale>
 #include <cmath>

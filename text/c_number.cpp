@@ -1,4 +1,7 @@
-#include "bart/c_number.h"
+#include "text/c_number.h"
+
+#include "text/characters.h"
+#include "text/number_core.h"
 
 #include <charconv>
 #include <cstring>
@@ -10,63 +13,11 @@ namespace veldra {
 
 namespace {
 
-bool is_c_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool is_hex_digit(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Rough exponent of a decimal or hexadecimal number text that std::from_chars found out of
-// range: positive for an overflow, zero or negative for an underflow. Only its sign is used.
-long long magnitude(std::string_view number, bool hex) {
-    const char exponent_mark = hex ? 'p' : 'e';
-    long long integer_digits = 0;
-    long long leading_fraction_zeros = 0;
-    bool seen_nonzero = false;
-    bool in_fraction = false;
-    std::size_t i = 0;
-    for (; i < number.size() && number[i] != exponent_mark && number[i] != exponent_mark - 32;
-         ++i) {
-        const char c = number[i];
-        if (c == '.') {
-            in_fraction = true;
-        } else if (!seen_nonzero && c == '0') {
-            leading_fraction_zeros += in_fraction ? 1 : 0;
-        } else {
-            seen_nonzero = true;
-            integer_digits += in_fraction ? 0 : 1;
-        }
-    }
-    long long exponent = 0;
-    bool negative = false;
-    if (i < number.size()) {
-        ++i;
-        if (i < number.size() && (number[i] == '+' || number[i] == '-')) {
-            negative = number[i] == '-';
-            ++i;
-        }
-        for (; i < number.size() && is_digit(number[i]); ++i) {
-            if (exponent < 1000000000LL) {
-                exponent = exponent * 10 + (number[i] - '0');
-            }
-        }
-    }
-    const long long scale = hex ? 4 : 1;
-    return (integer_digits > 0 ? integer_digits : -leading_fraction_zeros) * scale +
-           (negative ? -exponent : exponent);
-}
-
 // Leading whitespace and one sign, as strtol and strtod take them; returns where the number
 // begins.
 std::size_t skip_space_and_sign(std::string_view text, bool& negative) {
     std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i])) {
+    while (i < text.size() && is_space(text[i])) {
         ++i;
     }
     negative = false;
@@ -162,16 +113,7 @@ bool read_short_decimal(const char* first, const char* last, double& value) {
             scale += negative ? -exponent : exponent;
         }
     }
-    constexpr std::uint64_t exact_integers = std::uint64_t{1} << 53;
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (digits > exact_integers || scale < -22 || scale > 22) {
-        return false;
-    }
-    const auto exact = static_cast<double>(digits);
-    value = scale < 0 ? exact / powers[-scale] : exact * powers[scale];
-    return true;
+    return exact_decimal(digits, scale, value);
 }
 
 } // namespace
@@ -238,7 +180,8 @@ double read_c_double(std::string_view text) {
         throw std::invalid_argument("invalid stod argument");
     }
     if (error == std::errc::result_out_of_range) {
-        if (magnitude(std::string_view(first, static_cast<std::size_t>(stop - first)), hex) > 0) {
+        if (number_magnitude(std::string_view(first, static_cast<std::size_t>(stop - first)), hex) >
+            0) {
             throw std::out_of_range("stod argument out of range");
         }
         value = 0.0;

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "job/job_settings.h"
+#include "models/model_layout.h"
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 
@@ -20,8 +21,7 @@ std::pair<ModelDirectory, ModelDirectory> model_directory_candidates(const std::
 // The first candidate that exists, if any.
 std::optional<ModelDirectory> search_model_directory(const std::string& program);
 
-// The model directory of this program. When neither candidate exists, writes the three
-// "Resources not found" lines to the standard error stream and ends the process with code 1.
-ModelDirectory find_model_directory(const char* program);
+// The same; when neither candidate exists, writes the three "Resources not found" lines to `err`.
+std::optional<ModelDirectory> find_model_directory(const std::string& program, std::ostream& err);
 
 } // namespace veldra

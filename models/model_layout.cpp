@@ -1,4 +1,4 @@
-#include "job/model_layout.h"
+#include "models/model_layout.h"
 
 namespace veldra {
 
@@ -25,6 +25,25 @@ std::string model_property_name(const std::string& property) {
         return "pH";
     }
     return "m3." + property;
+}
+
+boost::filesystem::path model_folder(const ModelDirectory& models, const std::string& type,
+                                     const std::string& property) {
+    return models / type / model_property_name(property);
+}
+
+std::optional<Transformation> transformation_from_text(std::string_view text) {
+    if (text == "first_der") {
+        return Transformation::first_derivative;
+    }
+    if (text == "none" || text == "no transformation") {
+        return Transformation::none;
+    }
+    return std::nullopt;
+}
+
+const char* transformation_text(Transformation transformation) {
+    return transformation == Transformation::first_derivative ? "first_der" : "none";
 }
 
 } // namespace veldra

@@ -1,9 +1,6 @@
-#include "app/model_directory.h"
+#include "models/model_directory.h"
 
-#include "app/platform.h"
-
-#include <cstdlib>
-#include <iostream>
+#include "models/platform.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -42,16 +39,15 @@ std::optional<ModelDirectory> search_model_directory(const std::string& program)
     return std::nullopt;
 }
 
-ModelDirectory find_model_directory(const char* program) {
-    const std::string path = program == nullptr ? std::string() : std::string(program);
-    if (const std::optional<ModelDirectory> found = search_model_directory(path)) {
-        return *found;
+std::optional<ModelDirectory> find_model_directory(const std::string& program, std::ostream& err) {
+    if (std::optional<ModelDirectory> found = search_model_directory(program)) {
+        return found;
     }
-    const auto [first, second] = model_directory_candidates(path);
-    std::cerr << "Resources not found. Expected locations:" << std::endl;
-    std::cerr << "  " << first << std::endl;
-    std::cerr << "  " << second << std::endl;
-    std::exit(1);
+    const auto [first, second] = model_directory_candidates(program);
+    err << "Resources not found. Expected locations:\n"
+        << "  " << first << "\n"
+        << "  " << second << std::endl;
+    return std::nullopt;
 }
 
 } // namespace veldra

@@ -1,5 +1,5 @@
-// The one platform-specific piece of the program.
-#include "app/platform.h"
+// The one platform-specific piece of the programs.
+#include "models/platform.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <vector>
+
+namespace veldra {
+
+// Accuracy of out-of-sample predictions on the property's scale.
+struct Accuracy {
+    double r2 = 0.0;
+    double rmse = 0.0;
+    double bias = 0.0;     // mean of predicted minus observed
+    double rpiq = 0.0;     // interquartile range of the observed values over the RMSE
+    double coverage = 0.0; // share inside the 95% band of the draws plus the error spread
+};
+
+// `predicted[i]` against `observed[i]`; `low` and `high` bound the 95% bands (empty: coverage 0).
+Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<double>& predicted,
+                     const std::vector<double>& low, const std::vector<double>& high);
+
+double mean_of(const std::vector<double>& values);
+
+// The value at `share` of the sorted values (nearest rank below).
+double quantile_below(std::vector<double> values, double share);
+
+} // namespace veldra

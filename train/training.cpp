@@ -1,0 +1,244 @@
+#include "train/training.h"
+
+#include "models/model_layout.h"
+#include "train/model_writer.h"
+#include "version.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+#include <nlohmann/json.hpp>
+
+namespace veldra {
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
+
+std::string quoted(const std::string& path) {
+    std::ostringstream out;
+    out << fs::path(path);
+    return out.str();
+}
+
+// Draws of the property for one row: range scaling as prediction applies it, then exp for
+// a model of log(y).
+struct RowDraws {
+    std::vector<double> values; // f of every draw on the property's scale
+    std::vector<double> noisy;  // the same plus a draw of the error
+};
+
+RowDraws draws_for(const BartFit& fit, const std::vector<double>& row, bool log_model,
+                   std::mt19937_64& random) {
+    RowDraws out;
+    const double width = fit.y_max - fit.y_min;
+    for (std::size_t d = 0; d < fit.forests.size(); ++d) {
+        const double value =
+            width * (forest_sum(fit.forests[d], fit.grid, row.data()) + 0.5) + fit.y_min;
+        const double noisy = value + fit.sigma[d] * width * bart_detail::standard_normal(random);
+        out.values.push_back(log_model ? std::exp(value) : value);
+        out.noisy.push_back(log_model ? std::exp(noisy) : noisy);
+    }
+    return out;
+}
+
+// Fits BART on the rows of `set` picked by `use`, with the response on the fitting scale.
+BartFit fit_on(const TrainingSet& set, const std::vector<char>& use,
+               const TrainingSettings& settings, const BartOptions& options) {
+    std::vector<std::vector<double>> rows;
+    std::vector<double> y;
+    for (std::size_t i = 0; i < set.rows.size(); ++i) {
+        if (use[i]) {
+            rows.push_back(set.rows[i]);
+            y.push_back(settings.input.log ? std::log(set.values[i]) : set.values[i]);
+        }
+    }
+    return fit_bart(rows, y, options);
+}
+
+nlohmann::ordered_json accuracy_json(const Accuracy& a) {
+    // Non-finite figures (an R2 of a constant target) are written as null.
+    const auto number = [](double value) {
+        return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json();
+    };
+    return {{"r2", number(a.r2)},
+            {"rmse", number(a.rmse)},
+            {"bias", number(a.bias)},
+            {"rpiq", number(a.rpiq)},
+            {"coverage_95", number(a.coverage)}};
+}
+
+} // namespace
+
+std::string model_card(const TrainingSettings& settings, const TrainingReport& report) {
+    std::time_t now = std::time(nullptr);
+    if (const char* fixed = std::getenv("SOURCE_DATE_EPOCH")) {
+        long long seconds = 0;
+        const char* end = fixed + std::strlen(fixed);
+        if (std::from_chars(fixed, end, seconds).ptr == end) {
+            now = static_cast<std::time_t>(seconds);
+        }
+    }
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    const BartOptions& options = settings.bart;
+    const bool log = settings.input.log;
+    nlohmann::ordered_json card;
+    card["property"] = settings.property;
+    card["model_folder"] = model_property_name(settings.property);
+    card["spectrometer_type"] = settings.spectrometer_type;
+    card["transformation"] = transformation_text(settings.input.transformation);
+    card["log"] = log;
+    card["back_transformation"] = log ? "exp (predict with exponential back-transformation)"
+                                      : "none (predict without exponential back-transformation)";
+    card["target"] = report.target;
+    card["samples_used"] = report.samples;
+    card["samples_skipped"] = report.skipped;
+    card["covariates"] = report.covariates;
+    card["trees"] = options.trees;
+    card["draws"] = options.draws;
+    card["burn_in"] = options.burn_in;
+    card["thin"] = options.thin;
+    card["chains"] = options.chains;
+    card["alpha"] = options.alpha;
+    card["beta"] = options.beta;
+    card["k"] = options.k;
+    card["nu"] = options.nu;
+    card["q"] = options.q;
+    card["max_cuts"] = options.max_cuts;
+    card["sparse"] = options.sparse;
+    card["seed"] = options.seed;
+    card["program"] = std::string("veldra-train ") + veldra_version;
+    card["date"] = date;
+    card["training_fit"] = accuracy_json(report.fit);
+    if (report.cross_validation) {
+        const CrossValidation& cv = *report.cross_validation;
+        card["cross_validation"] = {
+            {"method", cv.method}, {"folds", cv.folds}, {"accuracy", accuracy_json(cv.accuracy)}};
+    }
+    return card.dump(2) + "\n";
+}
+
+TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
+    const auto& types = spectrometer_types();
+    if (std::find(types.begin(), types.end(), settings.spectrometer_type) == types.end()) {
+        fail("Unknown spectrometer type '" + settings.spectrometer_type + "'.");
+    }
+    if (settings.property.empty()) {
+        fail("No property given.");
+    }
+    TrainingReport report;
+    report.folder = model_folder(settings.models, settings.spectrometer_type, settings.property);
+    if (!settings.force && fs::exists(report.folder)) {
+        for (fs::directory_iterator it(report.folder), end; it != end; ++it) {
+            if (is_model_file(it->path())) {
+                fail("A model exists in " + quoted(report.folder.string()) +
+                     "; use --force to replace it.");
+            }
+        }
+    }
+    const TrainingSet set = load_training_set(settings.input, log);
+    report.samples = set.rows.size();
+    report.target = set.target;
+    report.unmatched = set.unmatched;
+    report.skipped = set.skipped;
+    report.covariates = set.rows.front().size();
+    VELDRA_LOG(log, Severity::info)
+        << report.samples << " samples with a reference value, " << set.skipped << " without; "
+        << report.covariates << " covariates";
+
+    // Every fit reports its iterations against the whole run.
+    std::vector<int> folds;
+    int fold_count = 0;
+    if (settings.cv_folds > 0 || !settings.folds.empty()) {
+        folds = assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set);
+        fold_count = *std::max_element(folds.begin(), folds.end());
+    }
+    long per_fit = 0;
+    for (int c = 0; c < settings.bart.chains; ++c) {
+        per_fit += settings.bart.burn_in;
+    }
+    per_fit += static_cast<long>(settings.bart.draws) * settings.bart.thin;
+    long fits = 1;
+    for (int f = 1; f <= fold_count; ++f) {
+        fits += std::count(folds.begin(), folds.end(), f) > 0 ? 1 : 0;
+    }
+    long offset = 0;
+    const auto options_for = [&](std::uint64_t seed) {
+        BartOptions options = settings.bart;
+        options.seed = seed;
+        options.progress = [&, user = settings.bart.progress](long done, long) {
+            if (user) {
+                user(offset + done, per_fit * fits);
+            }
+        };
+        return options;
+    };
+
+    std::mt19937_64 noise(settings.bart.seed ^ 0xba5eba11ULL);
+    if (fold_count > 0) {
+        CrossValidation cv;
+        cv.method = settings.folds.empty()
+                        ? "random " + std::to_string(settings.cv_folds) + " folds"
+                        : "folds from " + settings.folds;
+        std::vector<double> predicted(set.rows.size());
+        std::vector<double> low(set.rows.size());
+        std::vector<double> high(set.rows.size());
+        for (int f = 1; f <= fold_count; ++f) {
+            std::vector<char> use(set.rows.size());
+            bool any = false;
+            for (std::size_t i = 0; i < use.size(); ++i) {
+                use[i] = folds[i] != f;
+                any = any || folds[i] == f;
+            }
+            if (!any) {
+                continue;
+            }
+            ++cv.folds;
+            const BartFit fit = fit_on(set, use, settings,
+                                       options_for(settings.bart.seed + static_cast<unsigned>(f)));
+            offset += per_fit;
+            for (std::size_t i = 0; i < use.size(); ++i) {
+                if (!use[i]) {
+                    const RowDraws draws = draws_for(fit, set.rows[i], settings.input.log, noise);
+                    predicted[i] = mean_of(draws.values);
+                    low[i] = quantile_below(draws.noisy, 0.025);
+                    high[i] = quantile_below(draws.noisy, 0.975);
+                }
+            }
+            VELDRA_LOG(log, Severity::info) << "fold " << f << " done";
+        }
+        cv.observed = set.values;
+        cv.predicted = predicted;
+        cv.accuracy = accuracy_of(set.values, predicted, low, high);
+        report.cross_validation = cv;
+    }
+
+    const BartFit fit = fit_on(set, std::vector<char>(set.rows.size(), 1), settings,
+                               options_for(settings.bart.seed));
+    std::vector<double> low;
+    std::vector<double> high;
+    for (const std::vector<double>& row : set.rows) {
+        const RowDraws draws = draws_for(fit, row, settings.input.log, noise);
+        report.fitted.push_back(mean_of(draws.values));
+        low.push_back(quantile_below(draws.noisy, 0.025));
+        high.push_back(quantile_below(draws.noisy, 0.975));
+    }
+    report.fit = accuracy_of(set.values, report.fitted, low, high);
+    write_model(report.folder, fit, model_card(settings, report));
+    return report;
+}
+
+} // namespace veldra

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "logging/logger_set.h"
+#include "train/accuracy.h"
+#include "train/bart_sampler.h"
+#include "train/training_set.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+namespace veldra {
+
+// Calibrating a model from spectra and reference values: the same readers and covariate
+// transformation as prediction, BART fitted on the property's values, the model written where
+// prediction looks for it.
+
+struct TrainingSettings {
+    TrainingInput input;
+    std::string spectrometer_type;
+    std::string property;
+    boost::filesystem::path models;
+    bool force = false; // replace an existing model
+    int cv_folds = 0;   // random folds from the seed
+    std::string folds;  // CSV: "SSN", "fold"
+    BartOptions bart;
+};
+
+struct CrossValidation {
+    std::string method; // "random K folds" or "folds from <file>"
+    int folds = 0;
+    Accuracy accuracy;
+    std::vector<double> observed;
+    std::vector<double> predicted;
+};
+
+struct TrainingReport {
+    boost::filesystem::path folder;
+    std::size_t samples = 0;
+    std::size_t skipped = 0;
+    std::size_t unmatched = 0;
+    std::size_t covariates = 0;
+    std::string target;
+    Accuracy fit;               // in-sample, posterior mean
+    std::vector<double> fitted; // posterior mean per training sample, in the set's order
+    std::optional<CrossValidation> cross_validation;
+};
+
+// Checks the settings, loads the set, runs the cross-validation if asked, fits the final
+// model on every sample and writes the model folder. Errors are exceptions with the message
+// for the user.
+TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log);
+
+// The model card ("model.json"): what the model is, how it was fitted, how well it did.
+// SOURCE_DATE_EPOCH fixes its date, so that the same seed gives the same bytes.
+std::string model_card(const TrainingSettings& settings, const TrainingReport& report);
+
+} // namespace veldra

@@ -1,0 +1,217 @@
+#include "train/training_set.h"
+
+#include "input/csv_reader.h"
+#include "input/input_dispatch.h"
+#include "text/first_derivative.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace veldra {
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
+
+std::string quoted(const std::string& path) {
+    std::ostringstream out;
+    out << fs::path(path);
+    return out.str();
+}
+
+// The fields of one line, each without surrounding blanks; a carriage return at the line end is
+// dropped.
+std::vector<std::string> trimmed_fields(std::string line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    std::vector<std::string> fields = split_csv_fields(line);
+    for (std::string& field : fields) {
+        const auto first = field.find_first_not_of(" \t");
+        const auto last = field.find_last_not_of(" \t");
+        field = first == std::string::npos ? std::string() : field.substr(first, last - first + 1);
+    }
+    return fields;
+}
+
+// A whole field as a finite number, independent of the locale.
+bool parse_number(const std::string& text, double& value) {
+    const char* end = text.data() + text.size();
+    const std::from_chars_result read = std::from_chars(text.data(), end, value);
+    return read.ec == std::errc() && read.ptr == end && std::isfinite(value);
+}
+
+// The table of a small CSV file: header fields, then rows keyed by the "SSN" column.
+struct KeyedTable {
+    std::vector<std::string> header;
+    std::vector<std::vector<std::string>> rows;
+    std::size_t key = 0;
+};
+
+KeyedTable read_keyed_table(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        fail("Cannot open " + quoted(path) + " for reading.");
+    }
+    KeyedTable table;
+    std::string line;
+    if (!read_csv_line(in, line)) {
+        fail("The file " + quoted(path) + " has no header line.");
+    }
+    table.header = trimmed_fields(line);
+    const auto key = std::find(table.header.begin(), table.header.end(), "SSN");
+    if (key == table.header.end()) {
+        fail("The file " + quoted(path) + " has no \"SSN\" column.");
+    }
+    table.key = static_cast<std::size_t>(key - table.header.begin());
+    std::size_t number = 1;
+    while (read_csv_line(in, line)) {
+        ++number;
+        if (line.empty() || line == "\r") {
+            continue;
+        }
+        std::vector<std::string> fields = trimmed_fields(line);
+        if (fields.size() != table.header.size()) {
+            fail("Line " + std::to_string(number) + " of " + quoted(path) + " has " +
+                 std::to_string(fields.size()) + " fields, the header " +
+                 std::to_string(table.header.size()) + ".");
+        }
+        table.rows.push_back(std::move(fields));
+    }
+    return table;
+}
+
+} // namespace
+
+TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
+    const bool folder =
+        fs::is_directory(input.spectra) || input.spectra.find('*') != std::string::npos;
+    const SpectraTable table =
+        read_spectra_input(log, input.opus_configuration, folder ? input.spectra : "",
+                           folder ? "" : input.spectra, {}, {});
+
+    const KeyedTable targets = read_keyed_table(input.targets);
+    std::size_t column = targets.header.size();
+    if (input.target.empty()) {
+        if (targets.header.size() != 2) {
+            fail("The targets file " + quoted(input.targets) +
+                 " has several columns: choose one with --target.");
+        }
+        column = 1 - targets.key;
+    } else {
+        const auto found = std::find(targets.header.begin(), targets.header.end(), input.target);
+        if (found == targets.header.end()) {
+            fail("The targets file " + quoted(input.targets) + " has no column \"" + input.target +
+                 "\".");
+        }
+        column = static_cast<std::size_t>(found - targets.header.begin());
+    }
+    std::map<std::string, std::string> value_of;
+    for (const std::vector<std::string>& row : targets.rows) {
+        if (!value_of.emplace(row[targets.key], row[column]).second) {
+            fail("The targets file " + quoted(input.targets) + " names \"" + row[targets.key] +
+                 "\" twice.");
+        }
+    }
+
+    TrainingSet set;
+    set.target = targets.header[column];
+    for (std::size_t i = 0; i < table.ids.size(); ++i) {
+        const auto found = value_of.find(table.ids[i]);
+        if (found == value_of.end() || found->second.empty() || found->second == "NA") {
+            ++set.skipped;
+            continue;
+        }
+        double value = 0.0;
+        if (!parse_number(found->second, value)) {
+            fail("The value of \"" + table.ids[i] + "\" in " + quoted(input.targets) +
+                 " is not a number: \"" + found->second + "\".");
+        }
+        if (input.log && !(value > 0.0)) {
+            fail("The value of \"" + table.ids[i] + "\" is " + found->second +
+                 ": a model of log(y) needs values above 0.");
+        }
+        set.ids.push_back(table.ids[i]);
+        set.rows.push_back(table.rows[i]);
+        if (input.transformation == Transformation::first_derivative) {
+            const std::vector<double>& row = table.rows[i];
+            first_derivative(row.data(), row.size(), set.rows.back().data());
+        }
+        set.values.push_back(value);
+    }
+    std::map<std::string, char> with_spectrum;
+    for (const std::string& id : table.ids) {
+        with_spectrum[id] = 1;
+    }
+    for (const auto& entry : value_of) {
+        if (!entry.second.empty() && entry.second != "NA" && !with_spectrum.count(entry.first)) {
+            ++set.unmatched;
+        }
+    }
+    if (set.rows.size() < 2) {
+        fail("Only " + std::to_string(set.rows.size()) +
+             " samples have both a spectrum and a reference value; at least 2 are needed.");
+    }
+    return set;
+}
+
+std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_t seed,
+                              const TrainingSet& set) {
+    std::vector<int> folds(set.ids.size(), 0);
+    if (!folds_file.empty()) {
+        const KeyedTable table = read_keyed_table(folds_file);
+        const auto column = std::find(table.header.begin(), table.header.end(), "fold");
+        if (column == table.header.end()) {
+            fail("The folds file " + quoted(folds_file) + " has no \"fold\" column.");
+        }
+        const auto index = static_cast<std::size_t>(column - table.header.begin());
+        std::map<std::string, int> fold_of;
+        for (const std::vector<std::string>& row : table.rows) {
+            double value = 0.0;
+            if (!parse_number(row[index], value) || value < 1 || value != std::floor(value) ||
+                value > 1000) {
+                fail("The fold of \"" + row[table.key] + "\" in " + quoted(folds_file) +
+                     " is not a whole number from 1 to 1000.");
+            }
+            fold_of[row[table.key]] = static_cast<int>(value);
+        }
+        for (std::size_t i = 0; i < set.ids.size(); ++i) {
+            const auto found = fold_of.find(set.ids[i]);
+            if (found == fold_of.end()) {
+                fail("The folds file " + quoted(folds_file) + " gives no fold for \"" + set.ids[i] +
+                     "\".");
+            }
+            folds[i] = found->second;
+        }
+        return folds;
+    }
+    if (k < 2 || static_cast<std::size_t>(k) > set.ids.size()) {
+        fail("Cross-validation needs from 2 to " + std::to_string(set.ids.size()) + " folds, not " +
+             std::to_string(k) + ".");
+    }
+    std::vector<std::size_t> order(set.ids.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::mt19937_64 random(seed ^ 0x5eedf01dULL);
+    for (std::size_t i = order.size(); i > 1; --i) {
+        std::swap(order[i - 1], order[static_cast<std::size_t>(random() % i)]);
+    }
+    for (std::size_t r = 0; r < order.size(); ++r) {
+        folds[order[r]] = static_cast<int>(r % static_cast<std::size_t>(k)) + 1;
+    }
+    return folds;
+}
+
+} // namespace veldra

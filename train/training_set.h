@@ -1,0 +1,42 @@
+#pragma once
+
+#include "logging/logger_set.h"
+#include "models/model_layout.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// Where the spectra and the reference values of a calibration come from.
+struct TrainingInput {
+    std::string spectra;            // a CSV table, or an OPUS folder (resampled with "opus.conf")
+    std::string opus_configuration; // "opus.conf" for an OPUS folder
+    std::string targets;            // CSV: "SSN" and one column per property
+    std::string target;             // the column; empty: the only one besides "SSN"
+    Transformation transformation = Transformation::first_derivative;
+    bool log = false; // values must be above 0 for a model of log(y)
+};
+
+// The samples a model is fitted on: transformed covariate rows and their values, matched by
+// SSN; samples without a value (empty or "NA") are skipped and counted.
+struct TrainingSet {
+    std::vector<std::string> ids;
+    std::vector<std::vector<double>> rows;
+    std::vector<double> values; // on the property's scale (before any logarithm)
+    std::size_t skipped = 0;    // spectra without a reference value
+    std::size_t unmatched = 0;  // reference values without a spectrum
+    std::string target;         // the column the values come from
+};
+
+// Reads the spectra with the readers of prediction, transforms them as prediction does and
+// matches them with the reference values. Errors are exceptions with the message for the user.
+TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log);
+
+// The fold (1-based) of every sample of `set`: from the folds CSV ("SSN", "fold") when
+// `folds_file` is given, else `folds` random folds from the seed.
+std::vector<int> assign_folds(const std::string& folds_file, int folds, std::uint64_t seed,
+                              const TrainingSet& set);
+
+} // namespace veldra
