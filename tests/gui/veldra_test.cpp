@@ -1,11 +1,14 @@
 #include "gui/veldra.h"
 
+#include "tests/support/held_file.h"
 #include "tests/support/qt_wait.h"
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
 
+#include <chrono>
 #include <deque>
 #include <memory>
+#include <thread>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextCursor>
+#include <QThread>
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
@@ -217,9 +221,20 @@ TEST(VeldraWindow, AFailingJobEndsInInternalError) {
                                     q(w.dir.file("models/mir/m3.K/rgy.txt")) + "' for reading."}));
 }
 
+// Replaces the window's input by a pipe, so that a job started on it waits at its start until
+// the test releases the spectra.
+std::unique_ptr<test::HeldFile> hold_input(const Window& w) {
+    const std::string spectra = test::read_file(w.dir.file("in.csv"));
+    boost::filesystem::remove(w.dir.file("in.csv"));
+    auto held = std::make_unique<test::HeldFile>(w.dir.file("in.csv"), spectra);
+    EXPECT_TRUE(held->ok());
+    return held;
+}
+
 TEST(VeldraWindow, StopAnsweredNoThenYes) {
-    Window w(150);
+    Window w;
     w.ready_to_run({"check_box_Carbon", "check_box_pH", "check_box_N", "check_box_Ca"});
+    const auto held = hold_input(w);
     w.dialogs->question_answers = {false, true};
     w.click("button_compute");
     w.click("button_compute"); // No: the job goes on
@@ -228,19 +243,33 @@ TEST(VeldraWindow, StopAnsweredNoThenYes) {
     w.click("button_compute"); // Yes
     EXPECT_FALSE(w.get<QPushButton>("button_compute")->isEnabled());
     EXPECT_TRUE(w.log().contains("Stopped by user"));
+    held->release();
     ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
     const QString question =
         "question:Stop computations:All data will be lost.\nAre you sure you want to quit?";
     EXPECT_EQ(w.dialogs->calls, (std::vector<QString>{question, question})); // and no box
-    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-N.csv")));
+    EXPECT_EQ(test::read_file(w.dir.file("out-mir-Carbon.csv")), ""); // stopped before writing
+    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-pH.csv")));
 }
 
 TEST(VeldraWindow, ClosingDuringAJobStopsItFirst) {
-    Window w(150);
+    Window w;
     w.ready_to_run({"check_box_Carbon", "check_box_pH", "check_box_N", "check_box_Ca"});
+    const auto held = hold_input(w);
     w.click("button_compute");
+    const QThread* job = w.window->findChild<QThread*>();
+    ASSERT_NE(job, nullptr);
+    // The spectra arrive only once closing has asked the job to stop.
+    std::thread releaser([&] {
+        while (!job->isInterruptionRequested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        held->release();
+    });
     w.window.reset(); // must stop the job and wait for its thread
-    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-N.csv")));
+    releaser.join();
+    EXPECT_EQ(test::read_file(w.dir.file("out-mir-Carbon.csv")), ""); // stopped before writing
+    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-pH.csv")));
     EXPECT_TRUE(w.dialogs->calls.empty());
 }
 
