@@ -104,12 +104,7 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     if (rows.empty()) {
         throw std::runtime_error("indata is empty");
     }
-    std::vector<std::string> files = list_matching_files(forest_path, format_word);
-    if (files.empty()) {
-        throw std::runtime_error("No files found in '" + forest_path + "' which match '" +
-                                 format_word + "'");
-    }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = forest_files(forest_path, format_word);
     log.inner_maximum = static_cast<std::int32_t>(files.size()) - 1;
     log.inner_position = 0;
     const std::string separator(45, '=');
@@ -205,6 +200,17 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
         matrix.push_back(std::move(results[i].values));
     }
     return matrix;
+}
+
+std::vector<std::string> forest_files(const std::string& forest_path,
+                                      const std::string& format_word) {
+    std::vector<std::string> files = list_matching_files(forest_path, format_word);
+    if (files.empty()) {
+        throw std::runtime_error("No files found in '" + forest_path + "' which match '" +
+                                 format_word + "'");
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 std::vector<std::string> list_matching_files(const std::string& path,

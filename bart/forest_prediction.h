@@ -42,6 +42,10 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            LoggerSet& log,
                                            const PredictionOptions& options = PredictionOptions());
 
+// The forest files of a model, sorted by name: `list_matching_files` that fails when none match.
+std::vector<std::string> forest_files(const std::string& forest_path,
+                                      const std::string& format_word);
+
 // Paths of the folder entries whose names match the pattern as a whole, unsorted.
 std::vector<std::string> list_matching_files(const std::string& path,
                                              const std::string& default_pattern);

@@ -2,6 +2,7 @@
 
 #include "models/model_layout.h"
 #include "train/model_writer.h"
+#include "train/training_error.h"
 #include "version.h"
 
 #include <algorithm>
@@ -23,15 +24,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) {
-    throw std::runtime_error(message);
-}
-
-std::string quoted(const std::string& path) {
-    std::ostringstream out;
-    out << fs::path(path);
-    return out.str();
-}
+using training_error::fail;
+using training_error::quoted;
 
 // Draws of the property for one row: range scaling as prediction applies it, then exp for
 // a model of log(y).

@@ -3,6 +3,7 @@
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "text/first_derivative.h"
+#include "train/training_error.h"
 
 #include <algorithm>
 #include <charconv>
@@ -22,15 +23,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) {
-    throw std::runtime_error(message);
-}
-
-std::string quoted(const std::string& path) {
-    std::ostringstream out;
-    out << fs::path(path);
-    return out.str();
-}
+using training_error::fail;
+using training_error::quoted;
 
 // The fields of one line, each without surrounding blanks; a carriage return at the line end is
 // dropped.

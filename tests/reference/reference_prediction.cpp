@@ -81,12 +81,7 @@ PredictionMatrix reference_predict_from_forest_files(const std::string& forest_p
     if (rows.empty()) {
         throw std::runtime_error("indata is empty");
     }
-    std::vector<std::string> files = list_matching_files(forest_path, format_word);
-    if (files.empty()) {
-        throw std::runtime_error("No files found in '" + forest_path + "' which match '" +
-                                 format_word + "'");
-    }
-    std::sort(files.begin(), files.end());
+    const std::vector<std::string> files = forest_files(forest_path, format_word);
     log.inner_maximum = static_cast<std::int32_t>(files.size()) - 1;
     const std::string separator(45, '=');
     PredictionMatrix matrix;
