@@ -51,7 +51,9 @@ parse_command_line(const std::vector<std::string>& arguments,
 }
 
 int run_command(int argc, char** argv, CommandBody body) {
+    // Both stop the work at its next checkpoint, so that every file left behind is complete.
     std::signal(SIGINT, request_stop);
+    std::signal(SIGTERM, request_stop);
     const std::vector<std::string> arguments(argv, argv + argc);
     return body(arguments, std::cout, std::cerr, stop_requested, standard_error_is_terminal());
 }

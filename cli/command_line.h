@@ -36,7 +36,7 @@ parse_command_line(const std::vector<std::string>& arguments,
 using CommandBody = int (*)(const std::vector<std::string>&, std::ostream&, std::ostream&,
                             const std::atomic<bool>&, bool);
 
-// Runs `body` with the process's arguments and streams; Ctrl-C sets the stop flag.
+// Runs `body` with the process's arguments and streams; Ctrl-C and SIGTERM set the stop flag.
 int run_command(int argc, char** argv, CommandBody body);
 
 } // namespace veldra

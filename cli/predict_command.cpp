@@ -85,6 +85,7 @@ struct Options {
     bool force_opus = false;
     std::vector<std::string> spectrometers;
     std::vector<std::string> properties;
+    std::vector<std::string> own_properties; // calibrated by the lab, checked against the tree
     Transformation transformation = Transformation::first_derivative;
     bool exponential = true;
     std::string output;
@@ -163,6 +164,26 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
     if (std::find(properties.begin(), properties.end(), "all") != properties.end()) {
         properties = soil_properties();
     }
+    // The seventeen in their order; other plain names are checked against the model tree.
+    for (const std::string& property : properties) {
+        const auto& standard = soil_properties();
+        if (std::find(standard.begin(), standard.end(), property) == standard.end()) {
+            if (!is_plain_property_name(property)) {
+                throw UsageError("unknown soil property '" + property + "'");
+            }
+            if (std::find(options.own_properties.begin(), options.own_properties.end(), property) ==
+                options.own_properties.end()) {
+                options.own_properties.push_back(property);
+            }
+        }
+    }
+    properties.erase(std::remove_if(properties.begin(), properties.end(),
+                                    [&](const std::string& property) {
+                                        return std::find(options.own_properties.begin(),
+                                                         options.own_properties.end(),
+                                                         property) != options.own_properties.end();
+                                    }),
+                     properties.end());
     options.properties = ordered_choice(properties, soil_properties(), "soil property");
     const std::string transform = values["transform"].as<std::string>();
     if (transform != "first_der" && transform != "none") {
@@ -184,10 +205,12 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         throw UsageError("--threads takes 0 (one per core) or a positive number");
     }
     options.threads = static_cast<unsigned>(threads);
-    if (options.properties.empty() && options.write_spectra.empty()) {
+    if (options.properties.empty() && options.own_properties.empty() &&
+        options.write_spectra.empty()) {
         throw UsageError("Please choose at least one soil property");
     }
-    if (!options.properties.empty() && options.output.empty()) {
+    if ((!options.properties.empty() || !options.own_properties.empty()) &&
+        options.output.empty()) {
         throw UsageError("--output is required when predicting");
     }
     return options;
@@ -249,13 +272,32 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     const bool opus =
         options.force_opus || (!options.force_csv && fs::is_directory(options.input, error));
     ModelDirectory models(options.models);
-    if (models.empty() && (opus || !options.properties.empty())) {
+    if (models.empty() &&
+        (opus || !options.properties.empty() || !options.own_properties.empty())) {
         const std::string program = arguments.empty() ? std::string() : arguments.front();
         const std::optional<ModelDirectory> found = find_model_directory(program, err);
         if (!found) {
             return exit_failure;
         }
         models = *found;
+    }
+
+    // A lab's own property is one whose model folder exists for a chosen spectrometer type.
+    std::vector<std::string> properties = options.properties;
+    for (const std::string& property : options.own_properties) {
+        const bool found = std::any_of(
+            options.spectrometers.begin(), options.spectrometers.end(),
+            [&](const std::string& type) {
+                const auto available = available_properties(models, type);
+                return std::find(available.begin(), available.end(), property) != available.end();
+            });
+        if (!found) {
+            err << "veldra-predict: unknown soil property '" << property << "' (no model folder "
+                << model_folder(models, options.spectrometers.front(), property) << ")\n"
+                << usage_line;
+            return exit_usage;
+        }
+        properties.push_back(property);
     }
 
     JobSettings settings;
@@ -266,7 +308,7 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     settings.opus_configuration_path = (models / "opus.conf").string();
     settings.exponential = options.exponential;
     settings.spectrometer_types = options.spectrometers;
-    settings.soil_properties = options.properties;
+    settings.soil_properties = properties;
     settings.transformation = options.transformation;
     settings.threads = options.threads;
 
@@ -295,6 +337,10 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
             settings.opus_folder.clear();
             settings.csv_file.clear();
             settings.opus_configuration_path.clear();
+        } catch (const std::bad_alloc&) {
+            display.finish();
+            err << out_of_memory_message << "\n";
+            return exit_failure;
         } catch (const std::exception& e) {
             display.finish();
             err << e.what() << "\n";
@@ -304,7 +350,7 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
             err << "Stopped by user\n";
             return exit_stopped;
         }
-        if (options.properties.empty()) {
+        if (properties.empty()) {
             display.finish();
             out << "Spectra written to:\n  " << options.write_spectra << "\n";
             return exit_success;
@@ -313,13 +359,16 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
 
     const JobOutcome outcome = run_job(settings, log, progress);
     display.finish();
-    if (outcome.stopped_by_user) {
-        err << "Stopped by user\n";
-        return exit_stopped;
-    }
     if (!outcome.ok) {
-        err << outcome.message << "\n";
-        return exit_failure;
+        // The files that are complete stay; standard output still lists them.
+        if (!outcome.created.empty()) {
+            out << "Files created:\n";
+            for (const std::string& file : outcome.created) {
+                out << "  " << file << "\n";
+            }
+        }
+        err << (outcome.stopped_by_user ? std::string("Stopped by user") : outcome.message) << "\n";
+        return outcome.stopped_by_user ? exit_stopped : exit_failure;
     }
     out << outcome.message;
     return exit_success;

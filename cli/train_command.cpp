@@ -10,6 +10,7 @@
 #include "train/training.h"
 #include "version.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iomanip>
@@ -66,6 +67,7 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     std::string models;
     std::string transformation = "first_der";
     long long seed = 1;
+    int threads = 0;
     po::options_description described(
         "veldra-train: calibrate a BART model from spectra and reference values\n"
         "Usage: veldra-train --spectra PATH --targets CSV --property NAME [options]\nOptions");
@@ -105,7 +107,7 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         "sparse", po::bool_switch(&b.sparse),
         "Dirichlet prior on the splitting proportions (DART)")(
         "seed", po::value(&seed)->default_value(1), "random seed")(
-        "threads", po::value(&b.threads)->default_value(0), "threads (0: one per core)")(
+        "threads", po::value(&threads)->default_value(0), "threads (0: one per core)")(
         "quiet", po::bool_switch(&parsed.quiet),
         "no log lines and no progress")("help", "show this text")("version", "show the version");
     const std::optional<po::variables_map> parsed_values = parse_command_line(
@@ -115,6 +117,27 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     }
     if (in.spectra.empty() || in.targets.empty() || s.property.empty()) {
         throw UsageError("--spectra, --targets and --property are needed");
+    }
+    const auto& types = spectrometer_types();
+    if (std::find(types.begin(), types.end(), s.spectrometer_type) == types.end()) {
+        throw UsageError("unknown spectrometer type '" + s.spectrometer_type + "'");
+    }
+    if (!is_plain_property_name(s.property)) {
+        throw UsageError("--property takes a plain name (letters, digits and ._-+, at most 64), "
+                         "not '" +
+                         s.property + "'");
+    }
+    if (s.cv_folds < 0) {
+        throw UsageError("--cv takes the number of folds (0: no cross-validation), not " +
+                         std::to_string(s.cv_folds));
+    }
+    if (threads < 0) {
+        throw UsageError("--threads takes 0 (one per core) or a positive number");
+    }
+    b.threads = static_cast<unsigned>(threads);
+    const std::vector<BartOptionProblem> problems = bart_option_problems(b);
+    if (!problems.empty()) {
+        throw UsageError("--" + problems.front().option + " " + problems.front().message);
     }
     if (s.cv_folds != 0 && !s.folds.empty()) {
         throw UsageError("--cv and --folds exclude each other");
@@ -135,6 +158,10 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
             throw UsageError("no model directory found beside the program: give --models");
         }
         models = found->string();
+    }
+    if (!fs::is_directory(models)) {
+        throw UsageError("--models: no model directory '" + models +
+                         "' (give the folder that holds opus.conf and the spectrometer folders)");
     }
     s.models = models;
     in.opus_configuration = (fs::path(models) / "opus.conf").string();
@@ -178,6 +205,12 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
                      done == total);
     };
 
+    settings.checkpoint = [&] {
+        if (stop.load()) {
+            throw Stopped{};
+        }
+    };
+
     TrainingReport report;
     try {
         report = train_model(settings, log);
@@ -185,6 +218,11 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
         display.finish();
         err << "Stopped by user\n";
         return exit_stopped;
+    } catch (const std::bad_alloc&) {
+        display.finish();
+        err << "Not enough memory for this calibration: fewer --chains, --trees or --draws, or "
+               "fewer threads, need less.\n";
+        return exit_failure;
     } catch (const std::exception& e) {
         display.finish();
         err << e.what() << "\n";

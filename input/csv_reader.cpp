@@ -71,6 +71,33 @@ std::size_t count_header_fields(const std::string& header) {
     throw std::runtime_error(message);
 }
 
+// The `index`-th field of the header (0 is the identifier's), or "" when it has fewer.
+std::string header_field(const std::string& header, std::size_t index) {
+    std::size_t start = 0;
+    for (std::size_t k = 0; k < index; ++k) {
+        start = header.find(',', start);
+        if (start == std::string::npos) {
+            return std::string();
+        }
+        ++start;
+    }
+    return header.substr(start, header.find(',', start) - start);
+}
+
+// Where a data line went wrong, for the end of a message: the line number, the column (1-based,
+// the identifier's is 1) with its header name, the sample and the text found there.
+std::string where(std::size_t line_number, const std::string& header, std::size_t column,
+                  const std::string& id, const char* at, const char* end) {
+    const char* stop = std::find(at, end, ',');
+    std::string found(at, std::min<std::size_t>(static_cast<std::size_t>(stop - at), 24));
+    if (static_cast<std::size_t>(stop - at) > found.size()) {
+        found += "...";
+    }
+    return " (line " + std::to_string(line_number) + ", column " + std::to_string(column) + " \"" +
+           header_field(header, column - 1).substr(0, 40) + "\", sample \"" + id.substr(0, 40) +
+           "\", found \"" + found + "\")";
+}
+
 } // namespace
 
 SpectraTable read_spectra_csv(const std::string& path) {
@@ -96,10 +123,14 @@ SpectraTable read_spectra_csv(const std::string& path) {
     }
     const std::size_t values_per_row = fields - 1;
 
+    const std::string header = line;
     SpectraTable table;
+    std::size_t line_number = 1;
     while (read_csv_line(in, line)) {
+        ++line_number;
         if (line.empty()) {
-            fail("Expected ssn entry in file: " + path);
+            fail("Expected ssn entry in file: " + path + " (line " + std::to_string(line_number) +
+                 " is empty)");
         }
         const std::size_t comma = line.find(',');
         table.ids.push_back(line.substr(0, comma));
@@ -115,21 +146,31 @@ SpectraTable read_spectra_csv(const std::string& path) {
             if (k > 0) {
                 p = skip_space(p, end);
                 if (p == end || *p != ',') {
-                    fail("Expected ',' in file: " + path);
+                    fail("Expected ',' in file: " + path +
+                         where(line_number, header, k + 2, table.ids.back(), p, end) +
+                         (p == end ? "; the header has " + std::to_string(values_per_row) +
+                                         " columns of values, this line " + std::to_string(k)
+                                   : std::string()));
                 }
                 ++p;
             }
             p = skip_space(p, end);
             double value = 0.0;
+            const char* const field = p;
             if (!scan_stream_double(p, end, value)) {
-                fail("Expected <double> in file: " + path);
+                fail("Expected <double> in file: " + path +
+                     where(line_number, header, k + 2, table.ids.back(), field, end));
             }
             row.push_back(value);
         }
         if (p != end) {
             std::ostringstream message;
             message << "Not the whole line parsed, file: " << path << '\n'
-                    << "  expected number of doubles:" << values_per_row << '\n';
+                    << "  expected number of doubles:" << values_per_row << '\n'
+                    << "  at line " << line_number << ", sample \""
+                    << table.ids.back().substr(0, 40) << "\", found \""
+                    << std::string(p, std::min<std::size_t>(end - p, 24))
+                    << "\" after the last value\n";
             fail(message.str());
         }
     }

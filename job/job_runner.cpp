@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 namespace veldra {
@@ -15,7 +16,8 @@ namespace fs = boost::filesystem;
 std::pair<int, int> job_progress(const JobProgress& outer, const LoggerSet& log) {
     const std::int64_t files = std::int64_t{log.inner_maximum} + 1;
     const std::int64_t maximum = files * (std::int64_t{outer.outer_maximum} + 1) - 1;
-    const std::int64_t current = files * outer.outer_position + log.inner_position;
+    const std::int64_t current =
+        std::min(files * outer.outer_position + log.inner_position, maximum);
     const auto clamp = [](std::int64_t v) {
         return static_cast<int>(std::clamp<std::int64_t>(v, std::numeric_limits<int>::min(),
                                                          std::numeric_limits<int>::max()));
@@ -38,12 +40,20 @@ std::string pair_output_path(const std::string& output_path, const std::string& 
 
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
-                          JobProgress& progress) {
+                          JobProgress& progress, std::vector<std::string>& created) {
     std::string result;
     // The input is read once; every prediction uses this copy, whatever happens to the files.
     const SpectraTable table =
         read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
                            settings.csv_file, settings.columns, settings.ids);
+    if (table.rows.empty() && !types.empty() && !properties.empty()) {
+        if (!settings.opus_folder.empty()) {
+            throw std::runtime_error("No spectrum to predict: no file of the OPUS folder '" +
+                                     settings.opus_folder +
+                                     "' could be read (the log says why for each).");
+        }
+        throw std::runtime_error("No spectrum to predict: the input holds no sample.");
+    }
     if (settings.columns.empty() || settings.ids.empty()) {
         settings.opus_configuration_path.clear();
         settings.opus_folder.clear();
@@ -62,9 +72,10 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             pair.exponential = settings.exponential;
             pair.threads = settings.threads;
             predict_pair(pair, table, log);
-            const std::string& outfile = pair.output_file;
-            result += "  " + outfile + "\n";
+            result += "  " + pair.output_file + "\n";
+            created.push_back(pair.output_file);
             ++progress.outer_position;
+            log.inner_position = 0; // the next pair starts at its first file
         }
     }
     return result;
@@ -72,13 +83,16 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
 
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress) {
     const std::size_t pairs = settings.spectrometer_types.size() * settings.soil_properties.size();
-    JobOutcome outcome{"Files created:\n", false, false};
+    JobOutcome outcome{"Files created:\n", false, false, {}};
     progress.outer_maximum = static_cast<std::int32_t>(pairs) - 1;
     progress.outer_position = 0;
     try {
-        outcome.message += predict_pairs(settings, settings.spectrometer_types,
-                                         settings.soil_properties, pairs == 1, log, progress);
+        outcome.message +=
+            predict_pairs(settings, settings.spectrometer_types, settings.soil_properties,
+                          pairs == 1, log, progress, outcome.created);
         outcome.ok = true;
+    } catch (const std::bad_alloc&) {
+        outcome.message = out_of_memory_message;
     } catch (const std::exception& e) {
         outcome.message = e.what();
     } catch (const JobStop&) {

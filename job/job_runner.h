@@ -23,12 +23,18 @@ struct JobProgress {
 // The progress a checkpoint reports: (maximum, current) in forest files over the whole job.
 std::pair<int, int> job_progress(const JobProgress& outer, const LoggerSet& log);
 
+// The message of a job that ran out of memory.
+constexpr const char* out_of_memory_message =
+    "Not enough memory for this job: the spectra and the forests being evaluated must fit in "
+    "memory. Try fewer threads or a smaller input.";
+
 // What a finished job reports: the text for the user, whether the user stopped it, whether it
 // completed.
 struct JobOutcome {
     std::string message;
     bool stopped_by_user = false;
     bool ok = false;
+    std::vector<std::string> created; // the files complete and in place, also after a stop
 };
 
 // The output file of one pair: the output path itself for a single pair, else
@@ -38,10 +44,11 @@ std::string pair_output_path(const std::string& output_path, const std::string& 
 
 // Reads the input once, keeps it as in-memory columns (clearing the settings' input paths) and
 // runs one prediction per (type, property) pair, types outside. Returns the created files, each
-// as two blanks, the path and a line feed. Errors and JobStop pass to the caller.
+// as two blanks, the path and a line feed, and adds each to `created` as it is complete. Errors
+// and JobStop pass to the caller.
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
-                          JobProgress& progress);
+                          JobProgress& progress, std::vector<std::string>& created);
 
 // The whole job with its result: "Files created:\n" and the files on success, the error text on
 // failure, ("Files created:\n", user) after a stop, "Unknow exception catched" for anything else.

@@ -10,7 +10,8 @@ namespace veldra {
 
 namespace {
 
-// The range file must open, and the output file is created (or emptied), before anything else.
+// The range file must open, and the output file must be writable, before anything else. An
+// existing output file stays as it is until the new one is complete.
 void check_files(const std::string& rangefile, const std::string& outfile) {
     {
         std::ifstream range(rangefile);
@@ -18,8 +19,7 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
             throw std::runtime_error("Cannot open rangefile '" + rangefile + "' for reading.");
         }
     }
-    std::ofstream output(outfile);
-    if (!output.is_open()) {
+    if (!output_writable(outfile)) {
         throw std::runtime_error("Cannot open outfile '" + outfile + "' for reading.");
     }
 }
@@ -31,11 +31,22 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
     check_files(pair.range_file, pair.output_file);
     const std::vector<double> numbers = read_range_file(pair.range_file, log);
     if (numbers.size() < 2) {
-        throw std::out_of_range("invalid vector<T> subscript");
+        throw std::runtime_error("The range file '" + pair.range_file +
+                                 "' must start with two numbers (the smallest and the largest "
+                                 "reference value of the model); it holds " +
+                                 std::to_string(numbers.size()) + ".");
     }
     const RangeScaling scaling{numbers[0], numbers[1]};
     VELDRA_LOG(log, Severity::info) << "Running prediction from "
                                     << "list of json files";
+    if (pair.format_word == "json") {
+        const std::string problem =
+            draw_files_problem(forest_files(pair.forest_path, pair.format_word),
+                               boost::filesystem::path(pair.forest_path).parent_path().string());
+        if (!problem.empty()) {
+            throw std::runtime_error(problem);
+        }
+    }
     const PredictionMatrix matrix =
         predict_from_forest_files(pair.forest_path, pair.format_word, table.rows, scaling,
                                   pair.transformation == Transformation::first_derivative, log,

@@ -6,19 +6,72 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <boost/filesystem/operations.hpp>
+
 namespace veldra {
 
-ResultFileStream::ResultFileStream(const std::string& path)
-    : path_(path), out_(path, std::ios::out | std::ios::trunc) {
-    if (!out_.is_open()) {
+namespace {
+
+namespace fs = boost::filesystem;
+
+std::string partial_path(const std::string& path) {
+    const fs::path target(path);
+    return (target.parent_path() /
+            fs::unique_path("." + target.filename().string() + ".%%%%%%%%.part"))
+        .string();
+}
+
+} // namespace
+
+ResultFileStream::ResultFileStream(const std::string& path) : path_(path) {
+    boost::system::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (fs::is_directory(status) || path.empty() || !fs::path(path).has_filename()) {
         throw std::runtime_error("File open failed: " + path + "\n");
+    }
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        // A device or a pipe takes the output as it comes; there is nothing to replace.
+        out_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
+    } else {
+        // Beside the file a link points to, so that the link stays and its file is replaced.
+        const fs::path target =
+            fs::is_symlink(fs::symlink_status(path, error)) ? fs::canonical(path, error) : path;
+        target_ = error ? path : target.string();
+        partial_ = partial_path(target_);
+        out_.open(partial_, std::ios::out | std::ios::trunc | std::ios::binary);
+    }
+    if (!out_.is_open()) {
+        partial_.clear();
+        throw std::runtime_error("File open failed: " + path + "\n");
+    }
+}
+
+ResultFileStream::~ResultFileStream() {
+    if (!placed_ && !partial_.empty()) {
+        out_.close();
+        boost::system::error_code ignored;
+        fs::remove(partial_, ignored);
     }
 }
 
 void ResultFileStream::close() {
     out_.close();
-    if (out_.fail()) {
+    boost::system::error_code error;
+    if (!out_.fail() && !partial_.empty()) {
+        fs::rename(partial_, target_, error);
+    }
+    if (out_.fail() || error) {
         throw std::runtime_error("Writing to file failed: " + path_);
+    }
+    placed_ = true;
+}
+
+bool output_writable(const std::string& path) {
+    try {
+        ResultFileStream probe(path);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
     }
 }
 
@@ -99,7 +152,11 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
         }
         append_general6(line, static_cast<double>(mean));
         line += separator;
-        append_general6(line, sd);
+        if (draws > 1) {
+            append_general6(line, sd);
+        } else {
+            line += "NA"; // one draw has no spread
+        }
         for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
             const auto index =
                 static_cast<std::size_t>(quantile_levels[k] * static_cast<double>(draws));

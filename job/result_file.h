@@ -25,23 +25,37 @@ struct PredictionSummary {
     std::vector<std::string> sample_ids;
 };
 
-// The output file of one pair, opened for writing with truncation. Numbers use the stream's
-// default format (6 significant digits).
+// The output file of one pair, written beside its target (a hidden ".<name>.<random>.part" in
+// the same folder) and moved onto the target only by `close`, so that a failure or a stop never
+// leaves a short file or an emptied earlier result. A device or a pipe is written directly. Numbers
+// use the stream's default format (6 significant digits).
 class ResultFileStream {
 public:
-    // Raises "File open failed: " + path + "\n" when the file cannot be opened.
+    // Raises "File open failed: " + path + "\n" when the file cannot be written there.
     explicit ResultFileStream(const std::string& path);
+    // Removes the partial file unless `close` has put it in place.
+    ~ResultFileStream();
+    ResultFileStream(const ResultFileStream&) = delete;
+    ResultFileStream& operator=(const ResultFileStream&) = delete;
 
     std::ofstream& stream() { return out_; }
 
-    // Closes the file; raises "Writing to file failed: " + path when any write or the close
-    // failed (a full disk, a failing device), so a short file is never reported as written.
+    // Closes the file and moves it onto the target; raises "Writing to file failed: " + path
+    // when any write, the close or the move failed (a full disk, a failing device), so a short
+    // file is never reported as written.
     void close();
 
 private:
     std::string path_;
+    std::string target_;  // the regular file replaced: the path, or the file its link names
+    std::string partial_; // "" when writing straight to a device or a pipe
     std::ofstream out_;
+    bool placed_ = false;
 };
+
+// Whether an output file can be written at `path`: its folder exists and takes a new file, and
+// the path is not a folder. Leaves no file behind and an existing target untouched.
+bool output_writable(const std::string& path);
 
 // Back-transforms the draws with exp when asked and writes the pair's output CSV (identifier,
 // every draw, mean, standard deviation, seven quantiles). The mean and the standard deviation

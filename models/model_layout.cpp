@@ -1,5 +1,9 @@
 #include "models/model_layout.h"
 
+#include <algorithm>
+
+#include <boost/filesystem/operations.hpp>
+
 namespace veldra {
 
 const std::vector<std::string>& spectrometer_types() {
@@ -30,6 +34,80 @@ std::string model_property_name(const std::string& property) {
 boost::filesystem::path model_folder(const ModelDirectory& models, const std::string& type,
                                      const std::string& property) {
     return models / type / model_property_name(property);
+}
+
+bool is_plain_property_name(std::string_view property) {
+    if (property.empty() || property.size() > 64 || property == "." || property == "..") {
+        return false;
+    }
+    return std::all_of(property.begin(), property.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '-' || c == '+';
+    });
+}
+
+std::vector<std::string> available_properties(const ModelDirectory& models,
+                                              const std::string& type) {
+    namespace fs = boost::filesystem;
+    std::vector<std::string> found;
+    boost::system::error_code error;
+    for (const std::string& property : soil_properties()) {
+        if (fs::is_directory(model_folder(models, type, property), error)) {
+            found.push_back(property);
+        }
+    }
+    std::vector<std::string> own;
+    const fs::path folder = models / type;
+    if (fs::is_directory(folder, error)) {
+        for (fs::directory_iterator it(folder, error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (name.rfind("m3.", 0) != 0 || !fs::is_directory(it->path(), error)) {
+                continue;
+            }
+            const std::string property = name.substr(3);
+            const auto& standard = soil_properties();
+            if (is_plain_property_name(property) &&
+                std::find(standard.begin(), standard.end(), property) == standard.end()) {
+                own.push_back(property);
+            }
+        }
+    }
+    std::sort(own.begin(), own.end());
+    found.insert(found.end(), own.begin(), own.end());
+    return found;
+}
+
+std::string draw_files_problem(const std::vector<std::string>& files, const std::string& folder) {
+    std::vector<long> numbers;
+    for (const std::string& file : files) {
+        const std::string name = boost::filesystem::path(file).filename().string();
+        const std::string digits = name.size() > 9 ? name.substr(4, name.size() - 9) : "";
+        const bool numbered =
+            name.rfind("MCMC", 0) == 0 && name.size() > 9 &&
+            name.compare(name.size() - 5, 5, ".json") == 0 && digits.size() <= 9 &&
+            digits.front() != '0' &&
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!numbered) {
+            return "The model in '" + folder + "' holds '" + name +
+                   "', which is not a numbered draw file (MCMC1.json, MCMC2.json, ...).";
+        }
+        numbers.push_back(std::stol(digits));
+    }
+    std::sort(numbers.begin(), numbers.end());
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        const long expected = static_cast<long>(i) + 1;
+        if (numbers[i] != expected) {
+            const bool repeat = i > 0 && numbers[i] == numbers[i - 1];
+            return "The model in '" + folder + "' " +
+                   (repeat ? "holds draw " + std::to_string(numbers[i]) + " twice"
+                           : "lacks draw file MCMC" + std::to_string(expected) + ".json") +
+                   " (" + std::to_string(numbers.size()) + " draw files, numbered up to " +
+                   std::to_string(numbers.back()) +
+                   "): its draws must be MCMC1.json to MCMC<D>.json without a gap.";
+        }
+    }
+    return std::string();
 }
 
 std::optional<Transformation> transformation_from_text(std::string_view text) {

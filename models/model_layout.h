@@ -24,9 +24,23 @@ const std::vector<std::string>& soil_properties();
 // "Total.Nitrogen", "pH" stays, any other X is "m3." + X. Exact, case-sensitive.
 std::string model_property_name(const std::string& property);
 
+// Whether a property name can become a folder name: 1 to 64 letters, digits and the characters
+// "._-+", and not "." or "..". Keeps a model inside the model tree whatever a user types.
+bool is_plain_property_name(std::string_view property);
+
+// The properties with a model folder for `type` in the tree: the seventeen where their folder
+// exists, then those a lab calibrated itself ("m3." + a plain name), sorted by name.
+std::vector<std::string> available_properties(const ModelDirectory& models,
+                                              const std::string& type);
+
 // The folder of one model: <models>/<type>/<model_property_name(property)>.
 boost::filesystem::path model_folder(const ModelDirectory& models, const std::string& type,
                                      const std::string& property);
+
+// What is wrong with a model's draw files (paths ending in "MCMC<n>.json"): the draws must be
+// numbered 1 to D without a gap or a repeat, so that a lost file never passes unnoticed. "" when
+// nothing is wrong.
+std::string draw_files_problem(const std::vector<std::string>& files, const std::string& folder);
 
 // How covariates are transformed before the forests see them; a model is used as it was fitted.
 enum class Transformation { first_derivative, none };

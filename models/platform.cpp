@@ -9,6 +9,11 @@
 #else
 #include <boost/filesystem/operations.hpp>
 #endif
+#if !defined(_WIN32)
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+#endif
 
 namespace veldra {
 
@@ -27,6 +32,27 @@ std::string running_executable_path() {
     boost::system::error_code error;
     const boost::filesystem::path target = boost::filesystem::read_symlink("/proc/self/exe", error);
     return error ? std::string() : target.string();
+#endif
+}
+
+long current_process_id() {
+#if defined(_WIN32)
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+bool process_is_running(long id) {
+#if defined(_WIN32)
+    (void)id;
+    return true;
+#else
+    if (id <= 0) {
+        return true;
+    }
+    // Signal 0 only checks: no such process gives ESRCH; another user's process gives EPERM.
+    return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
 #endif
 }
 

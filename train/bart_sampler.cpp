@@ -1,5 +1,7 @@
 #include "train/bart_sampler.h"
 
+#include "text/number_text.h"
+
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -12,6 +14,7 @@
 #include <thread>
 
 #include <gsl/gsl_cdf.h>
+#include <gsl/gsl_errno.h>
 #include <gsl/gsl_multifit.h>
 
 namespace veldra {
@@ -701,14 +704,61 @@ CutGrid make_cut_grid(const std::vector<std::vector<double>>& rows, int max_cuts
     return grid;
 }
 
+std::vector<BartOptionProblem> bart_option_problems(const BartOptions& options) {
+    std::vector<BartOptionProblem> problems;
+    const auto whole = [&](const char* name, long value, long low, long high, const char* why) {
+        if (value < low || value > high) {
+            problems.push_back({name, "takes a whole number from " + std::to_string(low) + " to " +
+                                          std::to_string(high) + why + ", not " +
+                                          std::to_string(value)});
+        }
+    };
+    // `low_open`/`high_open`: whether the bound itself is excluded.
+    const auto real = [&](const char* name, double value, double low, bool low_open, double high,
+                          bool high_open, const char* range) {
+        const bool inside = std::isfinite(value) && (low_open ? value > low : value >= low) &&
+                            (high_open ? value < high : value <= high);
+        if (!inside) {
+            problems.push_back(
+                {name, std::string("takes a number ") + range + ", not " + shortest_text(value)});
+        }
+    };
+    whole("trees", options.trees, 1, 10000, "");
+    whole("draws", options.draws, 1, 100000, " (each draw is one file of the model)");
+    if (options.trees >= 1 && options.draws >= 1 &&
+        static_cast<long>(options.trees) * options.draws > 10000000) {
+        problems.push_back(
+            {"draws", "times --trees is " +
+                          std::to_string(static_cast<long>(options.trees) * options.draws) +
+                          " trees; a model holds at most 10000000"});
+    }
+    whole("burn-in", options.burn_in, 0, 1000000, "");
+    whole("thin", options.thin, 1, 1000, "");
+    whole("chains", options.chains, 1, 64, "");
+    if (options.chains > options.draws && options.draws >= 1) {
+        problems.push_back({"chains", "must not exceed --draws (" + std::to_string(options.draws) +
+                                          "): every chain keeps at least one draw"});
+    }
+    real("alpha", options.alpha, 0.0, true, 1.0, true, "between 0 and 1 (both excluded)");
+    real("beta", options.beta, 0.0, false, 100.0, false, "from 0 to 100");
+    real("k", options.k, 0.0, true, 1000.0, false, "above 0, at most 1000");
+    real("nu", options.nu, 0.0, true, 10000.0, false, "above 0, at most 10000");
+    real("q", options.q, 0.0, true, 1.0, true, "between 0 and 1 (both excluded)");
+    whole("cuts", options.max_cuts, 1, 65535, "");
+    whole("threads", static_cast<long>(options.threads), 0, 1024, " (0: one per core)");
+    return problems;
+}
+
 BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector<double>& y,
                  const BartOptions& options) {
     if (rows.size() != y.size() || rows.empty()) {
         throw std::invalid_argument("BART needs one response per row and at least one row");
     }
-    if (options.trees < 1 || options.draws < 1 || options.thin < 1 || options.burn_in < 0 ||
-        options.chains < 1 || options.max_cuts < 1 || options.max_cuts > 65535) {
-        throw std::invalid_argument("BART options out of range");
+    gsl_set_error_handler_off(); // a failing GSL routine returns its status, never aborts
+    const std::vector<BartOptionProblem> problems = bart_option_problems(options);
+    if (!problems.empty()) {
+        throw std::invalid_argument("BART option " + problems.front().option + ": " +
+                                    problems.front().message);
     }
     const std::size_t width = rows.front().size();
     for (const std::vector<double>& row : rows) {
@@ -732,6 +782,11 @@ BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector
     const double sigma_hat = rough_sigma(rows, scaled);
     const double lambda =
         sigma_hat * sigma_hat * gsl_cdf_chisq_Pinv(1.0 - options.q, options.nu) / options.nu;
+    if (!std::isfinite(lambda) || !(lambda > 0.0)) {
+        throw std::invalid_argument(
+            "The error variance prior cannot be set from these responses and the options nu and "
+            "q (its scale is not a positive number).");
+    }
 
     const auto chains = static_cast<std::size_t>(options.chains);
     std::vector<std::size_t> kept(chains, static_cast<std::size_t>(options.draws) / chains);

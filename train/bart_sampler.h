@@ -42,6 +42,19 @@ struct BartOptions {
     std::function<void(long done, long total)> progress;
 };
 
+// A setting outside its valid range: the option's name as the command line spells it ("k",
+// "burn-in"), and a message that says the range and why.
+struct BartOptionProblem {
+    std::string option;
+    std::string message;
+};
+
+// Every setting of `options` that `fit_bart` refuses, in the order of the command line's help.
+// The bounds keep a fit finite in time and memory: at most 10,000 trees per draw, 100,000
+// draws, 10 million trees in all, 64 chains, 1,000,000 burn-in iterations per chain and a
+// thinning of 1,000.
+std::vector<BartOptionProblem> bart_option_problems(const BartOptions& options);
+
 // The candidate cuts of every covariate, ascending: a test sends x left when x <= cut. Cuts are
 // observed values (never -1.0, which a model document reserves for "no rule"), thinned to an
 // evenly spaced selection when there are more than the maximum.

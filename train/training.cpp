@@ -130,8 +130,12 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     if (std::find(types.begin(), types.end(), settings.spectrometer_type) == types.end()) {
         fail("Unknown spectrometer type '" + settings.spectrometer_type + "'.");
     }
-    if (settings.property.empty()) {
-        fail("No property given.");
+    if (!is_plain_property_name(settings.property)) {
+        fail("The property '" + settings.property +
+             "' is not a plain name (letters, digits and ._-+, at most 64).");
+    }
+    if (!fs::is_directory(settings.models)) {
+        fail("The model directory " + quoted(settings.models.string()) + " does not exist.");
     }
     TrainingReport report;
     report.folder = model_folder(settings.models, settings.spectrometer_type, settings.property);
@@ -231,7 +235,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         high.push_back(quantile_below(draws.noisy, 0.975));
     }
     report.fit = accuracy_of(set.values, report.fitted, low, high);
-    write_model(report.folder, fit, model_card(settings, report));
+    write_model(report.folder, fit, model_card(settings, report), settings.checkpoint);
     return report;
 }
 

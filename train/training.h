@@ -6,6 +6,7 @@
 #include "train/training_set.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ struct TrainingSettings {
     int cv_folds = 0;   // random folds from the seed
     std::string folds;  // CSV: "SSN", "fold"
     BartOptions bart;
+    // Called while the model files are written; may throw to stop (the sampler's `progress`
+    // does the same while fitting). A stop leaves the existing model as it was.
+    std::function<void()> checkpoint;
 };
 
 struct CrossValidation {

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <numeric>
 #include <random>
@@ -88,6 +89,9 @@ KeyedTable read_keyed_table(const std::string& path) {
     return table;
 }
 
+// Below this many samples the trainer warns that the model is unlikely to generalise.
+constexpr std::size_t few_samples = 20;
+
 } // namespace
 
 TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
@@ -96,6 +100,16 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
     const SpectraTable table =
         read_spectra_input(log, input.opus_configuration, folder ? input.spectra : "",
                            folder ? "" : input.spectra, {}, {});
+
+    std::map<std::string, std::size_t> row_of;
+    for (std::size_t i = 0; i < table.ids.size(); ++i) {
+        const auto [found, added] = row_of.emplace(table.ids[i], i);
+        if (!added) {
+            fail("The spectra hold the sample \"" + table.ids[i] + "\" twice (spectra " +
+                 std::to_string(found->second + 1) + " and " + std::to_string(i + 1) +
+                 "); each SSN must name one soil.");
+        }
+    }
 
     const KeyedTable targets = read_keyed_table(input.targets);
     std::size_t column = targets.header.size();
@@ -159,6 +173,17 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
         fail("Only " + std::to_string(set.rows.size()) +
              " samples have both a spectrum and a reference value; at least 2 are needed.");
     }
+    if (set.rows.size() < few_samples) {
+        VELDRA_LOG(log, Severity::warning)
+            << "Warning: only " << set.rows.size()
+            << " samples have a spectrum and a reference value; a model calibrated on fewer than "
+            << few_samples << " rarely predicts new soils well.";
+    }
+    if (set.rows.front().size() < 2) {
+        VELDRA_LOG(log, Severity::warning)
+            << "Warning: the forests see " << set.rows.front().size()
+            << " covariate; is the spectra file a table of one value per sample?";
+    }
     return set;
 }
 
@@ -180,7 +205,10 @@ std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_
                 fail("The fold of \"" + row[table.key] + "\" in " + quoted(folds_file) +
                      " is not a whole number from 1 to 1000.");
             }
-            fold_of[row[table.key]] = static_cast<int>(value);
+            if (!fold_of.emplace(row[table.key], static_cast<int>(value)).second) {
+                fail("The folds file " + quoted(folds_file) + " names \"" + row[table.key] +
+                     "\" twice.");
+            }
         }
         for (std::size_t i = 0; i < set.ids.size(); ++i) {
             const auto found = fold_of.find(set.ids[i]);
@@ -189,6 +217,11 @@ std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_
                      "\".");
             }
             folds[i] = found->second;
+        }
+        if (std::adjacent_find(folds.begin(), folds.end(), std::not_equal_to<>()) == folds.end()) {
+            fail("The folds file " + quoted(folds_file) + " puts every sample in fold " +
+                 std::to_string(folds.front()) +
+                 "; cross-validation needs samples in at least two folds.");
         }
         return folds;
     }

@@ -248,7 +248,7 @@ TEST(VeldraWindow, StopAnsweredNoThenYes) {
     const QString question =
         "question:Stop computations:All data will be lost.\nAre you sure you want to quit?";
     EXPECT_EQ(w.dialogs->calls, (std::vector<QString>{question, question})); // and no box
-    EXPECT_EQ(test::read_file(w.dir.file("out-mir-Carbon.csv")), ""); // stopped before writing
+    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-Carbon.csv")));
     EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-pH.csv")));
 }
 
@@ -268,7 +268,7 @@ TEST(VeldraWindow, ClosingDuringAJobStopsItFirst) {
     });
     w.window.reset(); // must stop the job and wait for its thread
     releaser.join();
-    EXPECT_EQ(test::read_file(w.dir.file("out-mir-Carbon.csv")), ""); // stopped before writing
+    EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-Carbon.csv")));
     EXPECT_FALSE(boost::filesystem::exists(w.dir.file("out-mir-pH.csv")));
     EXPECT_TRUE(w.dialogs->calls.empty());
 }

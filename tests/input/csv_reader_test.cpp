@@ -90,29 +90,60 @@ TEST(CsvReader, EachErrorHasItsMessage) {
         {"header of one field", "SSN\ns1\n",
          "Expected at least one column of doubles in csv file: " + p},
         {"one comma only", ",\ns1\n", "Expected at least one column of doubles in csv file: " + p},
+        // Errors in a data line say where: line, column and its name, sample, what was found.
         {"too many values", "SSN,a,b\ns1,1,2,3\n",
-         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:2\n"},
-        {"too few values", "SSN,a,b\ns1,1\n", "Expected ',' in file: " + p},
-        {"wrong separator", "SSN,a,b\ns1,1;2\n", "Expected ',' in file: " + p},
-        {"NA", "SSN,a,b\ns1,1,NA\n", "Expected <double> in file: " + p},
-        {"nan", "SSN,a,b\ns1,nan,1\n", "Expected <double> in file: " + p},
-        {"inf", "SSN,a,b\ns1,1,inf\n", "Expected <double> in file: " + p},
-        {"empty field", "SSN,a,b\ns1,,1\n", "Expected <double> in file: " + p},
-        {"exponent without digits", "SSN,a,b\ns1,1e,1\n", "Expected <double> in file: " + p},
-        {"overflow", "SSN,a,b\ns1,1e400,1\n", "Expected <double> in file: " + p},
-        {"no comma in the data line", "SSN,a,b\ns1\n", "Expected <double> in file: " + p},
+         "Not the whole line parsed, file: " + p +
+             "\n  expected number of doubles:2\n  at line 2, sample \"s1\", found \",3\" after "
+             "the last value\n"},
+        {"too few values", "SSN,a,b\ns1,1\n",
+         "Expected ',' in file: " + p +
+             " (line 2, column 3 \"b\", sample \"s1\", found \"\"); the header has 2 columns of "
+             "values, this line 1"},
+        {"wrong separator", "SSN,a,b\ns1,1;2\n",
+         "Expected ',' in file: " + p + " (line 2, column 3 \"b\", sample \"s1\", found \";2\")"},
+        {"NA", "SSN,a,b\ns0,1,2\ns1,1,NA\n",
+         "Expected <double> in file: " + p +
+             " (line 3, column 3 \"b\", sample \"s1\", found \"NA\")"},
+        {"nan", "SSN,a,b\ns1,nan,1\n",
+         "Expected <double> in file: " + p +
+             " (line 2, column 2 \"a\", sample \"s1\", found \"nan\")"},
+        {"inf", "SSN,a,b\ns1,1,inf\n",
+         "Expected <double> in file: " + p +
+             " (line 2, column 3 \"b\", sample \"s1\", found \"inf\")"},
+        {"empty field", "SSN,a,b\ns1,,1\n",
+         "Expected <double> in file: " + p +
+             " (line 2, column 2 \"a\", sample \"s1\", found \"\")"},
+        {"exponent without digits", "SSN,a,b\ns1,1e,1\n",
+         "Expected <double> in file: " + p +
+             " (line 2, column 2 \"a\", sample \"s1\", found \"1e\")"},
+        {"overflow", "SSN,a,b\ns1,1e400,1\n",
+         "Expected <double> in file: " + p +
+             " (line 2, column 2 \"a\", sample \"s1\", found \"1e400\")"},
+        {"no comma in the data line", "SSN,a,b\ns1\n",
+         "Expected <double> in file: " + p +
+             " (line 2, column 2 \"a\", sample \"s1\", found \"\")"},
         {"blank after the last number", "SSN,a,b\ns1,1,2 \n",
-         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:2\n"},
+         "Not the whole line parsed, file: " + p +
+             "\n  expected number of doubles:2\n  at line 2, sample \"s1\", found \" \" after "
+             "the last value\n"},
         {"two carriage returns", "SSN,a,b\ns1,1,2\r\r\n",
-         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:2\n"},
+         "Not the whole line parsed, file: " + p +
+             "\n  expected number of doubles:2\n  at line 2, sample \"s1\", found \"\r\" after "
+             "the last value\n"},
         {"thousands separator", "SSN,a\ns1,1'000\n",
-         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:1\n"},
+         "Not the whole line parsed, file: " + p +
+             "\n  expected number of doubles:1\n  at line 2, sample \"s1\", found \"'000\" after "
+             "the last value\n"},
         {"hexadecimal", "SSN,a\ns1,0x1A\n",
-         "Not the whole line parsed, file: " + p + "\n  expected number of doubles:1\n"},
+         "Not the whole line parsed, file: " + p +
+             "\n  expected number of doubles:1\n  at line 2, sample \"s1\", found \"x1A\" after "
+             "the last value\n"},
         {"blank line between rows", "SSN,a,b\ns1,1,2\n\ns2,3,4\n",
-         "Expected ssn entry in file: " + p},
-        {"two final line feeds", "SSN,a,b\ns1,1,2\n\n", "Expected ssn entry in file: " + p},
-        {"CR LF blank line", "SSN,a,b\r\ns1,1,2\r\n\r\n", "Expected ssn entry in file: " + p},
+         "Expected ssn entry in file: " + p + " (line 3 is empty)"},
+        {"two final line feeds", "SSN,a,b\ns1,1,2\n\n",
+         "Expected ssn entry in file: " + p + " (line 3 is empty)"},
+        {"CR LF blank line", "SSN,a,b\r\ns1,1,2\r\n\r\n",
+         "Expected ssn entry in file: " + p + " (line 3 is empty)"},
         {"header only", "SSN,a,b\n", "There is no data in file (only header with 3 entries)"},
         {"header only without line feed", "SSN,a",
          "There is no data in file (only header with 2 entries)"},
@@ -162,7 +193,9 @@ TEST(CsvReader, HostileFilesEndInAMessage) {
     // One line of 100 MB: a single number far beyond the double range.
     std::string huge = "SSN,a\ns1,";
     huge.append(100u << 20, '9');
-    EXPECT_EQ(csv_error(dir, huge), "Expected <double> in file: " + p);
+    EXPECT_EQ(csv_error(dir, huge), "Expected <double> in file: " + p +
+                                        " (line 2, column 2 \"a\", sample \"s1\", found "
+                                        "\"999999999999999999999999...\")");
 
     // A header of 100,000 fields against a row one value short, then a full row.
     std::string header = "SSN";
@@ -172,7 +205,10 @@ TEST(CsvReader, HostileFilesEndInAMessage) {
         full_row += "," + std::to_string(k % 97);
     }
     const std::string short_row = full_row.substr(0, full_row.rfind(','));
-    EXPECT_EQ(csv_error(dir, header + "\n" + short_row + "\n"), "Expected ',' in file: " + p);
+    EXPECT_EQ(csv_error(dir, header + "\n" + short_row + "\n"),
+              "Expected ',' in file: " + p +
+                  " (line 2, column 100000 \"v99999\", sample \"s1\", found \"\"); the header has "
+                  "99999 columns of values, this line 99998");
     const SpectraTable wide = read_spectra_csv(dir.write("wide.csv", header + "\n" + full_row));
     ASSERT_EQ(wide.rows.size(), 1u);
     ASSERT_EQ(wide.rows[0].size(), 99999u);

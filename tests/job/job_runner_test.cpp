@@ -90,6 +90,8 @@ TEST(JobRunner, TheFirstErrorEndsTheJobAndLeavesFinishedFilesComplete) {
               std::string::npos);
     EXPECT_FALSE(fs::exists(tree.dir.file("out/result-mir-Al.csv")));
     EXPECT_FALSE(fs::exists(tree.dir.file("out/result-mir-Ca.csv")));
+    EXPECT_EQ(outcome.created,
+              std::vector<std::string>{tree.dir.file("out/result-mir-Carbon.csv")});
 }
 
 TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
@@ -107,8 +109,10 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
         EXPECT_EQ(outcome.message, "Files created:\n");
         EXPECT_TRUE(outcome.stopped_by_user);
         EXPECT_FALSE(outcome.ok);
-        // The stopped pair's file was created by the driver's check and stays empty.
-        EXPECT_EQ(test::read_file(tree.dir.file("out/result.csv")), "");
+        // The stopped pair leaves no file, not even an empty one, and no partial file.
+        EXPECT_FALSE(fs::exists(tree.dir.file("out/result.csv")));
+        EXPECT_TRUE(fs::is_empty(tree.dir.path() / "out"));
+        EXPECT_TRUE(outcome.created.empty());
     }
     {
         JobSettings settings = tree.settings({"mir"}, {"pH"});
@@ -144,7 +148,8 @@ TEST(JobRunner, ProgressInForestFiles) {
     using Step = std::pair<std::string, std::pair<int, int>>;
     EXPECT_EQ(seen[0], (Step{"Running prediction from list of json files", {1, 0}}));
     EXPECT_EQ(seen[1], (Step{"Predictions complete.", {9, 4}}));
-    EXPECT_EQ(seen[3], (Step{"Running prediction from list of json files", {9, 9}}));
+    // The second pair starts at half way, never back from the end of the first.
+    EXPECT_EQ(seen[3], (Step{"Running prediction from list of json files", {9, 5}}));
     EXPECT_EQ(seen[4], (Step{"Predictions complete.", {9, 9}}));
 }
 

@@ -84,7 +84,7 @@ struct TinyModel {
             throw std::runtime_error("Cannot open rangefile '" + pair.range_file +
                                      "' for reading.");
         }
-        if (!std::ofstream(pair.output_file)) {
+        if (!output_writable(pair.output_file)) {
             throw std::runtime_error("Cannot open outfile '" + pair.output_file + "' for reading.");
         }
         const SpectraTable table = read_spectra_csv(csv);
@@ -111,12 +111,13 @@ TEST(PredictionDriver, RecordsInOrder) {
               (std::vector<std::string>{"Running prediction from list of json files",
                                         "Predictions complete.",
                                         "Writing results to file: " + model.out}));
-    // One draw: the standard deviation is not a number, every quantile the draw itself.
+    // One draw: no standard deviation, every quantile the draw itself.
     const std::string text = test::read_file(model.out);
     const std::string header = "SSN,draw 1,mean,std,2.5%,5%,10%,50%,90%,95%,97.5%\n";
     EXPECT_EQ(text.substr(0, header.size()), header);
     EXPECT_NE(text.find("\nup,10,10,"), std::string::npos) << text;
-    EXPECT_NE(text.find("nan,10,10,10,10,10,10,10\ndown,0,0,"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nup,10,10,NA,10,10,10,10,10,10,10\ndown,0,0,NA,"), std::string::npos)
+        << text;
 }
 
 TEST(PredictionDriver, FailuresComeInTheirOrder) {
@@ -132,19 +133,26 @@ TEST(PredictionDriver, FailuresComeInTheirOrder) {
     EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, "", unwritable); }),
               "Cannot open outfile '" + unwritable + "' for reading.");
 
-    // A range file of one number fails after the input was read, with the output file created
-    // empty and before the prediction record.
+    // A range file of one number, or of text, fails after the input was read, before the
+    // prediction record, saying what the file must hold; the output file is never created.
     const std::string one = model.dir.write("one.txt", "4\n");
+    const std::string text = model.dir.write("text.txt", "min max\n");
     LogCapture seen(true);
     EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, one); }),
-              "invalid vector<T> subscript");
-    EXPECT_TRUE(fs::exists(model.out));
-    EXPECT_EQ(fs::file_size(model.out), 0u);
+              "The range file '" + one +
+                  "' must start with two numbers (the smallest and the largest reference value "
+                  "of the model); it holds 1.");
+    EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, text); }),
+              "The range file '" + text +
+                  "' must start with two numbers (the smallest and the largest reference value "
+                  "of the model); it holds 0.");
+    EXPECT_FALSE(fs::exists(model.out));
     EXPECT_TRUE(seen.records.empty());
     const std::string bad_csv = model.dir.write("bad.csv", "SSN,a\ns1,x\n");
     EXPECT_EQ(
         error_text([&] { model.run(Transformation::first_derivative, log, one, "", bad_csv); }),
-        "Expected <double> in file: " + bad_csv);
+        "Expected <double> in file: " + bad_csv +
+            " (line 2, column 2 \"a\", sample \"s1\", found \"x\")");
 
     // Output to a full device: the job must fail, not report success.
     EXPECT_EQ(
