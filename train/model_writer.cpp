@@ -118,6 +118,11 @@ void write_model(const fs::path& folder, const BartFit& fit, const std::string& 
              "Check the reference values and the prior settings.");
     }
     const fs::path parent = folder.parent_path();
+    boost::system::error_code status;
+    if (fs::exists(parent, status) && !fs::is_directory(parent, status)) {
+        fail("Cannot write the model into " + quoted(parent.string()) +
+             ": it is a file, not a folder.");
+    }
     fs::path staging;
     try {
         fs::create_directories(parent);

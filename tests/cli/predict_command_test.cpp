@@ -188,6 +188,53 @@ TEST_F(PredictCommand, JobErrorsAndStops) {
     EXPECT_EQ(stopped.out, "");
 }
 
+// An existing output file is replaced only by a complete one: a failure leaves it as it was and
+// leaves no partial file beside it; the files completed before a failure are listed.
+TEST_F(PredictCommand, ExistingOutputsSurviveAFailure) {
+    const std::vector<std::string> base = {"--input", input(), "--models", models(), "--quiet"};
+    const auto args = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), base.begin(), base.end());
+        return more;
+    };
+    ASSERT_EQ(run(args({"--property", "pH", "--output", dir.file("keep.csv")})).code, exit_success);
+    const std::string kept = test::read_file(dir.file("keep.csv"));
+    ASSERT_FALSE(kept.empty());
+
+    const std::string text = test::read_file(input());
+    const std::string short_input = dir.write("short.csv", text.substr(0, text.size() / 2));
+    std::vector<std::string> failing = args({"--property", "pH", "--output", dir.file("keep.csv")});
+    failing[1] = short_input;
+    const Result failed = run(failing);
+    EXPECT_EQ(failed.code, exit_failure);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(test::read_file(dir.file("keep.csv")), kept);
+
+    // The second pair's model lost a draw file: the first pair's file is complete and listed.
+    TempDir own;
+    fs::create_directories(own.path() / "models" / "mir");
+    for (const char* folder : {"pH", "Total.Nitrogen"}) {
+        fs::create_directories(own.path() / "models" / "mir" / folder);
+        for (fs::directory_iterator it(tree->path() / "models" / "mir" / folder), end; it != end;
+             ++it) {
+            fs::copy_file(it->path(),
+                          own.path() / "models" / "mir" / folder / it->path().filename());
+        }
+    }
+    fs::remove(own.path() / "models" / "mir" / "Total.Nitrogen" / "MCMC2.json");
+    const Result gap = run({"--input", input(), "--models", own.file("models"), "--property", "pH",
+                            "--property", "N", "--output", dir.file("two.csv"), "--quiet"});
+    EXPECT_EQ(gap.code, exit_failure);
+    EXPECT_EQ(gap.out, "Files created:\n  " + dir.file("two-mir-pH.csv") + "\n");
+    EXPECT_EQ(gap.err, "The model in '" + own.file("models") +
+                           "/mir/Total.Nitrogen' lacks draw file MCMC2.json (2 draw files, "
+                           "numbered up to 3): its draws must be MCMC1.json to MCMC<D>.json "
+                           "without a gap.\n");
+    EXPECT_FALSE(fs::exists(dir.file("two-mir-N.csv")));
+    for (fs::directory_iterator it(dir.path()), end; it != end; ++it) {
+        EXPECT_NE(it->path().extension(), ".part") << "partial file left: " << it->path();
+    }
+}
+
 TEST_F(PredictCommand, WrittenSpectraReadBackBitForBit) {
     // CSV input: the input's own header, values at full precision.
     Result result = run({"--input", input(), "--write-spectra", dir.file("copy.csv")});
@@ -265,6 +312,8 @@ TEST_F(PredictCommand, AsAProcess) {
                    "'; wait $pid");
     EXPECT_EQ(result.code, 130) << result.err;
     EXPECT_NE(result.err.find("Stopped by user"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, ""); // no file was complete
+    EXPECT_FALSE(fs::exists(dir.file("stopped.csv")));
 }
 
 } // namespace

@@ -3,6 +3,10 @@
 
 #include "tests/support/temp_dir.h"
 
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <sstream>
 
@@ -63,6 +67,21 @@ struct Lab {
     }
 };
 
+// `arguments` with each option of `options` (pairs of name and value) set: replaced where given,
+// added otherwise.
+std::vector<std::string> with(std::vector<std::string> arguments,
+                              const std::vector<std::string>& options) {
+    for (std::size_t k = 0; k + 1 < options.size(); k += 2) {
+        const auto at = std::find(arguments.begin(), arguments.end(), options[k]);
+        if (at != arguments.end() && at + 1 != arguments.end()) {
+            *(at + 1) = options[k + 1];
+        } else {
+            arguments.insert(arguments.end(), {options[k], options[k + 1]});
+        }
+    }
+    return arguments;
+}
+
 TEST(TrainCommand, FitsWritesAndReportsTheCrossValidation) {
     const Lab lab;
     std::vector<std::string> arguments = lab.arguments();
@@ -95,6 +114,123 @@ TEST(TrainCommand, UsageErrorsAndStop) {
     EXPECT_EQ(stopped.code, exit_stopped);
     EXPECT_EQ(stopped.err, "Stopped by user\n");
     EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("models/mir/pH")));
+}
+
+// Every setting outside its range exits 2 naming the option, before anything is read or written.
+TEST(TrainCommand, SettingsOutOfRangeNameTheOption) {
+    const Lab lab;
+    struct Case {
+        std::vector<std::string> options;
+        std::string message; // the start of the first line of standard error
+    };
+    const std::vector<Case> cases = {
+        {{"--k", "nan"}, "veldra-train: --k takes a number above 0, at most 1000, not nan"},
+        {{"--k", "0"}, "veldra-train: --k takes a number above 0, at most 1000, not 0"},
+        {{"--q", "2"}, "veldra-train: --q takes a number between 0 and 1 (both excluded), not 2"},
+        {{"--q", "0"}, "veldra-train: --q takes a number between 0 and 1 (both excluded), not 0"},
+        {{"--nu", "0"}, "veldra-train: --nu takes a number above 0, at most 10000, not 0"},
+        {{"--nu", "-1"}, "veldra-train: --nu takes a number above 0, at most 10000, not -1"},
+        {{"--nu", "1e300"}, "veldra-train: --nu takes a number above 0, at most 10000, not 1e+300"},
+        {{"--alpha", "1.5"},
+         "veldra-train: --alpha takes a number between 0 and 1 (both excluded), not 1.5"},
+        {{"--beta", "-1"}, "veldra-train: --beta takes a number from 0 to 100, not -1"},
+        {{"--chains", "1000000"},
+         "veldra-train: --chains takes a whole number from 1 to 64, not 1000000"},
+        {{"--chains", "30"}, "veldra-train: --chains must not exceed --draws (20)"},
+        {{"--trees", "1000000000"},
+         "veldra-train: --trees takes a whole number from 1 to 10000, not 1000000000"},
+        {{"--draws", "1000000000"}, "veldra-train: --draws takes a whole number from 1 to 100000"},
+        {{"--trees", "10000", "--draws", "100000"},
+         "veldra-train: --draws times --trees is 1000000000 trees; a model holds at most"},
+        {{"--burn-in", "2000000000"},
+         "veldra-train: --burn-in takes a whole number from 0 to 1000000, not 2000000000"},
+        {{"--thin", "0"}, "veldra-train: --thin takes a whole number from 1 to 1000, not 0"},
+        {{"--cuts", "0"}, "veldra-train: --cuts takes a whole number from 1 to 65535, not 0"},
+        {{"--cv", "-1"}, "veldra-train: --cv takes the number of folds (0: no cross-validation)"},
+        {{"--threads", "-1"}, "veldra-train: --threads takes 0 (one per core) or a positive"},
+        {{"--spectrometer", "ftir"}, "veldra-train: unknown spectrometer type 'ftir'"},
+        {{"--property", "/../../../escaped"},
+         "veldra-train: --property takes a plain name (letters, digits and ._-+, at most 64), "
+         "not '/../../../escaped'"},
+        {{"--property", "a/b"}, "veldra-train: --property takes a plain name"},
+        {{"--property", ".."}, "veldra-train: --property takes a plain name"},
+        {{"--property", "a\\b"}, "veldra-train: --property takes a plain name"},
+        {{"--models", lab.dir.file("modles")},
+         "veldra-train: --models: no model directory '" + lab.dir.file("modles") + "'"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::string> arguments = with(lab.arguments(), c.options);
+        const Result result = run(arguments);
+        EXPECT_EQ(result.code, exit_usage) << c.message;
+        EXPECT_EQ(result.err.rfind(c.message, 0), 0u) << result.err;
+        EXPECT_NE(result.err.find("Usage: veldra-train"), std::string::npos);
+    }
+    // Nothing was created anywhere: no model folder, no escaped folder, no misspelt tree.
+    EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("models/mir")));
+    EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("modles")));
+    EXPECT_FALSE(boost::filesystem::exists(lab.dir.path().parent_path() / "escaped"));
+}
+
+// A property the trainer accepts is one the prediction command predicts.
+TEST(TrainCommand, ALabsOwnPropertyIsPredictedByName) {
+    const Lab lab;
+    const std::vector<std::string> arguments = with(lab.arguments(), {"--property", "Clay"});
+    const Result trained = run(arguments);
+    ASSERT_EQ(trained.code, exit_success) << trained.err;
+    EXPECT_TRUE(boost::filesystem::exists(lab.dir.file("models/mir/m3.Clay/MCMC20.json")));
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::atomic<bool> no_stop{false};
+    const std::vector<std::string> predict = {"veldra-predict",
+                                              "--input",
+                                              lab.dir.file("spectra.csv"),
+                                              "--models",
+                                              lab.dir.file("models"),
+                                              "--property",
+                                              "Clay",
+                                              "--property",
+                                              "Sand",
+                                              "--output",
+                                              lab.dir.file("p.csv"),
+                                              "--exp",
+                                              "no",
+                                              "--quiet"};
+    // Sand has no model folder: refused as unknown, naming where it was looked for.
+    EXPECT_EQ(run_predict_command(predict, out, err, no_stop, false), exit_usage);
+    EXPECT_EQ(err.str().rfind("veldra-predict: unknown soil property 'Sand' (no model folder \"" +
+                                  lab.dir.file("models") + "/mir/m3.Sand\")\n",
+                              0),
+              0u)
+        << err.str();
+    std::vector<std::string> clay_only(predict.begin(), predict.begin() + 7);
+    clay_only.insert(clay_only.end(), predict.begin() + 9, predict.end());
+    err.str("");
+    EXPECT_EQ(run_predict_command(clay_only, out, err, no_stop, false), exit_success) << err.str();
+    EXPECT_EQ(out.str(), "Files created:\n  " + lab.dir.file("p.csv") + "\n");
+}
+
+// SIGTERM, as a service manager or a batch system sends it, stops as Ctrl-C does: exit 130,
+// no model, no staging folder left in the tree.
+TEST(TrainCommand, TerminationStopsCleanly) {
+    const Lab lab;
+    std::string command = VELDRA_TRAIN_PROGRAM;
+    std::vector<std::string> arguments = with(lab.arguments(), {"--burn-in", "1000000"});
+    arguments.pop_back(); // without --quiet: progress lines show that the run is under way
+    for (std::string& argument : arguments) {
+        command += " '" + argument + "'";
+    }
+    const std::string script = lab.dir.write(
+        "run.sh", command + " 2>'" + lab.dir.file("err") + "' & pid=$!\n" +
+                      "while kill -0 $pid 2>/dev/null && ! grep -q progress '" +
+                      lab.dir.file("err") + "'; do sleep 0.05; done\nkill -TERM $pid\nwait $pid\n");
+    const int status = std::system(("bash '" + script + "'").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), exit_stopped);
+    EXPECT_NE(test::read_file(lab.dir.file("err")).find("Stopped by user"), std::string::npos);
+    EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("models/mir/pH")));
+    if (boost::filesystem::exists(lab.dir.file("models/mir"))) {
+        EXPECT_TRUE(boost::filesystem::is_empty(lab.dir.file("models/mir")));
+    }
 }
 
 } // namespace

@@ -115,6 +115,23 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
         EXPECT_TRUE(outcome.created.empty());
     }
     {
+        // A stop in the second pair: the first pair's file is complete and reported as created.
+        ModelTree two({"mir/pH", "mir/Total.Nitrogen"}, 2);
+        JobSettings settings = two.settings({"mir"}, {"pH", "N"});
+        int starts = 0;
+        LogCapture stop(true, [&](const test::LogRecord& record) {
+            if (record.message == "Running prediction from list of json files" && ++starts == 2) {
+                throw JobStop();
+            }
+        });
+        const JobOutcome outcome = run_job(settings, log, progress);
+        EXPECT_TRUE(outcome.stopped_by_user);
+        EXPECT_EQ(outcome.created, std::vector<std::string>{two.dir.file("out/result-mir-pH.csv")});
+        EXPECT_NE(test::read_file(two.dir.file("out/result-mir-pH.csv")).find("\ns2,"),
+                  std::string::npos);
+        EXPECT_FALSE(fs::exists(two.dir.file("out/result-mir-N.csv")));
+    }
+    {
         JobSettings settings = tree.settings({"mir"}, {"pH"});
         LogCapture odd(true, test::throw_int_on("Predictions complete."));
         const JobOutcome outcome = run_job(settings, log, progress);

@@ -12,6 +12,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,61 @@ TEST(BartSampler, FriedmanFunction) {
 
 // With many irrelevant covariates, the Dirichlet splitting prior moves the splits onto the
 // five covariates the response depends on.
+// Settings at the edges of their ranges fit; beyond them, and where GSL cannot set the prior,
+// the fit raises an error that names the setting instead of aborting the program.
+TEST(BartSampler, SettingsAtTheirLimitsFitAndBeyondThemAreErrors) {
+    const Friedman data(30, 5);
+    const auto fit_with = [&](const std::function<void(BartOptions&)>& change) {
+        BartOptions options;
+        options.trees = 2;
+        options.burn_in = 2;
+        options.draws = 2;
+        options.chains = 1;
+        change(options);
+        try {
+            const BartFit fit = fit_bart(data.rows, data.y, options);
+            return std::string(std::isfinite(fit.sigma.back()) ? "fitted" : "not finite");
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+    };
+    EXPECT_EQ(fit_with([](BartOptions& o) {
+                  o.nu = 10000;
+                  o.q = 0.999999;
+              }),
+              "fitted");
+    EXPECT_EQ(fit_with([](BartOptions& o) {
+                  o.nu = 1e-6;
+                  o.q = 1e-9;
+              }),
+              "fitted");
+    EXPECT_EQ(fit_with([](BartOptions& o) {
+                  o.alpha = 1e-9;
+                  o.beta = 100;
+                  o.k = 1000;
+              }),
+              "fitted");
+    EXPECT_EQ(fit_with([](BartOptions& o) { o.nu = 1e-300; }),
+              "The error variance prior cannot be set from these responses and the options nu "
+              "and q (its scale is not a positive number).");
+    EXPECT_EQ(fit_with([](BartOptions& o) { o.q = std::nan(""); }),
+              "BART option q: takes a number between 0 and 1 (both excluded), not nan");
+    EXPECT_EQ(fit_with([](BartOptions& o) { o.chains = 3; }),
+              "BART option chains: must not exceed --draws (2): every chain keeps at least one "
+              "draw");
+    // Every problem is listed, in the order of the command line's help.
+    BartOptions wrong;
+    wrong.trees = 0;
+    wrong.k = -1;
+    wrong.threads = 5000;
+    std::vector<std::string> named;
+    for (const BartOptionProblem& problem : bart_option_problems(wrong)) {
+        named.push_back(problem.option);
+    }
+    EXPECT_EQ(named, (std::vector<std::string>{"trees", "k", "threads"}));
+    EXPECT_TRUE(bart_option_problems(BartOptions()).empty());
+}
+
 TEST(BartSampler, SparsePriorConcentratesSplitsOnTheInformativeCovariates) {
     const Friedman small(200, 8);
     std::vector<std::vector<double>> rows = small.rows;

@@ -2,6 +2,8 @@
 #include "tools/model_tree_generator.h"
 #include "train/training.h"
 
+#include "tests/support/error_text.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
@@ -272,6 +274,56 @@ TEST(Training, ClearErrorsAndNoModelOverwrittenUnasked) {
     settings.input.log = true;
     EXPECT_EQ(train_error(settings),
               "The value of \"s1\" is 0: a model of log(y) needs values above 0.");
+}
+
+TEST(Training, MistakesInTheSetAreRefusedOrWarned) {
+    Lab lab(20);
+    TrainingSettings settings = lab.settings();
+    // The same SSN twice among the spectra: 116 spectra from 115 soils.
+    std::string spectra = test::read_file(lab.dir.file("spectra.csv"));
+    const std::size_t second = spectra.find("\ns1,");
+    const std::string again = spectra.substr(second + 1, spectra.find('\n', second + 1) - second);
+    lab.dir.write("twice.csv", spectra + again);
+    settings.input.spectra = lab.dir.file("twice.csv");
+    EXPECT_EQ(train_error(settings), "The spectra hold the sample \"s1\" twice (spectra 2 and 21); "
+                                     "each SSN must name one soil.");
+
+    // A folds file giving one SSN two folds, or putting every sample in one fold.
+    settings = lab.settings();
+    LoggerSet log;
+    const TrainingSet set = load_training_set(settings.input, log);
+    std::string folds = "SSN,fold\n";
+    for (std::size_t i = 0; i < set.ids.size(); ++i) {
+        folds += set.ids[i] + "," + std::to_string(i % 2 + 1) + "\n";
+    }
+    const std::string path = lab.dir.write("folds.csv", folds + set.ids[3] + ",1\n");
+    EXPECT_EQ(test::error_text([&] { assign_folds(path, 0, 1, set); }),
+              "The folds file \"" + path + "\" names \"" + set.ids[3] + "\" twice.");
+    std::string one_fold = "SSN,fold\n";
+    for (const std::string& id : set.ids) {
+        one_fold += id + ",3\n";
+    }
+    lab.dir.write("folds.csv", one_fold);
+    EXPECT_EQ(test::error_text([&] { assign_folds(path, 0, 1, set); }),
+              "The folds file \"" + path +
+                  "\" puts every sample in fold 3; cross-validation needs samples in at least two "
+                  "folds.");
+
+    // Few samples or a single covariate train, with a warning in the log.
+    lab.dir.write("few.csv", "SSN,a\ns1,1\ns2,2\ns3,3\n");
+    lab.dir.write("few-targets.csv", "SSN,Carbon\ns1,1\ns2,2\ns3,4\n");
+    settings.input.spectra = lab.dir.file("few.csv");
+    settings.input.targets = lab.dir.file("few-targets.csv");
+    settings.input.transformation = Transformation::none;
+    test::LogCapture seen(true);
+    const TrainingSet few = load_training_set(settings.input, log);
+    EXPECT_EQ(few.rows.size(), 3u);
+    EXPECT_EQ(seen.messages(),
+              (std::vector<std::string>{
+                  "Warning: only 3 samples have a spectrum and a reference value; a model "
+                  "calibrated on fewer than 20 rarely predicts new soils well.",
+                  "Warning: the forests see 1 covariate; is the spectra file a table of one value "
+                  "per sample?"}));
 }
 
 TEST(Training, FoldsAndAccuracy) {
