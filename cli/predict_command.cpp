@@ -92,6 +92,7 @@ struct Options {
     std::string models;
     std::string write_spectra;
     bool quiet = false;
+    bool summary = true;
     unsigned threads = 0;
 };
 
@@ -133,6 +134,7 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "model directory (default: found beside the program, as the window finds it)")(
         "write-spectra", po::value<std::string>(),
         "also write the spectra as read (after OPUS resampling and averaging) to this CSV")(
+        "no-summary", "do not write the summary table <stem>-summary<extension>")(
         "threads", po::value<int>()->default_value(0),
         "threads evaluating forest files (0: one per core)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
@@ -200,6 +202,7 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
     options.write_spectra =
         values.count("write-spectra") ? values["write-spectra"].as<std::string>() : "";
     options.quiet = values.count("quiet") > 0;
+    options.summary = values.count("no-summary") == 0;
     const int threads = values["threads"].as<int>();
     if (threads < 0) {
         throw UsageError("--threads takes 0 (one per core) or a positive number");
@@ -311,6 +314,7 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     settings.soil_properties = properties;
     settings.transformation = options.transformation;
     settings.threads = options.threads;
+    settings.summary = options.summary;
 
     LoggerSet log; // removes every earlier sink
     JobProgress progress;

@@ -1,6 +1,7 @@
 #include "job/job_runner.h"
 
 #include "input/input_dispatch.h"
+#include "job/job_summary.h"
 #include "job/prediction_driver.h"
 #include "models/model_layout.h"
 
@@ -60,6 +61,8 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
         settings.csv_file.clear();
     }
 
+    std::vector<SummaryPart> parts;
+    bool demonstration_told = false;
     for (const std::string& type : types) {
         for (const std::string& property : properties) {
             const fs::path folder = model_folder(settings.model_directory, type, property);
@@ -71,12 +74,31 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             pair.transformation = settings.transformation;
             pair.exponential = settings.exponential;
             pair.threads = settings.threads;
-            predict_pair(pair, table, log);
+            pair.summary = settings.summary;
+            PairReport report;
+            predict_pair(pair, table, log, nullptr, &report);
+            if (report.card && report.card->demonstration && !demonstration_told) {
+                VELDRA_LOG(log, Severity::warning) << demonstration_warning;
+                demonstration_told = true;
+            }
+            if (settings.summary) {
+                parts.push_back({type, property, table.ids, std::move(report.statistics),
+                                 report.card ? report.card->r2 : std::nullopt});
+                if (report.card && report.card->demonstration) {
+                    parts.back().model_r2.reset();
+                }
+            }
             result += "  " + pair.output_file + "\n";
             created.push_back(pair.output_file);
             ++progress.outer_position;
             log.inner_position = 0; // the next pair starts at its first file
         }
+    }
+    if (settings.summary && !parts.empty()) {
+        const std::string path = summary_path(settings.output_path);
+        write_summary_file(path, parts);
+        result += "  " + path + "\n";
+        created.push_back(path);
     }
     return result;
 }

@@ -28,6 +28,12 @@ constexpr const char* out_of_memory_message =
     "Not enough memory for this job: the spectra and the forests being evaluated must fit in "
     "memory. Try fewer threads or a smaller input.";
 
+// Told once per job that uses a demonstration model.
+constexpr const char* demonstration_warning =
+    "Warning: this job uses demonstration models, drawn at random from the prior. Their "
+    "predictions mean nothing about soil: install calibrated models or make your own with "
+    "veldra-train.";
+
 // What a finished job reports: the text for the user, whether the user stopped it, whether it
 // completed.
 struct JobOutcome {

@@ -23,6 +23,7 @@ struct JobSettings {
     std::vector<std::string> soil_properties; // in the fixed order of soil_properties()
     Transformation transformation = Transformation::first_derivative;
     unsigned threads = 0; // threads evaluating forest files; 0: one per core
+    bool summary = false; // also write the summary table "<stem>-summary<extension>"
 };
 
 } // namespace veldra

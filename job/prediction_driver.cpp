@@ -2,7 +2,10 @@
 
 #include "bart/forest_prediction.h"
 
+#include <boost/filesystem/path.hpp>
+
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 #include <stdexcept>
 
@@ -27,8 +30,25 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
 } // namespace
 
 void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
-                  PredictionSummary* summary) {
+                  PredictionSummary* summary, PairReport* report) {
     check_files(pair.range_file, pair.output_file);
+    const std::string folder = boost::filesystem::path(pair.forest_path).parent_path().string();
+    const std::optional<ModelCard> card = read_model_card(folder);
+    if (card) {
+        const std::vector<std::string> mismatches =
+            card_mismatches(*card, folder, pair.transformation, pair.exponential,
+                            table.rows.empty() ? 0 : table.rows.front().size());
+        if (!mismatches.empty()) {
+            std::string message = mismatches.front();
+            for (std::size_t k = 1; k < mismatches.size(); ++k) {
+                message += " " + mismatches[k];
+            }
+            throw std::runtime_error(message + " Choose what the model was calibrated with.");
+        }
+    }
+    if (report != nullptr) {
+        report->card = card;
+    }
     const std::vector<double> numbers = read_range_file(pair.range_file, log);
     if (numbers.size() < 2) {
         throw std::runtime_error("The range file '" + pair.range_file +
@@ -39,10 +59,18 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
     const RangeScaling scaling{numbers[0], numbers[1]};
     VELDRA_LOG(log, Severity::info) << "Running prediction from "
                                     << "list of json files";
+    if (card) {
+        // A demonstration is told once per job by the job itself.
+        VELDRA_LOG(log, card->demonstration ? Severity::debug : Severity::info)
+            << model_accuracy_text(*card);
+    } else {
+        VELDRA_LOG(log, Severity::debug)
+            << "No model card in '" << folder
+            << "': the transformation and the back-transformation could not be checked.";
+    }
     if (pair.format_word == "json") {
         const std::string problem =
-            draw_files_problem(forest_files(pair.forest_path, pair.format_word),
-                               boost::filesystem::path(pair.forest_path).parent_path().string());
+            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder);
         if (!problem.empty()) {
             throw std::runtime_error(problem);
         }
@@ -51,8 +79,39 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
         predict_from_forest_files(pair.forest_path, pair.format_word, table.rows, scaling,
                                   pair.transformation == Transformation::first_derivative, log,
                                   PredictionOptions{pair.threads});
+    const bool figures = report != nullptr && pair.summary;
+    const std::optional<std::vector<double>> sigma =
+        figures ? read_sigma_file(folder, matrix.size()) : std::nullopt;
     write_prediction_file(matrix, pair.output_file, pair.separator, table, pair.exponential, log,
-                          summary);
+                          summary, figures ? &report->statistics : nullptr);
+    if (sigma) {
+        predictive_bounds(matrix, *sigma, table.ids, pair.exponential,
+                          report->statistics.predictive_low, report->statistics.predictive_high);
+    }
+}
+
+std::string model_accuracy_text(const ModelCard& card) {
+    std::ostringstream text;
+    text << "Model card: ";
+    if (card.demonstration) {
+        text << "a demonstration model drawn at random from the prior; its predictions mean "
+                "nothing about soil.";
+        return text.str();
+    }
+    const auto figure = [&](const std::optional<double>& value) {
+        if (value) {
+            text << std::setprecision(3) << *value;
+        } else {
+            text << "NA";
+        }
+    };
+    text << (card.cross_validated ? "cross-validated" : "training fit") << " R2 ";
+    figure(card.r2);
+    text << ", RMSE ";
+    figure(card.rmse);
+    text << ", " << (card.samples ? std::to_string(*card.samples) : std::string("NA"))
+         << " samples.";
+    return text.str();
 }
 
 std::vector<double> read_range_file(const std::string& path, LoggerSet& log) {

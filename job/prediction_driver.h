@@ -4,8 +4,10 @@
 #include "input/spectra_table.h"
 #include "job/result_file.h"
 #include "logging/logger_set.h"
+#include "models/model_card.h"
 #include "models/model_layout.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,13 +23,28 @@ struct PairPrediction {
     Transformation transformation = Transformation::first_derivative;
     bool exponential = true;
     unsigned threads = 0; // 0: one per core
+    bool summary = false; // fill the report's statistics and predictive bounds
+};
+
+// What a pair gives beyond its output file: the summary's figures and the model's card.
+struct PairReport {
+    PairStatistics statistics;
+    std::optional<ModelCard> card;
 };
 
 // Checks the range file and the output file (creating or emptying it), reads the range scaling,
 // evaluates every posterior-sample forest on the table and writes the output file; fills
 // `summary` when given. Errors are raised with the complete message for the user.
+//
+// A model card ("model.json") in the model folder is read first: a job that does not match it
+// (transformation, back-transformation, covariate count) is refused with a message naming both
+// sides, and its accuracy is logged. With "sigma.txt", `report` receives the posterior-predictive
+// bounds too.
 void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
-                  PredictionSummary* summary = nullptr);
+                  PredictionSummary* summary = nullptr, PairReport* report = nullptr);
+
+// The log line of a model's card: its accuracy and sample count, or that it is a demonstration.
+std::string model_accuracy_text(const ModelCard& card);
 
 // The numbers of a range file in file order, at most two per line; a further number on a line
 // is dropped with a warning record. A line ends at its first non-number.

@@ -77,7 +77,8 @@ bool output_writable(const std::string& path) {
 
 void write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
                            const std::string& separator, const SpectraTable& table,
-                           bool exponential, LoggerSet& log, PredictionSummary* keep) {
+                           bool exponential, LoggerSet& log, PredictionSummary* keep,
+                           PairStatistics* statistics) {
     const std::size_t draws = matrix.size();
     if (draws == 0) {
         throw std::runtime_error("Prediction matrix is empty");
@@ -168,6 +169,16 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
         }
         line += "\n";
         out << line;
+        if (statistics != nullptr) {
+            const auto at = [&](double level) {
+                return sorted[static_cast<std::size_t>(level * static_cast<double>(draws))];
+            };
+            statistics->means.push_back(static_cast<double>(mean));
+            statistics->standard_deviations.push_back(draws > 1 ? sd : std::nan(""));
+            statistics->low.push_back(at(0.025));
+            statistics->median.push_back(at(0.5));
+            statistics->high.push_back(at(0.975));
+        }
         if (keep != nullptr) {
             keep->draws_per_sample[j] = x;
             keep->means.push_back(static_cast<double>(mean));

@@ -2,6 +2,7 @@
 
 #include "bart/forest_prediction.h"
 #include "input/spectra_table.h"
+#include "job/job_summary.h"
 #include "logging/logger_set.h"
 
 #include <array>
@@ -62,8 +63,11 @@ bool output_writable(const std::string& path);
 // are accumulated in single precision; quantiles take the element at the truncated index
 // level x D of the sorted draws. Fills `summary` when given; without it, the memory beyond the
 // matrix is one sample's draws.
+// `statistics`, when given, receives each sample's mean, standard deviation, 2.5%, 50% and 97.5%
+// as written.
 void write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
                            const std::string& separator, const SpectraTable& table,
-                           bool exponential, LoggerSet& log, PredictionSummary* summary = nullptr);
+                           bool exponential, LoggerSet& log, PredictionSummary* summary = nullptr,
+                           PairStatistics* statistics = nullptr);
 
 } // namespace veldra

@@ -24,6 +24,7 @@ WorkerThread::WorkerThread(QObject* parent, const std::string& output_path,
     settings_.spectrometer_types = spectrometer_types;
     settings_.soil_properties = soil_properties;
     settings_.transformation = transformation;
+    settings_.summary = true; // the window always writes the job's summary table
     // The window has no option for it: VELDRA_THREADS sets the threads of a job (0 or unset:
     // one per core).
     bool valid = false;

@@ -164,6 +164,21 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
             const auto [low, high] = property_range(properties[p]);
             std::ofstream((folder / "rgy.txt").string(), std::ios::binary)
                 << number_text(std::log(low), 10) << " " << number_text(std::log(high), 10) << "\n";
+            if (options.sigma) {
+                // An error spread per draw on the fitted (log) scale, a tenth of the range.
+                std::ofstream sigma((folder / "sigma.txt").string(), std::ios::binary);
+                for (int d = 1; d <= options.draws; ++d) {
+                    sigma << number_text(0.1 * std::log(high / low), 10) << "\n";
+                }
+            }
+            if (options.card) {
+                std::ofstream((folder / "model.json").string(), std::ios::binary)
+                    << "{\n  \"property\": \"" << properties[p]
+                    << "\",\n  \"spectrometer_type\": \"" << types[t]
+                    << "\",\n  \"demonstration\": true,\n  \"description\": "
+                    << "\"Drawn at random from the BART tree prior by veldra-make-model-tree: "
+                       "its predictions mean nothing about soil.\"\n}\n";
+            }
             std::mt19937_64 random(options.seed * 1000003ULL + t * 101ULL + p);
             for (int d = 1; d <= options.draws; ++d) {
                 const fs::path file = folder / ("MCMC" + std::to_string(d) + ".json");

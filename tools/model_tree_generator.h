@@ -38,11 +38,13 @@ struct ModelTreeOptions {
     std::uint64_t seed = 1;              // the same seed gives the same bytes
     std::vector<std::string> types;      // spectrometer types; empty: all four
     std::vector<std::string> properties; // soil properties; empty: all seventeen
+    bool card = true;  // a "model.json" saying the model is a demonstration drawn from the prior
+    bool sigma = true; // a "sigma.txt" of error spreads, for posterior-predictive intervals
 };
 
 // Writes "opus.conf" and, for every chosen type and property, the model folder with its range
-// file and posterior-sample documents below `root`. Demonstration models drawn at random from
-// the BART tree prior: their predictions mean nothing about soil.
+// file, posterior-sample documents and card below `root`. Demonstration models drawn at random
+// from the BART tree prior: their predictions mean nothing about soil, and their cards say so.
 void write_model_tree(const boost::filesystem::path& root, const ModelTreeOptions& options);
 
 // One model document of `trees` trees over covariates 1..`covariates`, drawn from the BART

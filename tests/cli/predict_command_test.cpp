@@ -3,6 +3,7 @@
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "job/job_runner.h"
+#include "job/job_summary.h"
 #include "models/model_layout.h"
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
@@ -66,9 +67,55 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
     ASSERT_EQ(ok.code, exit_success) << ok.err;
     EXPECT_EQ(ok.out, "Files created:\n  " + dir.file("out-mir-Carbon.csv") + "\n  " +
                           dir.file("out-mir-pH.csv") + "\n  " + dir.file("out-mpa-Carbon.csv") +
-                          "\n  " + dir.file("out-mpa-pH.csv") + "\n");
+                          "\n  " + dir.file("out-mpa-pH.csv") + "\n  " +
+                          dir.file("out-summary.csv") + "\n");
     EXPECT_NE(ok.err.find("Running prediction from list of json files\n"), std::string::npos);
     EXPECT_NE(ok.err.find("progress: "), std::string::npos);
+    // The demonstration models are named as such, once.
+    const std::string warning = std::string(demonstration_warning) + "\n";
+    ASSERT_NE(ok.err.find(warning), std::string::npos);
+    EXPECT_EQ(ok.err.find(warning, ok.err.find(warning) + 1), std::string::npos);
+
+    // The summary: a row per sample and pair, in the job's order, with the figures of the
+    // pair's file; predictive bounds from "sigma.txt", no domain, no R2 for a demonstration.
+    std::istringstream summary(test::read_file(dir.file("out-summary.csv")));
+    std::string line;
+    std::getline(summary, line);
+    EXPECT_EQ(line, summary_header);
+    const SpectraTable table = read_spectra_csv(input());
+    std::size_t rows = 0;
+    while (std::getline(summary, line)) {
+        const std::size_t pair = rows / table.ids.size();
+        const std::size_t sample = rows % table.ids.size();
+        const char* names[] = {"mir-Carbon", "mir-pH", "mpa-Carbon", "mpa-pH"};
+        ASSERT_LT(pair, 4u);
+        const std::vector<std::string> fields = split_csv_fields(line);
+        ASSERT_EQ(fields.size(), 14u) << line;
+        EXPECT_EQ(fields[0], table.ids[sample]);
+        EXPECT_EQ(fields[1] + "-" + fields[2], names[pair]);
+        // mean, std, 2.5%, 50%, 97.5% as the pair's own file has them.
+        std::istringstream file(
+            test::read_file(dir.file(std::string("out-") + names[pair] + ".csv")));
+        std::string row;
+        for (std::size_t k = 0; k <= sample + 1; ++k) {
+            std::getline(file, row);
+        }
+        const std::vector<std::string> written = split_csv_fields(row);
+        const std::size_t mean = written.size() - 9;
+        EXPECT_EQ((std::vector<std::string>{fields[3], fields[4], fields[5], fields[6], fields[7]}),
+                  (std::vector<std::string>{written[mean], written[mean + 1], written[mean + 2],
+                                            written[mean + 5], written[mean + 8]}));
+        EXPECT_LE(std::stod(fields[8]), std::stod(fields[9]));
+        EXPECT_EQ((std::vector<std::string>{fields[10], fields[11], fields[12], fields[13]}),
+                  (std::vector<std::string>{"unknown", "NA", "NA", "NA"}));
+        ++rows;
+    }
+    EXPECT_EQ(rows, 4 * table.ids.size());
+
+    const Result without = run({"--input", input(), "--models", models(), "--property", "pH",
+                                "--output", dir.file("bare.csv"), "--no-summary", "--quiet"});
+    EXPECT_EQ(without.out, "Files created:\n  " + dir.file("bare.csv") + "\n");
+    EXPECT_FALSE(fs::exists(dir.file("bare-summary.csv")));
 }
 
 TEST_F(PredictCommand, OutputFilesEqualTheWindowJobsByteForByte) {
@@ -132,6 +179,11 @@ TEST_F(PredictCommand, OneTwoAndFourThreadsWriteTheSameBytes) {
         EXPECT_EQ(test::read_file(dir.file(std::string("t2-mir-") + property + ".csv")), one);
         EXPECT_EQ(test::read_file(dir.file(std::string("t4-mir-") + property + ".csv")), one);
     }
+    // The predictive bounds too: their normal numbers depend on the sample and the draw only.
+    const std::string summary = test::read_file(dir.file("t1-summary.csv"));
+    EXPECT_NE(summary.find("\n"), std::string::npos);
+    EXPECT_EQ(test::read_file(dir.file("t2-summary.csv")), summary);
+    EXPECT_EQ(test::read_file(dir.file("t4-summary.csv")), summary);
     EXPECT_EQ(run({"--input", input(), "--property", "pH", "--threads", "-1", "--output",
                    tree->file("o")})
                   .code,
@@ -295,7 +347,8 @@ TEST_F(PredictCommand, AsAProcess) {
     Result result = shell(program + " --input '" + input() + "' --models '" + models() +
                           "' --property N --output '" + dir.file("n.csv") + "'");
     EXPECT_EQ(result.code, 0) << result.err;
-    EXPECT_EQ(result.out, "Files created:\n  " + dir.file("n.csv") + "\n");
+    EXPECT_EQ(result.out,
+              "Files created:\n  " + dir.file("n.csv") + "\n  " + dir.file("n-summary.csv") + "\n");
     EXPECT_EQ(shell(program + " --input nothing.csv --property N --models '" + models() +
                     "' --output x.csv")
                   .code,

@@ -1,5 +1,6 @@
 #include "cli/predict_command.h"
 #include "cli/train_command.h"
+#include "input/csv_reader.h"
 
 #include "tests/support/temp_dir.h"
 
@@ -206,7 +207,17 @@ TEST(TrainCommand, ALabsOwnPropertyIsPredictedByName) {
     clay_only.insert(clay_only.end(), predict.begin() + 9, predict.end());
     err.str("");
     EXPECT_EQ(run_predict_command(clay_only, out, err, no_stop, false), exit_success) << err.str();
-    EXPECT_EQ(out.str(), "Files created:\n  " + lab.dir.file("p.csv") + "\n");
+    EXPECT_EQ(out.str(), "Files created:\n  " + lab.dir.file("p.csv") + "\n  " +
+                             lab.dir.file("p-summary.csv") + "\n");
+    // Its summary row has the predictive bounds (from "sigma.txt") and the card's R2.
+    const std::string summary = test::read_file(lab.dir.file("p-summary.csv"));
+    const std::string first = summary.substr(summary.find('\n') + 1);
+    const std::vector<std::string> fields = split_csv_fields(first.substr(0, first.find('\n')));
+    ASSERT_EQ(fields.size(), 14u);
+    EXPECT_EQ(fields[2], "Clay");
+    EXPECT_NE(fields[8], "NA");
+    EXPECT_NE(fields[9], "NA");
+    EXPECT_NE(fields[13], "NA");
 }
 
 // SIGTERM, as a service manager or a batch system sends it, stops as Ctrl-C does: exit 130,

@@ -196,9 +196,13 @@ TEST(VeldraWindow, AWholeJobEndsInDone) {
     ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
     const std::string carbon = w.dir.file("out-mir-Carbon.csv");
     const std::string ph = w.dir.file("out-mir-pH.csv");
-    EXPECT_EQ(w.dialogs->calls, (std::vector<QString>{"information:Done:Files created:\n  " +
-                                                      q(carbon) + "\n  " + q(ph) + "\n"}));
+    const std::string summary = w.dir.file("out-summary.csv");
+    EXPECT_EQ(w.dialogs->calls,
+              (std::vector<QString>{"information:Done:Files created:\n  " + q(carbon) + "\n  " +
+                                    q(ph) + "\n  " + q(summary) + "\n"}));
     EXPECT_TRUE(w.log().startsWith("Running prediction from list of json files\n"));
+    EXPECT_EQ(w.log().count("demonstration models"), 1); // told once per job
+    EXPECT_EQ(test::read_file(summary).substr(0, 4), "SSN,");
     EXPECT_EQ(w.log().count("Predictions complete."), 2);
     EXPECT_EQ(w.get<QProgressBar>("progress_bar")->value(), -1);
     EXPECT_TRUE(test::read_file(ph).rfind("SSN,draw 1,", 0) == 0);

@@ -68,9 +68,9 @@ TEST(WorkerThread, ReportsLinesProgressAndTheFilesCreated) {
     Signals spies(*worker);
     run_to_end(*worker, spies);
     const QList<QVariant> result = spies.results.at(0);
-    EXPECT_EQ(result.at(0).toString().toStdString(), "Files created:\n  " +
-                                                         job.dir.file("out-mir-pH.csv") + "\n  " +
-                                                         job.dir.file("out-mir-N.csv") + "\n");
+    EXPECT_EQ(result.at(0).toString().toStdString(),
+              "Files created:\n  " + job.dir.file("out-mir-pH.csv") + "\n  " +
+                  job.dir.file("out-mir-N.csv") + "\n  " + job.dir.file("out-summary.csv") + "\n");
     EXPECT_FALSE(result.at(1).toBool());
     EXPECT_TRUE(result.at(2).toBool());
     const QString written = QString::fromStdString("Writing results to file: ");

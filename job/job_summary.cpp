@@ -1,0 +1,152 @@
+#include "job/job_summary.h"
+
+#include "job/number_format.h"
+#include "job/result_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace veldra {
+
+namespace {
+
+std::uint64_t mix(std::uint64_t x) {
+    // SplitMix64's finaliser: every input bit reaches every output bit.
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t text_hash(const std::string& text) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL; // FNV-1a
+    for (const char c : text) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+// A uniform number in (0, 1] from the top 53 bits.
+double unit(std::uint64_t bits) {
+    return (static_cast<double>(bits >> 11) + 1.0) * 0x1.0p-53;
+}
+
+void append_value(std::string& line, const std::vector<double>& values, std::size_t i) {
+    line += ',';
+    if (i < values.size() && !std::isnan(values[i])) {
+        append_general6(line, values[i]);
+    } else {
+        line += "NA";
+    }
+}
+
+} // namespace
+
+std::optional<std::vector<double>> read_sigma_file(const std::string& folder, std::size_t draws) {
+    const boost::filesystem::path file = boost::filesystem::path(folder) / "sigma.txt";
+    boost::system::error_code error;
+    if (!boost::filesystem::is_regular_file(file, error)) {
+        return std::nullopt;
+    }
+    std::ifstream in(file.string());
+    std::vector<double> sigma;
+    std::string line;
+    while (std::getline(in, line) && sigma.size() <= draws) {
+        if (line.empty() || line == "\r") {
+            continue;
+        }
+        std::istringstream fields(line);
+        fields.imbue(std::locale::classic());
+        double value = 0.0;
+        std::string rest;
+        if (!(fields >> value) || (fields >> rest) || !std::isfinite(value) || value < 0.0) {
+            throw std::runtime_error("The error spread file \"" + file.string() + "\" holds \"" +
+                                     line.substr(0, 40) +
+                                     "\", not one number of at least 0 per line.");
+        }
+        sigma.push_back(value);
+    }
+    if (sigma.size() != draws) {
+        throw std::runtime_error("The error spread file \"" + file.string() + "\" holds " +
+                                 (sigma.size() > draws ? "more than " : "") +
+                                 std::to_string(sigma.size()) + " values for " +
+                                 std::to_string(draws) + " draws.");
+    }
+    return sigma;
+}
+
+double sample_draw_normal(const std::string& id, std::size_t draw) {
+    const std::uint64_t seed = mix(text_hash(id) ^ mix(static_cast<std::uint64_t>(draw)));
+    const double u1 = unit(mix(seed));
+    const double u2 = unit(mix(seed ^ 0x5851f42d4c957f2dULL));
+    // Box-Muller: one of the pair of independent normals.
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+}
+
+void predictive_bounds(const PredictionMatrix& matrix, const std::vector<double>& sigma,
+                       const std::vector<std::string>& ids, bool exponential,
+                       std::vector<double>& low, std::vector<double>& high) {
+    const std::size_t draws = matrix.size();
+    const std::size_t samples = ids.size();
+    low.assign(samples, 0.0);
+    high.assign(samples, 0.0);
+    std::vector<double> y(draws);
+    const auto index = [&](double level) {
+        return std::min(draws - 1, static_cast<std::size_t>(level * static_cast<double>(draws)));
+    };
+    for (std::size_t j = 0; j < samples; ++j) {
+        for (std::size_t d = 0; d < draws; ++d) {
+            const double value = matrix[d][j] + sigma[d] * sample_draw_normal(ids[j], d);
+            y[d] = exponential ? std::exp(value) : value;
+        }
+        std::sort(y.begin(), y.end(),
+                  [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
+        low[j] = y[index(0.025)];
+        high[j] = y[index(0.975)];
+    }
+}
+
+std::string summary_path(const std::string& output_path) {
+    const boost::filesystem::path output(output_path);
+    const std::string name = output.filename().string();
+    const std::size_t dot = name.rfind('.');
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+    const std::string stem = name.substr(0, name.size() - extension.size());
+    return (output.parent_path() / (stem + "-summary" + extension)).string();
+}
+
+void write_summary_file(const std::string& path, const std::vector<SummaryPart>& parts) {
+    ResultFileStream file(path);
+    std::ofstream& out = file.stream();
+    out << summary_header << '\n';
+    std::string line;
+    for (const SummaryPart& part : parts) {
+        const PairStatistics& s = part.statistics;
+        for (std::size_t i = 0; i < part.ids.size(); ++i) {
+            line = part.ids[i] + ',' + part.spectrometer_type + ',' + part.property;
+            append_value(line, s.means, i);
+            append_value(line, s.standard_deviations, i);
+            append_value(line, s.low, i);
+            append_value(line, s.median, i);
+            append_value(line, s.high, i);
+            append_value(line, s.predictive_low, i);
+            append_value(line, s.predictive_high, i);
+            line += ",unknown,NA,NA,";
+            if (part.model_r2) {
+                append_general6(line, *part.model_r2);
+            } else {
+                line += "NA";
+            }
+            line += '\n';
+            out << line;
+        }
+    }
+    file.close();
+}
+
+} // namespace veldra

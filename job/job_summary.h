@@ -1,0 +1,64 @@
+#pragma once
+
+#include "bart/forest_prediction.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// The header of a job's summary table, one row per sample and pair.
+constexpr const char* summary_header = "SSN,spectrometer,property,mean,std,2.5%,50%,97.5%,"
+                                       "predictive 2.5%,predictive 97.5%,domain,T2,Q,model R2";
+
+// The per-sample figures of one pair that the summary shows. Mean, standard deviation and the
+// three quantiles are the numbers of the pair's output file; the predictive bounds and the
+// domain figures are absent (NA) where the model cannot give them.
+struct PairStatistics {
+    std::vector<double> means;
+    std::vector<double> standard_deviations; // NaN for one draw
+    std::vector<double> low;                 // 2.5%
+    std::vector<double> median;              // 50%
+    std::vector<double> high;                // 97.5%
+    std::vector<double> predictive_low;      // empty without "sigma.txt"
+    std::vector<double> predictive_high;
+};
+
+// One pair's rows of the summary.
+struct SummaryPart {
+    std::string spectrometer_type;
+    std::string property;
+    std::vector<std::string> ids;
+    PairStatistics statistics;
+    std::optional<double> model_r2;
+};
+
+// The error standard deviation of each draw from "sigma.txt" in `folder` (on the fitted scale);
+// nothing when the file is absent. Raises a message naming the file when it holds anything but
+// `draws` finite numbers of at least 0, one per line.
+std::optional<std::vector<double>> read_sigma_file(const std::string& folder, std::size_t draws);
+
+// A standard normal number fixed by a sample identifier and a draw index: the same for the same
+// pair of them, whatever the thread, the order of work or the other samples of the job.
+double sample_draw_normal(const std::string& id, std::size_t draw);
+
+// The 2.5% and 97.5% quantiles (the file's rule: the element at the truncated index level x D of
+// the sorted draws) of the posterior-predictive draws f_d + sigma_d z of every sample, with z
+// from `sample_draw_normal`, back-transformed with exp when `exponential`. `matrix` is
+// [draw][sample] on the fitted scale.
+void predictive_bounds(const PredictionMatrix& matrix, const std::vector<double>& sigma,
+                       const std::vector<std::string>& ids, bool exponential,
+                       std::vector<double>& low, std::vector<double>& high);
+
+// The summary file of a job: "<stem>-summary<extension>" beside the output path.
+std::string summary_path(const std::string& output_path);
+
+// Writes the summary table: the header, then for every part one line per sample; numbers as in
+// the output files (6 significant digits), NA where a figure does not exist. Written beside its
+// target and moved into place when complete.
+void write_summary_file(const std::string& path, const std::vector<SummaryPart>& parts);
+
+} // namespace veldra
