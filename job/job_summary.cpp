@@ -73,9 +73,9 @@ std::optional<std::vector<double>> read_sigma_file(const std::string& folder, st
     }
     if (sigma.size() != draws) {
         throw std::runtime_error("The error spread file \"" + file.string() + "\" holds " +
-                                 (sigma.size() > draws ? "more than " : "") +
-                                 std::to_string(sigma.size()) + " values for " +
-                                 std::to_string(draws) + " draws.");
+                                 (sigma.size() > draws ? "more than " + std::to_string(draws)
+                                                       : std::to_string(sigma.size())) +
+                                 " values for " + std::to_string(draws) + " draws.");
     }
     return sigma;
 }

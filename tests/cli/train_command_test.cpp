@@ -220,6 +220,52 @@ TEST(TrainCommand, ALabsOwnPropertyIsPredictedByName) {
     EXPECT_NE(fields[13], "NA");
 }
 
+// The card says what the model was calibrated with; a job that differs stops with both sides.
+TEST(TrainCommand, PredictionRefusesAJobThatDoesNotMatchTheCard) {
+    const Lab lab;
+    ASSERT_EQ(run(with(lab.arguments(), {"--transform", "none"})).code, exit_success);
+    const auto predict = [&](const std::string& input, std::vector<std::string> options) {
+        std::vector<std::string> arguments = {
+            "veldra-predict",       "--input",    input, "--models",
+            lab.dir.file("models"), "--property", "pH",  "--output",
+            lab.dir.file("p.csv"),  "--quiet"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        std::ostringstream out;
+        std::ostringstream err;
+        const std::atomic<bool> no_stop{false};
+        const int code = run_predict_command(arguments, out, err, no_stop, false);
+        return Result{code, out.str(), err.str()};
+    };
+    const std::string folder = lab.dir.file("models") + "/mir/pH";
+    const Result defaults = predict(lab.dir.file("spectra.csv"), {});
+    EXPECT_EQ(defaults.code, exit_failure);
+    EXPECT_EQ(defaults.err, "The model in '" + folder +
+                                "' was calibrated with the transformation \"none\"; this job uses "
+                                "\"first_der\". The model in '" +
+                                folder +
+                                "' fits y itself; this job applies the exponential "
+                                "back-transformation, which it must not. Choose what the model "
+                                "was calibrated with.\n");
+    EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("p.csv")));
+
+    // Another instrument's table: one covariate more than the calibration had.
+    std::string wider;
+    std::istringstream lines(test::read_file(lab.dir.file("spectra.csv")));
+    for (std::string line; std::getline(lines, line);) {
+        wider += line + (wider.empty() ? ",g\n" : ",1\n");
+    }
+    const Result wide =
+        predict(lab.dir.write("wide.csv", wider), {"--transform", "none", "--exp", "no"});
+    EXPECT_EQ(wide.code, exit_failure);
+    EXPECT_EQ(wide.err, "The model in '" + folder +
+                            "' was calibrated on 6 covariates; the input has 7. Choose what the "
+                            "model was calibrated with.\n");
+
+    const Result matching =
+        predict(lab.dir.file("spectra.csv"), {"--transform", "none", "--exp", "no"});
+    EXPECT_EQ(matching.code, exit_success) << matching.err;
+}
+
 // SIGTERM, as a service manager or a batch system sends it, stops as Ctrl-C does: exit 130,
 // no model, no staging folder left in the tree.
 TEST(TrainCommand, TerminationStopsCleanly) {

@@ -1,0 +1,136 @@
+#include "job/job_summary.h"
+#include "job/prediction_driver.h"
+#include "models/model_card.h"
+
+#include "tests/support/error_text.h"
+#include "tests/support/temp_dir.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::error_text;
+using test::TempDir;
+
+// The normal numbers behind the predictive draws: standard normal over many (sample, draw)
+// pairs, and fixed by the pair alone.
+TEST(JobSummary, SampleDrawNormalsAreStandardAndRepeatable) {
+    double sum = 0.0;
+    double squares = 0.0;
+    std::size_t beyond = 0;
+    const std::size_t n = 200000;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double z = sample_draw_normal("soil" + std::to_string(k % 1000), k / 1000);
+        sum += z;
+        squares += z * z;
+        beyond += std::abs(z) > 1.959964 ? 1 : 0;
+    }
+    const double mean = sum / static_cast<double>(n);
+    EXPECT_NEAR(mean, 0.0, 0.01);
+    EXPECT_NEAR(squares / static_cast<double>(n) - mean * mean, 1.0, 0.01);
+    EXPECT_NEAR(static_cast<double>(beyond) / static_cast<double>(n), 0.05, 0.003);
+    EXPECT_EQ(sample_draw_normal("s1", 7), sample_draw_normal(std::string("s") + "1", 7));
+    EXPECT_NE(sample_draw_normal("s1", 7), sample_draw_normal("s1", 8));
+    EXPECT_NE(sample_draw_normal("s1", 7), sample_draw_normal("s2", 7));
+}
+
+TEST(JobSummary, PredictiveBoundsWidenTheCredibleOnes) {
+    // 40 draws of two samples: draw d is d for the first, -d for the second.
+    PredictionMatrix matrix(40, std::vector<double>(2));
+    for (std::size_t d = 0; d < 40; ++d) {
+        matrix[d] = {static_cast<double>(d), -static_cast<double>(d)};
+    }
+    std::vector<double> low;
+    std::vector<double> high;
+    // No error spread: the draws' own quantiles, index 1 and 39 of 40 sorted.
+    predictive_bounds(matrix, std::vector<double>(40, 0.0), {"a", "b"}, false, low, high);
+    EXPECT_EQ(low, (std::vector<double>{1, -38}));
+    EXPECT_EQ(high, (std::vector<double>{39, 0}));
+    // With exp, the bounds are the exponentials of the same draws.
+    predictive_bounds(matrix, std::vector<double>(40, 0.0), {"a", "b"}, true, low, high);
+    EXPECT_DOUBLE_EQ(low[0], std::exp(1.0));
+    // A constant mean function and a spread of 1: the bounds of a normal sample of 40.
+    const PredictionMatrix flat(4000, std::vector<double>(1, 5.0));
+    predictive_bounds(flat, std::vector<double>(4000, 1.0), {"a"}, false, low, high);
+    EXPECT_NEAR(low[0], 5.0 - 1.96, 0.15);
+    EXPECT_NEAR(high[0], 5.0 + 1.96, 0.15);
+}
+
+TEST(JobSummary, ErrorSpreadFilesAreCheckedAndSummaryPathsNamed) {
+    TempDir dir;
+    EXPECT_FALSE(read_sigma_file(dir.path().string(), 2).has_value());
+    dir.write("sigma.txt", "0.5\n0.25\n");
+    EXPECT_EQ(*read_sigma_file(dir.path().string(), 2), (std::vector<double>{0.5, 0.25}));
+    const std::string file = dir.file("sigma.txt");
+    EXPECT_EQ(error_text([&] { read_sigma_file(dir.path().string(), 3); }),
+              "The error spread file \"" + file + "\" holds 2 values for 3 draws.");
+    dir.write("sigma.txt", "0.5\n0.25\n1\n");
+    EXPECT_EQ(error_text([&] { read_sigma_file(dir.path().string(), 2); }),
+              "The error spread file \"" + file + "\" holds more than 2 values for 2 draws.");
+    for (const char* bad : {"-1", "nan", "x", "1 2"}) {
+        dir.write("sigma.txt", std::string("0.5\n") + bad + "\n");
+        EXPECT_EQ(error_text([&] { read_sigma_file(dir.path().string(), 2); }),
+                  "The error spread file \"" + file + "\" holds \"" + bad +
+                      "\", not one number of at least 0 per line.");
+    }
+    EXPECT_EQ(summary_path("/a/out.csv"), "/a/out-summary.csv");
+    EXPECT_EQ(summary_path("/a/out"), "/a/out-summary");
+}
+
+TEST(ModelCard, ReadCheckedAndComparedWithTheJob) {
+    TempDir dir;
+    const std::string folder = dir.path().string();
+    EXPECT_FALSE(read_model_card(dir.path()).has_value());
+    dir.write("model.json", R"({"transformation": "none", "log": false, "covariates": 1686,
+        "samples_used": 103, "training_fit": {"r2": 0.99, "rmse": 0.01},
+        "cross_validation": {"accuracy": {"r2": 0.916, "rmse": 0.127}}})");
+    const ModelCard card = *read_model_card(dir.path());
+    EXPECT_EQ(card.transformation, Transformation::none);
+    EXPECT_EQ(card.log, false);
+    EXPECT_EQ(card.covariates, 1686u);
+    EXPECT_EQ(card.r2, 0.916);
+    EXPECT_TRUE(card.cross_validated);
+    EXPECT_EQ(model_accuracy_text(card),
+              "Model card: cross-validated R2 0.916, RMSE 0.127, 103 samples.");
+    EXPECT_TRUE(card_mismatches(card, folder, Transformation::none, false, 1686).empty());
+    EXPECT_EQ(card_mismatches(card, folder, Transformation::first_derivative, true, 3578),
+              (std::vector<std::string>{
+                  "The model in '" + folder +
+                      "' was calibrated with the transformation \"none\"; this job uses "
+                      "\"first_der\".",
+                  "The model in '" + folder +
+                      "' fits y itself; this job applies the exponential back-transformation, "
+                      "which it must not.",
+                  "The model in '" + folder +
+                      "' was calibrated on 1686 covariates; the input has 3578."}));
+
+    const std::string file = dir.file("model.json");
+    const std::vector<std::pair<std::string, std::string>> broken = {
+        {"[1, 2]", "is not a JSON object."},
+        {"{\"log\": ", "is not a JSON object."},
+        {"{\"log\": \"yes\"}", "holds \"log\" that is not true or false."},
+        {"{\"covariates\": -3}", "holds \"covariates\" that is not a whole number."},
+        {"{\"transformation\": \"second_der\"}",
+         "names the transformation \"second_der\"; it must be \"first_der\" or \"none\"."},
+        {"{\"cross_validation\": {\"accuracy\": {\"r2\": \"high\"}}}",
+         "holds \"r2\" that is not a number."},
+    };
+    for (const auto& [text, message] : broken) {
+        dir.write("model.json", text);
+        EXPECT_EQ(error_text([&] { read_model_card(dir.path()); }),
+                  "The model card \"" + file + "\" " + message)
+            << text;
+    }
+    dir.write("model.json", std::string(largest_model_card_bytes + 1, ' '));
+    EXPECT_EQ(error_text([&] { read_model_card(dir.path()); }),
+              "The model card \"" + file + "\" is larger than 4 MB.");
+}
+
+} // namespace
+} // namespace veldra
