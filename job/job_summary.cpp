@@ -136,7 +136,14 @@ void write_summary_file(const std::string& path, const std::vector<SummaryPart>&
             append_value(line, s.high, i);
             append_value(line, s.predictive_low, i);
             append_value(line, s.predictive_high, i);
-            line += ",unknown,NA,NA,";
+            if (i < s.outside.size()) {
+                line += s.outside[i] ? ",outside" : ",inside";
+            } else {
+                line += ",unknown";
+            }
+            append_value(line, s.t2, i);
+            append_value(line, s.q, i);
+            line += ',';
             if (part.model_r2) {
                 append_general6(line, *part.model_r2);
             } else {

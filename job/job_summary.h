@@ -25,6 +25,9 @@ struct PairStatistics {
     std::vector<double> high;                // 97.5%
     std::vector<double> predictive_low;      // empty without "sigma.txt"
     std::vector<double> predictive_high;
+    std::vector<double> t2; // empty without "domain.json"
+    std::vector<double> q;
+    std::vector<char> outside;
 };
 
 // One pair's rows of the summary.

@@ -1,6 +1,8 @@
 #include "job/prediction_driver.h"
 
 #include "bart/forest_prediction.h"
+#include "models/calibration_domain.h"
+#include "text/first_derivative.h"
 
 #include <boost/filesystem/path.hpp>
 
@@ -27,6 +29,42 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
     }
 }
 
+// Scores every sample against the model's calibration domain on the covariates the forests
+// see, logs how many lie outside and which, and keeps the figures for the summary.
+void judge_domain(const CalibrationDomain& domain, const SpectraTable& table,
+                  Transformation transformation, LoggerSet& log, PairStatistics* statistics) {
+    std::vector<double> row;
+    std::vector<std::string> outside;
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+        const std::vector<double>& values = table.rows[i];
+        row.resize(values.size());
+        if (transformation == Transformation::first_derivative) {
+            first_derivative(values.data(), values.size(), row.data());
+        } else {
+            row = values;
+        }
+        const DomainScore score = score_in_domain(domain, row.data());
+        if (score.outside) {
+            outside.push_back(table.ids[i]);
+        }
+        if (statistics != nullptr) {
+            statistics->t2.push_back(score.t2);
+            statistics->q.push_back(score.q);
+            statistics->outside.push_back(score.outside ? 1 : 0);
+        }
+    }
+    std::ostringstream text;
+    text << "Calibration domain: " << outside.size() << " of " << table.rows.size()
+         << " samples outside";
+    for (std::size_t k = 0; k < outside.size() && k < 20; ++k) {
+        text << (k == 0 ? ": " : ", ") << outside[k];
+    }
+    if (outside.size() > 20) {
+        text << " and " << outside.size() - 20 << " more";
+    }
+    VELDRA_LOG(log, outside.empty() ? Severity::info : Severity::warning) << text.str();
+}
+
 } // namespace
 
 void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
@@ -48,6 +86,14 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
     }
     if (report != nullptr) {
         report->card = card;
+    }
+    const std::optional<CalibrationDomain> domain = read_calibration_domain(folder);
+    const std::size_t width = table.rows.empty() ? 0 : table.rows.front().size();
+    if (domain && domain->center.size() != width) {
+        throw std::runtime_error("The model in '" + folder + "' was calibrated on " +
+                                 std::to_string(domain->center.size()) +
+                                 " covariates; the input has " + std::to_string(width) +
+                                 ". Choose what the model was calibrated with.");
     }
     const std::vector<double> numbers = read_range_file(pair.range_file, log);
     if (numbers.size() < 2) {
@@ -74,6 +120,10 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
         if (!problem.empty()) {
             throw std::runtime_error(problem);
         }
+    }
+    if (domain) {
+        judge_domain(*domain, table, pair.transformation, log,
+                     report != nullptr && pair.summary ? &report->statistics : nullptr);
     }
     const PredictionMatrix matrix =
         predict_from_forest_files(pair.forest_path, pair.format_word, table.rows, scaling,

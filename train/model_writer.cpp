@@ -81,7 +81,7 @@ long staging_owner(const std::string& name) {
 bool is_model_file(const fs::path& path) {
     const std::string name = path.filename().string();
     return name == "rgy.txt" || name == "sigma.txt" || name == "model.json" ||
-           (name.rfind("MCMC", 0) == 0 && path.extension() == ".json");
+           name == "domain.json" || (name.rfind("MCMC", 0) == 0 && path.extension() == ".json");
 }
 
 std::size_t remove_stale_staging(const fs::path& type_folder) {
@@ -111,7 +111,7 @@ std::size_t remove_stale_staging(const fs::path& type_folder) {
 }
 
 void write_model(const fs::path& folder, const BartFit& fit, const std::string& card,
-                 const std::function<void()>& checkpoint) {
+                 const std::function<void()>& checkpoint, const std::string& domain) {
     const std::string bad = non_finite_value(fit);
     if (!bad.empty()) {
         fail("The fit gave " + bad + " that is not a finite number; no model was written. " +
@@ -150,6 +150,9 @@ void write_model(const fs::path& folder, const BartFit& fit, const std::string& 
         }
         write_text(staging / "sigma.txt", sigma);
         write_text(staging / "model.json", card);
+        if (!domain.empty()) {
+            write_text(staging / "domain.json", domain);
+        }
         if (checkpoint) {
             checkpoint(); // the last point at which a stop leaves the old model in place
         }

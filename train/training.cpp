@@ -1,6 +1,7 @@
 #include "train/training.h"
 
 #include "models/model_layout.h"
+#include "train/domain_fit.h"
 #include "train/model_writer.h"
 #include "train/training_error.h"
 #include "version.h"
@@ -235,7 +236,18 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         high.push_back(quantile_below(draws.noisy, 0.975));
     }
     report.fit = accuracy_of(set.values, report.fitted, low, high);
-    write_model(report.folder, fit, model_card(settings, report), settings.checkpoint);
+    const std::optional<CalibrationDomain> domain = fit_calibration_domain(set.rows);
+    if (domain) {
+        VELDRA_LOG(log, Severity::info) << "Calibration domain: " << domain->components.size()
+                                        << " principal components; 99% limits T2 "
+                                        << domain->t2_limit << ", Q " << domain->q_limit;
+    } else {
+        VELDRA_LOG(log, Severity::warning)
+            << "Warning: fewer than 5 samples, no calibration domain: predictions will say "
+               "\"unknown\" for it.";
+    }
+    write_model(report.folder, fit, model_card(settings, report), settings.checkpoint,
+                domain ? domain_document(*domain) : std::string());
     return report;
 }
 

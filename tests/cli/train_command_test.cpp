@@ -218,6 +218,17 @@ TEST(TrainCommand, ALabsOwnPropertyIsPredictedByName) {
     EXPECT_NE(fields[8], "NA");
     EXPECT_NE(fields[9], "NA");
     EXPECT_NE(fields[13], "NA");
+    // The trainer stored the calibration domain; its own spectra lie inside it, mostly.
+    EXPECT_TRUE(boost::filesystem::exists(lab.dir.file("models/mir/m3.Clay/domain.json")));
+    EXPECT_TRUE(fields[10] == "inside" || fields[10] == "outside") << fields[10];
+    EXPECT_NE(fields[11], "NA");
+    EXPECT_NE(fields[12], "NA");
+    std::size_t inside = 0;
+    for (std::size_t at = summary.find(",inside,"); at != std::string::npos;
+         at = summary.find(",inside,", at + 1)) {
+        ++inside;
+    }
+    EXPECT_GE(inside, 36u); // of 40
 }
 
 // The card says what the model was calibrated with; a job that differs stops with both sides.

@@ -1,0 +1,193 @@
+#include "models/calibration_domain.h"
+#include "train/domain_fit.h"
+
+#include "input/csv_reader.h"
+#include "tests/support/error_text.h"
+#include "tests/support/temp_dir.h"
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <gsl/gsl_eigen.h>
+#include <gsl/gsl_matrix.h>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::error_text;
+
+// Worked by hand: one component along the first axis with variance 4.
+TEST(CalibrationDomain, ScoresWorkedByHand) {
+    CalibrationDomain domain;
+    domain.center = {0, 0, 0};
+    domain.components = {{1, 0, 0}};
+    domain.variances = {4};
+    domain.t2_limit = 9;
+    domain.q_limit = 1;
+    const std::vector<double> near = {2, 0.5, 0.5};
+    const DomainScore inside = score_in_domain(domain, near.data());
+    EXPECT_DOUBLE_EQ(inside.t2, 1.0); // (2 / 2)^2
+    EXPECT_DOUBLE_EQ(inside.q, 0.5);  // 0.5^2 + 0.5^2 off the component
+    EXPECT_FALSE(inside.outside);
+    const std::vector<double> far_along = {7, 0, 0};
+    EXPECT_DOUBLE_EQ(score_in_domain(domain, far_along.data()).t2, 12.25);
+    EXPECT_TRUE(score_in_domain(domain, far_along.data()).outside);
+    const std::vector<double> off_plane = {0, 1, 1};
+    EXPECT_DOUBLE_EQ(score_in_domain(domain, off_plane.data()).q, 2.0);
+    EXPECT_TRUE(score_in_domain(domain, off_plane.data()).outside);
+    const std::vector<double> broken = {std::nan(""), 0, 0};
+    EXPECT_TRUE(score_in_domain(domain, broken.data()).outside);
+}
+
+// Points on a line in three dimensions with a little noise: one component along the line.
+TEST(CalibrationDomain, FitFindsTheLineAndItsSpread) {
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<std::vector<double>> rows;
+    for (int i = 0; i < 200; ++i) {
+        const double t = normal(random);
+        rows.push_back({1 + t + 1e-3 * normal(random), 2 + 2 * t + 1e-3 * normal(random),
+                        3 + 1e-3 * normal(random)});
+    }
+    const CalibrationDomain domain = *fit_calibration_domain(rows);
+    ASSERT_EQ(domain.components.size(), 1u);
+    const std::vector<double>& v = domain.components[0];
+    EXPECT_NEAR(std::abs(v[0]), 1 / std::sqrt(5.0), 1e-4);
+    EXPECT_NEAR(std::abs(v[1]), 2 / std::sqrt(5.0), 1e-4);
+    EXPECT_NEAR(v[2], 0.0, 1e-3);
+    EXPECT_NEAR(domain.variances[0], 5.0, 1.0); // var(t) (1 + 4)
+    EXPECT_NEAR(domain.center[2], 3.0, 1e-3);
+    // A point on the line is inside, one off it or far along it is outside.
+    const std::vector<double> on = {1.5, 3.0, 3.0};
+    const std::vector<double> off = {1.5, 3.0, 3.1};
+    const std::vector<double> along = {11, 22, 3};
+    EXPECT_FALSE(score_in_domain(domain, on.data()).outside);
+    EXPECT_TRUE(score_in_domain(domain, off.data()).outside);
+    EXPECT_TRUE(score_in_domain(domain, along.data()).outside);
+    EXPECT_FALSE(fit_calibration_domain({{1}, {2}, {3}, {4}}).has_value()); // too few samples
+}
+
+TEST(CalibrationDomain, ScaledChiSquareLimitMatchesKnownQuantiles) {
+    // 2 chi2(5): its 99% quantile is 2 x 15.086.
+    std::mt19937_64 random(5);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> values;
+    for (int i = 0; i < 20000; ++i) {
+        double sum = 0;
+        for (int k = 0; k < 5; ++k) {
+            const double z = normal(random);
+            sum += z * z;
+        }
+        values.push_back(2 * sum);
+    }
+    EXPECT_NEAR(scaled_chi_square_limit(values), 30.17, 0.9);
+    EXPECT_EQ(scaled_chi_square_limit({2, 2, 2}), 2.0); // no spread: the largest value
+}
+
+// The components against an independent computation: GSL's eigen-decomposition of the samples'
+// Gram matrix (X X'), on the NRW.115 spectra after the first derivative.
+TEST(CalibrationDomain, AgreesWithAGramMatrixEigenDecompositionOnRealSpectra) {
+    const boost::filesystem::path file = VELDRA_SHARED_DIR "/limesoda-NRW.115/spectra.csv";
+    if (!boost::filesystem::exists(file)) {
+        GTEST_SKIP() << "no " << file << " beside the checkout";
+    }
+    const SpectraTable table = read_spectra_csv(file.string());
+    std::vector<std::vector<double>> rows;
+    for (const std::vector<double>& r : table.rows) {
+        std::vector<double> d(r.size());
+        for (std::size_t j = 0; j + 1 < r.size(); ++j) {
+            d[j] = std::log10(100 / r[j + 1]) - std::log10(100 / r[j]);
+        }
+        rows.push_back(d);
+    }
+    const CalibrationDomain domain = *fit_calibration_domain(rows);
+    const std::size_t n = rows.size();
+    const std::size_t width = rows.front().size();
+    EXPECT_GE(domain.components.size(), 2u);
+    EXPECT_LE(domain.components.size(), 20u);
+
+    gsl_matrix* gram = gsl_matrix_alloc(n, n);
+    for (std::size_t a = 0; a < n; ++a) {
+        for (std::size_t b = 0; b < n; ++b) {
+            double sum = 0;
+            for (std::size_t j = 0; j < width; ++j) {
+                sum += (rows[a][j] - domain.center[j]) * (rows[b][j] - domain.center[j]);
+            }
+            gsl_matrix_set(gram, a, b, sum);
+        }
+    }
+    gsl_vector* values = gsl_vector_alloc(n);
+    gsl_matrix* vectors = gsl_matrix_alloc(n, n);
+    gsl_eigen_symmv_workspace* work = gsl_eigen_symmv_alloc(n);
+    gsl_eigen_symmv(gram, values, vectors, work);
+    gsl_eigen_symmv_sort(values, vectors, GSL_EIGEN_SORT_VAL_DESC);
+    for (std::size_t c = 0; c < domain.components.size(); ++c) {
+        const double variance = gsl_vector_get(values, c) / static_cast<double>(n - 1);
+        EXPECT_NEAR(domain.variances[c] / variance, 1.0, 1e-9) << c;
+        // Loading c is X' u_c / s_c; compare up to sign.
+        const double s = std::sqrt(gsl_vector_get(values, c));
+        double dot = 0;
+        for (std::size_t j = 0; j < width; ++j) {
+            double loading = 0;
+            for (std::size_t a = 0; a < n; ++a) {
+                loading += (rows[a][j] - domain.center[j]) * gsl_matrix_get(vectors, a, c);
+            }
+            dot += loading / s * domain.components[c][j];
+        }
+        EXPECT_NEAR(std::abs(dot), 1.0, 1e-8) << c;
+    }
+    gsl_eigen_symmv_free(work);
+    gsl_matrix_free(vectors);
+    gsl_vector_free(values);
+    gsl_matrix_free(gram);
+}
+
+TEST(CalibrationDomain, FileRoundTripAndDamagedFiles) {
+    CalibrationDomain domain;
+    domain.center = {0.5, -1.25};
+    domain.components = {{0.6, 0.8}};
+    domain.variances = {2.5};
+    domain.t2_limit = 7.5;
+    domain.q_limit = 0.125;
+    const CalibrationDomain back = parse_calibration_domain(domain_document(domain), "d");
+    EXPECT_EQ(back.center, domain.center);
+    EXPECT_EQ(back.components, domain.components);
+    EXPECT_EQ(back.variances, domain.variances);
+    EXPECT_EQ(back.t2_limit, 7.5);
+    EXPECT_EQ(back.q_limit, 0.125);
+
+    const std::string base =
+        R"("center": [0, 0], "variances": [1], "components": [[1, 0]], "t2_limit": 1)";
+    const std::vector<std::pair<std::string, std::string>> damaged = {
+        {"[]", "is not a JSON object."},
+        {R"({"covariates": 0})", "needs \"covariates\" as a whole number from 1 to 10000000."},
+        {R"({"covariates": 3, )" + base + R"(, "q_limit": 1})",
+         "needs \"center\" as a list of 3 numbers."},
+        {R"({"covariates": 2, )" + base + "}", "has no \"q_limit\"."},
+        {R"({"covariates": 2, )" + base + R"(, "q_limit": -1})", "needs \"q_limit\" above 0."},
+        {R"({"covariates": 2, "center": [0, 0], "variances": [0], "components": [[1, 0]],
+            "t2_limit": 1, "q_limit": 1})",
+         "needs every value of \"variances\" above 0."},
+        {R"({"covariates": 2, "center": [0, 0], "variances": [1], "components": [[1]],
+            "t2_limit": 1, "q_limit": 1})",
+         "needs every row of \"components\" as a list of 2 numbers."},
+        {R"({"covariates": 2, "center": [0, "x"], "variances": [1], "components": [[1, 0]],
+            "t2_limit": 1, "q_limit": 1})",
+         "holds a value of \"center\" that is not a finite number."},
+        {R"({"covariates": 2, "center": [0, 0], "variances": [], "components": [],
+            "t2_limit": 1, "q_limit": 1})",
+         "needs \"components\" as a list of 1 to 100 loadings."},
+    };
+    for (const auto& [text, message] : damaged) {
+        EXPECT_EQ(error_text([&] { parse_calibration_domain(text, "d.json"); }),
+                  "The domain file \"d.json\" " + message)
+            << text;
+    }
+}
+
+} // namespace
+} // namespace veldra
