@@ -63,6 +63,7 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
 
     std::vector<SummaryPart> parts;
     bool demonstration_told = false;
+    bool no_card_told = false;
     for (const std::string& type : types) {
         for (const std::string& property : properties) {
             const fs::path folder = model_folder(settings.model_directory, type, property);
@@ -80,6 +81,10 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             if (report.card && report.card->demonstration && !demonstration_told) {
                 VELDRA_LOG(log, Severity::warning) << demonstration_warning;
                 demonstration_told = true;
+            }
+            if (!report.card && !no_card_told) {
+                VELDRA_LOG(log, Severity::warning) << no_card_notice;
+                no_card_told = true;
             }
             if (settings.summary) {
                 parts.push_back({type, property, table.ids, std::move(report.statistics),

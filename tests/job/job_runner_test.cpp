@@ -161,13 +161,14 @@ TEST(JobRunner, ProgressInForestFiles) {
         seen.emplace_back(record.message, job_progress(progress, log));
     });
     ASSERT_TRUE(run_job(settings, log, progress).ok);
-    ASSERT_EQ(seen.size(), 6u);
+    ASSERT_EQ(seen.size(), 7u); // with the notice that the models have no card
     using Step = std::pair<std::string, std::pair<int, int>>;
     EXPECT_EQ(seen[0], (Step{"Running prediction from list of json files", {1, 0}}));
     EXPECT_EQ(seen[1], (Step{"Predictions complete.", {9, 4}}));
+    EXPECT_EQ(seen[3], (Step{no_card_notice, {9, 4}}));
     // The second pair starts at half way, never back from the end of the first.
-    EXPECT_EQ(seen[3], (Step{"Running prediction from list of json files", {9, 5}}));
-    EXPECT_EQ(seen[4], (Step{"Predictions complete.", {9, 9}}));
+    EXPECT_EQ(seen[4], (Step{"Running prediction from list of json files", {9, 5}}));
+    EXPECT_EQ(seen[5], (Step{"Predictions complete.", {9, 9}}));
 }
 
 } // namespace

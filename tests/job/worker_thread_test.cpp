@@ -77,15 +77,17 @@ TEST(WorkerThread, ReportsLinesProgressAndTheFilesCreated) {
     EXPECT_EQ(spies.texts(),
               (QStringList{"Running prediction from list of json files", "Predictions complete.",
                            written + QString::fromStdString(job.dir.file("out-mir-pH.csv")),
-                           "Running prediction from list of json files", "Predictions complete.",
+                           no_card_notice, "Running prediction from list of json files",
+                           "Predictions complete.",
                            written + QString::fromStdString(job.dir.file("out-mir-N.csv"))}));
     // One progress signal per line, in forest files: 2 pairs x 3 files.
-    ASSERT_EQ(spies.progress.size(), 6u);
+    ASSERT_EQ(spies.progress.size(), 7u);
     const auto step = [&](std::size_t k) { return spies.progress.at(k); };
     EXPECT_EQ(step(0), std::make_pair(1, 0));
     EXPECT_EQ(step(1), std::make_pair(5, 2));
-    EXPECT_EQ(step(3), std::make_pair(5, 3)); // the second pair starts at its first file
-    EXPECT_EQ(step(5), std::make_pair(5, 5));
+    EXPECT_EQ(step(3), std::make_pair(5, 2)); // the notice, still in the first pair
+    EXPECT_EQ(step(4), std::make_pair(5, 3)); // the second pair starts at its first file
+    EXPECT_EQ(step(6), std::make_pair(5, 5));
     EXPECT_EQ(worker->settings().csv_file, ""); // held in memory after the first read
 }
 
@@ -124,9 +126,9 @@ TEST(WorkerThread, FailureAndTwoJobsInARow) {
     auto second = job.worker({"pH"});
     Signals two(*second);
     run_to_end(*second, two);
-    EXPECT_EQ(one.lines.size(), 3);
-    EXPECT_EQ(two.lines.size(), 3); // the first job's sink no longer forwards anything
-    EXPECT_EQ(one.lines.size(), 3);
+    EXPECT_EQ(one.lines.size(), 4); // three records and the notice that pH has no card
+    EXPECT_EQ(two.lines.size(), 4); // the first job's sink no longer forwards anything
+    EXPECT_EQ(one.lines.size(), 4);
 }
 
 } // namespace
