@@ -189,6 +189,7 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
         VELDRA_LOG(log, Severity::info) << "unknown machinetype " << type;
     }
     reader.grid = read_opus_grid(configuration_path, type, first_file);
+    table.machine_type = type;
 
     std::vector<std::string> defective;
     std::string prefix;
@@ -202,6 +203,15 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
                 VELDRA_LOG(log, Severity::warning) << line;
             }
             if (!usable(file)) {
+                defective.push_back(path);
+                continue;
+            }
+            if (type != "NA" && file.machine_type != type) {
+                // Another instrument's spectrum would be resampled onto a grid it was not
+                // measured on: reported, not mixed in.
+                VELDRA_LOG(log, Severity::warning)
+                    << "ERROR : " << quoted(fs::path(path)) << " is from another instrument ("
+                    << file.machine_type << ") than the folder's first file (" << type << ")";
                 defective.push_back(path);
                 continue;
             }

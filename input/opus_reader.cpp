@@ -346,6 +346,7 @@ OpusFile read_opus_file(OpusReader& reader, const std::string& path) {
     try {
         const OpusDocument document(bytes);
         const OpusInstrument instrument = instrument_of(document);
+        file.machine_type = machine_type_of(instrument);
         const Spectrum spectrum = find_spectrum(document);
         names = point_names(spectrum, name_prefix(instrument));
         reader.column_count = spectrum.points + 3;

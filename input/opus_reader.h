@@ -30,6 +30,7 @@ struct OpusFile {
     // when the file could not be understood.
     std::vector<std::string> variable_names;
     std::vector<OpusRecord> records; // one when the spectrum was read and resampled
+    std::string machine_type;        // from the instrument texts, as detect_machine_type gives it
     // What went wrong or was missing, one line each ("ERROR : ...", "WARNING : ..."), for the
     // caller to report.
     std::vector<std::string> diagnostics;

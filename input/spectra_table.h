@@ -10,6 +10,8 @@ namespace veldra {
 struct SpectraTable {
     std::vector<std::string> ids;
     std::vector<std::vector<double>> rows;
+    // The OPUS machine type whose grid the rows are on ("htsxt", ...); "" for a CSV table.
+    std::string machine_type;
 };
 
 // Spectra held in memory by column: column j, entry i is value j of sample i.

@@ -76,6 +76,7 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             pair.exponential = settings.exponential;
             pair.threads = settings.threads;
             pair.summary = settings.summary;
+            pair.spectrometer_type = type;
             PairReport report;
             predict_pair(pair, table, log, nullptr, &report);
             if (report.card && report.card->demonstration && !demonstration_told) {

@@ -70,6 +70,13 @@ void judge_domain(const CalibrationDomain& domain, const SpectraTable& table,
 void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
                   PredictionSummary* summary, PairReport* report) {
     check_files(pair.range_file, pair.output_file);
+    const std::string machine = opus_machine_type(pair.spectrometer_type);
+    if (!machine.empty() && !table.machine_type.empty() && table.machine_type != "NA" &&
+        table.machine_type != machine) {
+        throw std::runtime_error("The OPUS files are of machine type " + table.machine_type +
+                                 "; the " + pair.spectrometer_type + " models take machine type " +
+                                 machine + ". Choose the spectrometer type of the files.");
+    }
     const std::string folder = boost::filesystem::path(pair.forest_path).parent_path().string();
     const std::optional<ModelCard> card = read_model_card(folder);
     if (card) {

@@ -22,8 +22,9 @@ struct PairPrediction {
     std::string separator = ",";
     Transformation transformation = Transformation::first_derivative;
     bool exponential = true;
-    unsigned threads = 0; // 0: one per core
-    bool summary = false; // fill the report's statistics and predictive bounds
+    unsigned threads = 0;          // 0: one per core
+    bool summary = false;          // fill the report's statistics and predictive bounds
+    std::string spectrometer_type; // checked against the machine type of OPUS input; "" skips
 };
 
 // What a pair gives beyond its output file: the summary's figures and the model's card.

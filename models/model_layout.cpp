@@ -11,6 +11,14 @@ const std::vector<std::string>& spectrometer_types() {
     return types;
 }
 
+std::string opus_machine_type(const std::string& spectrometer_type) {
+    const std::vector<std::string>& types = spectrometer_types();
+    static const std::vector<std::string> machines = {"htsxt", "mpa", "alpha_kbr", "alpha_znse"};
+    const auto found = std::find(types.begin(), types.end(), spectrometer_type);
+    return found == types.end() ? std::string()
+                                : machines[static_cast<std::size_t>(found - types.begin())];
+}
+
 const std::vector<std::string>& soil_properties() {
     static const std::vector<std::string> properties = {"Carbon", "Al", "B",  "Ca", "Cu", "EC.S",
                                                         "Fe",     "Hp", "K",  "Mg", "Mn", "Na",

@@ -17,6 +17,10 @@ using ModelDirectory = boost::filesystem::path;
 // The spectrometer types a user can choose, in the window's order.
 const std::vector<std::string>& spectrometer_types();
 
+// The OPUS machine type (a section of "opus.conf") whose files a spectrometer type's models
+// take: mir is "htsxt", mpa "mpa", alphakbr "alpha_kbr", alphaznse "alpha_znse"; "" for others.
+std::string opus_machine_type(const std::string& spectrometer_type);
+
 // The seventeen soil properties, in the fixed order in which a job takes them.
 const std::vector<std::string>& soil_properties();
 

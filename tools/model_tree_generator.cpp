@@ -84,18 +84,16 @@ const std::vector<GridSection>& grid_sections() {
 }
 
 const GridSection& grid_of_spectrometer(const std::string& type) {
-    static const std::map<std::string, std::string> section_of = {
-        {"mir", "htsxt"}, {"mpa", "mpa"}, {"alphakbr", "alpha_kbr"}, {"alphaznse", "alpha_znse"}};
-    const auto found = section_of.find(type);
-    if (found == section_of.end()) {
+    const std::string machine = opus_machine_type(type);
+    if (machine.empty()) {
         throw std::invalid_argument("unknown spectrometer type: " + type);
     }
     for (const GridSection& section : grid_sections()) {
-        if (section.name == found->second) {
+        if (section.name == machine) {
             return section;
         }
     }
-    throw std::logic_error("no grid section " + found->second);
+    throw std::logic_error("no grid section " + machine);
 }
 
 std::vector<double> grid_points(const GridSection& section) {

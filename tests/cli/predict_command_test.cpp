@@ -330,6 +330,14 @@ TEST_F(PredictCommand, WrittenSpectraReadBackBitForBit) {
              dir.file("scans2.csv"), "--property", "pH", "--output", dir.file("p.csv"), "--quiet"});
     EXPECT_EQ(result.code, exit_success) << result.err;
     EXPECT_NE(test::read_file(dir.file("p.csv")).find("\nb,"), std::string::npos);
+
+    // HTS-XT files with the models of another spectrometer type: refused, not resampled.
+    result = run({"--input", dir.file("scans"), "--models", models(), "--spectrometer", "alphakbr",
+                  "--property", "pH", "--output", dir.file("k.csv"), "--quiet"});
+    EXPECT_EQ(result.code, exit_failure);
+    EXPECT_EQ(result.err, "The OPUS files are of machine type htsxt; the alphakbr models take "
+                          "machine type alpha_kbr. Choose the spectrometer type of the files.\n");
+    EXPECT_FALSE(fs::exists(dir.file("k.csv")));
 }
 
 // The installed program as a process: exit statuses and Ctrl-C.

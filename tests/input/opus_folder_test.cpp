@@ -139,6 +139,34 @@ TEST(OpusFolder, DefectiveFilesAreSkippedAndReported) {
         << result.console;
 }
 
+// A folder mixing instruments: the files of another instrument than the first file's are
+// reported defective, never resampled onto a grid they were not measured on.
+TEST(OpusFolder, FilesOfAnotherInstrumentAreDefective) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    dir.write("scans/a.0", line_file(0));
+    tools::AbsorbanceFileOptions alpha;
+    alpha.instrument = "Alpha II";
+    alpha.detector = "DTGS";
+    alpha.first_x = 4000;
+    alpha.last_x = 600;
+    alpha.values.assign(35, 1.0f);
+    dir.write("scans/b.0", tools::opus_file(tools::absorbance_blocks(alpha)));
+    dir.write("scans/c.0", line_file(4));
+
+    const Import result = run_import(conf, dir.file("scans") + "/");
+    EXPECT_EQ(result.table.ids, (std::vector<std::string>{"a", "c"}));
+    EXPECT_EQ(result.table.machine_type, "htsxt");
+    const std::string scans = dir.file("scans") + "/";
+    EXPECT_NE(std::find(result.log.begin(), result.log.end(), "\t" + scans + "b.0"),
+              result.log.end());
+    EXPECT_NE(result.console.find("ERROR : \"" + scans +
+                                  "b.0\" is from another instrument (alpha_kbr) than the "
+                                  "folder's first file (htsxt)"),
+              std::string::npos)
+        << result.console;
+}
+
 TEST(OpusFolder, SingleFilesAndPatterns) {
     TempDir dir;
     const std::string conf = dir.write("opus.conf", conf_4000_600_3);
