@@ -1,13 +1,18 @@
 #include "gui/veldra.h"
 
 #include "job/worker_thread.h"
+#include "models/model_card.h"
 #include "models/model_layout.h"
 #include "ui_veldra.h"
 #include "version.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QTextCursor>
 #include <QUrl>
+
+#include <algorithm>
+#include <optional>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -42,6 +47,45 @@ Veldra::Veldra(QWidget* parent, const ModelDirectory& model_dir_, std::shared_pt
     refresh_input_field();
     ui->button_open_folder->setEnabled(false);
     ui->progress_bar->reset();
+    for (QCheckBox* box : property_boxes()) {
+        connect(box, &QCheckBox::toggled, this, [this] { preselect_from_cards(); });
+    }
+    connect(ui->combo_box_spectr, &QComboBox::currentTextChanged, this,
+            [this] { preselect_from_cards(); });
+}
+
+void Veldra::preselect_from_cards() {
+    std::vector<Transformation> transformations;
+    std::vector<bool> logs;
+    for (const std::string& type : selected_spectrometers()) {
+        for (const std::string& property : selected_properties()) {
+            std::optional<ModelCard> card;
+            try {
+                card = read_model_card(model_folder(model_dir, type, property));
+            } catch (const std::exception&) {
+                continue; // the job itself reports a damaged card
+            }
+            if (card && card->transformation) {
+                transformations.push_back(*card->transformation);
+            }
+            if (card && card->log) {
+                logs.push_back(*card->log);
+            }
+        }
+    }
+    const auto agree = [](const auto& values) {
+        return !values.empty() && std::all_of(values.begin(), values.end(), [&](const auto& value) {
+            return value == values.front();
+        });
+    };
+    if (agree(transformations)) {
+        ui->combo_box_transform->setCurrentText(
+            transformations.front() == Transformation::first_derivative ? "first_der"
+                                                                        : "no transformation");
+    }
+    if (agree(logs)) {
+        ui->combo_box_exptrf->setCurrentText(logs.front() ? "Yes" : "No");
+    }
 }
 
 Veldra::~Veldra() {
@@ -126,15 +170,17 @@ std::vector<std::string> Veldra::selected_spectrometers() const {
     return {ui->combo_box_spectr->currentText().toStdString()};
 }
 
+std::vector<QCheckBox*> Veldra::property_boxes() const {
+    return {ui->check_box_Carbon, ui->check_box_Al,   ui->check_box_B,  ui->check_box_Ca,
+            ui->check_box_Cu,     ui->check_box_EC_S, ui->check_box_Fe, ui->check_box_Hp,
+            ui->check_box_K,      ui->check_box_Mg,   ui->check_box_Mn, ui->check_box_Na,
+            ui->check_box_P,      ui->check_box_S,    ui->check_box_Zn, ui->check_box_pH,
+            ui->check_box_N};
+}
+
 std::vector<std::string> Veldra::selected_properties() const {
-    const std::vector<const QCheckBox*> boxes = {
-        ui->check_box_Carbon, ui->check_box_Al,   ui->check_box_B,  ui->check_box_Ca,
-        ui->check_box_Cu,     ui->check_box_EC_S, ui->check_box_Fe, ui->check_box_Hp,
-        ui->check_box_K,      ui->check_box_Mg,   ui->check_box_Mn, ui->check_box_Na,
-        ui->check_box_P,      ui->check_box_S,    ui->check_box_Zn, ui->check_box_pH,
-        ui->check_box_N};
     std::vector<std::string> properties;
-    for (const QCheckBox* box : boxes) {
+    for (const QCheckBox* box : property_boxes()) {
         if (box->isChecked()) {
             properties.push_back(box->text().toStdString());
         }

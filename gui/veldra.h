@@ -14,6 +14,8 @@ namespace Ui {
 class Veldra;
 }
 
+class QCheckBox;
+
 namespace veldra {
 
 class WorkerThread;
@@ -48,6 +50,10 @@ private:
     void show_error(const QString& message);
     std::vector<std::string> selected_spectrometers() const;
     std::vector<std::string> selected_properties() const;
+    std::vector<QCheckBox*> property_boxes() const;
+    // Sets the transformation and the back-transformation to what the cards of the chosen
+    // models say, when they agree; leaves them as they are otherwise.
+    void preselect_from_cards();
     Transformation selected_transformation() const;
     bool exponential_selected() const;
 

@@ -277,6 +277,38 @@ TEST(VeldraWindow, ClosingDuringAJobStopsItFirst) {
     EXPECT_TRUE(w.dialogs->calls.empty());
 }
 
+// The cards of the chosen models set the transformation and the back-transformation when they
+// agree; a disagreement leaves the user's choice.
+TEST(VeldraWindow, ModelCardsPreselectTheTransformations) {
+    Window w;
+    const auto transform = [&] { return w.get<QComboBox>("combo_box_transform")->currentText(); };
+    const auto exponential = [&] { return w.get<QComboBox>("combo_box_exptrf")->currentText(); };
+    EXPECT_EQ(transform(), "first_der");
+    EXPECT_EQ(exponential(), "Yes");
+    w.dir.write("models/mir/pH/model.json", R"({"transformation": "none", "log": false})");
+    w.get<QCheckBox>("check_box_pH")->setChecked(true);
+    EXPECT_EQ(transform(), "no transformation");
+    EXPECT_EQ(exponential(), "No");
+    // Carbon's demonstration card says neither: pH's still decides.
+    w.get<QCheckBox>("check_box_Carbon")->setChecked(true);
+    EXPECT_EQ(transform(), "no transformation");
+    // N's card disagrees: nothing changes.
+    w.dir.write("models/mir/Total.Nitrogen/model.json", R"({"transformation": "first_der",
+        "log": true})");
+    w.get<QCheckBox>("check_box_N")->setChecked(true);
+    EXPECT_EQ(transform(), "no transformation");
+    EXPECT_EQ(exponential(), "No");
+    w.get<QCheckBox>("check_box_pH")->setChecked(false); // only N's card is left
+    EXPECT_EQ(transform(), "first_der");
+    EXPECT_EQ(exponential(), "Yes");
+    // A damaged card is left for the job to report.
+    w.dir.write("models/mir/Total.Nitrogen/model.json", "{");
+    w.get<QCheckBox>("check_box_N")->setChecked(false);
+    w.get<QCheckBox>("check_box_N")->setChecked(true);
+    EXPECT_EQ(transform(), "first_der");
+    EXPECT_TRUE(w.dialogs->calls.empty());
+}
+
 TEST(VeldraWindow, OpenFolderAndOutputField) {
     Window w;
     QLineEdit* output = w.get<QLineEdit>("edit_output");
