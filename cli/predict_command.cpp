@@ -93,6 +93,9 @@ struct Options {
     std::string write_spectra;
     bool quiet = false;
     bool summary = true;
+    bool summary_only = false;
+    std::size_t shard = 0;
+    std::size_t shards = 0;
     unsigned threads = 0;
 };
 
@@ -135,6 +138,9 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "write-spectra", po::value<std::string>(),
         "also write the spectra as read (after OPUS resampling and averaging) to this CSV")(
         "no-summary", "do not write the summary table <stem>-summary<extension>")(
+        "summary-only", "write the summary table and no per-draw files")(
+        "shard", po::value<std::string>(),
+        "K/N: predict only the K-th of N contiguous parts of the samples")(
         "threads", po::value<int>()->default_value(0),
         "threads evaluating forest files (0: one per core)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
@@ -203,6 +209,23 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         values.count("write-spectra") ? values["write-spectra"].as<std::string>() : "";
     options.quiet = values.count("quiet") > 0;
     options.summary = values.count("no-summary") == 0;
+    options.summary_only = values.count("summary-only") > 0;
+    if (options.summary_only && !options.summary) {
+        throw UsageError("--summary-only and --no-summary exclude each other");
+    }
+    if (values.count("shard")) {
+        const std::string text = values["shard"].as<std::string>();
+        const std::size_t slash = text.find('/');
+        const auto whole = [](const std::string& part, std::size_t& value) {
+            const char* end = part.data() + part.size();
+            return !part.empty() && std::from_chars(part.data(), end, value).ptr == end;
+        };
+        if (slash == std::string::npos || !whole(text.substr(0, slash), options.shard) ||
+            !whole(text.substr(slash + 1), options.shards) || options.shards < 1 ||
+            options.shards > 100000 || options.shard < 1 || options.shard > options.shards) {
+            throw UsageError("--shard takes K/N with 1 <= K <= N <= 100000, not '" + text + "'");
+        }
+    }
     const int threads = values["threads"].as<int>();
     if (threads < 0) {
         throw UsageError("--threads takes 0 (one per core) or a positive number");
@@ -315,6 +338,9 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     settings.transformation = options.transformation;
     settings.threads = options.threads;
     settings.summary = options.summary;
+    settings.summary_only = options.summary_only;
+    settings.shard = options.shard;
+    settings.shards = options.shards;
 
     LoggerSet log; // removes every earlier sink
     JobProgress progress;

@@ -6,6 +6,7 @@
 #include "models/model_layout.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -39,14 +40,53 @@ std::string pair_output_path(const std::string& output_path, const std::string& 
     return (output.parent_path() / (stem + "-" + type + "-" + property + extension)).string();
 }
 
+SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards) {
+    const std::size_t n = table.rows.size();
+    if (shard < 1 || shard > shards) {
+        throw std::runtime_error("Shard " + std::to_string(shard) + " of " +
+                                 std::to_string(shards) + " does not exist.");
+    }
+    if (shards > n) {
+        throw std::runtime_error(
+            "The input holds " + std::to_string(n) + " samples: " + std::to_string(shards) +
+            " shards would leave some empty; use at most " + std::to_string(n) + ".");
+    }
+    const std::size_t first = (shard - 1) * n / shards;
+    const std::size_t last = shard * n / shards;
+    SpectraTable part;
+    part.machine_type = table.machine_type;
+    part.ids.assign(std::make_move_iterator(table.ids.begin() + first),
+                    std::make_move_iterator(table.ids.begin() + last));
+    part.rows.assign(std::make_move_iterator(table.rows.begin() + first),
+                     std::make_move_iterator(table.rows.begin() + last));
+    return part;
+}
+
+std::string shard_output_path(const std::string& output_path, std::size_t shard,
+                              std::size_t shards) {
+    const fs::path output(output_path);
+    const std::string name = output.filename().string();
+    const std::size_t dot = name.rfind('.');
+    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+    const std::string stem = name.substr(0, name.size() - extension.size());
+    return (output.parent_path() / (stem + "-shard-" + std::to_string(shard) + "-of-" +
+                                    std::to_string(shards) + extension))
+        .string();
+}
+
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
                           JobProgress& progress, std::vector<std::string>& created) {
     std::string result;
     // The input is read once; every prediction uses this copy, whatever happens to the files.
-    const SpectraTable table =
+    SpectraTable table =
         read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
                            settings.csv_file, settings.columns, settings.ids);
+    std::string output_path = settings.output_path;
+    if (settings.shards > 0) {
+        table = shard_of(std::move(table), settings.shard, settings.shards);
+        output_path = shard_output_path(output_path, settings.shard, settings.shards);
+    }
     if (table.rows.empty() && !types.empty() && !properties.empty()) {
         if (!settings.opus_folder.empty()) {
             throw std::runtime_error("No spectrum to predict: no file of the OPUS folder '" +
@@ -70,7 +110,9 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             PairPrediction pair;
             pair.range_file = (folder / "rgy.txt").string();
             pair.forest_path = folder.string() + "/MCMC*.json";
-            pair.output_file = pair_output_path(settings.output_path, type, property, single);
+            pair.output_file = settings.summary_only
+                                   ? std::string()
+                                   : pair_output_path(output_path, type, property, single);
             pair.separator = settings.output_separator;
             pair.transformation = settings.transformation;
             pair.exponential = settings.exponential;
@@ -94,14 +136,16 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                     parts.back().model_r2.reset();
                 }
             }
-            result += "  " + pair.output_file + "\n";
-            created.push_back(pair.output_file);
+            if (!pair.output_file.empty()) {
+                result += "  " + pair.output_file + "\n";
+                created.push_back(pair.output_file);
+            }
             ++progress.outer_position;
             log.inner_position = 0; // the next pair starts at its first file
         }
     }
     if (settings.summary && !parts.empty()) {
-        const std::string path = summary_path(settings.output_path);
+        const std::string path = summary_path(output_path);
         write_summary_file(path, parts);
         result += "  " + path + "\n";
         created.push_back(path);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/spectra_table.h"
 #include "job/job_settings.h"
 #include "logging/logger_set.h"
 
@@ -52,6 +53,15 @@ struct JobOutcome {
 // <parent>/<stem>-<type>-<property><extension>.
 std::string pair_output_path(const std::string& output_path, const std::string& type,
                              const std::string& property, bool single);
+
+// Samples [(shard - 1) n / shards, shard n / shards) of the table's n: contiguous parts that
+// together are the table, in order. Raises for a shard that does not exist or more shards than
+// samples.
+SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards);
+
+// "<stem>-shard-<K>-of-<N><extension>" beside the output path.
+std::string shard_output_path(const std::string& output_path, std::size_t shard,
+                              std::size_t shards);
 
 // Reads the input once, keeps it as in-memory columns (clearing the settings' input paths) and
 // runs one prediction per (type, property) pair, types outside. Returns the created files, each

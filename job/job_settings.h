@@ -3,6 +3,7 @@
 #include "input/spectra_table.h"
 #include "models/model_layout.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,13 @@ struct JobSettings {
     std::vector<std::string> spectrometer_types;
     std::vector<std::string> soil_properties; // in the fixed order of soil_properties()
     Transformation transformation = Transformation::first_derivative;
-    unsigned threads = 0; // threads evaluating forest files; 0: one per core
-    bool summary = false; // also write the summary table "<stem>-summary<extension>"
+    unsigned threads = 0;      // threads evaluating forest files; 0: one per core
+    bool summary = false;      // also write the summary table "<stem>-summary<extension>"
+    bool summary_only = false; // the summary table and no per-pair files (needs `summary`)
+    // Predict only part `shard` (1-based) of `shards` contiguous parts of the input's samples;
+    // 0 of 0: all. The outputs are named "<stem>-shard-<K>-of-<N><extension>" and so on.
+    std::size_t shard = 0;
+    std::size_t shards = 0;
 };
 
 } // namespace veldra

@@ -24,7 +24,7 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
             throw std::runtime_error("Cannot open rangefile '" + rangefile + "' for reading.");
         }
     }
-    if (!output_writable(outfile)) {
+    if (!outfile.empty() && !output_writable(outfile)) {
         throw std::runtime_error("Cannot open outfile '" + outfile + "' for reading.");
     }
 }

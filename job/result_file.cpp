@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 
 #include <boost/filesystem/operations.hpp>
@@ -100,10 +102,14 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
     }
 
     VELDRA_LOG(log, Severity::info) << "Predictions complete.";
-    VELDRA_LOG(log, Severity::info) << "Writing results to file: " << outfile;
-
-    ResultFileStream file(outfile);
-    std::ofstream& out = file.stream();
+    // Without an output file (a summary-only job) the figures are computed and nothing written.
+    std::optional<ResultFileStream> file;
+    if (!outfile.empty()) {
+        VELDRA_LOG(log, Severity::info) << "Writing results to file: " << outfile;
+        file.emplace(outfile);
+    }
+    std::ostringstream nowhere;
+    std::ostream& out = file ? static_cast<std::ostream&>(file->stream()) : nowhere;
     std::string line = "SSN";
     for (std::size_t i = 0; i < draws; ++i) {
         line += separator + "draw " + std::to_string(i + 1);
@@ -168,7 +174,9 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
             append_general6(line, sorted[index]);
         }
         line += "\n";
-        out << line;
+        if (file) {
+            out << line;
+        }
         if (statistics != nullptr) {
             const auto at = [&](double level) {
                 return sorted[static_cast<std::size_t>(level * static_cast<double>(draws))];
@@ -185,7 +193,9 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
             keep->standard_deviations.push_back(sd);
         }
     }
-    file.close();
+    if (file) {
+        file->close();
+    }
     if (keep != nullptr) {
         keep->samples_per_draw.assign(draws, std::vector<double>(samples));
         for (std::size_t i = 0; i < draws; ++i) {

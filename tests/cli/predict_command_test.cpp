@@ -112,6 +112,13 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
     }
     EXPECT_EQ(rows, 4 * table.ids.size());
 
+    // More shards than samples: stopped before any work, saying why.
+    const Result too_many = run({"--input", input(), "--models", models(), "--property", "pH",
+                                 "--output", dir.file("s.csv"), "--shard", "1/9", "--quiet"});
+    EXPECT_EQ(too_many.code, exit_failure);
+    EXPECT_EQ(too_many.err, "The input holds 4 samples: 9 shards would leave some empty; use at "
+                            "most 4.\n");
+
     const Result without = run({"--input", input(), "--models", models(), "--property", "pH",
                                 "--output", dir.file("bare.csv"), "--no-summary", "--quiet"});
     EXPECT_EQ(without.out, "Files created:\n  " + dir.file("bare.csv") + "\n");
@@ -202,6 +209,11 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
          tree->file("o")},
         {"--input", input(), "--property", "pH", "--exp", "maybe", "--output", tree->file("o")},
         {"--input", input(), "--csv", "--opus", "--property", "pH", "--output", tree->file("o")},
+        {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--shard", "0/2"},
+        {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--shard", "3/2"},
+        {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--shard", "1of2"},
+        {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--summary-only",
+         "--no-summary"},
         {"--input", input(), "--bogus"},
         {"--input", input(), "stray"},
     };
