@@ -6,6 +6,7 @@
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
 #include "job/job_runner.h"
+#include "job/result_file.h"
 #include "logging/logger_set.h"
 #include "models/model_directory.h"
 #include "models/model_layout.h"
@@ -341,6 +342,30 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     settings.summary_only = options.summary_only;
     settings.shard = options.shard;
     settings.shards = options.shards;
+
+    // The output folder is made when it does not exist, and checked before any work.
+    const bool predicting = !options.properties.empty() || !options.own_properties.empty();
+    for (const std::string& target :
+         {predicting ? options.output : std::string(), options.write_spectra}) {
+        if (target.empty()) {
+            continue;
+        }
+        const std::string folder = output_folder(target);
+        boost::system::error_code made;
+        if (!fs::exists(folder, made) && fs::create_directories(folder, made)) {
+            err << "Created the output folder '" << folder << "'.\n";
+        }
+        if (made) {
+            err << "Cannot create the output folder '" << folder << "': " << made.message()
+                << ".\n";
+            return exit_failure;
+        }
+        const std::string problem = output_folder_problem(target);
+        if (!problem.empty()) {
+            err << problem << "\n";
+            return exit_failure;
+        }
+    }
 
     LoggerSet log; // removes every earlier sink
     JobProgress progress;

@@ -1,5 +1,6 @@
 #include "gui/veldra.h"
 
+#include "job/result_file.h"
 #include "job/worker_thread.h"
 #include "models/model_card.h"
 #include "models/model_layout.h"
@@ -233,6 +234,29 @@ void Veldra::on_button_compute_clicked() {
     const bool exponential = exponential_selected();
     if (properties.empty()) {
         show_error("Please choose at least one soil property");
+        return;
+    }
+
+    // The output folder: offered to be made when it does not exist, checked before any work.
+    const std::string output_dir = output_folder(output_path);
+    boost::system::error_code status;
+    if (!boost::filesystem::exists(output_dir, status)) {
+        if (!dialogs_->question(this, "Create folder",
+                                "The output folder '" + QString::fromStdString(output_dir) +
+                                    "' does not exist.\nCreate it?")) {
+            return;
+        }
+        boost::system::error_code made;
+        boost::filesystem::create_directories(output_dir, made);
+        if (made) {
+            show_error("Cannot create the output folder '" + QString::fromStdString(output_dir) +
+                       "': " + QString::fromStdString(made.message()) + ".");
+            return;
+        }
+    }
+    const std::string problem = output_folder_problem(output_path);
+    if (!problem.empty()) {
+        show_error(QString::fromStdString(problem));
         return;
     }
 

@@ -3,7 +3,9 @@
 #include "job/number_format.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -66,6 +68,33 @@ void ResultFileStream::close() {
         throw std::runtime_error("Writing to file failed: " + path_);
     }
     placed_ = true;
+}
+
+std::string output_folder(const std::string& output_path) {
+    const fs::path folder = fs::path(output_path).parent_path();
+    return folder.empty() ? std::string(".") : folder.string();
+}
+
+std::string output_folder_problem(const std::string& output_path) {
+    const std::string folder = output_folder(output_path);
+    boost::system::error_code error;
+    const fs::file_status status = fs::status(folder, error);
+    if (!fs::exists(status)) {
+        return "The output folder '" + folder + "' does not exist.";
+    }
+    if (!fs::is_directory(status)) {
+        return "The output folder '" + folder + "' is a file, not a folder.";
+    }
+    const fs::path probe = fs::path(folder) / fs::unique_path(".veldra-probe-%%%%-%%%%");
+    {
+        std::ofstream out(probe.string(), std::ios::binary);
+        if (!out.is_open()) {
+            return "The output folder '" + folder + "' cannot be written: " + std::strerror(errno) +
+                   ".";
+        }
+    }
+    fs::remove(probe, error);
+    return std::string();
 }
 
 bool output_writable(const std::string& path) {

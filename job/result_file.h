@@ -54,6 +54,14 @@ private:
     bool placed_ = false;
 };
 
+// The folder that outputs beside `output_path` go into ("." for a bare file name).
+std::string output_folder(const std::string& output_path);
+
+// What keeps outputs from being written beside `output_path`, in the user's terms ("The output
+// folder '...' does not exist.", "... cannot be written: ..."); "" when its folder exists and
+// takes new files. Leaves nothing behind.
+std::string output_folder_problem(const std::string& output_path);
+
 // Whether an output file can be written at `path`: its folder exists and takes a new file, and
 // the path is not a folder. Leaves no file behind and an existing target untouched.
 bool output_writable(const std::string& path);

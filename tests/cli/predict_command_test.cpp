@@ -299,6 +299,30 @@ TEST_F(PredictCommand, ExistingOutputsSurviveAFailure) {
     }
 }
 
+// A missing output folder is made (and said so); one that cannot be, stops before any work.
+TEST_F(PredictCommand, OutputFoldersAreMadeOrRefusedBeforeTheJob) {
+    const std::string folder = dir.file("new/nested");
+    const Result made = run({"--input", input(), "--models", models(), "--property", "pH",
+                             "--output", folder + "/job.csv", "--quiet"});
+    EXPECT_EQ(made.code, exit_success) << made.err;
+    EXPECT_EQ(made.err.rfind("Created the output folder '" + folder + "'.\n", 0), 0u) << made.err;
+    EXPECT_TRUE(fs::exists(folder + "/job.csv"));
+
+    dir.write("plain", "x");
+    const Result blocked = run({"--input", input(), "--models", models(), "--property", "pH",
+                                "--output", dir.file("plain") + "/job.csv", "--quiet"});
+    EXPECT_EQ(blocked.code, exit_failure);
+    EXPECT_EQ(blocked.err,
+              "The output folder '" + dir.file("plain") + "' is a file, not a folder.\n");
+    const Result beneath = run({"--input", input(), "--models", models(), "--property", "pH",
+                                "--output", dir.file("plain") + "/a/job.csv", "--quiet"});
+    EXPECT_EQ(beneath.code, exit_failure);
+    EXPECT_EQ(beneath.err.rfind("Cannot create the output folder '" + dir.file("plain") + "/a'", 0),
+              0u)
+        << beneath.err;
+    EXPECT_EQ(beneath.out, "");
+}
+
 TEST_F(PredictCommand, WrittenSpectraReadBackBitForBit) {
     // CSV input: the input's own header, values at full precision.
     Result result = run({"--input", input(), "--write-spectra", dir.file("copy.csv")});

@@ -309,6 +309,34 @@ TEST(VeldraWindow, ModelCardsPreselectTheTransformations) {
     EXPECT_TRUE(w.dialogs->calls.empty());
 }
 
+// A new output folder is offered to be made before the job; a file in its place stops it.
+TEST(VeldraWindow, OutputFolderMadeOnRequestOrRefused) {
+    Window w;
+    w.ready_to_run({"check_box_pH"});
+    const std::string folder = w.dir.file("new/folder");
+    w.get<QLineEdit>("edit_output")->setText(q(folder + "/job.csv"));
+    w.dialogs->question_answers = {false, true};
+    w.click("button_compute"); // No: nothing made, nothing run
+    EXPECT_TRUE(w.idle());
+    EXPECT_FALSE(boost::filesystem::exists(folder));
+    w.click("button_compute"); // Yes
+    ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
+    EXPECT_TRUE(boost::filesystem::exists(folder + "/job.csv"));
+    const QString question =
+        "question:Create folder:The output folder '" + q(folder) + "' does not exist.\nCreate it?";
+    ASSERT_EQ(w.dialogs->calls.size(), 3u);
+    EXPECT_EQ(w.dialogs->calls[0], question);
+    EXPECT_EQ(w.dialogs->calls[1], question);
+    EXPECT_TRUE(w.dialogs->calls[2].startsWith("information:Done:Files created:"));
+
+    w.dir.write("plain", "x");
+    w.get<QLineEdit>("edit_output")->setText(q(w.dir.file("plain") + "/job.csv"));
+    w.click("button_compute");
+    EXPECT_TRUE(w.idle());
+    EXPECT_EQ(w.dialogs->calls.back(), "critical:Internal error!:The output folder '" +
+                                           q(w.dir.file("plain")) + "' is a file, not a folder.");
+}
+
 TEST(VeldraWindow, OpenFolderAndOutputField) {
     Window w;
     QLineEdit* output = w.get<QLineEdit>("edit_output");
