@@ -247,10 +247,9 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
 // reading it back gives the same doubles.
 void write_spectra_file(const std::string& path, const SpectraTable& table,
                         const std::vector<std::string>& names) {
-    std::ofstream out(path, std::ios::binary);
-    if (!out.is_open()) {
-        throw std::runtime_error("File open failed: " + path + "\n");
-    }
+    // Beside the target until complete, as the prediction files.
+    ResultFileStream file(path);
+    std::ofstream& out = file.stream();
     out << "SSN";
     for (const std::string& name : names) {
         out << ',' << name;
@@ -273,10 +272,7 @@ void write_spectra_file(const std::string& path, const SpectraTable& table,
         }
         out << '\n';
     }
-    out.close();
-    if (out.fail()) {
-        throw std::runtime_error("Writing to file failed: " + path);
-    }
+    file.close();
 }
 
 } // namespace

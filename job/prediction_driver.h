@@ -33,14 +33,17 @@ struct PairReport {
     std::optional<ModelCard> card;
 };
 
-// Checks the range file and the output file (creating or emptying it), reads the range scaling,
-// evaluates every posterior-sample forest on the table and writes the output file; fills
-// `summary` when given. Errors are raised with the complete message for the user.
+// Checks the range file and that the output file can be written (without touching an existing
+// one), reads the range scaling, evaluates every posterior-sample forest on the table and writes
+// the output file (none when `pair.output_file` is empty); fills `summary` when given. Errors are
+// raised with the complete message for the user.
 //
-// A model card ("model.json") in the model folder is read first: a job that does not match it
-// (transformation, back-transformation, covariate count) is refused with a message naming both
-// sides, and its accuracy is logged. With "sigma.txt", `report` receives the posterior-predictive
-// bounds too.
+// Before any forest is read: OPUS input must be of the pair's spectrometer type; the model card
+// ("model.json"), when there is one, must match the job (transformation, back-transformation,
+// covariate count), and its accuracy is logged; the calibration domain ("domain.json"), when
+// there is one, must have the input's width, and every sample is scored against it, those
+// outside being logged. With `pair.summary`, `report` receives the summary's figures, with the
+// posterior-predictive bounds where the model has "sigma.txt".
 void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
                   PredictionSummary* summary = nullptr, PairReport* report = nullptr);
 

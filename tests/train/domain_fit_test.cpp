@@ -182,7 +182,8 @@ TEST(CalibrationDomain, FileRoundTripAndDamagedFiles) {
             "t2_limit": 1, "q_limit": 1})",
          "needs \"components\" as a list of 1 to 100 loadings."},
     };
-    for (const auto& [text, message] : damaged) {
+    for (const auto& [content, message] : damaged) {
+        const std::string text = content; // a lambda cannot capture a structured binding
         EXPECT_EQ(error_text([&] { parse_calibration_domain(text, "d.json"); }),
                   "The domain file \"d.json\" " + message)
             << text;
