@@ -125,6 +125,9 @@ SpectraTable read_spectra_csv(const std::string& path) {
 
     const std::string header = line;
     SpectraTable table;
+    table.names = split_csv_fields(header);
+    table.names.resize(fields);
+    table.names.erase(table.names.begin());
     std::size_t line_number = 1;
     while (read_csv_line(in, line)) {
         ++line_number;

@@ -257,14 +257,15 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
         current = base;
     }
 
+    table.names.clear();
+    char text[400];
+    for (const double wavenumber : reader.grid) {
+        const auto end =
+            std::to_chars(text, text + sizeof text, wavenumber, std::chars_format::fixed, 3);
+        table.names.push_back(prefix + std::string(text, end.ptr));
+    }
     if (column_names != nullptr) {
-        column_names->clear();
-        char text[400];
-        for (const double wavenumber : reader.grid) {
-            const auto end =
-                std::to_chars(text, text + sizeof text, wavenumber, std::chars_format::fixed, 3);
-            column_names->push_back(prefix + std::string(text, end.ptr));
-        }
+        *column_names = table.names;
     }
 
     if (!defective.empty()) {

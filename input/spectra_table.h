@@ -12,6 +12,8 @@ struct SpectraTable {
     std::vector<std::vector<double>> rows;
     // The OPUS machine type whose grid the rows are on ("htsxt", ...); "" for a CSV table.
     std::string machine_type;
+    // The covariates' names (a CSV header's, or the OPUS variable names); empty when unknown.
+    std::vector<std::string> names;
 };
 
 // Spectra held in memory by column: column j, entry i is value j of sample i.

@@ -80,9 +80,13 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
     const std::string folder = boost::filesystem::path(pair.forest_path).parent_path().string();
     const std::optional<ModelCard> card = read_model_card(folder);
     if (card) {
-        const std::vector<std::string> mismatches =
-            card_mismatches(*card, folder, pair.transformation, pair.exponential,
-                            table.rows.empty() ? 0 : table.rows.front().size());
+        JobSide job;
+        job.transformation = pair.transformation;
+        job.exponential = pair.exponential;
+        job.covariates = table.rows.empty() ? 0 : table.rows.front().size();
+        job.names = table.names.size() == job.covariates ? &table.names : nullptr;
+        job.spectrometer_type = pair.spectrometer_type;
+        const std::vector<std::string> mismatches = card_mismatches(*card, folder, job);
         if (!mismatches.empty()) {
             std::string message = mismatches.front();
             for (std::size_t k = 1; k < mismatches.size(); ++k) {

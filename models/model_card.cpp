@@ -1,5 +1,8 @@
 #include "models/model_card.h"
 
+#include <cctype>
+#include <charconv>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -81,6 +84,14 @@ std::optional<ModelCard> read_model_card(const fs::path& folder) {
         card.spectrometer_type = value->get<std::string>();
     }
     card.covariates = count(document, "covariates", file);
+    if (const json* names = member(document, "covariate_names", &json::is_array, file, "a list")) {
+        for (const json& name : *names) {
+            if (!name.is_string()) {
+                fail(file, "holds a covariate name that is not a text.");
+            }
+            card.covariate_names.push_back(name.get<std::string>());
+        }
+    }
     card.samples = count(document, "samples_used", file);
     const json* accuracy = nullptr;
     if (const json* cv =
@@ -98,26 +109,69 @@ std::optional<ModelCard> read_model_card(const fs::path& folder) {
     return card;
 }
 
+std::optional<std::vector<double>> wavenumbers_of(const std::vector<std::string>& names) {
+    std::vector<double> values;
+    values.reserve(names.size());
+    for (const std::string& name : names) {
+        std::size_t start = name.size();
+        while (start > 0 && (std::isdigit(static_cast<unsigned char>(name[start - 1])) != 0 ||
+                             name[start - 1] == '.')) {
+            --start;
+        }
+        const char* first = name.data() + start;
+        const char* last = name.data() + name.size();
+        double value = 0.0;
+        const auto read = std::from_chars(first, last, value);
+        if (start == name.size() || read.ec != std::errc() || read.ptr != last) {
+            return std::nullopt;
+        }
+        values.push_back(value);
+    }
+    return values;
+}
+
 std::vector<std::string> card_mismatches(const ModelCard& card, const std::string& folder,
-                                         Transformation transformation, bool exponential,
-                                         std::size_t covariates) {
+                                         const JobSide& job) {
     std::vector<std::string> found;
     const std::string model = "The model in '" + folder + "'";
-    if (card.transformation && *card.transformation != transformation) {
+    if (!card.spectrometer_type.empty() && !job.spectrometer_type.empty() &&
+        card.spectrometer_type != job.spectrometer_type) {
+        found.push_back(model + " was calibrated for the " + card.spectrometer_type +
+                        " spectrometer type; this job predicts " + job.spectrometer_type + ".");
+    }
+    if (card.transformation && *card.transformation != job.transformation) {
         found.push_back(model + " was calibrated with the transformation \"" +
                         transformation_text(*card.transformation) + "\"; this job uses \"" +
-                        transformation_text(transformation) + "\".");
+                        transformation_text(job.transformation) + "\".");
     }
-    if (card.log && *card.log != exponential) {
+    if (card.log && *card.log != job.exponential) {
         found.push_back(model +
                         (*card.log ? " fits log(y) and needs the exponential back-transformation; "
                                      "this job does not apply it."
                                    : " fits y itself; this job applies the exponential "
                                      "back-transformation, which it must not."));
     }
-    if (card.covariates && *card.covariates != covariates) {
+    if (card.covariates && *card.covariates != job.covariates) {
         found.push_back(model + " was calibrated on " + std::to_string(*card.covariates) +
-                        " covariates; the input has " + std::to_string(covariates) + ".");
+                        " covariates; the input has " + std::to_string(job.covariates) + ".");
+    } else if (job.names != nullptr && card.covariate_names.size() == job.names->size() &&
+               !card.covariate_names.empty()) {
+        const auto calibrated = wavenumbers_of(card.covariate_names);
+        const auto given = wavenumbers_of(*job.names);
+        if (calibrated && given) {
+            for (std::size_t j = 0; j < calibrated->size(); ++j) {
+                const double a = (*calibrated)[j];
+                const double b = (*given)[j];
+                if (std::abs(a - b) > 0.01 + 1e-9 * std::abs(a)) {
+                    found.push_back(model + " was calibrated on the wavenumbers " +
+                                    card.covariate_names.front() + " ... " +
+                                    card.covariate_names.back() + "; the input's covariate " +
+                                    std::to_string(j + 1) + " is " + (*job.names)[j] + ", not " +
+                                    card.covariate_names[j] + ".");
+                    break;
+                }
+            }
+        }
     }
     return found;
 }

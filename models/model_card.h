@@ -17,6 +17,7 @@ struct ModelCard {
     std::optional<Transformation> transformation;
     std::optional<bool> log; // fitted log(y): predict with exponential back-transformation
     std::optional<std::size_t> covariates;
+    std::vector<std::string> covariate_names; // empty when the card has none
     std::string spectrometer_type;
     std::optional<std::size_t> samples;
     std::optional<double> r2;   // cross-validated where the card has it, else the training fit
@@ -33,10 +34,23 @@ constexpr std::size_t largest_model_card_bytes = 4u << 20;
 // wrong kind.
 std::optional<ModelCard> read_model_card(const boost::filesystem::path& folder);
 
-// The differences between a card and a job's choices, each a sentence naming both sides; empty
-// when they agree or the card does not say.
+// What a job brings to a model: its choices and what its input holds.
+struct JobSide {
+    Transformation transformation = Transformation::first_derivative;
+    bool exponential = true;
+    std::size_t covariates = 0;
+    const std::vector<std::string>* names = nullptr; // the input's covariate names, if known
+    std::string spectrometer_type;                   // "" when not known
+};
+
+// The differences between a card and a job, each a sentence naming both sides; empty when they
+// agree or the card does not say. Covariate names are compared by the wavenumbers they end in
+// (within 0.01 cm-1), so "wn_3799" and "m3799.000" agree; names that are not wavenumbers on
+// either side are not compared.
 std::vector<std::string> card_mismatches(const ModelCard& card, const std::string& folder,
-                                         Transformation transformation, bool exponential,
-                                         std::size_t covariates);
+                                         const JobSide& job);
+
+// The wavenumber at the end of each name ("wn_3799", "m7497.960"); nothing when a name has none.
+std::optional<std::vector<double>> wavenumbers_of(const std::vector<std::string>& names);
 
 } // namespace veldra

@@ -102,6 +102,9 @@ std::string model_card(const TrainingSettings& settings, const TrainingReport& r
     card["samples_used"] = report.samples;
     card["samples_skipped"] = report.skipped;
     card["covariates"] = report.covariates;
+    if (report.covariate_names.size() == report.covariates) {
+        card["covariate_names"] = report.covariate_names;
+    }
     card["trees"] = options.trees;
     card["draws"] = options.draws;
     card["burn_in"] = options.burn_in;
@@ -154,6 +157,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     report.unmatched = set.unmatched;
     report.skipped = set.skipped;
     report.covariates = set.rows.front().size();
+    report.covariate_names = set.names;
     VELDRA_LOG(log, Severity::info)
         << report.samples << " samples with a reference value, " << set.skipped << " without; "
         << report.covariates << " covariates";

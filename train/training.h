@@ -48,6 +48,7 @@ struct TrainingReport {
     std::size_t unmatched = 0;
     std::size_t covariates = 0;
     std::string target;
+    std::vector<std::string> covariate_names;
     Accuracy fit;               // in-sample, posterior mean
     std::vector<double> fitted; // posterior mean per training sample, in the set's order
     std::optional<CrossValidation> cross_validation;

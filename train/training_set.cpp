@@ -137,6 +137,7 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
 
     TrainingSet set;
     set.target = targets.header[column];
+    set.names = table.names;
     for (std::size_t i = 0; i < table.ids.size(); ++i) {
         const auto found = value_of.find(table.ids[i]);
         if (found == value_of.end() || found->second.empty() || found->second == "NA") {

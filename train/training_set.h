@@ -24,10 +24,11 @@ struct TrainingInput {
 struct TrainingSet {
     std::vector<std::string> ids;
     std::vector<std::vector<double>> rows;
-    std::vector<double> values; // on the property's scale (before any logarithm)
-    std::size_t skipped = 0;    // spectra without a reference value
-    std::size_t unmatched = 0;  // reference values without a spectrum
-    std::string target;         // the column the values come from
+    std::vector<double> values;     // on the property's scale (before any logarithm)
+    std::size_t skipped = 0;        // spectra without a reference value
+    std::size_t unmatched = 0;      // reference values without a spectrum
+    std::string target;             // the column the values come from
+    std::vector<std::string> names; // the covariates' names as the spectra gave them
 };
 
 // Reads the spectra with the readers of prediction, transforms them as prediction does and

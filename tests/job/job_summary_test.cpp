@@ -98,8 +98,15 @@ TEST(ModelCard, ReadCheckedAndComparedWithTheJob) {
     EXPECT_TRUE(card.cross_validated);
     EXPECT_EQ(model_accuracy_text(card),
               "Model card: cross-validated R2 0.916, RMSE 0.127, 103 samples.");
-    EXPECT_TRUE(card_mismatches(card, folder, Transformation::none, false, 1686).empty());
-    EXPECT_EQ(card_mismatches(card, folder, Transformation::first_derivative, true, 3578),
+    const auto job = [](Transformation transformation, bool exponential, std::size_t covariates) {
+        JobSide side;
+        side.transformation = transformation;
+        side.exponential = exponential;
+        side.covariates = covariates;
+        return side;
+    };
+    EXPECT_TRUE(card_mismatches(card, folder, job(Transformation::none, false, 1686)).empty());
+    EXPECT_EQ(card_mismatches(card, folder, job(Transformation::first_derivative, true, 3578)),
               (std::vector<std::string>{
                   "The model in '" + folder +
                       "' was calibrated with the transformation \"none\"; this job uses "
@@ -110,8 +117,35 @@ TEST(ModelCard, ReadCheckedAndComparedWithTheJob) {
                   "The model in '" + folder +
                       "' was calibrated on 1686 covariates; the input has 3578."}));
 
+    // Covariate names compare by their wavenumbers; the spectrometer type by name.
+    dir.write("model.json", R"({"covariates": 3, "spectrometer_type": "mir",
+        "covariate_names": ["wn_4000", "wn_3998.1", "wn_3996.2"]})");
+    const ModelCard named = *read_model_card(dir.path());
+    JobSide side = job(Transformation::first_derivative, true, 3);
+    const std::vector<std::string> same = {"m4000.000", "m3998.100", "m3996.200"};
+    const std::vector<std::string> shifted = {"m4000.000", "m3998.100", "m3990.000"};
+    const std::vector<std::string> plain = {"a", "b", "c"};
+    side.names = &same;
+    side.spectrometer_type = "mir";
+    EXPECT_TRUE(card_mismatches(named, folder, side).empty());
+    side.names = &plain; // not wavenumbers: not compared
+    EXPECT_TRUE(card_mismatches(named, folder, side).empty());
+    side.names = &shifted;
+    side.spectrometer_type = "alphakbr";
+    EXPECT_EQ(card_mismatches(named, folder, side),
+              (std::vector<std::string>{
+                  "The model in '" + folder +
+                      "' was calibrated for the mir spectrometer type; this job predicts "
+                      "alphakbr.",
+                  "The model in '" + folder +
+                      "' was calibrated on the wavenumbers wn_4000 ... wn_3996.2; the input's "
+                      "covariate 3 is m3990.000, not wn_3996.2."}));
+    EXPECT_EQ(wavenumbers_of({"wn_549.6", "7497.96"}), (std::vector<double>{549.6, 7497.96}));
+    EXPECT_FALSE(wavenumbers_of({"wn_549.6", "pH"}).has_value());
+
     const std::string file = dir.file("model.json");
     const std::vector<std::pair<std::string, std::string>> broken = {
+        {"{\"covariate_names\": [1]}", "holds a covariate name that is not a text."},
         {"[1, 2]", "is not a JSON object."},
         {"{\"log\": ", "is not a JSON object."},
         {"{\"log\": \"yes\"}", "holds \"log\" that is not true or false."},
