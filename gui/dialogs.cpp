@@ -1,5 +1,8 @@
 #include "gui/dialogs.h"
 
+#include "gui/results_window.h"
+#include "job/job_summary.h"
+
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -34,6 +37,17 @@ bool QtDialogs::question(QWidget* parent, const QString& title, const QString& t
 
 void QtDialogs::open_folder(const QUrl& folder) {
     QDesktopServices::openUrl(folder);
+}
+
+void QtDialogs::show_results(QWidget* parent, const QString& summary_path) {
+    try {
+        auto* window = new ResultsWindow(parent, read_summary_file(summary_path.toStdString()),
+                                         "Results: " + summary_path);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->show();
+    } catch (const std::exception& e) {
+        QMessageBox::critical(parent, "Results", QString::fromStdString(e.what()), QMessageBox::Ok);
+    }
 }
 
 } // namespace veldra

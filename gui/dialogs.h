@@ -25,6 +25,9 @@ public:
 
     // Opens a local folder in the system's file browser.
     virtual void open_folder(const QUrl& folder) = 0;
+
+    // Opens a results window over a job's summary file (a message box when it cannot be read).
+    virtual void show_results(QWidget* parent, const QString& summary_path) = 0;
 };
 
 // The real dialogs: Qt's file dialogs, message boxes and desktop services.
@@ -37,6 +40,7 @@ public:
     void information(QWidget* parent, const QString& title, const QString& text) override;
     bool question(QWidget* parent, const QString& title, const QString& text) override;
     void open_folder(const QUrl& folder) override;
+    void show_results(QWidget* parent, const QString& summary_path) override;
 };
 
 } // namespace veldra

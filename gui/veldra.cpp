@@ -1,5 +1,6 @@
 #include "gui/veldra.h"
 
+#include "job/job_summary.h"
 #include "job/result_file.h"
 #include "job/worker_thread.h"
 #include "models/model_card.h"
@@ -282,6 +283,10 @@ void Veldra::finish(QString result_message, bool stopped_by_user, bool ok) {
     if (!stopped_by_user) {
         if (ok) {
             dialogs_->information(this, "Done", result_message);
+            const std::string summary = summary_path(output_path);
+            if (result_message.contains(QString::fromStdString(summary))) {
+                dialogs_->show_results(this, QString::fromStdString(summary));
+            }
         } else {
             show_error(result_message);
         }

@@ -4,8 +4,10 @@
 #include "job/result_file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -154,6 +156,84 @@ void write_summary_file(const std::string& path, const std::vector<SummaryPart>&
         }
     }
     file.close();
+}
+
+SummaryTable parse_summary(const std::string& text, const std::string& name) {
+    const auto fail = [&](std::size_t line, const std::string& what) {
+        throw std::runtime_error("The summary file \"" + name + "\", line " + std::to_string(line) +
+                                 ": " + what);
+    };
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != summary_header) {
+        fail(1, "is not the header of a summary (" + std::string(summary_header) + ").");
+    }
+    SummaryTable table;
+    std::map<std::pair<std::string, std::string>, bool> seen_pairs;
+    std::map<std::string, bool> seen_samples;
+    for (std::size_t number = 2; std::getline(in, line); ++number) {
+        if (line.empty()) {
+            continue;
+        }
+        if (table.rows.size() >= largest_summary_rows) {
+            fail(number, "more than " + std::to_string(largest_summary_rows) + " rows.");
+        }
+        SummaryRow row;
+        std::size_t start = 0;
+        for (std::size_t k = 0; k < row.fields.size(); ++k) {
+            const std::size_t comma = line.find(',', start);
+            if ((comma == std::string::npos) != (k + 1 == row.fields.size())) {
+                fail(number, "has " + std::string(comma == std::string::npos ? "fewer" : "more") +
+                                 " than 14 fields.");
+            }
+            row.fields[k] = line.substr(start, comma - start);
+            start = comma + 1;
+        }
+        const auto number_of = [&](std::size_t k) {
+            const std::string& field = row.fields[k];
+            if (field == "NA") {
+                return std::nan("");
+            }
+            double value = 0.0;
+            const char* end = field.data() + field.size();
+            const auto read = std::from_chars(field.data(), end, value);
+            if (field.empty() || read.ec != std::errc() || read.ptr != end) {
+                fail(number, "field " + std::to_string(k + 1) + " is \"" + field.substr(0, 40) +
+                                 "\", neither a number nor NA.");
+            }
+            return value;
+        };
+        for (std::size_t k = 0; k < row.figures.size(); ++k) {
+            row.figures[k] = number_of(k + 3);
+        }
+        const std::string& domain = row.fields[10];
+        if (domain != "inside" && domain != "outside" && domain != "unknown") {
+            fail(number,
+                 "the domain is \"" + domain.substr(0, 40) + "\", not inside, outside or unknown.");
+        }
+        row.t2 = number_of(11);
+        row.q = number_of(12);
+        row.model_r2 = number_of(13);
+        const std::pair<std::string, std::string> pair{row.fields[1], row.fields[2]};
+        if (seen_pairs.emplace(pair, true).second) {
+            table.pairs.push_back(pair);
+        }
+        if (seen_samples.emplace(row.fields[0], true).second) {
+            table.samples.push_back(row.fields[0]);
+        }
+        table.rows.push_back(std::move(row));
+    }
+    return table;
+}
+
+SummaryTable read_summary_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("Cannot open the summary file \"" + path + "\".");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parse_summary(text.str(), path);
 }
 
 } // namespace veldra

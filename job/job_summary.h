@@ -3,9 +3,11 @@
 #include "bart/forest_prediction.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veldra {
@@ -63,5 +65,36 @@ std::string summary_path(const std::string& output_path);
 // the output files (6 significant digits), NA where a figure does not exist. Written beside its
 // target and moved into place when complete.
 void write_summary_file(const std::string& path, const std::vector<SummaryPart>& parts);
+
+// One row of a summary file, as written: the texts of its fields, and its figures as numbers
+// (NaN for NA).
+struct SummaryRow {
+    std::array<std::string, 14> fields;
+    std::array<double, 7> figures{}; // mean, std, 2.5%, 50%, 97.5%, predictive 2.5%, 97.5%
+    double t2 = 0.0;
+    double q = 0.0;
+    double model_r2 = 0.0;
+    const std::string& id() const { return fields[0]; }
+    const std::string& domain() const { return fields[10]; }
+};
+
+// A summary file read back: its rows in file order, the pairs ("mir", "Carbon") and the samples
+// in the order they first appear.
+struct SummaryTable {
+    std::vector<SummaryRow> rows;
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::vector<std::string> samples;
+};
+
+// The most rows a summary file may hold when read back.
+constexpr std::size_t largest_summary_rows = 20000000;
+
+// Reads a summary file written by a job. Raises a message naming the file and the line for
+// anything else: another header, a line of another field count, a figure that is neither a
+// number nor NA, a domain verdict other than inside, outside or unknown.
+SummaryTable read_summary_file(const std::string& path);
+
+// The same from the file's text; `name` names it in messages.
+SummaryTable parse_summary(const std::string& text, const std::string& name);
 
 } // namespace veldra

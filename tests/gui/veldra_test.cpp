@@ -63,6 +63,9 @@ public:
         return answer;
     }
     void open_folder(const QUrl& folder) override { opened.push_back(folder); }
+    void show_results(QWidget*, const QString& summary_path) override {
+        calls.push_back("results:" + summary_path);
+    }
 
 private:
     QString next_file() {
@@ -197,9 +200,11 @@ TEST(VeldraWindow, AWholeJobEndsInDone) {
     const std::string carbon = w.dir.file("out-mir-Carbon.csv");
     const std::string ph = w.dir.file("out-mir-pH.csv");
     const std::string summary = w.dir.file("out-summary.csv");
+    // Done, then the results window over the job's summary.
     EXPECT_EQ(w.dialogs->calls,
               (std::vector<QString>{"information:Done:Files created:\n  " + q(carbon) + "\n  " +
-                                    q(ph) + "\n  " + q(summary) + "\n"}));
+                                        q(ph) + "\n  " + q(summary) + "\n",
+                                    "results:" + q(summary)}));
     EXPECT_TRUE(w.log().startsWith("Running prediction from list of json files\n"));
     EXPECT_EQ(w.log().count("demonstration models"), 1); // told once per job
     EXPECT_EQ(test::read_file(summary).substr(0, 4), "SSN,");
@@ -212,7 +217,7 @@ TEST(VeldraWindow, AWholeJobEndsInDone) {
     w.click("button_compute");
     ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
     EXPECT_EQ(w.log().count("Predictions complete."), 2);
-    EXPECT_EQ(w.dialogs->calls.size(), 1u);
+    EXPECT_EQ(w.dialogs->calls.size(), 2u);
 }
 
 TEST(VeldraWindow, AFailingJobEndsInInternalError) {
@@ -324,10 +329,11 @@ TEST(VeldraWindow, OutputFolderMadeOnRequestOrRefused) {
     EXPECT_TRUE(boost::filesystem::exists(folder + "/job.csv"));
     const QString question =
         "question:Create folder:The output folder '" + q(folder) + "' does not exist.\nCreate it?";
-    ASSERT_EQ(w.dialogs->calls.size(), 3u);
+    ASSERT_EQ(w.dialogs->calls.size(), 4u);
     EXPECT_EQ(w.dialogs->calls[0], question);
     EXPECT_EQ(w.dialogs->calls[1], question);
     EXPECT_TRUE(w.dialogs->calls[2].startsWith("information:Done:Files created:"));
+    EXPECT_EQ(w.dialogs->calls[3], "results:" + q(folder + "/job-summary.csv"));
 
     w.dir.write("plain", "x");
     w.get<QLineEdit>("edit_output")->setText(q(w.dir.file("plain") + "/job.csv"));

@@ -1,0 +1,100 @@
+#include "gui/results_window.h"
+
+#include "tests/support/error_text.h"
+#include "tests/support/temp_dir.h"
+
+#include <QComboBox>
+#include <QTableWidget>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QXYSeries>
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+// Two samples, two pairs; s2 lies outside the domain for pH, Carbon has no predictive bounds.
+const std::string summary = std::string(summary_header) +
+                            "\n"
+                            "s1,mir,Carbon,1.5,0.2,1.1,1.49,1.9,NA,NA,unknown,NA,NA,NA\n"
+                            "s2,mir,Carbon,2.25,0.3,1.7,2.2,2.8,NA,NA,unknown,NA,NA,NA\n"
+                            "s1,mir,pH,6.1,0.1,5.9,6.1,6.3,5.5,6.7,inside,3.2,0.01,0.88\n"
+                            "s2,mir,pH,7.4,0.2,7,7.4,7.8,6.8,8,outside,40.5,0.9,0.88\n";
+
+QtCharts::QXYSeries* series(const ResultsWindow& window, const QString& name) {
+    for (QtCharts::QAbstractSeries* s :
+         window.findChild<QtCharts::QChartView*>("results_chart")->chart()->series()) {
+        if (s->name() == name) {
+            return dynamic_cast<QtCharts::QXYSeries*>(s);
+        }
+    }
+    return nullptr;
+}
+
+TEST(ResultsWindow, ShowsTheSummarysValuesAndMarksOutsideSamples) {
+    ResultsWindow window(nullptr, parse_summary(summary, "job-summary.csv"), "Results");
+    auto* table = window.findChild<QTableWidget*>("results_table");
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->rowCount(), 2);
+    ASSERT_EQ(table->columnCount(), 3);
+    EXPECT_EQ(table->horizontalHeaderItem(1)->text(), "mir Carbon");
+    EXPECT_EQ(table->horizontalHeaderItem(2)->text(), "mir pH");
+    // The texts of the file: credible bounds where there is no predictive one.
+    EXPECT_EQ(table->item(0, 1)->text(), "1.5 [1.1, 1.9]");
+    EXPECT_EQ(table->item(1, 2)->text(), "7.4 [6.8, 8]");
+    EXPECT_EQ(table->item(1, 2)->background().color(), QColor(255, 205, 205));
+    EXPECT_NE(table->item(0, 2)->background().color(), QColor(255, 205, 205));
+    EXPECT_TRUE(table->item(1, 2)->toolTip().contains("domain outside (T2 40.5, Q 0.9)"));
+
+    // Sorted by the pH mean, descending: s2 first.
+    table->sortItems(2, Qt::DescendingOrder);
+    EXPECT_EQ(table->item(0, 0)->text(), "s2");
+    table->setRangeSelected(QTableWidgetSelectionRange(0, 0, 1, 2), true);
+    EXPECT_EQ(window.selected_text(),
+              "s2\t2.25 [1.7, 2.8]\t7.4 [6.8, 8]\ns1\t1.5 [1.1, 1.9]\t6.1 [5.5, 6.7]");
+
+    // The chart of each pair: means and bounds per sample in input order, outside marked.
+    EXPECT_EQ(series(window, "mean")->count(), 2);
+    EXPECT_EQ(series(window, "mean")->at(1), QPointF(2, 2.25));
+    EXPECT_EQ(series(window, "predictive 95%")->count(), 0); // Carbon has none
+    EXPECT_EQ(series(window, "outside the domain")->count(), 0);
+    window.findChild<QComboBox*>("results_pair")->setCurrentIndex(1);
+    EXPECT_EQ(series(window, "predictive 95%")->count(), 2);
+    EXPECT_EQ(series(window, "credible 95%")->at(0), QPointF(1, 5.9));
+    ASSERT_EQ(series(window, "outside the domain")->count(), 1);
+    EXPECT_EQ(series(window, "outside the domain")->at(0), QPointF(2, 7.4));
+}
+
+TEST(ResultsWindow, SummaryFilesAreReadWithCare) {
+    const SummaryTable table = parse_summary(summary, "s.csv");
+    ASSERT_EQ(table.rows.size(), 4u);
+    EXPECT_EQ(table.samples, (std::vector<std::string>{"s1", "s2"}));
+    ASSERT_EQ(table.pairs.size(), 2u);
+    EXPECT_EQ(table.rows[3].t2, 40.5);
+    EXPECT_TRUE(std::isnan(table.rows[0].figures[5]));
+    const std::string header = std::string(summary_header) + "\n";
+    EXPECT_EQ(test::error_text([] { parse_summary("SSN,x\n", "s.csv"); }),
+              "The summary file \"s.csv\", line 1: is not the header of a summary (" +
+                  std::string(summary_header) + ").");
+    EXPECT_EQ(test::error_text([&] { parse_summary(header + "s1,mir,pH,1\n", "s.csv"); }),
+              "The summary file \"s.csv\", line 2: has fewer than 14 fields.");
+    EXPECT_EQ(test::error_text([&] {
+                  parse_summary(header + "s1,mir,pH,x,1,1,1,1,NA,NA,unknown,NA,NA,NA\n", "s.csv");
+              }),
+              "The summary file \"s.csv\", line 2: field 4 is \"x\", neither a number nor NA.");
+    EXPECT_EQ(test::error_text([&] {
+                  parse_summary(header + "s1,mir,pH,1,1,1,1,1,NA,NA,maybe,NA,NA,NA\n", "s.csv");
+              }),
+              "The summary file \"s.csv\", line 2: the domain is \"maybe\", not inside, outside "
+              "or unknown.");
+    EXPECT_EQ(test::error_text([&] {
+                  parse_summary(header + "s1,mir,pH,1,1,1,1,1,NA,NA,inside,NA,NA,NA,9\n", "s.csv");
+              }),
+              "The summary file \"s.csv\", line 2: has more than 14 fields.");
+}
+
+} // namespace
+} // namespace veldra
