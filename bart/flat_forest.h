@@ -30,6 +30,18 @@ public:
 
     // The largest split variable any reachable internal node tests (0 when none), and the
     // check of Forest::check_row.
+    // The memory of the node lists, and giving back what they hold beyond their size (for a
+    // forest kept a long time).
+    std::size_t bytes() const {
+        return nodes_.capacity() * sizeof(Node) +
+               (roots_.capacity() + depths_.capacity()) * sizeof(std::uint32_t);
+    }
+    void shrink_to_fit() {
+        nodes_.shrink_to_fit();
+        roots_.shrink_to_fit();
+        depths_.shrink_to_fit();
+    }
+
     std::int32_t largest_split_variable() const { return largest_split_variable_; }
     void check_row(std::size_t values, const std::string& source) const {
         check_row_length(largest_split_variable_, values, source);

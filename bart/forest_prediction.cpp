@@ -50,7 +50,31 @@ struct BatchMemory {
     std::vector<FlatForest> flat; // one per file of a batch
 };
 
-// Reads, builds and checks the batch's files, then evaluates them a few rows at a time.
+// Evaluates the forests of a batch (null: a file that failed) a few rows at a time: rows are
+// prepared once for the batch, then descended through every forest of it. The values of forest
+// f go to results[first + f].
+void evaluate_forests(const std::vector<const FlatForest*>& forests, std::size_t first,
+                      const SpectraRows& rows, const RangeScaling& scaling, bool first_derivative,
+                      std::vector<FileResult>& results) {
+    const double width = scaling.second - scaling.first;
+    FlatForest::RowBlock block;
+    double sums[FlatForest::lanes];
+    for (std::size_t start = 0; start < rows.size(); start += FlatForest::lanes) {
+        const std::size_t count = std::min(FlatForest::lanes, rows.size() - start);
+        block.prepare(rows, start, count, first_derivative);
+        for (std::size_t f = 0; f < forests.size(); ++f) {
+            if (forests[f] == nullptr) {
+                continue;
+            }
+            forests[f]->predict(block, sums);
+            for (std::size_t l = 0; l < count; ++l) {
+                results[first + f].values[start + l] = width * (sums[l] + 0.5) + scaling.first;
+            }
+        }
+    }
+}
+
+// Reads, builds and checks the batch's files, then evaluates them.
 void evaluate_batch(const std::vector<std::string>& files, std::size_t first, std::size_t last,
                     const SpectraRows& rows, const RangeScaling& scaling, bool first_derivative,
                     BatchMemory& memory, std::vector<FileResult>& results) {
@@ -75,24 +99,49 @@ void evaluate_batch(const std::vector<std::string>& files, std::size_t first, st
             results[i].error = std::current_exception();
         }
     }
-    // Rows are prepared once for the batch, then descended a few at a time through every
-    // forest of the batch.
-    const double width = scaling.second - scaling.first;
-    FlatForest::RowBlock block;
-    double sums[FlatForest::lanes];
-    for (std::size_t start = 0; start < rows.size(); start += FlatForest::lanes) {
-        const std::size_t count = std::min(FlatForest::lanes, rows.size() - start);
-        block.prepare(rows, start, count, first_derivative);
-        for (std::size_t f = 0; f < forests.size(); ++f) {
-            if (forests[f] == nullptr) {
-                continue;
+    evaluate_forests(forests, first, rows, scaling, first_derivative, results);
+}
+
+// Runs `work(first, last)` over [0, count) in batches of at most `files_per_batch` on `threads`
+// threads (this one among them); the first exception of a batch is raised after all stopped.
+template <typename Work>
+void run_batches(std::size_t count, unsigned threads, const Work& work) {
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr error;
+    std::mutex mutex;
+    const auto loop = [&] {
+        try {
+            for (;;) {
+                const std::size_t first = next.fetch_add(files_per_batch);
+                if (first >= count) {
+                    return;
+                }
+                work(first, std::min(count, first + files_per_batch));
             }
-            forests[f]->predict(block, sums);
-            for (std::size_t l = 0; l < count; ++l) {
-                results[first + f].values[start + l] = width * (sums[l] + 0.5) + scaling.first;
-            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            error = error ? error : std::current_exception();
+            next.store(count);
         }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        helpers.emplace_back(loop);
     }
+    loop();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+}
+
+unsigned thread_count(const PredictionOptions& options, std::size_t files) {
+    const unsigned threads =
+        options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
+    return static_cast<unsigned>(
+        std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(files, 1)));
 }
 
 } // namespace
@@ -110,8 +159,7 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     const std::string separator(45, '=');
 
     const std::size_t count = files.size();
-    unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
-    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, count));
+    const unsigned threads = thread_count(options, count);
     std::vector<FileResult> results(count);
     std::vector<char> file_done(count, 0);
     std::size_t next_file = 0; // the first file no thread has claimed
@@ -187,13 +235,97 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
             }
         }
         log.inner_position = static_cast<std::int32_t>(i);
-        for (std::size_t n = 0; n < results[i].missing_subtrees; ++n) {
-            VELDRA_LOG(log, Severity::warning) << missing_subtree_notice;
+        if (options.log_files) {
+            for (std::size_t n = 0; n < results[i].missing_subtrees; ++n) {
+                VELDRA_LOG(log, Severity::warning) << missing_subtree_notice;
+            }
+            VELDRA_LOG(log, Severity::debug) << separator;
+            VELDRA_LOG(log, Severity::debug) << "FOREST: " << files[i];
+            VELDRA_LOG(log, Severity::debug) << separator;
+            VELDRA_LOG(log, Severity::debug) << "Number of predicted values: " << rows.size();
         }
-        VELDRA_LOG(log, Severity::debug) << separator;
-        VELDRA_LOG(log, Severity::debug) << "FOREST: " << files[i];
-        VELDRA_LOG(log, Severity::debug) << separator;
-        VELDRA_LOG(log, Severity::debug) << "Number of predicted values: " << rows.size();
+        if (results[i].error) {
+            std::rethrow_exception(results[i].error);
+        }
+        matrix.push_back(std::move(results[i].values));
+    }
+    return matrix;
+}
+
+HeldForests::HeldForests(const std::string& forest_path, const std::string& format_word,
+                         const PredictionOptions& options)
+    : files_(forest_files(forest_path, format_word)), forests_(files_.size()),
+      errors_(files_.size()), missing_subtrees_(files_.size(), 0) {
+    run_batches(files_.size(), thread_count(options, files_.size()),
+                [&](std::size_t first, std::size_t last) {
+                    Forest forest;
+                    for (std::size_t i = first; i < last; ++i) {
+                        try {
+                            read_model_document(files_[i], forest);
+                            missing_subtrees_[i] = forest.missing_subtrees;
+                            forests_[i].rebuild(forest, files_[i]);
+                            forests_[i].shrink_to_fit();
+                        } catch (...) {
+                            missing_subtrees_[i] = forest.missing_subtrees;
+                            errors_[i] = std::current_exception();
+                        }
+                        forest.clear();
+                    }
+                });
+}
+
+std::size_t HeldForests::bytes() const {
+    std::size_t total = forests_.capacity() * sizeof(FlatForest);
+    for (const FlatForest& forest : forests_) {
+        total += forest.bytes();
+    }
+    return total;
+}
+
+PredictionMatrix HeldForests::predict(const SpectraRows& rows, const RangeScaling& scaling,
+                                      bool first_derivative, LoggerSet& log, bool log_files,
+                                      const PredictionOptions& options) const {
+    if (rows.empty()) {
+        throw std::runtime_error("indata is empty");
+    }
+    const std::size_t count = files_.size();
+    log.inner_maximum = static_cast<std::int32_t>(count) - 1;
+    std::vector<FileResult> results(count);
+    run_batches(count, thread_count(options, count), [&](std::size_t first, std::size_t last) {
+        std::vector<const FlatForest*> batch(last - first, nullptr);
+        for (std::size_t i = first; i < last; ++i) {
+            if (errors_[i]) {
+                continue;
+            }
+            try {
+                for (const std::vector<double>& row : rows) {
+                    forests_[i].check_row(row.size(), files_[i]);
+                }
+                batch[i - first] = &forests_[i];
+                results[i].values.resize(rows.size());
+            } catch (...) {
+                results[i].error = std::current_exception();
+            }
+        }
+        evaluate_forests(batch, first, rows, scaling, first_derivative, results);
+    });
+    const std::string separator(45, '=');
+    PredictionMatrix matrix;
+    matrix.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        log.inner_position = static_cast<std::int32_t>(i);
+        if (log_files) {
+            for (std::size_t n = 0; n < missing_subtrees_[i]; ++n) {
+                VELDRA_LOG(log, Severity::warning) << missing_subtree_notice;
+            }
+            VELDRA_LOG(log, Severity::debug) << separator;
+            VELDRA_LOG(log, Severity::debug) << "FOREST: " << files_[i];
+            VELDRA_LOG(log, Severity::debug) << separator;
+            VELDRA_LOG(log, Severity::debug) << "Number of predicted values: " << rows.size();
+        }
+        if (errors_[i]) {
+            std::rethrow_exception(errors_[i]);
+        }
         if (results[i].error) {
             std::rethrow_exception(results[i].error);
         }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "bart/flat_forest.h"
 #include "bart/model_document.h"
 #include "logging/logger_set.h"
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,8 @@ constexpr const char* missing_subtree_notice =
 
 // How forest files are evaluated; every choice gives the same matrix.
 struct PredictionOptions {
-    unsigned threads = 0; // 0: one per core
+    unsigned threads = 0;  // 0: one per core
+    bool log_files = true; // the per-file records (else only the progress pair is set)
 };
 
 // Evaluates every model document that `forest_path` names (a folder followed by a file-name
@@ -41,6 +44,32 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            const RangeScaling& scaling, bool first_derivative,
                                            LoggerSet& log,
                                            const PredictionOptions& options = PredictionOptions());
+
+// The forests of a model's files, read once and kept, for an input predicted a block of samples at
+// a time. A file that cannot be read keeps its error, which `predict` raises in file order as
+// `predict_from_forest_files` would.
+class HeldForests {
+public:
+    // Reads and builds every file of `forest_path` on several threads.
+    HeldForests(const std::string& forest_path, const std::string& format_word,
+                const PredictionOptions& options = PredictionOptions());
+
+    std::size_t files() const { return files_.size(); }
+    // The memory the forests take.
+    std::size_t bytes() const;
+
+    // The matrix `predict_from_forest_files` gives for these rows, with its per-file records
+    // when `log_files` (their order and texts), else only the progress pair.
+    PredictionMatrix predict(const SpectraRows& rows, const RangeScaling& scaling,
+                             bool first_derivative, LoggerSet& log, bool log_files,
+                             const PredictionOptions& options = PredictionOptions()) const;
+
+private:
+    std::vector<std::string> files_;
+    std::vector<FlatForest> forests_;
+    std::vector<std::exception_ptr> errors_;
+    std::vector<std::size_t> missing_subtrees_;
+};
 
 // The forest files of a model, sorted by name: `list_matching_files` that fails when none match.
 std::vector<std::string> forest_files(const std::string& forest_path,

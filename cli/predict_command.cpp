@@ -97,6 +97,7 @@ struct Options {
     bool summary_only = false;
     std::size_t shard = 0;
     std::size_t shards = 0;
+    std::size_t block_samples = 0;
     unsigned threads = 0;
 };
 
@@ -144,6 +145,8 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "K/N: predict only the K-th of N contiguous parts of the samples")(
         "threads", po::value<int>()->default_value(0),
         "threads evaluating forest files (0: one per core)")(
+        "block", po::value<long long>()->default_value(0),
+        "samples predicted at a time (0: as many as fit in 32 MB of input)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
                                                                            "show the version");
     const std::optional<po::variables_map> parsed_values = parse_command_line(
@@ -227,6 +230,11 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
             throw UsageError("--shard takes K/N with 1 <= K <= N <= 100000, not '" + text + "'");
         }
     }
+    const long long block = values["block"].as<long long>();
+    if (block < 0 || block > 100000000) {
+        throw UsageError("--block takes 0 (by the input's width) or 1 to 100000000 samples");
+    }
+    options.block_samples = static_cast<std::size_t>(block);
     const int threads = values["threads"].as<int>();
     if (threads < 0) {
         throw UsageError("--threads takes 0 (one per core) or a positive number");
@@ -337,6 +345,7 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     settings.summary = options.summary;
     settings.summary_only = options.summary_only;
     settings.shard = options.shard;
+    settings.block_samples = options.block_samples;
     settings.shards = options.shards;
 
     // The output folder is made when it does not exist, and checked before any work.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -100,45 +101,45 @@ std::string where(std::size_t line_number, const std::string& header, std::size_
 
 } // namespace
 
-SpectraTable read_spectra_csv(const std::string& path) {
+CsvSpectraReader::CsvSpectraReader(const std::string& path) : path_(path) {
     boost::system::error_code status_error;
     if (boost::filesystem::is_directory(path, status_error)) {
         fail("Can't open file: " + path);
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    in_.open(path, std::ios::binary);
+    if (!in_) {
         fail("Can't open file: " + path);
     }
-
-    std::string line;
-    if (!read_header_line(in, line, path)) {
+    if (!read_header_line(in_, header_, path)) {
         fail("Can't read header from csv file: " + path);
     }
-    const std::size_t fields = count_header_fields(line);
-    if (fields == 0) {
+    fields_ = count_header_fields(header_);
+    if (fields_ == 0) {
         fail("Header of the csv file is empty: " + path);
     }
-    if (fields == 1) {
+    if (fields_ == 1) {
         fail("Expected at least one column of doubles in csv file: " + path);
     }
-    const std::size_t values_per_row = fields - 1;
+    names_ = split_csv_fields(header_);
+    names_.resize(fields_);
+    names_.erase(names_.begin());
+}
 
-    const std::string header = line;
-    SpectraTable table;
-    table.names = split_csv_fields(header);
-    table.names.resize(fields);
-    table.names.erase(table.names.begin());
-    std::size_t line_number = 1;
-    while (read_csv_line(in, line)) {
-        ++line_number;
+std::size_t CsvSpectraReader::read(SpectraTable& block, std::size_t count) {
+    block.ids.clear();
+    block.rows.clear();
+    const std::size_t values_per_row = fields_ - 1;
+    while (block.rows.size() < count && read_csv_line(in_, line_)) {
+        ++line_number_;
+        const std::string& line = line_;
         if (line.empty()) {
-            fail("Expected ssn entry in file: " + path + " (line " + std::to_string(line_number) +
+            fail("Expected ssn entry in file: " + path_ + " (line " + std::to_string(line_number_) +
                  " is empty)");
         }
         const std::size_t comma = line.find(',');
-        table.ids.push_back(line.substr(0, comma));
-        table.rows.emplace_back();
-        std::vector<double>& row = table.rows.back();
+        block.ids.push_back(line.substr(0, comma));
+        block.rows.emplace_back();
+        std::vector<double>& row = block.rows.back();
         // Each value takes at least two characters of the line, so a header claiming a
         // huge width cannot make the reservation outgrow the line itself.
         row.reserve(std::min(values_per_row, line.size() / 2 + 1));
@@ -149,8 +150,8 @@ SpectraTable read_spectra_csv(const std::string& path) {
             if (k > 0) {
                 p = skip_space(p, end);
                 if (p == end || *p != ',') {
-                    fail("Expected ',' in file: " + path +
-                         where(line_number, header, k + 2, table.ids.back(), p, end) +
+                    fail("Expected ',' in file: " + path_ +
+                         where(line_number_, header_, k + 2, block.ids.back(), p, end) +
                          (p == end ? "; the header has " + std::to_string(values_per_row) +
                                          " columns of values, this line " + std::to_string(k)
                                    : std::string()));
@@ -161,31 +162,65 @@ SpectraTable read_spectra_csv(const std::string& path) {
             double value = 0.0;
             const char* const field = p;
             if (!scan_stream_double(p, end, value)) {
-                fail("Expected <double> in file: " + path +
-                     where(line_number, header, k + 2, table.ids.back(), field, end));
+                fail("Expected <double> in file: " + path_ +
+                     where(line_number_, header_, k + 2, block.ids.back(), field, end));
             }
             row.push_back(value);
         }
         if (p != end) {
             std::ostringstream message;
-            message << "Not the whole line parsed, file: " << path << '\n'
+            message << "Not the whole line parsed, file: " << path_ << '\n'
                     << "  expected number of doubles:" << values_per_row << '\n'
-                    << "  at line " << line_number << ", sample \""
-                    << table.ids.back().substr(0, 40) << "\", found \""
+                    << "  at line " << line_number_ << ", sample \""
+                    << block.ids.back().substr(0, 40) << "\", found \""
                     << std::string(p, std::min<std::size_t>(end - p, 24))
                     << "\" after the last value\n";
             fail(message.str());
         }
     }
-    if (in.bad()) {
-        fail("Expected <row> in csv file: " + path);
+    if (in_.bad()) {
+        fail("Expected <row> in csv file: " + path_);
     }
-    if (table.rows.empty()) {
+    if (line_number_ == 1) {
         std::ostringstream message;
         message << "There is no data in file "
-                << "(only header with " << fields << " entries)";
+                << "(only header with " << fields_ << " entries)";
         fail(message.str());
     }
+    return block.rows.size();
+}
+
+std::size_t CsvSpectraReader::skip(std::size_t count) {
+    std::size_t skipped = 0;
+    while (skipped < count && read_csv_line(in_, line_)) {
+        ++line_number_;
+        ++skipped;
+    }
+    return skipped;
+}
+
+std::size_t count_csv_samples(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string header;
+    if (!in || !read_header_line(in, header, path)) {
+        return 0;
+    }
+    std::size_t lines = 0;
+    char buffer[1 << 16];
+    char last = '\n';
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        const std::size_t got = static_cast<std::size_t>(in.gcount());
+        lines += static_cast<std::size_t>(std::count(buffer, buffer + got, '\n'));
+        last = buffer[got - 1];
+    }
+    return last == '\n' ? lines : lines + 1;
+}
+
+SpectraTable read_spectra_csv(const std::string& path) {
+    CsvSpectraReader reader(path);
+    SpectraTable table;
+    reader.read(table, std::numeric_limits<std::size_t>::max());
+    table.names = reader.names();
     return table;
 }
 

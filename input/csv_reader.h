@@ -3,8 +3,10 @@
 #include "input/spectra_table.h"
 
 #include <cstddef>
+#include <fstream>
 #include <istream>
 #include <string>
+#include <vector>
 
 namespace veldra {
 
@@ -17,6 +19,39 @@ constexpr std::size_t largest_csv_header_bytes = std::size_t{64} << 20;
 // Every problem raises std::runtime_error with the complete message for the user; a header
 // beyond the limits above is one.
 SpectraTable read_spectra_csv(const std::string& path);
+
+// The same table read a few samples at a time, so that a large one need not fit in memory:
+// the same checks and messages, with the line numbers of the whole file.
+class CsvSpectraReader {
+public:
+    // Opens the file and reads its header; raises as `read_spectra_csv` does.
+    explicit CsvSpectraReader(const std::string& path);
+
+    // The header's names of the value columns.
+    const std::vector<std::string>& names() const { return names_; }
+    std::size_t width() const { return fields_ - 1; }
+
+    // Replaces the block's identifiers and rows with the next at most `count` samples and
+    // returns how many there were (0 at the end). Raises for a file without any sample.
+    std::size_t read(SpectraTable& block, std::size_t count);
+
+    // Passes over the next `count` lines without reading their values; returns how many there
+    // were.
+    std::size_t skip(std::size_t count);
+
+private:
+    std::string path_;
+    std::ifstream in_;
+    std::string header_;
+    std::size_t fields_ = 0;
+    std::vector<std::string> names_;
+    std::string line_;
+    std::size_t line_number_ = 1;
+};
+
+// The samples of a CSV table as the reader would meet them: the lines after the header, a last
+// line without a line end included. 0 when the file cannot be read.
+std::size_t count_csv_samples(const std::string& path);
 
 // Rebuilds a table from in-memory columns (column j, entry i is value j of sample i); the
 // identifiers are taken unchanged. Raises std::out_of_range when there is no column or a

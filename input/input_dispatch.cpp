@@ -9,10 +9,8 @@
 
 namespace veldra {
 
-SpectraTable read_spectra_input(LoggerSet& log, const std::string& configuration_path,
-                                const std::string& opus_folder, const std::string& csv_file,
-                                const SpectraColumns& columns,
-                                const std::vector<std::string>& ids) {
+void check_spectra_input(const std::string& opus_folder, const std::string& csv_file,
+                         const SpectraColumns& columns, const std::vector<std::string>& ids) {
     const bool has_opus = !opus_folder.empty();
     const bool has_csv = !csv_file.empty();
     const bool has_memory = !ids.empty() && !columns.empty();
@@ -32,14 +30,25 @@ SpectraTable read_spectra_input(LoggerSet& log, const std::string& configuration
         if (error || status.type() == boost::filesystem::file_not_found) {
             throw std::runtime_error("Cannot open opus '" + opus_folder + "' for reading.");
         }
-        SpectraTable table;
-        return import_opus_folder(table, configuration_path, opus_folder, log);
     }
     if (has_csv) {
         boost::system::error_code error;
         if (!boost::filesystem::exists(csv_file, error)) {
             throw std::runtime_error("Cannot open csv '" + csv_file + "' for reading.");
         }
+    }
+}
+
+SpectraTable read_spectra_input(LoggerSet& log, const std::string& configuration_path,
+                                const std::string& opus_folder, const std::string& csv_file,
+                                const SpectraColumns& columns,
+                                const std::vector<std::string>& ids) {
+    check_spectra_input(opus_folder, csv_file, columns, ids);
+    if (!opus_folder.empty()) {
+        SpectraTable table;
+        return import_opus_folder(table, configuration_path, opus_folder, log);
+    }
+    if (!csv_file.empty()) {
         return read_spectra_csv(csv_file);
     }
     return table_from_columns(columns, ids);

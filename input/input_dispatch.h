@@ -8,6 +8,11 @@
 
 namespace veldra {
 
+// The checks of `read_spectra_input` before anything is read: exactly one input, and an OPUS
+// folder or a CSV file that exists.
+void check_spectra_input(const std::string& opus_folder, const std::string& csv_file,
+                         const SpectraColumns& columns, const std::vector<std::string>& ids);
+
 // The one way a job gets its spectra: exactly one of an OPUS folder, a CSV file or in-memory
 // columns (present when both columns and identifiers are non-empty) must be given; it is checked
 // to exist and handed to its reader.

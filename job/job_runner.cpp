@@ -3,12 +3,15 @@
 #include "input/input_dispatch.h"
 #include "job/job_summary.h"
 #include "job/prediction_driver.h"
+#include "job/spectra_blocks.h"
 #include "models/model_layout.h"
 
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 namespace veldra {
@@ -40,25 +43,29 @@ std::string pair_output_path(const std::string& output_path, const std::string& 
     return (output.parent_path() / (stem + "-" + type + "-" + property + extension)).string();
 }
 
-SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards) {
-    const std::size_t n = table.rows.size();
+std::pair<std::size_t, std::size_t> shard_range(std::size_t samples, std::size_t shard,
+                                                std::size_t shards) {
     if (shard < 1 || shard > shards) {
         throw std::runtime_error("Shard " + std::to_string(shard) + " of " +
                                  std::to_string(shards) + " does not exist.");
     }
-    if (shards > n) {
+    if (shards > samples) {
         throw std::runtime_error(
-            "The input holds " + std::to_string(n) + " samples: " + std::to_string(shards) +
-            " shards would leave some empty; use at most " + std::to_string(n) + ".");
+            "The input holds " + std::to_string(samples) + " samples: " + std::to_string(shards) +
+            " shards would leave some empty; use at most " + std::to_string(samples) + ".");
     }
-    const std::size_t first = (shard - 1) * n / shards;
-    const std::size_t last = shard * n / shards;
+    return {(shard - 1) * samples / shards, shard * samples / shards};
+}
+
+SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards) {
+    const auto range = shard_range(table.rows.size(), shard, shards);
     SpectraTable part;
     part.machine_type = table.machine_type;
-    part.ids.assign(std::make_move_iterator(table.ids.begin() + first),
-                    std::make_move_iterator(table.ids.begin() + last));
-    part.rows.assign(std::make_move_iterator(table.rows.begin() + first),
-                     std::make_move_iterator(table.rows.begin() + last));
+    part.names = std::move(table.names);
+    part.ids.assign(std::make_move_iterator(table.ids.begin() + range.first),
+                    std::make_move_iterator(table.ids.begin() + range.second));
+    part.rows.assign(std::make_move_iterator(table.rows.begin() + range.first),
+                     std::make_move_iterator(table.rows.begin() + range.second));
     return part;
 }
 
@@ -78,16 +85,15 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
                           JobProgress& progress, std::vector<std::string>& created) {
     std::string result;
-    // The input is read once; every prediction uses this copy, whatever happens to the files.
-    SpectraTable table =
-        read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
-                           settings.csv_file, settings.columns, settings.ids);
+    // The input is read once, a block at a time; every prediction of a block uses the same rows,
+    // whatever happens to the files.
+    SpectraBlocks input(settings, log);
     std::string output_path = settings.output_path;
     if (settings.shards > 0) {
-        table = shard_of(std::move(table), settings.shard, settings.shards);
         output_path = shard_output_path(output_path, settings.shard, settings.shards);
     }
-    if (table.rows.empty() && !types.empty() && !properties.empty()) {
+    const std::size_t pair_count = types.size() * properties.size();
+    if (input.samples() == 0 && pair_count > 0) {
         if (!settings.opus_folder.empty()) {
             throw std::runtime_error("No spectrum to predict: no file of the OPUS folder '" +
                                      settings.opus_folder +
@@ -100,10 +106,14 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
         settings.opus_folder.clear();
         settings.csv_file.clear();
     }
+    const std::size_t block_samples =
+        settings.block_samples != 0 ? settings.block_samples : default_block_samples(input.width());
+    const std::size_t blocks =
+        std::max<std::size_t>(1, (input.samples() + block_samples - 1) / block_samples);
+    progress.outer_maximum = static_cast<std::int32_t>(
+        std::min<std::size_t>(pair_count * blocks, std::numeric_limits<std::int32_t>::max()) - 1);
 
-    std::vector<SummaryPart> parts;
-    bool demonstration_told = false;
-    bool no_card_told = false;
+    std::vector<PairPrediction> pairs;
     for (const std::string& type : types) {
         for (const std::string& property : properties) {
             const fs::path folder = model_folder(settings.model_directory, type, property);
@@ -119,34 +129,92 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             pair.threads = settings.threads;
             pair.summary = settings.summary;
             pair.spectrometer_type = type;
-            PairReport report;
-            predict_pair(pair, table, log, nullptr, &report);
-            if (report.card && report.card->demonstration && !demonstration_told) {
-                VELDRA_LOG(log, Severity::warning) << demonstration_warning;
-                demonstration_told = true;
+            pairs.push_back(std::move(pair));
+        }
+    }
+
+    std::vector<std::unique_ptr<PairRun>> runs(pairs.size());
+    std::optional<SummaryWriter> summary;
+    std::vector<SummaryPart> parts;
+    bool demonstration_told = false;
+    bool no_card_told = false;
+    std::size_t held = 0;
+    SpectraTable block;
+    // A pair's checks come before its first prediction; with several blocks every pair is
+    // checked before any is predicted, so that a job that cannot end fails at once.
+    const auto start = [&](std::size_t p) {
+        runs[p] = std::make_unique<PairRun>(pairs[p], block, log);
+    };
+    // Told after the pair's first block, once per job.
+    const auto tell = [&](const std::optional<ModelCard>& card) {
+        if (card && card->demonstration && !demonstration_told) {
+            VELDRA_LOG(log, Severity::warning) << demonstration_warning;
+            demonstration_told = true;
+        }
+        if (!card && !no_card_told) {
+            VELDRA_LOG(log, Severity::warning) << no_card_notice;
+            no_card_told = true;
+        }
+    };
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t first_sample = b * block_samples;
+        input.next(block, block_samples);
+        if (b == 0 && blocks > 1) {
+            for (std::size_t p = 0; p < pairs.size(); ++p) {
+                start(p);
             }
-            if (!report.card && !no_card_told) {
-                VELDRA_LOG(log, Severity::warning) << no_card_notice;
-                no_card_told = true;
+        }
+        parts.clear();
+        for (std::size_t p = 0; p < pairs.size(); ++p) {
+            if (!runs[p]) {
+                start(p);
             }
-            if (settings.summary) {
-                parts.push_back({type, property, table.ids, std::move(report.statistics),
-                                 report.card ? report.card->r2 : std::nullopt});
-                if (report.card && report.card->demonstration) {
-                    parts.back().model_r2.reset();
+            if (b > 0) {
+                VELDRA_LOG(log, Severity::debug)
+                    << "Samples " << first_sample + 1 << " to " << first_sample + block.ids.size()
+                    << " of " << input.samples() << ": " << pairs[p].forest_path;
+            }
+            PairRun& run = *runs[p];
+            BlockPlace place{b == 0, b + 1 == blocks, blocks > 1};
+            PairStatistics statistics;
+            run.predict_block(block, place, log, &statistics);
+            if (place.first) {
+                tell(run.card());
+            }
+            if (place.first && place.hold) {
+                // Forests beyond the budget are read again for every block instead.
+                if (held + run.held_bytes() > settings.held_forest_budget) {
+                    run.release_forests();
+                } else {
+                    held += run.held_bytes();
                 }
             }
-            if (!pair.output_file.empty()) {
-                result += "  " + pair.output_file + "\n";
-                created.push_back(pair.output_file);
+            if (settings.summary) {
+                const std::optional<ModelCard>& card = run.card();
+                parts.push_back({pairs[p].spectrometer_type, "", block.ids, std::move(statistics),
+                                 card && !card->demonstration ? card->r2 : std::nullopt});
+                parts.back().property = properties[p % properties.size()];
+            }
+            if (place.last) {
+                if (!pairs[p].output_file.empty()) {
+                    result += "  " + pairs[p].output_file + "\n";
+                    created.push_back(pairs[p].output_file);
+                }
+                runs[p].reset();
             }
             ++progress.outer_position;
             log.inner_position = 0; // the next pair starts at its first file
         }
+        if (settings.summary && !parts.empty()) {
+            if (!summary) {
+                summary.emplace(summary_path(output_path));
+            }
+            summary->write(parts);
+        }
     }
-    if (settings.summary && !parts.empty()) {
+    if (summary) {
+        summary->close();
         const std::string path = summary_path(output_path);
-        write_summary_file(path, parts);
         result += "  " + path + "\n";
         created.push_back(path);
     }

@@ -59,14 +59,23 @@ std::string pair_output_path(const std::string& output_path, const std::string& 
 // samples.
 SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards);
 
+// The samples [first, last) of that part among `samples`, with the same messages.
+std::pair<std::size_t, std::size_t> shard_range(std::size_t samples, std::size_t shard,
+                                                std::size_t shards);
+
+
 // "<stem>-shard-<K>-of-<N><extension>" beside the output path.
 std::string shard_output_path(const std::string& output_path, std::size_t shard,
                               std::size_t shards);
 
-// Reads the input once, keeps it as in-memory columns (clearing the settings' input paths) and
-// runs one prediction per (type, property) pair, types outside. Returns the created files, each
-// as two blanks, the path and a line feed, and adds each to `created` as it is complete. Errors
-// and JobStop pass to the caller.
+// Reads the input once, a block of samples at a time (clearing the settings' input paths), and
+// runs one prediction per (type, property) pair, types outside, on every block. Peak memory is
+// the forests held (at most the settings' `held_forest_budget`, 512 megabytes unless
+// set, and one pair's beyond it; a model of 1000 draws of 200 trees takes about 20), one block of input
+// rows and one pair's predictions of the block, whatever the number of samples; an OPUS folder
+// and in-memory columns are held whole. The summary has, for every sample, one line per pair.
+// Returns the created files, each as two blanks, the path and a line feed, and adds each to
+// `created` as it is complete. Errors and JobStop pass to the caller.
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
                           JobProgress& progress, std::vector<std::string>& created);

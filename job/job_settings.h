@@ -30,6 +30,12 @@ struct JobSettings {
     // 0 of 0: all. The outputs are named "<stem>-shard-<K>-of-<N><extension>" and so on.
     std::size_t shard = 0;
     std::size_t shards = 0;
+    // Samples predicted at a time (the outputs do not depend on it); 0: by the rule of
+    // `default_block_samples`.
+    std::size_t block_samples = 0;
+    // The most memory of forests kept from one block to the next over all pairs; the pairs
+    // beyond it read their forest files again for every block.
+    std::size_t held_forest_budget = std::size_t{512} << 20;
 };
 
 } // namespace veldra

@@ -122,14 +122,19 @@ std::string summary_path(const std::string& output_path) {
     return (output.parent_path() / (stem + "-summary" + extension)).string();
 }
 
-void write_summary_file(const std::string& path, const std::vector<SummaryPart>& parts) {
-    ResultFileStream file(path);
-    std::ofstream& out = file.stream();
-    out << summary_header << '\n';
-    std::string line;
-    for (const SummaryPart& part : parts) {
-        const PairStatistics& s = part.statistics;
-        for (std::size_t i = 0; i < part.ids.size(); ++i) {
+SummaryWriter::SummaryWriter(const std::string& path)
+    : file_(std::make_unique<ResultFileStream>(path)) {
+    file_->stream() << summary_header << '\n';
+}
+
+SummaryWriter::~SummaryWriter() = default;
+
+void SummaryWriter::write(const std::vector<SummaryPart>& parts) {
+    std::string& line = line_;
+    const std::size_t samples = parts.empty() ? 0 : parts.front().ids.size();
+    for (std::size_t i = 0; i < samples; ++i) {
+        for (const SummaryPart& part : parts) {
+            const PairStatistics& s = part.statistics;
             line = part.ids[i] + ',' + part.spectrometer_type + ',' + part.property;
             append_value(line, s.means, i);
             append_value(line, s.standard_deviations, i);
@@ -152,10 +157,13 @@ void write_summary_file(const std::string& path, const std::vector<SummaryPart>&
                 line += "NA";
             }
             line += '\n';
-            out << line;
+            file_->stream() << line;
         }
     }
-    file.close();
+}
+
+void SummaryWriter::close() {
+    file_->close();
 }
 
 SummaryTable parse_summary(const std::string& text, const std::string& name) {

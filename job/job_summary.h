@@ -5,12 +5,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace veldra {
+
+class ResultFileStream;
 
 // The header of a job's summary table, one row per sample and pair.
 constexpr const char* summary_header = "SSN,spectrometer,property,mean,std,2.5%,50%,97.5%,"
@@ -61,10 +64,23 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<double>
 // The summary file of a job: "<stem>-summary<extension>" beside the output path.
 std::string summary_path(const std::string& output_path);
 
-// Writes the summary table: the header, then for every part one line per sample; numbers as in
-// the output files (6 significant digits), NA where a figure does not exist. Written beside its
-// target and moved into place when complete.
-void write_summary_file(const std::string& path, const std::vector<SummaryPart>& parts);
+// The summary table, written beside its target a block of samples at a time and moved into
+// place by `close`: the header, then for every sample one line per pair in the job's order
+// (numbers as in the output files, 6 significant digits; NA where a figure does not exist).
+class SummaryWriter {
+public:
+    explicit SummaryWriter(const std::string& path);
+    ~SummaryWriter();
+    SummaryWriter(const SummaryWriter&) = delete;
+    SummaryWriter& operator=(const SummaryWriter&) = delete;
+    // The lines of one block: the parts are the block's pairs, all of the same samples.
+    void write(const std::vector<SummaryPart>& parts);
+    void close();
+
+private:
+    std::unique_ptr<ResultFileStream> file_;
+    std::string line_;
+};
 
 // One row of a summary file, as written: the texts of its fields, and its figures as numbers
 // (NaN for NA).

@@ -29,23 +29,26 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
     }
 }
 
-// Scores every sample against the model's calibration domain on the covariates the forests
-// see, logs how many lie outside and which, and keeps the figures for the summary.
-void judge_domain(const CalibrationDomain& domain, const SpectraTable& table,
-                  Transformation transformation, LoggerSet& log, PairStatistics* statistics) {
+} // namespace
+
+// Scores every sample of the block against the model's calibration domain on the covariates the
+// forests see and keeps the figures for the summary; counts those outside for the log.
+void PairRun::judge_domain(const SpectraTable& block, PairStatistics* statistics) {
     std::vector<double> row;
-    std::vector<std::string> outside;
-    for (std::size_t i = 0; i < table.rows.size(); ++i) {
-        const std::vector<double>& values = table.rows[i];
+    for (std::size_t i = 0; i < block.rows.size(); ++i) {
+        const std::vector<double>& values = block.rows[i];
         row.resize(values.size());
-        if (transformation == Transformation::first_derivative) {
+        if (pair_.transformation == Transformation::first_derivative) {
             first_derivative(values.data(), values.size(), row.data());
         } else {
             row = values;
         }
-        const DomainScore score = score_in_domain(domain, row.data());
+        const DomainScore score = score_in_domain(*domain_, row.data());
         if (score.outside) {
-            outside.push_back(table.ids[i]);
+            if (outside_.size() < 20) {
+                outside_.push_back(block.ids[i]);
+            }
+            ++outside_count_;
         }
         if (statistics != nullptr) {
             statistics->t2.push_back(score.t2);
@@ -53,40 +56,43 @@ void judge_domain(const CalibrationDomain& domain, const SpectraTable& table,
             statistics->outside.push_back(score.outside ? 1 : 0);
         }
     }
-    std::ostringstream text;
-    text << "Calibration domain: " << outside.size() << " of " << table.rows.size()
-         << " samples outside";
-    for (std::size_t k = 0; k < outside.size() && k < 20; ++k) {
-        text << (k == 0 ? ": " : ", ") << outside[k];
-    }
-    if (outside.size() > 20) {
-        text << " and " << outside.size() - 20 << " more";
-    }
-    VELDRA_LOG(log, outside.empty() ? Severity::info : Severity::warning) << text.str();
+    judged_ += block.rows.size();
 }
 
-} // namespace
+// The log line of the samples outside the domain: how many of all, and the first twenty.
+void PairRun::log_domain(LoggerSet& log) const {
+    std::ostringstream text;
+    text << "Calibration domain: " << outside_count_ << " of " << judged_ << " samples outside";
+    for (std::size_t k = 0; k < outside_.size(); ++k) {
+        text << (k == 0 ? ": " : ", ") << outside_[k];
+    }
+    if (outside_count_ > outside_.size()) {
+        text << " and " << outside_count_ - outside_.size() << " more";
+    }
+    VELDRA_LOG(log, outside_count_ == 0 ? Severity::info : Severity::warning) << text.str();
+}
 
-void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
-                  PredictionSummary* summary, PairReport* report) {
+PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSet& log)
+    : pair_(pair) {
     check_files(pair.range_file, pair.output_file);
     const std::string machine = opus_machine_type(pair.spectrometer_type);
-    if (!machine.empty() && !table.machine_type.empty() && table.machine_type != "NA" &&
-        table.machine_type != machine) {
-        throw std::runtime_error("The OPUS files are of machine type " + table.machine_type +
+    if (!machine.empty() && !first.machine_type.empty() && first.machine_type != "NA" &&
+        first.machine_type != machine) {
+        throw std::runtime_error("The OPUS files are of machine type " + first.machine_type +
                                  "; the " + pair.spectrometer_type + " models take machine type " +
                                  machine + ". Choose the spectrometer type of the files.");
     }
-    const std::string folder = boost::filesystem::path(pair.forest_path).parent_path().string();
-    const std::optional<ModelCard> card = read_model_card(folder);
-    if (card) {
+    folder_ = boost::filesystem::path(pair.forest_path).parent_path().string();
+    card_ = read_model_card(folder_);
+    const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
+    if (card_) {
         JobSide job;
         job.transformation = pair.transformation;
         job.exponential = pair.exponential;
-        job.covariates = table.rows.empty() ? 0 : table.rows.front().size();
-        job.names = table.names.size() == job.covariates ? &table.names : nullptr;
+        job.covariates = width;
+        job.names = first.names.size() == job.covariates ? &first.names : nullptr;
         job.spectrometer_type = pair.spectrometer_type;
-        const std::vector<std::string> mismatches = card_mismatches(*card, folder, job);
+        const std::vector<std::string> mismatches = card_mismatches(*card_, folder_, job);
         if (!mismatches.empty()) {
             std::string message = mismatches.front();
             for (std::size_t k = 1; k < mismatches.size(); ++k) {
@@ -95,14 +101,10 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
             throw std::runtime_error(message + " Choose what the model was calibrated with.");
         }
     }
-    if (report != nullptr) {
-        report->card = card;
-    }
-    const std::optional<CalibrationDomain> domain = read_calibration_domain(folder);
-    const std::size_t width = table.rows.empty() ? 0 : table.rows.front().size();
-    if (domain && domain->center.size() != width) {
-        throw std::runtime_error("The model in '" + folder + "' was calibrated on " +
-                                 std::to_string(domain->center.size()) +
+    domain_ = read_calibration_domain(folder_);
+    if (domain_ && domain_->center.size() != width) {
+        throw std::runtime_error("The model in '" + folder_ + "' was calibrated on " +
+                                 std::to_string(domain_->center.size()) +
                                  " covariates; the input has " + std::to_string(width) +
                                  ". Choose what the model was calibrated with.");
     }
@@ -113,41 +115,104 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
                                  "reference value of the model); it holds " +
                                  std::to_string(numbers.size()) + ".");
     }
-    const RangeScaling scaling{numbers[0], numbers[1]};
+    scaling_ = RangeScaling{numbers[0], numbers[1]};
     VELDRA_LOG(log, Severity::info) << "Running prediction from "
                                     << "list of json files";
-    if (card) {
+    if (card_) {
         // A demonstration is told once per job by the job itself.
-        VELDRA_LOG(log, card->demonstration ? Severity::debug : Severity::info)
-            << model_accuracy_text(*card);
+        VELDRA_LOG(log, card_->demonstration ? Severity::debug : Severity::info)
+            << model_accuracy_text(*card_);
     } else {
         VELDRA_LOG(log, Severity::debug)
-            << "No model card in '" << folder
+            << "No model card in '" << folder_
             << "': the transformation and the back-transformation could not be checked.";
     }
     if (pair.format_word == "json") {
         const std::string problem =
-            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder);
+            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder_);
         if (!problem.empty()) {
             throw std::runtime_error(problem);
         }
     }
-    if (domain) {
-        judge_domain(*domain, table, pair.transformation, log,
-                     report != nullptr && pair.summary ? &report->statistics : nullptr);
+}
+
+PairRun::~PairRun() = default;
+
+void PairRun::predict_block(const SpectraTable& block, const BlockPlace& place, LoggerSet& log,
+                            PairStatistics* statistics, PredictionSummary* keep) {
+    if (domain_) {
+        judge_domain(block, pair_.summary ? statistics : nullptr);
+        if (place.last) {
+            log_domain(log);
+        }
+    }
+    const bool first_derivative = pair_.transformation == Transformation::first_derivative;
+    PredictionOptions options{pair_.threads};
+    options.log_files = place.first;
+    if (place.first && place.hold) {
+        held_.emplace(pair_.forest_path, pair_.format_word, options);
     }
     const PredictionMatrix matrix =
-        predict_from_forest_files(pair.forest_path, pair.format_word, table.rows, scaling,
-                                  pair.transformation == Transformation::first_derivative, log,
-                                  PredictionOptions{pair.threads});
-    const bool figures = report != nullptr && pair.summary;
-    const std::optional<std::vector<double>> sigma =
-        figures ? read_sigma_file(folder, matrix.size()) : std::nullopt;
-    write_prediction_file(matrix, pair.output_file, pair.separator, table, pair.exponential, log,
-                          summary, figures ? &report->statistics : nullptr);
-    if (sigma) {
-        predictive_bounds(matrix, *sigma, table.ids, pair.exponential,
-                          report->statistics.predictive_low, report->statistics.predictive_high);
+        held_ ? held_->predict(block.rows, scaling_, first_derivative, log, place.first, options)
+              : predict_from_forest_files(pair_.forest_path, pair_.format_word, block.rows,
+                                          scaling_, first_derivative, log, options);
+    const bool figures = statistics != nullptr && pair_.summary;
+    if (place.first) {
+        sigma_ = figures ? read_sigma_file(folder_, matrix.size()) : std::nullopt;
+    }
+    check_prediction_matrix(matrix);
+    if (place.first) {
+        VELDRA_LOG(log, Severity::info) << "Predictions complete.";
+        writer_.emplace(pair_.output_file, pair_.separator, matrix.size(), log);
+    } else if (matrix.size() != writer_draws_) {
+        throw std::runtime_error("The model in '" + folder_ + "' changed during the job.");
+    }
+    writer_draws_ = matrix.size();
+    writer_->write(matrix, block.ids, pair_.exponential, keep, figures ? statistics : nullptr);
+    if (sigma_) {
+        std::vector<double> low;
+        std::vector<double> high;
+        predictive_bounds(matrix, *sigma_, block.ids, pair_.exponential, low, high);
+        statistics->predictive_low.insert(statistics->predictive_low.end(), low.begin(), low.end());
+        statistics->predictive_high.insert(statistics->predictive_high.end(), high.begin(),
+                                           high.end());
+    }
+    if (place.last) {
+        writer_->close();
+        held_.reset();
+    }
+}
+
+std::size_t PairRun::held_bytes() const {
+    return held_ ? held_->bytes() : 0;
+}
+
+void PairRun::release_forests() {
+    held_.reset();
+}
+
+void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerSet& log,
+                  PredictionSummary* summary, PairReport* report) {
+    PairRun run(pair, table, log);
+    if (report != nullptr) {
+        report->card = run.card();
+    }
+    if (summary != nullptr) {
+        summary->draws_per_sample.clear();
+        summary->quantiles.assign(quantile_levels.size(), std::vector<double>());
+        summary->sample_ids = table.ids;
+    }
+    run.predict_block(table, BlockPlace{true, true, false}, log,
+                      report != nullptr ? &report->statistics : nullptr, summary);
+    if (summary != nullptr) {
+        const std::size_t draws =
+            summary->draws_per_sample.empty() ? 0 : summary->draws_per_sample.front().size();
+        summary->samples_per_draw.assign(draws, std::vector<double>(table.rows.size()));
+        for (std::size_t i = 0; i < draws; ++i) {
+            for (std::size_t j = 0; j < table.rows.size(); ++j) {
+                summary->samples_per_draw[i][j] = summary->draws_per_sample[j][i];
+            }
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include "input/spectra_table.h"
 #include "job/result_file.h"
 #include "logging/logger_set.h"
+#include "models/calibration_domain.h"
 #include "models/model_card.h"
 #include "models/model_layout.h"
 
@@ -31,6 +32,57 @@ struct PairPrediction {
 struct PairReport {
     PairStatistics statistics;
     std::optional<ModelCard> card;
+};
+
+// Where a block stands in the job's input: the first block reads the model and opens the
+// output file, the last puts it in place; `hold` keeps the forests read at the first block for
+// the next ones.
+struct BlockPlace {
+    bool first = true;
+    bool last = true;
+    bool hold = false;
+};
+
+// One pair predicted a block of samples at a time, each block's lines appended to the pair's
+// output file, which is in place once the last block is written. Together the blocks give the
+// file `predict_pair` writes for the whole input, byte for byte, whatever their sizes.
+class PairRun {
+public:
+    // The checks of `predict_pair` before any forest is read, on the input as `first` (the
+    // first block) shows it: its machine type, width and covariate names.
+    PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSet& log);
+    ~PairRun();
+    PairRun(const PairRun&) = delete;
+    PairRun& operator=(const PairRun&) = delete;
+
+    // Judges the block against the calibration domain (logging the whole input's verdicts at the
+    // last block), evaluates it and writes its lines. With `pair.summary`, `statistics` receives
+    // the block's figures; `keep` receives what `write_prediction_file` keeps.
+    void predict_block(const SpectraTable& block, const BlockPlace& place, LoggerSet& log,
+                       PairStatistics* statistics, PredictionSummary* keep = nullptr);
+
+    const std::optional<ModelCard>& card() const { return card_; }
+    // The memory of the forests held for the next blocks; releasing them makes every next block
+    // read the model's files again.
+    std::size_t held_bytes() const;
+    void release_forests();
+
+private:
+    void judge_domain(const SpectraTable& block, PairStatistics* statistics);
+    void log_domain(LoggerSet& log) const;
+
+    PairPrediction pair_;
+    std::string folder_;
+    std::optional<ModelCard> card_;
+    std::optional<CalibrationDomain> domain_;
+    RangeScaling scaling_;
+    std::optional<std::vector<double>> sigma_;
+    std::optional<HeldForests> held_;
+    std::optional<PredictionFileWriter> writer_;
+    std::size_t writer_draws_ = 0;
+    std::vector<std::string> outside_; // the first twenty samples outside the domain
+    std::size_t outside_count_ = 0;
+    std::size_t judged_ = 0;
 };
 
 // Checks the range file and that the output file can be written (without touching an existing

@@ -106,39 +106,15 @@ bool output_writable(const std::string& path) {
     }
 }
 
-void write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
-                           const std::string& separator, const SpectraTable& table,
-                           bool exponential, LoggerSet& log, PredictionSummary* keep,
-                           PairStatistics* statistics) {
-    const std::size_t draws = matrix.size();
-    if (draws == 0) {
-        throw std::runtime_error("Prediction matrix is empty");
-    }
-    const std::size_t samples = matrix.front().size();
-    // A draw shorter than the first fails as reading it sample by sample would, before
-    // anything is logged or written.
-    for (std::size_t j = 0; j < samples; ++j) {
-        for (std::size_t i = 0; i < draws; ++i) {
-            if (matrix[i].size() <= j) {
-                static_cast<void>(matrix[i].at(j));
-            }
-        }
-    }
-    if (keep != nullptr) {
-        keep->draws_per_sample.assign(samples, std::vector<double>());
-        keep->quantiles.assign(quantile_levels.size(), std::vector<double>());
-        keep->sample_ids = table.ids;
-    }
-
-    VELDRA_LOG(log, Severity::info) << "Predictions complete.";
+PredictionFileWriter::PredictionFileWriter(const std::string& outfile, const std::string& separator,
+                                           std::size_t draws, LoggerSet& log)
+    : separator_(separator), draws_(draws) {
     // Without an output file (a summary-only job) the figures are computed and nothing written.
-    std::optional<ResultFileStream> file;
-    if (!outfile.empty()) {
-        VELDRA_LOG(log, Severity::info) << "Writing results to file: " << outfile;
-        file.emplace(outfile);
+    if (outfile.empty()) {
+        return;
     }
-    std::ostringstream nowhere;
-    std::ostream& out = file ? static_cast<std::ostream&>(file->stream()) : nowhere;
+    VELDRA_LOG(log, Severity::info) << "Writing results to file: " << outfile;
+    file_.emplace(outfile);
     std::string line = "SSN";
     for (std::size_t i = 0; i < draws; ++i) {
         line += separator + "draw " + std::to_string(i + 1);
@@ -152,11 +128,20 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
     line += separator;
     append_general6(line, 97.5);
     line += "%\n";
-    out << line;
+    file_->stream() << line;
+}
 
+void PredictionFileWriter::write(const PredictionMatrix& matrix,
+                                 const std::vector<std::string>& ids, bool exponential,
+                                 PredictionSummary* keep, PairStatistics* statistics) {
+    const std::size_t draws = draws_;
+    const std::size_t samples = matrix.empty() ? 0 : matrix.front().size();
+    const std::string& separator = separator_;
     const float draw_count = static_cast<float>(draws);
-    std::vector<double> x(draws);
-    std::vector<double> sorted;
+    std::vector<double>& x = x_;
+    std::vector<double>& sorted = sorted_;
+    std::string& line = line_;
+    x.resize(draws);
     for (std::size_t j = 0; j < samples; ++j) {
         for (std::size_t i = 0; i < draws; ++i) {
             const double value = matrix[i][j];
@@ -180,7 +165,7 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
         sorted = x;
         std::sort(sorted.begin(), sorted.end(),
                   [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
-        line = table.ids.at(j);
+        line = ids.at(j);
         line += separator;
         for (const double value : x) {
             append_general6(line, value);
@@ -203,8 +188,8 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
             append_general6(line, sorted[index]);
         }
         line += "\n";
-        if (file) {
-            out << line;
+        if (file_) {
+            file_->stream() << line;
         }
         if (statistics != nullptr) {
             const auto at = [&](double level) {
@@ -217,14 +202,52 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
             statistics->high.push_back(at(0.975));
         }
         if (keep != nullptr) {
-            keep->draws_per_sample[j] = x;
+            keep->draws_per_sample.push_back(x);
             keep->means.push_back(static_cast<double>(mean));
             keep->standard_deviations.push_back(sd);
         }
     }
-    if (file) {
-        file->close();
+}
+
+void PredictionFileWriter::close() {
+    if (file_) {
+        file_->close();
     }
+}
+
+void check_prediction_matrix(const PredictionMatrix& matrix) {
+    const std::size_t draws = matrix.size();
+    if (draws == 0) {
+        throw std::runtime_error("Prediction matrix is empty");
+    }
+    const std::size_t samples = matrix.front().size();
+    // A draw shorter than the first fails as reading it sample by sample would, before
+    // anything is logged or written.
+    for (std::size_t j = 0; j < samples; ++j) {
+        for (std::size_t i = 0; i < draws; ++i) {
+            if (matrix[i].size() <= j) {
+                static_cast<void>(matrix[i].at(j));
+            }
+        }
+    }
+}
+
+void write_prediction_file(const PredictionMatrix& matrix, const std::string& outfile,
+                           const std::string& separator, const SpectraTable& table,
+                           bool exponential, LoggerSet& log, PredictionSummary* keep,
+                           PairStatistics* statistics) {
+    check_prediction_matrix(matrix);
+    const std::size_t draws = matrix.size();
+    const std::size_t samples = matrix.front().size();
+    if (keep != nullptr) {
+        keep->draws_per_sample.clear();
+        keep->quantiles.assign(quantile_levels.size(), std::vector<double>());
+        keep->sample_ids = table.ids;
+    }
+    VELDRA_LOG(log, Severity::info) << "Predictions complete.";
+    PredictionFileWriter writer(outfile, separator, draws, log);
+    writer.write(matrix, table.ids, exponential, keep, statistics);
+    writer.close();
     if (keep != nullptr) {
         keep->samples_per_draw.assign(draws, std::vector<double>(samples));
         for (std::size_t i = 0; i < draws; ++i) {

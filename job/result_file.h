@@ -7,6 +7,7 @@
 
 #include <array>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,36 @@ std::string output_folder_problem(const std::string& output_path);
 // Whether an output file can be written at `path`: its folder exists and takes a new file, and
 // the path is not a folder. Leaves no file behind and an existing target untouched.
 bool output_writable(const std::string& path);
+
+// The output file of one pair written a block of samples at a time, as `write_prediction_file`
+// writes it whole.
+class PredictionFileWriter {
+public:
+    // Opens the file and writes the header of `draws` draws; with an empty `outfile`, nothing is
+    // written and `write` only computes the figures.
+    PredictionFileWriter(const std::string& outfile, const std::string& separator,
+                         std::size_t draws, LoggerSet& log);
+
+    // Writes one line per sample of `matrix` ([draw][sample], as many draws as the header),
+    // back-transformed with exp when asked, and appends the figures to `keep` and `statistics`.
+    void write(const PredictionMatrix& matrix, const std::vector<std::string>& ids,
+               bool exponential, PredictionSummary* keep, PairStatistics* statistics);
+
+    // Puts the complete file in place (see ResultFileStream::close).
+    void close();
+
+private:
+    std::string separator_;
+    std::size_t draws_ = 0;
+    std::optional<ResultFileStream> file_;
+    std::vector<double> x_;
+    std::vector<double> sorted_;
+    std::string line_;
+};
+
+// Raises the errors of a matrix that cannot be written: no draw ("Prediction matrix is empty"),
+// or a draw shorter than the first.
+void check_prediction_matrix(const PredictionMatrix& matrix);
 
 // Back-transforms the draws with exp when asked and writes the pair's output CSV (identifier,
 // every draw, mean, standard deviation, seven quantiles). The mean and the standard deviation

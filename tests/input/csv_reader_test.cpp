@@ -244,6 +244,53 @@ TEST(CsvReader, AHundredThousandSamples) {
     EXPECT_EQ(capacity, 4u * 100000u);
 }
 
+TEST(CsvReader, InBlocksAsWhole) {
+    TempDir dir;
+    std::string text = "SSN,a,b\r\n";
+    for (int i = 0; i < 10; ++i) {
+        text += "s" + std::to_string(i) + "," + std::to_string(i) + ".5, -" + std::to_string(i) +
+                (i == 9 ? "" : "\r\n"); // the last line without a line end
+    }
+    const std::string path = dir.write("in.csv", text);
+    EXPECT_EQ(count_csv_samples(path), 10u);
+    EXPECT_EQ(count_csv_samples(dir.write("two.csv", "SSN,a\nx,1\ny,2\n")), 2u);
+    EXPECT_EQ(count_csv_samples(dir.write("none.csv", "SSN,a\n")), 0u);
+    EXPECT_EQ(count_csv_samples(dir.file("missing.csv")), 0u);
+
+    const SpectraTable whole = read_spectra_csv(path);
+    for (const std::size_t block : {1u, 3u, 4u, 10u, 11u}) {
+        CsvSpectraReader reader(path);
+        EXPECT_EQ(reader.width(), 2u);
+        EXPECT_EQ(reader.names(), (std::vector<std::string>{"a", "b"}));
+        SpectraTable part;
+        SpectraTable joined;
+        while (reader.read(part, block) > 0) {
+            EXPECT_LE(part.rows.size(), block);
+            joined.ids.insert(joined.ids.end(), part.ids.begin(), part.ids.end());
+            joined.rows.insert(joined.rows.end(), part.rows.begin(), part.rows.end());
+        }
+        EXPECT_EQ(joined.ids, whole.ids) << block;
+        EXPECT_EQ(joined.rows, whole.rows) << block;
+    }
+    // Skipped lines are not read, and still counted in the line numbers of messages.
+    CsvSpectraReader reader(dir.write("bad.csv", "SSN,a\nx,1\ny,oops\nz,2\nw,zz\n"));
+    EXPECT_EQ(reader.skip(2), 2u);
+    SpectraTable part;
+    EXPECT_EQ(reader.read(part, 1), 1u);
+    EXPECT_EQ(part.ids, std::vector<std::string>{"z"});
+    try {
+        reader.read(part, 5);
+        ADD_FAILURE() << "line 5 read";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("(line 5, column 2 \"a\", sample \"w\""),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(reader.skip(3), 0u);
+    CsvSpectraReader empty(dir.file("none.csv"));
+    EXPECT_THROW(empty.read(part, 4), std::runtime_error);
+}
+
 TEST(TableFromColumns, TransposesColumnsAndKeepsIdentifiersUnchanged) {
     const SpectraTable table = table_from_columns({{1, 2, 3}, {4, 5, 6}}, {"a", "b"});
     EXPECT_EQ(table.ids, (std::vector<std::string>{"a", "b"})); // counts are not compared

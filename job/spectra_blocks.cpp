@@ -1,0 +1,76 @@
+#include "job/spectra_blocks.h"
+
+#include "input/input_dispatch.h"
+#include "job/job_runner.h"
+
+#include <algorithm>
+#include <iterator>
+#include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace veldra {
+
+std::size_t default_block_samples(std::size_t covariates) {
+    return std::clamp<std::size_t>(block_bytes /
+                                       (sizeof(double) * std::max<std::size_t>(covariates, 1)),
+                                   smallest_block, largest_block);
+}
+
+SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
+    // A CSV file is counted, then read: a pipe, which can be read only once, is read whole.
+    boost::system::error_code error;
+    const bool whole =
+        !settings.opus_folder.empty() || (!settings.columns.empty() && !settings.ids.empty()) ||
+        settings.csv_file.empty() || !boost::filesystem::is_regular_file(settings.csv_file, error);
+    if (whole) {
+        table_ = read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
+                                    settings.csv_file, settings.columns, settings.ids);
+        if (settings.shards > 0) {
+            table_ = shard_of(std::move(table_), settings.shard, settings.shards);
+        }
+        samples_ = table_.rows.size();
+        width_ = table_.rows.empty() ? 0 : table_.rows.front().size();
+        return;
+    }
+    // The checks and messages of reading the file whole, without holding it.
+    check_spectra_input("", settings.csv_file, {}, {});
+    csv_.emplace(settings.csv_file);
+    width_ = csv_->width();
+    table_.names = csv_->names();
+    samples_ = count_csv_samples(settings.csv_file);
+    if (samples_ == 0) {
+        csv_->read(table_, 1); // raises the reader's message of a file without samples
+    }
+    if (settings.shards > 0) {
+        const auto [first, last] = shard_range(samples_, settings.shard, settings.shards);
+        csv_->skip(first);
+        samples_ = last - first;
+    }
+}
+
+bool SpectraBlocks::next(SpectraTable& block, std::size_t count) {
+    block.machine_type = table_.machine_type;
+    if (block.names.empty()) {
+        block.names = table_.names;
+    }
+    count = std::min(count, samples_ - position_);
+    if (csv_) {
+        if (count == 0) {
+            // The reader's own check of a file without any sample.
+            csv_->read(block, 0);
+            return false;
+        }
+        const std::size_t read = csv_->read(block, count);
+        position_ += read;
+        return read > 0;
+    }
+    block.ids.assign(std::make_move_iterator(table_.ids.begin() + position_),
+                     std::make_move_iterator(table_.ids.begin() + position_ + count));
+    block.rows.assign(std::make_move_iterator(table_.rows.begin() + position_),
+                      std::make_move_iterator(table_.rows.begin() + position_ + count));
+    position_ += count;
+    return count > 0;
+}
+
+} // namespace veldra

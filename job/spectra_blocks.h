@@ -1,0 +1,54 @@
+#pragma once
+
+#include "input/csv_reader.h"
+#include "input/spectra_table.h"
+#include "job/job_settings.h"
+#include "logging/logger_set.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// The most memory one block of input rows takes: a block holds
+// clamp(block_bytes / (8 x covariates), smallest_block, largest_block) samples (1172 of 3578
+// covariates), so that a block's rows and its predictions (draws x samples numbers per pair)
+// stay a few tens of megabytes whatever the input's size.
+constexpr std::size_t block_bytes = std::size_t{32} << 20;
+constexpr std::size_t smallest_block = 256;
+constexpr std::size_t largest_block = 4096;
+
+// The samples of one block for rows of `covariates` values, by the rule above.
+std::size_t default_block_samples(std::size_t covariates);
+
+// The input of a job handed out a block of samples at a time, in input order. A CSV file is
+// read block by block and never held whole; an OPUS folder is read once (its replicates
+// averaged) and in-memory columns are taken as they are, and their rows are handed out by
+// moving them, not copied.
+class SpectraBlocks {
+public:
+    // Opens the input of the settings (exactly one of an OPUS folder, a CSV file or columns)
+    // and keeps part `shard` of `shards` contiguous parts of its samples (0 of 0: all), with the
+    // messages of `shard_of`. Errors of the input before its first sample are raised here.
+    SpectraBlocks(const JobSettings& settings, LoggerSet& log);
+
+    // Samples handed out in all.
+    std::size_t samples() const { return samples_; }
+    // Values per sample.
+    std::size_t width() const { return width_; }
+
+    // Replaces the block's samples with the next at most `count` ones; false when none is
+    // left. The machine type and the covariates' names are set in every block.
+    bool next(SpectraTable& block, std::size_t count);
+
+private:
+    std::optional<CsvSpectraReader> csv_;
+    SpectraTable table_; // a whole OPUS folder or the columns; rows handed out are moved away
+    std::size_t position_ = 0;
+    std::size_t samples_ = 0;
+    std::size_t width_ = 0;
+};
+
+} // namespace veldra
