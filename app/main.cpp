@@ -1,21 +1,41 @@
-// veldra: the window. "veldra --results FILE" opens the results window of an earlier job from its
-// summary file instead.
+// veldra: the window. "veldra --results FILE [--spectra CSV]" opens the results window of an
+// earlier job from its summary file instead, with the spectra of its CSV input when given (the
+// transformed view taking the first derivative).
+#include "gui/dialogs.h"
 #include "gui/results_window.h"
 #include "gui/veldra.h"
+#include "input/csv_reader.h"
+#include "job/spectra_preview.h"
 #include "models/model_directory.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
 #include <iostream>
+#include <memory>
 #include <string>
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
-    if (argc == 3 && std::string(argv[1]) == "--results") {
+    const bool spectra = argc == 5 && std::string(argv[3]) == "--spectra";
+    if ((argc == 3 || spectra) && std::string(argv[1]) == "--results") {
         try {
+            veldra::QtDialogs dialogs;
             veldra::ResultsWindow results(nullptr, veldra::read_summary_file(argv[2]),
-                                          QString("Results: ") + argv[2]);
+                                          QString("Results: ") + argv[2], &dialogs);
+            veldra::JobRecord record;
+            if (spectra) {
+                auto preview = std::make_shared<veldra::SpectraPreview>();
+                veldra::CsvSpectraReader reader(argv[4]);
+                veldra::SpectraTable block;
+                block.names = reader.names();
+                while (reader.read(block, 1024) > 0) {
+                    preview->add(block, veldra::Transformation::first_derivative);
+                }
+                record.spectra = preview;
+            }
+            results.set_record(argv[2], record);
+            results.choose_row(0);
             results.show();
             return application.exec();
         } catch (const std::exception& e) {

@@ -77,8 +77,7 @@ int main(int argc, char** argv) {
     described.add_options()("help", "show this text")(
         "draws", po::value(&draws)->default_value(draws), "posterior draws per model")(
         "trees", po::value(&trees)->default_value(trees), "trees per document")(
-        "samples", po::value(&sample_counts)->multitoken(),
-        "sample counts (default 10000 100000)")(
+        "samples", po::value(&sample_counts)->multitoken(), "sample counts (default 10000 100000)")(
         "model-dir", po::value(&keep), "generate the models and inputs here and keep them")(
         "block", po::value(&block)->default_value(0), "samples per block (0: the job's rule)")(
         "one-input", po::value(&one_input), "(internal) run one job on this input")(
@@ -92,9 +91,9 @@ int main(int argc, char** argv) {
     if (sample_counts.empty()) {
         sample_counts = {10000, 100000};
     }
-    const fs::path root = keep.empty() ? fs::temp_directory_path() /
-                                             fs::unique_path("veldra-bench-library-%%%%-%%%%")
-                                       : fs::path(keep);
+    const fs::path root =
+        keep.empty() ? fs::temp_directory_path() / fs::unique_path("veldra-bench-library-%%%%-%%%%")
+                     : fs::path(keep);
     if (!fs::exists(root / "mir" / "Total.Nitrogen" / "rgy.txt")) {
         std::printf("generating 17 models of %d documents of %d trees in %s\n", draws, trees,
                     root.string().c_str());

@@ -5,7 +5,9 @@
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
+#include "job/job_record.h"
 #include "job/job_runner.h"
+#include "job/job_summary.h"
 #include "job/result_file.h"
 #include "logging/logger_set.h"
 #include "models/model_directory.h"
@@ -98,6 +100,7 @@ struct Options {
     std::size_t shard = 0;
     std::size_t shards = 0;
     std::size_t block_samples = 0;
+    std::string report;
     unsigned threads = 0;
 };
 
@@ -141,6 +144,8 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "also write the spectra as read (after OPUS resampling and averaging) to this CSV")(
         "no-summary", "do not write the summary table <stem>-summary<extension>")(
         "summary-only", "write the summary table and no per-draw files")(
+        "report", po::value<std::string>(),
+        "also write the job's PDF report (settings, models, every pair's chart and table)")(
         "shard", po::value<std::string>(),
         "K/N: predict only the K-th of N contiguous parts of the samples")(
         "threads", po::value<int>()->default_value(0),
@@ -217,6 +222,10 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
     if (options.summary_only && !options.summary) {
         throw UsageError("--summary-only and --no-summary exclude each other");
     }
+    options.report = values.count("report") ? values["report"].as<std::string>() : "";
+    if (!options.report.empty() && !options.summary) {
+        throw UsageError("--report needs the summary table: leave out --no-summary");
+    }
     if (values.count("shard")) {
         const std::string text = values["shard"].as<std::string>();
         const std::size_t slash = text.find('/');
@@ -286,7 +295,8 @@ void write_spectra_file(const std::string& path, const SpectraTable& table,
 } // namespace
 
 int run_predict_command(const std::vector<std::string>& arguments, std::ostream& out,
-                        std::ostream& err, const std::atomic<bool>& stop, bool terminal) {
+                        std::ostream& err, const std::atomic<bool>& stop, bool terminal,
+                        const ReportWriter& report) {
     std::optional<Options> parsed;
     try {
         parsed = parse(arguments, out);
@@ -298,6 +308,11 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
         return exit_success;
     }
     const Options& options = *parsed;
+    if (!options.report.empty() && !report) {
+        err << "veldra-predict: this build cannot write reports (it was built without Qt)\n"
+            << usage_line;
+        return exit_usage;
+    }
 
     boost::system::error_code error;
     const bool opus =
@@ -351,7 +366,7 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     // The output folder is made when it does not exist, and checked before any work.
     const bool predicting = !options.properties.empty() || !options.own_properties.empty();
     for (const std::string& target :
-         {predicting ? options.output : std::string(), options.write_spectra}) {
+         {predicting ? options.output : std::string(), options.write_spectra, options.report}) {
         if (target.empty()) {
             continue;
         }
@@ -417,6 +432,7 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
         }
     }
 
+    JobRecord record = job_record(settings, veldra_version); // before the job clears the input
     const JobOutcome outcome = run_job(settings, log, progress);
     display.finish();
     if (!outcome.ok) {
@@ -431,6 +447,19 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
         return outcome.stopped_by_user ? exit_stopped : exit_failure;
     }
     out << outcome.message;
+    if (!options.report.empty()) {
+        record.defective = outcome.defective;
+        const std::string output =
+            options.shards > 0 ? shard_output_path(options.output, options.shard, options.shards)
+                               : options.output;
+        try {
+            report(options.report, summary_path(output), record);
+        } catch (const std::exception& e) {
+            err << e.what() << "\n";
+            return exit_failure;
+        }
+        out << "  " << options.report << "\n";
+    }
     return exit_success;
 }
 

@@ -39,10 +39,12 @@ void QtDialogs::open_folder(const QUrl& folder) {
     QDesktopServices::openUrl(folder);
 }
 
-void QtDialogs::show_results(QWidget* parent, const QString& summary_path) {
+void QtDialogs::show_results(QWidget* parent, const QString& summary_path,
+                             const JobRecord& record) {
     try {
         auto* window = new ResultsWindow(parent, read_summary_file(summary_path.toStdString()),
-                                         "Results: " + summary_path);
+                                         "Results: " + summary_path, this);
+        window->set_record(summary_path.toStdString(), record);
         window->setAttribute(Qt::WA_DeleteOnClose);
         window->show();
     } catch (const std::exception& e) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "job/job_record.h"
+
 #include <QString>
 #include <QUrl>
 
@@ -26,8 +28,10 @@ public:
     // Opens a local folder in the system's file browser.
     virtual void open_folder(const QUrl& folder) = 0;
 
-    // Opens a results window over a job's summary file (a message box when it cannot be read).
-    virtual void show_results(QWidget* parent, const QString& summary_path) = 0;
+    // Opens a results window over a job's summary file (a message box when it cannot be read),
+    // with the job's record for its report.
+    virtual void show_results(QWidget* parent, const QString& summary_path,
+                              const JobRecord& record) = 0;
 };
 
 // The real dialogs: Qt's file dialogs, message boxes and desktop services.
@@ -40,7 +44,8 @@ public:
     void information(QWidget* parent, const QString& title, const QString& text) override;
     bool question(QWidget* parent, const QString& title, const QString& text) override;
     void open_folder(const QUrl& folder) override;
-    void show_results(QWidget* parent, const QString& summary_path) override;
+    void show_results(QWidget* parent, const QString& summary_path,
+                      const JobRecord& record) override;
 };
 
 } // namespace veldra

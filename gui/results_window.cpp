@@ -1,12 +1,23 @@
 #include "gui/results_window.h"
 
+#include "gui/dialogs.h"
+#include "report/job_report.h"
+#include "report/pair_chart.h"
+
+#include <QAbstractTableModel>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
 #include <QSplitter>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
@@ -20,34 +31,13 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <unordered_map>
 
 namespace veldra {
 
 namespace {
 
 using namespace QtCharts;
-
-// A cell that sorts by its number (the mean), not by its text; empty cells sort first.
-class NumberItem : public QTableWidgetItem {
-public:
-    NumberItem(const QString& text, double number) : QTableWidgetItem(text), number_(number) {}
-    bool operator<(const QTableWidgetItem& other) const override {
-        const auto* item = dynamic_cast<const NumberItem*>(&other);
-        if (item == nullptr) {
-            return QTableWidgetItem::operator<(other);
-        }
-        const bool mine = std::isnan(number_);
-        const bool theirs = std::isnan(item->number_);
-        return mine != theirs ? mine : number_ < item->number_;
-    }
-
-private:
-    double number_;
-};
-
-QString pair_name(const std::pair<std::string, std::string>& pair) {
-    return QString::fromStdString(pair.first + " " + pair.second);
-}
 
 // The interval a cell shows: predictive where the model gives one, else credible.
 QString cell_text(const SummaryRow& row) {
@@ -57,31 +47,178 @@ QString cell_text(const SummaryRow& row) {
     return QString::fromStdString(row.fields[3] + " [" + low + ", " + high + "]");
 }
 
+// The summary as a table of samples x pairs, each cell computed when shown: a job of 10,000
+// samples has 170,000 cells, too many to make one object each.
+class SummaryModel : public QAbstractTableModel {
+public:
+    explicit SummaryModel(const SummaryTable& table, QObject* parent)
+        : QAbstractTableModel(parent), table_(table),
+          cells_(table.samples.size() * table.pairs.size(), -1) {
+        std::map<std::pair<std::string, std::string>, std::size_t> column_of;
+        for (std::size_t p = 0; p < table.pairs.size(); ++p) {
+            column_of[table.pairs[p]] = p;
+        }
+        std::unordered_map<std::string, std::size_t> row_of;
+        for (std::size_t s = 0; s < table.samples.size(); ++s) {
+            row_of[table.samples[s]] = s;
+        }
+        for (std::size_t r = 0; r < table.rows.size(); ++r) {
+            const SummaryRow& row = table.rows[r];
+            cells_[row_of[row.id()] * table.pairs.size() +
+                   column_of[{row.fields[1], row.fields[2]}]] = static_cast<std::ptrdiff_t>(r);
+        }
+    }
+
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(table_.samples.size());
+    }
+    int columnCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(table_.pairs.size()) + 1;
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (role != Qt::DisplayRole || orientation != Qt::Horizontal) {
+            return QAbstractTableModel::headerData(section, orientation, role);
+        }
+        return section == 0 ? QString("SSN")
+                            : pair_name(table_.pairs[static_cast<std::size_t>(section - 1)]);
+    }
+
+    // The summary row of a cell; null for the identifier column and for an empty cell.
+    const SummaryRow* row(const QModelIndex& index) const {
+        if (!index.isValid() || index.column() == 0) {
+            return nullptr;
+        }
+        const std::ptrdiff_t at =
+            cells_[static_cast<std::size_t>(index.row()) * table_.pairs.size() +
+                   static_cast<std::size_t>(index.column() - 1)];
+        return at < 0 ? nullptr : &table_.rows[static_cast<std::size_t>(at)];
+    }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid()) {
+            return {};
+        }
+        if (index.column() == 0) {
+            if (role == Qt::DisplayRole || role == sort_role) {
+                return QString::fromStdString(
+                    table_.samples[static_cast<std::size_t>(index.row())]);
+            }
+            return {};
+        }
+        const SummaryRow* cell = row(index);
+        if (cell == nullptr) {
+            return role == sort_role ? QVariant(std::nan("")) : QVariant();
+        }
+        switch (role) {
+        case Qt::DisplayRole:
+            return cell_text(*cell);
+        case sort_role:
+            return cell->figures[0];
+        case Qt::BackgroundRole:
+            return cell->domain() == "outside" ? QVariant(QColor(255, 205, 205)) : QVariant();
+        case Qt::ToolTipRole:
+            return QString::fromStdString(
+                "std " + cell->fields[4] + ", credible [" + cell->fields[5] + ", " +
+                cell->fields[7] + "], predictive [" + cell->fields[8] + ", " + cell->fields[9] +
+                "], domain " + cell->fields[10] + " (T2 " + cell->fields[11] + ", Q " +
+                cell->fields[12] + "), model R2 " + cell->fields[13]);
+        default:
+            return {};
+        }
+    }
+
+    static constexpr int sort_role = Qt::UserRole;
+
+private:
+    const SummaryTable& table_;
+    std::vector<std::ptrdiff_t> cells_; // summary row of each sample x pair, -1 for none
+};
+
+// Sorts by the mean, empty cells first; the identifier column by its text.
+class SummarySorter : public QSortFilterProxyModel {
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override {
+        const QVariant a = left.data(SummaryModel::sort_role);
+        const QVariant b = right.data(SummaryModel::sort_role);
+        if (left.column() == 0) {
+            return a.toString() < b.toString();
+        }
+        const double x = a.toDouble();
+        const double y = b.toDouble();
+        const bool mine = std::isnan(x);
+        const bool theirs = std::isnan(y);
+        return mine != theirs ? mine : x < y;
+    }
+};
+
 } // namespace
 
-ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString& title)
-    : QWidget(parent, Qt::Window), table_(std::move(table)), cells_(new QTableWidget(this)),
-      pair_box_(new QComboBox(this)), chart_view_(new QChartView(this)) {
+ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString& title,
+                             Dialogs* dialogs)
+    : QWidget(parent, Qt::Window), table_(std::move(table)), dialogs_(dialogs),
+      cells_(new QTableView(this)), pair_box_(new QComboBox(this)), card_label_(new QLabel(this)),
+      chart_view_(new QChartView(this)), spectra_view_(new QChartView(this)),
+      transformed_box_(new QCheckBox("after the covariate transformation", this)),
+      spectra_note_(new QLabel(this)), models_(new QTableWidget(this)),
+      defective_(new QTableWidget(this)), report_button_(new QPushButton("Save report...", this)) {
     setWindowTitle(title);
     setObjectName("results_window");
     cells_->setObjectName("results_table");
     pair_box_->setObjectName("results_pair");
+    card_label_->setObjectName("results_card");
     chart_view_->setObjectName("results_chart");
+    models_->setObjectName("results_models");
+    defective_->setObjectName("results_defective");
+    report_button_->setObjectName("results_report");
+    report_button_->setEnabled(dialogs_ != nullptr);
     chart_view_->setRenderHint(QPainter::Antialiasing);
+    spectra_view_->setObjectName("results_spectra");
+    spectra_view_->setRenderHint(QPainter::Antialiasing);
+    transformed_box_->setObjectName("results_transformed");
 
     auto* layout = new QVBoxLayout(this);
-    auto* splitter = new QSplitter(Qt::Vertical, this);
-    splitter->addWidget(cells_);
-    auto* lower = new QWidget(splitter);
-    auto* lower_layout = new QVBoxLayout(lower);
-    lower_layout->setContentsMargins(0, 0, 0, 0);
-    lower_layout->addWidget(pair_box_);
-    lower_layout->addWidget(chart_view_);
-    splitter->addWidget(lower);
-    layout->addWidget(
+    auto* top = new QHBoxLayout();
+    top->addWidget(
         new QLabel("Mean and 95% interval (predictive where the model gives one, else credible); "
                    "red: outside the calibration domain. Ctrl+C copies the selected cells.",
-                   this));
+                   this),
+        1);
+    top->addWidget(report_button_);
+    layout->addLayout(top);
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    splitter->addWidget(cells_);
+    auto* tabs = new QTabWidget(splitter);
+    tabs->setObjectName("results_tabs");
+    // The chosen pair's chart beside the spectra.
+    auto* charts = new QSplitter(Qt::Horizontal, tabs);
+    auto* chart_page = new QWidget(charts);
+    auto* chart_layout = new QVBoxLayout(chart_page);
+    chart_layout->setContentsMargins(0, 0, 0, 0);
+    auto* pair_row = new QHBoxLayout();
+    pair_row->addWidget(pair_box_);
+    pair_row->addWidget(card_label_, 1);
+    chart_layout->addLayout(pair_row);
+    chart_layout->addWidget(chart_view_);
+    auto* spectra_page = new QWidget(charts);
+    auto* spectra_layout = new QVBoxLayout(spectra_page);
+    spectra_layout->setContentsMargins(0, 0, 0, 0);
+    auto* spectra_row = new QHBoxLayout();
+    spectra_row->addWidget(transformed_box_);
+    spectra_row->addWidget(spectra_note_, 1);
+    spectra_layout->addLayout(spectra_row);
+    spectra_layout->addWidget(spectra_view_);
+    charts->addWidget(chart_page);
+    charts->addWidget(spectra_page);
+    tabs->addTab(charts, "Charts");
+    tabs->addTab(models_, "Models");
+    tabs->addTab(defective_, "Files not read");
+    splitter->addWidget(tabs);
+    splitter->setStretchFactor(0, 2);
+    splitter->setStretchFactor(1, 3);
     layout->addWidget(splitter);
 
     auto* copy = new QAction(this);
@@ -90,136 +227,227 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     connect(copy, &QAction::triggered, this,
             [this] { QApplication::clipboard()->setText(selected_text()); });
     cells_->addAction(copy);
-
     fill_table();
+    connect(report_button_, &QPushButton::clicked, this, [this] { save_report(); });
+    connect(transformed_box_, &QCheckBox::toggled, this, [this] { show_spectra(); });
+    connect(cells_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this] { show_spectra(); });
+
     for (const auto& pair : table_.pairs) {
         pair_box_->addItem(pair_name(pair));
     }
     connect(pair_box_, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { show_pair(index); });
+    fill_record();
     show_pair(0);
-    resize(1000, 760);
+    show_spectra();
+    resize(1200, 820);
+}
+
+void ResultsWindow::set_record(const std::string& summary_path, const JobRecord& record) {
+    summary_path_ = summary_path;
+    record_ = record;
+    fill_record();
+    show_pair(pair_box_->currentIndex());
+    show_spectra();
+}
+
+void ResultsWindow::choose_row(int row) {
+    if (row >= 0 && row < sorter_->rowCount()) {
+        cells_->setCurrentIndex(sorter_->index(row, 1));
+    }
+}
+
+void ResultsWindow::show_spectra() {
+    auto* chart = new QChart();
+    const SpectraPreview* preview = record_.spectra.get();
+    if (preview == nullptr || preview->ids.empty()) {
+        spectra_note_->setText(record_.recorded && record_.spectra == nullptr
+                                   ? "The spectra were not kept for this job."
+                                   : "The spectra are shown for jobs run in this window.");
+        transformed_box_->setEnabled(false);
+    } else {
+        transformed_box_->setEnabled(true);
+        const bool after = transformed_box_->isChecked();
+        const std::size_t count = preview->ids.size();
+        std::size_t selected = count;
+        const QModelIndex current = cells_->currentIndex();
+        if (current.isValid()) {
+            const std::string id = sorter_->index(current.row(), 0).data().toString().toStdString();
+            selected = static_cast<std::size_t>(
+                std::find(preview->ids.begin(), preview->ids.end(), id) - preview->ids.begin());
+        }
+        const auto series = [&](std::size_t sample, const QColor& color, double width) {
+            auto* line = new QLineSeries(chart);
+            QPen pen(color);
+            pen.setWidthF(width);
+            line->setPen(pen);
+            QVector<QPointF> points;
+            points.reserve(static_cast<int>(preview->x.size()));
+            const float* values = preview->row(after, sample);
+            for (std::size_t k = 0; k < preview->x.size(); ++k) {
+                points.append(QPointF(preview->x[k], static_cast<double>(values[k])));
+            }
+            line->replace(points);
+            line->setName(QString::fromStdString(preview->ids[sample]));
+            chart->addSeries(line);
+            return line;
+        };
+        // At most 100 others, evenly through the job, behind the chosen one.
+        const std::size_t others = std::min<std::size_t>(count, 100);
+        for (std::size_t k = 0; k < others; ++k) {
+            const std::size_t sample = k * count / others;
+            if (sample != selected) {
+                series(sample, QColor(190, 190, 190), 0.8);
+            }
+        }
+        if (selected < count) {
+            series(selected, QColor(210, 30, 30), 2.2)->setObjectName("selected");
+        }
+        chart->createDefaultAxes();
+        chart->legend()->hide();
+        if (auto* x = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).front())) {
+            x->setReverse(preview->wavenumbers); // spectra run from high wavenumbers down
+            x->setTitleText(preview->wavenumbers ? "wavenumber (cm-1)" : "covariate");
+        }
+        chart->axes(Qt::Vertical)
+            .front()
+            ->setTitleText(after ? "after the transformation" : "as read");
+        chart->setTitle(selected < count
+                            ? "Sample " + QString::fromStdString(preview->ids[selected]) +
+                                  " (red) among the job's spectra"
+                            : "The job's spectra (choose a sample in the table)");
+        spectra_note_->setText(
+            preview->samples > count
+                ? QString("%1 of %2 samples kept for viewing").arg(count).arg(preview->samples)
+                : QString());
+    }
+    QChart* old = spectra_view_->chart();
+    spectra_view_->setChart(chart);
+    delete old;
+}
+
+void ResultsWindow::fill_record() {
+    const auto fixed = [](const QString& text) {
+        auto* item = new QTableWidgetItem(text);
+        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+        return item;
+    };
+    models_->clear();
+    models_->setColumnCount(3);
+    models_->setHorizontalHeaderLabels({"Pair", "Model", "Folder"});
+    models_->setRowCount(static_cast<int>(table_.pairs.size()));
+    for (std::size_t p = 0; p < table_.pairs.size(); ++p) {
+        const int row = static_cast<int>(p);
+        models_->setItem(row, 0, fixed(pair_name(table_.pairs[p])));
+        QString card = "not recorded";
+        QString folder;
+        for (const JobRecord::Pair& pair : record_.pairs) {
+            if (pair.spectrometer_type == table_.pairs[p].first &&
+                pair.property == table_.pairs[p].second) {
+                card = QString::fromStdString(model_card_text(pair));
+                folder = QString::fromStdString(pair.folder);
+            }
+        }
+        models_->setItem(row, 1, fixed(card));
+        models_->setItem(row, 2, fixed(folder));
+    }
+    models_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+
+    defective_->clear();
+    defective_->setColumnCount(2);
+    defective_->setHorizontalHeaderLabels({"File", "Reason"});
+    defective_->setRowCount(static_cast<int>(record_.defective.size()));
+    for (std::size_t k = 0; k < record_.defective.size(); ++k) {
+        defective_->setItem(static_cast<int>(k), 0,
+                            fixed(QString::fromStdString(record_.defective[k].path)));
+        defective_->setItem(static_cast<int>(k), 1,
+                            fixed(QString::fromStdString(record_.defective[k].reason)));
+    }
+    defective_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+}
+
+bool ResultsWindow::save_report() {
+    if (dialogs_ == nullptr) {
+        return false;
+    }
+    QString path = dialogs_->save_file(this, "Save report");
+    if (path.isEmpty()) {
+        return false;
+    }
+    if (!path.endsWith(".pdf", Qt::CaseInsensitive)) {
+        path += ".pdf";
+    }
+    try {
+        write_job_report(path.toStdString(), table_, summary_path_, record_);
+    } catch (const std::exception& e) {
+        dialogs_->critical(this, "Report", QString::fromStdString(e.what()));
+        return false;
+    }
+    return true;
 }
 
 void ResultsWindow::fill_table() {
-    std::map<std::pair<std::string, std::string>, int> column_of;
-    QStringList header{"SSN"};
-    for (std::size_t p = 0; p < table_.pairs.size(); ++p) {
-        column_of[table_.pairs[p]] = static_cast<int>(p) + 1;
-        header << pair_name(table_.pairs[p]);
-    }
-    std::map<std::string, int> row_of;
-    for (std::size_t s = 0; s < table_.samples.size(); ++s) {
-        row_of[table_.samples[s]] = static_cast<int>(s);
-    }
-    cells_->setSortingEnabled(false);
-    cells_->setRowCount(static_cast<int>(table_.samples.size()));
-    cells_->setColumnCount(header.size());
-    cells_->setHorizontalHeaderLabels(header);
-    for (std::size_t s = 0; s < table_.samples.size(); ++s) {
-        auto* id = new QTableWidgetItem(QString::fromStdString(table_.samples[s]));
-        id->setFlags(id->flags() & ~Qt::ItemIsEditable);
-        cells_->setItem(static_cast<int>(s), 0, id);
-    }
-    for (const SummaryRow& row : table_.rows) {
-        auto* item = new NumberItem(cell_text(row), row.figures[0]);
-        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-        item->setToolTip(QString::fromStdString(
-            "std " + row.fields[4] + ", credible [" + row.fields[5] + ", " + row.fields[7] +
-            "], predictive [" + row.fields[8] + ", " + row.fields[9] + "], domain " +
-            row.fields[10] + " (T2 " + row.fields[11] + ", Q " + row.fields[12] + "), model R2 " +
-            row.fields[13]));
-        if (row.domain() == "outside") {
-            item->setBackground(QColor(255, 205, 205));
-        }
-        cells_->setItem(row_of[row.id()], column_of[{row.fields[1], row.fields[2]}], item);
-    }
+    model_ = new SummaryModel(table_, this);
+    sorter_ = new SummarySorter(this);
+    sorter_->setSourceModel(model_);
+    cells_->setModel(sorter_);
     cells_->setSortingEnabled(true);
-    cells_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    cells_->sortByColumn(-1, Qt::AscendingOrder); // input order until a header is clicked
+    cells_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    cells_->verticalHeader()->setDefaultSectionSize(cells_->fontMetrics().height() + 6);
+    // Widths from the header and the first rows, not from every one of a large job's cells.
+    cells_->horizontalHeader()->setResizeContentsPrecision(50);
+    cells_->resizeColumnsToContents();
 }
 
 void ResultsWindow::show_pair(int index) {
-    auto* chart = new QChart();
+    QString card;
     if (index >= 0 && static_cast<std::size_t>(index) < table_.pairs.size()) {
-        const auto& pair = table_.pairs[static_cast<std::size_t>(index)];
-        auto* mean = new QScatterSeries(chart);
-        mean->setName("mean");
-        mean->setMarkerSize(7);
-        mean->setColor(QColor(30, 30, 30));
-        auto* outside = new QScatterSeries(chart);
-        outside->setName("outside the domain");
-        outside->setColor(Qt::red);
-        outside->setMarkerSize(9);
-        const auto line = [&](const char* name, const QColor& color, Qt::PenStyle style) {
-            auto* series = new QLineSeries(chart);
-            series->setName(name);
-            QPen pen(color);
-            pen.setStyle(style);
-            pen.setWidthF(1.2);
-            series->setPen(pen);
-            return series;
-        };
-        QLineSeries* credible_low = line("credible 95%", QColor(40, 110, 200), Qt::SolidLine);
-        QLineSeries* credible_high = line("", QColor(40, 110, 200), Qt::SolidLine);
-        QLineSeries* predictive_low = line("predictive 95%", QColor(120, 120, 120), Qt::DashLine);
-        QLineSeries* predictive_high = line("", QColor(120, 120, 120), Qt::DashLine);
-        double x = 0;
-        for (const SummaryRow& row : table_.rows) {
-            if (row.fields[1] != pair.first || row.fields[2] != pair.second) {
-                continue;
-            }
-            ++x;
-            const auto add = [&](QXYSeries* series, double y) {
-                if (!std::isnan(y)) {
-                    series->append(x, y);
-                }
-            };
-            add(mean, row.figures[0]);
-            add(credible_low, row.figures[2]);
-            add(credible_high, row.figures[4]);
-            add(predictive_low, row.figures[5]);
-            add(predictive_high, row.figures[6]);
-            if (row.domain() == "outside") {
-                add(outside, row.figures[0]);
+        const auto& shown = table_.pairs[static_cast<std::size_t>(index)];
+        card = record_.recorded ? "no validation record" : "";
+        for (const JobRecord::Pair& pair : record_.pairs) {
+            if (pair.spectrometer_type == shown.first && pair.property == shown.second) {
+                card = QString::fromStdString(model_card_text(pair));
             }
         }
-        for (QAbstractSeries* series : std::initializer_list<QAbstractSeries*>{
-                 predictive_low, predictive_high, credible_low, credible_high, mean, outside}) {
-            chart->addSeries(series);
+        if (!card.isEmpty()) {
+            card = "Model: " + card;
         }
-        chart->createDefaultAxes();
-        if (auto* samples = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).front())) {
-            // Whole sample numbers, about ten ticks.
-            samples->setRange(0.5, x + 0.5);
-            samples->setLabelFormat("%d");
-            samples->setTickType(QValueAxis::TicksDynamic);
-            samples->setTickAnchor(1);
-            samples->setTickInterval(std::max(1.0, std::ceil(x / 10)));
-        }
-        chart->axes(Qt::Horizontal).front()->setTitleText("sample, in input order");
-        chart->axes(Qt::Vertical).front()->setTitleText(pair_name(pair));
-        for (QLegendMarker* marker : chart->legend()->markers()) {
-            marker->setVisible(!marker->label().isEmpty());
-        }
-        chart->setTitle(pair_name(pair) + ": mean with credible and predictive 95% intervals");
     }
+    card_label_->setText(card);
+    QChart* chart = make_pair_chart(table_, index);
     QChart* old = chart_view_->chart();
     chart_view_->setChart(chart);
     delete old;
 }
 
+void ResultsWindow::sort_by(int column, Qt::SortOrder order) {
+    cells_->sortByColumn(column, order);
+}
+
+QString ResultsWindow::cell_text(int row, int column) const {
+    return sorter_->index(row, column).data().toString();
+}
+
 QString ResultsWindow::selected_text() const {
-    QList<QTableWidgetSelectionRange> ranges = cells_->selectedRanges();
+    QModelIndexList selected = cells_->selectionModel()->selectedIndexes();
+    std::sort(selected.begin(), selected.end(), [](const QModelIndex& a, const QModelIndex& b) {
+        return a.row() != b.row() ? a.row() < b.row() : a.column() < b.column();
+    });
     QStringList lines;
-    for (const QTableWidgetSelectionRange& range : ranges) {
-        for (int r = range.topRow(); r <= range.bottomRow(); ++r) {
-            QStringList fields;
-            for (int c = range.leftColumn(); c <= range.rightColumn(); ++c) {
-                const QTableWidgetItem* item = cells_->item(r, c);
-                fields << (item != nullptr ? item->text() : QString());
-            }
+    QStringList fields;
+    int row = selected.isEmpty() ? 0 : selected.front().row();
+    for (const QModelIndex& index : selected) {
+        if (index.row() != row) {
             lines << fields.join('\t');
+            fields.clear();
+            row = index.row();
         }
+        fields << index.data().toString();
+    }
+    if (!selected.isEmpty()) {
+        lines << fields.join('\t');
     }
     return lines.join('\n');
 }

@@ -151,6 +151,10 @@ void Veldra::on_edit_output_textChanged(const QString& text) {
     ui->button_open_folder->setEnabled(!text.isEmpty());
 }
 
+void Veldra::on_button_results_clicked() {
+    dialogs_->show_results(this, last_summary_, last_record_);
+}
+
 void Veldra::on_button_open_folder_clicked() {
     const std::string text = ui->edit_output->text().toStdString();
     const boost::filesystem::path path(text);
@@ -275,6 +279,7 @@ void Veldra::on_button_compute_clicked() {
 void Veldra::finish(QString result_message, bool stopped_by_user, bool ok) {
     if (worker) {
         worker->wait(); // result_ready is the thread's last act; let it return first
+        last_record_ = worker->record();
         worker.reset();
     }
     ui->button_compute->setText("Compute Predictions");
@@ -285,7 +290,9 @@ void Veldra::finish(QString result_message, bool stopped_by_user, bool ok) {
             dialogs_->information(this, "Done", result_message);
             const std::string summary = summary_path(output_path);
             if (result_message.contains(QString::fromStdString(summary))) {
-                dialogs_->show_results(this, QString::fromStdString(summary));
+                last_summary_ = QString::fromStdString(summary);
+                ui->button_results->setEnabled(true);
+                dialogs_->show_results(this, last_summary_, last_record_);
             }
         } else {
             show_error(result_message);

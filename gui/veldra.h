@@ -38,6 +38,7 @@ private slots:
     void on_box_filetype_currentTextChanged(const QString& arg1);
     void on_button_clear_clicked();
     void on_button_open_folder_clicked();
+    void on_button_results_clicked();
     void on_edit_output_textChanged(const QString&);
 
 public slots:
@@ -64,6 +65,8 @@ private:
     QString opus_folder;
     QString csv_file;
     std::shared_ptr<Dialogs> dialogs_;
+    QString last_summary_;  // the summary of the last job that wrote one
+    JobRecord last_record_; // and that job's record
 };
 
 } // namespace veldra

@@ -168,6 +168,7 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
     }
     table.ids.clear();
     table.rows.clear();
+    table.defective.clear();
     OpusReader reader;
     const std::vector<std::string> listing = scan_opus_folder(folder, log);
 
@@ -204,6 +205,9 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
             }
             if (!usable(file)) {
                 defective.push_back(path);
+                table.defective.push_back({path, file.diagnostics.empty()
+                                                     ? std::string("no spectrum that can be used")
+                                                     : file.diagnostics.back()});
                 continue;
             }
             if (type != "NA" && file.machine_type != type) {
@@ -213,6 +217,9 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
                     << "ERROR : " << quoted(fs::path(path)) << " is from another instrument ("
                     << file.machine_type << ") than the folder's first file (" << type << ")";
                 defective.push_back(path);
+                table.defective.push_back({path, "from another instrument (" + file.machine_type +
+                                                     ") than the folder's first file (" + type +
+                                                     ")"});
                 continue;
             }
             const std::vector<double>& values = file.records.front().grid_values;

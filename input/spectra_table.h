@@ -5,6 +5,12 @@
 
 namespace veldra {
 
+// A file of an OPUS folder that gave no spectrum, and why.
+struct DefectiveFile {
+    std::string path;
+    std::string reason;
+};
+
 // The spectra of one input: one identifier and one row of values per sample, in input order.
 // Value k of a row is covariate k + 1 of a model.
 struct SpectraTable {
@@ -14,6 +20,8 @@ struct SpectraTable {
     std::string machine_type;
     // The covariates' names (a CSV header's, or the OPUS variable names); empty when unknown.
     std::vector<std::string> names;
+    // The files of an OPUS folder that could not be used, in folder order.
+    std::vector<DefectiveFile> defective;
 };
 
 // Spectra held in memory by column: column j, entry i is value j of sample i.

@@ -83,11 +83,18 @@ std::string shard_output_path(const std::string& output_path, std::size_t shard,
 
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
-                          JobProgress& progress, std::vector<std::string>& created) {
+                          JobProgress& progress, JobOutcome& outcome) {
+    std::vector<std::string>& created = outcome.created;
     std::string result;
     // The input is read once, a block at a time; every prediction of a block uses the same rows,
     // whatever happens to the files.
     SpectraBlocks input(settings, log);
+    outcome.defective = input.defective();
+    std::shared_ptr<SpectraPreview> preview;
+    if (settings.keep_spectra) {
+        preview = std::make_shared<SpectraPreview>();
+        outcome.spectra = preview;
+    }
     std::string output_path = settings.output_path;
     if (settings.shards > 0) {
         output_path = shard_output_path(output_path, settings.shard, settings.shards);
@@ -114,8 +121,10 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
         std::min<std::size_t>(pair_count * blocks, std::numeric_limits<std::int32_t>::max()) - 1);
 
     std::vector<PairPrediction> pairs;
+    std::vector<std::string> pair_properties;
     for (const std::string& type : types) {
         for (const std::string& property : properties) {
+            pair_properties.push_back(property);
             const fs::path folder = model_folder(settings.model_directory, type, property);
             PairPrediction pair;
             pair.range_file = (folder / "rgy.txt").string();
@@ -159,6 +168,9 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     for (std::size_t b = 0; b < blocks; ++b) {
         const std::size_t first_sample = b * block_samples;
         input.next(block, block_samples);
+        if (preview) {
+            preview->add(block, settings.transformation);
+        }
         if (b == 0 && blocks > 1) {
             for (std::size_t p = 0; p < pairs.size(); ++p) {
                 start(p);
@@ -191,9 +203,9 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             }
             if (settings.summary) {
                 const std::optional<ModelCard>& card = run.card();
-                parts.push_back({pairs[p].spectrometer_type, "", block.ids, std::move(statistics),
+                parts.push_back({pairs[p].spectrometer_type, pair_properties[p], block.ids,
+                                 std::move(statistics),
                                  card && !card->demonstration ? card->r2 : std::nullopt});
-                parts.back().property = properties[p % properties.size()];
             }
             if (place.last) {
                 if (!pairs[p].output_file.empty()) {
@@ -223,13 +235,14 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
 
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress) {
     const std::size_t pairs = settings.spectrometer_types.size() * settings.soil_properties.size();
-    JobOutcome outcome{"Files created:\n", false, false, {}};
+    JobOutcome outcome;
+    outcome.message = "Files created:\n";
     progress.outer_maximum = static_cast<std::int32_t>(pairs) - 1;
     progress.outer_position = 0;
     try {
         outcome.message +=
             predict_pairs(settings, settings.spectrometer_types, settings.soil_properties,
-                          pairs == 1, log, progress, outcome.created);
+                          pairs == 1, log, progress, outcome);
         outcome.ok = true;
     } catch (const std::bad_alloc&) {
         outcome.message = out_of_memory_message;

@@ -2,9 +2,11 @@
 
 #include "input/spectra_table.h"
 #include "job/job_settings.h"
+#include "job/spectra_preview.h"
 #include "logging/logger_set.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,7 +48,9 @@ struct JobOutcome {
     std::string message;
     bool stopped_by_user = false;
     bool ok = false;
-    std::vector<std::string> created; // the files complete and in place, also after a stop
+    std::vector<std::string> created;     // the files complete and in place, also after a stop
+    std::vector<DefectiveFile> defective; // the OPUS files that gave no spectrum, and why
+    std::shared_ptr<const SpectraPreview> spectra; // with the settings' `keep_spectra`
 };
 
 // The output file of one pair: the output path itself for a single pair, else
@@ -63,22 +67,22 @@ SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards)
 std::pair<std::size_t, std::size_t> shard_range(std::size_t samples, std::size_t shard,
                                                 std::size_t shards);
 
-
 // "<stem>-shard-<K>-of-<N><extension>" beside the output path.
 std::string shard_output_path(const std::string& output_path, std::size_t shard,
                               std::size_t shards);
 
 // Reads the input once, a block of samples at a time (clearing the settings' input paths), and
-// runs one prediction per (type, property) pair, types outside, on every block. Peak memory is
-// the forests held (at most the settings' `held_forest_budget`, 512 megabytes unless
-// set, and one pair's beyond it; a model of 1000 draws of 200 trees takes about 20), one block of input
+// runs one prediction per (type, property) pair, types outside, on every block. Fills the
+// outcome's created files (each as it is complete), defective files and spectra preview. Peak
+// memory is the forests held (at most the settings' `held_forest_budget`, 512 megabytes unless set,
+// and one pair's beyond it; a model of 1000 draws of 200 trees takes about 20), one block of input
 // rows and one pair's predictions of the block, whatever the number of samples; an OPUS folder
 // and in-memory columns are held whole. The summary has, for every sample, one line per pair.
 // Returns the created files, each as two blanks, the path and a line feed, and adds each to
 // `created` as it is complete. Errors and JobStop pass to the caller.
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
-                          JobProgress& progress, std::vector<std::string>& created);
+                          JobProgress& progress, JobOutcome& outcome);
 
 // The whole job with its result: "Files created:\n" and the files on success, the error text on
 // failure, ("Files created:\n", user) after a stop, "Unknow exception catched" for anything else.

@@ -217,27 +217,11 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
 }
 
 std::string model_accuracy_text(const ModelCard& card) {
-    std::ostringstream text;
-    text << "Model card: ";
     if (card.demonstration) {
-        text << "a demonstration model drawn at random from the prior; its predictions mean "
-                "nothing about soil.";
-        return text.str();
+        return "Model card: a demonstration model drawn at random from the prior; its "
+               "predictions mean nothing about soil.";
     }
-    const auto figure = [&](const std::optional<double>& value) {
-        if (value) {
-            text << std::setprecision(3) << *value;
-        } else {
-            text << "NA";
-        }
-    };
-    text << (card.cross_validated ? "cross-validated" : "training fit") << " R2 ";
-    figure(card.r2);
-    text << ", RMSE ";
-    figure(card.rmse);
-    text << ", " << (card.samples ? std::to_string(*card.samples) : std::string("NA"))
-         << " samples.";
-    return text.str();
+    return "Model card: " + card_figures(card) + ".";
 }
 
 std::vector<double> read_range_file(const std::string& path, LoggerSet& log) {

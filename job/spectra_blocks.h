@@ -43,6 +43,9 @@ public:
     // left. The machine type and the covariates' names are set in every block.
     bool next(SpectraTable& block, std::size_t count);
 
+    // The files of an OPUS folder that gave no spectrum, and why.
+    const std::vector<DefectiveFile>& defective() const { return table_.defective; }
+
 private:
     std::optional<CsvSpectraReader> csv_;
     SpectraTable table_; // a whole OPUS folder or the columns; rows handed out are moved away

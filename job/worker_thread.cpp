@@ -1,6 +1,7 @@
 #include "job/worker_thread.h"
 
 #include "job/widget_backend.h"
+#include "version.h"
 
 #include <boost/log/core.hpp>
 
@@ -30,6 +31,8 @@ WorkerThread::WorkerThread(QObject* parent, const std::string& output_path,
     bool valid = false;
     const int threads = qEnvironmentVariableIntValue("VELDRA_THREADS", &valid);
     settings_.threads = valid && threads > 0 ? static_cast<unsigned>(threads) : 0;
+    settings_.keep_spectra = true; // for the results window
+    record_ = job_record(settings_, veldra_version);
 }
 
 WorkerThread::~WorkerThread() {
@@ -50,6 +53,8 @@ void WorkerThread::run() {
     const JobOutcome outcome = run_job(settings_, log_, progress_);
     // The sink must never reach this worker once the window may release it.
     boost::log::core::get()->remove_sink(sink);
+    record_.defective = outcome.defective;
+    record_.spectra = outcome.spectra;
     emit result_ready(QString::fromUtf8(outcome.message.c_str()), outcome.stopped_by_user,
                       outcome.ok);
 }

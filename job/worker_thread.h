@@ -1,5 +1,6 @@
 #pragma once
 
+#include "job/job_record.h"
 #include "job/job_runner.h"
 #include "job/job_settings.h"
 #include "logging/logger_set.h"
@@ -37,6 +38,9 @@ public:
     void checkpoint();
 
     const JobSettings& settings() const { return settings_; }
+    // The job's record for its report: set up at the start, with the files the job could not
+    // read once it ended.
+    const JobRecord& record() const { return record_; }
 
 signals:
     void result_ready(QString result_message, bool stopped_by_user, bool ok);
@@ -48,6 +52,7 @@ protected:
 
 private:
     JobSettings settings_;
+    JobRecord record_;
     LoggerSet log_;
     JobProgress progress_;
 };

@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <iomanip>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include <boost/filesystem/operations.hpp>
@@ -174,6 +176,24 @@ std::vector<std::string> card_mismatches(const ModelCard& card, const std::strin
         }
     }
     return found;
+}
+
+std::string card_figures(const ModelCard& card) {
+    std::ostringstream text;
+    const auto figure = [&](const std::optional<double>& value) {
+        if (value) {
+            text << std::setprecision(3) << *value;
+        } else {
+            text << "NA";
+        }
+    };
+    text << (card.cross_validated ? "cross-validated" : "training fit") << " R2 ";
+    figure(card.r2);
+    text << ", RMSE ";
+    figure(card.rmse);
+    text << ", " << (card.samples ? std::to_string(*card.samples) : std::string("NA"))
+         << " samples";
+    return text.str();
 }
 
 } // namespace veldra

@@ -3,8 +3,9 @@
 #include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
 
+#include <QCheckBox>
 #include <QComboBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QXYSeries>
@@ -34,27 +35,72 @@ QtCharts::QXYSeries* series(const ResultsWindow& window, const QString& name) {
     return nullptr;
 }
 
+TEST(ResultsWindow, SpectraOfTheChosenSampleAsReadAndTransformed) {
+    ResultsWindow window(nullptr, parse_summary(summary, "job-summary.csv"), "Results");
+    auto* view = window.findChild<QtCharts::QChartView*>("results_spectra");
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(view->chart()->series().isEmpty()); // nothing kept
+
+    SpectraTable read;
+    read.ids = {"s1", "s2"};
+    read.names = {"wn_4000", "wn_3998", "wn_3996", "wn_3994"};
+    read.rows = {{1, 2, 4, 8}, {0.5, 0.25, 1, 3}};
+    auto preview = std::make_shared<SpectraPreview>();
+    preview->add(read, Transformation::first_derivative);
+    JobRecord record;
+    record.recorded = true;
+    record.spectra = preview;
+    window.set_record("job-summary.csv", record);
+    const auto selected = [&]() -> QtCharts::QXYSeries* {
+        for (QtCharts::QAbstractSeries* s : view->chart()->series()) {
+            if (s->objectName() == "selected") {
+                return dynamic_cast<QtCharts::QXYSeries*>(s);
+            }
+        }
+        return nullptr;
+    };
+    EXPECT_EQ(view->chart()->series().size(), 2); // no sample chosen yet: both in grey
+    EXPECT_EQ(selected(), nullptr);
+
+    window.choose_row(1);
+    ASSERT_NE(selected(), nullptr);
+    EXPECT_EQ(selected()->name(), "s2");
+    EXPECT_EQ(selected()->pointsVector(),
+              (QVector<QPointF>{{4000, 0.5}, {3998, 0.25}, {3996, 1}, {3994, 3}}));
+    EXPECT_EQ(view->chart()->series().size(), 2); // s1 behind it
+    window.findChild<QCheckBox*>("results_transformed")->setChecked(true);
+    ASSERT_NE(selected(), nullptr);
+    EXPECT_EQ(selected()->pointsVector(),
+              (QVector<QPointF>{{4000, -0.25}, {3998, 0.75}, {3996, 2}, {3994, 0}}));
+}
+
 TEST(ResultsWindow, ShowsTheSummarysValuesAndMarksOutsideSamples) {
     ResultsWindow window(nullptr, parse_summary(summary, "job-summary.csv"), "Results");
-    auto* table = window.findChild<QTableWidget*>("results_table");
+    auto* table = window.findChild<QTableView*>("results_table");
     ASSERT_NE(table, nullptr);
-    ASSERT_EQ(table->rowCount(), 2);
-    ASSERT_EQ(table->columnCount(), 3);
-    EXPECT_EQ(table->horizontalHeaderItem(1)->text(), "mir Carbon");
-    EXPECT_EQ(table->horizontalHeaderItem(2)->text(), "mir pH");
+    const QAbstractItemModel* cells = table->model();
+    ASSERT_EQ(cells->rowCount(), 2);
+    ASSERT_EQ(cells->columnCount(), 3);
+    EXPECT_EQ(cells->headerData(1, Qt::Horizontal).toString(), "mir Carbon");
+    EXPECT_EQ(cells->headerData(2, Qt::Horizontal).toString(), "mir pH");
     // The texts of the file: credible bounds where there is no predictive one.
-    EXPECT_EQ(table->item(0, 1)->text(), "1.5 [1.1, 1.9]");
-    EXPECT_EQ(table->item(1, 2)->text(), "7.4 [6.8, 8]");
-    EXPECT_EQ(table->item(1, 2)->background().color(), QColor(255, 205, 205));
-    EXPECT_NE(table->item(0, 2)->background().color(), QColor(255, 205, 205));
-    EXPECT_TRUE(table->item(1, 2)->toolTip().contains("domain outside (T2 40.5, Q 0.9)"));
+    EXPECT_EQ(window.cell_text(0, 1), "1.5 [1.1, 1.9]");
+    EXPECT_EQ(window.cell_text(1, 2), "7.4 [6.8, 8]");
+    EXPECT_EQ(cells->index(1, 2).data(Qt::BackgroundRole).value<QColor>(), QColor(255, 205, 205));
+    EXPECT_FALSE(cells->index(0, 2).data(Qt::BackgroundRole).isValid());
+    EXPECT_TRUE(cells->index(1, 2)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .contains("domain outside (T2 40.5, Q 0.9)"));
 
-    // Sorted by the pH mean, descending: s2 first.
-    table->sortItems(2, Qt::DescendingOrder);
-    EXPECT_EQ(table->item(0, 0)->text(), "s2");
-    table->setRangeSelected(QTableWidgetSelectionRange(0, 0, 1, 2), true);
+    // Sorted by the pH mean, descending: s2 first; then by identifier.
+    window.sort_by(2, Qt::DescendingOrder);
+    EXPECT_EQ(window.cell_text(0, 0), "s2");
+    table->selectAll();
     EXPECT_EQ(window.selected_text(),
               "s2\t2.25 [1.7, 2.8]\t7.4 [6.8, 8]\ns1\t1.5 [1.1, 1.9]\t6.1 [5.5, 6.7]");
+    window.sort_by(0, Qt::AscendingOrder);
+    EXPECT_EQ(window.cell_text(0, 0), "s1");
 
     // The chart of each pair: means and bounds per sample in input order, outside marked.
     EXPECT_EQ(series(window, "mean")->count(), 2);

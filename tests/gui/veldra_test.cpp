@@ -1,4 +1,5 @@
 #include "gui/veldra.h"
+#include "input/csv_reader.h"
 
 #include "tests/support/held_file.h"
 #include "tests/support/qt_wait.h"
@@ -63,9 +64,11 @@ public:
         return answer;
     }
     void open_folder(const QUrl& folder) override { opened.push_back(folder); }
-    void show_results(QWidget*, const QString& summary_path) override {
+    void show_results(QWidget*, const QString& summary_path, const JobRecord& record) override {
         calls.push_back("results:" + summary_path);
+        records.push_back(record);
     }
+    std::vector<JobRecord> records;
 
 private:
     QString next_file() {
@@ -211,6 +214,20 @@ TEST(VeldraWindow, AWholeJobEndsInDone) {
     EXPECT_EQ(w.log().count("Predictions complete."), 2);
     EXPECT_EQ(w.get<QProgressBar>("progress_bar")->value(), -1);
     EXPECT_TRUE(test::read_file(ph).rfind("SSN,draw 1,", 0) == 0);
+    // The results came with the job's record: its models and the spectra it read.
+    ASSERT_EQ(w.dialogs->records.size(), 1u);
+    const JobRecord& record = w.dialogs->records.front();
+    EXPECT_TRUE(record.recorded);
+    ASSERT_EQ(record.pairs.size(), 2u);
+    EXPECT_EQ(record.pairs[0].property, "Carbon");
+    ASSERT_NE(record.spectra, nullptr);
+    EXPECT_EQ(record.spectra->ids, read_spectra_csv(w.dir.file("in.csv")).ids);
+
+    // The results button opens them again.
+    EXPECT_TRUE(w.get<QPushButton>("button_results")->isEnabled());
+    w.dialogs->calls.clear();
+    w.click("button_results");
+    EXPECT_EQ(w.dialogs->calls, std::vector<QString>{"results:" + q(summary)});
 
     // The same job again: every line once, the log cleared first.
     w.dialogs->calls.clear();

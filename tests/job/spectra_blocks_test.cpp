@@ -1,5 +1,7 @@
+#include "input/csv_reader.h"
 #include "job/job_runner.h"
 #include "job/spectra_blocks.h"
+#include "job/spectra_preview.h"
 
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
@@ -29,8 +31,8 @@ struct LibraryJob {
             dir.write(type + "/pH/rgy.txt", "2 9\n");
             for (int k = 1; k <= 4; ++k) {
                 std::ostringstream tree;
-                tree << R"({"Tree":1,"T":{"Depth":1,"Var":)" << k % 3 + 1
-                     << R"(,"ORDRule":"x<=)" << 0.2 * k - 0.5 << R"(","TBN":"101","S":[)"
+                tree << R"({"Tree":1,"T":{"Depth":1,"Var":)" << k % 3 + 1 << R"(,"ORDRule":"x<=)"
+                     << 0.2 * k - 0.5 << R"(","TBN":"101","S":[)"
                      << R"({"Depth":2,"TBN":"110","Mu":)" << -0.1 * k << "},"
                      << R"({"Depth":2,"TBN":"110","Mu":)" << (type == "mir" ? 0.3 : 0.05) * k
                      << "}]}}";
@@ -108,12 +110,11 @@ TEST(Blocks, OutputsAreTheSameForEveryBlockSizeThreadCountAndForestBudget) {
         std::size_t block;
         unsigned threads;
         std::size_t budget;
-    } cases[] = {{1, 1, 1 << 20}, {5, 2, 1 << 20}, {7, 1, 0}, {22, 2, 0}, {23, 2, 1 << 20},
-                 {100, 1, 0}};
+    } cases[] = {{1, 1, 1 << 20}, {5, 2, 1 << 20},  {7, 1, 0},
+                 {22, 2, 0},      {23, 2, 1 << 20}, {100, 1, 0}};
     for (const auto& c : cases) {
-        const std::string output =
-            "b" + std::to_string(c.block) + "t" + std::to_string(c.threads) + "m" +
-            std::to_string(c.budget);
+        const std::string output = "b" + std::to_string(c.block) + "t" + std::to_string(c.threads) +
+                                   "m" + std::to_string(c.budget);
         const auto blocks = run(output, c.block, c.threads, c.budget);
         EXPECT_EQ(blocks.first, whole.first) << output;
         EXPECT_EQ(blocks.second, whole.second) << output;
@@ -146,6 +147,51 @@ TEST(Blocks, ShardsReadInBlocksTogetherAreTheWholeJob) {
         }
     }
     EXPECT_EQ(merged, whole);
+}
+
+TEST(Blocks, TheSpectraPreviewKeepsWhatEveryBlockRead) {
+    LibraryJob job;
+    JobSettings settings = job.settings("out");
+    settings.block_samples = 5;
+    settings.keep_spectra = true;
+    LoggerSet log;
+    JobProgress progress;
+    const JobOutcome outcome = run_job(settings, log, progress);
+    ASSERT_TRUE(outcome.ok) << outcome.message;
+    ASSERT_NE(outcome.spectra, nullptr);
+    const SpectraTable input = read_spectra_csv(job.dir.file("in.csv"));
+    EXPECT_EQ(outcome.spectra->ids, input.ids);
+    EXPECT_EQ(outcome.spectra->samples, 23u);
+    EXPECT_EQ(outcome.spectra->x, (std::vector<double>{1, 2, 3})); // names without wavenumbers
+    for (std::size_t i = 0; i < input.ids.size(); ++i) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(outcome.spectra->row(false, i)[k], static_cast<float>(input.rows[i][k]));
+            EXPECT_EQ(outcome.spectra->row(true, i)[k], static_cast<float>(input.rows[i][k]));
+        }
+    }
+
+    // Wide spectra keep every k-th point, at most 512; samples beyond the limit are counted.
+    SpectraTable wide;
+    for (int k = 0; k < 1200; ++k) {
+        wide.names.push_back("wn_" + std::to_string(5000 - 2 * k));
+    }
+    wide.rows.assign(3, std::vector<double>(1200, 0.0));
+    for (int k = 0; k < 1200; ++k) {
+        wide.rows[1][static_cast<std::size_t>(k)] = k * k;
+    }
+    wide.ids = {"a", "b", "c"};
+    SpectraPreview preview;
+    preview.add(wide, Transformation::first_derivative);
+    ASSERT_EQ(preview.x.size(), 400u); // every third point
+    EXPECT_EQ(preview.x[1], 4994);
+    EXPECT_TRUE(preview.wavenumbers);
+    EXPECT_EQ(preview.row(false, 1)[2], 36.0f);
+    EXPECT_EQ(preview.row(true, 1)[2], 13.0f); // 7 * 7 - 6 * 6
+    for (std::size_t n = 0; n < preview_samples; n += 3) {
+        preview.add(wide, Transformation::none);
+    }
+    EXPECT_EQ(preview.ids.size(), preview_samples);
+    EXPECT_EQ(preview.samples, 3 + 3 * ((preview_samples + 2) / 3));
 }
 
 TEST(Blocks, BlockRuleAndInputOnlyOnce) {

@@ -1,0 +1,61 @@
+#include "job/job_record.h"
+
+#include "models/model_layout.h"
+
+#include <stdexcept>
+
+namespace veldra {
+
+JobRecord job_record(const JobSettings& settings, const std::string& version) {
+    JobRecord record;
+    record.recorded = true;
+    record.version = version;
+    if (!settings.opus_folder.empty()) {
+        record.input = settings.opus_folder;
+        record.input_kind = "OPUS folder";
+    } else if (!settings.csv_file.empty()) {
+        record.input = settings.csv_file;
+        record.input_kind = "CSV file";
+    } else {
+        record.input_kind = "spectra in memory";
+    }
+    record.models = settings.model_directory.string();
+    record.output = settings.output_path;
+    record.transformation =
+        settings.transformation == Transformation::first_derivative ? "first derivative" : "none";
+    record.exponential = settings.exponential;
+    if (settings.shards > 0) {
+        record.shard = std::to_string(settings.shard) + " of " + std::to_string(settings.shards);
+    }
+    for (const std::string& type : settings.spectrometer_types) {
+        for (const std::string& property : settings.soil_properties) {
+            JobRecord::Pair pair;
+            pair.spectrometer_type = type;
+            pair.property = property;
+            pair.folder = model_folder(settings.model_directory, type, property).string();
+            try {
+                pair.card = read_model_card(pair.folder);
+            } catch (const std::exception& e) {
+                pair.card_problem = e.what();
+            }
+            record.pairs.push_back(std::move(pair));
+        }
+    }
+    return record;
+}
+
+std::string model_card_text(const JobRecord::Pair& pair) {
+    if (!pair.card_problem.empty()) {
+        return "card unreadable: " + pair.card_problem;
+    }
+    if (!pair.card) {
+        return "no validation record";
+    }
+    const ModelCard& card = *pair.card;
+    if (card.demonstration) {
+        return "demonstration model";
+    }
+    return card_figures(card);
+}
+
+} // namespace veldra

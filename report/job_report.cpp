@@ -1,0 +1,296 @@
+#include "report/job_report.h"
+
+#include "report/pair_chart.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QFontMetricsF>
+#include <QGraphicsScene>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QSaveFile>
+#include <QtCharts/QChart>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+namespace veldra {
+
+namespace {
+
+// Lays out lines of text and pictures down A4 pages, starting a new page when the next item
+// does not fit, and numbers the pages at their foot.
+class Pages {
+public:
+    explicit Pages(QPdfWriter& writer) : writer_(writer), painter_(&writer) {
+        if (!painter_.isActive()) {
+            throw std::runtime_error("Cannot write the report");
+        }
+        const QRect page = writer.pageLayout().paintRectPixels(writer.resolution());
+        width_ = page.width();
+        height_ = page.height();
+        body_.setFamily("DejaVu Sans");
+        body_.setPointSizeF(9);
+        // No ligatures: "fi" stays two letters for readers that search or copy the text.
+        body_.setStyleStrategy(QFont::PreferNoShaping);
+        heading_ = body_;
+        heading_.setPointSizeF(13);
+        heading_.setBold(true);
+        title_ = body_;
+        title_.setPointSizeF(18);
+        title_.setBold(true);
+        small_ = body_;
+        small_.setPointSizeF(7.5);
+    }
+
+    ~Pages() { painter_.end(); }
+
+    QPainter& painter() { return painter_; }
+    double width() const { return width_; }
+    const QFont& body() const { return body_; }
+    const QFont& small() const { return small_; }
+
+    double line_height(const QFont& font) { return QFontMetricsF(font, &writer_).height() * 1.25; }
+
+    // Starts a new page when fewer than `height` units are left on this one.
+    void need(double height) {
+        if (y_ + height > height_ - footer_height()) {
+            new_page();
+        }
+    }
+
+    void new_page() {
+        footer();
+        writer_.newPage();
+        ++page_;
+        y_ = 0;
+        if (!repeated_.isEmpty()) {
+            QFont bold = small_;
+            bold.setBold(true);
+            row(repeated_, repeated_starts_, bold);
+        }
+    }
+
+    // A header row drawn again at the top of every page until `end_table`.
+    void table_header(const QStringList& cells, const std::vector<double>& starts) {
+        need(2 * line_height(body_));
+        QFont bold = small_;
+        bold.setBold(true);
+        row(cells, starts, bold);
+        repeated_ = cells;
+        repeated_starts_ = starts;
+    }
+    void end_table() { repeated_.clear(); }
+
+    void title(const QString& text) { text_line(text, title_, 1.6); }
+    void heading(const QString& text) {
+        need(3 * line_height(heading_));
+        y_ += line_height(body_) * 0.6;
+        text_line(text, heading_, 1.2);
+    }
+    void line(const QString& text) { text_line(text, body_, 1.0); }
+
+    // One line of cells at the given fractions of the width; long texts are cut with "...".
+    void row(const QStringList& cells, const std::vector<double>& starts, const QFont& font) {
+        const double h = line_height(font);
+        need(h);
+        painter_.setFont(font);
+        const QFontMetricsF metrics(font, &writer_);
+        for (int k = 0; k < cells.size(); ++k) {
+            const double x = starts[static_cast<std::size_t>(k)] * width_;
+            const double next = static_cast<std::size_t>(k) + 1 < starts.size()
+                                    ? starts[static_cast<std::size_t>(k) + 1] * width_
+                                    : width_;
+            painter_.drawText(QPointF(x, y_ + metrics.ascent()),
+                              metrics.elidedText(cells[k], Qt::ElideMiddle, next - x - h * 0.3));
+        }
+        y_ += h;
+    }
+
+    // A chart `height` units high across the page.
+    void chart(QtCharts::QChart* chart, double height) {
+        need(height);
+        QGraphicsScene scene;
+        scene.addItem(chart); // the scene owns the chart from here
+        const QSizeF size(1100, 1100 * height / width_);
+        chart->setAnimationOptions(QtCharts::QChart::NoAnimation);
+        chart->resize(size);
+        scene.render(&painter_, QRectF(0, y_, width_, height), QRectF(QPointF(0, 0), size));
+        y_ += height;
+    }
+
+    void finish() { footer(); }
+
+private:
+    double footer_height() { return line_height(small_) * 2; }
+
+    void footer() {
+        painter_.setFont(small_);
+        painter_.drawText(QRectF(0, height_ - line_height(small_), width_, line_height(small_)),
+                          Qt::AlignRight, QString("Page %1").arg(page_));
+    }
+
+    // Text wrapped at the page's width.
+    void text_line(const QString& text, const QFont& font, double spacing) {
+        painter_.setFont(font);
+        const QRectF bounds = painter_.boundingRect(QRectF(0, 0, width_, 1e6),
+                                                    Qt::TextWordWrap | Qt::TextWrapAnywhere, text);
+        const double h = std::max(bounds.height(), line_height(font) / 1.25) * 1.25 * spacing;
+        need(h);
+        painter_.drawText(QRectF(0, y_, width_, bounds.height()),
+                          Qt::TextWordWrap | Qt::TextWrapAnywhere, text);
+        y_ += h;
+    }
+
+    QPdfWriter& writer_;
+    QPainter painter_;
+    double width_ = 0;
+    double height_ = 0;
+    double y_ = 0;
+    int page_ = 1;
+    QStringList repeated_;
+    std::vector<double> repeated_starts_;
+    QFont body_;
+    QFont heading_;
+    QFont title_;
+    QFont small_;
+};
+
+QString text(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
+                      const std::string& summary_path, const JobRecord& record) {
+    // Written beside the target and moved into place when complete: a failure leaves an
+    // earlier report as it was.
+    QSaveFile file(text(pdf_path));
+    if (!file.open(QIODevice::WriteOnly)) {
+        throw std::runtime_error("Cannot write the report '" + pdf_path +
+                                 "': " + file.errorString().toStdString());
+    }
+    {
+        QPdfWriter writer(&file);
+        writer.setPageSize(QPageSize(QPageSize::A4));
+        writer.setPageMargins(QMarginsF(18, 18, 18, 14), QPageLayout::Millimeter);
+        writer.setResolution(300);
+        writer.setTitle("Veldra prediction report");
+        writer.setCreator(QString("Veldra ") + text(record.version));
+        Pages pages(writer);
+
+        pages.title("Veldra prediction report");
+        if (record.recorded) {
+            pages.line("Program: Veldra " + text(record.version));
+            pages.heading("Job");
+            pages.line("Input (" + text(record.input_kind) +
+                       "): " + (record.input.empty() ? QString("-") : text(record.input)));
+            pages.line("Samples: " + QString::number(summary.samples.size()) +
+                       (record.shard.empty() ? QString() : ", shard " + text(record.shard)));
+            pages.line("Covariate transformation: " + text(record.transformation));
+            pages.line(QString("Back-transformation: ") +
+                       (record.exponential ? "exponential" : "none"));
+            pages.line("Model directory: " + text(record.models));
+            pages.line("Output: " + text(record.output));
+        } else {
+            pages.line("The job's settings were not recorded: this report was made from its "
+                       "summary file alone.");
+        }
+        pages.line("Summary file: " + text(summary_path));
+
+        pages.heading("Models");
+        if (record.pairs.empty()) {
+            for (const auto& pair : summary.pairs) {
+                pages.line(pair_name(pair));
+            }
+        }
+        for (const JobRecord::Pair& pair : record.pairs) {
+            pages.line(
+                text(pair.spectrometer_type + " " + pair.property + ": " + model_card_text(pair)));
+            pages.row({"", text(pair.folder)}, {0.0, 0.04}, pages.small());
+        }
+
+        if (record.recorded) {
+            pages.heading("Files not read");
+            if (record.defective.empty()) {
+                pages.line("None: every file of the input was read.");
+            }
+            for (const DefectiveFile& left_out : record.defective) {
+                pages.line(text(left_out.path + ": " + left_out.reason));
+            }
+        }
+
+        const std::vector<double> columns = {0.0, 0.2, 0.31, 0.42, 0.53, 0.64, 0.76, 0.88};
+        const QStringList header = {"Sample", "mean",      "std",        "2.5%",
+                                    "97.5%",  "pred 2.5%", "pred 97.5%", "domain"};
+        for (std::size_t p = 0; p < summary.pairs.size(); ++p) {
+            pages.new_page();
+            const QString name = pair_name(summary.pairs[p]);
+            pages.heading(name);
+            for (const JobRecord::Pair& pair : record.pairs) {
+                if (pair.spectrometer_type == summary.pairs[p].first &&
+                    pair.property == summary.pairs[p].second) {
+                    pages.line("Model: " + text(model_card_text(pair)));
+                }
+            }
+            pages.chart(make_pair_chart(summary, static_cast<int>(p)), pages.width() * 0.5);
+            pages.line("Mean, standard deviation and 95% intervals (credible, then predictive) "
+                       "as in the summary file; domain: the calibration domain's verdict.");
+            pages.table_header(header, columns);
+            std::size_t listed = 0;
+            std::size_t rows = 0;
+            for (const SummaryRow& row : summary.rows) {
+                if (row.fields[1] != summary.pairs[p].first ||
+                    row.fields[2] != summary.pairs[p].second) {
+                    continue;
+                }
+                ++rows;
+                if (listed == largest_report_samples) {
+                    continue;
+                }
+                pages.row({text(row.fields[0]), text(row.fields[3]), text(row.fields[4]),
+                           text(row.fields[5]), text(row.fields[7]), text(row.fields[8]),
+                           text(row.fields[9]), text(row.fields[10])},
+                          columns, pages.small());
+                ++listed;
+            }
+            pages.end_table();
+            if (rows > listed) {
+                pages.line("... and " + QString::number(rows - listed) +
+                           " more samples: see the summary file.");
+            }
+        }
+        pages.finish();
+    }
+    if (!file.commit()) {
+        throw std::runtime_error("Cannot write the report '" + pdf_path +
+                                 "': " + file.errorString().toStdString());
+    }
+}
+
+void write_job_report_offscreen(const std::string& pdf_path, const std::string& summary_path,
+                                const JobRecord& record) {
+    const SummaryTable summary = read_summary_file(summary_path);
+    std::unique_ptr<QApplication> application;
+    if (QCoreApplication::instance() == nullptr) {
+        // Qt's own notices (a missing runtime folder, fonts) are not the program's messages.
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+            if (type == QtCriticalMsg || type == QtFatalMsg) {
+                std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+            }
+        });
+        static int argc = 3;
+        static char name[] = "veldra-predict";
+        static char option[] = "-platform";
+        static char platform[] = "offscreen";
+        static char* argv[] = {name, option, platform, nullptr};
+        application = std::make_unique<QApplication>(argc, argv);
+    }
+    write_job_report(pdf_path, summary, summary_path, record);
+}
+
+} // namespace veldra

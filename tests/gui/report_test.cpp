@@ -1,0 +1,168 @@
+#include "gui/dialogs.h"
+#include "gui/results_window.h"
+#include "job/job_record.h"
+#include "job/job_runner.h"
+#include "models/model_layout.h"
+#include "report/job_report.h"
+#include "tools/model_tree_generator.h"
+#include "version.h"
+
+#include "tests/support/temp_dir.h"
+
+#include <QTabWidget>
+#include <QTableWidget>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+using test::TempDir;
+
+// Dialogs that answer the save dialog with a fixed path and keep every message.
+class SaveTo : public Dialogs {
+public:
+    explicit SaveTo(QString path) : path_(std::move(path)) {}
+    QString open_file(QWidget*, const QString&) override { return {}; }
+    QString choose_directory(QWidget*, const QString&) override { return {}; }
+    QString save_file(QWidget*, const QString&) override { return path_; }
+    void critical(QWidget*, const QString&, const QString& text) override { errors << text; }
+    void information(QWidget*, const QString&, const QString&) override {}
+    bool question(QWidget*, const QString&, const QString&) override { return false; }
+    void open_folder(const QUrl&) override {}
+    void show_results(QWidget*, const QString&, const JobRecord&) override {}
+    QStringList errors;
+
+private:
+    QString path_;
+};
+
+// The text of a PDF as pdftotext gives it (pages end in a form feed).
+std::string pdf_text(const TempDir& dir, const std::string& pdf) {
+    const std::string text = dir.file("report.txt");
+    if (std::system(("pdftotext -layout '" + pdf + "' '" + text + "'").c_str()) != 0) {
+        return "pdftotext failed on " + pdf;
+    }
+    return test::read_file(text);
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A job of 17 properties x 100 samples on small demonstration models.
+struct ReportJob {
+    TempDir dir;
+    JobSettings settings;
+    JobRecord record;
+    ReportJob() {
+        tools::ModelTreeOptions options;
+        options.draws = 12;
+        options.trees = 4;
+        options.types = {"mir"};
+        tools::write_model_tree(dir.path() / "models", options);
+        tools::write_example_spectra(dir.file("in.csv"), tools::grid_of_spectrometer("mir"), 100,
+                                     5);
+        settings.output_path = dir.file("out/job.csv");
+        settings.model_directory = dir.path() / "models";
+        settings.csv_file = dir.file("in.csv");
+        settings.spectrometer_types = {"mir"};
+        settings.soil_properties = soil_properties();
+        settings.summary = true;
+        boost::filesystem::create_directories(dir.path() / "out");
+        record = job_record(settings, veldra_version);
+        LoggerSet log;
+        JobProgress progress;
+        const JobOutcome outcome = run_job(settings, log, progress);
+        EXPECT_TRUE(outcome.ok) << outcome.message;
+        record.defective = outcome.defective;
+    }
+    std::string summary() const { return dir.file("out/job-summary.csv"); }
+};
+
+TEST(Report, WindowAndCommandLineWriteTheSamePaginatedReport) {
+    ReportJob job;
+    const std::string window_pdf = job.dir.file("window.pdf");
+    SaveTo dialogs(QString::fromStdString(job.dir.file("window"))); // ".pdf" is added
+    ResultsWindow window(nullptr, read_summary_file(job.summary()), "Results", &dialogs);
+    window.set_record(job.summary(), job.record);
+    ASSERT_TRUE(window.save_report()) << dialogs.errors.join("\n").toStdString();
+    const std::string from_window = pdf_text(job.dir, window_pdf);
+
+    // The same job from the command line, with its report.
+    const std::string cli_pdf = job.dir.file("cli.pdf");
+    const std::string command = std::string(VELDRA_PREDICT_PROGRAM) + " --quiet --input '" +
+                                job.dir.file("in.csv") + "' --models '" + job.dir.file("models") +
+                                "' --output '" + job.dir.file("out/job.csv") + "' --report '" +
+                                cli_pdf + "'";
+    std::string properties;
+    for (const std::string& property : soil_properties()) {
+        properties += " --property " + property;
+    }
+    ASSERT_EQ(std::system((command + properties + " > /dev/null").c_str()), 0);
+    const std::string from_cli = pdf_text(job.dir, cli_pdf);
+    EXPECT_EQ(from_cli, from_window);
+
+    // Its parts: the program, the settings, every model with its card, the input's files, then
+    // per pair a chart and the table of every sample, never shrunk to fit: each pair starts a
+    // page and takes more than one.
+    for (const std::string& part : std::vector<std::string>{
+             "Veldra prediction report", std::string("Program: Veldra ") + veldra_version,
+             "Input (CSV file): " + job.dir.file("in.csv"),
+             "Covariate transformation: first derivative", "Back-transformation: exponential",
+             "Files not read", "None: every file of the input was read.",
+             "mir Carbon: demonstration model", "mir pH: demonstration model", "pred 97.5%",
+             "sample, in input order"}) {
+        EXPECT_NE(from_window.find(part), std::string::npos) << part;
+    }
+    const SummaryTable summary = read_summary_file(job.summary());
+    ASSERT_EQ(summary.samples.size(), 100u);
+    EXPECT_EQ(count(from_window, summary.samples[57] + " "), 17u);
+    const std::size_t pages = count(from_window, "\f");
+    EXPECT_GE(pages, 1 + 17 * 2);
+    EXPECT_NE(from_window.find("Page " + std::to_string(pages)), std::string::npos);
+    // The table's first row shows the summary's own texts.
+    const SummaryRow& first = summary.rows.front();
+    EXPECT_NE(from_window.find(first.fields[3]), std::string::npos);
+    EXPECT_NE(from_window.find(first.fields[8]), std::string::npos);
+}
+
+TEST(Report, PanelsShowCardsAndFilesNotReadAndFailuresAreTold) {
+    ReportJob job;
+    job.record.defective = {{"/data/soil7.0", "ERROR : file \"/data/soil7.0\" has size 0!"}};
+    SaveTo dialogs(QString::fromStdString(job.dir.file("no/such/folder/r.pdf")));
+    ResultsWindow window(nullptr, read_summary_file(job.summary()), "Results", &dialogs);
+    window.set_record(job.summary(), job.record);
+    const auto* models = window.findChild<QTableWidget*>("results_models");
+    ASSERT_NE(models, nullptr);
+    ASSERT_EQ(models->rowCount(), 17);
+    EXPECT_EQ(models->item(0, 1)->text(), "demonstration model");
+    const auto* defective = window.findChild<QTableWidget*>("results_defective");
+    ASSERT_EQ(defective->rowCount(), 1);
+    EXPECT_EQ(defective->item(0, 0)->text(), "/data/soil7.0");
+    EXPECT_NE(defective->item(0, 1)->text().indexOf("size 0"), -1);
+
+    // A folder that does not exist: a message naming the report, no file.
+    EXPECT_FALSE(window.save_report());
+    ASSERT_EQ(dialogs.errors.size(), 1);
+    EXPECT_NE(dialogs.errors.front().indexOf("r.pdf"), -1) << dialogs.errors.front().toStdString();
+
+    // Results opened from a summary file alone: the report says the settings were not recorded.
+    write_job_report(job.dir.file("alone.pdf"), read_summary_file(job.summary()), job.summary(),
+                     JobRecord());
+    const std::string alone = pdf_text(job.dir, job.dir.file("alone.pdf"));
+    EXPECT_NE(alone.find("settings were not recorded"), std::string::npos);
+    EXPECT_EQ(alone.find("Files not read"), std::string::npos);
+}
+
+} // namespace
+} // namespace veldra
