@@ -19,6 +19,11 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     const bool spectra = argc == 5 && std::string(argv[3]) == "--spectra";
     if ((argc == 3 || spectra) && std::string(argv[1]) == "--results") {
+        const std::string problem = veldra::summary_window_problem(argv[2]);
+        if (!problem.empty()) {
+            std::cerr << problem << "\n";
+            return 1;
+        }
         try {
             veldra::QtDialogs dialogs;
             veldra::ResultsWindow results(nullptr, veldra::read_summary_file(argv[2]),

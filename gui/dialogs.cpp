@@ -41,6 +41,12 @@ void QtDialogs::open_folder(const QUrl& folder) {
 
 void QtDialogs::show_results(QWidget* parent, const QString& summary_path,
                              const JobRecord& record) {
+    const std::string problem = summary_window_problem(summary_path.toStdString());
+    if (!problem.empty()) {
+        QMessageBox::information(parent, "Results", QString::fromStdString(problem),
+                                 QMessageBox::Ok);
+        return;
+    }
     try {
         auto* window = new ResultsWindow(parent, read_summary_file(summary_path.toStdString()),
                                          "Results: " + summary_path, this);

@@ -213,6 +213,7 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     spectra_layout->addWidget(spectra_view_);
     charts->addWidget(chart_page);
     charts->addWidget(spectra_page);
+    charts->setSizes({600, 600});
     tabs->addTab(charts, "Charts");
     tabs->addTab(models_, "Models");
     tabs->addTab(defective_, "Files not read");

@@ -43,6 +43,24 @@ bool usable(const OpusFile& file) {
            std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
 }
 
+// Why a file that is not usable was left out, for the user: its first error, or what is
+// missing.
+std::string unusable_reason(const OpusFile& file) {
+    for (const std::string& line : file.diagnostics) {
+        if (line.rfind("ERROR", 0) == 0) {
+            return line;
+        }
+    }
+    if (!file.diagnostics.empty()) {
+        return file.diagnostics.front();
+    }
+    if (file.variable_names.empty() || file.records.empty() ||
+        file.records.front().grid_values.empty()) {
+        return "no absorbance spectrum in the file";
+    }
+    return "the spectrum holds values that are not numbers (NaN)";
+}
+
 } // namespace
 
 std::vector<double> read_opus_grid(const std::string& configuration_path, const std::string& type,
@@ -205,9 +223,7 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
             }
             if (!usable(file)) {
                 defective.push_back(path);
-                table.defective.push_back({path, file.diagnostics.empty()
-                                                     ? std::string("no spectrum that can be used")
-                                                     : file.diagnostics.back()});
+                table.defective.push_back({path, unusable_reason(file)});
                 continue;
             }
             if (type != "NA" && file.machine_type != type) {

@@ -234,6 +234,18 @@ SummaryTable parse_summary(const std::string& text, const std::string& name) {
     return table;
 }
 
+std::string summary_window_problem(const std::string& path) {
+    boost::system::error_code error;
+    const std::uintmax_t size = boost::filesystem::file_size(path, error);
+    if (error || size <= largest_window_summary_bytes) {
+        return std::string(); // a missing file is told by the reader
+    }
+    return "The summary \"" + path + "\" holds " + std::to_string((size + (1u << 20) - 1) >> 20) +
+           " MB, more than the results window shows (" +
+           std::to_string(largest_window_summary_bytes >> 20) +
+           " MB): open it in a spreadsheet or a script instead.";
+}
+
 SummaryTable read_summary_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

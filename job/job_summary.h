@@ -105,6 +105,14 @@ struct SummaryTable {
 // The most rows a summary file may hold when read back.
 constexpr std::size_t largest_summary_rows = 20000000;
 
+// The largest summary the results window opens: about 30,000 samples of 17 pairs, which take
+// about 250 MB once read. Larger ones are for a spreadsheet or a script.
+constexpr std::size_t largest_window_summary_bytes = std::size_t{64} << 20;
+
+// Why the results window does not open a summary: too large (its size and the limit), or ""
+// when it may.
+std::string summary_window_problem(const std::string& path);
+
 // Reads a summary file written by a job. Raises a message naming the file and the line for
 // anything else: another header, a line of another field count, a figure that is neither a
 // number nor NA, a domain verdict other than inside, outside or unknown.

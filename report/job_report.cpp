@@ -115,7 +115,7 @@ public:
         need(height);
         QGraphicsScene scene;
         scene.addItem(chart); // the scene owns the chart from here
-        const QSizeF size(1100, 1100 * height / width_);
+        const QSizeF size(850, 850 * height / width_);
         chart->setAnimationOptions(QtCharts::QChart::NoAnimation);
         chart->resize(size);
         scene.render(&painter_, QRectF(0, y_, width_, height), QRectF(QPointF(0, 0), size));

@@ -215,6 +215,12 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
         {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--shard", "1of2"},
         {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--summary-only",
          "--no-summary"},
+        {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--block", "-3"},
+        {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--report",
+         dir.file("r.pdf"), "--no-summary"},
+        // Without a report writer (a build without Qt) a report cannot be asked for.
+        {"--input", input(), "--property", "pH", "--output", tree->file("o"), "--report",
+         dir.file("r.pdf")},
         {"--input", input(), "--bogus"},
         {"--input", input(), "stray"},
     };

@@ -137,6 +137,14 @@ TEST(OpusFolder, DefectiveFilesAreSkippedAndReported) {
                                   "b.0\""),
               std::string::npos)
         << result.console;
+    // The table names each with its reason, for the results window and the report.
+    ASSERT_EQ(result.table.defective.size(), 3u);
+    EXPECT_EQ(result.table.defective[0].path, scans + "a.1");
+    EXPECT_EQ(result.table.defective[0].reason,
+              "the spectrum holds values that are not numbers (NaN)");
+    EXPECT_EQ(result.table.defective[1].reason,
+              "ERROR : not an OPUS file (no OPUS header) From file \"" + scans + "b.0\"");
+    EXPECT_EQ(result.table.defective[2].reason, "ERROR : file \"" + scans + "b.1\" has size 0!");
 }
 
 // A folder mixing instruments: the files of another instrument than the first file's are
@@ -165,6 +173,9 @@ TEST(OpusFolder, FilesOfAnotherInstrumentAreDefective) {
                                   "folder's first file (htsxt)"),
               std::string::npos)
         << result.console;
+    ASSERT_EQ(result.table.defective.size(), 1u);
+    EXPECT_EQ(result.table.defective[0].reason,
+              "from another instrument (alpha_kbr) than the folder's first file (htsxt)");
 }
 
 TEST(OpusFolder, SingleFilesAndPatterns) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 namespace veldra {
@@ -81,6 +83,18 @@ TEST(JobSummary, ErrorSpreadFilesAreCheckedAndSummaryPathsNamed) {
     }
     EXPECT_EQ(summary_path("/a/out.csv"), "/a/out-summary.csv");
     EXPECT_EQ(summary_path("/a/out"), "/a/out-summary");
+
+    // The results window opens summaries up to its limit; a missing one is the reader's to tell.
+    const std::string small = dir.write("small-summary.csv", std::string(summary_header) + "\n");
+    EXPECT_EQ(summary_window_problem(small), "");
+    EXPECT_EQ(summary_window_problem(dir.file("missing.csv")), "");
+    const std::string large = dir.file("large-summary.csv");
+    boost::filesystem::ofstream(large).close();
+    boost::filesystem::resize_file(large, largest_window_summary_bytes + 1);
+    EXPECT_EQ(summary_window_problem(large),
+              "The summary \"" + large +
+                  "\" holds 65 MB, more than the results window shows (64 MB): open it in a "
+                  "spreadsheet or a script instead.");
 }
 
 TEST(ModelCard, ReadCheckedAndComparedWithTheJob) {
