@@ -1,6 +1,7 @@
 // veldra: the window. "veldra --results FILE [--spectra CSV]" opens the results window of an
 // earlier job from its summary file instead, with the spectra of its CSV input when given (the
 // transformed view taking the first derivative).
+#include "gui/calibration_window.h"
 #include "gui/dialogs.h"
 #include "gui/results_window.h"
 #include "gui/veldra.h"
@@ -12,6 +13,7 @@
 #include <QMessageBox>
 
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -47,6 +49,41 @@ int main(int argc, char** argv) {
             QMessageBox::critical(nullptr, "Results", QString::fromStdString(e.what()));
             return 1;
         }
+    }
+    // "veldra --calibrate [--spectra P] [--targets CSV] [--target COLUMN] [--property NAME]
+    // [--folds CSV] [--models DIR] [--start]": the calibration window alone, filled in.
+    if (argc >= 2 && std::string(argv[1]) == "--calibrate") {
+        std::map<std::string, QString> given;
+        bool start = false;
+        for (int i = 2; i < argc; ++i) {
+            const std::string option = argv[i];
+            if (option == "--start") {
+                start = true;
+            } else if (i + 1 < argc && option.rfind("--", 0) == 0) {
+                given[option.substr(2)] = QString::fromLocal8Bit(argv[++i]);
+            } else {
+                std::cerr << "veldra: unknown option '" << option << "'\n";
+                return 2;
+            }
+        }
+        std::optional<veldra::ModelDirectory> models;
+        if (given.count("models") > 0) {
+            models = veldra::ModelDirectory(given["models"].toStdString());
+        } else {
+            models = veldra::find_model_directory(argv[0] == nullptr ? "" : argv[0], std::cerr);
+        }
+        if (!models) {
+            return 1;
+        }
+        veldra::CalibrationWindow calibration(nullptr, *models,
+                                              std::make_shared<veldra::QtDialogs>());
+        calibration.fill(given["spectra"], given["targets"], given["target"], given["property"],
+                         given["folds"]);
+        calibration.show();
+        if (start) {
+            calibration.start();
+        }
+        return application.exec();
     }
     const std::optional<veldra::ModelDirectory> models =
         veldra::find_model_directory(argv[0] == nullptr ? "" : argv[0], std::cerr);

@@ -1,5 +1,7 @@
 #include "gui/veldra.h"
 
+#include "gui/calibration_window.h"
+
 #include "job/job_summary.h"
 #include "job/result_file.h"
 #include "job/worker_thread.h"
@@ -151,6 +153,14 @@ void Veldra::on_edit_output_textChanged(const QString& text) {
     ui->button_open_folder->setEnabled(!text.isEmpty());
 }
 
+void Veldra::on_button_calibrate_clicked() {
+    auto* window = new CalibrationWindow(this, model_dir, dialogs_);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    // One job at a time: no prediction while a calibration runs.
+    window->setWindowModality(Qt::ApplicationModal);
+    window->show();
+}
+
 void Veldra::on_button_results_clicked() {
     dialogs_->show_results(this, last_summary_, last_record_);
 }
@@ -273,6 +283,7 @@ void Veldra::on_button_compute_clicked() {
     connect(worker.get(), &WorkerThread::send_log_string, this, &Veldra::send_log_string);
     connect(worker.get(), &WorkerThread::set_progress, this, &Veldra::set_progress);
     ui->button_compute->setText("Cancel");
+    ui->button_calibrate->setEnabled(false);
     worker->start();
 }
 
@@ -284,6 +295,7 @@ void Veldra::finish(QString result_message, bool stopped_by_user, bool ok) {
     }
     ui->button_compute->setText("Compute Predictions");
     ui->button_compute->setEnabled(true);
+    ui->button_calibrate->setEnabled(true);
     ui->progress_bar->reset();
     if (!stopped_by_user) {
         if (ok) {

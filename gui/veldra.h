@@ -39,6 +39,7 @@ private slots:
     void on_button_clear_clicked();
     void on_button_open_folder_clicked();
     void on_button_results_clicked();
+    void on_button_calibrate_clicked();
     void on_edit_output_textChanged(const QString&);
 
 public slots:

@@ -158,6 +158,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     report.skipped = set.skipped;
     report.covariates = set.rows.front().size();
     report.covariate_names = set.names;
+    report.observed = set.values;
     VELDRA_LOG(log, Severity::info)
         << report.samples << " samples with a reference value, " << set.skipped << " without; "
         << report.covariates << " covariates";
@@ -223,8 +224,11 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
             }
             VELDRA_LOG(log, Severity::info) << "fold " << f << " done";
         }
+        cv.ids = set.ids;
         cv.observed = set.values;
         cv.predicted = predicted;
+        cv.low = low;
+        cv.high = high;
         cv.accuracy = accuracy_of(set.values, predicted, low, high);
         report.cross_validation = cv;
     }

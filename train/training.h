@@ -37,8 +37,13 @@ struct CrossValidation {
     std::string method; // "random K folds" or "folds from <file>"
     int folds = 0;
     Accuracy accuracy;
+    // Per sample of the set, out of fold: the lab value, the posterior mean and the 95%
+    // posterior-predictive band.
+    std::vector<std::string> ids;
     std::vector<double> observed;
     std::vector<double> predicted;
+    std::vector<double> low;
+    std::vector<double> high;
 };
 
 struct TrainingReport {
@@ -49,8 +54,9 @@ struct TrainingReport {
     std::size_t covariates = 0;
     std::string target;
     std::vector<std::string> covariate_names;
-    Accuracy fit;               // in-sample, posterior mean
-    std::vector<double> fitted; // posterior mean per training sample, in the set's order
+    Accuracy fit;                 // in-sample, posterior mean
+    std::vector<double> observed; // the reference value per training sample, in the set's order
+    std::vector<double> fitted;   // posterior mean per training sample, in the set's order
     std::optional<CrossValidation> cross_validation;
 };
 

@@ -170,6 +170,12 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
             ++set.unmatched;
         }
     }
+    if (set.rows.empty() && set.unmatched > 0 && !table.ids.empty()) {
+        fail("No SSN of the targets file " + quoted(input.targets) +
+             " matches a sample of the spectra (the spectra hold \"" + table.ids.front() +
+             "\", the targets \"" + value_of.begin()->first +
+             "\"): the SSN column must name the same samples.");
+    }
     if (set.rows.size() < 2) {
         fail("Only " + std::to_string(set.rows.size()) +
              " samples have both a spectrum and a reference value; at least 2 are needed.");

@@ -7,6 +7,7 @@
 #include "tools/model_tree_generator.h"
 #include "version.h"
 
+#include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
 
 #include <QTabWidget>
@@ -22,25 +23,8 @@
 namespace veldra {
 namespace {
 
+using test::ScriptedDialogs;
 using test::TempDir;
-
-// Dialogs that answer the save dialog with a fixed path and keep every message.
-class SaveTo : public Dialogs {
-public:
-    explicit SaveTo(QString path) : path_(std::move(path)) {}
-    QString open_file(QWidget*, const QString&) override { return {}; }
-    QString choose_directory(QWidget*, const QString&) override { return {}; }
-    QString save_file(QWidget*, const QString&) override { return path_; }
-    void critical(QWidget*, const QString&, const QString& text) override { errors << text; }
-    void information(QWidget*, const QString&, const QString&) override {}
-    bool question(QWidget*, const QString&, const QString&) override { return false; }
-    void open_folder(const QUrl&) override {}
-    void show_results(QWidget*, const QString&, const JobRecord&) override {}
-    QStringList errors;
-
-private:
-    QString path_;
-};
 
 // The text of a PDF as pdftotext gives it (pages end in a form feed).
 std::string pdf_text(const TempDir& dir, const std::string& pdf) {
@@ -92,10 +76,11 @@ struct ReportJob {
 TEST(Report, WindowAndCommandLineWriteTheSamePaginatedReport) {
     ReportJob job;
     const std::string window_pdf = job.dir.file("window.pdf");
-    SaveTo dialogs(QString::fromStdString(job.dir.file("window"))); // ".pdf" is added
+    ScriptedDialogs dialogs;
+    dialogs.file_answers = {QString::fromStdString(job.dir.file("window"))}; // ".pdf" is added
     ResultsWindow window(nullptr, read_summary_file(job.summary()), "Results", &dialogs);
     window.set_record(job.summary(), job.record);
-    ASSERT_TRUE(window.save_report()) << dialogs.errors.join("\n").toStdString();
+    ASSERT_TRUE(window.save_report()) << dialogs.calls.back().toStdString();
     const std::string from_window = pdf_text(job.dir, window_pdf);
 
     // The same job from the command line, with its report.
@@ -139,7 +124,8 @@ TEST(Report, WindowAndCommandLineWriteTheSamePaginatedReport) {
 TEST(Report, PanelsShowCardsAndFilesNotReadAndFailuresAreTold) {
     ReportJob job;
     job.record.defective = {{"/data/soil7.0", "ERROR : file \"/data/soil7.0\" has size 0!"}};
-    SaveTo dialogs(QString::fromStdString(job.dir.file("no/such/folder/r.pdf")));
+    ScriptedDialogs dialogs;
+    dialogs.file_answers = {QString::fromStdString(job.dir.file("no/such/folder/r.pdf"))};
     ResultsWindow window(nullptr, read_summary_file(job.summary()), "Results", &dialogs);
     window.set_record(job.summary(), job.record);
     const auto* models = window.findChild<QTableWidget*>("results_models");
@@ -153,8 +139,9 @@ TEST(Report, PanelsShowCardsAndFilesNotReadAndFailuresAreTold) {
 
     // A folder that does not exist: a message naming the report, no file.
     EXPECT_FALSE(window.save_report());
-    ASSERT_EQ(dialogs.errors.size(), 1);
-    EXPECT_NE(dialogs.errors.front().indexOf("r.pdf"), -1) << dialogs.errors.front().toStdString();
+    ASSERT_EQ(dialogs.calls.size(), 2u);
+    EXPECT_TRUE(dialogs.calls[1].startsWith("critical:Report:Cannot write the report"));
+    EXPECT_NE(dialogs.calls[1].indexOf("r.pdf"), -1) << dialogs.calls[1].toStdString();
 
     // Results opened from a summary file alone: the report says the settings were not recorded.
     write_job_report(job.dir.file("alone.pdf"), read_summary_file(job.summary()), job.summary(),

@@ -1,0 +1,210 @@
+#include "gui/calibration_window.h"
+
+#include "tests/support/qt_wait.h"
+#include "tests/support/scripted_dialogs.h"
+#include "tests/support/temp_dir.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QSpinBox>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QXYSeries>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+namespace fs = boost::filesystem;
+using test::ScriptedDialogs;
+using test::TempDir;
+
+// Forty samples of twelve covariates whose Clay follows the fourth one; a text column and
+// references of other samples for the bad inputs; a model tree to write into.
+struct Lab {
+    TempDir dir;
+    std::shared_ptr<ScriptedDialogs> dialogs = std::make_shared<ScriptedDialogs>();
+    Lab() {
+        std::mt19937_64 random(3);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        std::string spectra = "SSN";
+        for (int k = 0; k < 12; ++k) {
+            spectra += ",wn_" + std::to_string(4000 - 10 * k);
+        }
+        spectra += "\n";
+        std::string targets = "SSN,Clay,Texture\n";
+        std::string others = "SSN,Clay\n";
+        for (int i = 0; i < 40; ++i) {
+            const std::string id = "s" + std::to_string(100 + i);
+            spectra += id;
+            double level = 0;
+            for (int k = 0; k < 12; ++k) {
+                level += unit(random);
+                spectra += "," + std::to_string(level);
+            }
+            spectra += "\n";
+            targets += id + "," + std::to_string(10 + 40 * unit(random)) + ",loam\n";
+            others += "x" + std::to_string(i) + ",20\n";
+        }
+        dir.write("spectra.csv", spectra);
+        dir.write("targets.csv", targets);
+        dir.write("others.csv", others);
+        fs::create_directories(dir.path() / "models");
+        fs::create_directories(dir.path() / "cli-models");
+    }
+    std::string models() const { return dir.file("models"); }
+    QString file(const std::string& name) const { return QString::fromStdString(dir.file(name)); }
+    // A small sampler, so that a calibration takes a moment.
+    static void small(CalibrationWindow& window, int burn_in = 20) {
+        const std::map<QString, int> values = {{"calibration_trees", 10},
+                                               {"calibration_draws", 40},
+                                               {"calibration_burn-in", burn_in},
+                                               {"calibration_chains", 1}};
+        for (const auto& [name, value] : values) {
+            window.findChild<QSpinBox*>(name)->setValue(value);
+        }
+        window.findChild<QSpinBox*>("calibration_folds_count")->setValue(4);
+    }
+};
+
+std::map<std::string, std::string> folder_files(const fs::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        files[entry.path().filename().string()] = test::read_file(entry.path().string());
+    }
+    return files;
+}
+
+TEST(CalibrationWindow, ACompleteCalibrationIsTheCommandLinesToTheByte) {
+    Lab lab;
+    qputenv("SOURCE_DATE_EPOCH", "1700000000");
+    CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+    window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
+    // The column's name is the property's unless the user names another.
+    EXPECT_EQ(window.findChild<QComboBox*>("calibration_property")->currentText(), "Clay");
+    EXPECT_EQ(window.findChild<QComboBox*>("calibration_column")->count(), 2);
+    Lab::small(window);
+    ASSERT_TRUE(window.start());
+    EXPECT_TRUE(window.running());
+    ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
+    EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
+
+    // Figures, the chart of every out-of-fold prediction with its band and the 1:1 line, the card.
+    const QString figures = window.findChild<QLabel*>("calibration_figures")->text();
+    EXPECT_TRUE(figures.contains("cross-validated")) << figures.toStdString();
+    EXPECT_TRUE(figures.contains("RPIQ"));
+    EXPECT_TRUE(figures.contains("random 4 folds"));
+    QtCharts::QChart* chart = window.findChild<QtCharts::QChartView*>("calibration_chart")->chart();
+    std::map<QString, int> points;
+    for (QtCharts::QAbstractSeries* series : chart->series()) {
+        points[series->name()] += dynamic_cast<QtCharts::QXYSeries*>(series)->count();
+    }
+    EXPECT_EQ(points["out-of-fold mean"], 40);
+    EXPECT_EQ(points["1:1"], 2);
+    EXPECT_EQ(chart->series().size(), 2 + 40); // a band per sample
+    const QString card = window.findChild<QPlainTextEdit*>("calibration_card")->toPlainText();
+    EXPECT_TRUE(card.contains("\"property\": \"Clay\"")) << card.toStdString();
+    EXPECT_TRUE(
+        window.findChild<QLabel*>("calibration_status")->text().startsWith("Model written"));
+
+    // veldra-train with the same settings writes the same bytes.
+    const std::string command =
+        "SOURCE_DATE_EPOCH=1700000000 " + std::string(VELDRA_TRAIN_PROGRAM) +
+        " --quiet --spectra '" + lab.dir.file("spectra.csv") + "' --targets '" +
+        lab.dir.file("targets.csv") + "' --target Clay --property Clay --models '" +
+        lab.dir.file("cli-models") +
+        "' --cv 4 --trees 10 --draws 40 --burn-in 20 --chains 1 > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const auto from_window = folder_files(lab.dir.path() / "models" / "mir" / "m3.Clay");
+    EXPECT_GT(from_window.size(), 40u);
+    EXPECT_EQ(from_window, folder_files(lab.dir.path() / "cli-models" / "mir" / "m3.Clay"));
+    qunsetenv("SOURCE_DATE_EPOCH");
+}
+
+TEST(CalibrationWindow, ReplacingAsksAndCancellingKeepsTheModel) {
+    Lab lab;
+    lab.dir.write("models/mir/m3.Clay/rgy.txt", "0 1\n");
+    lab.dir.write("models/mir/m3.Clay/MCMC1.json", "{}");
+    const auto before = folder_files(lab.dir.path() / "models" / "mir" / "m3.Clay");
+    CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+    window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
+    Lab::small(window, 1000000);
+
+    // No: nothing runs.
+    lab.dialogs->question_answers = {false};
+    EXPECT_FALSE(window.start());
+    EXPECT_FALSE(window.running());
+    ASSERT_EQ(lab.dialogs->calls.size(), 1u);
+    EXPECT_TRUE(lab.dialogs->calls[0].startsWith("question:Replace model:A model of Clay for mir"));
+
+    // Yes, then Cancel once it samples: the old model stays.
+    lab.dialogs->question_answers = {true};
+    ASSERT_TRUE(window.start());
+    auto* status = window.findChild<QLabel*>("calibration_status");
+    ASSERT_TRUE(test::wait_until([&] { return status->text().startsWith("iteration"); }));
+    EXPECT_TRUE(status->text().contains("left")) << status->text().toStdString();
+    window.cancel();
+    ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
+    EXPECT_TRUE(status->text().startsWith("Stopped")) << status->text().toStdString();
+    EXPECT_EQ(folder_files(lab.dir.path() / "models" / "mir" / "m3.Clay"), before);
+
+    // Closing while it runs asks first; No keeps it running, Yes stops it and waits.
+    lab.dialogs->question_answers = {true, false, true};
+    ASSERT_TRUE(window.start());
+    ASSERT_TRUE(test::wait_until([&] { return status->text().startsWith("iteration"); }));
+    window.show();
+    EXPECT_FALSE(window.close());
+    EXPECT_TRUE(window.running());
+    EXPECT_TRUE(window.close());
+    EXPECT_TRUE(test::wait_until([&] { return !window.running(); }));
+    EXPECT_TRUE(lab.dialogs->calls.back().startsWith("question:Stop calibration"));
+    EXPECT_EQ(folder_files(lab.dir.path() / "models" / "mir" / "m3.Clay"), before);
+}
+
+TEST(CalibrationWindow, BadInputsAreToldBeforeAnyModelIsWritten) {
+    Lab lab;
+    const struct {
+        const char* references;
+        const char* column;
+        int folds;
+        const char* message;
+    } cases[] = {
+        {"others.csv", "Clay", 4,
+         "matches a sample of the spectra (the spectra hold "
+         "\"s100\", the targets \"x0\")"},
+        {"targets.csv", "Texture", 4, "The value of \"s100\""},
+        {"targets.csv", "Clay", 41, "Cross-validation needs from 2 to 40 folds"},
+    };
+    for (const auto& c : cases) {
+        lab.dialogs->calls.clear();
+        CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+        window.fill(lab.file("spectra.csv"), lab.file(c.references), c.column, "Clay", "");
+        Lab::small(window);
+        window.findChild<QSpinBox*>("calibration_folds_count")->setValue(c.folds);
+        ASSERT_TRUE(window.start());
+        ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
+        ASSERT_EQ(lab.dialogs->calls.size(), 1u) << c.message;
+        EXPECT_TRUE(lab.dialogs->calls[0].startsWith("critical:Calibration:"));
+        EXPECT_NE(lab.dialogs->calls[0].indexOf(c.message), -1)
+            << lab.dialogs->calls[0].toStdString();
+        EXPECT_FALSE(fs::exists(lab.dir.path() / "models" / "mir" / "m3.Clay"));
+    }
+    // An incomplete form: told at once, nothing started.
+    lab.dialogs->calls.clear();
+    CalibrationWindow empty(nullptr, lab.models(), lab.dialogs);
+    EXPECT_FALSE(empty.start());
+    EXPECT_EQ(lab.dialogs->calls,
+              std::vector<QString>{"critical:Calibration:Choose the spectra: a CSV file or a "
+                                   "folder of OPUS files."});
+}
+
+} // namespace
+} // namespace veldra
