@@ -490,6 +490,8 @@ void CalibrationWindow::on_done() {
     status_->setText("Model written to " + QString::fromStdString(report_->folder.string()) +
                      " in " + duration_text(elapsed) + ".");
     show_report(*report_);
+    setWindowTitle("Calibrate a model: " +
+                   QString::fromStdString(report_->folder.filename().string()) + " written");
     emit finished(true);
 }
 
@@ -523,8 +525,17 @@ void CalibrationWindow::show_report(const TrainingReport& report) {
     figures_->setText(table);
 
     std::ifstream card_file((report.folder / "model.json").string());
-    card_->setPlainText(QString::fromStdString(
-        std::string(std::istreambuf_iterator<char>(card_file), std::istreambuf_iterator<char>())));
+    std::string card_text((std::istreambuf_iterator<char>(card_file)),
+                          std::istreambuf_iterator<char>());
+    // The covariates' names, one per line, would fill the view: their count stands for them.
+    const std::size_t names = card_text.find("\"covariate_names\": [");
+    const std::size_t end = names == std::string::npos ? names : card_text.find(']', names);
+    if (end != std::string::npos) {
+        card_text.replace(names, end + 1 - names,
+                          "\"covariate_names\": [" + std::to_string(report.covariate_names.size()) +
+                              " names]");
+    }
+    card_->setPlainText(QString::fromStdString(card_text));
 
     // Observed against predicted: out of fold when cross-validated, else the training fit.
     auto* chart = new QChart();
@@ -549,7 +560,6 @@ void CalibrationWindow::show_report(const TrainingReport& report) {
         high_end = std::max({high_end, observed[i], predicted[i]});
     }
     points->replace(dots);
-    chart->addSeries(points);
     if (cv && predicted.size() <= 2000) {
         // One series per band, a vertical stroke at the lab value.
         const CrossValidation& c = *report.cross_validation;
@@ -563,6 +573,7 @@ void CalibrationWindow::show_report(const TrainingReport& report) {
             chart->addSeries(band);
         }
     }
+    chart->addSeries(points); // over the bands
     if (std::isfinite(low_end)) {
         auto* identity = new QLineSeries(chart);
         identity->setName("1:1");

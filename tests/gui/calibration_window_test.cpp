@@ -112,6 +112,7 @@ TEST(CalibrationWindow, ACompleteCalibrationIsTheCommandLinesToTheByte) {
     EXPECT_EQ(chart->series().size(), 2 + 40); // a band per sample
     const QString card = window.findChild<QPlainTextEdit*>("calibration_card")->toPlainText();
     EXPECT_TRUE(card.contains("\"property\": \"Clay\"")) << card.toStdString();
+    EXPECT_TRUE(card.contains("\"covariate_names\": [12 names]")) << card.toStdString();
     EXPECT_TRUE(
         window.findChild<QLabel*>("calibration_status")->text().startsWith("Model written"));
 
