@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -179,122 +180,150 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log,
                                  std::vector<std::string>* column_names) {
+    OpusFolderReader reader(configuration_path, folder, log);
+    reader.read(table, std::numeric_limits<std::size_t>::max(), log);
+    if (column_names != nullptr) {
+        *column_names = table.names;
+    }
+    return table;
+}
+
+OpusFolderReader::OpusFolderReader(const std::string& configuration_path, const std::string& folder,
+                                   LoggerSet& log) {
     // Read first: a missing or broken configuration is reported before the folder is listed.
     {
         boost::property_tree::ptree configuration;
         boost::property_tree::read_ini(configuration_path, configuration);
     }
-    table.ids.clear();
-    table.rows.clear();
-    table.defective.clear();
-    OpusReader reader;
-    const std::vector<std::string> listing = scan_opus_folder(folder, log);
+    listing_ = scan_opus_folder(folder, log);
 
     // Files are read from the folder the path names, or from its parent when it names a single
     // file or a '*' pattern.
-    std::string folder_text = folder;
+    folder_ = folder;
     boost::system::error_code error;
     if (fs::is_regular_file(folder, error) ||
         fs::path(folder).filename().string().find('*') != std::string::npos) {
-        folder_text = fs::path(folder).parent_path().string();
+        folder_ = fs::path(folder).parent_path().string();
     }
-    if (listing.size() == 1) {
+    if (listing_.size() == 1) {
         // Only the sentinel: there is no file whose type could give the grid.
         throw std::runtime_error("No OPUS files found in " + quoted(fs::path(folder)));
     }
-    const std::string first_file = in_folder(folder_text, listing.front());
-    const std::string type = detect_machine_type(first_file);
-    if (type == "NA") {
-        VELDRA_LOG(log, Severity::info) << "unknown machinetype " << type;
+    const std::string first_file = in_folder(folder_, listing_.front());
+    type_ = detect_machine_type(first_file);
+    if (type_ == "NA") {
+        VELDRA_LOG(log, Severity::info) << "unknown machinetype " << type_;
     }
-    reader.grid = read_opus_grid(configuration_path, type, first_file);
-    table.machine_type = type;
+    reader_.grid = read_opus_grid(configuration_path, type_, first_file);
+    for (std::size_t i = 0; i + 1 < listing_.size(); ++i) {
+        groups_ += i == 0 || opus_base_name(listing_[i]) != opus_base_name(listing_[i - 1]) ? 1 : 0;
+    }
+    last_group_ = groups_;
+}
 
-    std::vector<std::string> defective;
-    std::string prefix;
-    const auto process_group = [&](const std::vector<std::string>& group, const std::string& base) {
-        std::size_t count = 0;
-        std::vector<double> sum;
-        for (const std::string& member : group) {
-            const std::string path = in_folder(folder_text, member);
-            const OpusFile file = read_opus_file(reader, path);
-            for (const std::string& line : file.diagnostics) {
-                VELDRA_LOG(log, Severity::warning) << line;
-            }
-            if (!usable(file)) {
-                defective.push_back(path);
-                table.defective.push_back({path, unusable_reason(file)});
-                continue;
-            }
-            if (type != "NA" && file.machine_type != type) {
-                // Another instrument's spectrum would be resampled onto a grid it was not
-                // measured on: reported, not mixed in.
-                VELDRA_LOG(log, Severity::warning)
-                    << "ERROR : " << quoted(fs::path(path)) << " is from another instrument ("
-                    << file.machine_type << ") than the folder's first file (" << type << ")";
-                defective.push_back(path);
-                table.defective.push_back({path, "from another instrument (" + file.machine_type +
-                                                     ") than the folder's first file (" + type +
-                                                     ")"});
-                continue;
-            }
-            const std::vector<double>& values = file.records.front().grid_values;
-            if (prefix.empty()) {
-                prefix = file.variable_names[3].substr(0, 1);
-            }
-            if (count == 0) {
-                table.ids.push_back(base);
-                sum = values;
-            } else {
-                for (std::size_t k = 0; k < sum.size(); ++k) {
-                    sum[k] += values[k];
-                }
-            }
-            ++count;
-        }
-        if (count > 0) {
-            for (double& value : sum) {
-                value /= static_cast<double>(count);
-            }
-            table.rows.push_back(std::move(sum));
-        }
-    };
+void OpusFolderReader::keep_groups(std::size_t first, std::size_t last) {
+    first_group_ = std::min(first, groups_);
+    last_group_ = std::min(std::max(last, first_group_), groups_);
+}
 
-    std::vector<std::string> group;
-    std::string current;
-    for (std::size_t i = 0; i < listing.size(); ++i) {
-        const std::string& name = listing[i];
-        const bool is_sentinel = i + 1 == listing.size();
+std::vector<std::string> OpusFolderReader::names() const {
+    std::vector<std::string> names;
+    char text[400];
+    for (const double wavenumber : reader_.grid) {
+        const auto end =
+            std::to_chars(text, text + sizeof text, wavenumber, std::chars_format::fixed, 3);
+        names.push_back(prefix_ + std::string(text, end.ptr));
+    }
+    return names;
+}
+
+// One sample from the files of a group (the average of its usable replicates), or none.
+void OpusFolderReader::read_group(SpectraTable& table, LoggerSet& log) {
+    std::size_t count = 0;
+    std::vector<double> sum;
+    for (const std::string& member : group_) {
+        const std::string path = in_folder(folder_, member);
+        const OpusFile file = read_opus_file(reader_, path);
+        for (const std::string& line : file.diagnostics) {
+            VELDRA_LOG(log, Severity::warning) << line;
+        }
+        if (!usable(file)) {
+            defective_.push_back({path, unusable_reason(file)});
+            continue;
+        }
+        if (type_ != "NA" && file.machine_type != type_) {
+            // Another instrument's spectrum would be resampled onto a grid it was not
+            // measured on: reported, not mixed in.
+            VELDRA_LOG(log, Severity::warning)
+                << "ERROR : " << quoted(fs::path(path)) << " is from another instrument ("
+                << file.machine_type << ") than the folder's first file (" << type_ << ")";
+            defective_.push_back({path, "from another instrument (" + file.machine_type +
+                                            ") than the folder's first file (" + type_ + ")"});
+            continue;
+        }
+        const std::vector<double>& values = file.records.front().grid_values;
+        if (prefix_.empty()) {
+            prefix_ = file.variable_names[3].substr(0, 1);
+        }
+        if (count == 0) {
+            table.ids.push_back(current_);
+            sum = values;
+        } else {
+            for (std::size_t k = 0; k < sum.size(); ++k) {
+                sum[k] += values[k];
+            }
+        }
+        ++count;
+    }
+    if (count > 0) {
+        for (double& value : sum) {
+            value /= static_cast<double>(count);
+        }
+        table.rows.push_back(std::move(sum));
+    }
+}
+
+std::size_t OpusFolderReader::read(SpectraTable& table, std::size_t count, LoggerSet& log) {
+    table.ids.clear();
+    table.rows.clear();
+    table.machine_type = type_;
+    // Every name is logged as it is met; a group is read when the next one starts, so that the
+    // log keeps the order of a folder read at once.
+    while (!done_ && table.rows.size() < count) {
+        const std::string& name = listing_[position_];
+        const bool is_sentinel = position_ + 1 == listing_.size();
         if (!is_sentinel) {
             VELDRA_LOG(log, Severity::info) << "  filename " << name;
         }
         const std::string base = opus_base_name(name);
-        if (i == 0) {
-            group = {name};
-        } else if (base != current) {
-            process_group(group, current);
-            group = {name};
+        if (position_ == 0) {
+            group_ = {name};
+        } else if (base != current_) {
+            if (group_index_ >= first_group_ && group_index_ < last_group_) {
+                read_group(table, log);
+            }
+            ++group_index_;
+            group_ = {name};
         } else {
-            group.push_back(name);
+            group_.push_back(name);
         }
-        current = base;
+        current_ = base;
+        ++position_;
+        if (is_sentinel || group_index_ >= last_group_) {
+            finish(log);
+        }
     }
+    table.names = names();
+    table.defective = defective_;
+    return table.rows.size();
+}
 
-    table.names.clear();
-    char text[400];
-    for (const double wavenumber : reader.grid) {
-        const auto end =
-            std::to_chars(text, text + sizeof text, wavenumber, std::chars_format::fixed, 3);
-        table.names.push_back(prefix + std::string(text, end.ptr));
-    }
-    if (column_names != nullptr) {
-        *column_names = table.names;
-    }
-
-    if (!defective.empty()) {
-        VELDRA_LOG(log, Severity::info) << defective.size() << " defective files found:";
-        for (const std::string& path : defective) {
-            VELDRA_LOG(log, Severity::info) << "\t" << path;
+void OpusFolderReader::finish(LoggerSet& log) {
+    done_ = true;
+    if (!defective_.empty()) {
+        VELDRA_LOG(log, Severity::info) << defective_.size() << " defective files found:";
+        for (const DefectiveFile& file : defective_) {
+            VELDRA_LOG(log, Severity::info) << "\t" << file.path;
         }
         for (int k = 0; k < 3; ++k) {
             VELDRA_LOG(log, Severity::info) << "";
@@ -302,7 +331,6 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
     } else {
         VELDRA_LOG(log, Severity::info) << "No defective files detected";
     }
-    return table;
 }
 
 } // namespace veldra

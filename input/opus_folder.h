@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/opus_reader.h"
 #include "input/spectra_table.h"
 #include "logging/logger_set.h"
 
@@ -19,6 +20,52 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log,
                                  std::vector<std::string>* column_names);
+
+// A folder of OPUS files read a few samples at a time, as `import_opus_folder` reads it whole:
+// the same samples, log records (each file's name as it is met, the defective files once the
+// folder is read) and messages. A sample is a group of replicates sharing a base name.
+class OpusFolderReader {
+public:
+    // Reads the configuration, lists the folder and finds the grid of its first file's type.
+    OpusFolderReader(const std::string& configuration_path, const std::string& folder,
+                     LoggerSet& log);
+
+    // The groups of replicates in the folder: each gives one sample unless all its files are
+    // defective.
+    std::size_t groups() const { return groups_; }
+    // Values per sample: the points of the grid.
+    std::size_t width() const { return reader_.grid.size(); }
+    // Reads only groups [first, last) (their names are still logged); the folder counts as read
+    // after the last.
+    void keep_groups(std::size_t first, std::size_t last);
+
+    // Replaces the table's samples with the next at most `count` ones and returns how many;
+    // sets the machine type, the column names (once a usable file gave their prefix) and the
+    // defective files so far.
+    std::size_t read(SpectraTable& table, std::size_t count, LoggerSet& log);
+    // Whether every group has been read.
+    bool done() const { return done_; }
+
+private:
+    void read_group(SpectraTable& table, LoggerSet& log);
+    void finish(LoggerSet& log);
+    std::vector<std::string> names() const;
+
+    std::vector<std::string> listing_; // with the closing sentinel
+    std::string folder_;
+    std::string type_;
+    OpusReader reader_;
+    std::size_t groups_ = 0;
+    std::size_t first_group_ = 0;
+    std::size_t last_group_ = 0;
+    std::size_t position_ = 0;    // the next name of the listing
+    std::size_t group_index_ = 0; // the group being gathered
+    std::vector<std::string> group_;
+    std::string current_;
+    std::string prefix_;
+    std::vector<DefectiveFile> defective_;
+    bool done_ = false;
+};
 
 // The names of the OPUS files of a folder (or the one file a path names, or the files matching
 // a '*' pattern in the last path element), byte-wise ascending, followed by a sentinel name

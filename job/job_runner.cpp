@@ -81,6 +81,19 @@ std::string shard_output_path(const std::string& output_path, std::size_t shard,
         .string();
 }
 
+namespace {
+
+[[noreturn]] void throw_no_spectrum(const JobSettings& settings) {
+    if (!settings.opus_folder.empty()) {
+        throw std::runtime_error("No spectrum to predict: no file of the OPUS folder '" +
+                                 settings.opus_folder +
+                                 "' could be read (the log says why for each).");
+    }
+    throw std::runtime_error("No spectrum to predict: the input holds no sample.");
+}
+
+} // namespace
+
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
                           JobProgress& progress, JobOutcome& outcome) {
@@ -89,7 +102,6 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     // The input is read once, a block at a time; every prediction of a block uses the same rows,
     // whatever happens to the files.
     SpectraBlocks input(settings, log);
-    outcome.defective = input.defective();
     std::shared_ptr<SpectraPreview> preview;
     if (settings.keep_spectra) {
         preview = std::make_shared<SpectraPreview>();
@@ -101,12 +113,7 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     }
     const std::size_t pair_count = types.size() * properties.size();
     if (input.samples() == 0 && pair_count > 0) {
-        if (!settings.opus_folder.empty()) {
-            throw std::runtime_error("No spectrum to predict: no file of the OPUS folder '" +
-                                     settings.opus_folder +
-                                     "' could be read (the log says why for each).");
-        }
-        throw std::runtime_error("No spectrum to predict: the input holds no sample.");
+        throw_no_spectrum(settings);
     }
     if (settings.columns.empty() || settings.ids.empty()) {
         settings.opus_configuration_path.clear();
@@ -165,9 +172,32 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             no_card_told = true;
         }
     };
-    for (std::size_t b = 0; b < blocks; ++b) {
+    // The last block is the one after which the input has no sample left; an OPUS folder whose
+    // last groups are all defective can end with an empty block instead, which closes the pairs.
+    const auto finish = [&](std::size_t p) {
+        if (!pairs[p].output_file.empty()) {
+            result += "  " + pairs[p].output_file + "\n";
+            created.push_back(pairs[p].output_file);
+        }
+        runs[p].reset();
+    };
+    for (std::size_t b = 0;; ++b) {
         const std::size_t first_sample = b * block_samples;
-        input.next(block, block_samples);
+        const bool got = input.next(block, block_samples, log);
+        outcome.defective = input.defective();
+        if (!got) {
+            if (b == 0) {
+                throw_no_spectrum(settings);
+            }
+            for (std::size_t p = 0; p < pairs.size(); ++p) {
+                if (runs[p]) {
+                    runs[p]->finish(log);
+                    finish(p);
+                }
+            }
+            break;
+        }
+        const bool last = input.exhausted();
         if (preview) {
             preview->add(block, settings.transformation);
         }
@@ -187,7 +217,7 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                     << " of " << input.samples() << ": " << pairs[p].forest_path;
             }
             PairRun& run = *runs[p];
-            BlockPlace place{b == 0, b + 1 == blocks, blocks > 1};
+            BlockPlace place{b == 0, last, blocks > 1};
             PairStatistics statistics;
             run.predict_block(block, place, log, &statistics);
             if (place.first) {
@@ -208,13 +238,10 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                                  card && !card->demonstration ? card->r2 : std::nullopt});
             }
             if (place.last) {
-                if (!pairs[p].output_file.empty()) {
-                    result += "  " + pairs[p].output_file + "\n";
-                    created.push_back(pairs[p].output_file);
-                }
-                runs[p].reset();
+                finish(p);
             }
-            ++progress.outer_position;
+            progress.outer_position =
+                std::min<std::int32_t>(progress.outer_position + 1, progress.outer_maximum);
             log.inner_position = 0; // the next pair starts at its first file
         }
         if (settings.summary && !parts.empty()) {
@@ -222,6 +249,9 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                 summary.emplace(summary_path(output_path));
             }
             summary->write(parts);
+        }
+        if (last) {
+            break;
         }
     }
     if (summary) {

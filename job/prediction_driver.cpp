@@ -144,6 +144,7 @@ void PairRun::predict_block(const SpectraTable& block, const BlockPlace& place, 
         judge_domain(block, pair_.summary ? statistics : nullptr);
         if (place.last) {
             log_domain(log);
+            domain_logged_ = true;
         }
     }
     const bool first_derivative = pair_.transformation == Transformation::first_derivative;
@@ -181,6 +182,17 @@ void PairRun::predict_block(const SpectraTable& block, const BlockPlace& place, 
         writer_->close();
         held_.reset();
     }
+}
+
+void PairRun::finish(LoggerSet& log) {
+    if (domain_ && !domain_logged_) {
+        log_domain(log);
+        domain_logged_ = true;
+    }
+    if (writer_) {
+        writer_->close();
+    }
+    held_.reset();
 }
 
 std::size_t PairRun::held_bytes() const {

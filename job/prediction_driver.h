@@ -61,6 +61,10 @@ public:
     void predict_block(const SpectraTable& block, const BlockPlace& place, LoggerSet& log,
                        PairStatistics* statistics, PredictionSummary* keep = nullptr);
 
+    // Ends a pair whose input ended without a last block (an OPUS folder whose last groups gave
+    // no sample): logs the domain's verdicts and puts the output file in place.
+    void finish(LoggerSet& log);
+
     const std::optional<ModelCard>& card() const { return card_; }
     // The memory of the forests held for the next blocks; releasing them makes every next block
     // read the model's files again.
@@ -83,6 +87,7 @@ private:
     std::vector<std::string> outside_; // the first twenty samples outside the domain
     std::size_t outside_count_ = 0;
     std::size_t judged_ = 0;
+    bool domain_logged_ = false;
 };
 
 // Checks the range file and that the output file can be written (without touching an existing

@@ -1,6 +1,7 @@
 #include "job/spectra_blocks.h"
 
 #include "input/input_dispatch.h"
+#include "input/opus_folder.h"
 #include "job/job_runner.h"
 
 #include <algorithm>
@@ -18,38 +19,56 @@ std::size_t default_block_samples(std::size_t covariates) {
 }
 
 SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
-    // A CSV file is counted, then read: a pipe, which can be read only once, is read whole.
-    boost::system::error_code error;
-    const bool whole =
-        !settings.opus_folder.empty() || (!settings.columns.empty() && !settings.ids.empty()) ||
-        settings.csv_file.empty() || !boost::filesystem::is_regular_file(settings.csv_file, error);
-    if (whole) {
-        table_ = read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
-                                    settings.csv_file, settings.columns, settings.ids);
+    const bool opus = !settings.opus_folder.empty();
+    const bool csv = !settings.csv_file.empty();
+    const bool memory = !settings.columns.empty() && !settings.ids.empty();
+    if (opus && !csv && !memory) {
+        check_spectra_input(settings.opus_folder, "", {}, {});
+        opus_.emplace(settings.opus_configuration_path, settings.opus_folder, log);
+        width_ = opus_->width();
+        samples_ = opus_->groups();
         if (settings.shards > 0) {
-            table_ = shard_of(std::move(table_), settings.shard, settings.shards);
+            const auto [first, last] = shard_range(samples_, settings.shard, settings.shards);
+            opus_->keep_groups(first, last);
+            samples_ = last - first;
         }
-        samples_ = table_.rows.size();
-        width_ = table_.rows.empty() ? 0 : table_.rows.front().size();
         return;
     }
-    // The checks and messages of reading the file whole, without holding it.
-    check_spectra_input("", settings.csv_file, {}, {});
-    csv_.emplace(settings.csv_file);
-    width_ = csv_->width();
-    table_.names = csv_->names();
-    samples_ = count_csv_samples(settings.csv_file);
-    if (samples_ == 0) {
-        csv_->read(table_, 1); // raises the reader's message of a file without samples
+    // A CSV file is counted, then read: a pipe, which can be read only once, is read whole.
+    boost::system::error_code error;
+    if (csv && !opus && !memory && boost::filesystem::is_regular_file(settings.csv_file, error)) {
+        // The checks and messages of reading the file whole, without holding it.
+        check_spectra_input("", settings.csv_file, {}, {});
+        csv_.emplace(settings.csv_file);
+        width_ = csv_->width();
+        table_.names = csv_->names();
+        samples_ = count_csv_samples(settings.csv_file);
+        if (samples_ == 0) {
+            csv_->read(table_, 1); // raises the reader's message of a file without samples
+        }
+        if (settings.shards > 0) {
+            const auto [first, last] = shard_range(samples_, settings.shard, settings.shards);
+            csv_->skip(first);
+            samples_ = last - first;
+        }
+        return;
     }
+    table_ = read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
+                                settings.csv_file, settings.columns, settings.ids);
     if (settings.shards > 0) {
-        const auto [first, last] = shard_range(samples_, settings.shard, settings.shards);
-        csv_->skip(first);
-        samples_ = last - first;
+        table_ = shard_of(std::move(table_), settings.shard, settings.shards);
     }
+    samples_ = table_.rows.size();
+    width_ = table_.rows.empty() ? 0 : table_.rows.front().size();
 }
 
-bool SpectraBlocks::next(SpectraTable& block, std::size_t count) {
+bool SpectraBlocks::next(SpectraTable& block, std::size_t count, LoggerSet& log) {
+    if (opus_) {
+        const std::size_t read = opus_->read(block, count, log);
+        defective_ = block.defective;
+        position_ += read;
+        return read > 0;
+    }
     block.machine_type = table_.machine_type;
     if (block.names.empty()) {
         block.names = table_.names;
@@ -71,6 +90,10 @@ bool SpectraBlocks::next(SpectraTable& block, std::size_t count) {
                       std::make_move_iterator(table_.rows.begin() + position_ + count));
     position_ += count;
     return count > 0;
+}
+
+bool SpectraBlocks::exhausted() const {
+    return opus_ ? opus_->done() : position_ >= samples_;
 }
 
 } // namespace veldra

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "input/csv_reader.h"
+#include "input/opus_folder.h"
 #include "input/spectra_table.h"
 #include "job/job_settings.h"
 #include "logging/logger_set.h"
@@ -23,10 +24,9 @@ constexpr std::size_t largest_block = 4096;
 // The samples of one block for rows of `covariates` values, by the rule above.
 std::size_t default_block_samples(std::size_t covariates);
 
-// The input of a job handed out a block of samples at a time, in input order. A CSV file is
-// read block by block and never held whole; an OPUS folder is read once (its replicates
-// averaged) and in-memory columns are taken as they are, and their rows are handed out by
-// moving them, not copied.
+// The input of a job handed out a block of samples at a time, in input order. A CSV file and an
+// OPUS folder are read block by block and never held whole (a pipe is read whole); in-memory
+// columns are taken as they are, and their rows are handed out by moving them, not copied.
 class SpectraBlocks {
 public:
     // Opens the input of the settings (exactly one of an OPUS folder, a CSV file or columns)
@@ -34,20 +34,27 @@ public:
     // messages of `shard_of`. Errors of the input before its first sample are raised here.
     SpectraBlocks(const JobSettings& settings, LoggerSet& log);
 
-    // Samples handed out in all.
+    // Samples handed out in all; for an OPUS folder, the groups of replicates, each a sample
+    // unless every file of it is defective.
     std::size_t samples() const { return samples_; }
     // Values per sample.
     std::size_t width() const { return width_; }
 
     // Replaces the block's samples with the next at most `count` ones; false when none is
     // left. The machine type and the covariates' names are set in every block.
-    bool next(SpectraTable& block, std::size_t count);
+    bool next(SpectraTable& block, std::size_t count, LoggerSet& log);
+    // Whether no sample is left after those handed out.
+    bool exhausted() const;
 
-    // The files of an OPUS folder that gave no spectrum, and why.
-    const std::vector<DefectiveFile>& defective() const { return table_.defective; }
+    // The files of an OPUS folder that gave no spectrum so far, and why.
+    const std::vector<DefectiveFile>& defective() const {
+        return opus_ ? defective_ : table_.defective;
+    }
 
 private:
     std::optional<CsvSpectraReader> csv_;
+    std::optional<OpusFolderReader> opus_;
+    std::vector<DefectiveFile> defective_;
     SpectraTable table_; // a whole OPUS folder or the columns; rows handed out are moved away
     std::size_t position_ = 0;
     std::size_t samples_ = 0;

@@ -5,6 +5,7 @@
 
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
+#include "tools/model_tree_generator.h"
 
 #include <algorithm>
 #include <map>
@@ -66,8 +67,11 @@ struct LibraryJob {
     }
     // Every file of a folder by name, with its bytes.
     std::map<std::string, std::string> files(const std::string& output) const {
+        return folder(output, dir);
+    }
+    static std::map<std::string, std::string> folder(const std::string& output, const TempDir& in) {
         std::map<std::string, std::string> found;
-        for (const fs::directory_entry& entry : fs::directory_iterator(dir.path() / output)) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(in.path() / output)) {
             found[entry.path().filename().string()] = test::read_file(entry.path().string());
         }
         return found;
@@ -194,6 +198,68 @@ TEST(Blocks, TheSpectraPreviewKeepsWhatEveryBlockRead) {
     EXPECT_EQ(preview.samples, 3 + 3 * ((preview_samples + 2) / 3));
 }
 
+TEST(Blocks, OpusFoldersAreReadInBlocksToo) {
+    // Five samples of three replicates, then a sample whose only file is not an OPUS file, so
+    // that the input ends in a group without any sample.
+    TempDir dir;
+    tools::ModelTreeOptions options;
+    options.draws = 6;
+    options.trees = 5;
+    options.types = {"mir"};
+    options.properties = {"pH", "Carbon"};
+    tools::write_model_tree(dir.path() / "models", options);
+    tools::write_example_opus_folder(dir.file("scans"), 5, 3, 9);
+    dir.write("scans/zz.0", "not an OPUS file");
+    const auto run = [&](const std::string& output, std::size_t block, std::size_t shard,
+                         std::size_t shards) {
+        JobSettings settings;
+        settings.output_path = dir.file(output + "/job.csv");
+        settings.model_directory = dir.path() / "models";
+        settings.opus_folder = dir.file("scans") + "/";
+        settings.opus_configuration_path = dir.file("models/opus.conf");
+        settings.spectrometer_types = {"mir"};
+        settings.soil_properties = {"pH", "Carbon"};
+        settings.summary = true;
+        settings.block_samples = block;
+        settings.shard = shard;
+        settings.shards = shards;
+        fs::create_directories(dir.path() / output);
+        LoggerSet log;
+        JobProgress progress;
+        const JobOutcome outcome = run_job(settings, log, progress);
+        EXPECT_TRUE(outcome.ok) << outcome.message;
+        return outcome;
+    };
+    const JobOutcome whole = run("whole", 0, 0, 0);
+    ASSERT_EQ(whole.defective.size(), 1u);
+    EXPECT_EQ(whole.defective[0].path, dir.file("scans") + "/zz.0");
+    std::map<std::string, std::string> expected;
+    for (const auto& [name, text] : LibraryJob::folder("whole", dir)) {
+        expected[name] = text;
+    }
+    EXPECT_EQ(
+        std::count(expected["job-summary.csv"].begin(), expected["job-summary.csv"].end(), '\n'),
+        1 + 5 * 2);
+    for (const std::size_t block : {1u, 2u, 5u}) {
+        const std::string output = "b" + std::to_string(block);
+        const JobOutcome blocks = run(output, block, 0, 0);
+        EXPECT_EQ(LibraryJob::folder(output, dir), expected) << block;
+        EXPECT_EQ(blocks.defective.size(), 1u);
+    }
+    // Shards by group of replicates, in blocks of one, put together are the whole job.
+    std::map<std::string, std::string> merged;
+    for (std::size_t k = 1; k <= 2; ++k) {
+        run("parts", 1, k, 2);
+        for (const std::string name : {"job-mir-pH.csv", "job-mir-Carbon.csv", "job-summary.csv"}) {
+            std::string shard = name;
+            shard.insert(3, "-shard-" + std::to_string(k) + "-of-2");
+            const std::string text = test::read_file(dir.file("parts/" + shard));
+            merged[name] += k == 1 ? text : text.substr(text.find('\n') + 1);
+        }
+    }
+    EXPECT_EQ(merged, expected);
+}
+
 TEST(Blocks, BlockRuleAndInputOnlyOnce) {
     EXPECT_EQ(default_block_samples(3578), (std::size_t{32} << 20) / (8 * 3578));
     EXPECT_EQ(default_block_samples(1), largest_block);
@@ -209,7 +275,7 @@ TEST(Blocks, BlockRuleAndInputOnlyOnce) {
     EXPECT_EQ(blocks.width(), 2u);
     SpectraTable block;
     std::vector<std::string> seen;
-    while (blocks.next(block, 2)) {
+    while (blocks.next(block, 2, log)) {
         EXPECT_LE(block.rows.size(), 2u);
         for (std::size_t i = 0; i < block.rows.size(); ++i) {
             seen.push_back(block.ids[i] + ":" + std::to_string(int(block.rows[i][1])));
