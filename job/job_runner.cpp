@@ -240,8 +240,7 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             if (place.last) {
                 finish(p);
             }
-            progress.outer_position =
-                std::min<std::int32_t>(progress.outer_position + 1, progress.outer_maximum);
+            ++progress.outer_position;
             log.inner_position = 0; // the next pair starts at its first file
         }
         if (settings.summary && !parts.empty()) {
