@@ -5,6 +5,7 @@
 // peak memory, and checks that both paths wrote the same bytes.
 #include "bench/command_line.h"
 #include "bench/peak_memory.h"
+#include "bench/realistic_models.h"
 #include "input/input_dispatch.h"
 #include "job/job_runner.h"
 #include "job/prediction_driver.h"
@@ -100,18 +101,7 @@ int main(int argc, char** argv) {
     if (sample_counts.empty()) {
         sample_counts = {10, 100, 1000};
     }
-    const fs::path root =
-        keep.empty() ? fs::temp_directory_path() / fs::unique_path("veldra-bench-job-%%%%-%%%%")
-                     : fs::path(keep);
-    if (!fs::exists(root / "mir" / "Total.Nitrogen" / "rgy.txt")) {
-        std::printf("generating 17 models of %d documents of %d trees in %s\n", draws, trees,
-                    root.string().c_str());
-        veldra::tools::ModelTreeOptions options;
-        options.draws = draws;
-        options.trees = trees;
-        options.types = {"mir"};
-        veldra::tools::write_model_tree(root, options);
-    }
+    const fs::path root = veldra::bench::realistic_models(keep, "veldra-bench-job", draws, trees);
     // Every model file is read once before timing, so that neither path pays for the disk.
     for (fs::recursive_directory_iterator it(root / "mir"), end; it != end; ++it) {
         if (fs::is_regular_file(it->status())) {

@@ -4,6 +4,7 @@
 // samples per second and peak memory, each against the first count.
 #include "bench/command_line.h"
 #include "bench/peak_memory.h"
+#include "bench/realistic_models.h"
 #include "job/job_runner.h"
 #include "models/model_layout.h"
 #include "tools/model_tree_generator.h"
@@ -92,17 +93,7 @@ int main(int argc, char** argv) {
         sample_counts = {10000, 100000};
     }
     const fs::path root =
-        keep.empty() ? fs::temp_directory_path() / fs::unique_path("veldra-bench-library-%%%%-%%%%")
-                     : fs::path(keep);
-    if (!fs::exists(root / "mir" / "Total.Nitrogen" / "rgy.txt")) {
-        std::printf("generating 17 models of %d documents of %d trees in %s\n", draws, trees,
-                    root.string().c_str());
-        veldra::tools::ModelTreeOptions options;
-        options.draws = draws;
-        options.trees = trees;
-        options.types = {"mir"};
-        veldra::tools::write_model_tree(root, options);
-    }
+        veldra::bench::realistic_models(keep, "veldra-bench-library", draws, trees);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("%8s %10s %12s %12s %14s %12s\n", "samples", "seconds", "samples/s", "peak MB",
                 "throughput x", "peak x");

@@ -1,3 +1,4 @@
+#include "gui/calibration_window.h"
 #include "gui/veldra.h"
 #include "input/csv_reader.h"
 
@@ -101,6 +102,15 @@ TEST(VeldraWindow, FreshStateAndWidgetTree) {
     EXPECT_FALSE(w.get<QCheckBox>("check_box_Carbon")->isChecked());
     EXPECT_FALSE(w.get<QPushButton>("veldra_logo")->icon().isNull());
     EXPECT_EQ(w.get<QPushButton>("button_compute")->text(), "Compute Predictions");
+    EXPECT_FALSE(w.get<QPushButton>("button_results")->isEnabled()); // no job yet
+
+    // "calibrate..." opens the calibration window over the window's model tree, modal.
+    w.click("button_calibrate");
+    auto* calibration = w.window->findChild<CalibrationWindow*>("calibration_window");
+    ASSERT_NE(calibration, nullptr);
+    EXPECT_TRUE(calibration->isVisible());
+    EXPECT_EQ(calibration->windowModality(), Qt::ApplicationModal);
+    calibration->close();
 }
 
 TEST(VeldraWindow, InputTypesRememberTheirOwnChoice) {
