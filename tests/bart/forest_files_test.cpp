@@ -219,5 +219,63 @@ TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
     }
 }
 
+// Forests kept for an input read in blocks: the matrix, records and errors of reading the files
+// for every block, whatever the split of the rows and the threads.
+TEST(HeldForests, BlocksOfRowsGiveTheMatrixOfTheFiles) {
+    GeneratedModel model(70);
+    const PredictionMatrix whole = model.predict(true, {2});
+    for (const unsigned threads : {1u, 2u, 3u}) {
+        const HeldForests held(model.dir.file("m") + "/MCMC*.json", "json", {threads});
+        EXPECT_EQ(held.files(), 70u);
+        EXPECT_GT(held.bytes(), 70u * sizeof(FlatForest));
+        PredictionMatrix joined(70);
+        for (std::size_t first = 0; first < model.rows.size(); first += 17) {
+            const SpectraRows block(model.rows.begin() + static_cast<std::ptrdiff_t>(first),
+                                    model.rows.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                             first + 17, model.rows.size())));
+            LoggerSet log;
+            LogCapture seen;
+            const PredictionMatrix part =
+                held.predict(block, {-1, 3}, true, log, first == 0, {threads});
+            // The per-file records once, for the first block; later blocks only move the
+            // progress.
+            EXPECT_EQ(seen.records.size(), first == 0 ? 70u * 4u : 0u);
+            EXPECT_EQ(log.inner_position, 69);
+            ASSERT_EQ(part.size(), 70u);
+            for (std::size_t f = 0; f < 70; ++f) {
+                joined[f].insert(joined[f].end(), part[f].begin(), part[f].end());
+            }
+        }
+        EXPECT_EQ(joined, whole) << threads;
+    }
+}
+
+TEST(HeldForests, TheEarliestFailingFileIsReportedAsReadingWouldReportIt) {
+    GeneratedModel model(40);
+    // File 12 cannot be read; file 7 tests covariate 60, which a row of 30 values lacks.
+    model.dir.write("m/MCMC12.json", "{ not json");
+    const HeldForests held(model.dir.file("m") + "/MCMC*.json", "json", {2});
+    const SpectraRows full(model.rows.begin(), model.rows.begin() + 3);
+    const auto failure = [&](const SpectraRows& rows) {
+        LoggerSet log;
+        return error_text([&] { held.predict(rows, {0, 1}, false, log, true, {2}); });
+    };
+    LoggerSet log;
+    const std::string expected = error_text([&] {
+        predict_from_forest_files(model.dir.file("m") + "/MCMC*.json", "json", full, {0, 1}, false,
+                                  log, {2});
+    });
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(failure(full), expected);
+    // A short row: the check of the first forest that needs more covariates comes first.
+    const SpectraRows short_rows = {std::vector<double>(30, 0.5)};
+    const std::string short_expected = error_text([&] {
+        predict_from_forest_files(model.dir.file("m") + "/MCMC*.json", "json", short_rows, {0, 1},
+                                  false, log, {2});
+    });
+    EXPECT_EQ(failure(short_rows), short_expected);
+    EXPECT_NE(short_expected, expected);
+}
+
 } // namespace
 } // namespace veldra

@@ -173,25 +173,33 @@ TEST_F(PredictCommand, ProgressBarOnATerminal) {
     EXPECT_EQ(result.err.find("progress: "), std::string::npos);
 }
 
-TEST_F(PredictCommand, OneTwoAndFourThreadsWriteTheSameBytes) {
-    for (const char* threads : {"1", "2", "4"}) {
-        const Result result = run({"--input", input(), "--models", models(), "--property", "Carbon",
-                                   "--property", "pH", "--threads", threads, "--output",
-                                   dir.file(std::string("t") + threads + ".csv"), "--quiet"});
+TEST_F(PredictCommand, OneTwoAndFourThreadsAndEveryBlockSizeWriteTheSameBytes) {
+    const std::vector<std::vector<std::string>> runs = {{"--threads", "1"},
+                                                        {"--threads", "2"},
+                                                        {"--threads", "4"},
+                                                        {"--block", "3"},
+                                                        {"--block", "7", "--threads", "1"}};
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        std::vector<std::string> arguments = {
+            "--input",    input(),
+            "--models",   models(),
+            "--property", "Carbon",
+            "--property", "pH",
+            "--output",   dir.file("t" + std::to_string(k) + ".csv"),
+            "--quiet"};
+        arguments.insert(arguments.end(), runs[k].begin(), runs[k].end());
+        const Result result = run(arguments);
         ASSERT_EQ(result.code, exit_success) << result.err;
     }
-    for (const char* property : {"Carbon", "pH"}) {
-        const std::string one =
-            test::read_file(dir.file(std::string("t1-mir-") + property + ".csv"));
-        EXPECT_FALSE(one.empty());
-        EXPECT_EQ(test::read_file(dir.file(std::string("t2-mir-") + property + ".csv")), one);
-        EXPECT_EQ(test::read_file(dir.file(std::string("t4-mir-") + property + ".csv")), one);
-    }
     // The predictive bounds too: their normal numbers depend on the sample and the draw only.
-    const std::string summary = test::read_file(dir.file("t1-summary.csv"));
-    EXPECT_NE(summary.find("\n"), std::string::npos);
-    EXPECT_EQ(test::read_file(dir.file("t2-summary.csv")), summary);
-    EXPECT_EQ(test::read_file(dir.file("t4-summary.csv")), summary);
+    for (const char* suffix : {"-mir-Carbon.csv", "-mir-pH.csv", "-summary.csv"}) {
+        const std::string one = test::read_file(dir.file(std::string("t0") + suffix));
+        EXPECT_NE(one.find("\n"), std::string::npos);
+        for (std::size_t k = 1; k < runs.size(); ++k) {
+            EXPECT_EQ(test::read_file(dir.file("t" + std::to_string(k) + suffix)), one)
+                << k << suffix;
+        }
+    }
     EXPECT_EQ(run({"--input", input(), "--property", "pH", "--threads", "-1", "--output",
                    tree->file("o")})
                   .code,

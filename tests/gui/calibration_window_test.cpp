@@ -198,13 +198,29 @@ TEST(CalibrationWindow, BadInputsAreToldBeforeAnyModelIsWritten) {
             << lab.dialogs->calls[0].toStdString();
         EXPECT_FALSE(fs::exists(lab.dir.path() / "models" / "mir" / "m3.Clay"));
     }
-    // An incomplete form: told at once, nothing started.
+    // An incomplete form or settings the sampler refuses: told at once, nothing started.
     lab.dialogs->calls.clear();
     CalibrationWindow empty(nullptr, lab.models(), lab.dialogs);
     EXPECT_FALSE(empty.start());
     EXPECT_EQ(lab.dialogs->calls,
               std::vector<QString>{"critical:Calibration:Choose the spectra: a CSV file or a "
                                    "folder of OPUS files."});
+    CalibrationWindow form(nullptr, lab.models(), lab.dialogs);
+    form.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "Clay", "");
+    form.findChild<QComboBox*>("calibration_property")->setCurrentText("../Clay");
+    EXPECT_FALSE(form.start());
+    EXPECT_TRUE(lab.dialogs->calls.back().contains("not '../Clay'"));
+    form.findChild<QComboBox*>("calibration_property")->setCurrentText("Clay");
+    form.findChild<QComboBox*>("calibration_validation")->setCurrentText("folds file");
+    EXPECT_FALSE(form.start());
+    EXPECT_TRUE(lab.dialogs->calls.back().contains("Choose the folds file"));
+    form.findChild<QComboBox*>("calibration_validation")->setCurrentText("none");
+    form.findChild<QSpinBox*>("calibration_draws")->setValue(3);
+    form.findChild<QSpinBox*>("calibration_chains")->setValue(4);
+    EXPECT_FALSE(form.start());
+    EXPECT_TRUE(lab.dialogs->calls.back().startsWith("critical:Calibration:chains "))
+        << lab.dialogs->calls.back().toStdString();
+    EXPECT_FALSE(form.running());
 }
 
 } // namespace

@@ -151,5 +151,25 @@ TEST(Report, PanelsShowCardsAndFilesNotReadAndFailuresAreTold) {
     EXPECT_EQ(alone.find("Files not read"), std::string::npos);
 }
 
+TEST(Report, LongTablesRepeatTheirHeaderAndStopAtTheLimit) {
+    // One pair of 1003 samples: pages of rows, each under the header, the first 1000 listed.
+    TempDir dir;
+    std::string text = std::string(summary_header) + "\n";
+    for (int i = 1; i <= 1003; ++i) {
+        text += "soil" + std::to_string(10000 + i) +
+                ",mir,pH,6.5,0.2,6.1,6.5,6.9,5.9,7.1,inside,1.5,0.01,0.9\n";
+    }
+    const std::string pdf = dir.file("long.pdf");
+    write_job_report(pdf, parse_summary(text, "long-summary.csv"), "long-summary.csv", JobRecord());
+    const std::string report = pdf_text(dir, pdf);
+    EXPECT_NE(report.find("soil11000 "), std::string::npos);
+    EXPECT_EQ(report.find("soil11001"), std::string::npos);
+    EXPECT_NE(report.find("... and 3 more samples: see the summary file."), std::string::npos);
+    const std::size_t pages = count(report, "\f");
+    EXPECT_GE(pages, 1 + 1000 / 80);
+    // Every page of the pair's table starts under its header.
+    EXPECT_EQ(count(report, "pred 97.5%"), pages - 1);
+}
+
 } // namespace
 } // namespace veldra

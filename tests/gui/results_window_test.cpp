@@ -114,6 +114,19 @@ TEST(ResultsWindow, ShowsTheSummarysValuesAndMarksOutsideSamples) {
     EXPECT_EQ(series(window, "outside the domain")->at(0), QPointF(2, 7.4));
 }
 
+TEST(ResultsWindow, ACellWithoutFiguresIsEmptyAndSortsFirst) {
+    // s3 has no pH line: its cell stays empty, before every number when sorting up.
+    const std::string text = summary + "s3,mir,Carbon,0.5,0.1,0.3,0.5,0.7,NA,NA,unknown,NA,NA,NA\n";
+    ResultsWindow window(nullptr, parse_summary(text, "job-summary.csv"), "Results");
+    EXPECT_EQ(window.cell_text(2, 0), "s3");
+    EXPECT_EQ(window.cell_text(2, 2), "");
+    window.sort_by(2, Qt::AscendingOrder);
+    EXPECT_EQ(window.cell_text(0, 0), "s3");
+    EXPECT_EQ(window.cell_text(1, 0), "s1");
+    window.sort_by(1, Qt::AscendingOrder);
+    EXPECT_EQ(window.cell_text(0, 0), "s3"); // 0.5 is the least Carbon
+}
+
 TEST(ResultsWindow, SummaryFilesAreReadWithCare) {
     const SummaryTable table = parse_summary(summary, "s.csv");
     ASSERT_EQ(table.rows.size(), 4u);
