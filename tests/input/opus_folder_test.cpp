@@ -147,6 +147,55 @@ TEST(OpusFolder, DefectiveFilesAreSkippedAndReported) {
     EXPECT_EQ(result.table.defective[2].reason, "ERROR : file \"" + scans + "b.1\" has size 0!");
 }
 
+// Read a sample at a time or in parts, the folder gives the samples, records and defective files
+// of reading it whole, in the same order.
+TEST(OpusFolder, ReadInBlocksAsWhole) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    dir.write("scans/a.0", line_file(0));
+    dir.write("scans/a.1", line_file(2));
+    dir.write("scans/b.0", "not an OPUS file at all, just text");
+    dir.write("scans/c.0", line_file(4));
+    dir.write("scans/d.0", line_file(6));
+    dir.write("scans/e.0", "");
+    const std::string folder = dir.file("scans") + "/";
+    const Import whole = run_import(conf, folder);
+    for (const std::size_t count : {1u, 2u}) {
+        LoggerSet log;
+        LogCapture seen;
+        OpusFolderReader reader(conf, folder, log);
+        EXPECT_EQ(reader.groups(), 5u);
+        EXPECT_EQ(reader.width(), 3u);
+        SpectraTable block;
+        SpectraTable joined;
+        while (!reader.done()) {
+            EXPECT_LE(reader.read(block, count, log), count);
+            joined.ids.insert(joined.ids.end(), block.ids.begin(), block.ids.end());
+            joined.rows.insert(joined.rows.end(), block.rows.begin(), block.rows.end());
+        }
+        EXPECT_EQ(joined.ids, whole.table.ids);
+        EXPECT_EQ(joined.rows, whole.table.rows);
+        EXPECT_EQ(block.names, whole.table.names);
+        ASSERT_EQ(block.defective.size(), 2u);
+        EXPECT_EQ(block.defective[1].path, folder + "e.0");
+        std::vector<std::string> records;
+        for (const test::LogRecord& record : seen.records) {
+            if (record.severity == static_cast<int>(Severity::info)) {
+                records.push_back(record.message);
+            }
+        }
+        EXPECT_EQ(records, whole.log) << count;
+    }
+    // Groups 2 to 3 of 5 (b, whose file is defective, and c) give c alone.
+    LoggerSet log;
+    OpusFolderReader part(conf, folder, log);
+    part.keep_groups(1, 3);
+    SpectraTable block;
+    EXPECT_EQ(part.read(block, 10, log), 1u);
+    EXPECT_TRUE(part.done());
+    EXPECT_EQ(block.ids, std::vector<std::string>{"c"});
+}
+
 // A folder mixing instruments: the files of another instrument than the first file's are
 // reported defective, never resampled onto a grid they were not measured on.
 TEST(OpusFolder, FilesOfAnotherInstrumentAreDefective) {
