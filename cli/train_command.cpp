@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/lexical_cast.hpp>
 #include <boost/log/attributes/value_extraction.hpp>
 #include <boost/log/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
@@ -59,6 +60,28 @@ struct Parsed {
     bool quiet = false;
 };
 
+// "2" or "1,2,3,5": the leaf prior's k, or the candidates to choose from.
+std::vector<double> k_values(const std::string& text) {
+    std::vector<double> values;
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        double value = 0.0;
+        if (!boost::conversion::try_lexical_convert(item, value)) {
+            throw UsageError("--k takes a number, or several separated by commas, not '" + text +
+                             "'");
+        }
+        if (std::find(values.begin(), values.end(), value) != values.end()) {
+            throw UsageError("--k names " + item + " twice");
+        }
+        values.push_back(value);
+    }
+    if (values.empty() || text.back() == ',') {
+        throw UsageError("--k takes a number, or several separated by commas, not '" + text + "'");
+    }
+    return values;
+}
+
 std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostream& out) {
     Parsed parsed;
     TrainingSettings& s = parsed.settings;
@@ -68,6 +91,7 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     std::string transformation = "first_der";
     long long seed = 1;
     int threads = 0;
+    std::string k_text;
     po::options_description described(
         "veldra-train: calibrate a BART model from spectra and reference values\n"
         "Usage: veldra-train --spectra PATH --targets CSV --property NAME [options]\nOptions");
@@ -95,10 +119,12 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         "chains", po::value(&b.chains)->default_value(b.chains),
         "independent chains (fixed: results do not depend on the cores)")(
         "alpha", po::value(&b.alpha)->default_value(b.alpha, shortest_text(b.alpha)),
-        "tree prior alpha")(
-        "beta", po::value(&b.beta)->default_value(b.beta, shortest_text(b.beta)),
-        "tree prior beta")("k", po::value(&b.k)->default_value(b.k, shortest_text(b.k)),
-                           "leaf prior: sigma_mu = 0.5 / (k sqrt(trees))")(
+        "tree prior alpha")("beta",
+                            po::value(&b.beta)->default_value(b.beta, shortest_text(b.beta)),
+                            "tree prior beta")(
+        "k", po::value(&k_text)->default_value(shortest_text(b.k)),
+        "leaf prior: sigma_mu = 0.5 / (k sqrt(trees)); given several (1,2,3,5), each is "
+        "cross-validated and the best interval score kept")(
         "nu", po::value(&b.nu)->default_value(b.nu, shortest_text(b.nu)),
         "error variance prior degrees of freedom")(
         "q", po::value(&b.q)->default_value(b.q, shortest_text(b.q)),
@@ -135,9 +161,18 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         throw UsageError("--threads takes 0 (one per core) or a positive number");
     }
     b.threads = static_cast<unsigned>(threads);
-    const std::vector<BartOptionProblem> problems = bart_option_problems(b);
-    if (!problems.empty()) {
-        throw UsageError("--" + problems.front().option + " " + problems.front().message);
+    s.k_choices = k_values(k_text);
+    for (const double k : s.k_choices) {
+        b.k = k;
+        const std::vector<BartOptionProblem> problems = bart_option_problems(b);
+        if (!problems.empty()) {
+            throw UsageError("--" + problems.front().option + " " + problems.front().message);
+        }
+    }
+    b.k = s.k_choices.front();
+    if (s.k_choices.size() > 1 && s.cv_folds == 0 && s.folds.empty()) {
+        throw UsageError("--k with several values chooses among them by cross-validation: "
+                         "give --cv K or --folds");
     }
     if (s.cv_folds != 0 && !s.folds.empty()) {
         throw UsageError("--cv and --folds exclude each other");
@@ -242,6 +277,16 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
     if (report.cross_validation) {
         line("cv", report.cross_validation->accuracy);
         out << "(cv: " << report.cross_validation->method << ", out-of-fold, pooled)\n";
+    }
+    if (!report.k_choices.empty()) {
+        out << "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
+            << "         k      RMSE  coverage  interval score\n";
+        for (const KChoice& choice : report.k_choices) {
+            const Accuracy& a = choice.accuracy;
+            out << (choice.k == report.k ? "  * " : "    ") << std::setw(6)
+                << shortest_text(choice.k) << std::setw(10) << fixed(a.rmse, 4) << std::setw(10)
+                << fixed(a.coverage, 3) << std::setw(16) << fixed(a.interval_score, 4) << "\n";
+        }
     }
     return exit_success;
 }

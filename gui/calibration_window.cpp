@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
+#include <QStringList>
 #include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -171,6 +172,12 @@ void CalibrationWindow::build_form() {
     nu_ = decimal(advanced_, 0.01, 10000, defaults.nu, 2);
     q_ = decimal(advanced_, 0.001, 0.999, defaults.q, 3);
     sparse_ = new QCheckBox("DART (sparse)", advanced_);
+    sparse_->setObjectName("calibration_sparse");
+    choose_k_ = new QCheckBox("choose k from 1, 2, 3, 5 by cross-validation", advanced_);
+    choose_k_->setObjectName("calibration_choose_k");
+    connect(choose_k_, &QCheckBox::toggled, k_, [this](bool on) { k_->setEnabled(!on); });
+    choose_k_->setToolTip("Each k is cross-validated on the same folds; the one whose 95% "
+                          "predictive bands have the lowest interval score fits the model.");
     const std::pair<const char*, QWidget*> fields[] = {
         {"trees", trees_},   {"draws", draws_}, {"burn-in", burn_in_}, {"thin", thin_},
         {"chains", chains_}, {"cuts", cuts_},   {"seed", seed_},       {"alpha", alpha_},
@@ -183,6 +190,7 @@ void CalibrationWindow::build_form() {
         ++at;
     }
     grid->addWidget(sparse_, at / 4, 0, 1, 2);
+    grid->addWidget(choose_k_, at / 4, 2, 1, 6);
     advanced_->setVisible(false);
     advanced_button_ = new QToolButton(this);
     advanced_button_->setText("Advanced");
@@ -362,6 +370,13 @@ TrainingSettings CalibrationWindow::settings() const {
     b.nu = nu_->value();
     b.q = q_->value();
     b.sparse = sparse_->isChecked();
+    if (choose_k_->isChecked()) {
+        if (s.cv_folds == 0 && s.folds.empty()) {
+            throw std::runtime_error("Choosing k needs cross-validation: choose K random folds "
+                                     "or a folds file.");
+        }
+        s.k_choices = {1.0, 2.0, 3.0, 5.0};
+    }
     const std::vector<BartOptionProblem> problems = bart_option_problems(b);
     if (!problems.empty()) {
         throw std::runtime_error(problems.front().option + " " + problems.front().message);
@@ -521,6 +536,17 @@ void CalibrationWindow::show_report(const TrainingReport& report) {
         table += "<i>cross-validation: " +
                  QString::fromStdString(report.cross_validation->method).toHtmlEscaped() +
                  ", out of fold; coverage: the share inside the 95% predictive band</i>";
+    }
+    if (!report.k_choices.empty()) {
+        QStringList scores;
+        for (const KChoice& choice : report.k_choices) {
+            scores << QString("%1: %2").arg(choice.k).arg(choice.accuracy.interval_score, 0, 'g',
+                                                          4);
+        }
+        table += QString("<br>k %1, chosen by the out-of-fold interval score of the 95% bands "
+                         "(lower is better; %2)")
+                     .arg(report.k)
+                     .arg(scores.join(", "));
     }
     figures_->setText(table);
 

@@ -101,6 +101,7 @@ private:
     QDoubleSpinBox* nu_;
     QDoubleSpinBox* q_;
     QCheckBox* sparse_;
+    QCheckBox* choose_k_; // k from 1, 2, 3, 5 by the cross-validated interval score
     QPushButton* run_button_;
     QProgressBar* progress_;
     QLabel* status_;

@@ -25,13 +25,17 @@ Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<doub
     double sst = 0.0;
     double bias = 0.0;
     double inside = 0.0;
+    double score = 0.0;
     for (std::size_t i = 0; i < observed.size(); ++i) {
         const double e = predicted[i] - observed[i];
         sse += e * e;
         sst += (observed[i] - mean) * (observed[i] - mean);
         bias += e;
-        if (i < low.size() && observed[i] >= low[i] && observed[i] <= high[i]) {
-            inside += 1.0;
+        if (i < low.size()) {
+            const double y = observed[i];
+            inside += y >= low[i] && y <= high[i] ? 1.0 : 0.0;
+            score +=
+                high[i] - low[i] + 40.0 * (std::max(low[i] - y, 0.0) + std::max(y - high[i], 0.0));
         }
     }
     a.rmse = std::sqrt(sse / n);
@@ -48,6 +52,7 @@ Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<doub
     };
     a.rpiq = (at(0.75) - at(0.25)) / a.rmse;
     a.coverage = low.empty() ? 0.0 : inside / n;
+    a.interval_score = low.empty() ? 0.0 : score / n;
     return a;
 }
 

@@ -11,9 +11,14 @@ struct Accuracy {
     double bias = 0.0;     // mean of predicted minus observed
     double rpiq = 0.0;     // interquartile range of the observed values over the RMSE
     double coverage = 0.0; // share inside the 95% band of the draws plus the error spread
+    // Mean interval score of the 95% bands (Gneiting and Raftery 2007): the width, plus 40
+    // times the distance by which a value falls outside. Lower is better: it rewards narrow
+    // bands and punishes misses, so neither over- nor under-wide bands score well.
+    double interval_score = 0.0;
 };
 
-// `predicted[i]` against `observed[i]`; `low` and `high` bound the 95% bands (empty: coverage 0).
+// `predicted[i]` against `observed[i]`; `low` and `high` bound the 95% bands (empty: coverage and
+// interval score 0).
 Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<double>& predicted,
                      const std::vector<double>& low, const std::vector<double>& high);
 

@@ -72,7 +72,8 @@ nlohmann::ordered_json accuracy_json(const Accuracy& a) {
             {"rmse", number(a.rmse)},
             {"bias", number(a.bias)},
             {"rpiq", number(a.rpiq)},
-            {"coverage_95", number(a.coverage)}};
+            {"coverage_95", number(a.coverage)},
+            {"interval_score_95", number(a.interval_score)}};
 }
 
 } // namespace
@@ -112,7 +113,7 @@ std::string model_card(const TrainingSettings& settings, const TrainingReport& r
     card["chains"] = options.chains;
     card["alpha"] = options.alpha;
     card["beta"] = options.beta;
-    card["k"] = options.k;
+    card["k"] = report.k;
     card["nu"] = options.nu;
     card["q"] = options.q;
     card["max_cuts"] = options.max_cuts;
@@ -125,6 +126,15 @@ std::string model_card(const TrainingSettings& settings, const TrainingReport& r
         const CrossValidation& cv = *report.cross_validation;
         card["cross_validation"] = {
             {"method", cv.method}, {"folds", cv.folds}, {"accuracy", accuracy_json(cv.accuracy)}};
+    }
+    if (!report.k_choices.empty()) {
+        nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
+        for (const KChoice& choice : report.k_choices) {
+            candidates.push_back({{"k", choice.k}, {"accuracy", accuracy_json(choice.accuracy)}});
+        }
+        card["k_selection"] = {{"rule", "the lowest out-of-fold interval score of the 95% "
+                                        "predictive bands, on the folds of cross_validation"},
+                               {"candidates", candidates}};
     }
     return card.dump(2) + "\n";
 }
@@ -140,6 +150,18 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     }
     if (!fs::is_directory(settings.models)) {
         fail("The model directory " + quoted(settings.models.string()) + " does not exist.");
+    }
+    if (settings.k_choices.size() > 1 && settings.cv_folds == 0 && settings.folds.empty()) {
+        fail("Choosing k among several values needs cross-validation: give --cv K or --folds.");
+    }
+    for (const double k : settings.k_choices) {
+        BartOptions options = settings.bart;
+        options.k = k;
+        for (const BartOptionProblem& problem : bart_option_problems(options)) {
+            if (problem.option == "k") {
+                fail("--k " + problem.message);
+            }
+        }
     }
     TrainingReport report;
     report.folder = model_folder(settings.models, settings.spectrometer_type, settings.property);
@@ -175,10 +197,12 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         per_fit += settings.bart.burn_in;
     }
     per_fit += static_cast<long>(settings.bart.draws) * settings.bart.thin;
-    long fits = 1;
+    long fold_fits = 0;
     for (int f = 1; f <= fold_count; ++f) {
-        fits += std::count(folds.begin(), folds.end(), f) > 0 ? 1 : 0;
+        fold_fits += std::count(folds.begin(), folds.end(), f) > 0 ? 1 : 0;
     }
+    const long fits =
+        1 + fold_fits * static_cast<long>(std::max<std::size_t>(settings.k_choices.size(), 1));
     long offset = 0;
     const auto options_for = [&](std::uint64_t seed) {
         BartOptions options = settings.bart;
@@ -191,8 +215,8 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         return options;
     };
 
-    std::mt19937_64 noise(settings.bart.seed ^ 0xba5eba11ULL);
-    if (fold_count > 0) {
+    // Out-of-fold predictions with the leaf prior's `k`; `noise` draws the error terms.
+    const auto cross_validate = [&](double k, std::mt19937_64& noise) {
         CrossValidation cv;
         cv.method = settings.folds.empty()
                         ? "random " + std::to_string(settings.cv_folds) + " folds"
@@ -211,8 +235,9 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
                 continue;
             }
             ++cv.folds;
-            const BartFit fit = fit_on(set, use, settings,
-                                       options_for(settings.bart.seed + static_cast<unsigned>(f)));
+            BartOptions options = options_for(settings.bart.seed + static_cast<unsigned>(f));
+            options.k = k;
+            const BartFit fit = fit_on(set, use, settings, options);
             offset += per_fit;
             for (std::size_t i = 0; i < use.size(); ++i) {
                 if (!use[i]) {
@@ -230,11 +255,36 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         cv.low = low;
         cv.high = high;
         cv.accuracy = accuracy_of(set.values, predicted, low, high);
-        report.cross_validation = cv;
+        return cv;
+    };
+
+    const std::mt19937_64 first_noise(settings.bart.seed ^ 0xba5eba11ULL);
+    std::mt19937_64 noise = first_noise;
+    report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
+    if (settings.k_choices.size() > 1) {
+        // Every candidate sees the same folds, seeds and error draws.
+        for (const double k : settings.k_choices) {
+            std::mt19937_64 candidate_noise = first_noise;
+            CrossValidation cv = cross_validate(k, candidate_noise);
+            VELDRA_LOG(log, Severity::info)
+                << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
+                << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
+            report.k_choices.push_back({k, cv.accuracy});
+            if (!report.cross_validation ||
+                cv.accuracy.interval_score < report.cross_validation->accuracy.interval_score) {
+                report.cross_validation = std::move(cv);
+                report.k = k;
+                noise = candidate_noise;
+            }
+        }
+        VELDRA_LOG(log, Severity::info) << "k " << report.k << " chosen";
+    } else if (fold_count > 0) {
+        report.cross_validation = cross_validate(report.k, noise);
     }
 
-    const BartFit fit = fit_on(set, std::vector<char>(set.rows.size(), 1), settings,
-                               options_for(settings.bart.seed));
+    BartOptions final_options = options_for(settings.bart.seed);
+    final_options.k = report.k;
+    const BartFit fit = fit_on(set, std::vector<char>(set.rows.size(), 1), settings, final_options);
     std::vector<double> low;
     std::vector<double> high;
     for (const std::vector<double>& row : set.rows) {

@@ -28,6 +28,11 @@ struct TrainingSettings {
     int cv_folds = 0;   // random folds from the seed
     std::string folds;  // CSV: "SSN", "fold"
     BartOptions bart;
+    // Two or more values of the leaf prior's k: each is cross-validated on the same folds and
+    // seeds (so cross-validation must be asked for), and the one whose 95% predictive bands
+    // have the lowest out-of-fold interval score fits the model (the first of equals).
+    // `bart.k` is then not used.
+    std::vector<double> k_choices;
     // Called while the model files are written; may throw to stop (the sampler's `progress`
     // does the same while fitting). A stop leaves the existing model as it was.
     std::function<void()> checkpoint;
@@ -46,6 +51,12 @@ struct CrossValidation {
     std::vector<double> high;
 };
 
+// One candidate k and the out-of-fold accuracy it gave.
+struct KChoice {
+    double k = 0.0;
+    Accuracy accuracy;
+};
+
 struct TrainingReport {
     boost::filesystem::path folder;
     std::size_t samples = 0;
@@ -57,7 +68,9 @@ struct TrainingReport {
     Accuracy fit;                 // in-sample, posterior mean
     std::vector<double> observed; // the reference value per training sample, in the set's order
     std::vector<double> fitted;   // posterior mean per training sample, in the set's order
-    std::optional<CrossValidation> cross_validation;
+    std::optional<CrossValidation> cross_validation; // with the chosen k
+    double k = 0.0;                                  // the model's k
+    std::vector<KChoice> k_choices;                  // when k was chosen, in the order given
 };
 
 // Checks the settings, loads the set, runs the cross-validation if asked, fits the final

@@ -94,11 +94,38 @@ TEST(TrainCommand, FitsWritesAndReportsTheCrossValidation) {
         << result.out;
     EXPECT_NE(result.out.find("\ncv "), std::string::npos);
     EXPECT_NE(result.out.find("(cv: random 4 folds, out-of-fold, pooled)"), std::string::npos);
+    EXPECT_EQ(result.out.find("k chosen"), std::string::npos);
     EXPECT_TRUE(boost::filesystem::exists(lab.dir.file("models/mir/pH/MCMC20.json")));
     // Without --force the model stays.
     const Result again = run(lab.arguments());
     EXPECT_EQ(again.code, exit_failure);
     EXPECT_NE(again.err.find("use --force to replace it."), std::string::npos);
+}
+
+TEST(TrainCommand, ChoosesKAndListsTheCandidates) {
+    const Lab lab;
+    const Result result = run(with(lab.arguments(), {"--k", "1,4", "--cv", "3"}));
+    ASSERT_EQ(result.code, exit_success) << result.err;
+    const std::size_t table = result.out.find(
+        "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
+        "         k      RMSE  coverage  interval score\n");
+    ASSERT_NE(table, std::string::npos) << result.out;
+    // One line per candidate in the order given, the chosen one marked.
+    std::istringstream lines(result.out.substr(table));
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    std::vector<std::string> marks;
+    std::vector<std::string> ks;
+    while (std::getline(lines, line)) {
+        marks.push_back(line.substr(0, 4));
+        std::istringstream fields(line.substr(4));
+        std::string k;
+        fields >> k;
+        ks.push_back(k);
+    }
+    EXPECT_EQ(ks, (std::vector<std::string>{"1", "4"}));
+    EXPECT_EQ(std::count(marks.begin(), marks.end(), "  * "), 1) << result.out;
 }
 
 TEST(TrainCommand, UsageErrorsAndStop) {
@@ -127,6 +154,16 @@ TEST(TrainCommand, SettingsOutOfRangeNameTheOption) {
     const std::vector<Case> cases = {
         {{"--k", "nan"}, "veldra-train: --k takes a number above 0, at most 1000, not nan"},
         {{"--k", "0"}, "veldra-train: --k takes a number above 0, at most 1000, not 0"},
+        {{"--k", "2,0", "--cv", "3"},
+         "veldra-train: --k takes a number above 0, at most 1000, not 0"},
+        {{"--k", "2,x"},
+         "veldra-train: --k takes a number, or several separated by commas, "
+         "not '2,x'"},
+        {{"--k", "2,"}, "veldra-train: --k takes a number, or several separated by commas"},
+        {{"--k", "2,3,2", "--cv", "3"}, "veldra-train: --k names 2 twice"},
+        {{"--k", "2,3"},
+         "veldra-train: --k with several values chooses among them by "
+         "cross-validation: give --cv K or --folds"},
         {{"--q", "2"}, "veldra-train: --q takes a number between 0 and 1 (both excluded), not 2"},
         {{"--q", "0"}, "veldra-train: --q takes a number between 0 and 1 (both excluded), not 0"},
         {{"--nu", "0"}, "veldra-train: --nu takes a number above 0, at most 10000, not 0"},

@@ -4,7 +4,9 @@
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QSpinBox>
@@ -26,6 +28,14 @@ namespace {
 namespace fs = boost::filesystem;
 using test::ScriptedDialogs;
 using test::TempDir;
+
+std::map<std::string, std::string> folder_files(const fs::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+        files[entry.path().filename().string()] = test::read_file(entry.path().string());
+    }
+    return files;
+}
 
 // Forty samples of twelve covariates whose Clay follows the fourth one; a text column and
 // references of other samples for the bad inputs; a model tree to write into.
@@ -73,15 +83,21 @@ struct Lab {
         }
         window.findChild<QSpinBox*>("calibration_folds_count")->setValue(4);
     }
-};
-
-std::map<std::string, std::string> folder_files(const fs::path& folder) {
-    std::map<std::string, std::string> files;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-        files[entry.path().filename().string()] = test::read_file(entry.path().string());
+    // veldra-train with the settings of `small`, 4 random folds and `options` writes the bytes
+    // the window wrote.
+    void expect_command_line_model(const std::string& options) const {
+        const std::string command =
+            "SOURCE_DATE_EPOCH=1700000000 " + std::string(VELDRA_TRAIN_PROGRAM) +
+            " --quiet --spectra '" + dir.file("spectra.csv") + "' --targets '" +
+            dir.file("targets.csv") + "' --target Clay --property Clay --models '" +
+            dir.file("cli-models") + "' --cv 4 --trees 10 --draws 40 --burn-in 20 --chains 1" +
+            options + " > /dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        const auto from_window = folder_files(dir.path() / "models" / "mir" / "m3.Clay");
+        EXPECT_GT(from_window.size(), 40u);
+        EXPECT_EQ(from_window, folder_files(dir.path() / "cli-models" / "mir" / "m3.Clay"));
     }
-    return files;
-}
+};
 
 TEST(CalibrationWindow, ACompleteCalibrationIsTheCommandLinesToTheByte) {
     Lab lab;
@@ -116,17 +132,29 @@ TEST(CalibrationWindow, ACompleteCalibrationIsTheCommandLinesToTheByte) {
     EXPECT_TRUE(
         window.findChild<QLabel*>("calibration_status")->text().startsWith("Model written"));
 
-    // veldra-train with the same settings writes the same bytes.
-    const std::string command =
-        "SOURCE_DATE_EPOCH=1700000000 " + std::string(VELDRA_TRAIN_PROGRAM) +
-        " --quiet --spectra '" + lab.dir.file("spectra.csv") + "' --targets '" +
-        lab.dir.file("targets.csv") + "' --target Clay --property Clay --models '" +
-        lab.dir.file("cli-models") +
-        "' --cv 4 --trees 10 --draws 40 --burn-in 20 --chains 1 > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    const auto from_window = folder_files(lab.dir.path() / "models" / "mir" / "m3.Clay");
-    EXPECT_GT(from_window.size(), 40u);
-    EXPECT_EQ(from_window, folder_files(lab.dir.path() / "cli-models" / "mir" / "m3.Clay"));
+    EXPECT_FALSE(figures.contains("chosen by"));
+    lab.expect_command_line_model("");
+    qunsetenv("SOURCE_DATE_EPOCH");
+}
+
+TEST(CalibrationWindow, ChoosingKIsTheCommandLinesChoice) {
+    Lab lab;
+    qputenv("SOURCE_DATE_EPOCH", "1700000000");
+    CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+    window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
+    Lab::small(window);
+    window.findChild<QCheckBox*>("calibration_choose_k")->setChecked(true);
+    EXPECT_FALSE(window.findChild<QDoubleSpinBox*>("calibration_k")->isEnabled());
+    ASSERT_TRUE(window.start());
+    ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
+    EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
+    const QString figures = window.findChild<QLabel*>("calibration_figures")->text();
+    EXPECT_TRUE(figures.contains("chosen by the out-of-fold interval score"))
+        << figures.toStdString();
+    for (const char* k : {"1: ", "2: ", "3: ", "5: "}) {
+        EXPECT_TRUE(figures.contains(k)) << k;
+    }
+    lab.expect_command_line_model(" --k 1,2,3,5");
     qunsetenv("SOURCE_DATE_EPOCH");
 }
 
@@ -215,6 +243,10 @@ TEST(CalibrationWindow, BadInputsAreToldBeforeAnyModelIsWritten) {
     EXPECT_FALSE(form.start());
     EXPECT_TRUE(lab.dialogs->calls.back().contains("Choose the folds file"));
     form.findChild<QComboBox*>("calibration_validation")->setCurrentText("none");
+    form.findChild<QCheckBox*>("calibration_choose_k")->setChecked(true);
+    EXPECT_FALSE(form.start());
+    EXPECT_TRUE(lab.dialogs->calls.back().contains("Choosing k needs cross-validation"));
+    form.findChild<QCheckBox*>("calibration_choose_k")->setChecked(false);
     form.findChild<QSpinBox*>("calibration_draws")->setValue(3);
     form.findChild<QSpinBox*>("calibration_chains")->setValue(4);
     EXPECT_FALSE(form.start());

@@ -17,6 +17,7 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace veldra {
 namespace {
@@ -355,13 +356,84 @@ TEST(Training, FoldsAndAccuracy) {
     EXPECT_EQ(assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set)[4], 2);
 
     // Observed 1..4, predicted off by +1, -1, 0, 0: RMSE 1/sqrt(2), R2 1 - 2/5, bias 0,
-    // IQR (3.25 - 1.75) / RMSE, three of four inside their bands.
+    // IQR (3.25 - 1.75) / RMSE, three of four inside their bands; interval score: widths
+    // 3, 3, 0.5, 0.5 and 40 times the 0.5 by which 3 falls below 3.5.
     const Accuracy a = accuracy_of({1, 2, 3, 4}, {2, 1, 3, 4}, {0, 0, 3.5, 3.5}, {3, 3, 4, 4});
     EXPECT_DOUBLE_EQ(a.rmse, std::sqrt(0.5));
     EXPECT_DOUBLE_EQ(a.r2, 0.6);
     EXPECT_DOUBLE_EQ(a.bias, 0.0);
     EXPECT_DOUBLE_EQ(a.rpiq, 1.5 / std::sqrt(0.5));
     EXPECT_DOUBLE_EQ(a.coverage, 0.75);
+    EXPECT_DOUBLE_EQ(a.interval_score, (3 + 3 + 0.5 + 0.5 + 40 * 0.5) / 4);
+    EXPECT_DOUBLE_EQ(accuracy_of({1}, {1}, {1.5}, {2}).interval_score, 0.5 + 40 * 0.5);
+}
+
+// Several k: each is cross-validated on the same folds, seeds and error draws, the lowest
+// interval score wins, and the model is the one that k alone gives.
+TEST(Training, KChosenByTheCrossValidatedIntervalScore) {
+    Lab lab(40);
+    TrainingSettings settings = lab.settings();
+    settings.cv_folds = 3;
+    settings.k_choices = {0.5, 2.0, 6.0};
+    LoggerSet log;
+    const TrainingReport chosen = train_model(settings, log);
+    ASSERT_EQ(chosen.k_choices.size(), 3u);
+    std::size_t best = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(chosen.k_choices[c].k, settings.k_choices[c]);
+        if (chosen.k_choices[c].accuracy.interval_score <
+            chosen.k_choices[best].accuracy.interval_score) {
+            best = c;
+        }
+    }
+    EXPECT_EQ(chosen.k, settings.k_choices[best]);
+    ASSERT_TRUE(chosen.cross_validation);
+    EXPECT_EQ(chosen.cross_validation->accuracy.interval_score,
+              chosen.k_choices[best].accuracy.interval_score);
+    // Different k give different bands: the choice is not between equals.
+    EXPECT_NE(chosen.k_choices[0].accuracy.interval_score,
+              chosen.k_choices[2].accuracy.interval_score);
+    const nlohmann::json card = nlohmann::json::parse(
+        test::read_file(lab.dir.file("models/mir/Acidified.Carbon/model.json")));
+    EXPECT_EQ(card["k"].get<double>(), chosen.k);
+    ASSERT_EQ(card["k_selection"]["candidates"].size(), 3u);
+    EXPECT_EQ(card["k_selection"]["candidates"][best]["accuracy"]["interval_score_95"],
+              card["cross_validation"]["accuracy"]["interval_score_95"]);
+    const std::string forest =
+        test::read_file(lab.dir.file("models/mir/Acidified.Carbon/MCMC40.json"));
+    const std::string sigma =
+        test::read_file(lab.dir.file("models/mir/Acidified.Carbon/sigma.txt"));
+
+    // Each candidate alone gives the same cross-validation, and the chosen one the same model.
+    for (std::size_t c = 0; c < 3; ++c) {
+        TrainingSettings alone = settings;
+        alone.k_choices = {};
+        alone.bart.k = settings.k_choices[c];
+        alone.force = true;
+        const TrainingReport single = train_model(alone, log);
+        EXPECT_EQ(single.cross_validation->accuracy.interval_score,
+                  chosen.k_choices[c].accuracy.interval_score);
+        EXPECT_EQ(single.cross_validation->accuracy.rmse, chosen.k_choices[c].accuracy.rmse);
+        EXPECT_TRUE(single.k_choices.empty());
+        if (c == best) {
+            EXPECT_EQ(single.fit.coverage, chosen.fit.coverage);
+            EXPECT_EQ(test::read_file(lab.dir.file("models/mir/Acidified.Carbon/MCMC40.json")),
+                      forest);
+            EXPECT_EQ(test::read_file(lab.dir.file("models/mir/Acidified.Carbon/sigma.txt")),
+                      sigma);
+        }
+    }
+
+    // A choice needs folds to choose by, and every candidate must be a valid k; both are
+    // refused before anything is read.
+    settings.force = true;
+    settings.cv_folds = 0;
+    EXPECT_EQ(train_error(settings),
+              "Choosing k among several values needs cross-validation: give --cv K or --folds.");
+    settings.cv_folds = 3;
+    settings.k_choices = {2.0, -1.0};
+    settings.input.spectra = lab.dir.file("missing.csv");
+    EXPECT_EQ(train_error(settings).rfind("--k takes a number above 0", 0), 0u);
 }
 
 } // namespace
