@@ -247,7 +247,11 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
                     high[i] = quantile_below(draws.noisy, 0.975);
                 }
             }
-            VELDRA_LOG(log, Severity::info) << "fold " << f << " done";
+            if (settings.k_choices.size() > 1) {
+                VELDRA_LOG(log, Severity::info) << "k " << k << ", fold " << f << " done";
+            } else {
+                VELDRA_LOG(log, Severity::info) << "fold " << f << " done";
+            }
         }
         cv.ids = set.ids;
         cv.observed = set.values;
