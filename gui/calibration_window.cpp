@@ -172,7 +172,6 @@ void CalibrationWindow::build_form() {
     nu_ = decimal(advanced_, 0.01, 10000, defaults.nu, 2);
     q_ = decimal(advanced_, 0.001, 0.999, defaults.q, 3);
     sparse_ = new QCheckBox("DART (sparse)", advanced_);
-    sparse_->setObjectName("calibration_sparse");
     choose_k_ = new QCheckBox("choose k from 1, 2, 3, 5 by cross-validation", advanced_);
     choose_k_->setObjectName("calibration_choose_k");
     connect(choose_k_, &QCheckBox::toggled, k_, [this](bool on) { k_->setEnabled(!on); });

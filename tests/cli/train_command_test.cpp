@@ -110,22 +110,10 @@ TEST(TrainCommand, ChoosesKAndListsTheCandidates) {
         "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
         "         k      RMSE  coverage  interval score\n");
     ASSERT_NE(table, std::string::npos) << result.out;
-    // One line per candidate in the order given, the chosen one marked.
-    std::istringstream lines(result.out.substr(table));
-    std::string line;
-    std::getline(lines, line);
-    std::getline(lines, line);
-    std::vector<std::string> marks;
-    std::vector<std::string> ks;
-    while (std::getline(lines, line)) {
-        marks.push_back(line.substr(0, 4));
-        std::istringstream fields(line.substr(4));
-        std::string k;
-        fields >> k;
-        ks.push_back(k);
-    }
-    EXPECT_EQ(ks, (std::vector<std::string>{"1", "4"}));
-    EXPECT_EQ(std::count(marks.begin(), marks.end(), "  * "), 1) << result.out;
+    // A line per candidate in the order given, the chosen one marked.
+    const std::string lines = result.out.substr(table);
+    EXPECT_LT(lines.find("     1  "), lines.find("     4  ")) << lines;
+    EXPECT_NE(lines.find("\n  *      "), std::string::npos) << lines;
 }
 
 TEST(TrainCommand, UsageErrorsAndStop) {
