@@ -8,6 +8,7 @@
 #include "input/csv_reader.h"
 #include "job/spectra_preview.h"
 #include "models/model_directory.h"
+#include "text/platform.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -16,24 +17,29 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
-    const bool spectra = argc == 5 && std::string(argv[3]) == "--spectra";
-    if ((argc == 3 || spectra) && std::string(argv[1]) == "--results") {
-        const std::string problem = veldra::summary_window_problem(argv[2]);
+    // UTF-8 texts, whatever the platform passed.
+    const std::vector<std::string> arguments = veldra::program_arguments(argc, argv);
+    const std::size_t count = arguments.size();
+    const bool spectra = count == 5 && arguments[3] == "--spectra";
+    if ((count == 3 || spectra) && arguments[1] == "--results") {
+        const std::string& summary = arguments[2];
+        const std::string problem = veldra::summary_window_problem(summary);
         if (!problem.empty()) {
             std::cerr << problem << "\n";
             return 1;
         }
         try {
             veldra::QtDialogs dialogs;
-            veldra::ResultsWindow results(nullptr, veldra::read_summary_file(argv[2]),
-                                          QString("Results: ") + argv[2], &dialogs);
+            veldra::ResultsWindow results(nullptr, veldra::read_summary_file(summary),
+                                          "Results: " + QString::fromStdString(summary), &dialogs);
             veldra::JobRecord record;
             if (spectra) {
                 auto preview = std::make_shared<veldra::SpectraPreview>();
-                veldra::CsvSpectraReader reader(argv[4]);
+                veldra::CsvSpectraReader reader(arguments[4]);
                 veldra::SpectraTable block;
                 block.names = reader.names();
                 while (reader.read(block, 1024) > 0) {
@@ -41,7 +47,7 @@ int main(int argc, char** argv) {
                 }
                 record.spectra = preview;
             }
-            results.set_record(argv[2], record);
+            results.set_record(summary, record);
             results.choose_row(0);
             results.show();
             return application.exec();
@@ -52,15 +58,15 @@ int main(int argc, char** argv) {
     }
     // "veldra --calibrate [--spectra P] [--targets CSV] [--target COLUMN] [--property NAME]
     // [--folds CSV] [--models DIR] [--start]": the calibration window alone, filled in.
-    if (argc >= 2 && std::string(argv[1]) == "--calibrate") {
+    if (count >= 2 && arguments[1] == "--calibrate") {
         std::map<std::string, QString> given;
         bool start = false;
-        for (int i = 2; i < argc; ++i) {
-            const std::string option = argv[i];
+        for (std::size_t i = 2; i < count; ++i) {
+            const std::string& option = arguments[i];
             if (option == "--start") {
                 start = true;
-            } else if (i + 1 < argc && option.rfind("--", 0) == 0) {
-                given[option.substr(2)] = QString::fromLocal8Bit(argv[++i]);
+            } else if (i + 1 < count && option.rfind("--", 0) == 0) {
+                given[option.substr(2)] = QString::fromStdString(arguments[++i]);
             } else {
                 std::cerr << "veldra: unknown option '" << option << "'\n";
                 return 2;
@@ -70,7 +76,7 @@ int main(int argc, char** argv) {
         if (given.count("models") > 0) {
             models = veldra::ModelDirectory(given["models"].toStdString());
         } else {
-            models = veldra::find_model_directory(argv[0] == nullptr ? "" : argv[0], std::cerr);
+            models = veldra::find_model_directory(veldra::program_path(argv[0]), std::cerr);
         }
         if (!models) {
             return 1;
@@ -86,7 +92,7 @@ int main(int argc, char** argv) {
         return application.exec();
     }
     const std::optional<veldra::ModelDirectory> models =
-        veldra::find_model_directory(argv[0] == nullptr ? "" : argv[0], std::cerr);
+        veldra::find_model_directory(veldra::program_path(argv[0]), std::cerr);
     if (!models) {
         return 1;
     }

@@ -2,6 +2,7 @@
 
 #include "bart/plain_document.h"
 #include "bart/reading_walk.h"
+#include "text/platform.h"
 
 #include <algorithm>
 #include <charconv>
@@ -205,7 +206,7 @@ boost::property_tree::ptree parse_model_document(const std::string& path) {
         fail_limit(path, "is larger than " + std::to_string(largest_model_bytes >> 20) + " MB.");
     }
     {
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(native_path(path), std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());
         if (nesting_depth(text, deepest_model_nesting) > deepest_model_nesting) {
@@ -221,8 +222,7 @@ boost::property_tree::ptree parse_model_document(const std::string& path) {
 // The whole file in `bytes`, followed by the zero padding the parser reads past the end;
 // false when it cannot be read.
 bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t& size) {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                               &std::fclose);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(open_file(path, "rb"), &std::fclose);
     if (!file) {
         return false;
     }

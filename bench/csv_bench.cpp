@@ -1,7 +1,7 @@
 // Times the CSV reader on a table of synthetic spectra on the htsxt grid (3578 columns).
 // Prints megabytes per second and the peak memory of the process.
-#include "bench/peak_memory.h"
 #include "input/csv_reader.h"
+#include "text/platform.h"
 #include "tools/model_tree_generator.h"
 
 #include <chrono>
@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%zu samples x %zu values, %.1f MB in %.3f s: %.0f MB/s, peak memory %.1f MB\n",
                 table.rows.size(), table.rows.front().size(), megabytes, seconds,
-                megabytes / seconds, static_cast<double>(veldra::bench::peak_memory_bytes()) / 1e6);
+                megabytes / seconds, static_cast<double>(veldra::peak_memory_bytes()) / 1e6);
     std::printf("reproduce: %s %d\n", argv[0], samples);
     fs::remove(file);
     return 0;

@@ -4,13 +4,13 @@
 // the ratio, milliseconds per file, the marginal nanoseconds per sample x tree descent and the
 // peak memory, and checks that both paths wrote the same bytes.
 #include "bench/command_line.h"
-#include "bench/peak_memory.h"
 #include "bench/realistic_models.h"
 #include "input/input_dispatch.h"
 #include "job/job_runner.h"
 #include "job/prediction_driver.h"
 #include "models/model_layout.h"
 #include "tests/reference/reference_prediction.h"
+#include "text/platform.h"
 #include "tools/model_tree_generator.h"
 
 #include <chrono>
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         const fs::path reference_out = root / "reference";
         const double fast = run_job(root, input, fast_out, false);
         // The fast path's peak: the reference runs after it (and earlier rows had fewer samples).
-        const double fast_peak_mb = static_cast<double>(veldra::bench::peak_memory_bytes()) / 1e6;
+        const double fast_peak_mb = static_cast<double>(veldra::peak_memory_bytes()) / 1e6;
         double reference = 0;
         bool same = true;
         if (!skip_reference) {

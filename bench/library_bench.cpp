@@ -3,10 +3,10 @@
 // Each count runs in a process of its own, so that its peak memory is its own. Prints seconds,
 // samples per second and peak memory, each against the first count.
 #include "bench/command_line.h"
-#include "bench/peak_memory.h"
 #include "bench/realistic_models.h"
 #include "job/job_runner.h"
 #include "models/model_layout.h"
+#include "text/platform.h"
 #include "tools/model_tree_generator.h"
 
 #include <chrono>
@@ -59,7 +59,7 @@ int run_one(const fs::path& models, const fs::path& input, std::size_t block,
         std::cerr << outcome.message << "\n";
         return 1;
     }
-    std::ofstream(result) << seconds << " " << veldra::bench::peak_memory_bytes() << "\n";
+    std::ofstream(result) << seconds << " " << veldra::peak_memory_bytes() << "\n";
     return 0;
 }
 

@@ -2,8 +2,8 @@
 // replicate groups of three, resampled onto the htsxt grid. Prints files per second and the
 // peak memory of the process.
 #include "bench/command_line.h"
-#include "bench/peak_memory.h"
 #include "input/opus_folder.h"
+#include "text/platform.h"
 #include "tools/opus_writer.h"
 
 #include <chrono>
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%d files, %zu samples, %.3f s, %.0f files per second, peak memory %.1f MB\n",
                 files, table.rows.size(), seconds, files / seconds,
-                static_cast<double>(veldra::bench::peak_memory_bytes()) / 1e6);
+                static_cast<double>(veldra::peak_memory_bytes()) / 1e6);
     std::printf("reproduce: %s --files %d\n", argv[0], files);
     fs::remove_all(root);
     return 0;

@@ -7,9 +7,9 @@
 #include "bart/forest_prediction.h"
 #include "bart/model_document.h"
 #include "bench/command_line.h"
-#include "bench/peak_memory.h"
 #include "input/csv_reader.h"
 #include "tests/reference/reference_prediction.h"
+#include "text/platform.h"
 #include "tools/model_tree_generator.h"
 
 #include <algorithm>
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
                                       : 0.0;
         std::printf("%8d %14.3f %12.3f %15.2f %16.1f\n", count, seconds,
                     1000.0 * seconds / static_cast<double>(files), descent_ns,
-                    static_cast<double>(veldra::bench::peak_memory_bytes()) / 1e6);
+                    static_cast<double>(veldra::peak_memory_bytes()) / 1e6);
         previous_seconds = seconds;
         previous_count = count;
     }

@@ -2,7 +2,7 @@
 // default 300 samples x 1700 covariates (smooth spectra with a few informative bands), 200
 // trees, 200 burn-in and 1000 kept iterations over the default chains.
 #include "bench/command_line.h"
-#include "bench/peak_memory.h"
+#include "text/platform.h"
 #include "train/bart_sampler.h"
 
 #include <chrono>
@@ -52,8 +52,7 @@ int main(int argc, char** argv) {
               << options.trees << ", iterations " << options.burn_in << " + " << options.draws
               << " (" << options.chains << " chains)\n"
               << "seconds " << seconds << "\n"
-              << "peak MB " << static_cast<double>(veldra::bench::peak_memory_bytes()) / 1048576.0
-              << "\n"
+              << "peak MB " << static_cast<double>(veldra::peak_memory_bytes()) / 1048576.0 << "\n"
               << "kept draws " << fit.forests.size() << "\n"
               << "reproduce: build/bin/veldra-bench-train\n";
     return 0;

@@ -1,8 +1,7 @@
 #include "cli/command_line.h"
 
-#include "cli/terminal.h"
+#include "text/platform.h"
 
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -52,9 +51,8 @@ parse_command_line(const std::vector<std::string>& arguments,
 
 int run_command(int argc, char** argv, CommandBody body) {
     // Both stop the work at its next checkpoint, so that every file left behind is complete.
-    std::signal(SIGINT, request_stop);
-    std::signal(SIGTERM, request_stop);
-    const std::vector<std::string> arguments(argv, argv + argc);
+    on_stop_signals(request_stop);
+    const std::vector<std::string> arguments = program_arguments(argc, argv);
     return body(arguments, std::cout, std::cerr, stop_requested, standard_error_is_terminal());
 }
 

@@ -4,6 +4,7 @@
 #include "cli/console.h"
 #include "cli/predict_command.h"
 #include "logging/logger_set.h"
+#include "logging/message_sink.h"
 #include "models/model_directory.h"
 #include "models/model_layout.h"
 #include "text/number_text.h"
@@ -19,9 +20,6 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/lexical_cast.hpp>
-#include <boost/log/attributes/value_extraction.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/program_options.hpp>
 
 namespace veldra {
@@ -37,23 +35,6 @@ const char* const usage_line =
 
 // Raised from the progress callback when the user pressed Ctrl-C.
 struct Stopped {};
-
-// Log records of level 1 and above as lines above the progress.
-class LineBackend
-    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
-public:
-    explicit LineBackend(ProgressDisplay& display) : display_(display) {}
-    void consume(const boost::log::record_view& record) {
-        const auto level = boost::log::extract<Severity>("severity", record);
-        const auto message = boost::log::extract<std::string>("Message", record);
-        if (level && *level >= Severity::info && message) {
-            display_.line(*message);
-        }
-    }
-
-private:
-    ProgressDisplay& display_;
-};
 
 struct Parsed {
     TrainingSettings settings;
@@ -230,7 +211,8 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
 
     LoggerSet log; // removes every earlier sink
     ProgressDisplay display(err, terminal, parsed->quiet, std::chrono::milliseconds(200));
-    const SinkGuard<LineBackend> sink(boost::make_shared<LineBackend>(display));
+    // Log records of level 1 and above as lines above the progress.
+    const MessageSink sink([&display](Severity, const std::string& text) { display.line(text); });
     settings.bart.progress = [&](long done, long total) {
         if (stop.load()) {
             throw Stopped{};

@@ -1,6 +1,8 @@
 #include "gui/calibration_window.h"
 
 #include "input/csv_reader.h"
+#include "logging/message_sink.h"
+#include "text/platform.h"
 #include "train/model_writer.h"
 
 #include <QCheckBox>
@@ -134,6 +136,10 @@ void CalibrationWindow::build_form() {
     card_ = new QPlainTextEdit(this);
     card_->setReadOnly(true);
     card_->setPlaceholderText("The model card appears here when a calibration ends.");
+    messages_ = new QPlainTextEdit(this);
+    messages_->setReadOnly(true);
+    messages_->setMaximumBlockCount(10000);
+    messages_->setPlaceholderText("The calibration's messages appear here.");
 
     for (const auto& [widget, name] : std::initializer_list<std::pair<QWidget*, const char*>>{
              {input_kind_, "calibration_input_kind"},
@@ -152,7 +158,8 @@ void CalibrationWindow::build_form() {
              {status_, "calibration_status"},
              {figures_, "calibration_figures"},
              {chart_, "calibration_chart"},
-             {card_, "calibration_card"}}) {
+             {card_, "calibration_card"},
+             {messages_, "calibration_messages"}}) {
         widget->setObjectName(name);
     }
 
@@ -235,6 +242,7 @@ void CalibrationWindow::build_form() {
     left_layout->addLayout(run_row);
     left_layout->addWidget(status_);
     left_layout->addWidget(figures_);
+    left_layout->addWidget(messages_, 1);
     left_layout->addWidget(card_, 1);
     auto* splitter = new QSplitter(Qt::Horizontal, this);
     splitter->addWidget(left);
@@ -438,9 +446,16 @@ bool CalibrationWindow::start() {
             throw Cancelled{};
         }
     };
+    messages_->clear();
     thread_ = QThread::create([this, s] {
         try {
-            LoggerSet log;
+            LoggerSet log; // removes every earlier sink
+            // The trainer's messages go to the window, never to a console.
+            const MessageSink sink([this](Severity, const std::string& text) {
+                QMetaObject::invokeMethod(
+                    this, [this, line = QString::fromStdString(text)] { add_message(line); },
+                    Qt::QueuedConnection);
+            });
             report_ = train_model(s, log);
         } catch (const Cancelled&) {
             stopped_ = true;
@@ -449,6 +464,8 @@ bool CalibrationWindow::start() {
                      "less.";
         } catch (const std::exception& e) {
             error_ = e.what();
+        } catch (...) {
+            error_ = "The calibration failed with an error it could not describe.";
         }
     });
     connect(thread_, &QThread::finished, this, &CalibrationWindow::on_done);
@@ -457,6 +474,10 @@ bool CalibrationWindow::start() {
     status_->setText("Reading the spectra and the reference values...");
     thread_->start();
     return true;
+}
+
+void CalibrationWindow::add_message(const QString& line) {
+    messages_->appendPlainText(line);
 }
 
 void CalibrationWindow::cancel() {
@@ -495,6 +516,7 @@ void CalibrationWindow::on_done() {
     }
     if (!report_) {
         status_->setText("The calibration failed.");
+        add_message(QString::fromStdString(error_));
         dialogs_->critical(this, "Calibration", QString::fromStdString(error_));
         emit finished(false);
         return;
@@ -549,7 +571,7 @@ void CalibrationWindow::show_report(const TrainingReport& report) {
     }
     figures_->setText(table);
 
-    std::ifstream card_file((report.folder / "model.json").string());
+    std::ifstream card_file(native_path((report.folder / "model.json").string()));
     std::string card_text((std::istreambuf_iterator<char>(card_file)),
                           std::istreambuf_iterator<char>());
     // The covariates' names, one per line, would fill the view: their count stands for them.

@@ -69,6 +69,7 @@ protected:
 private:
     void build_form();
     void on_progress(long done, long total);
+    void add_message(const QString& line);
     void on_done();
     void show_report(const TrainingReport& report);
 
@@ -108,6 +109,7 @@ private:
     QLabel* figures_;
     QtCharts::QChartView* chart_;
     QPlainTextEdit* card_;
+    QPlainTextEdit* messages_; // the trainer's log, one line per message
 
     QThread* thread_ = nullptr;
     std::atomic<bool> stop_{false};

@@ -41,10 +41,11 @@ using namespace QtCharts;
 
 // The interval a cell shows: predictive where the model gives one, else credible.
 QString cell_text(const SummaryRow& row) {
-    const bool predictive = row.fields[8] != "NA";
-    const std::string& low = predictive ? row.fields[8] : row.fields[5];
-    const std::string& high = predictive ? row.fields[9] : row.fields[7];
-    return QString::fromStdString(row.fields[3] + " [" + low + ", " + high + "]");
+    using C = SummaryColumn;
+    const bool predictive = row.text(C::predictive_low) != "NA";
+    const std::string& low = row.text(predictive ? C::predictive_low : C::low);
+    const std::string& high = row.text(predictive ? C::predictive_high : C::high);
+    return QString::fromStdString(row.text(C::mean) + " [" + low + ", " + high + "]");
 }
 
 // The summary as a table of samples x pairs, each cell computed when shown: a job of 10,000
@@ -65,7 +66,8 @@ public:
         for (std::size_t r = 0; r < table.rows.size(); ++r) {
             const SummaryRow& row = table.rows[r];
             cells_[row_of[row.id()] * table.pairs.size() +
-                   column_of[{row.fields[1], row.fields[2]}]] = static_cast<std::ptrdiff_t>(r);
+                   column_of[{row.text(SummaryColumn::spectrometer),
+                              row.text(SummaryColumn::property)}]] = static_cast<std::ptrdiff_t>(r);
         }
     }
 
@@ -117,12 +119,15 @@ public:
             return cell->figures[0];
         case Qt::BackgroundRole:
             return cell->domain() == "outside" ? QVariant(QColor(255, 205, 205)) : QVariant();
-        case Qt::ToolTipRole:
+        case Qt::ToolTipRole: {
+            using C = SummaryColumn;
+            const auto field = [cell](C column) { return cell->text(column); };
             return QString::fromStdString(
-                "std " + cell->fields[4] + ", credible [" + cell->fields[5] + ", " +
-                cell->fields[7] + "], predictive [" + cell->fields[8] + ", " + cell->fields[9] +
-                "], domain " + cell->fields[10] + " (T2 " + cell->fields[11] + ", Q " +
-                cell->fields[12] + "), model R2 " + cell->fields[13]);
+                "std " + field(C::std) + ", credible [" + field(C::low) + ", " + field(C::high) +
+                "], predictive [" + field(C::predictive_low) + ", " + field(C::predictive_high) +
+                "], domain " + field(C::domain) + " (T2 " + field(C::t2) + ", Q " + field(C::q) +
+                "), model R2 " + field(C::model_r2));
+        }
         default:
             return {};
         }

@@ -1,6 +1,7 @@
 #include "input/csv_reader.h"
 
 #include "text/characters.h"
+#include "text/platform.h"
 #include "text/stream_number.h"
 
 #include <algorithm>
@@ -106,7 +107,7 @@ CsvSpectraReader::CsvSpectraReader(const std::string& path) : path_(path) {
     if (boost::filesystem::is_directory(path, status_error)) {
         fail("Can't open file: " + path);
     }
-    in_.open(path, std::ios::binary);
+    in_.open(native_path(path), std::ios::binary);
     if (!in_) {
         fail("Can't open file: " + path);
     }
@@ -200,7 +201,7 @@ std::size_t CsvSpectraReader::skip(std::size_t count) {
 }
 
 std::size_t count_csv_samples(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(native_path(path), std::ios::binary);
     std::string header;
     if (!in || !read_header_line(in, header, path)) {
         return 0;
@@ -268,7 +269,7 @@ SpectraColumns columns_from_table(const SpectraTable& table) {
 }
 
 std::vector<std::string> read_csv_header(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(native_path(path), std::ios::binary);
     std::string line;
     if (!read_header_line(in, line, path)) {
         throw std::runtime_error("Can't read header from csv file: " + path);

@@ -1,6 +1,7 @@
 #include "input/opus_reader.h"
 
 #include "input/opus_format.h"
+#include "text/platform.h"
 
 #include <algorithm>
 #include <charconv>
@@ -41,7 +42,7 @@ std::string quoted(const std::string& path) {
 bool load_file(const std::string& path, std::vector<unsigned char>& bytes,
                std::vector<std::string>& diagnostics) {
     bytes.clear();
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(native_path(path), std::ios::binary);
     if (!in) {
         diagnostics.push_back("ERROR : file " + quoted(path) + " cannot be opened");
         return false;

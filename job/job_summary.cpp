@@ -2,6 +2,8 @@
 
 #include "job/number_format.h"
 #include "job/result_file.h"
+#include "text/csv_record.h"
+#include "text/platform.h"
 
 #include <algorithm>
 #include <charconv>
@@ -16,27 +18,6 @@
 namespace veldra {
 
 namespace {
-
-std::uint64_t mix(std::uint64_t x) {
-    // SplitMix64's finaliser: every input bit reaches every output bit.
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-std::uint64_t text_hash(const std::string& text) {
-    std::uint64_t hash = 0xcbf29ce484222325ULL; // FNV-1a
-    for (const char c : text) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    }
-    return hash;
-}
-
-// A uniform number in (0, 1] from the top 53 bits.
-double unit(std::uint64_t bits) {
-    return (static_cast<double>(bits >> 11) + 1.0) * 0x1.0p-53;
-}
 
 void append_value(std::string& line, const std::vector<double>& values, std::size_t i) {
     line += ',';
@@ -55,7 +36,7 @@ std::optional<std::vector<double>> read_sigma_file(const std::string& folder, st
     if (!boost::filesystem::is_regular_file(file, error)) {
         return std::nullopt;
     }
-    std::ifstream in(file.string());
+    std::ifstream in(native_path(file.string()));
     std::vector<double> sigma;
     std::string line;
     while (std::getline(in, line) && sigma.size() <= draws) {
@@ -82,34 +63,21 @@ std::optional<std::vector<double>> read_sigma_file(const std::string& folder, st
     return sigma;
 }
 
-double sample_draw_normal(const std::string& id, std::size_t draw) {
-    const std::uint64_t seed = mix(text_hash(id) ^ mix(static_cast<std::uint64_t>(draw)));
-    const double u1 = unit(mix(seed));
-    const double u2 = unit(mix(seed ^ 0x5851f42d4c957f2dULL));
-    // Box-Muller: one of the pair of independent normals.
-    return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
-}
-
-void predictive_bounds(const PredictionMatrix& matrix, const std::vector<double>& sigma,
-                       const std::vector<std::string>& ids, bool exponential,
-                       std::vector<double>& low, std::vector<double>& high) {
-    const std::size_t draws = matrix.size();
+void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::size_t>& draw_of_row,
+                       const std::vector<double>& sigma, const std::vector<std::string>& ids,
+                       bool exponential, std::vector<double>& low, std::vector<double>& high) {
     const std::size_t samples = ids.size();
     low.assign(samples, 0.0);
     high.assign(samples, 0.0);
-    std::vector<double> y(draws);
-    const auto index = [&](double level) {
-        return std::min(draws - 1, static_cast<std::size_t>(level * static_cast<double>(draws)));
-    };
+    std::vector<double> fitted(matrix.size());
+    std::vector<double> scratch;
     for (std::size_t j = 0; j < samples; ++j) {
-        for (std::size_t d = 0; d < draws; ++d) {
-            const double value = matrix[d][j] + sigma[d] * sample_draw_normal(ids[j], d);
-            y[d] = exponential ? std::exp(value) : value;
+        for (std::size_t d = 0; d < matrix.size(); ++d) {
+            fitted[draw_of_row[d]] = matrix[d][j];
         }
-        std::sort(y.begin(), y.end(),
-                  [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
-        low[j] = y[index(0.025)];
-        high[j] = y[index(0.975)];
+        const PredictiveBand band = predictive_band(fitted, sigma, ids[j], exponential, scratch);
+        low[j] = band.low;
+        high[j] = band.high;
     }
 }
 
@@ -135,7 +103,8 @@ void SummaryWriter::write(const std::vector<SummaryPart>& parts) {
     for (std::size_t i = 0; i < samples; ++i) {
         for (const SummaryPart& part : parts) {
             const PairStatistics& s = part.statistics;
-            line = part.ids[i] + ',' + part.spectrometer_type + ',' + part.property;
+            line = csv_field(part.ids[i]) + ',' + csv_field(part.spectrometer_type) + ',' +
+                   csv_field(part.property);
             append_value(line, s.means, i);
             append_value(line, s.standard_deviations, i);
             append_value(line, s.low, i);
@@ -166,39 +135,72 @@ void SummaryWriter::close() {
     file_->close();
 }
 
+namespace {
+
+// Where each of the summary's columns stands in a file's header; nothing when one is missing.
+std::optional<std::array<std::size_t, summary_columns>>
+column_places(const std::vector<std::string>& header) {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> split;
+        std::size_t position = 0;
+        std::size_t lines = 0;
+        next_csv_record(summary_header, position, split, lines);
+        return split;
+    }();
+    std::array<std::size_t, summary_columns> places{};
+    for (std::size_t k = 0; k < summary_columns; ++k) {
+        const auto found = std::find(header.begin(), header.end(), names[k]);
+        if (found == header.end()) {
+            return std::nullopt;
+        }
+        places[k] = static_cast<std::size_t>(found - header.begin());
+    }
+    return places;
+}
+
+} // namespace
+
 SummaryTable parse_summary(const std::string& text, const std::string& name) {
-    const auto fail = [&](std::size_t line, const std::string& what) {
-        throw std::runtime_error("The summary file \"" + name + "\", line " + std::to_string(line) +
+    std::size_t line = 1;
+    const auto fail = [&](std::size_t at, const std::string& what) {
+        throw std::runtime_error("The summary file \"" + name + "\", line " + std::to_string(at) +
                                  ": " + what);
     };
-    std::istringstream in(text);
-    std::string line;
-    if (!std::getline(in, line) || line != summary_header) {
+    std::size_t position = 0;
+    std::vector<std::string> fields;
+    const auto next = [&]() {
+        try {
+            return next_csv_record(text, position, fields, line);
+        } catch (const std::runtime_error& e) {
+            fail(line, std::string(e.what()) + ".");
+        }
+        return false;
+    };
+    const auto places = next() ? column_places(fields) : std::nullopt;
+    if (!places) {
         fail(1, "is not the header of a summary (" + std::string(summary_header) + ").");
     }
+    const std::size_t width = fields.size();
     SummaryTable table;
     std::map<std::pair<std::string, std::string>, bool> seen_pairs;
     std::map<std::string, bool> seen_samples;
-    for (std::size_t number = 2; std::getline(in, line); ++number) {
-        if (line.empty()) {
+    for (std::size_t number = line; next(); number = line) {
+        if (fields.size() == 1 && fields[0].empty()) {
             continue;
         }
         if (table.rows.size() >= largest_summary_rows) {
             fail(number, "more than " + std::to_string(largest_summary_rows) + " rows.");
         }
-        SummaryRow row;
-        std::size_t start = 0;
-        for (std::size_t k = 0; k < row.fields.size(); ++k) {
-            const std::size_t comma = line.find(',', start);
-            if ((comma == std::string::npos) != (k + 1 == row.fields.size())) {
-                fail(number, "has " + std::string(comma == std::string::npos ? "fewer" : "more") +
-                                 " than 14 fields.");
-            }
-            row.fields[k] = line.substr(start, comma - start);
-            start = comma + 1;
+        if (fields.size() != width) {
+            fail(number, "has " + std::to_string(fields.size()) + " fields; the header has " +
+                             std::to_string(width) + ".");
         }
-        const auto number_of = [&](std::size_t k) {
-            const std::string& field = row.fields[k];
+        SummaryRow row;
+        for (std::size_t k = 0; k < summary_columns; ++k) {
+            row.fields[k] = std::move(fields[(*places)[k]]);
+        }
+        const auto number_of = [&](SummaryColumn column) {
+            const std::string& field = row.text(column);
             if (field == "NA") {
                 return std::nan("");
             }
@@ -206,28 +208,30 @@ SummaryTable parse_summary(const std::string& text, const std::string& name) {
             const char* end = field.data() + field.size();
             const auto read = std::from_chars(field.data(), end, value);
             if (field.empty() || read.ec != std::errc() || read.ptr != end) {
-                fail(number, "field " + std::to_string(k + 1) + " is \"" + field.substr(0, 40) +
-                                 "\", neither a number nor NA.");
+                fail(number, "field " +
+                                 std::to_string((*places)[static_cast<std::size_t>(column)] + 1) +
+                                 " is \"" + field.substr(0, 40) + "\", neither a number nor NA.");
             }
             return value;
         };
         for (std::size_t k = 0; k < row.figures.size(); ++k) {
-            row.figures[k] = number_of(k + 3);
+            row.figures[k] = number_of(static_cast<SummaryColumn>(k + 3));
         }
-        const std::string& domain = row.fields[10];
+        const std::string& domain = row.domain();
         if (domain != "inside" && domain != "outside" && domain != "unknown") {
             fail(number,
                  "the domain is \"" + domain.substr(0, 40) + "\", not inside, outside or unknown.");
         }
-        row.t2 = number_of(11);
-        row.q = number_of(12);
-        row.model_r2 = number_of(13);
-        const std::pair<std::string, std::string> pair{row.fields[1], row.fields[2]};
+        row.t2 = number_of(SummaryColumn::t2);
+        row.q = number_of(SummaryColumn::q);
+        row.model_r2 = number_of(SummaryColumn::model_r2);
+        const std::pair<std::string, std::string> pair{row.text(SummaryColumn::spectrometer),
+                                                       row.text(SummaryColumn::property)};
         if (seen_pairs.emplace(pair, true).second) {
             table.pairs.push_back(pair);
         }
-        if (seen_samples.emplace(row.fields[0], true).second) {
-            table.samples.push_back(row.fields[0]);
+        if (seen_samples.emplace(row.id(), true).second) {
+            table.samples.push_back(row.id());
         }
         table.rows.push_back(std::move(row));
     }
@@ -247,7 +251,7 @@ std::string summary_window_problem(const std::string& path) {
 }
 
 SummaryTable read_summary_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(native_path(path), std::ios::binary);
     if (!in) {
         throw std::runtime_error("Cannot open the summary file \"" + path + "\".");
     }

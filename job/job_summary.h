@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bart/forest_prediction.h"
+#include "bart/predictive_band.h"
 
 #include <array>
 #include <cstddef>
@@ -49,17 +50,12 @@ struct SummaryPart {
 // `draws` finite numbers of at least 0, one per line.
 std::optional<std::vector<double>> read_sigma_file(const std::string& folder, std::size_t draws);
 
-// A standard normal number fixed by a sample identifier and a draw index: the same for the same
-// pair of them, whatever the thread, the order of work or the other samples of the job.
-double sample_draw_normal(const std::string& id, std::size_t draw);
-
-// The 2.5% and 97.5% quantiles (the file's rule: the element at the truncated index level x D of
-// the sorted draws) of the posterior-predictive draws f_d + sigma_d z of every sample, with z
-// from `sample_draw_normal`, back-transformed with exp when `exponential`. `matrix` is
-// [draw][sample] on the fitted scale.
-void predictive_bounds(const PredictionMatrix& matrix, const std::vector<double>& sigma,
-                       const std::vector<std::string>& ids, bool exponential,
-                       std::vector<double>& low, std::vector<double>& high);
+// The 95% posterior-predictive band (`predictive_band`) of every sample. `matrix` is
+// [row][sample] on the fitted scale; row r holds draw `draw_of_row[r]` (`draw_indices`), whose
+// error spread is `sigma[draw_of_row[r]]`.
+void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::size_t>& draw_of_row,
+                       const std::vector<double>& sigma, const std::vector<std::string>& ids,
+                       bool exponential, std::vector<double>& low, std::vector<double>& high);
 
 // The summary file of a job: "<stem>-summary<extension>" beside the output path.
 std::string summary_path(const std::string& output_path);
@@ -82,16 +78,44 @@ private:
     std::string line_;
 };
 
-// One row of a summary file, as written: the texts of its fields, and its figures as numbers
-// (NaN for NA).
+// The columns of the summary, in the order of `summary_header`. Readers look them up by name, so
+// a column added later never moves one of these.
+enum class SummaryColumn : std::size_t {
+    ssn,
+    spectrometer,
+    property,
+    mean,
+    std,
+    low,    // 2.5%
+    median, // 50%
+    high,   // 97.5%
+    predictive_low,
+    predictive_high,
+    domain,
+    t2,
+    q,
+    model_r2,
+};
+constexpr std::size_t summary_columns = 14;
+
+// One row of a summary file, as written: the texts of its fields (identifiers unquoted), and its
+// figures as numbers (NaN for NA).
 struct SummaryRow {
-    std::array<std::string, 14> fields;
+    std::array<std::string, summary_columns> fields;
     std::array<double, 7> figures{}; // mean, std, 2.5%, 50%, 97.5%, predictive 2.5%, 97.5%
     double t2 = 0.0;
     double q = 0.0;
     double model_r2 = 0.0;
-    const std::string& id() const { return fields[0]; }
-    const std::string& domain() const { return fields[10]; }
+    const std::string& text(SummaryColumn column) const {
+        return fields[static_cast<std::size_t>(column)];
+    }
+    const std::string& id() const { return text(SummaryColumn::ssn); }
+    const std::string& domain() const { return text(SummaryColumn::domain); }
+    // Whether the row belongs to the pair ("mir", "Carbon").
+    bool of_pair(const std::pair<std::string, std::string>& pair) const {
+        return text(SummaryColumn::spectrometer) == pair.first &&
+               text(SummaryColumn::property) == pair.second;
+    }
 };
 
 // A summary file read back: its rows in file order, the pairs ("mir", "Carbon") and the samples
@@ -113,9 +137,11 @@ constexpr std::size_t largest_window_summary_bytes = std::size_t{64} << 20;
 // when it may.
 std::string summary_window_problem(const std::string& path);
 
-// Reads a summary file written by a job. Raises a message naming the file and the line for
-// anything else: another header, a line of another field count, a figure that is neither a
-// number nor NA, a domain verdict other than inside, outside or unknown.
+// Reads a summary file written by a job (RFC 4180: identifiers may be quoted and hold commas,
+// quotes and line breaks; columns are found by their names in the header). Raises a message
+// naming the file and the line for anything else: a header without the summary's columns, a
+// record of another field count, a field quoted wrongly, a figure that is neither a number nor
+// NA, a domain verdict other than inside, outside or unknown.
 SummaryTable read_summary_file(const std::string& path);
 
 // The same from the file's text; `name` names it in messages.

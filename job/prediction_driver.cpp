@@ -3,6 +3,7 @@
 #include "bart/forest_prediction.h"
 #include "models/calibration_domain.h"
 #include "text/first_derivative.h"
+#include "text/platform.h"
 
 #include <boost/filesystem/path.hpp>
 
@@ -19,7 +20,7 @@ namespace {
 // existing output file stays as it is until the new one is complete.
 void check_files(const std::string& rangefile, const std::string& outfile) {
     {
-        std::ifstream range(rangefile);
+        std::ifstream range(native_path(rangefile));
         if (!range.is_open()) {
             throw std::runtime_error("Cannot open rangefile '" + rangefile + "' for reading.");
         }
@@ -129,7 +130,8 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
     }
     if (pair.format_word == "json") {
         const std::string problem =
-            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder_);
+            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder_,
+                               card_ ? card_->draws : std::nullopt);
         if (!problem.empty()) {
             throw std::runtime_error(problem);
         }
@@ -160,6 +162,12 @@ void PairRun::predict_block(const SpectraTable& block, const BlockPlace& place, 
     const bool figures = statistics != nullptr && pair_.summary;
     if (place.first) {
         sigma_ = figures ? read_sigma_file(folder_, matrix.size()) : std::nullopt;
+        if (sigma_) {
+            draw_of_row_ = draw_indices(forest_files(pair_.forest_path, pair_.format_word));
+            if (draw_of_row_.size() != matrix.size()) {
+                throw std::runtime_error("The model in '" + folder_ + "' changed during the job.");
+            }
+        }
     }
     check_prediction_matrix(matrix);
     if (place.first) {
@@ -173,7 +181,7 @@ void PairRun::predict_block(const SpectraTable& block, const BlockPlace& place, 
     if (sigma_) {
         std::vector<double> low;
         std::vector<double> high;
-        predictive_bounds(matrix, *sigma_, block.ids, pair_.exponential, low, high);
+        predictive_bounds(matrix, draw_of_row_, *sigma_, block.ids, pair_.exponential, low, high);
         statistics->predictive_low.insert(statistics->predictive_low.end(), low.begin(), low.end());
         statistics->predictive_high.insert(statistics->predictive_high.end(), high.begin(),
                                            high.end());
@@ -237,7 +245,7 @@ std::string model_accuracy_text(const ModelCard& card) {
 }
 
 std::vector<double> read_range_file(const std::string& path, LoggerSet& log) {
-    std::ifstream in(path);
+    std::ifstream in(native_path(path));
     std::vector<double> numbers;
     std::string line;
     while (std::getline(in, line)) {

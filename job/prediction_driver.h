@@ -81,6 +81,7 @@ private:
     std::optional<CalibrationDomain> domain_;
     RangeScaling scaling_;
     std::optional<std::vector<double>> sigma_;
+    std::vector<std::size_t> draw_of_row_; // the draw of each matrix row, for "sigma.txt"
     std::optional<HeldForests> held_;
     std::optional<PredictionFileWriter> writer_;
     std::size_t writer_draws_ = 0;

@@ -1,6 +1,7 @@
 #include "job/result_file.h"
 
 #include "job/number_format.h"
+#include "text/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,15 +35,16 @@ ResultFileStream::ResultFileStream(const std::string& path) : path_(path) {
         throw std::runtime_error("File open failed: " + path + "\n");
     }
     if (fs::exists(status) && !fs::is_regular_file(status)) {
-        // A device or a pipe takes the output as it comes; there is nothing to replace.
-        out_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
+        // A device or a pipe takes the output as it comes; there is nothing to replace. Text mode:
+        // lines end the platform's way.
+        out_.open(native_path(path), std::ios::out | std::ios::trunc);
     } else {
         // Beside the file a link points to, so that the link stays and its file is replaced.
         const fs::path target =
             fs::is_symlink(fs::symlink_status(path, error)) ? fs::canonical(path, error) : path;
         target_ = error ? path : target.string();
         partial_ = partial_path(target_);
-        out_.open(partial_, std::ios::out | std::ios::trunc | std::ios::binary);
+        out_.open(native_path(partial_), std::ios::out | std::ios::trunc);
     }
     if (!out_.is_open()) {
         partial_.clear();
@@ -87,7 +89,7 @@ std::string output_folder_problem(const std::string& output_path) {
     }
     const fs::path probe = fs::path(folder) / fs::unique_path(".veldra-probe-%%%%-%%%%");
     {
-        std::ofstream out(probe.string(), std::ios::binary);
+        std::ofstream out(native_path(probe.string()), std::ios::binary);
         if (!out.is_open()) {
             return "The output folder '" + folder + "' cannot be written: " + std::strerror(errno) +
                    ".";

@@ -1,4 +1,5 @@
 #include "models/calibration_domain.h"
+#include "text/platform.h"
 
 #include <cmath>
 #include <fstream>
@@ -130,7 +131,7 @@ std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem
         fail(file.string(),
              "is larger than " + std::to_string(largest_domain_bytes >> 20) + " MB.");
     }
-    std::ifstream in(file.string(), std::ios::binary);
+    std::ifstream in(native_path(file.string()), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return parse_calibration_domain(text, file.string());
 }

@@ -1,4 +1,5 @@
 #include "models/model_card.h"
+#include "text/platform.h"
 
 #include <cctype>
 #include <charconv>
@@ -57,7 +58,7 @@ std::optional<ModelCard> read_model_card(const fs::path& folder) {
     if (fs::file_size(file, error) > largest_model_card_bytes || error) {
         fail(file, "is larger than " + std::to_string(largest_model_card_bytes >> 20) + " MB.");
     }
-    std::ifstream in(file.string(), std::ios::binary);
+    std::ifstream in(native_path(file.string()), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in && !in.eof()) {
         fail(file, "cannot be read.");
@@ -95,6 +96,7 @@ std::optional<ModelCard> read_model_card(const fs::path& folder) {
         }
     }
     card.samples = count(document, "samples_used", file);
+    card.draws = count(document, "draws", file);
     const json* accuracy = nullptr;
     if (const json* cv =
             member(document, "cross_validation", &json::is_object, file, "an object")) {

@@ -20,6 +20,7 @@ struct ModelCard {
     std::vector<std::string> covariate_names; // empty when the card has none
     std::string spectrometer_type;
     std::optional<std::size_t> samples;
+    std::optional<std::size_t> draws; // the number of draw files the model was written with
     std::optional<double> r2;   // cross-validated where the card has it, else the training fit
     std::optional<double> rmse; // the same
     bool cross_validated = false;

@@ -1,6 +1,6 @@
 #include "models/model_directory.h"
 
-#include "models/platform.h"
+#include "text/platform.h"
 
 #include <boost/filesystem/operations.hpp>
 

@@ -86,36 +86,69 @@ std::vector<std::string> available_properties(const ModelDirectory& models,
     return found;
 }
 
-std::string draw_files_problem(const std::vector<std::string>& files, const std::string& folder) {
+namespace {
+
+// The number n of a name MCMC<n>.json (n from 1, no leading zero); 0 for any other name.
+long draw_number(const std::string& file) {
+    const std::string name = boost::filesystem::path(file).filename().string();
+    const std::string digits = name.size() > 9 ? name.substr(4, name.size() - 9) : "";
+    const bool numbered =
+        name.rfind("MCMC", 0) == 0 && name.size() > 9 &&
+        name.compare(name.size() - 5, 5, ".json") == 0 && digits.size() <= 9 &&
+        digits.front() != '0' &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return numbered ? std::stol(digits) : 0;
+}
+
+} // namespace
+
+std::string draw_files_problem(const std::vector<std::string>& files, const std::string& folder,
+                               std::optional<std::size_t> card_draws) {
+    if (!card_draws) {
+        return std::string();
+    }
+    // Only names of the form MCMC<n>.json can reveal a hole; any other matching name is a draw
+    // like the others.
     std::vector<long> numbers;
     for (const std::string& file : files) {
-        const std::string name = boost::filesystem::path(file).filename().string();
-        const std::string digits = name.size() > 9 ? name.substr(4, name.size() - 9) : "";
-        const bool numbered =
-            name.rfind("MCMC", 0) == 0 && name.size() > 9 &&
-            name.compare(name.size() - 5, 5, ".json") == 0 && digits.size() <= 9 &&
-            digits.front() != '0' &&
-            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-        if (!numbered) {
-            return "The model in '" + folder + "' holds '" + name +
-                   "', which is not a numbered draw file (MCMC1.json, MCMC2.json, ...).";
+        if (const long number = draw_number(file); number > 0) {
+            numbers.push_back(number);
         }
-        numbers.push_back(std::stol(digits));
     }
     std::sort(numbers.begin(), numbers.end());
     for (std::size_t i = 0; i < numbers.size(); ++i) {
         const long expected = static_cast<long>(i) + 1;
         if (numbers[i] != expected) {
-            const bool repeat = i > 0 && numbers[i] == numbers[i - 1];
-            return "The model in '" + folder + "' " +
-                   (repeat ? "holds draw " + std::to_string(numbers[i]) + " twice"
-                           : "lacks draw file MCMC" + std::to_string(expected) + ".json") +
-                   " (" + std::to_string(numbers.size()) + " draw files, numbered up to " +
+            return "The model in '" + folder + "' lacks draw file MCMC" + std::to_string(expected) +
+                   ".json (" + std::to_string(numbers.size()) + " numbered draw files, up to " +
                    std::to_string(numbers.back()) +
-                   "): its draws must be MCMC1.json to MCMC<D>.json without a gap.";
+                   "): its numbered draws must be MCMC1.json to MCMC<D>.json without a gap.";
         }
     }
+    if (files.size() != *card_draws) {
+        return "The model in '" + folder + "' holds " + std::to_string(files.size()) +
+               " draw files; its card says it was written with " + std::to_string(*card_draws) +
+               ".";
+    }
     return std::string();
+}
+
+std::vector<std::size_t> draw_indices(const std::vector<std::string>& files) {
+    std::vector<std::size_t> indices(files.size());
+    std::vector<char> seen(files.size(), 0);
+    for (std::size_t r = 0; r < files.size(); ++r) {
+        const long number = draw_number(files[r]);
+        if (number < 1 || static_cast<std::size_t>(number) > files.size() ||
+            seen[static_cast<std::size_t>(number - 1)]) {
+            for (std::size_t k = 0; k < files.size(); ++k) {
+                indices[k] = k;
+            }
+            return indices;
+        }
+        indices[r] = static_cast<std::size_t>(number - 1);
+        seen[indices[r]] = 1;
+    }
+    return indices;
 }
 
 std::optional<Transformation> transformation_from_text(std::string_view text) {

@@ -41,10 +41,18 @@ std::vector<std::string> available_properties(const ModelDirectory& models,
 boost::filesystem::path model_folder(const ModelDirectory& models, const std::string& type,
                                      const std::string& property);
 
-// What is wrong with a model's draw files (paths ending in "MCMC<n>.json"): the draws must be
-// numbered 1 to D without a gap or a repeat, so that a lost file never passes unnoticed. "" when
-// nothing is wrong.
-std::string draw_files_problem(const std::vector<std::string>& files, const std::string& folder);
+// What is wrong with a model's draw files (the paths "MCMC*.json" matched), for a model whose card
+// says it was written with `card_draws` files: there must be that many, and those named
+// MCMC<n>.json must be numbered 1 to D without a gap, so that a lost file never passes unnoticed.
+// Without a count every matching file is a draw, whatever its name. "" when nothing is wrong.
+std::string draw_files_problem(const std::vector<std::string>& files, const std::string& folder,
+                               std::optional<std::size_t> card_draws);
+
+// The draw each file holds, in the order of `files` (the byte order prediction reads them in):
+// for files named MCMC1.json to MCMC<D>.json, n - 1 for MCMC<n>.json, so that a file is matched
+// with line n of "sigma.txt" and the error draws of draw n, as the trainer wrote and used them;
+// for any other names, the files' own positions.
+std::vector<std::size_t> draw_indices(const std::vector<std::string>& files);
 
 // How covariates are transformed before the forests see them; a model is used as it was fitted.
 enum class Transformation { first_derivative, none };

@@ -244,17 +244,18 @@ void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
             std::size_t listed = 0;
             std::size_t rows = 0;
             for (const SummaryRow& row : summary.rows) {
-                if (row.fields[1] != summary.pairs[p].first ||
-                    row.fields[2] != summary.pairs[p].second) {
+                if (!row.of_pair(summary.pairs[p])) {
                     continue;
                 }
                 ++rows;
                 if (listed == largest_report_samples) {
                     continue;
                 }
-                pages.row({text(row.fields[0]), text(row.fields[3]), text(row.fields[4]),
-                           text(row.fields[5]), text(row.fields[7]), text(row.fields[8]),
-                           text(row.fields[9]), text(row.fields[10])},
+                using C = SummaryColumn;
+                pages.row({text(row.id()), text(row.text(C::mean)), text(row.text(C::std)),
+                           text(row.text(C::low)), text(row.text(C::high)),
+                           text(row.text(C::predictive_low)), text(row.text(C::predictive_high)),
+                           text(row.domain())},
                           columns, pages.small());
                 ++listed;
             }

@@ -56,7 +56,7 @@ QChart* make_pair_chart(const SummaryTable& table, int index) {
         std::map<QXYSeries*, QVector<QPointF>> points;
         double x = 0;
         for (const SummaryRow& row : table.rows) {
-            if (row.fields[1] != pair.first || row.fields[2] != pair.second) {
+            if (!row.of_pair(pair)) {
                 continue;
             }
             ++x;

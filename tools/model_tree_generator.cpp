@@ -1,6 +1,7 @@
 #include "tools/model_tree_generator.h"
 
 #include "models/model_layout.h"
+#include "text/platform.h"
 #include "tools/opus_writer.h"
 
 #include <cmath>
@@ -138,7 +139,7 @@ std::string make_forest_document(int trees, int covariates, std::mt19937_64& ran
 void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
     fs::create_directories(root);
     {
-        std::ofstream conf((root / "opus.conf").string(), std::ios::binary);
+        std::ofstream conf(native_path((root / "opus.conf").string()), std::ios::binary);
         for (const GridSection& section : grid_sections()) {
             conf << "[" << section.name << "]\n"
                  << "start_wn = " << number_text(section.start_wn, 10) << "\n"
@@ -160,27 +161,28 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
             fs::create_directories(folder);
             // On the log scale: the window back-transforms with exp by default.
             const auto [low, high] = property_range(properties[p]);
-            std::ofstream((folder / "rgy.txt").string(), std::ios::binary)
+            std::ofstream(native_path((folder / "rgy.txt").string()), std::ios::binary)
                 << number_text(std::log(low), 10) << " " << number_text(std::log(high), 10) << "\n";
             if (options.sigma) {
                 // An error spread per draw on the fitted (log) scale, a tenth of the range.
-                std::ofstream sigma((folder / "sigma.txt").string(), std::ios::binary);
+                std::ofstream sigma(native_path((folder / "sigma.txt").string()), std::ios::binary);
                 for (int d = 1; d <= options.draws; ++d) {
                     sigma << number_text(0.1 * std::log(high / low), 10) << "\n";
                 }
             }
             if (options.card) {
-                std::ofstream((folder / "model.json").string(), std::ios::binary)
+                std::ofstream(native_path((folder / "model.json").string()), std::ios::binary)
                     << "{\n  \"property\": \"" << properties[p]
                     << "\",\n  \"spectrometer_type\": \"" << types[t]
-                    << "\",\n  \"demonstration\": true,\n  \"description\": "
+                    << "\",\n  \"draws\": " << options.draws
+                    << ",\n  \"demonstration\": true,\n  \"description\": "
                     << "\"Drawn at random from the BART tree prior by veldra-make-model-tree: "
                        "its predictions mean nothing about soil.\"\n}\n";
             }
             std::mt19937_64 random(options.seed * 1000003ULL + t * 101ULL + p);
             for (int d = 1; d <= options.draws; ++d) {
                 const fs::path file = folder / ("MCMC" + std::to_string(d) + ".json");
-                std::ofstream out(file.string(), std::ios::binary);
+                std::ofstream out(native_path(file.string()), std::ios::binary);
                 out << make_forest_document(options.trees, covariates, random);
                 if (!out.flush()) {
                     throw std::runtime_error("cannot write " + file.string());
@@ -230,7 +232,7 @@ void write_example_spectra(const std::string& path, const GridSection& section, 
                            std::uint64_t seed) {
     const std::vector<double> grid = grid_points(section);
     std::mt19937_64 random(seed);
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(native_path(path), std::ios::binary);
     out << "SSN";
     for (const double wavenumber : grid) {
         char name[32];
@@ -280,7 +282,8 @@ void write_example_opus_folder(const std::string& folder, int samples, int repli
                     static_cast<float>(spectrum.at(file.first_x - k * step) + noise));
             }
             std::ofstream out(
-                (fs::path(folder) / (std::string(name) + "." + std::to_string(r))).string(),
+                native_path(
+                    (fs::path(folder) / (std::string(name) + "." + std::to_string(r))).string()),
                 std::ios::binary);
             out << opus_file(absorbance_blocks(file));
             if (!out.flush()) {

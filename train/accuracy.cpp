@@ -10,12 +10,6 @@ double mean_of(const std::vector<double>& values) {
     return std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
 }
 
-double quantile_below(std::vector<double> values, double share) {
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
-    return values[at];
-}
-
 Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<double>& predicted,
                      const std::vector<double>& low, const std::vector<double>& high) {
     Accuracy a;

@@ -24,7 +24,4 @@ Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<doub
 
 double mean_of(const std::vector<double>& values);
 
-// The value at `share` of the sorted values (nearest rank below).
-double quantile_below(std::vector<double> values, double share);
-
 } // namespace veldra

@@ -1,7 +1,7 @@
 #include "train/model_writer.h"
 
-#include "models/platform.h"
 #include "text/number_text.h"
+#include "text/platform.h"
 #include "train/training_error.h"
 
 #include <chrono>
@@ -23,7 +23,7 @@ using training_error::quoted;
 const std::string staging_prefix = ".veldra-train-";
 
 void write_text(const fs::path& path, const std::string& text) {
-    std::ofstream out(path.string(), std::ios::binary);
+    std::ofstream out(native_path(path.string()), std::ios::binary);
     out << text;
     out.close();
     if (!out) {

@@ -1,5 +1,6 @@
 #include "train/training.h"
 
+#include "bart/predictive_band.h"
 #include "models/model_layout.h"
 #include "train/domain_fit.h"
 #include "train/model_writer.h"
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -28,25 +28,27 @@ namespace {
 using training_error::fail;
 using training_error::quoted;
 
-// Draws of the property for one row: range scaling as prediction applies it, then exp for
-// a model of log(y).
-struct RowDraws {
-    std::vector<double> values; // f of every draw on the property's scale
-    std::vector<double> noisy;  // the same plus a draw of the error
+// One row's posterior mean on the property's scale and its 95% predictive band, from the draws
+// with range scaling as prediction applies it (exp for a model of log(y)); the band is the one
+// the summary of a prediction gives the same sample.
+struct RowPrediction {
+    double mean = 0.0;
+    PredictiveBand band;
 };
 
-RowDraws draws_for(const BartFit& fit, const std::vector<double>& row, bool log_model,
-                   std::mt19937_64& random) {
-    RowDraws out;
+RowPrediction predict_row(const BartFit& fit, const std::vector<double>& row, const std::string& id,
+                          bool log_model) {
     const double width = fit.y_max - fit.y_min;
+    std::vector<double> fitted(fit.forests.size());
+    std::vector<double> sigma(fit.forests.size());
+    std::vector<double> values(fit.forests.size());
     for (std::size_t d = 0; d < fit.forests.size(); ++d) {
-        const double value =
-            width * (forest_sum(fit.forests[d], fit.grid, row.data()) + 0.5) + fit.y_min;
-        const double noisy = value + fit.sigma[d] * width * bart_detail::standard_normal(random);
-        out.values.push_back(log_model ? std::exp(value) : value);
-        out.noisy.push_back(log_model ? std::exp(noisy) : noisy);
+        fitted[d] = width * (forest_sum(fit.forests[d], fit.grid, row.data()) + 0.5) + fit.y_min;
+        sigma[d] = fit.sigma[d] * width;
+        values[d] = log_model ? std::exp(fitted[d]) : fitted[d];
     }
-    return out;
+    std::vector<double> scratch;
+    return {mean_of(values), predictive_band(fitted, sigma, id, log_model, scratch)};
 }
 
 // Fits BART on the rows of `set` picked by `use`, with the response on the fitting scale.
@@ -215,8 +217,8 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         return options;
     };
 
-    // Out-of-fold predictions with the leaf prior's `k`; `noise` draws the error terms.
-    const auto cross_validate = [&](double k, std::mt19937_64& noise) {
+    // Out-of-fold predictions with the leaf prior's `k`.
+    const auto cross_validate = [&](double k) {
         CrossValidation cv;
         cv.method = settings.folds.empty()
                         ? "random " + std::to_string(settings.cv_folds) + " folds"
@@ -241,10 +243,11 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
             offset += per_fit;
             for (std::size_t i = 0; i < use.size(); ++i) {
                 if (!use[i]) {
-                    const RowDraws draws = draws_for(fit, set.rows[i], settings.input.log, noise);
-                    predicted[i] = mean_of(draws.values);
-                    low[i] = quantile_below(draws.noisy, 0.025);
-                    high[i] = quantile_below(draws.noisy, 0.975);
+                    const RowPrediction row =
+                        predict_row(fit, set.rows[i], set.ids[i], settings.input.log);
+                    predicted[i] = row.mean;
+                    low[i] = row.band.low;
+                    high[i] = row.band.high;
                 }
             }
             if (settings.k_choices.size() > 1) {
@@ -262,14 +265,11 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         return cv;
     };
 
-    const std::mt19937_64 first_noise(settings.bart.seed ^ 0xba5eba11ULL);
-    std::mt19937_64 noise = first_noise;
     report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
     if (settings.k_choices.size() > 1) {
         // Every candidate sees the same folds, seeds and error draws.
         for (const double k : settings.k_choices) {
-            std::mt19937_64 candidate_noise = first_noise;
-            CrossValidation cv = cross_validate(k, candidate_noise);
+            CrossValidation cv = cross_validate(k);
             VELDRA_LOG(log, Severity::info)
                 << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
                 << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
@@ -278,26 +278,23 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
                 cv.accuracy.interval_score < report.cross_validation->accuracy.interval_score) {
                 report.cross_validation = std::move(cv);
                 report.k = k;
-                noise = candidate_noise;
             }
         }
         VELDRA_LOG(log, Severity::info) << "k " << report.k << " chosen";
     } else if (fold_count > 0) {
-        report.cross_validation = cross_validate(report.k, noise);
+        report.cross_validation = cross_validate(report.k);
     }
 
     BartOptions final_options = options_for(settings.bart.seed);
     final_options.k = report.k;
     const BartFit fit = fit_on(set, std::vector<char>(set.rows.size(), 1), settings, final_options);
-    std::vector<double> low;
-    std::vector<double> high;
-    for (const std::vector<double>& row : set.rows) {
-        const RowDraws draws = draws_for(fit, row, settings.input.log, noise);
-        report.fitted.push_back(mean_of(draws.values));
-        low.push_back(quantile_below(draws.noisy, 0.025));
-        high.push_back(quantile_below(draws.noisy, 0.975));
+    for (std::size_t i = 0; i < set.rows.size(); ++i) {
+        const RowPrediction row = predict_row(fit, set.rows[i], set.ids[i], settings.input.log);
+        report.fitted.push_back(row.mean);
+        report.fitted_low.push_back(row.band.low);
+        report.fitted_high.push_back(row.band.high);
     }
-    report.fit = accuracy_of(set.values, report.fitted, low, high);
+    report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
     const std::optional<CalibrationDomain> domain = fit_calibration_domain(set.rows);
     if (domain) {
         VELDRA_LOG(log, Severity::info) << "Calibration domain: " << domain->components.size()

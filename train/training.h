@@ -65,9 +65,11 @@ struct TrainingReport {
     std::size_t covariates = 0;
     std::string target;
     std::vector<std::string> covariate_names;
-    Accuracy fit;                 // in-sample, posterior mean
-    std::vector<double> observed; // the reference value per training sample, in the set's order
-    std::vector<double> fitted;   // posterior mean per training sample, in the set's order
+    Accuracy fit;                    // in-sample, posterior mean
+    std::vector<double> observed;    // the reference value per training sample, in the set's order
+    std::vector<double> fitted;      // posterior mean per training sample, in the set's order
+    std::vector<double> fitted_low;  // its 95% predictive band (`predictive_band`), the same
+    std::vector<double> fitted_high; // band a prediction's summary gives the sample
     std::optional<CrossValidation> cross_validation; // with the chosen k
     double k = 0.0;                                  // the model's k
     std::vector<KChoice> k_choices;                  // when k was chosen, in the order given

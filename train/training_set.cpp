@@ -3,6 +3,7 @@
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "text/first_derivative.h"
+#include "text/platform.h"
 #include "train/training_error.h"
 
 #include <algorithm>
@@ -57,7 +58,7 @@ struct KeyedTable {
 };
 
 KeyedTable read_keyed_table(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(native_path(path), std::ios::binary);
     if (!in) {
         fail("Cannot open " + quoted(path) + " for reading.");
     }

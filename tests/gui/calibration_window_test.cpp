@@ -1,6 +1,7 @@
 #include "gui/calibration_window.h"
 
 #include "tests/support/qt_wait.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
 
@@ -14,13 +15,18 @@
 #include <QtCharts/QChartView>
 #include <QtCharts/QXYSeries>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <random>
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace veldra {
 namespace {
@@ -28,6 +34,27 @@ namespace {
 namespace fs = boost::filesystem;
 using test::ScriptedDialogs;
 using test::TempDir;
+
+// What reaches the standard error stream (file descriptor 2: std::cerr, std::clog and the logging
+// core's console output alike) while `run` runs.
+std::string standard_error_of(const std::function<void()>& run) {
+    TempDir dir;
+    const std::string path = dir.file("stderr.txt");
+    std::cerr.flush();
+    std::clog.flush();
+    std::fflush(stderr);
+    const int saved = dup(2);
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(file, 2);
+    close(file);
+    run();
+    std::cerr.flush();
+    std::clog.flush();
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    return test::read_file(path);
+}
 
 std::map<std::string, std::string> folder_files(const fs::path& folder) {
     std::map<std::string, std::string> files;
@@ -101,17 +128,25 @@ struct Lab {
 
 TEST(CalibrationWindow, ACompleteCalibrationIsTheCommandLinesToTheByte) {
     Lab lab;
-    qputenv("SOURCE_DATE_EPOCH", "1700000000");
+    const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
     CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
     window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
     // The column's name is the property's unless the user names another.
     EXPECT_EQ(window.findChild<QComboBox*>("calibration_property")->currentText(), "Clay");
     EXPECT_EQ(window.findChild<QComboBox*>("calibration_column")->count(), 2);
     Lab::small(window);
-    ASSERT_TRUE(window.start());
-    EXPECT_TRUE(window.running());
-    ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
+    // The trainer's messages appear in the window, and nothing of the run on the console.
+    const std::string console = standard_error_of([&] {
+        ASSERT_TRUE(window.start());
+        EXPECT_TRUE(window.running());
+        ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
+    });
+    EXPECT_EQ(console, "");
     EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
+    const QString messages =
+        window.findChild<QPlainTextEdit*>("calibration_messages")->toPlainText();
+    EXPECT_TRUE(messages.contains("40 samples with a reference value")) << messages.toStdString();
+    EXPECT_TRUE(messages.contains("Calibration domain: ")) << messages.toStdString();
 
     // Figures, the chart of every out-of-fold prediction with its band and the 1:1 line, the card.
     const QString figures = window.findChild<QLabel*>("calibration_figures")->text();
@@ -134,12 +169,11 @@ TEST(CalibrationWindow, ACompleteCalibrationIsTheCommandLinesToTheByte) {
 
     EXPECT_FALSE(figures.contains("chosen by"));
     lab.expect_command_line_model("");
-    qunsetenv("SOURCE_DATE_EPOCH");
 }
 
 TEST(CalibrationWindow, ChoosingKIsTheCommandLinesChoice) {
     Lab lab;
-    qputenv("SOURCE_DATE_EPOCH", "1700000000");
+    const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
     CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
     window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
     Lab::small(window);
@@ -155,7 +189,6 @@ TEST(CalibrationWindow, ChoosingKIsTheCommandLinesChoice) {
         EXPECT_TRUE(figures.contains(k)) << k;
     }
     lab.expect_command_line_model(" --k 1,2,3,5");
-    qunsetenv("SOURCE_DATE_EPOCH");
 }
 
 TEST(CalibrationWindow, ReplacingAsksAndCancellingKeepsTheModel) {

@@ -151,6 +151,42 @@ TEST(Report, PanelsShowCardsAndFilesNotReadAndFailuresAreTold) {
     EXPECT_EQ(alone.find("Files not read"), std::string::npos);
 }
 
+// Identifiers with commas, quotes and line breaks go through the summary file, the results
+// window and the report unchanged.
+TEST(Report, AwkwardIdentifiersRoundTrip) {
+    TempDir dir;
+    const std::vector<std::string> ids = {"a,b.0", "say \"hi\"", "two\nlines", "plain"};
+    SummaryPart part;
+    part.spectrometer_type = "mir";
+    part.property = "pH";
+    part.ids = ids;
+    part.statistics.means = {6.1, 6.2, 6.3, 6.4};
+    part.statistics.standard_deviations = {0.1, 0.1, 0.1, 0.1};
+    part.statistics.low = part.statistics.median = part.statistics.high = part.statistics.means;
+    const std::string path = dir.file("job-summary.csv");
+    SummaryWriter writer(path);
+    writer.write({part});
+    writer.close();
+    const std::string text = test::read_file(path);
+    EXPECT_NE(text.find("\n\"a,b.0\",mir,pH,6.1,"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n\"say \"\"hi\"\"\",mir,"), std::string::npos) << text;
+
+    const SummaryTable table = read_summary_file(path);
+    EXPECT_EQ(table.samples, ids);
+    ASSERT_EQ(table.rows.size(), 4u);
+    EXPECT_EQ(table.rows[2].figures[0], 6.3);
+    ResultsWindow window(nullptr, table, "Results");
+    for (int r = 0; r < 4; ++r) {
+        EXPECT_EQ(window.cell_text(r, 0).toStdString(), ids[static_cast<std::size_t>(r)]);
+    }
+    const std::string pdf = dir.file("awkward.pdf");
+    write_job_report(pdf, table, path, JobRecord());
+    const std::string report = pdf_text(dir, pdf);
+    for (const char* shown : {"a,b.0 ", "say \"hi\" ", "plain "}) {
+        EXPECT_NE(report.find(shown), std::string::npos) << shown << "\n" << report;
+    }
+}
+
 TEST(Report, LongTablesRepeatTheirHeaderAndStopAtTheLimit) {
     // One pair of 1003 samples: pages of rows, each under the header, the first 1000 listed.
     TempDir dir;

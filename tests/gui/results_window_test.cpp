@@ -139,7 +139,7 @@ TEST(ResultsWindow, SummaryFilesAreReadWithCare) {
               "The summary file \"s.csv\", line 1: is not the header of a summary (" +
                   std::string(summary_header) + ").");
     EXPECT_EQ(test::error_text([&] { parse_summary(header + "s1,mir,pH,1\n", "s.csv"); }),
-              "The summary file \"s.csv\", line 2: has fewer than 14 fields.");
+              "The summary file \"s.csv\", line 2: has 4 fields; the header has 14.");
     EXPECT_EQ(test::error_text([&] {
                   parse_summary(header + "s1,mir,pH,x,1,1,1,1,NA,NA,unknown,NA,NA,NA\n", "s.csv");
               }),
@@ -152,7 +152,7 @@ TEST(ResultsWindow, SummaryFilesAreReadWithCare) {
     EXPECT_EQ(test::error_text([&] {
                   parse_summary(header + "s1,mir,pH,1,1,1,1,1,NA,NA,inside,NA,NA,NA,9\n", "s.csv");
               }),
-              "The summary file \"s.csv\", line 2: has more than 14 fields.");
+              "The summary file \"s.csv\", line 2: has 15 fields; the header has 14.");
 }
 
 } // namespace

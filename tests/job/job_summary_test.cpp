@@ -1,10 +1,12 @@
 #include "job/job_summary.h"
 #include "job/prediction_driver.h"
 #include "models/model_card.h"
+#include "models/model_layout.h"
 
 #include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -50,18 +52,59 @@ TEST(JobSummary, PredictiveBoundsWidenTheCredibleOnes) {
     }
     std::vector<double> low;
     std::vector<double> high;
+    const auto in_order = [](std::size_t draws) {
+        std::vector<std::size_t> order(draws);
+        for (std::size_t d = 0; d < draws; ++d) {
+            order[d] = d;
+        }
+        return order;
+    };
     // No error spread: the draws' own quantiles, index 1 and 39 of 40 sorted.
-    predictive_bounds(matrix, std::vector<double>(40, 0.0), {"a", "b"}, false, low, high);
+    predictive_bounds(matrix, in_order(40), std::vector<double>(40, 0.0), {"a", "b"}, false, low,
+                      high);
     EXPECT_EQ(low, (std::vector<double>{1, -38}));
     EXPECT_EQ(high, (std::vector<double>{39, 0}));
     // With exp, the bounds are the exponentials of the same draws.
-    predictive_bounds(matrix, std::vector<double>(40, 0.0), {"a", "b"}, true, low, high);
+    predictive_bounds(matrix, in_order(40), std::vector<double>(40, 0.0), {"a", "b"}, true, low,
+                      high);
     EXPECT_DOUBLE_EQ(low[0], std::exp(1.0));
     // A constant mean function and a spread of 1: the bounds of a normal sample of 40.
     const PredictionMatrix flat(4000, std::vector<double>(1, 5.0));
-    predictive_bounds(flat, std::vector<double>(4000, 1.0), {"a"}, false, low, high);
+    predictive_bounds(flat, in_order(4000), std::vector<double>(4000, 1.0), {"a"}, false, low,
+                      high);
     EXPECT_NEAR(low[0], 5.0 - 1.96, 0.15);
     EXPECT_NEAR(high[0], 5.0 + 1.96, 0.15);
+
+    // Each draw keeps its own error spread and error draws whatever order its file is read in:
+    // rows in the byte order of MCMC1, MCMC10, MCMC11, MCMC2, ... give the band of the draws in
+    // their numbered order.
+    std::vector<std::string> files;
+    for (int n = 1; n <= 12; ++n) {
+        files.push_back("m/MCMC" + std::to_string(n) + ".json");
+    }
+    std::sort(files.begin(), files.end());
+    const std::vector<std::size_t> order = draw_indices(files);
+    EXPECT_EQ(order, (std::vector<std::size_t>{0, 9, 10, 11, 1, 2, 3, 4, 5, 6, 7, 8}));
+    PredictionMatrix numbered(12, std::vector<double>(1));
+    std::vector<double> sigma(12);
+    for (std::size_t d = 0; d < 12; ++d) {
+        numbered[d][0] = static_cast<double>(d);
+        sigma[d] = d < 6 ? 0.0 : 5.0; // the later draws are the noisy ones
+    }
+    PredictionMatrix as_read(12);
+    for (std::size_t r = 0; r < 12; ++r) {
+        as_read[r] = numbered[order[r]];
+    }
+    std::vector<double> expected_low;
+    std::vector<double> expected_high;
+    predictive_bounds(numbered, in_order(12), sigma, {"s"}, false, expected_low, expected_high);
+    predictive_bounds(as_read, order, sigma, {"s"}, false, low, high);
+    EXPECT_EQ(low, expected_low);
+    EXPECT_EQ(high, expected_high);
+    // Names that are not all numbered draws keep their listed positions.
+    EXPECT_EQ(draw_indices({"m/MCMC1.json", "m/MCMC1s.json", "m/MCMC2.json"}),
+              (std::vector<std::size_t>{0, 1, 2}));
+    EXPECT_EQ(draw_indices({"m/MCMC1.json", "m/MCMC3.json"}), (std::vector<std::size_t>{0, 1}));
 }
 
 TEST(JobSummary, ErrorSpreadFilesAreCheckedAndSummaryPathsNamed) {

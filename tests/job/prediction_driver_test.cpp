@@ -4,6 +4,7 @@
 #include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
+#include "text/number_text.h"
 #include "tools/model_tree_generator.h"
 
 #include <cmath>
@@ -118,6 +119,42 @@ TEST(PredictionDriver, RecordsInOrder) {
     EXPECT_NE(text.find("\nup,10,10,"), std::string::npos) << text;
     EXPECT_NE(text.find("\nup,10,10,NA,10,10,10,10,10,10,10\ndown,0,0,NA,"), std::string::npos)
         << text;
+}
+
+// Every file matching "MCMC*.json" is a draw, in byte order of its name; only a card's draw count
+// makes a hole in the numbered names (or a count that differs) a lost file.
+TEST(PredictionDriver, DrawFilesAreListedByNameAndCheckedAgainstTheCard) {
+    TinyModel model;
+    const auto constant = [](double mu) {
+        return R"({"Tree":1,"T":{"Depth":1,"TBN":"110","Mu":)" + shortest_text(mu) + "}}";
+    };
+    fs::remove(model.folder + "/MCMC1.json");
+    model.dir.write("mir/pH/MCMC1.json", constant(-0.4)); // 1 after scaling onto 0..10
+    model.dir.write("mir/pH/MCMC10.json", constant(-0.3));
+    model.dir.write("mir/pH/MCMC2.json", constant(-0.2));
+    model.dir.write("mir/pH/MCMC1s.json", constant(-0.1));
+    LoggerSet log;
+    model.run(Transformation::none, log);
+    const std::string text = test::read_file(model.out);
+    EXPECT_EQ(text.substr(0, text.find('\n', text.find('\n') + 1)),
+              "SSN,draw 1,draw 2,draw 3,draw 4,mean,std,2.5%,5%,10%,50%,90%,95%,97.5%\n"
+              "up,1,2,4,3,2.5,1.29099,1,1,1,3,4,4,4");
+
+    const auto failure = [&](const std::string& card) {
+        model.dir.write("mir/pH/model.json", card);
+        return error_text([&] { model.run(Transformation::none, log); });
+    };
+    // A card that says how many draws were written: 1, 2 and 10 have a hole.
+    EXPECT_EQ(failure(R"({"draws": 4})"),
+              "The model in '" + model.folder +
+                  "' lacks draw file MCMC3.json (3 numbered draw files, up to 10): its numbered "
+                  "draws must be MCMC1.json to MCMC<D>.json without a gap.");
+    fs::rename(model.folder + "/MCMC10.json", model.folder + "/MCMC3.json");
+    EXPECT_EQ(failure(R"({"draws": 4})"), "no error");
+    EXPECT_EQ(failure(R"({"draws": 5})"), "The model in '" + model.folder +
+                                              "' holds 4 draw files; its card says it was "
+                                              "written with 5.");
+    EXPECT_EQ(failure("{}"), "no error");
 }
 
 TEST(PredictionDriver, FailuresComeInTheirOrder) {

@@ -1,9 +1,11 @@
 #include "job/job_runner.h"
+#include "job/job_summary.h"
 #include "tools/model_tree_generator.h"
 #include "train/training.h"
 
 #include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
@@ -96,6 +98,7 @@ std::string predict(const Lab& lab, bool exponential, const std::string& output)
     job.transformation = Transformation::first_derivative;
     job.spectrometer_types = {"mir"};
     job.soil_properties = {"Carbon"};
+    job.summary = true;
     LoggerSet log;
     JobProgress progress;
     const JobOutcome outcome = run_job(job, log, progress);
@@ -126,7 +129,16 @@ std::vector<double> means(const std::string& text) {
     return out;
 }
 
-TEST(Training, PredictionReproducesTheTrainersPosteriorMean) {
+// The summary's columns by name: the value of `column` for every row of a summary file.
+std::vector<double> summary_column(const std::string& path, SummaryColumn column) {
+    std::vector<double> values;
+    for (const SummaryRow& row : read_summary_file(path).rows) {
+        values.push_back(std::stod(row.text(column)));
+    }
+    return values;
+}
+
+TEST(Training, PredictionReproducesTheTrainersPosteriorMeanAndBand) {
     for (const bool log_model : {false, true}) {
         Lab lab(60);
         TrainingSettings settings = lab.settings();
@@ -143,6 +155,12 @@ TEST(Training, PredictionReproducesTheTrainersPosteriorMean) {
         const std::vector<double> predicted =
             means(predict(lab, log_model, lab.dir.file("out.csv")));
         ASSERT_EQ(predicted.size(), 60u);
+        // The summary's predictive band is the band whose coverage the card reports: the same
+        // error draws and quantile rule, to the summary's six digits.
+        const std::string summary = lab.dir.file("out-summary.csv");
+        const std::vector<double> low = summary_column(summary, SummaryColumn::predictive_low);
+        const std::vector<double> high = summary_column(summary, SummaryColumn::predictive_high);
+        ASSERT_EQ(low.size(), 60u);
         // The prediction file holds every sample; the trainer's set skips those without values.
         std::size_t k = 0;
         for (std::size_t i = 0; i < 60; ++i) {
@@ -150,6 +168,10 @@ TEST(Training, PredictionReproducesTheTrainersPosteriorMean) {
                 continue;
             }
             EXPECT_NEAR(predicted[i], report.fitted[k], 2e-5 * std::abs(report.fitted[k])) << i;
+            EXPECT_NEAR(low[i], report.fitted_low[k], 2e-5 * std::abs(report.fitted_low[k])) << i;
+            EXPECT_NEAR(high[i], report.fitted_high[k], 2e-5 * std::abs(report.fitted_high[k]))
+                << i;
+            EXPECT_LT(low[i], predicted[i]);
             ++k;
         }
         const std::string sigma = test::read_file(report.folder.string() + "/sigma.txt");
@@ -209,7 +231,7 @@ TEST(Training, OpusFolderReadAsPredictionReadsIt) {
 }
 
 TEST(Training, TheSameSeedGivesTheSameBytes) {
-    ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
     std::vector<std::string> folders;
     for (int run = 0; run < 2; ++run) {
         Lab lab(40);
@@ -232,7 +254,6 @@ TEST(Training, TheSameSeedGivesTheSameBytes) {
         }
         folders.push_back(bytes);
     }
-    ::unsetenv("SOURCE_DATE_EPOCH");
     EXPECT_EQ(folders[0], folders[1]);
 }
 

@@ -1,0 +1,60 @@
+#include "bart/predictive_band.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace veldra {
+
+namespace {
+
+std::uint64_t mix(std::uint64_t x) {
+    // SplitMix64's finaliser: every input bit reaches every output bit.
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t text_hash(const std::string& text) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL; // FNV-1a
+    for (const char c : text) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+// A uniform number in (0, 1] from the top 53 bits.
+double unit(std::uint64_t bits) {
+    return (static_cast<double>(bits >> 11) + 1.0) * 0x1.0p-53;
+}
+
+} // namespace
+
+double sample_draw_normal(const std::string& id, std::size_t draw) {
+    const std::uint64_t seed = mix(text_hash(id) ^ mix(static_cast<std::uint64_t>(draw)));
+    const double u1 = unit(mix(seed));
+    const double u2 = unit(mix(seed ^ 0x5851f42d4c957f2dULL));
+    // Box-Muller: one of the pair of independent normals.
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+}
+
+PredictiveBand predictive_band(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                               const std::string& id, bool exponential,
+                               std::vector<double>& scratch) {
+    const std::size_t draws = fitted.size();
+    scratch.resize(draws);
+    for (std::size_t d = 0; d < draws; ++d) {
+        const double value = fitted[d] + sigma[d] * sample_draw_normal(id, d);
+        scratch[d] = exponential ? std::exp(value) : value;
+    }
+    std::sort(scratch.begin(), scratch.end(),
+              [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
+    const auto at = [&](double level) {
+        return scratch[std::min(draws - 1,
+                                static_cast<std::size_t>(level * static_cast<double>(draws)))];
+    };
+    return {at(0.025), at(0.975)};
+}
+
+} // namespace veldra

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// The one definition of a sample's 95% posterior-predictive band, used alike by prediction (the
+// summary's "predictive 2.5%" and "predictive 97.5%") and by training (cross-validated coverage,
+// interval score, the choice of k): the draws y_d = f_d + sigma_d z_d, with z_d fixed by the
+// sample's identifier and the draw index, back-transformed with exp for a model of log(y); the
+// bounds are the elements at the truncated indices 0.025 D and 0.975 D of the sorted draws (the
+// output file's quantile rule), NaN sorting last.
+struct PredictiveBand {
+    double low = 0.0;
+    double high = 0.0;
+};
+
+// A standard normal number fixed by a sample identifier and a draw index: the same for the same
+// pair of them, whatever the thread, the order of work or the other samples of the job.
+double sample_draw_normal(const std::string& id, std::size_t draw);
+
+// The band of one sample from its draws `fitted` (f_d on the fitted scale, d = 0 to D - 1 in the
+// order the draws were sampled) and the draws' error spreads `sigma` (the same scale and order).
+// `scratch` is working room, reused to save allocations.
+PredictiveBand predictive_band(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                               const std::string& id, bool exponential,
+                               std::vector<double>& scratch);
+
+} // namespace veldra

@@ -1,0 +1,204 @@
+// The one platform-specific piece of the programs.
+#include "text/platform.h"
+
+#include <csignal>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+// windows.h defines these as macros; nothing below needs them.
+#undef min
+#undef max
+#include <boost/filesystem/detail/utf8_codecvt_facet.hpp>
+#include <boost/filesystem/path.hpp>
+#include <shellapi.h>
+#else
+#include <cerrno>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace veldra {
+
+#if defined(_WIN32)
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    if (utf8.empty()) {
+        return std::wstring();
+    }
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), size);
+    return out;
+}
+
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+// Boost.Filesystem converts narrow path texts with the code page unless told otherwise: from
+// the start of the process it takes them as UTF-8, like the rest of the program. The console
+// shows UTF-8 messages as such.
+const bool utf8_everywhere = [] {
+    boost::filesystem::path::imbue(
+        std::locale(std::locale::classic(), new boost::filesystem::detail::utf8_codecvt_facet));
+    SetConsoleOutputCP(CP_UTF8);
+    return true;
+}();
+
+} // namespace
+
+std::filesystem::path native_path(const std::string& utf8) {
+    return std::filesystem::path(wide(utf8));
+}
+
+std::string utf8_path(const std::filesystem::path& path) {
+    return narrow(path.wstring());
+}
+
+std::FILE* open_file(const std::string& utf8, const char* mode) {
+    return _wfopen(wide(utf8).c_str(), wide(mode).c_str());
+}
+
+std::vector<std::string> program_arguments(int argc, char** argv) {
+    int count = 0;
+    wchar_t** wide_arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide_arguments == nullptr) {
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(narrow(wide_arguments[i]));
+    }
+    LocalFree(wide_arguments);
+    return arguments;
+}
+
+std::string running_executable_path() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return std::string();
+        }
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return narrow(buffer);
+        }
+        buffer.resize(buffer.size() * 2); // a long path (\\?\ or a long folder name)
+    }
+}
+
+std::string program_path(const char*) {
+    return running_executable_path();
+}
+
+long current_process_id() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+bool process_is_running(long id) {
+    if (id <= 0) {
+        return true;
+    }
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    if (process == nullptr) {
+        return GetLastError() != ERROR_INVALID_PARAMETER; // no such process
+    }
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+bool standard_error_is_terminal() {
+    return _isatty(2) != 0;
+}
+
+void on_stop_signals(void (*handler)(int)) {
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
+    std::signal(SIGBREAK, handler);
+}
+
+std::uint64_t peak_memory_bytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        return counters.PeakWorkingSetSize;
+    }
+    return 0;
+}
+
+#else
+
+std::filesystem::path native_path(const std::string& utf8) {
+    return std::filesystem::path(utf8);
+}
+
+std::string utf8_path(const std::filesystem::path& path) {
+    return path.string();
+}
+
+std::FILE* open_file(const std::string& utf8, const char* mode) {
+    return std::fopen(utf8.c_str(), mode);
+}
+
+std::vector<std::string> program_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string running_executable_path() {
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : target.string();
+}
+
+std::string program_path(const char* first_argument) {
+    return first_argument == nullptr ? std::string() : std::string(first_argument);
+}
+
+long current_process_id() {
+    return static_cast<long>(getpid());
+}
+
+bool process_is_running(long id) {
+    if (id <= 0) {
+        return true;
+    }
+    // Signal 0 only checks: no such process gives ESRCH; another user's process gives EPERM.
+    return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
+}
+
+bool standard_error_is_terminal() {
+    return isatty(2) != 0;
+}
+
+void on_stop_signals(void (*handler)(int)) {
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
+}
+
+std::uint64_t peak_memory_bytes() {
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024u; // kilobytes on Linux
+}
+
+#endif
+
+} // namespace veldra

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// Everything the programs do differently on Linux and Windows. Text in the programs is UTF-8,
+// paths included; on Windows every path reaches the system as UTF-16 (wide) through these
+// functions, through std::filesystem, or through Boost.Filesystem, which this file makes read
+// and write narrow paths as UTF-8 there.
+
+// A UTF-8 path text as the system's own path type (wide on Windows), for streams and
+// std::filesystem.
+std::filesystem::path native_path(const std::string& utf8);
+
+// The same path back as UTF-8 text.
+std::string utf8_path(const std::filesystem::path& path);
+
+// std::fopen with a UTF-8 path; nullptr when it cannot be opened.
+std::FILE* open_file(const std::string& utf8, const char* mode);
+
+// The command line as UTF-8 texts, the program path first: `argv` on Linux; on Windows the
+// system's wide command line, since `argv` went through the ANSI code page and may have lost
+// characters.
+std::vector<std::string> program_arguments(int argc, char** argv);
+
+// The path of the running executable as the operating system knows it (on Windows from the
+// system as a wide path, so no code page loses a character); "" when it cannot say.
+std::string running_executable_path();
+
+// The program path to search the model files from: on Linux the first argument (made canonical
+// by the caller), on Windows the executable's own path (the first argument passed through the
+// ANSI code page and may name no file).
+std::string program_path(const char* first_argument);
+
+// This process's identifier.
+long current_process_id();
+
+// Whether a process with this identifier runs on this machine; true where it cannot tell.
+bool process_is_running(long id);
+
+// Whether the standard error stream is an interactive terminal (progress bar) or not (plain
+// progress lines).
+bool standard_error_is_terminal();
+
+// Calls `handler` (a plain C function) on Ctrl-C and on a request to end: SIGINT and SIGTERM, and
+// on Windows also Ctrl-Break (SIGBREAK).
+void on_stop_signals(void (*handler)(int));
+
+// Largest resident memory of this process so far, in bytes (0 where the platform cannot say).
+std::uint64_t peak_memory_bytes();
+
+} // namespace veldra
