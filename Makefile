@@ -1,8 +1,11 @@
 # The two set-up commands of the README:
 #   make demo   install dependencies, build, predict every property for the bundled examples
 #   make test   install dependencies, build, run every test (normal, window-free and sanitized builds)
+# and the Windows package:
+#   make windows  cross-build the libraries (once, cached), Veldra, the zip and the installer
 
-.PHONY: deps build build-asan build-core demo test test-normal test-core test-asan format clean
+.PHONY: deps build build-asan build-core demo test test-normal test-core test-asan format clean \
+	windows windows-deps test-windows-core check-windows
 
 deps:
 	bash scripts/install-deps
@@ -36,8 +39,29 @@ test: deps
 	$(MAKE) test-core
 	$(MAKE) test-asan
 
+# Windows x64, cross-built with MinGW-w64 from Debian's packages and source packages; the
+# libraries are built once into VELDRA_WINDOWS_CACHE (default /var/cache/veldra-windows).
+windows-deps:
+	bash scripts/windows/build-deps
+
+windows: windows-deps
+	cmake --preset windows
+	cmake --build --preset windows
+	bash scripts/windows/package build-windows dist
+
+# The window-free core for Windows and its tests, under Wine (no Qt to build).
+test-windows-core:
+	VELDRA_WINDOWS_PARTS=core bash scripts/windows/build-deps
+	cmake --preset windows-core
+	cmake --build --preset windows-core
+	ctest --preset windows-core
+
+# The package as a user would use it, under Wine, against the Linux build.
+check-windows: build windows
+	bash scripts/check-windows build dist
+
 format:
 	bash scripts/check-format --fix
 
 clean:
-	rm -rf build build-asan build-core
+	rm -rf build build-asan build-core build-windows build-windows-core dist
