@@ -121,7 +121,7 @@ std::vector<std::string> ordered_choice(const std::vector<std::string>& given,
     return chosen;
 }
 
-std::optional<Options> parse(const std::vector<std::string>& arguments, std::ostream& out) {
+po::options_description described_options() {
     po::options_description described(
         "veldra-predict: soil property predictions from infrared spectra with BART models\n"
         "Usage: veldra-predict --input PATH --output FILE --property NAME [options]\nOptions");
@@ -154,8 +154,72 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         "samples predicted at a time (0: as many as fit in 32 MB of input)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
                                                                            "show the version");
+    return described;
+}
+
+// The seventeen properties named, in their order, and apart the lab's own (other plain names,
+// checked against the model tree later); "all" stands for the seventeen.
+void choose_properties(const po::variables_map& values, Options& options) {
+    std::vector<std::string> properties = values.count("property")
+                                              ? values["property"].as<std::vector<std::string>>()
+                                              : std::vector<std::string>();
+    if (std::find(properties.begin(), properties.end(), "all") != properties.end()) {
+        properties = soil_properties();
+    }
+    const auto& standard = soil_properties();
+    const auto own = [&](const std::string& property) {
+        return std::find(options.own_properties.begin(), options.own_properties.end(), property) !=
+               options.own_properties.end();
+    };
+    for (const std::string& property : properties) {
+        if (std::find(standard.begin(), standard.end(), property) == standard.end()) {
+            if (!is_plain_property_name(property)) {
+                throw UsageError("unknown soil property '" + property + "'");
+            }
+            if (!own(property)) {
+                options.own_properties.push_back(property);
+            }
+        }
+    }
+    properties.erase(std::remove_if(properties.begin(), properties.end(), own), properties.end());
+    options.properties = ordered_choice(properties, soil_properties(), "soil property");
+}
+
+// "K/N" of --shard.
+void parse_shard(const std::string& text, Options& options) {
+    const std::size_t slash = text.find('/');
+    const auto whole = [](const std::string& part, std::size_t& value) {
+        const char* end = part.data() + part.size();
+        return !part.empty() && std::from_chars(part.data(), end, value).ptr == end;
+    };
+    if (slash == std::string::npos || !whole(text.substr(0, slash), options.shard) ||
+        !whole(text.substr(slash + 1), options.shards) || options.shards < 1 ||
+        options.shards > 100000 || options.shard < 1 || options.shard > options.shards) {
+        throw UsageError("--shard takes K/N with 1 <= K <= N <= 100000, not '" + text + "'");
+    }
+}
+
+// The output choices: files, summary, report, spectra.
+void choose_outputs(const po::variables_map& values, Options& options) {
+    options.output = values.count("output") ? values["output"].as<std::string>() : "";
+    options.models = values.count("models") ? values["models"].as<std::string>() : "";
+    options.write_spectra =
+        values.count("write-spectra") ? values["write-spectra"].as<std::string>() : "";
+    options.quiet = values.count("quiet") > 0;
+    options.summary = values.count("no-summary") == 0;
+    options.summary_only = values.count("summary-only") > 0;
+    if (options.summary_only && !options.summary) {
+        throw UsageError("--summary-only and --no-summary exclude each other");
+    }
+    options.report = values.count("report") ? values["report"].as<std::string>() : "";
+    if (!options.report.empty() && !options.summary) {
+        throw UsageError("--report needs the summary table: leave out --no-summary");
+    }
+}
+
+std::optional<Options> parse(const std::vector<std::string>& arguments, std::ostream& out) {
     const std::optional<po::variables_map> parsed_values = parse_command_line(
-        arguments, described, out, std::string("veldra-predict ") + veldra_version);
+        arguments, described_options(), out, std::string("veldra-predict ") + veldra_version);
     if (!parsed_values) {
         return std::nullopt;
     }
@@ -175,33 +239,7 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         values.count("spectrometer") ? values["spectrometer"].as<std::vector<std::string>>()
                                      : std::vector<std::string>{"mir"},
         spectrometer_types(), "spectrometer type");
-    std::vector<std::string> properties = values.count("property")
-                                              ? values["property"].as<std::vector<std::string>>()
-                                              : std::vector<std::string>();
-    if (std::find(properties.begin(), properties.end(), "all") != properties.end()) {
-        properties = soil_properties();
-    }
-    // The seventeen in their order; other plain names are checked against the model tree.
-    for (const std::string& property : properties) {
-        const auto& standard = soil_properties();
-        if (std::find(standard.begin(), standard.end(), property) == standard.end()) {
-            if (!is_plain_property_name(property)) {
-                throw UsageError("unknown soil property '" + property + "'");
-            }
-            if (std::find(options.own_properties.begin(), options.own_properties.end(), property) ==
-                options.own_properties.end()) {
-                options.own_properties.push_back(property);
-            }
-        }
-    }
-    properties.erase(std::remove_if(properties.begin(), properties.end(),
-                                    [&](const std::string& property) {
-                                        return std::find(options.own_properties.begin(),
-                                                         options.own_properties.end(),
-                                                         property) != options.own_properties.end();
-                                    }),
-                     properties.end());
-    options.properties = ordered_choice(properties, soil_properties(), "soil property");
+    choose_properties(values, options);
     const std::string transform = values["transform"].as<std::string>();
     if (transform != "first_der" && transform != "none") {
         throw UsageError("--transform takes first_der or none, not '" + transform + "'");
@@ -212,32 +250,9 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         throw UsageError("--exp takes yes or no, not '" + exponential + "'");
     }
     options.exponential = exponential == "yes";
-    options.output = values.count("output") ? values["output"].as<std::string>() : "";
-    options.models = values.count("models") ? values["models"].as<std::string>() : "";
-    options.write_spectra =
-        values.count("write-spectra") ? values["write-spectra"].as<std::string>() : "";
-    options.quiet = values.count("quiet") > 0;
-    options.summary = values.count("no-summary") == 0;
-    options.summary_only = values.count("summary-only") > 0;
-    if (options.summary_only && !options.summary) {
-        throw UsageError("--summary-only and --no-summary exclude each other");
-    }
-    options.report = values.count("report") ? values["report"].as<std::string>() : "";
-    if (!options.report.empty() && !options.summary) {
-        throw UsageError("--report needs the summary table: leave out --no-summary");
-    }
+    choose_outputs(values, options);
     if (values.count("shard")) {
-        const std::string text = values["shard"].as<std::string>();
-        const std::size_t slash = text.find('/');
-        const auto whole = [](const std::string& part, std::size_t& value) {
-            const char* end = part.data() + part.size();
-            return !part.empty() && std::from_chars(part.data(), end, value).ptr == end;
-        };
-        if (slash == std::string::npos || !whole(text.substr(0, slash), options.shard) ||
-            !whole(text.substr(slash + 1), options.shards) || options.shards < 1 ||
-            options.shards > 100000 || options.shard < 1 || options.shard > options.shards) {
-            throw UsageError("--shard takes K/N with 1 <= K <= N <= 100000, not '" + text + "'");
-        }
+        parse_shard(values["shard"].as<std::string>(), options);
     }
     const long long block = values["block"].as<long long>();
     if (block < 0 || block > 100000000) {
@@ -294,6 +309,156 @@ void write_spectra_file(const std::string& path, const SpectraTable& table,
 
 } // namespace
 
+namespace {
+
+// The properties of the job: the seventeen chosen, then each lab's own whose model folder exists
+// for a chosen spectrometer type; nothing (after a usage message) when one has none.
+std::optional<std::vector<std::string>>
+job_properties(const Options& options, const ModelDirectory& models, std::ostream& err) {
+    std::vector<std::string> properties = options.properties;
+    for (const std::string& property : options.own_properties) {
+        const bool found = std::any_of(
+            options.spectrometers.begin(), options.spectrometers.end(),
+            [&](const std::string& type) {
+                const auto available = available_properties(models, type);
+                return std::find(available.begin(), available.end(), property) != available.end();
+            });
+        if (!found) {
+            err << "veldra-predict: unknown soil property '" << property << "' (no model folder "
+                << model_folder(models, options.spectrometers.front(), property) << ")\n"
+                << usage_line;
+            return std::nullopt;
+        }
+        properties.push_back(property);
+    }
+    return properties;
+}
+
+JobSettings job_settings(const Options& options, const ModelDirectory& models, bool opus,
+                         const std::vector<std::string>& properties) {
+    JobSettings settings;
+    settings.output_path = options.output;
+    settings.model_directory = models;
+    settings.opus_folder = opus ? options.input + "/" : std::string();
+    settings.csv_file = opus ? std::string() : options.input;
+    settings.opus_configuration_path = (models / "opus.conf").string();
+    settings.exponential = options.exponential;
+    settings.spectrometer_types = options.spectrometers;
+    settings.soil_properties = properties;
+    settings.transformation = options.transformation;
+    settings.threads = options.threads;
+    settings.summary = options.summary;
+    settings.summary_only = options.summary_only;
+    settings.shard = options.shard;
+    settings.block_samples = options.block_samples;
+    settings.shards = options.shards;
+    return settings;
+}
+
+// Every output's folder, made when it does not exist and checked before any work; false after a
+// message when one cannot be written.
+bool prepare_output_folders(const Options& options, std::ostream& err) {
+    const bool predicting = !options.properties.empty() || !options.own_properties.empty();
+    for (const std::string& target :
+         {predicting ? options.output : std::string(), options.write_spectra, options.report}) {
+        if (target.empty()) {
+            continue;
+        }
+        const std::string folder = output_folder(target);
+        boost::system::error_code made;
+        if (!fs::exists(folder, made) && fs::create_directories(folder, made)) {
+            err << "Created the output folder '" << folder << "'.\n";
+        }
+        if (made) {
+            err << "Cannot create the output folder '" << folder << "': " << made.message()
+                << ".\n";
+            return false;
+        }
+        const std::string problem = output_folder_problem(target);
+        if (!problem.empty()) {
+            err << problem << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+// --write-spectra: the input read once and written; the job then goes on from the table in
+// memory, exactly as read. An exit status when the command ends here.
+std::optional<int> write_spectra_first(const Options& options, bool opus, JobSettings& settings,
+                                       LoggerSet& log, ProgressDisplay& display, std::ostream& out,
+                                       std::ostream& err) {
+    try {
+        std::vector<std::string> names;
+        SpectraTable table;
+        if (opus) {
+            import_opus_folder(table, settings.opus_configuration_path, settings.opus_folder, log,
+                               &names);
+        } else {
+            table = read_spectra_input(log, "", "", settings.csv_file, {}, {});
+            const std::vector<std::string> header = read_csv_header(settings.csv_file);
+            names.assign(header.begin() + 1, header.end());
+        }
+        write_spectra_file(options.write_spectra, table, names);
+        settings.columns = columns_from_table(table);
+        settings.ids = table.ids;
+        settings.opus_folder.clear();
+        settings.csv_file.clear();
+        settings.opus_configuration_path.clear();
+    } catch (const std::bad_alloc&) {
+        display.finish();
+        err << out_of_memory_message << "\n";
+        return exit_failure;
+    } catch (const std::exception& e) {
+        display.finish();
+        err << e.what() << "\n";
+        return exit_failure;
+    } catch (const JobStop&) {
+        display.finish();
+        err << "Stopped by user\n";
+        return exit_stopped;
+    }
+    if (settings.soil_properties.empty()) {
+        display.finish();
+        out << "Spectra written to:\n  " << options.write_spectra << "\n";
+        return exit_success;
+    }
+    return std::nullopt;
+}
+
+// The job's outcome on the two streams, then the report when asked; the exit status.
+int finish_job(const Options& options, const JobOutcome& outcome, JobRecord record,
+               const ReportWriter& report, std::ostream& out, std::ostream& err) {
+    if (!outcome.ok) {
+        // The files that are complete stay; standard output still lists them.
+        if (!outcome.created.empty()) {
+            out << "Files created:\n";
+            for (const std::string& file : outcome.created) {
+                out << "  " << file << "\n";
+            }
+        }
+        err << (outcome.stopped_by_user ? std::string("Stopped by user") : outcome.message) << "\n";
+        return outcome.stopped_by_user ? exit_stopped : exit_failure;
+    }
+    out << outcome.message;
+    if (!options.report.empty()) {
+        record.defective = outcome.defective;
+        const std::string output =
+            options.shards > 0 ? shard_output_path(options.output, options.shard, options.shards)
+                               : options.output;
+        try {
+            report(options.report, summary_path(output), record);
+        } catch (const std::exception& e) {
+            err << e.what() << "\n";
+            return exit_failure;
+        }
+        out << "  " << options.report << "\n";
+    }
+    return exit_success;
+}
+
+} // namespace
+
 int run_predict_command(const std::vector<std::string>& arguments, std::ostream& out,
                         std::ostream& err, const std::atomic<bool>& stop, bool terminal,
                         const ReportWriter& report) {
@@ -327,64 +492,13 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
         }
         models = *found;
     }
-
-    // A lab's own property is one whose model folder exists for a chosen spectrometer type.
-    std::vector<std::string> properties = options.properties;
-    for (const std::string& property : options.own_properties) {
-        const bool found = std::any_of(
-            options.spectrometers.begin(), options.spectrometers.end(),
-            [&](const std::string& type) {
-                const auto available = available_properties(models, type);
-                return std::find(available.begin(), available.end(), property) != available.end();
-            });
-        if (!found) {
-            err << "veldra-predict: unknown soil property '" << property << "' (no model folder "
-                << model_folder(models, options.spectrometers.front(), property) << ")\n"
-                << usage_line;
-            return exit_usage;
-        }
-        properties.push_back(property);
+    const std::optional<std::vector<std::string>> properties = job_properties(options, models, err);
+    if (!properties) {
+        return exit_usage;
     }
-
-    JobSettings settings;
-    settings.output_path = options.output;
-    settings.model_directory = models;
-    settings.opus_folder = opus ? options.input + "/" : std::string();
-    settings.csv_file = opus ? std::string() : options.input;
-    settings.opus_configuration_path = (models / "opus.conf").string();
-    settings.exponential = options.exponential;
-    settings.spectrometer_types = options.spectrometers;
-    settings.soil_properties = properties;
-    settings.transformation = options.transformation;
-    settings.threads = options.threads;
-    settings.summary = options.summary;
-    settings.summary_only = options.summary_only;
-    settings.shard = options.shard;
-    settings.block_samples = options.block_samples;
-    settings.shards = options.shards;
-
-    // The output folder is made when it does not exist, and checked before any work.
-    const bool predicting = !options.properties.empty() || !options.own_properties.empty();
-    for (const std::string& target :
-         {predicting ? options.output : std::string(), options.write_spectra, options.report}) {
-        if (target.empty()) {
-            continue;
-        }
-        const std::string folder = output_folder(target);
-        boost::system::error_code made;
-        if (!fs::exists(folder, made) && fs::create_directories(folder, made)) {
-            err << "Created the output folder '" << folder << "'.\n";
-        }
-        if (made) {
-            err << "Cannot create the output folder '" << folder << "': " << made.message()
-                << ".\n";
-            return exit_failure;
-        }
-        const std::string problem = output_folder_problem(target);
-        if (!problem.empty()) {
-            err << problem << "\n";
-            return exit_failure;
-        }
+    JobSettings settings = job_settings(options, models, opus, *properties);
+    if (!prepare_output_folders(options, err)) {
+        return exit_failure;
     }
 
     LoggerSet log; // removes every earlier sink
@@ -392,75 +506,16 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     ProgressDisplay display(err, terminal, options.quiet, std::chrono::milliseconds(100));
     const SinkGuard<ConsoleBackend> sink(
         boost::make_shared<ConsoleBackend>(display, stop, log, progress));
-
     if (!options.write_spectra.empty()) {
-        try {
-            std::vector<std::string> names;
-            SpectraTable table;
-            if (opus) {
-                import_opus_folder(table, settings.opus_configuration_path, settings.opus_folder,
-                                   log, &names);
-            } else {
-                table = read_spectra_input(log, "", "", settings.csv_file, {}, {});
-                const std::vector<std::string> header = read_csv_header(settings.csv_file);
-                names.assign(header.begin() + 1, header.end());
-            }
-            write_spectra_file(options.write_spectra, table, names);
-            // The job goes on from the table in memory, exactly as read.
-            settings.columns = columns_from_table(table);
-            settings.ids = table.ids;
-            settings.opus_folder.clear();
-            settings.csv_file.clear();
-            settings.opus_configuration_path.clear();
-        } catch (const std::bad_alloc&) {
-            display.finish();
-            err << out_of_memory_message << "\n";
-            return exit_failure;
-        } catch (const std::exception& e) {
-            display.finish();
-            err << e.what() << "\n";
-            return exit_failure;
-        } catch (const JobStop&) {
-            display.finish();
-            err << "Stopped by user\n";
-            return exit_stopped;
-        }
-        if (properties.empty()) {
-            display.finish();
-            out << "Spectra written to:\n  " << options.write_spectra << "\n";
-            return exit_success;
+        if (const std::optional<int> status =
+                write_spectra_first(options, opus, settings, log, display, out, err)) {
+            return *status;
         }
     }
-
-    JobRecord record = job_record(settings, veldra_version); // before the job clears the input
+    const JobRecord record = job_record(settings, veldra_version); // before the job clears input
     const JobOutcome outcome = run_job(settings, log, progress);
     display.finish();
-    if (!outcome.ok) {
-        // The files that are complete stay; standard output still lists them.
-        if (!outcome.created.empty()) {
-            out << "Files created:\n";
-            for (const std::string& file : outcome.created) {
-                out << "  " << file << "\n";
-            }
-        }
-        err << (outcome.stopped_by_user ? std::string("Stopped by user") : outcome.message) << "\n";
-        return outcome.stopped_by_user ? exit_stopped : exit_failure;
-    }
-    out << outcome.message;
-    if (!options.report.empty()) {
-        record.defective = outcome.defective;
-        const std::string output =
-            options.shards > 0 ? shard_output_path(options.output, options.shard, options.shards)
-                               : options.output;
-        try {
-            report(options.report, summary_path(output), record);
-        } catch (const std::exception& e) {
-            err << e.what() << "\n";
-            return exit_failure;
-        }
-        out << "  " << options.report << "\n";
-    }
-    return exit_success;
+    return finish_job(options, outcome, record, report, out, err);
 }
 
 } // namespace veldra

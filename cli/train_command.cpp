@@ -63,16 +63,24 @@ std::vector<double> k_values(const std::string& text) {
     return values;
 }
 
-std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostream& out) {
-    Parsed parsed;
-    TrainingSettings& s = parsed.settings;
-    TrainingInput& in = s.input;
-    BartOptions& b = s.bart;
+// What the options are read into before they are checked.
+struct OptionTexts {
     std::string models;
     std::string transformation = "first_der";
     long long seed = 1;
     int threads = 0;
     std::string k_text;
+};
+
+// A sampler setting's description with its range from the sampler's table.
+std::string ranged(const std::string& description, const char* option) {
+    return description + "; " + bart_option_range_text(bart_option_range(option));
+}
+
+po::options_description described_options(Parsed& parsed, OptionTexts& texts) {
+    TrainingSettings& s = parsed.settings;
+    TrainingInput& in = s.input;
+    BartOptions& b = s.bart;
     po::options_description described(
         "veldra-train: calibrate a BART model from spectra and reference values\n"
         "Usage: veldra-train --spectra PATH --targets CSV --property NAME [options]\nOptions");
@@ -84,41 +92,103 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         "mir, mpa, alphakbr or alphaznse")(
         "property", po::value(&s.property),
         "the property the model predicts (Carbon, N, pH, or another name)")(
-        "models", po::value(&models),
+        "models", po::value(&texts.models),
         "model directory (default: found beside the program, as prediction finds it)")(
-        "transform", po::value(&transformation)->default_value("first_der"),
+        "transform", po::value(&texts.transformation)->default_value("first_der"),
         "covariate transformation: first_der or none")(
         "log", po::bool_switch(&in.log),
         "fit log(y); predict with exponential back-transformation")(
         "force", po::bool_switch(&s.force), "replace an existing model")(
         "cv", po::value(&s.cv_folds)->default_value(0), "cross-validate with K random folds")(
         "folds", po::value(&s.folds), "cross-validate with the folds of this CSV (SSN, fold)")(
-        "trees", po::value(&b.trees)->default_value(b.trees), "trees per draw")(
-        "draws", po::value(&b.draws)->default_value(b.draws), "kept posterior draws")(
-        "burn-in", po::value(&b.burn_in)->default_value(b.burn_in), "iterations dropped per chain")(
-        "thin", po::value(&b.thin)->default_value(b.thin), "keep every n-th iteration")(
+        "trees", po::value(&b.trees)->default_value(b.trees),
+        ranged("trees per draw", "trees").c_str())("draws",
+                                                   po::value(&b.draws)->default_value(b.draws),
+                                                   ranged("kept posterior draws", "draws").c_str())(
+        "burn-in", po::value(&b.burn_in)->default_value(b.burn_in),
+        ranged("iterations dropped per chain", "burn-in").c_str())(
+        "thin", po::value(&b.thin)->default_value(b.thin),
+        ranged("keep every n-th iteration", "thin").c_str())(
         "chains", po::value(&b.chains)->default_value(b.chains),
-        "independent chains (fixed: results do not depend on the cores)")(
+        ranged("independent chains (fixed: results do not depend on the cores)", "chains").c_str())(
         "alpha", po::value(&b.alpha)->default_value(b.alpha, shortest_text(b.alpha)),
-        "tree prior alpha")("beta",
-                            po::value(&b.beta)->default_value(b.beta, shortest_text(b.beta)),
-                            "tree prior beta")(
-        "k", po::value(&k_text)->default_value(shortest_text(b.k)),
-        "leaf prior: sigma_mu = 0.5 / (k sqrt(trees)); given several (1,2,3,5), each is "
-        "cross-validated and the best interval score kept")(
-        "nu", po::value(&b.nu)->default_value(b.nu, shortest_text(b.nu)),
-        "error variance prior degrees of freedom")(
+        ranged("tree prior alpha", "alpha").c_str())(
+        "beta", po::value(&b.beta)->default_value(b.beta, shortest_text(b.beta)),
+        ranged("tree prior beta", "beta").c_str())(
+        "k", po::value(&texts.k_text)->default_value(shortest_text(b.k)),
+        ranged("leaf prior: sigma_mu = 0.5 / (k sqrt(trees)); given several (1,2,3,5), each is "
+               "cross-validated and the best interval score kept",
+               "k")
+            .c_str())("nu", po::value(&b.nu)->default_value(b.nu, shortest_text(b.nu)),
+                      ranged("error variance prior degrees of freedom", "nu").c_str())(
         "q", po::value(&b.q)->default_value(b.q, shortest_text(b.q)),
-        "error variance prior quantile")("cuts", po::value(&b.max_cuts)->default_value(b.max_cuts),
-                                         "cut points per covariate")(
+        ranged("error variance prior quantile", "q").c_str())(
+        "cuts", po::value(&b.max_cuts)->default_value(b.max_cuts),
+        ranged("cut points per covariate", "cuts").c_str())(
         "sparse", po::bool_switch(&b.sparse),
         "Dirichlet prior on the splitting proportions (DART)")(
-        "seed", po::value(&seed)->default_value(1), "random seed")(
-        "threads", po::value(&threads)->default_value(0), "threads (0: one per core)")(
+        "seed", po::value(&texts.seed)->default_value(1),
+        "random seed")("threads", po::value(&texts.threads)->default_value(0),
+                       ranged("threads (0: one per core)", "threads").c_str())(
         "quiet", po::bool_switch(&parsed.quiet),
         "no log lines and no progress")("help", "show this text")("version", "show the version");
-    const std::optional<po::variables_map> parsed_values = parse_command_line(
-        arguments, described, out, std::string("veldra-train ") + veldra_version);
+    return described;
+}
+
+// The sampler's settings: threads, seed and every k candidate within their ranges.
+void check_sampler_settings(TrainingSettings& s, const OptionTexts& texts) {
+    BartOptions& b = s.bart;
+    if (texts.threads < 0) {
+        throw UsageError("--threads takes 0 (one per core) or a positive number");
+    }
+    b.threads = static_cast<unsigned>(texts.threads);
+    s.k_choices = k_values(texts.k_text);
+    for (const double k : s.k_choices) {
+        b.k = k;
+        const std::vector<BartOptionProblem> problems = bart_option_problems(b);
+        if (!problems.empty()) {
+            throw UsageError("--" + problems.front().option + " " + problems.front().message);
+        }
+    }
+    b.k = s.k_choices.front();
+    if (s.k_choices.size() > 1 && s.cv_folds == 0 && s.folds.empty()) {
+        throw UsageError("--k with several values chooses among them by cross-validation: "
+                         "give --cv K or --folds");
+    }
+    if (s.cv_folds != 0 && !s.folds.empty()) {
+        throw UsageError("--cv and --folds exclude each other");
+    }
+    if (texts.seed < 0) {
+        throw UsageError("--seed must not be negative");
+    }
+    b.seed = static_cast<std::uint64_t>(texts.seed);
+}
+
+// The model directory: given, or found beside the program.
+std::string models_folder(std::string models, const std::vector<std::string>& arguments) {
+    if (models.empty()) {
+        const std::optional<ModelDirectory> found =
+            search_model_directory(arguments.empty() ? std::string() : arguments[0]);
+        if (!found) {
+            throw UsageError("no model directory found beside the program: give --models");
+        }
+        models = found->string();
+    }
+    if (!fs::is_directory(models)) {
+        throw UsageError("--models: no model directory '" + models +
+                         "' (give the folder that holds opus.conf and the spectrometer folders)");
+    }
+    return models;
+}
+
+std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostream& out) {
+    Parsed parsed;
+    OptionTexts texts;
+    TrainingSettings& s = parsed.settings;
+    TrainingInput& in = s.input;
+    const std::optional<po::variables_map> parsed_values =
+        parse_command_line(arguments, described_options(parsed, texts), out,
+                           std::string("veldra-train ") + veldra_version);
     if (!parsed_values) {
         return std::nullopt;
     }
@@ -138,49 +208,14 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         throw UsageError("--cv takes the number of folds (0: no cross-validation), not " +
                          std::to_string(s.cv_folds));
     }
-    if (threads < 0) {
-        throw UsageError("--threads takes 0 (one per core) or a positive number");
-    }
-    b.threads = static_cast<unsigned>(threads);
-    s.k_choices = k_values(k_text);
-    for (const double k : s.k_choices) {
-        b.k = k;
-        const std::vector<BartOptionProblem> problems = bart_option_problems(b);
-        if (!problems.empty()) {
-            throw UsageError("--" + problems.front().option + " " + problems.front().message);
-        }
-    }
-    b.k = s.k_choices.front();
-    if (s.k_choices.size() > 1 && s.cv_folds == 0 && s.folds.empty()) {
-        throw UsageError("--k with several values chooses among them by cross-validation: "
-                         "give --cv K or --folds");
-    }
-    if (s.cv_folds != 0 && !s.folds.empty()) {
-        throw UsageError("--cv and --folds exclude each other");
-    }
-    if (seed < 0) {
-        throw UsageError("--seed must not be negative");
-    }
-    s.bart.seed = static_cast<std::uint64_t>(seed);
-    const std::optional<Transformation> chosen = transformation_from_text(transformation);
-    if (!chosen || transformation == "no transformation") {
-        throw UsageError("--transform takes first_der or none, not '" + transformation + "'");
+    check_sampler_settings(s, texts);
+    const std::optional<Transformation> chosen = transformation_from_text(texts.transformation);
+    if (!chosen || texts.transformation == "no transformation") {
+        throw UsageError("--transform takes first_der or none, not '" + texts.transformation + "'");
     }
     in.transformation = *chosen;
-    if (models.empty()) {
-        const std::optional<ModelDirectory> found =
-            search_model_directory(arguments.empty() ? std::string() : arguments[0]);
-        if (!found) {
-            throw UsageError("no model directory found beside the program: give --models");
-        }
-        models = found->string();
-    }
-    if (!fs::is_directory(models)) {
-        throw UsageError("--models: no model directory '" + models +
-                         "' (give the folder that holds opus.conf and the spectrometer folders)");
-    }
-    s.models = models;
-    in.opus_configuration = (fs::path(models) / "opus.conf").string();
+    s.models = models_folder(texts.models, arguments);
+    in.opus_configuration = (fs::path(s.models) / "opus.conf").string();
     if (fs::is_directory(in.spectra)) {
         in.spectra += "/";
     }

@@ -72,6 +72,20 @@ QDoubleSpinBox* decimal(QWidget* parent, double low, double high, double value, 
     return box;
 }
 
+// Fields with the sampler's own range for `option`; an excluded bound gives way by the last
+// decimal shown.
+QSpinBox* whole_setting(QWidget* parent, const char* option, int value) {
+    const BartOptionRange& range = bart_option_range(option);
+    return whole(parent, static_cast<int>(range.low), static_cast<int>(range.high), value);
+}
+
+QDoubleSpinBox* decimal_setting(QWidget* parent, const char* option, double value, int decimals) {
+    const BartOptionRange& range = bart_option_range(option);
+    const double step = std::pow(10.0, -decimals);
+    return decimal(parent, range.low + (range.low_open ? step : 0.0),
+                   range.high - (range.high_open ? step : 0.0), value, decimals);
+}
+
 std::string text_of(const QLineEdit* edit) {
     return edit->text().trimmed().toStdString();
 }
@@ -166,18 +180,18 @@ void CalibrationWindow::build_form() {
     // Advanced: the sampler's settings with the trainer's defaults, folded away.
     advanced_ = new QWidget(this);
     auto* grid = new QGridLayout(advanced_);
-    trees_ = whole(advanced_, 1, 10000, defaults.trees);
-    draws_ = whole(advanced_, 1, 100000, defaults.draws);
-    burn_in_ = whole(advanced_, 0, 1000000, defaults.burn_in);
-    thin_ = whole(advanced_, 1, 1000, defaults.thin);
-    chains_ = whole(advanced_, 1, 64, defaults.chains);
-    cuts_ = whole(advanced_, 1, 100000, defaults.max_cuts);
+    trees_ = whole_setting(advanced_, "trees", defaults.trees);
+    draws_ = whole_setting(advanced_, "draws", defaults.draws);
+    burn_in_ = whole_setting(advanced_, "burn-in", defaults.burn_in);
+    thin_ = whole_setting(advanced_, "thin", defaults.thin);
+    chains_ = whole_setting(advanced_, "chains", defaults.chains);
+    cuts_ = whole_setting(advanced_, "cuts", defaults.max_cuts);
     seed_ = whole(advanced_, 0, 2147483647, static_cast<int>(defaults.seed));
-    alpha_ = decimal(advanced_, 0.001, 0.999, defaults.alpha, 3);
-    beta_ = decimal(advanced_, 0, 100, defaults.beta, 2);
-    k_ = decimal(advanced_, 0.01, 1000, defaults.k, 2);
-    nu_ = decimal(advanced_, 0.01, 10000, defaults.nu, 2);
-    q_ = decimal(advanced_, 0.001, 0.999, defaults.q, 3);
+    alpha_ = decimal_setting(advanced_, "alpha", defaults.alpha, 3);
+    beta_ = decimal_setting(advanced_, "beta", defaults.beta, 2);
+    k_ = decimal_setting(advanced_, "k", defaults.k, 2);
+    nu_ = decimal_setting(advanced_, "nu", defaults.nu, 2);
+    q_ = decimal_setting(advanced_, "q", defaults.q, 3);
     sparse_ = new QCheckBox("DART (sparse)", advanced_);
     choose_k_ = new QCheckBox("choose k from 1, 2, 3, 5 by cross-validation", advanced_);
     choose_k_->setObjectName("calibration_choose_k");

@@ -94,11 +94,189 @@ namespace {
 
 } // namespace
 
+namespace {
+
+// One pair of the job per spectrometer type and property, in the job's order.
+std::vector<PairPrediction> job_pairs(const JobSettings& settings,
+                                      const std::vector<std::string>& types,
+                                      const std::vector<std::string>& properties,
+                                      const std::string& output_path, bool single) {
+    std::vector<PairPrediction> pairs;
+    for (const std::string& type : types) {
+        for (const std::string& property : properties) {
+            const fs::path folder = model_folder(settings.model_directory, type, property);
+            PairPrediction pair;
+            pair.range_file = (folder / "rgy.txt").string();
+            pair.forest_path = folder.string() + "/MCMC*.json";
+            pair.output_file = settings.summary_only
+                                   ? std::string()
+                                   : pair_output_path(output_path, type, property, single);
+            pair.separator = settings.output_separator;
+            pair.transformation = settings.transformation;
+            pair.exponential = settings.exponential;
+            pair.threads = settings.threads;
+            pair.summary = settings.summary;
+            pair.spectrometer_type = type;
+            pairs.push_back(std::move(pair));
+        }
+    }
+    return pairs;
+}
+
+// The pairs of a job predicted block after block of its input: each pair's run is checked
+// before its first prediction (with several blocks, every pair before any is predicted, so that
+// a job that cannot end fails at once), keeps its forests within the job's budget, adds its
+// rows to the summary and is closed after the last block.
+class PairsJob {
+public:
+    PairsJob(const JobSettings& settings, std::vector<PairPrediction> pairs,
+             std::vector<std::string> properties, std::string summary_file, LoggerSet& log,
+             JobOutcome& outcome)
+        : settings_(settings), pairs_(std::move(pairs)), properties_(std::move(properties)),
+          runs_(pairs_.size()), log_(log), outcome_(outcome),
+          summary_path_(std::move(summary_file)) {}
+
+    // Predicts every block of `input`; returns the "Files created" lines.
+    std::string run(SpectraBlocks& input, const std::shared_ptr<SpectraPreview>& preview,
+                    std::size_t block_samples, std::size_t blocks, JobProgress& progress) {
+        for (std::size_t b = 0;; ++b) {
+            const bool got = input.next(block_, block_samples, log_);
+            outcome_.defective = input.defective();
+            if (!got) {
+                // An OPUS folder whose last groups are all defective ends with an empty block.
+                if (b == 0) {
+                    throw_no_spectrum(settings_);
+                }
+                close_all();
+                break;
+            }
+            if (preview) {
+                preview->add(block_, settings_.transformation);
+            }
+            if (b == 0 && blocks > 1) {
+                for (std::size_t p = 0; p < pairs_.size(); ++p) {
+                    start(p);
+                }
+            }
+            const BlockPlace place{b == 0, input.exhausted(), blocks > 1};
+            predict_block(place, b * block_samples, input.samples(), progress);
+            if (place.last) {
+                break;
+            }
+        }
+        if (summary_) {
+            summary_->close();
+            created(summary_path_);
+        }
+        return result_;
+    }
+
+private:
+    void start(std::size_t p) { runs_[p] = std::make_unique<PairRun>(pairs_[p], block_, log_); }
+
+    void created(const std::string& path) {
+        result_ += "  " + path + "\n";
+        outcome_.created.push_back(path);
+    }
+
+    void finish(std::size_t p) {
+        if (!pairs_[p].output_file.empty()) {
+            created(pairs_[p].output_file);
+        }
+        runs_[p].reset();
+    }
+
+    void close_all() {
+        for (std::size_t p = 0; p < pairs_.size(); ++p) {
+            if (runs_[p]) {
+                runs_[p]->finish(log_);
+                finish(p);
+            }
+        }
+    }
+
+    // Told after the pair's first block, once per job.
+    void tell(const std::optional<ModelCard>& card) {
+        if (card && card->demonstration && !demonstration_told_) {
+            VELDRA_LOG(log_, Severity::warning) << demonstration_warning;
+            demonstration_told_ = true;
+        }
+        if (!card && !no_card_told_) {
+            VELDRA_LOG(log_, Severity::warning) << no_card_notice;
+            no_card_told_ = true;
+        }
+    }
+
+    // Forests beyond the budget are read again for every block instead.
+    void hold_within_budget(PairRun& run) {
+        if (held_ + run.held_bytes() > settings_.held_forest_budget) {
+            run.release_forests();
+        } else {
+            held_ += run.held_bytes();
+        }
+    }
+
+    void predict_block(const BlockPlace& place, std::size_t first_sample, std::size_t samples,
+                       JobProgress& progress) {
+        std::vector<SummaryPart> parts;
+        for (std::size_t p = 0; p < pairs_.size(); ++p) {
+            if (!runs_[p]) {
+                start(p);
+            }
+            if (!place.first) {
+                VELDRA_LOG(log_, Severity::debug)
+                    << "Samples " << first_sample + 1 << " to " << first_sample + block_.ids.size()
+                    << " of " << samples << ": " << pairs_[p].forest_path;
+            }
+            PairRun& run = *runs_[p];
+            PairStatistics statistics;
+            run.predict_block(block_, place, log_, &statistics);
+            if (place.first) {
+                tell(run.card());
+            }
+            if (place.first && place.hold) {
+                hold_within_budget(run);
+            }
+            if (settings_.summary) {
+                const std::optional<ModelCard>& card = run.card();
+                parts.push_back({pairs_[p].spectrometer_type, properties_[p], block_.ids,
+                                 std::move(statistics),
+                                 card && !card->demonstration ? card->r2 : std::nullopt});
+            }
+            if (place.last) {
+                finish(p);
+            }
+            ++progress.outer_position;
+            log_.inner_position = 0; // the next pair starts at its first file
+        }
+        if (settings_.summary && !parts.empty()) {
+            if (!summary_) {
+                summary_.emplace(summary_path_);
+            }
+            summary_->write(parts);
+        }
+    }
+
+    const JobSettings& settings_;
+    std::vector<PairPrediction> pairs_;
+    std::vector<std::string> properties_; // each pair's property
+    std::vector<std::unique_ptr<PairRun>> runs_;
+    LoggerSet& log_;
+    JobOutcome& outcome_;
+    std::string summary_path_;
+    SpectraTable block_;
+    std::optional<SummaryWriter> summary_;
+    std::string result_;
+    std::size_t held_ = 0;
+    bool demonstration_told_ = false;
+    bool no_card_told_ = false;
+};
+
+} // namespace
+
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
                           JobProgress& progress, JobOutcome& outcome) {
-    std::vector<std::string>& created = outcome.created;
-    std::string result;
     // The input is read once, a block at a time; every prediction of a block uses the same rows,
     // whatever happens to the files.
     SpectraBlocks input(settings, log);
@@ -127,139 +305,13 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     progress.outer_maximum = static_cast<std::int32_t>(
         std::min<std::size_t>(pair_count * blocks, std::numeric_limits<std::int32_t>::max()) - 1);
 
-    std::vector<PairPrediction> pairs;
     std::vector<std::string> pair_properties;
-    for (const std::string& type : types) {
-        for (const std::string& property : properties) {
-            pair_properties.push_back(property);
-            const fs::path folder = model_folder(settings.model_directory, type, property);
-            PairPrediction pair;
-            pair.range_file = (folder / "rgy.txt").string();
-            pair.forest_path = folder.string() + "/MCMC*.json";
-            pair.output_file = settings.summary_only
-                                   ? std::string()
-                                   : pair_output_path(output_path, type, property, single);
-            pair.separator = settings.output_separator;
-            pair.transformation = settings.transformation;
-            pair.exponential = settings.exponential;
-            pair.threads = settings.threads;
-            pair.summary = settings.summary;
-            pair.spectrometer_type = type;
-            pairs.push_back(std::move(pair));
-        }
+    for (std::size_t t = 0; t < types.size(); ++t) {
+        pair_properties.insert(pair_properties.end(), properties.begin(), properties.end());
     }
-
-    std::vector<std::unique_ptr<PairRun>> runs(pairs.size());
-    std::optional<SummaryWriter> summary;
-    std::vector<SummaryPart> parts;
-    bool demonstration_told = false;
-    bool no_card_told = false;
-    std::size_t held = 0;
-    SpectraTable block;
-    // A pair's checks come before its first prediction; with several blocks every pair is
-    // checked before any is predicted, so that a job that cannot end fails at once.
-    const auto start = [&](std::size_t p) {
-        runs[p] = std::make_unique<PairRun>(pairs[p], block, log);
-    };
-    // Told after the pair's first block, once per job.
-    const auto tell = [&](const std::optional<ModelCard>& card) {
-        if (card && card->demonstration && !demonstration_told) {
-            VELDRA_LOG(log, Severity::warning) << demonstration_warning;
-            demonstration_told = true;
-        }
-        if (!card && !no_card_told) {
-            VELDRA_LOG(log, Severity::warning) << no_card_notice;
-            no_card_told = true;
-        }
-    };
-    // The last block is the one after which the input has no sample left; an OPUS folder whose
-    // last groups are all defective can end with an empty block instead, which closes the pairs.
-    const auto finish = [&](std::size_t p) {
-        if (!pairs[p].output_file.empty()) {
-            result += "  " + pairs[p].output_file + "\n";
-            created.push_back(pairs[p].output_file);
-        }
-        runs[p].reset();
-    };
-    for (std::size_t b = 0;; ++b) {
-        const std::size_t first_sample = b * block_samples;
-        const bool got = input.next(block, block_samples, log);
-        outcome.defective = input.defective();
-        if (!got) {
-            if (b == 0) {
-                throw_no_spectrum(settings);
-            }
-            for (std::size_t p = 0; p < pairs.size(); ++p) {
-                if (runs[p]) {
-                    runs[p]->finish(log);
-                    finish(p);
-                }
-            }
-            break;
-        }
-        const bool last = input.exhausted();
-        if (preview) {
-            preview->add(block, settings.transformation);
-        }
-        if (b == 0 && blocks > 1) {
-            for (std::size_t p = 0; p < pairs.size(); ++p) {
-                start(p);
-            }
-        }
-        parts.clear();
-        for (std::size_t p = 0; p < pairs.size(); ++p) {
-            if (!runs[p]) {
-                start(p);
-            }
-            if (b > 0) {
-                VELDRA_LOG(log, Severity::debug)
-                    << "Samples " << first_sample + 1 << " to " << first_sample + block.ids.size()
-                    << " of " << input.samples() << ": " << pairs[p].forest_path;
-            }
-            PairRun& run = *runs[p];
-            BlockPlace place{b == 0, last, blocks > 1};
-            PairStatistics statistics;
-            run.predict_block(block, place, log, &statistics);
-            if (place.first) {
-                tell(run.card());
-            }
-            if (place.first && place.hold) {
-                // Forests beyond the budget are read again for every block instead.
-                if (held + run.held_bytes() > settings.held_forest_budget) {
-                    run.release_forests();
-                } else {
-                    held += run.held_bytes();
-                }
-            }
-            if (settings.summary) {
-                const std::optional<ModelCard>& card = run.card();
-                parts.push_back({pairs[p].spectrometer_type, pair_properties[p], block.ids,
-                                 std::move(statistics),
-                                 card && !card->demonstration ? card->r2 : std::nullopt});
-            }
-            if (place.last) {
-                finish(p);
-            }
-            ++progress.outer_position;
-            log.inner_position = 0; // the next pair starts at its first file
-        }
-        if (settings.summary && !parts.empty()) {
-            if (!summary) {
-                summary.emplace(summary_path(output_path));
-            }
-            summary->write(parts);
-        }
-        if (last) {
-            break;
-        }
-    }
-    if (summary) {
-        summary->close();
-        const std::string path = summary_path(output_path);
-        result += "  " + path + "\n";
-        created.push_back(path);
-    }
-    return result;
+    PairsJob job(settings, job_pairs(settings, types, properties, output_path, single),
+                 pair_properties, summary_path(output_path), log, outcome);
+    return job.run(input, preview, block_samples, blocks, progress);
 }
 
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress) {

@@ -704,48 +704,81 @@ CutGrid make_cut_grid(const std::vector<std::vector<double>>& rows, int max_cuts
     return grid;
 }
 
+const std::vector<BartOptionRange>& bart_option_ranges() {
+    using O = const BartOptions&;
+    static const std::vector<BartOptionRange> ranges = {
+        {"trees", 1, 10000, false, false, true, "", [](O o) { return double(o.trees); }},
+        {"draws", 1, 100000, false, false, true, " (each draw is one file of the model)",
+         [](O o) { return double(o.draws); }},
+        {"burn-in", 0, 1000000, false, false, true, "", [](O o) { return double(o.burn_in); }},
+        {"thin", 1, 1000, false, false, true, "", [](O o) { return double(o.thin); }},
+        {"chains", 1, 64, false, false, true, "", [](O o) { return double(o.chains); }},
+        {"alpha", 0, 1, true, true, false, "", [](O o) { return o.alpha; }},
+        {"beta", 0, 100, false, false, false, "", [](O o) { return o.beta; }},
+        {"k", 0, 1000, true, false, false, "", [](O o) { return o.k; }},
+        {"nu", 0, 10000, true, false, false, "", [](O o) { return o.nu; }},
+        {"q", 0, 1, true, true, false, "", [](O o) { return o.q; }},
+        {"cuts", 1, 65535, false, false, true, "", [](O o) { return double(o.max_cuts); }},
+        {"threads", 0, 1024, false, false, true, " (0: one per core)",
+         [](O o) { return double(o.threads); }},
+    };
+    return ranges;
+}
+
+const BartOptionRange& bart_option_range(const std::string& option) {
+    for (const BartOptionRange& range : bart_option_ranges()) {
+        if (option == range.option) {
+            return range;
+        }
+    }
+    throw std::out_of_range("no sampler setting '" + option + "'");
+}
+
+std::string bart_option_range_text(const BartOptionRange& range) {
+    const auto text = [](double value) {
+        return value == std::floor(value) ? std::to_string(static_cast<long long>(value))
+                                          : shortest_text(value);
+    };
+    const std::string low = text(range.low);
+    const std::string high = text(range.high);
+    if (range.low_open && range.high_open) {
+        return "between " + low + " and " + high + " (both excluded)";
+    }
+    if (range.low_open) {
+        return "above " + low + ", at most " + high;
+    }
+    return "from " + low + " to " + high;
+}
+
 std::vector<BartOptionProblem> bart_option_problems(const BartOptions& options) {
     std::vector<BartOptionProblem> problems;
-    const auto whole = [&](const char* name, long value, long low, long high, const char* why) {
-        if (value < low || value > high) {
-            problems.push_back({name, "takes a whole number from " + std::to_string(low) + " to " +
-                                          std::to_string(high) + why + ", not " +
-                                          std::to_string(value)});
-        }
-    };
-    // `low_open`/`high_open`: whether the bound itself is excluded.
-    const auto real = [&](const char* name, double value, double low, bool low_open, double high,
-                          bool high_open, const char* range) {
-        const bool inside = std::isfinite(value) && (low_open ? value > low : value >= low) &&
-                            (high_open ? value < high : value <= high);
+    for (const BartOptionRange& range : bart_option_ranges()) {
+        const double value = range.value(options);
+        const bool inside = std::isfinite(value) &&
+                            (range.low_open ? value > range.low : value >= range.low) &&
+                            (range.high_open ? value < range.high : value <= range.high);
         if (!inside) {
-            problems.push_back(
-                {name, std::string("takes a number ") + range + ", not " + shortest_text(value)});
+            const std::string shown =
+                range.whole ? std::to_string(static_cast<long>(value)) : shortest_text(value);
+            problems.push_back({range.option, std::string("takes ") +
+                                                  (range.whole ? "a whole number " : "a number ") +
+                                                  bart_option_range_text(range) + range.why +
+                                                  ", not " + shown});
         }
-    };
-    whole("trees", options.trees, 1, 10000, "");
-    whole("draws", options.draws, 1, 100000, " (each draw is one file of the model)");
-    if (options.trees >= 1 && options.draws >= 1 &&
-        static_cast<long>(options.trees) * options.draws > 10000000) {
-        problems.push_back(
-            {"draws", "times --trees is " +
-                          std::to_string(static_cast<long>(options.trees) * options.draws) +
-                          " trees; a model holds at most 10000000"});
+        const std::string name = range.option;
+        if (name == "draws" && options.trees >= 1 && options.draws >= 1 &&
+            static_cast<long>(options.trees) * options.draws > 10000000) {
+            problems.push_back(
+                {"draws", "times --trees is " +
+                              std::to_string(static_cast<long>(options.trees) * options.draws) +
+                              " trees; a model holds at most 10000000"});
+        }
+        if (name == "chains" && options.chains > options.draws && options.draws >= 1) {
+            problems.push_back({"chains", "must not exceed --draws (" +
+                                              std::to_string(options.draws) +
+                                              "): every chain keeps at least one draw"});
+        }
     }
-    whole("burn-in", options.burn_in, 0, 1000000, "");
-    whole("thin", options.thin, 1, 1000, "");
-    whole("chains", options.chains, 1, 64, "");
-    if (options.chains > options.draws && options.draws >= 1) {
-        problems.push_back({"chains", "must not exceed --draws (" + std::to_string(options.draws) +
-                                          "): every chain keeps at least one draw"});
-    }
-    real("alpha", options.alpha, 0.0, true, 1.0, true, "between 0 and 1 (both excluded)");
-    real("beta", options.beta, 0.0, false, 100.0, false, "from 0 to 100");
-    real("k", options.k, 0.0, true, 1000.0, false, "above 0, at most 1000");
-    real("nu", options.nu, 0.0, true, 10000.0, false, "above 0, at most 10000");
-    real("q", options.q, 0.0, true, 1.0, true, "between 0 and 1 (both excluded)");
-    whole("cuts", options.max_cuts, 1, 65535, "");
-    whole("threads", static_cast<long>(options.threads), 0, 1024, " (0: one per core)");
     return problems;
 }
 

@@ -49,6 +49,30 @@ struct BartOptionProblem {
     std::string message;
 };
 
+// The valid range of one sampler setting, as the command line names it: the one table that the
+// sampler's checks, `veldra-train --help` and the calibration window's fields read.
+struct BartOptionRange {
+    const char* option;
+    double low;
+    double high;
+    bool low_open = false;  // the bound itself is excluded
+    bool high_open = false; //
+    bool whole = true;      // a whole number
+    const char* why = "";   // said after the range, " (each draw is one file of the model)"
+    double (*value)(const BartOptions&) = nullptr;
+};
+
+// The ranges in the order of the command line's help: trees, draws, burn-in, thin, chains,
+// alpha, beta, k, nu, q, cuts, threads.
+const std::vector<BartOptionRange>& bart_option_ranges();
+
+// The range of `option` ("k", "burn-in"); raises std::out_of_range for a name not in the table.
+const BartOptionRange& bart_option_range(const std::string& option);
+
+// The range in words: "from 1 to 10000", "between 0 and 1 (both excluded)", "above 0, at most
+// 1000".
+std::string bart_option_range_text(const BartOptionRange& range);
+
 // Every setting of `options` that `fit_bart` refuses, in the order of the command line's help.
 // The bounds keep a fit finite in time and memory: at most 10,000 trees per draw, 100,000
 // draws, 10 million trees in all, 64 chains, 1,000,000 burn-in iterations per chain and a

@@ -141,7 +141,11 @@ std::string model_card(const TrainingSettings& settings, const TrainingReport& r
     return card.dump(2) + "\n";
 }
 
-TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
+namespace {
+
+// What must hold before anything is read: known type, plain property name, an existing model
+// directory, k candidates the sampler takes, no model replaced unasked.
+void check_settings(const TrainingSettings& settings, const fs::path& folder) {
     const auto& types = spectrometer_types();
     if (std::find(types.begin(), types.end(), settings.spectrometer_type) == types.end()) {
         fail("Unknown spectrometer type '" + settings.spectrometer_type + "'.");
@@ -165,16 +169,144 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
             }
         }
     }
-    TrainingReport report;
-    report.folder = model_folder(settings.models, settings.spectrometer_type, settings.property);
-    if (!settings.force && fs::exists(report.folder)) {
-        for (fs::directory_iterator it(report.folder), end; it != end; ++it) {
+    if (!settings.force && fs::exists(folder)) {
+        for (fs::directory_iterator it(folder), end; it != end; ++it) {
             if (is_model_file(it->path())) {
-                fail("A model exists in " + quoted(report.folder.string()) +
+                fail("A model exists in " + quoted(folder.string()) +
                      "; use --force to replace it.");
             }
         }
     }
+}
+
+// The fits of one training run: the folds, and every fit's iterations reported against the
+// whole run's.
+class TrainingRun {
+public:
+    TrainingRun(const TrainingSettings& settings, const TrainingSet& set, LoggerSet& log)
+        : settings_(settings), set_(set), log_(log) {
+        if (settings.cv_folds > 0 || !settings.folds.empty()) {
+            folds_ = assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set);
+            fold_count_ = *std::max_element(folds_.begin(), folds_.end());
+        }
+        per_fit_ = static_cast<long>(settings.bart.chains) * settings.bart.burn_in +
+                   static_cast<long>(settings.bart.draws) * settings.bart.thin;
+        long fold_fits = 0;
+        for (int f = 1; f <= fold_count_; ++f) {
+            fold_fits += std::count(folds_.begin(), folds_.end(), f) > 0 ? 1 : 0;
+        }
+        fits_ =
+            1 + fold_fits * static_cast<long>(std::max<std::size_t>(settings.k_choices.size(), 1));
+    }
+
+    bool cross_validated() const { return fold_count_ > 0; }
+
+    // BART fitted with `k` on the rows `use` picks, seeded with `seed`.
+    BartFit fit(const std::vector<char>& use, double k, std::uint64_t seed) {
+        BartOptions options = settings_.bart;
+        options.seed = seed;
+        options.k = k;
+        options.progress = [this, user = settings_.bart.progress](long done, long) {
+            if (user) {
+                user(offset_ + done, per_fit_ * fits_);
+            }
+        };
+        BartFit fitted = fit_on(set_, use, settings_, options);
+        offset_ += per_fit_;
+        return fitted;
+    }
+
+    // Out-of-fold predictions and bands with the leaf prior's `k`.
+    CrossValidation cross_validate(double k) {
+        const std::size_t n = set_.rows.size();
+        CrossValidation cv;
+        cv.method = settings_.folds.empty()
+                        ? "random " + std::to_string(settings_.cv_folds) + " folds"
+                        : "folds from " + settings_.folds;
+        cv.ids = set_.ids;
+        cv.observed = set_.values;
+        cv.predicted.assign(n, 0.0);
+        cv.low.assign(n, 0.0);
+        cv.high.assign(n, 0.0);
+        for (int f = 1; f <= fold_count_; ++f) {
+            std::vector<char> use(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                use[i] = folds_[i] != f;
+            }
+            if (std::find(use.begin(), use.end(), 0) == use.end()) {
+                continue; // an empty fold
+            }
+            ++cv.folds;
+            const BartFit fitted = fit(use, k, settings_.bart.seed + static_cast<unsigned>(f));
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!use[i]) {
+                    const RowPrediction row =
+                        predict_row(fitted, set_.rows[i], set_.ids[i], settings_.input.log);
+                    cv.predicted[i] = row.mean;
+                    cv.low[i] = row.band.low;
+                    cv.high[i] = row.band.high;
+                }
+            }
+            if (settings_.k_choices.size() > 1) {
+                VELDRA_LOG(log_, Severity::info) << "k " << k << ", fold " << f << " done";
+            } else {
+                VELDRA_LOG(log_, Severity::info) << "fold " << f << " done";
+            }
+        }
+        cv.accuracy = accuracy_of(cv.observed, cv.predicted, cv.low, cv.high);
+        return cv;
+    }
+
+    // Every candidate k cross-validated on the same folds, seeds and error draws; the one with
+    // the lowest interval score is kept in `report`.
+    void choose_k(TrainingReport& report) {
+        for (const double k : settings_.k_choices) {
+            CrossValidation cv = cross_validate(k);
+            VELDRA_LOG(log_, Severity::info)
+                << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
+                << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
+            report.k_choices.push_back({k, cv.accuracy});
+            if (!report.cross_validation ||
+                cv.accuracy.interval_score < report.cross_validation->accuracy.interval_score) {
+                report.cross_validation = std::move(cv);
+                report.k = k;
+            }
+        }
+        VELDRA_LOG(log_, Severity::info) << "k " << report.k << " chosen";
+    }
+
+private:
+    const TrainingSettings& settings_;
+    const TrainingSet& set_;
+    LoggerSet& log_;
+    std::vector<int> folds_;
+    int fold_count_ = 0;
+    long per_fit_ = 0;
+    long fits_ = 0;
+    long offset_ = 0;
+};
+
+// The calibration domain of the training spectra, told in the log; none for too few samples.
+std::optional<CalibrationDomain> logged_domain(const TrainingSet& set, LoggerSet& log) {
+    std::optional<CalibrationDomain> domain = fit_calibration_domain(set.rows);
+    if (domain) {
+        VELDRA_LOG(log, Severity::info) << "Calibration domain: " << domain->components.size()
+                                        << " principal components; 99% limits T2 "
+                                        << domain->t2_limit << ", Q " << domain->q_limit;
+    } else {
+        VELDRA_LOG(log, Severity::warning)
+            << "Warning: fewer than 5 samples, no calibration domain: predictions will say "
+               "\"unknown\" for it.";
+    }
+    return domain;
+}
+
+} // namespace
+
+TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
+    TrainingReport report;
+    report.folder = model_folder(settings.models, settings.spectrometer_type, settings.property);
+    check_settings(settings, report.folder);
     const TrainingSet set = load_training_set(settings.input, log);
     report.samples = set.rows.size();
     report.target = set.target;
@@ -187,107 +319,16 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         << report.samples << " samples with a reference value, " << set.skipped << " without; "
         << report.covariates << " covariates";
 
-    // Every fit reports its iterations against the whole run.
-    std::vector<int> folds;
-    int fold_count = 0;
-    if (settings.cv_folds > 0 || !settings.folds.empty()) {
-        folds = assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set);
-        fold_count = *std::max_element(folds.begin(), folds.end());
-    }
-    long per_fit = 0;
-    for (int c = 0; c < settings.bart.chains; ++c) {
-        per_fit += settings.bart.burn_in;
-    }
-    per_fit += static_cast<long>(settings.bart.draws) * settings.bart.thin;
-    long fold_fits = 0;
-    for (int f = 1; f <= fold_count; ++f) {
-        fold_fits += std::count(folds.begin(), folds.end(), f) > 0 ? 1 : 0;
-    }
-    const long fits =
-        1 + fold_fits * static_cast<long>(std::max<std::size_t>(settings.k_choices.size(), 1));
-    long offset = 0;
-    const auto options_for = [&](std::uint64_t seed) {
-        BartOptions options = settings.bart;
-        options.seed = seed;
-        options.progress = [&, user = settings.bart.progress](long done, long) {
-            if (user) {
-                user(offset + done, per_fit * fits);
-            }
-        };
-        return options;
-    };
-
-    // Out-of-fold predictions with the leaf prior's `k`.
-    const auto cross_validate = [&](double k) {
-        CrossValidation cv;
-        cv.method = settings.folds.empty()
-                        ? "random " + std::to_string(settings.cv_folds) + " folds"
-                        : "folds from " + settings.folds;
-        std::vector<double> predicted(set.rows.size());
-        std::vector<double> low(set.rows.size());
-        std::vector<double> high(set.rows.size());
-        for (int f = 1; f <= fold_count; ++f) {
-            std::vector<char> use(set.rows.size());
-            bool any = false;
-            for (std::size_t i = 0; i < use.size(); ++i) {
-                use[i] = folds[i] != f;
-                any = any || folds[i] == f;
-            }
-            if (!any) {
-                continue;
-            }
-            ++cv.folds;
-            BartOptions options = options_for(settings.bart.seed + static_cast<unsigned>(f));
-            options.k = k;
-            const BartFit fit = fit_on(set, use, settings, options);
-            offset += per_fit;
-            for (std::size_t i = 0; i < use.size(); ++i) {
-                if (!use[i]) {
-                    const RowPrediction row =
-                        predict_row(fit, set.rows[i], set.ids[i], settings.input.log);
-                    predicted[i] = row.mean;
-                    low[i] = row.band.low;
-                    high[i] = row.band.high;
-                }
-            }
-            if (settings.k_choices.size() > 1) {
-                VELDRA_LOG(log, Severity::info) << "k " << k << ", fold " << f << " done";
-            } else {
-                VELDRA_LOG(log, Severity::info) << "fold " << f << " done";
-            }
-        }
-        cv.ids = set.ids;
-        cv.observed = set.values;
-        cv.predicted = predicted;
-        cv.low = low;
-        cv.high = high;
-        cv.accuracy = accuracy_of(set.values, predicted, low, high);
-        return cv;
-    };
-
+    TrainingRun run(settings, set, log);
     report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
     if (settings.k_choices.size() > 1) {
-        // Every candidate sees the same folds, seeds and error draws.
-        for (const double k : settings.k_choices) {
-            CrossValidation cv = cross_validate(k);
-            VELDRA_LOG(log, Severity::info)
-                << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
-                << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
-            report.k_choices.push_back({k, cv.accuracy});
-            if (!report.cross_validation ||
-                cv.accuracy.interval_score < report.cross_validation->accuracy.interval_score) {
-                report.cross_validation = std::move(cv);
-                report.k = k;
-            }
-        }
-        VELDRA_LOG(log, Severity::info) << "k " << report.k << " chosen";
-    } else if (fold_count > 0) {
-        report.cross_validation = cross_validate(report.k);
+        run.choose_k(report);
+    } else if (run.cross_validated()) {
+        report.cross_validation = run.cross_validate(report.k);
     }
 
-    BartOptions final_options = options_for(settings.bart.seed);
-    final_options.k = report.k;
-    const BartFit fit = fit_on(set, std::vector<char>(set.rows.size(), 1), settings, final_options);
+    const BartFit fit =
+        run.fit(std::vector<char>(set.rows.size(), 1), report.k, settings.bart.seed);
     for (std::size_t i = 0; i < set.rows.size(); ++i) {
         const RowPrediction row = predict_row(fit, set.rows[i], set.ids[i], settings.input.log);
         report.fitted.push_back(row.mean);
@@ -295,16 +336,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         report.fitted_high.push_back(row.band.high);
     }
     report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
-    const std::optional<CalibrationDomain> domain = fit_calibration_domain(set.rows);
-    if (domain) {
-        VELDRA_LOG(log, Severity::info) << "Calibration domain: " << domain->components.size()
-                                        << " principal components; 99% limits T2 "
-                                        << domain->t2_limit << ", Q " << domain->q_limit;
-    } else {
-        VELDRA_LOG(log, Severity::warning)
-            << "Warning: fewer than 5 samples, no calibration domain: predictions will say "
-               "\"unknown\" for it.";
-    }
+    const std::optional<CalibrationDomain> domain = logged_domain(set, log);
     write_model(report.folder, fit, model_card(settings, report), settings.checkpoint,
                 domain ? domain_document(*domain) : std::string());
     return report;

@@ -62,14 +62,14 @@ TEST(ForestFiles, ThePatternMustMatchWholeNames) {
     std::vector<std::string> names;
     for (const std::string& path : list_matching_files(dir.file("m") + "/MCMC*.json", "json")) {
         names.push_back(boost::filesystem::path(path).filename().string());
-        EXPECT_EQ(path, dir.file("m") + "/" + names.back());
+        EXPECT_EQ(test::slashes(path), test::slashes(dir.file("m") + "/" + names.back()));
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"MCMC.json", "MCMC1.json", "MCMC6.json"}));
 
     // A path naming a folder lists it with the format word as the pattern.
-    EXPECT_EQ(list_matching_files(dir.file("m"), "json"),
-              std::vector<std::string>{dir.file("m") + "/json"});
+    EXPECT_EQ(test::slashes(list_matching_files(dir.file("m"), "json")),
+              std::vector<std::string>{test::slashes(dir.file("m") + "/json")});
 }
 
 TEST(ForestFiles, Errors) {
@@ -100,7 +100,9 @@ TEST(ForestFiles, Errors) {
         predict_from_forest_files(dir.file("bad") + "/MCMC*.json", "json", {{1}}, scaling, false,
                                   log);
     });
-    EXPECT_EQ(parse_error.rfind(dir.file("bad") + "/MCMC1.json(", 0), 0u) << parse_error;
+    EXPECT_EQ(test::slashes(parse_error).rfind(test::slashes(dir.file("bad") + "/MCMC1.json("), 0),
+              0u)
+        << parse_error;
 }
 
 TEST(ForestFiles, PerFileRecordsAndInnerProgress) {
@@ -127,7 +129,7 @@ TEST(ForestFiles, PerFileRecordsAndInnerProgress) {
                         {line, "FOREST: " + dir.file("m") + "/MCMC" + std::to_string(k) + ".json",
                          line, "Number of predicted values: 100"});
     }
-    EXPECT_EQ(seen.messages(), expected);
+    EXPECT_EQ(test::slashes(seen.messages()), test::slashes(expected));
     for (const auto& record : seen.records) {
         EXPECT_EQ(record.severity, 0);
     }
@@ -214,7 +216,8 @@ TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
         }
         // Records up to the failing file, in order.
         EXPECT_EQ(seen.records.size(), 37u * 4u) << threads;
-        EXPECT_EQ(seen.messages()[4 * 36 + 1], "FOREST: " + model.dir.file("m") + "/MCMC37.json");
+        EXPECT_EQ(test::slashes(seen.messages()[4 * 36 + 1]),
+                  test::slashes("FOREST: " + model.dir.file("m") + "/MCMC37.json"));
         EXPECT_EQ(log.inner_position, 36);
     }
 }

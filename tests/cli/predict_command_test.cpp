@@ -5,6 +5,7 @@
 #include "job/job_runner.h"
 #include "job/job_summary.h"
 #include "models/model_layout.h"
+#include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
 #include "tools/opus_writer.h"
@@ -253,8 +254,9 @@ TEST_F(PredictCommand, JobErrorsAndStops) {
     const Result missing_model = run({"--input", input(), "--models", dir.file("nothing"),
                                       "--property", "K", "--output", dir.file("o.csv"), "--quiet"});
     EXPECT_EQ(missing_model.code, exit_failure);
-    EXPECT_EQ(missing_model.err, "Cannot open rangefile '" + dir.file("nothing") +
-                                     "/mir/m3.K/rgy.txt' for reading.\n");
+    EXPECT_EQ(test::slashes(missing_model.err),
+              test::slashes("Cannot open rangefile '" + dir.file("nothing") +
+                            "/mir/m3.K/rgy.txt' for reading.\n"));
     const Result forced_opus = run({"--input", input(), "--opus", "--models", models(),
                                     "--property", "pH", "--output", dir.file("o.csv"), "--quiet"});
     EXPECT_EQ(forced_opus.code, exit_failure);
@@ -305,11 +307,13 @@ TEST_F(PredictCommand, ExistingOutputsSurviveAFailure) {
     const Result gap = run({"--input", input(), "--models", own.file("models"), "--property", "pH",
                             "--property", "N", "--output", dir.file("two.csv"), "--quiet"});
     EXPECT_EQ(gap.code, exit_failure);
-    EXPECT_EQ(gap.out, "Files created:\n  " + dir.file("two-mir-pH.csv") + "\n");
-    EXPECT_EQ(gap.err, "The model in '" + own.file("models") +
-                           "/mir/Total.Nitrogen' lacks draw file MCMC2.json (2 numbered draw "
-                           "files, up to 3): its numbered draws must be MCMC1.json to "
-                           "MCMC<D>.json without a gap.\n");
+    EXPECT_EQ(test::slashes(gap.out),
+              test::slashes("Files created:\n  " + dir.file("two-mir-pH.csv") + "\n"));
+    EXPECT_EQ(test::slashes(gap.err),
+              test::slashes("The model in '" + own.file("models") +
+                            "/mir/Total.Nitrogen' lacks draw file MCMC2.json (2 numbered draw "
+                            "files, up to 3): its numbered draws must be MCMC1.json to "
+                            "MCMC<D>.json without a gap.\n"));
     EXPECT_FALSE(fs::exists(dir.file("two-mir-N.csv")));
     for (fs::directory_iterator it(dir.path()), end; it != end; ++it) {
         EXPECT_NE(it->path().extension(), ".part") << "partial file left: " << it->path();

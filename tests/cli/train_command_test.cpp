@@ -2,6 +2,7 @@
 #include "cli/train_command.h"
 #include "input/csv_reader.h"
 
+#include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
 
 #if !defined(_WIN32)
@@ -91,8 +92,11 @@ TEST(TrainCommand, FitsWritesAndReportsTheCrossValidation) {
     arguments.insert(arguments.end(), {"--cv", "4", "--transform", "none"});
     const Result result = run(arguments);
     ASSERT_EQ(result.code, exit_success) << result.err;
-    EXPECT_EQ(result.out.rfind("Model written to:\n  " + lab.dir.file("models") + "/mir/pH\n", 0),
-              0u)
+    EXPECT_EQ(
+        test::slashes(result.out)
+            .rfind(test::slashes("Model written to:\n  " + lab.dir.file("models") + "/mir/pH\n"),
+                   0),
+        0u)
         << result.out;
     EXPECT_NE(result.out.find("\ncv "), std::string::npos);
     EXPECT_NE(result.out.find("(cv: random 4 folds, out-of-fold, pooled)"), std::string::npos);
@@ -225,9 +229,10 @@ TEST(TrainCommand, ALabsOwnPropertyIsPredictedByName) {
                                               "--quiet"};
     // Sand has no model folder: refused as unknown, naming where it was looked for.
     EXPECT_EQ(run_predict_command(predict, out, err, no_stop, false), exit_usage);
-    EXPECT_EQ(err.str().rfind("veldra-predict: unknown soil property 'Sand' (no model folder \"" +
-                                  lab.dir.file("models") + "/mir/m3.Sand\")\n",
-                              0),
+    EXPECT_EQ(test::slashes(err.str()).rfind(
+                  test::slashes("veldra-predict: unknown soil property 'Sand' (no model folder \"" +
+                                lab.dir.file("models") + "/mir/m3.Sand\")\n"),
+                  0),
               0u)
         << err.str();
     std::vector<std::string> clay_only(predict.begin(), predict.begin() + 7);
@@ -277,13 +282,14 @@ TEST(TrainCommand, PredictionRefusesAJobThatDoesNotMatchTheCard) {
     const std::string folder = lab.dir.file("models") + "/mir/pH";
     const Result defaults = predict(lab.dir.file("spectra.csv"), {});
     EXPECT_EQ(defaults.code, exit_failure);
-    EXPECT_EQ(defaults.err, "The model in '" + folder +
-                                "' was calibrated with the transformation \"none\"; this job uses "
-                                "\"first_der\". The model in '" +
-                                folder +
-                                "' fits y itself; this job applies the exponential "
-                                "back-transformation, which it must not. Choose what the model "
-                                "was calibrated with.\n");
+    EXPECT_EQ(test::slashes(defaults.err),
+              test::slashes("The model in '" + folder +
+                            "' was calibrated with the transformation \"none\"; this job uses "
+                            "\"first_der\". The model in '" +
+                            folder +
+                            "' fits y itself; this job applies the exponential "
+                            "back-transformation, which it must not. Choose what the model "
+                            "was calibrated with.\n"));
     EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("p.csv")));
 
     // Another instrument's table: one covariate more than the calibration had.
@@ -295,9 +301,10 @@ TEST(TrainCommand, PredictionRefusesAJobThatDoesNotMatchTheCard) {
     const Result wide =
         predict(lab.dir.write("wide.csv", wider), {"--transform", "none", "--exp", "no"});
     EXPECT_EQ(wide.code, exit_failure);
-    EXPECT_EQ(wide.err, "The model in '" + folder +
+    EXPECT_EQ(test::slashes(wide.err),
+              test::slashes("The model in '" + folder +
                             "' was calibrated on 6 covariates; the input has 7. Choose what the "
-                            "model was calibrated with.\n");
+                            "model was calibrated with.\n"));
 
     const Result matching =
         predict(lab.dir.file("spectra.csv"), {"--transform", "none", "--exp", "no"});

@@ -191,6 +191,62 @@ TEST(CalibrationWindow, ChoosingKIsTheCommandLinesChoice) {
     lab.expect_command_line_model(" --k 1,2,3,5");
 }
 
+// The window's fields take exactly what the sampler takes: each field's ends pass the
+// sampler's checks, and the sampler refuses what lies just beyond a whole-number field's ends.
+TEST(CalibrationWindow, SettingFieldsHaveTheSamplersRanges) {
+    Lab lab;
+    CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+    const auto problems = [](const char* option, double value) {
+        BartOptions options; // 100 draws of a tree each: no two settings clash
+        options.chains = 1;
+        options.draws = 100;
+        options.trees = 1;
+        const BartOptionRange& range = bart_option_range(option);
+        const auto set = [&](double v) {
+            const std::string name = option;
+            if (name == "trees")
+                options.trees = static_cast<int>(v);
+            if (name == "draws")
+                options.draws = static_cast<int>(v);
+            if (name == "burn-in")
+                options.burn_in = static_cast<int>(v);
+            if (name == "thin")
+                options.thin = static_cast<int>(v);
+            if (name == "chains")
+                options.chains = static_cast<int>(v);
+            if (name == "cuts")
+                options.max_cuts = static_cast<int>(v);
+            if (name == "alpha")
+                options.alpha = v;
+            if (name == "beta")
+                options.beta = v;
+            if (name == "k")
+                options.k = v;
+            if (name == "nu")
+                options.nu = v;
+            if (name == "q")
+                options.q = v;
+        };
+        set(value);
+        EXPECT_EQ(range.value(options), value) << option;
+        return bart_option_problems(options).size();
+    };
+    for (const char* option : {"trees", "draws", "burn-in", "thin", "chains", "cuts"}) {
+        const auto* field = window.findChild<QSpinBox*>(QString("calibration_") + option);
+        ASSERT_NE(field, nullptr) << option;
+        EXPECT_EQ(problems(option, field->minimum()), 0u) << option;
+        EXPECT_EQ(problems(option, field->maximum()), 0u) << option;
+        EXPECT_EQ(problems(option, field->minimum() - 1), 1u) << option;
+        EXPECT_EQ(problems(option, field->maximum() + 1), 1u) << option;
+    }
+    for (const char* option : {"alpha", "beta", "k", "nu", "q"}) {
+        const auto* field = window.findChild<QDoubleSpinBox*>(QString("calibration_") + option);
+        ASSERT_NE(field, nullptr) << option;
+        EXPECT_EQ(problems(option, field->minimum()), 0u) << option;
+        EXPECT_EQ(problems(option, field->maximum()), 0u) << option;
+    }
+}
+
 TEST(CalibrationWindow, ReplacingAsksAndCancellingKeepsTheModel) {
     Lab lab;
     lab.dir.write("models/mir/m3.Clay/rgy.txt", "0 1\n");

@@ -1,5 +1,6 @@
 #include "job/job_runner.h"
 
+#include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -44,11 +45,13 @@ struct ModelTree {
 
 TEST(JobRunner, OutputNamesForOneAndSeveralPairs) {
     EXPECT_EQ(pair_output_path("/data/out.csv", "mir", "Carbon", true), "/data/out.csv");
-    EXPECT_EQ(pair_output_path("/data/out.csv", "mir", "Carbon", false),
+    using test::slashes;
+    EXPECT_EQ(slashes(pair_output_path("/data/out.csv", "mir", "Carbon", false)),
               "/data/out-mir-Carbon.csv");
     EXPECT_EQ(pair_output_path("results", "mpa", "pH", false), "results-mpa-pH");
-    EXPECT_EQ(pair_output_path("/data/results", "mpa", "N", false), "/data/results-mpa-N");
-    EXPECT_EQ(pair_output_path("/data/a.b.csv", "mir", "EC.S", false), "/data/a.b-mir-EC.S.csv");
+    EXPECT_EQ(slashes(pair_output_path("/data/results", "mpa", "N", false)), "/data/results-mpa-N");
+    EXPECT_EQ(slashes(pair_output_path("/data/a.b.csv", "mir", "EC.S", false)),
+              "/data/a.b-mir-EC.S.csv");
 }
 
 TEST(JobRunner, SuccessListsEveryFileAndReadsModelsByFolderName) {
@@ -60,8 +63,9 @@ TEST(JobRunner, SuccessListsEveryFileAndReadsModelsByFolderName) {
     const JobOutcome outcome = run_job(settings, log, progress);
     EXPECT_TRUE(outcome.ok) << outcome.message;
     EXPECT_FALSE(outcome.stopped_by_user);
-    EXPECT_EQ(outcome.message, "Files created:\n  " + tree.dir.file("out/results-mpa-pH") + "\n  " +
-                                   tree.dir.file("out/results-mpa-N") + "\n");
+    EXPECT_EQ(test::slashes(outcome.message),
+              test::slashes("Files created:\n  " + tree.dir.file("out/results-mpa-pH") + "\n  " +
+                            tree.dir.file("out/results-mpa-N") + "\n"));
     EXPECT_NE(test::read_file(tree.dir.file("out/results-mpa-N")).find("\ns2,5,5,5,"),
               std::string::npos);
     // The input is held in memory after the first read.
@@ -84,14 +88,15 @@ TEST(JobRunner, TheFirstErrorEndsTheJobAndLeavesFinishedFilesComplete) {
     const JobOutcome outcome = run_job(settings, log, progress);
     EXPECT_FALSE(outcome.ok);
     EXPECT_FALSE(outcome.stopped_by_user);
-    EXPECT_EQ(outcome.message,
-              "Cannot open rangefile '" + tree.dir.file("mir/m3.Al/rgy.txt") + "' for reading.");
+    EXPECT_EQ(test::slashes(outcome.message),
+              test::slashes("Cannot open rangefile '" + tree.dir.file("mir/m3.Al/rgy.txt") +
+                            "' for reading."));
     EXPECT_NE(test::read_file(tree.dir.file("out/result-mir-Carbon.csv")).find("s2,5,5,"),
               std::string::npos);
     EXPECT_FALSE(fs::exists(tree.dir.file("out/result-mir-Al.csv")));
     EXPECT_FALSE(fs::exists(tree.dir.file("out/result-mir-Ca.csv")));
-    EXPECT_EQ(outcome.created,
-              std::vector<std::string>{tree.dir.file("out/result-mir-Carbon.csv")});
+    EXPECT_EQ(test::slashes(outcome.created),
+              test::slashes(std::vector<std::string>{tree.dir.file("out/result-mir-Carbon.csv")}));
 }
 
 TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
@@ -126,7 +131,8 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
         });
         const JobOutcome outcome = run_job(settings, log, progress);
         EXPECT_TRUE(outcome.stopped_by_user);
-        EXPECT_EQ(outcome.created, std::vector<std::string>{two.dir.file("out/result-mir-pH.csv")});
+        EXPECT_EQ(test::slashes(outcome.created),
+                  test::slashes(std::vector<std::string>{two.dir.file("out/result-mir-pH.csv")}));
         EXPECT_NE(test::read_file(two.dir.file("out/result-mir-pH.csv")).find("\ns2,"),
                   std::string::npos);
         EXPECT_FALSE(fs::exists(two.dir.file("out/result-mir-N.csv")));

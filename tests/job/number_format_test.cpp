@@ -11,7 +11,12 @@
 namespace veldra {
 namespace {
 
+// What a default-formatted stream writes; a NaN's sign as glibc's stream shows it (the MinGW
+// runtime's drops it), so that every platform writes the same files.
 std::string with_stream(double value) {
+    if (std::isnan(value)) {
+        return std::signbit(value) ? "-nan" : "nan";
+    }
     std::ostringstream out;
     out.imbue(std::locale::classic());
     out << value;

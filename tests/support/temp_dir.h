@@ -1,5 +1,7 @@
 #pragma once
 
+#include "text/platform.h"
+
 #include <fstream>
 #include <string>
 
@@ -42,9 +44,21 @@ private:
 };
 
 // The whole content of a file, byte for byte.
+// A file's bytes; on Windows with the platform's CR LF line ends read as LF, as the programs
+// write text files the platform's way.
 inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ifstream in(native_path(path), std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+#if defined(_WIN32)
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+            lines += text[i];
+        }
+    }
+    text = std::move(lines);
+#endif
+    return text;
 }
 
 } // namespace veldra::test

@@ -274,9 +274,10 @@ TEST(Training, ClearErrorsAndNoModelOverwrittenUnasked) {
 
     settings = lab.settings();
     lab.dir.write("models/mir/Acidified.Carbon/rgy.txt", "0 1\n");
-    EXPECT_EQ(train_error(settings), "A model exists in \"" +
-                                         (lab.dir.path() / "models/mir/Acidified.Carbon").string() +
-                                         "\"; use --force to replace it.");
+    EXPECT_EQ(test::slashes(train_error(settings)),
+              test::slashes("A model exists in \"" +
+                            (lab.dir.path() / "models/mir/Acidified.Carbon").string() +
+                            "\"; use --force to replace it."));
     EXPECT_EQ(test::read_file(lab.dir.file("models/mir/Acidified.Carbon/rgy.txt")), "0 1\n");
     settings.force = true;
     settings.cv_folds = 30; // more folds than samples: refused before anything is written
