@@ -1,6 +1,7 @@
 # The two set-up commands of the README:
 #   make demo   install dependencies, build, predict every property for the bundled examples
-#   make test   install dependencies, build, run every test (normal, window-free and sanitized builds)
+#   make test   install dependencies, build, run every test (normal, window-free and sanitized
+#               builds, and the window-free build for Windows under Wine)
 # and the Windows package:
 #   make windows  cross-build the libraries (once, cached), Veldra, the zip and the installer
 
@@ -38,6 +39,7 @@ test: deps
 	$(MAKE) test-normal
 	$(MAKE) test-core
 	$(MAKE) test-asan
+	$(MAKE) test-windows-core
 
 # Windows x64, cross-built with MinGW-w64 from Debian's packages and source packages; the
 # libraries are built once into VELDRA_WINDOWS_CACHE (default /var/cache/veldra-windows).
@@ -46,7 +48,7 @@ windows-deps:
 
 windows: windows-deps
 	cmake --preset windows
-	cmake --build --preset windows
+	cmake --build --preset windows --target veldra veldra-predict veldra-train model_tree
 	bash scripts/windows/package build-windows dist
 
 # The window-free core for Windows and its tests, under Wine (no Qt to build).

@@ -214,8 +214,15 @@ boost::property_tree::ptree parse_model_document(const std::string& path) {
                        "nests deeper than " + std::to_string(deepest_model_nesting) + " levels.");
         }
     }
+    // As read_json(path, ...) reads a named file, with its messages, through the wide path.
+    namespace json = boost::property_tree::json_parser;
+    std::ifstream stream(native_path(path));
+    if (!stream) {
+        throw json::json_parser_error("cannot open file", path, 0);
+    }
+    stream.imbue(std::locale());
     boost::property_tree::ptree document;
-    boost::property_tree::read_json(path, document, std::locale());
+    json::detail::read_json_internal(stream, document, path);
     return document;
 }
 

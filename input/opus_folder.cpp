@@ -3,10 +3,12 @@
 #include "input/opus_reader.h"
 #include "text/characters.h"
 #include "text/file_pattern.h"
+#include "text/platform.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -62,12 +64,27 @@ std::string unusable_reason(const OpusFile& file) {
     return "the spectrum holds values that are not numbers (NaN)";
 }
 
+// The configuration as boost::property_tree::read_ini reads a named file, with its messages, but
+// opened through the platform's wide path.
+void read_configuration(const std::string& path, boost::property_tree::ptree& configuration) {
+    namespace ini = boost::property_tree::ini_parser;
+    std::ifstream stream(native_path(path));
+    if (!stream) {
+        throw ini::ini_parser_error("cannot open file", path, 0);
+    }
+    try {
+        ini::read_ini(stream, configuration);
+    } catch (const ini::ini_parser_error& e) {
+        throw ini::ini_parser_error(e.message(), path, e.line());
+    }
+}
+
 } // namespace
 
 std::vector<double> read_opus_grid(const std::string& configuration_path, const std::string& type,
                                    const std::string& first_file) {
     boost::property_tree::ptree configuration;
-    boost::property_tree::read_ini(configuration_path, configuration);
+    read_configuration(configuration_path, configuration);
     if (type == "NA" && !configuration.get_child_optional("NA")) {
         OpusInstrument instrument;
         read_opus_instrument(first_file, instrument);
@@ -193,7 +210,7 @@ OpusFolderReader::OpusFolderReader(const std::string& configuration_path, const 
     // Read first: a missing or broken configuration is reported before the folder is listed.
     {
         boost::property_tree::ptree configuration;
-        boost::property_tree::read_ini(configuration_path, configuration);
+        read_configuration(configuration_path, configuration);
     }
     listing_ = scan_opus_folder(folder, log);
 

@@ -3,6 +3,8 @@
 ;   makensis -DVERSION=1.2.5 -DSOURCE=<package folder> -DOUTFILE=<setup.exe>
 ;            -DFILE_LIST=<uninstall list, made by scripts/windows/package> veldra.nsi
 Unicode true
+; A 64-bit installer: it runs where the programs run, with no 32-bit layer.
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
