@@ -146,6 +146,79 @@ unsigned thread_count(const PredictionOptions& options, std::size_t files) {
 
 } // namespace
 
+namespace {
+
+// Hands the files out to the threads in batches and tells who waits for a file when it is done.
+// With several threads, batches shrink as the files run out (a share of what is left), so that no
+// thread is left with a long last batch while the others wait.
+class FileBatches {
+public:
+    FileBatches(std::size_t count, unsigned threads)
+        : count_(count), threads_(threads), done_(count, 0) {}
+
+    // The next batch [first, last); false when none is left or the work was abandoned.
+    bool claim(std::size_t& first, std::size_t& last) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (next_ >= count_ || abandon_.load()) {
+            return false;
+        }
+        const std::size_t left = count_ - next_;
+        const std::size_t share =
+            threads_ == 1 ? files_per_batch
+                          : std::clamp<std::size_t>(left / (2 * std::size_t{threads_}),
+                                                    smallest_batch, files_per_batch);
+        first = next_;
+        last = first + std::min(share, left);
+        next_ = last;
+        return true;
+    }
+
+    void finish(std::size_t first, std::size_t last) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            std::fill(done_.begin() + static_cast<std::ptrdiff_t>(first),
+                      done_.begin() + static_cast<std::ptrdiff_t>(last), 1);
+        }
+        finished_.notify_all();
+    }
+
+    bool done(std::size_t i) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return done_[i] != 0;
+    }
+
+    void wait_for(std::size_t i) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait(lock, [&] { return done_[i] != 0; });
+    }
+
+    void abandon() { abandon_.store(true); }
+
+private:
+    std::size_t count_;
+    unsigned threads_;
+    std::vector<char> done_;
+    std::size_t next_ = 0; // the first file no thread has claimed
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    std::atomic<bool> abandon_{false};
+};
+
+// A file's records, after it is evaluated and in file order.
+void log_file(LoggerSet& log, const FileResult& result, const std::string& file,
+              std::size_t rows) {
+    const std::string separator(45, '=');
+    for (std::size_t n = 0; n < result.missing_subtrees; ++n) {
+        VELDRA_LOG(log, Severity::warning) << missing_subtree_notice;
+    }
+    VELDRA_LOG(log, Severity::debug) << separator;
+    VELDRA_LOG(log, Severity::debug) << "FOREST: " << file;
+    VELDRA_LOG(log, Severity::debug) << separator;
+    VELDRA_LOG(log, Severity::debug) << "Number of predicted values: " << rows;
+}
+
+} // namespace
+
 PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            const std::string& format_word, const SpectraRows& rows,
                                            const RangeScaling& scaling, bool first_derivative,
@@ -156,58 +229,33 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     const std::vector<std::string> files = forest_files(forest_path, format_word);
     log.inner_maximum = static_cast<std::int32_t>(files.size()) - 1;
     log.inner_position = 0;
-    const std::string separator(45, '=');
-
     const std::size_t count = files.size();
     const unsigned threads = thread_count(options, count);
     std::vector<FileResult> results(count);
-    std::vector<char> file_done(count, 0);
-    std::size_t next_file = 0; // the first file no thread has claimed
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::atomic<bool> abandon{false};
-
-    // Claims the next batch and evaluates it; false when none is left. With several threads,
-    // batches shrink as the files run out (a share of what is left), so that no thread is left
-    // with a long last batch while the others wait.
+    FileBatches batches(count, threads);
+    // Claims the next batch and evaluates it; false when none is left.
     const auto work_once = [&](BatchMemory& memory) {
         std::size_t first = 0;
         std::size_t last = 0;
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            if (next_file >= count || abandon.load()) {
-                return false;
-            }
-            const std::size_t left = count - next_file;
-            const std::size_t share =
-                threads == 1 ? files_per_batch
-                             : std::clamp<std::size_t>(left / (2 * std::size_t{threads}),
-                                                       smallest_batch, files_per_batch);
-            first = next_file;
-            last = first + std::min(share, left);
-            next_file = last;
+        if (!batches.claim(first, last)) {
+            return false;
         }
         evaluate_batch(files, first, last, rows, scaling, first_derivative, memory, results);
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            std::fill(file_done.begin() + static_cast<std::ptrdiff_t>(first),
-                      file_done.begin() + static_cast<std::ptrdiff_t>(last), 1);
-        }
-        finished.notify_all();
+        batches.finish(first, last);
         return true;
     };
 
     std::vector<std::thread> helpers;
     struct Join {
         std::vector<std::thread>& helpers;
-        std::atomic<bool>& abandon;
+        FileBatches& batches;
         ~Join() {
-            abandon.store(true);
+            batches.abandon();
             for (std::thread& helper : helpers) {
                 helper.join();
             }
         }
-    } join{helpers, abandon};
+    } join{helpers, batches};
     for (unsigned t = 1; t < threads; ++t) {
         helpers.emplace_back([&] {
             BatchMemory memory;
@@ -216,33 +264,19 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
         });
     }
     BatchMemory memory;
-
     PredictionMatrix matrix;
     matrix.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         // This thread helps until file i is done.
-        while (true) {
-            {
-                const std::lock_guard<std::mutex> lock(mutex);
-                if (file_done[i] != 0) {
-                    break;
-                }
-            }
+        while (!batches.done(i)) {
             if (!work_once(memory)) {
-                std::unique_lock<std::mutex> lock(mutex);
-                finished.wait(lock, [&] { return file_done[i] != 0; });
+                batches.wait_for(i);
                 break;
             }
         }
         log.inner_position = static_cast<std::int32_t>(i);
         if (options.log_files) {
-            for (std::size_t n = 0; n < results[i].missing_subtrees; ++n) {
-                VELDRA_LOG(log, Severity::warning) << missing_subtree_notice;
-            }
-            VELDRA_LOG(log, Severity::debug) << separator;
-            VELDRA_LOG(log, Severity::debug) << "FOREST: " << files[i];
-            VELDRA_LOG(log, Severity::debug) << separator;
-            VELDRA_LOG(log, Severity::debug) << "Number of predicted values: " << rows.size();
+            log_file(log, results[i], files[i], rows.size());
         }
         if (results[i].error) {
             std::rethrow_exception(results[i].error);

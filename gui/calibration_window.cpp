@@ -110,19 +110,26 @@ CalibrationWindow::~CalibrationWindow() {
 }
 
 void CalibrationWindow::build_form() {
-    const BartOptions defaults;
+    create_fields();
+    build_advanced();
+    lay_out();
+    connect_form();
+}
+
+// The form's fields, named for the tests and for anyone scripting the window.
+void CalibrationWindow::create_fields() {
     input_kind_ = new QComboBox(this);
     input_kind_->addItems({"csv", "opus"});
     spectra_ = new QLineEdit(this);
     spectra_->setPlaceholderText("[CSV file of spectra, or folder of OPUS files]");
-    auto* spectra_button = new QPushButton("...", this);
+    spectra_button_ = new QPushButton("...", this);
     spectrometer_ = new QComboBox(this);
     for (const std::string& type : spectrometer_types()) {
         spectrometer_->addItem(QString::fromStdString(type));
     }
     references_ = new QLineEdit(this);
     references_->setPlaceholderText("[CSV file: SSN and one column per property]");
-    auto* references_button = new QPushButton("...", this);
+    references_button_ = new QPushButton("...", this);
     column_ = new QComboBox(this);
     property_ = new QComboBox(this);
     property_->setEditable(true);
@@ -138,7 +145,7 @@ void CalibrationWindow::build_form() {
     folds_count_ = whole(this, 2, 1000, 5);
     folds_file_ = new QLineEdit(this);
     folds_file_->setPlaceholderText("[CSV file: SSN, fold]");
-    auto* folds_button = new QPushButton("...", this);
+    folds_button_ = new QPushButton("...", this);
     run_button_ = new QPushButton("Calibrate", this);
     progress_ = new QProgressBar(this);
     status_ = new QLabel(this);
@@ -177,7 +184,11 @@ void CalibrationWindow::build_form() {
         widget->setObjectName(name);
     }
 
-    // Advanced: the sampler's settings with the trainer's defaults, folded away.
+}
+
+// Advanced: the sampler's settings with the trainer's defaults, folded away.
+void CalibrationWindow::build_advanced() {
+    const BartOptions defaults;
     advanced_ = new QWidget(this);
     auto* grid = new QGridLayout(advanced_);
     trees_ = whole_setting(advanced_, "trees", defaults.trees);
@@ -222,16 +233,19 @@ void CalibrationWindow::build_form() {
         advanced_button_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     });
 
+}
+
+void CalibrationWindow::lay_out() {
     auto* form = new QFormLayout();
     auto* spectra_row = new QHBoxLayout();
     spectra_row->addWidget(input_kind_);
     spectra_row->addWidget(spectra_, 1);
-    spectra_row->addWidget(spectra_button);
+    spectra_row->addWidget(spectra_button_);
     form->addRow("Spectra", spectra_row);
     form->addRow("Spectrometer type", spectrometer_);
     auto* references_row = new QHBoxLayout();
     references_row->addWidget(references_, 1);
-    references_row->addWidget(references_button);
+    references_row->addWidget(references_button_);
     form->addRow("Reference values", references_row);
     form->addRow("Column", column_);
     form->addRow("Property", property_);
@@ -242,7 +256,7 @@ void CalibrationWindow::build_form() {
     folds_row->addWidget(new QLabel("K", this));
     folds_row->addWidget(folds_count_);
     folds_row->addWidget(folds_file_, 1);
-    folds_row->addWidget(folds_button);
+    folds_row->addWidget(folds_button_);
     form->addRow("Cross-validation", folds_row);
 
     auto* left = new QWidget(this);
@@ -265,7 +279,10 @@ void CalibrationWindow::build_form() {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(splitter);
 
-    connect(spectra_button, &QPushButton::clicked, this, [this] {
+}
+
+void CalibrationWindow::connect_form() {
+    connect(spectra_button_, &QPushButton::clicked, this, [this] {
         const QString chosen = input_kind_->currentText() == "opus"
                                    ? dialogs_->choose_directory(this, "Folder of OPUS files")
                                    : dialogs_->open_file(this, "Spectra");
@@ -273,14 +290,14 @@ void CalibrationWindow::build_form() {
             spectra_->setText(chosen);
         }
     });
-    connect(references_button, &QPushButton::clicked, this, [this] {
+    connect(references_button_, &QPushButton::clicked, this, [this] {
         const QString chosen = dialogs_->open_file(this, "Reference values");
         if (!chosen.isEmpty()) {
             references_->setText(chosen);
             load_reference_columns();
         }
     });
-    connect(folds_button, &QPushButton::clicked, this, [this] {
+    connect(folds_button_, &QPushButton::clicked, this, [this] {
         const QString chosen = dialogs_->open_file(this, "Folds file");
         if (!chosen.isEmpty()) {
             folds_file_->setText(chosen);
@@ -545,7 +562,10 @@ void CalibrationWindow::on_done() {
     emit finished(true);
 }
 
-void CalibrationWindow::show_report(const TrainingReport& report) {
+namespace {
+
+// The fit's and the cross-validation's figures, and the k candidates, as a small HTML table.
+QString figures_html(const TrainingReport& report) {
     const auto row = [](const char* name, const Accuracy& a) {
         return QString("<tr><td>%1</td><td align=right>%2</td><td align=right>%3</td>"
                        "<td align=right>%4</td><td align=right>%5</td><td align=right>%6</td></tr>")
@@ -583,22 +603,28 @@ void CalibrationWindow::show_report(const TrainingReport& report) {
                      .arg(report.k)
                      .arg(scores.join(", "));
     }
-    figures_->setText(table);
+    return table;
+}
 
+// The written card, its list of covariate names replaced by their count.
+std::string card_text(const TrainingReport& report) {
     std::ifstream card_file(native_path((report.folder / "model.json").string()));
-    std::string card_text((std::istreambuf_iterator<char>(card_file)),
+    std::string text((std::istreambuf_iterator<char>(card_file)),
                           std::istreambuf_iterator<char>());
     // The covariates' names, one per line, would fill the view: their count stands for them.
-    const std::size_t names = card_text.find("\"covariate_names\": [");
-    const std::size_t end = names == std::string::npos ? names : card_text.find(']', names);
+    const std::size_t names = text.find("\"covariate_names\": [");
+    const std::size_t end = names == std::string::npos ? names : text.find(']', names);
     if (end != std::string::npos) {
-        card_text.replace(names, end + 1 - names,
+        text.replace(names, end + 1 - names,
                           "\"covariate_names\": [" + std::to_string(report.covariate_names.size()) +
                               " names]");
     }
-    card_->setPlainText(QString::fromStdString(card_text));
+    return text;
+}
 
-    // Observed against predicted: out of fold when cross-validated, else the training fit.
+// Observed against predicted: out of fold when cross-validated, else the training fit, with each
+// sample's 95% predictive band and the 1:1 line.
+QChart* observed_chart(const TrainingReport& report) {
     auto* chart = new QChart();
     const bool cv = report.cross_validation.has_value();
     const std::vector<double>& observed = cv ? report.cross_validation->observed : report.observed;
@@ -656,8 +682,16 @@ void CalibrationWindow::show_report(const TrainingReport& report) {
         marker->setVisible(!marker->series()->name().isEmpty());
     }
     chart->setTitle(QString::fromStdString(report.target) + ": observed and predicted");
+    return chart;
+}
+
+} // namespace
+
+void CalibrationWindow::show_report(const TrainingReport& report) {
+    figures_->setText(figures_html(report));
+    card_->setPlainText(QString::fromStdString(card_text(report)));
     QChart* old = chart_->chart();
-    chart_->setChart(chart);
+    chart_->setChart(observed_chart(report));
     delete old;
 }
 

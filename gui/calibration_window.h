@@ -68,6 +68,10 @@ protected:
 
 private:
     void build_form();
+    void create_fields();
+    void build_advanced();
+    void lay_out();
+    void connect_form();
     void on_progress(long done, long total);
     void add_message(const QString& line);
     void on_done();
@@ -104,6 +108,9 @@ private:
     QCheckBox* sparse_;
     QCheckBox* choose_k_; // k from 1, 2, 3, 5 by the cross-validated interval score
     QPushButton* run_button_;
+    QPushButton* spectra_button_;
+    QPushButton* references_button_;
+    QPushButton* folds_button_;
     QProgressBar* progress_;
     QLabel* status_;
     QLabel* figures_;

@@ -165,6 +165,98 @@ QString text(const std::string& s) {
 
 } // namespace
 
+namespace {
+
+// The first page: program, job settings, models with their cards, files not read.
+void write_job_pages(Pages& pages, const SummaryTable& summary, const std::string& summary_path,
+                     const JobRecord& record) {
+    pages.title("Veldra prediction report");
+    if (record.recorded) {
+        pages.line("Program: Veldra " + text(record.version));
+        pages.heading("Job");
+        pages.line("Input (" + text(record.input_kind) +
+                   "): " + (record.input.empty() ? QString("-") : text(record.input)));
+        pages.line("Samples: " + QString::number(summary.samples.size()) +
+                   (record.shard.empty() ? QString() : ", shard " + text(record.shard)));
+        pages.line("Covariate transformation: " + text(record.transformation));
+        pages.line(QString("Back-transformation: ") +
+                   (record.exponential ? "exponential" : "none"));
+        pages.line("Model directory: " + text(record.models));
+        pages.line("Output: " + text(record.output));
+    } else {
+        pages.line("The job's settings were not recorded: this report was made from its "
+                   "summary file alone.");
+    }
+    pages.line("Summary file: " + text(summary_path));
+
+    pages.heading("Models");
+    if (record.pairs.empty()) {
+        for (const auto& pair : summary.pairs) {
+            pages.line(pair_name(pair));
+        }
+    }
+    for (const JobRecord::Pair& pair : record.pairs) {
+        pages.line(
+            text(pair.spectrometer_type + " " + pair.property + ": " + model_card_text(pair)));
+        pages.row({"", text(pair.folder)}, {0.0, 0.04}, pages.small());
+    }
+    if (record.recorded) {
+        pages.heading("Files not read");
+        if (record.defective.empty()) {
+            pages.line("None: every file of the input was read.");
+        }
+        for (const DefectiveFile& left_out : record.defective) {
+            pages.line(text(left_out.path + ": " + left_out.reason));
+        }
+    }
+}
+
+// One pair's pages: its model, its chart and the table of its samples (at most
+// `largest_report_samples`, then a line saying how many more the summary holds).
+void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
+                      const JobRecord& record) {
+    const std::vector<double> columns = {0.0, 0.2, 0.31, 0.42, 0.53, 0.64, 0.76, 0.88};
+    const QStringList header = {"Sample", "mean",      "std",        "2.5%",
+                                "97.5%",  "pred 2.5%", "pred 97.5%", "domain"};
+    pages.new_page();
+    pages.heading(pair_name(summary.pairs[p]));
+    for (const JobRecord::Pair& pair : record.pairs) {
+        if (pair.spectrometer_type == summary.pairs[p].first &&
+            pair.property == summary.pairs[p].second) {
+            pages.line("Model: " + text(model_card_text(pair)));
+        }
+    }
+    pages.chart(make_pair_chart(summary, static_cast<int>(p)), pages.width() * 0.5);
+    pages.line("Mean, standard deviation and 95% intervals (credible, then predictive) "
+               "as in the summary file; domain: the calibration domain's verdict.");
+    pages.table_header(header, columns);
+    std::size_t listed = 0;
+    std::size_t rows = 0;
+    for (const SummaryRow& row : summary.rows) {
+        if (!row.of_pair(summary.pairs[p])) {
+            continue;
+        }
+        ++rows;
+        if (listed == largest_report_samples) {
+            continue;
+        }
+        using C = SummaryColumn;
+        pages.row({text(row.id()), text(row.text(C::mean)), text(row.text(C::std)),
+                   text(row.text(C::low)), text(row.text(C::high)),
+                   text(row.text(C::predictive_low)), text(row.text(C::predictive_high)),
+                   text(row.domain())},
+                  columns, pages.small());
+        ++listed;
+    }
+    pages.end_table();
+    if (rows > listed) {
+        pages.line("... and " + QString::number(rows - listed) +
+                   " more samples: see the summary file.");
+    }
+}
+
+} // namespace
+
 void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
                       const std::string& summary_path, const JobRecord& record) {
     // Written beside the target and moved into place when complete: a failure leaves an
@@ -182,88 +274,9 @@ void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
         writer.setTitle("Veldra prediction report");
         writer.setCreator(QString("Veldra ") + text(record.version));
         Pages pages(writer);
-
-        pages.title("Veldra prediction report");
-        if (record.recorded) {
-            pages.line("Program: Veldra " + text(record.version));
-            pages.heading("Job");
-            pages.line("Input (" + text(record.input_kind) +
-                       "): " + (record.input.empty() ? QString("-") : text(record.input)));
-            pages.line("Samples: " + QString::number(summary.samples.size()) +
-                       (record.shard.empty() ? QString() : ", shard " + text(record.shard)));
-            pages.line("Covariate transformation: " + text(record.transformation));
-            pages.line(QString("Back-transformation: ") +
-                       (record.exponential ? "exponential" : "none"));
-            pages.line("Model directory: " + text(record.models));
-            pages.line("Output: " + text(record.output));
-        } else {
-            pages.line("The job's settings were not recorded: this report was made from its "
-                       "summary file alone.");
-        }
-        pages.line("Summary file: " + text(summary_path));
-
-        pages.heading("Models");
-        if (record.pairs.empty()) {
-            for (const auto& pair : summary.pairs) {
-                pages.line(pair_name(pair));
-            }
-        }
-        for (const JobRecord::Pair& pair : record.pairs) {
-            pages.line(
-                text(pair.spectrometer_type + " " + pair.property + ": " + model_card_text(pair)));
-            pages.row({"", text(pair.folder)}, {0.0, 0.04}, pages.small());
-        }
-
-        if (record.recorded) {
-            pages.heading("Files not read");
-            if (record.defective.empty()) {
-                pages.line("None: every file of the input was read.");
-            }
-            for (const DefectiveFile& left_out : record.defective) {
-                pages.line(text(left_out.path + ": " + left_out.reason));
-            }
-        }
-
-        const std::vector<double> columns = {0.0, 0.2, 0.31, 0.42, 0.53, 0.64, 0.76, 0.88};
-        const QStringList header = {"Sample", "mean",      "std",        "2.5%",
-                                    "97.5%",  "pred 2.5%", "pred 97.5%", "domain"};
+        write_job_pages(pages, summary, summary_path, record);
         for (std::size_t p = 0; p < summary.pairs.size(); ++p) {
-            pages.new_page();
-            const QString name = pair_name(summary.pairs[p]);
-            pages.heading(name);
-            for (const JobRecord::Pair& pair : record.pairs) {
-                if (pair.spectrometer_type == summary.pairs[p].first &&
-                    pair.property == summary.pairs[p].second) {
-                    pages.line("Model: " + text(model_card_text(pair)));
-                }
-            }
-            pages.chart(make_pair_chart(summary, static_cast<int>(p)), pages.width() * 0.5);
-            pages.line("Mean, standard deviation and 95% intervals (credible, then predictive) "
-                       "as in the summary file; domain: the calibration domain's verdict.");
-            pages.table_header(header, columns);
-            std::size_t listed = 0;
-            std::size_t rows = 0;
-            for (const SummaryRow& row : summary.rows) {
-                if (!row.of_pair(summary.pairs[p])) {
-                    continue;
-                }
-                ++rows;
-                if (listed == largest_report_samples) {
-                    continue;
-                }
-                using C = SummaryColumn;
-                pages.row({text(row.id()), text(row.text(C::mean)), text(row.text(C::std)),
-                           text(row.text(C::low)), text(row.text(C::high)),
-                           text(row.text(C::predictive_low)), text(row.text(C::predictive_high)),
-                           text(row.domain())},
-                          columns, pages.small());
-                ++listed;
-            }
-            pages.end_table();
-            if (rows > listed) {
-                pages.line("... and " + QString::number(rows - listed) +
-                           " more samples: see the summary file.");
-            }
+            write_pair_pages(pages, summary, p, record);
         }
         pages.finish();
     }

@@ -782,23 +782,131 @@ std::vector<BartOptionProblem> bart_option_problems(const BartOptions& options) 
     return problems;
 }
 
-BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector<double>& y,
-                 const BartOptions& options) {
+namespace {
+
+// The inputs `fit_bart` refuses: mismatched rows and responses, settings out of range, rows of
+// different widths, responses without a spread.
+void check_fit_inputs(const std::vector<std::vector<double>>& rows, const std::vector<double>& y,
+                      const BartOptions& options) {
     if (rows.size() != y.size() || rows.empty()) {
         throw std::invalid_argument("BART needs one response per row and at least one row");
     }
-    gsl_set_error_handler_off(); // a failing GSL routine returns its status, never aborts
     const std::vector<BartOptionProblem> problems = bart_option_problems(options);
     if (!problems.empty()) {
         throw std::invalid_argument("BART option " + problems.front().option + ": " +
                                     problems.front().message);
     }
-    const std::size_t width = rows.front().size();
     for (const std::vector<double>& row : rows) {
-        if (row.size() != width) {
+        if (row.size() != rows.front().size()) {
             throw std::invalid_argument("every row needs the same number of covariates");
         }
     }
+}
+
+// Runs every chain on the threads the options allow, each keeping `kept[c]` draws into its
+// place of `fit` (chains in order), and adds up the chains' split counts.
+class ChainRun {
+public:
+    ChainRun(const BinnedData& data, const std::vector<double>& scaled, const BartOptions& options,
+             double lambda, double sigma_hat, BartFit& fit)
+        : data_(data), scaled_(scaled), options_(options), lambda_(lambda),
+          sigma_hat_(sigma_hat), fit_(fit), chains_(static_cast<std::size_t>(options.chains)),
+          kept_(chains_, static_cast<std::size_t>(options.draws) / chains_),
+          chain_counts_(chains_, std::vector<double>(data.p, 0.0)), errors_(chains_) {
+        for (std::size_t c = 0; c < static_cast<std::size_t>(options.draws) % chains_; ++c) {
+            ++kept_[c];
+        }
+        for (std::size_t c = 0; c < chains_; ++c) {
+            total_ += options.burn_in + static_cast<long>(kept_[c]) * options.thin;
+        }
+    }
+
+    void run() {
+        unsigned threads =
+            options_.threads != 0 ? options_.threads : std::thread::hardware_concurrency();
+        threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, chains_));
+        std::atomic<std::size_t> next{0};
+        const auto worker = [&] {
+            for (std::size_t c = next.fetch_add(1); c < chains_; c = next.fetch_add(1)) {
+                run_chain(c);
+            }
+        };
+        std::vector<std::thread> helpers;
+        for (unsigned t = 1; t < threads; ++t) {
+            helpers.emplace_back(worker);
+        }
+        worker();
+        for (std::thread& helper : helpers) {
+            helper.join();
+        }
+        for (const std::exception_ptr& error : errors_) {
+            if (error) {
+                std::rethrow_exception(error);
+            }
+        }
+        fit_.variable_counts.assign(data_.p, 0.0);
+        for (const std::vector<double>& counts : chain_counts_) {
+            for (std::size_t v = 0; v < counts.size(); ++v) {
+                fit_.variable_counts[v] += counts[v];
+            }
+        }
+    }
+
+private:
+    void run_chain(std::size_t c) {
+        try {
+            Chain chain(data_, scaled_, options_, lambda_, sigma_hat_,
+                        options_.seed * 1000003u + c);
+            std::size_t first = 0;
+            for (std::size_t earlier = 0; earlier < c; ++earlier) {
+                first += kept_[earlier];
+            }
+            const long iterations = options_.burn_in + static_cast<long>(kept_[c]) * options_.thin;
+            for (long it = 0; it < iterations && !failed_.load(); ++it) {
+                chain.iterate(it >= options_.burn_in / 2);
+                const long after = it + 1 - options_.burn_in;
+                if (after > 0 && after % options_.thin == 0) {
+                    const std::size_t d =
+                        first + static_cast<std::size_t>(after / options_.thin) - 1;
+                    fit_.forests[d] = compact(chain.trees());
+                    fit_.sigma[d] = chain.sigma();
+                    for (std::size_t v = 0; v < chain_counts_[c].size(); ++v) {
+                        chain_counts_[c][v] += chain.split_counts()[v];
+                    }
+                }
+                if (options_.progress) {
+                    const std::lock_guard<std::mutex> lock(progress_mutex_);
+                    options_.progress(++done_, total_);
+                }
+            }
+        } catch (...) {
+            errors_[c] = std::current_exception();
+            failed_.store(true);
+        }
+    }
+
+    const BinnedData& data_;
+    const std::vector<double>& scaled_;
+    const BartOptions& options_;
+    double lambda_;
+    double sigma_hat_;
+    BartFit& fit_;
+    std::size_t chains_;
+    std::vector<std::size_t> kept_;
+    std::vector<std::vector<double>> chain_counts_;
+    std::vector<std::exception_ptr> errors_;
+    long total_ = 0;
+    long done_ = 0;
+    std::mutex progress_mutex_;
+    std::atomic<bool> failed_{false};
+};
+
+} // namespace
+
+BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector<double>& y,
+                 const BartOptions& options) {
+    check_fit_inputs(rows, y, options);
+    gsl_set_error_handler_off(); // a failing GSL routine returns its status, never aborts
     BartFit fit;
     fit.y_min = *std::min_element(y.begin(), y.end());
     fit.y_max = *std::max_element(y.begin(), y.end());
@@ -820,81 +928,9 @@ BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector
             "The error variance prior cannot be set from these responses and the options nu and "
             "q (its scale is not a positive number).");
     }
-
-    const auto chains = static_cast<std::size_t>(options.chains);
-    std::vector<std::size_t> kept(chains, static_cast<std::size_t>(options.draws) / chains);
-    for (std::size_t c = 0; c < static_cast<std::size_t>(options.draws) % chains; ++c) {
-        ++kept[c];
-    }
     fit.forests.resize(static_cast<std::size_t>(options.draws));
     fit.sigma.resize(static_cast<std::size_t>(options.draws));
-    fit.variable_counts.assign(width, 0.0);
-    std::vector<std::vector<double>> chain_counts(chains, std::vector<double>(width, 0.0));
-    long total = 0;
-    for (std::size_t c = 0; c < chains; ++c) {
-        total += options.burn_in + static_cast<long>(kept[c]) * options.thin;
-    }
-    std::mutex progress_mutex;
-    long done = 0;
-    std::atomic<bool> failed{false};
-    std::vector<std::exception_ptr> errors(chains);
-
-    const auto run_chain = [&](std::size_t c) {
-        try {
-            Chain chain(data, scaled, options, lambda, sigma_hat, options.seed * 1000003u + c);
-            std::size_t first = 0;
-            for (std::size_t earlier = 0; earlier < c; ++earlier) {
-                first += kept[earlier];
-            }
-            const long iterations = options.burn_in + static_cast<long>(kept[c]) * options.thin;
-            for (long it = 0; it < iterations && !failed.load(); ++it) {
-                chain.iterate(it >= options.burn_in / 2);
-                const long after = it + 1 - options.burn_in;
-                if (after > 0 && after % options.thin == 0) {
-                    const std::size_t d =
-                        first + static_cast<std::size_t>(after / options.thin) - 1;
-                    fit.forests[d] = compact(chain.trees());
-                    fit.sigma[d] = chain.sigma();
-                    for (std::size_t v = 0; v < width; ++v) {
-                        chain_counts[c][v] += chain.split_counts()[v];
-                    }
-                }
-                if (options.progress) {
-                    const std::lock_guard<std::mutex> lock(progress_mutex);
-                    options.progress(++done, total);
-                }
-            }
-        } catch (...) {
-            errors[c] = std::current_exception();
-            failed.store(true);
-        }
-    };
-    unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
-    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, chains));
-    std::atomic<std::size_t> next{0};
-    const auto worker = [&] {
-        for (std::size_t c = next.fetch_add(1); c < chains; c = next.fetch_add(1)) {
-            run_chain(c);
-        }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < threads; ++t) {
-        helpers.emplace_back(worker);
-    }
-    worker();
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
-    for (const std::vector<double>& counts : chain_counts) {
-        for (std::size_t v = 0; v < width; ++v) {
-            fit.variable_counts[v] += counts[v];
-        }
-    }
+    ChainRun(data, scaled, options, lambda, sigma_hat, fit).run();
     return fit;
 }
 

@@ -97,7 +97,8 @@ struct BartTree {
         std::int32_t parent = -1;
         double value = 0.0; // a leaf's output (scaled response units)
     };
-    std::vector<Node> nodes; // nodes[0] is the root; freed nodes are never reused in place
+    std::vector<Node> nodes; // nodes[0] is the root; while a chain runs, a pruned node's slot is
+                             // taken by the next node grown (the chain marks live slots)
 
     bool is_leaf(std::int32_t i) const { return nodes[static_cast<std::size_t>(i)].left < 0; }
 };
