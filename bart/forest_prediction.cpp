@@ -163,10 +163,10 @@ public:
             return false;
         }
         const std::size_t left = count_ - next_;
-        const std::size_t share =
-            threads_ == 1 ? files_per_batch
-                          : std::clamp<std::size_t>(left / (2 * std::size_t{threads_}),
-                                                    smallest_batch, files_per_batch);
+        const std::size_t share = threads_ == 1
+                                      ? files_per_batch
+                                      : std::clamp<std::size_t>(left / (2 * std::size_t{threads_}),
+                                                                smallest_batch, files_per_batch);
         first = next_;
         last = first + std::min(share, left);
         next_ = last;
@@ -205,8 +205,7 @@ private:
 };
 
 // A file's records, after it is evaluated and in file order.
-void log_file(LoggerSet& log, const FileResult& result, const std::string& file,
-              std::size_t rows) {
+void log_file(LoggerSet& log, const FileResult& result, const std::string& file, std::size_t rows) {
     const std::string separator(45, '=');
     for (std::size_t n = 0; n < result.missing_subtrees; ++n) {
         VELDRA_LOG(log, Severity::warning) << missing_subtree_notice;

@@ -183,7 +183,6 @@ void CalibrationWindow::create_fields() {
              {messages_, "calibration_messages"}}) {
         widget->setObjectName(name);
     }
-
 }
 
 // Advanced: the sampler's settings with the trainer's defaults, folded away.
@@ -232,7 +231,6 @@ void CalibrationWindow::build_advanced() {
         advanced_->setVisible(open);
         advanced_button_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     });
-
 }
 
 void CalibrationWindow::lay_out() {
@@ -278,7 +276,6 @@ void CalibrationWindow::lay_out() {
     splitter->setSizes({560, 560});
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(splitter);
-
 }
 
 void CalibrationWindow::connect_form() {
@@ -609,15 +606,14 @@ QString figures_html(const TrainingReport& report) {
 // The written card, its list of covariate names replaced by their count.
 std::string card_text(const TrainingReport& report) {
     std::ifstream card_file(native_path((report.folder / "model.json").string()));
-    std::string text((std::istreambuf_iterator<char>(card_file)),
-                          std::istreambuf_iterator<char>());
+    std::string text((std::istreambuf_iterator<char>(card_file)), std::istreambuf_iterator<char>());
     // The covariates' names, one per line, would fill the view: their count stands for them.
     const std::size_t names = text.find("\"covariate_names\": [");
     const std::size_t end = names == std::string::npos ? names : text.find(']', names);
     if (end != std::string::npos) {
         text.replace(names, end + 1 - names,
-                          "\"covariate_names\": [" + std::to_string(report.covariate_names.size()) +
-                              " names]");
+                     "\"covariate_names\": [" + std::to_string(report.covariate_names.size()) +
+                         " names]");
     }
     return text;
 }

@@ -809,8 +809,8 @@ class ChainRun {
 public:
     ChainRun(const BinnedData& data, const std::vector<double>& scaled, const BartOptions& options,
              double lambda, double sigma_hat, BartFit& fit)
-        : data_(data), scaled_(scaled), options_(options), lambda_(lambda),
-          sigma_hat_(sigma_hat), fit_(fit), chains_(static_cast<std::size_t>(options.chains)),
+        : data_(data), scaled_(scaled), options_(options), lambda_(lambda), sigma_hat_(sigma_hat),
+          fit_(fit), chains_(static_cast<std::size_t>(options.chains)),
           kept_(chains_, static_cast<std::size_t>(options.draws) / chains_),
           chain_counts_(chains_, std::vector<double>(data.p, 0.0)), errors_(chains_) {
         for (std::size_t c = 0; c < static_cast<std::size_t>(options.draws) % chains_; ++c) {

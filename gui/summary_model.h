@@ -1,0 +1,135 @@
+#pragma once
+
+#include "job/job_summary.h"
+#include "report/pair_chart.h"
+
+#include <QAbstractTableModel>
+#include <QColor>
+#include <QSortFilterProxyModel>
+#include <QString>
+
+#include <cmath>
+#include <cstddef>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace veldra {
+
+// The interval a cell shows: predictive where the model gives one, else credible.
+QString summary_cell_text(const SummaryRow& row);
+
+// The summary as a table of samples x pairs, each cell computed when shown: a job of 10,000
+// samples has 170,000 cells, too many to make one object each.
+class SummaryModel : public QAbstractTableModel {
+public:
+    explicit SummaryModel(const SummaryTable& table, QObject* parent)
+        : QAbstractTableModel(parent), table_(table),
+          cells_(table.samples.size() * table.pairs.size(), -1) {
+        std::map<std::pair<std::string, std::string>, std::size_t> column_of;
+        for (std::size_t p = 0; p < table.pairs.size(); ++p) {
+            column_of[table.pairs[p]] = p;
+        }
+        std::unordered_map<std::string, std::size_t> row_of;
+        for (std::size_t s = 0; s < table.samples.size(); ++s) {
+            row_of[table.samples[s]] = s;
+        }
+        for (std::size_t r = 0; r < table.rows.size(); ++r) {
+            const SummaryRow& row = table.rows[r];
+            cells_[row_of[row.id()] * table.pairs.size() +
+                   column_of[{row.text(SummaryColumn::spectrometer),
+                              row.text(SummaryColumn::property)}]] = static_cast<std::ptrdiff_t>(r);
+        }
+    }
+
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(table_.samples.size());
+    }
+    int columnCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(table_.pairs.size()) + 1;
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (role != Qt::DisplayRole || orientation != Qt::Horizontal) {
+            return QAbstractTableModel::headerData(section, orientation, role);
+        }
+        return section == 0 ? QString("SSN")
+                            : pair_name(table_.pairs[static_cast<std::size_t>(section - 1)]);
+    }
+
+    // The summary row of a cell; null for the identifier column and for an empty cell.
+    const SummaryRow* row(const QModelIndex& index) const {
+        if (!index.isValid() || index.column() == 0) {
+            return nullptr;
+        }
+        const std::ptrdiff_t at =
+            cells_[static_cast<std::size_t>(index.row()) * table_.pairs.size() +
+                   static_cast<std::size_t>(index.column() - 1)];
+        return at < 0 ? nullptr : &table_.rows[static_cast<std::size_t>(at)];
+    }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid()) {
+            return {};
+        }
+        if (index.column() == 0) {
+            if (role == Qt::DisplayRole || role == sort_role) {
+                return QString::fromStdString(
+                    table_.samples[static_cast<std::size_t>(index.row())]);
+            }
+            return {};
+        }
+        const SummaryRow* cell = row(index);
+        if (cell == nullptr) {
+            return role == sort_role ? QVariant(std::nan("")) : QVariant();
+        }
+        switch (role) {
+        case Qt::DisplayRole:
+            return summary_cell_text(*cell);
+        case sort_role:
+            return cell->figures[0];
+        case Qt::BackgroundRole:
+            return cell->domain() == "outside" ? QVariant(QColor(255, 205, 205)) : QVariant();
+        case Qt::ToolTipRole: {
+            using C = SummaryColumn;
+            const auto field = [cell](C column) { return cell->text(column); };
+            return QString::fromStdString(
+                "std " + field(C::std) + ", credible [" + field(C::low) + ", " + field(C::high) +
+                "], predictive [" + field(C::predictive_low) + ", " + field(C::predictive_high) +
+                "], domain " + field(C::domain) + " (T2 " + field(C::t2) + ", Q " + field(C::q) +
+                "), model R2 " + field(C::model_r2));
+        }
+        default:
+            return {};
+        }
+    }
+
+    static constexpr int sort_role = Qt::UserRole;
+
+private:
+    const SummaryTable& table_;
+    std::vector<std::ptrdiff_t> cells_; // summary row of each sample x pair, -1 for none
+};
+
+// Sorts by the mean, empty cells first; the identifier column by its text.
+class SummarySorter : public QSortFilterProxyModel {
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override {
+        const QVariant a = left.data(SummaryModel::sort_role);
+        const QVariant b = right.data(SummaryModel::sort_role);
+        if (left.column() == 0) {
+            return a.toString() < b.toString();
+        }
+        const double x = a.toDouble();
+        const double y = b.toDouble();
+        const bool mine = std::isnan(x);
+        const bool theirs = std::isnan(y);
+        return mine != theirs ? mine : x < y;
+    }
+};
+
+} // namespace veldra
