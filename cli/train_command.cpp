@@ -204,9 +204,10 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
                          "not '" +
                          s.property + "'");
     }
-    if (s.cv_folds < 0) {
-        throw UsageError("--cv takes the number of folds (0: no cross-validation), not " +
-                         std::to_string(s.cv_folds));
+    if (s.cv_folds < 0 || s.cv_folds == 1) {
+        throw UsageError(
+            "--cv takes the number of folds, 2 or more (0: no cross-validation), not " +
+            std::to_string(s.cv_folds));
     }
     check_sampler_settings(s, texts);
     const std::optional<Transformation> chosen = transformation_from_text(texts.transformation);

@@ -325,10 +325,8 @@ void CalibrationWindow::connect_form() {
 void CalibrationWindow::load_reference_columns() {
     column_->clear();
     try {
-        for (const std::string& field : read_csv_header(text_of(references_))) {
-            if (field != "SSN") {
-                column_->addItem(QString::fromStdString(field));
-            }
+        for (const std::string& field : reference_table_columns(text_of(references_))) {
+            column_->addItem(QString::fromStdString(field));
         }
     } catch (const std::exception& e) {
         dialogs_->critical(this, "Calibration", QString::fromStdString(e.what()));

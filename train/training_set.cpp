@@ -2,6 +2,7 @@
 
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
+#include "text/csv_record.h"
 #include "text/first_derivative.h"
 #include "text/platform.h"
 #include "train/training_error.h"
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <random>
@@ -28,19 +30,11 @@ namespace {
 using training_error::fail;
 using training_error::quoted;
 
-// The fields of one line, each without surrounding blanks; a carriage return at the line end is
-// dropped.
-std::vector<std::string> trimmed_fields(std::string line) {
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    std::vector<std::string> fields = split_csv_fields(line);
-    for (std::string& field : fields) {
-        const auto first = field.find_first_not_of(" \t");
-        const auto last = field.find_last_not_of(" \t");
-        field = first == std::string::npos ? std::string() : field.substr(first, last - first + 1);
-    }
-    return fields;
+// A field without surrounding blanks.
+std::string trimmed(const std::string& field) {
+    const auto first = field.find_first_not_of(" \t");
+    const auto last = field.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : field.substr(first, last - first + 1);
 }
 
 // A whole field as a finite number, independent of the locale.
@@ -57,35 +51,58 @@ struct KeyedTable {
     std::size_t key = 0;
 };
 
+// A reference or folds table as spreadsheets and R write it: RFC 4180 records (quoted fields,
+// doubled quotes, CR LF), a UTF-8 byte order mark before the header, blanks around fields.
 KeyedTable read_keyed_table(const std::string& path) {
     std::ifstream in(native_path(path), std::ios::binary);
     if (!in) {
         fail("Cannot open " + quoted(path) + " for reading.");
     }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text.erase(0, 3);
+    }
+    std::size_t position = 0;
+    std::size_t lines = 0;
+    std::vector<std::string> fields;
+    const auto next = [&](std::size_t line) {
+        try {
+            if (!next_csv_record(text, position, fields, lines)) {
+                return false;
+            }
+        } catch (const std::runtime_error& e) {
+            fail("Line " + std::to_string(line) + " of " + quoted(path) + ": " + e.what() + ".");
+        }
+        std::transform(fields.begin(), fields.end(), fields.begin(), trimmed);
+        return true;
+    };
     KeyedTable table;
-    std::string line;
-    if (!read_csv_line(in, line)) {
+    if (!next(1)) {
         fail("The file " + quoted(path) + " has no header line.");
     }
-    table.header = trimmed_fields(line);
+    table.header = fields;
+    for (std::size_t k = 0; k < table.header.size(); ++k) {
+        if (std::find(table.header.begin(), table.header.begin() + static_cast<std::ptrdiff_t>(k),
+                      table.header[k]) != table.header.begin() + static_cast<std::ptrdiff_t>(k)) {
+            fail("The file " + quoted(path) + " has two columns named \"" + table.header[k] +
+                 "\": name each column once.");
+        }
+    }
     const auto key = std::find(table.header.begin(), table.header.end(), "SSN");
     if (key == table.header.end()) {
         fail("The file " + quoted(path) + " has no \"SSN\" column.");
     }
     table.key = static_cast<std::size_t>(key - table.header.begin());
-    std::size_t number = 1;
-    while (read_csv_line(in, line)) {
-        ++number;
-        if (line.empty() || line == "\r") {
+    for (std::size_t number = lines + 1; next(number); number = lines + 1) {
+        if (fields.size() == 1 && fields[0].empty()) {
             continue;
         }
-        std::vector<std::string> fields = trimmed_fields(line);
         if (fields.size() != table.header.size()) {
             fail("Line " + std::to_string(number) + " of " + quoted(path) + " has " +
                  std::to_string(fields.size()) + " fields, the header " +
                  std::to_string(table.header.size()) + ".");
         }
-        table.rows.push_back(std::move(fields));
+        table.rows.push_back(fields);
     }
     return table;
 }
@@ -195,6 +212,29 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
     return set;
 }
 
+namespace {
+
+// Every fold's fit has at least two training samples (the other folds' samples), or says which
+// fold does not.
+void check_training_samples(const std::vector<int>& folds) {
+    std::map<int, std::size_t> held;
+    for (const int fold : folds) {
+        ++held[fold];
+    }
+    for (const auto& [fold, count] : held) {
+        const std::size_t training = folds.size() - count;
+        if (training < 2) {
+            fail("Fold " + std::to_string(fold) + " holds " + std::to_string(count) + " of the " +
+                 std::to_string(folds.size()) + " samples, which leaves " +
+                 std::to_string(training) +
+                 " to fit its model on; each fit needs at least two. Use fewer folds or more "
+                 "samples.");
+        }
+    }
+}
+
+} // namespace
+
 std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_t seed,
                               const TrainingSet& set) {
     std::vector<int> folds(set.ids.size(), 0);
@@ -231,6 +271,7 @@ std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_
                  std::to_string(folds.front()) +
                  "; cross-validation needs samples in at least two folds.");
         }
+        check_training_samples(folds);
         return folds;
     }
     if (k < 2 || static_cast<std::size_t>(k) > set.ids.size()) {
@@ -246,7 +287,19 @@ std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_
     for (std::size_t r = 0; r < order.size(); ++r) {
         folds[order[r]] = static_cast<int>(r % static_cast<std::size_t>(k)) + 1;
     }
+    check_training_samples(folds);
     return folds;
+}
+
+std::vector<std::string> reference_table_columns(const std::string& path) {
+    const KeyedTable table = read_keyed_table(path);
+    std::vector<std::string> columns;
+    for (std::size_t k = 0; k < table.header.size(); ++k) {
+        if (k != table.key) {
+            columns.push_back(table.header[k]);
+        }
+    }
+    return columns;
 }
 
 } // namespace veldra

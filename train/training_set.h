@@ -35,6 +35,10 @@ struct TrainingSet {
 // matches them with the reference values. Errors are exceptions with the message for the user.
 TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log);
 
+// The columns of a reference table other than "SSN", read as the trainer reads the table (RFC
+// 4180 quoting, a byte order mark, CR LF); raises the trainer's message for a table it refuses.
+std::vector<std::string> reference_table_columns(const std::string& path);
+
 // The fold (1-based) of every sample of `set`: from the folds CSV ("SSN", "fold") when
 // `folds_file` is given, else `folds` random folds from the seed.
 std::vector<int> assign_folds(const std::string& folds_file, int folds, std::uint64_t seed,

@@ -349,6 +349,67 @@ TEST(Training, MistakesInTheSetAreRefusedOrWarned) {
                   "per sample?"}));
 }
 
+// Reference and folds tables as labs export them: Excel's "CSV UTF-8" (a byte order mark, CR LF),
+// R's write.csv (quoted header and fields, a row-name column), blanks and quoted commas; the
+// same values as a plain table give. What cannot be meant is refused with a reason.
+TEST(Training, ReferenceTablesAsLabsExportThem) {
+    Lab lab(30);
+    std::string plain = test::read_file(lab.dir.file("targets.csv"));
+    TrainingSettings settings = lab.settings();
+    settings.bart.draws = 10;
+    settings.bart.burn_in = 10;
+    LoggerSet log;
+    const TrainingReport expected = train_model(settings, log);
+    settings.force = true;
+
+    std::string excel = "\xEF\xBB\xBF";
+    std::string r = "\"\",\"SSN\",\"pH\",\"Carbon\"\n";
+    std::istringstream lines(plain);
+    std::string line;
+    for (int n = 0; std::getline(lines, line); ++n) {
+        excel += line + "\r\n";
+        if (n > 0) {
+            const std::size_t a = line.find(',');
+            const std::size_t b = line.find(',', a + 1);
+            r += "\"" + std::to_string(n) + "\",\"" + line.substr(0, a) + "\"," +
+                 line.substr(a + 1, b - a - 1) + "," + line.substr(b + 1) + "\n";
+        }
+    }
+    for (const std::string& table : {excel, r}) {
+        lab.dir.write("targets.csv", table);
+        EXPECT_EQ(reference_table_columns(lab.dir.file("targets.csv")),
+                  (table == r ? std::vector<std::string>{"", "pH", "Carbon"}
+                              : std::vector<std::string>{"pH", "Carbon"}));
+        const TrainingReport report = train_model(settings, log);
+        EXPECT_EQ(report.samples, expected.samples);
+        EXPECT_EQ(report.observed, expected.observed);
+        EXPECT_EQ(report.fitted, expected.fitted);
+    }
+
+    const auto refused = [&](const std::string& targets) {
+        lab.dir.write("targets.csv", targets);
+        return test::slashes(train_error(settings));
+    };
+    const std::string file = test::slashes("\"" + lab.dir.file("targets.csv") + "\"");
+    EXPECT_EQ(refused("SSN,Carbon,Carbon\ns0,1,2\n"),
+              "The file " + file + " has two columns named \"Carbon\": name each column once.");
+    EXPECT_EQ(refused("SSN,Carbon\n\"s0,1\n"),
+              "Line 2 of " + file + ": a quoted field is not closed.");
+    EXPECT_EQ(refused("\"SSN\"x,Carbon\ns0,1\n"),
+              "Line 1 of " + file + ": text after the closing quote of a field.");
+
+    // Folds that leave a fit fewer than two samples say which fold and why.
+    lab.dir.write("targets.csv", plain);
+    std::string folds = "SSN,fold\n";
+    for (int i = 0; i < 30; ++i) {
+        folds += "s" + std::to_string(i) + "," + (i == 0 ? "1" : "2") + "\n";
+    }
+    settings.folds = lab.dir.write("folds.csv", folds);
+    EXPECT_EQ(test::slashes(train_error(settings)),
+              "Fold 2 holds 25 of the 26 samples, which leaves 1 to fit its model on; each fit "
+              "needs at least two. Use fewer folds or more samples.");
+}
+
 TEST(Training, FoldsAndAccuracy) {
     Lab lab(30);
     TrainingSettings settings = lab.settings();
