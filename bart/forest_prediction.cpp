@@ -46,6 +46,7 @@ struct FileResult {
 // What a thread keeps from one batch to the next: the forests of every file are read and built
 // in memory the previous files held, not allocated and returned to the system file by file.
 struct BatchMemory {
+    ModelDocumentReader reader;
     Forest forest;
     std::vector<FlatForest> flat; // one per file of a batch
 };
@@ -85,7 +86,7 @@ void evaluate_batch(const std::vector<std::string>& files, std::size_t first, st
     for (std::size_t i = first; i < last; ++i) {
         try {
             memory.forest.clear();
-            read_model_document(files[i], memory.forest);
+            memory.reader.read(files[i], memory.forest);
             results[i].missing_subtrees = memory.forest.missing_subtrees;
             FlatForest& flat = memory.flat[i - first];
             flat.rebuild(memory.forest, files[i]);
@@ -292,9 +293,10 @@ HeldForests::HeldForests(const std::string& forest_path, const std::string& form
     run_batches(files_.size(), thread_count(options, files_.size()),
                 [&](std::size_t first, std::size_t last) {
                     Forest forest;
+                    ModelDocumentReader reader;
                     for (std::size_t i = first; i < last; ++i) {
                         try {
-                            read_model_document(files_[i], forest);
+                            reader.read(files_[i], forest);
                             missing_subtrees_[i] = forest.missing_subtrees;
                             forests_[i].rebuild(forest, files_[i]);
                             forests_[i].shrink_to_fit();

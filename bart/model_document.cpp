@@ -257,19 +257,32 @@ bool load_padded(const std::string& path, std::vector<char>& bytes, std::size_t&
     return true;
 }
 
-// Reads a plain document in one pass, any other valid one with simdjson, into an empty forest;
-// false, with the forest empty again, when the document is left to the reference reader.
-bool read_fast(const std::string& path, Forest& forest) {
-    // The buffers of a thread are kept from one document to the next.
-    thread_local std::vector<char> bytes;
-    // Nesting beyond the limit is a depth error here, so the reference reader names it.
-    thread_local dom::parser parser = [] {
+} // namespace
+
+struct ModelDocumentReader::Buffers {
+    std::vector<char> bytes;
+    std::optional<dom::parser> parser; // made when a document is not plain
+};
+
+namespace {
+
+// The parser, allocated once; nesting beyond the limit is a depth error in it, so the reference
+// reader names it.
+dom::parser& parser_of(std::optional<dom::parser>& parser) {
+    if (!parser) {
         dom::parser made;
         if (made.allocate(chunk, deepest_model_nesting) != simdjson::SUCCESS) {
             throw std::bad_alloc();
         }
-        return made;
-    }();
+        parser.emplace(std::move(made));
+    }
+    return *parser;
+}
+
+// Reads a plain document in one pass, any other valid one with simdjson, into an empty forest;
+// false, with the forest empty again, when the document is left to the reference reader.
+bool read_fast(const std::string& path, Forest& forest, std::vector<char>& bytes,
+               std::optional<dom::parser>& parser_slot) {
     std::size_t size = 0;
     if (!load_padded(path, bytes, size)) {
         return false;
@@ -280,7 +293,7 @@ bool read_fast(const std::string& path, Forest& forest) {
     forest.clear();
     // The whole document is validated: one the reference rejects is never accepted here.
     dom::element root;
-    if (parser.parse(bytes.data(), size, false).get(root) != simdjson::SUCCESS ||
+    if (parser_of(parser_slot).parse(bytes.data(), size, false).get(root) != simdjson::SUCCESS ||
         (root.type() != dom::element_type::OBJECT && root.type() != dom::element_type::ARRAY)) {
         return false;
     }
@@ -311,10 +324,18 @@ void read_model_document_reference(const std::string& path, Forest& forest) {
     visit(document, working, walk);
 }
 
-void read_model_document(const std::string& path, Forest& forest) {
-    if (!read_fast(path, forest)) {
+ModelDocumentReader::ModelDocumentReader() : buffers_(std::make_unique<Buffers>()) {}
+
+ModelDocumentReader::~ModelDocumentReader() = default;
+
+void ModelDocumentReader::read(const std::string& path, Forest& forest) {
+    if (!read_fast(path, forest, buffers_->bytes, buffers_->parser)) {
         read_model_document_reference(path, forest);
     }
+}
+
+void read_model_document(const std::string& path, Forest& forest) {
+    ModelDocumentReader().read(path, forest);
 }
 
 } // namespace veldra

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace veldra {
@@ -13,6 +14,22 @@ namespace veldra {
 // walked in document order; a document they do not accept is read by the reference reader, so
 // that its error text is the one raised.
 void read_model_document(const std::string& path, Forest& forest);
+
+// The same, keeping its buffers (the file's bytes, simdjson's parser) from one document to the
+// next: one reader per thread. Objects rather than thread-local buffers, whose destruction at a
+// thread's end MinGW's runtime orders after their storage is gone.
+class ModelDocumentReader {
+public:
+    ModelDocumentReader();
+    ~ModelDocumentReader();
+    ModelDocumentReader(const ModelDocumentReader&) = delete;
+    ModelDocumentReader& operator=(const ModelDocumentReader&) = delete;
+    void read(const std::string& path, Forest& forest);
+
+private:
+    struct Buffers;
+    std::unique_ptr<Buffers> buffers_;
+};
 
 // The reference reader: Boost.PropertyTree's JSON parser, then the reading walk, after checking
 // the limits below (a document beyond them raises a message naming the file).
