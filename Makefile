@@ -56,6 +56,7 @@ test-windows-core:
 	VELDRA_WINDOWS_PARTS=core bash scripts/windows/build-deps
 	cmake --preset windows-core
 	cmake --build --preset windows-core
+	bash scripts/windows/wine-run cmd /c exit  # the Wine prefix, made once before tests share it
 	ctest --preset windows-core
 
 # The package as a user would use it, under Wine, against the Linux build.

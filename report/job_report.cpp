@@ -1,5 +1,7 @@
 #include "report/job_report.h"
 
+#include "text/platform.h"
+
 #include "report/pair_chart.h"
 
 #include <QApplication>
@@ -300,8 +302,8 @@ void write_job_report_offscreen(const std::string& pdf_path, const std::string& 
         static int argc = 3;
         static char name[] = "veldra-predict";
         static char option[] = "-platform";
-        static char platform[] = "offscreen";
-        static char* argv[] = {name, option, platform, nullptr};
+        static std::string platform_name = headless_qt_platform();
+        static char* argv[] = {name, option, platform_name.data(), nullptr};
         application = std::make_unique<QApplication>(argc, argv);
     }
     write_job_report(pdf_path, summary, summary_path, record);

@@ -134,6 +134,10 @@ void on_stop_signals(void (*handler)(int)) {
     std::signal(SIGBREAK, handler);
 }
 
+const char* headless_qt_platform() {
+    return "windows";
+}
+
 std::uint64_t peak_memory_bytes() {
     PROCESS_MEMORY_COUNTERS counters{};
     if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
@@ -189,6 +193,10 @@ bool standard_error_is_terminal() {
 void on_stop_signals(void (*handler)(int)) {
     std::signal(SIGINT, handler);
     std::signal(SIGTERM, handler);
+}
+
+const char* headless_qt_platform() {
+    return "offscreen";
 }
 
 std::uint64_t peak_memory_bytes() {

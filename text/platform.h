@@ -51,6 +51,11 @@ bool standard_error_is_terminal();
 // on Windows also Ctrl-Break (SIGBREAK).
 void on_stop_signals(void (*handler)(int));
 
+// The Qt platform plugin that draws (charts, PDF reports) without a screen: "offscreen" on
+// Linux; "windows" on Windows, whose fonts are the system's (the offscreen plugin finds none
+// there and draws no text).
+const char* headless_qt_platform();
+
 // Largest resident memory of this process so far, in bytes (0 where the platform cannot say).
 std::uint64_t peak_memory_bytes();
 
