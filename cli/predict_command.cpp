@@ -497,6 +497,11 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
         return exit_usage;
     }
     JobSettings settings = job_settings(options, models, opus, *properties);
+    const std::string clash = job_output_clash(settings, {options.report, options.write_spectra});
+    if (!clash.empty()) {
+        err << "veldra-predict: " << clash << "\n" << usage_line;
+        return exit_usage;
+    }
     if (!prepare_output_folders(options, err)) {
         return exit_failure;
     }

@@ -9,10 +9,13 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
+
+#include <boost/filesystem/operations.hpp>
 
 namespace veldra {
 
@@ -312,6 +315,50 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     PairsJob job(settings, job_pairs(settings, types, properties, output_path, single),
                  pair_properties, summary_path(output_path), log, outcome);
     return job.run(input, preview, block_samples, blocks, progress);
+}
+
+std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra) {
+    const auto key = [](const std::string& path) {
+        boost::system::error_code error;
+        const fs::path resolved = fs::weakly_canonical(fs::absolute(path), error);
+        return (error ? fs::absolute(path) : resolved).lexically_normal().string();
+    };
+    const std::size_t pairs = settings.spectrometer_types.size() * settings.soil_properties.size();
+    const std::string output =
+        settings.shards > 0
+            ? shard_output_path(settings.output_path, settings.shard, settings.shards)
+            : settings.output_path;
+    std::vector<std::string> outputs;
+    if (pairs > 0 && !settings.summary_only) {
+        for (const std::string& type : settings.spectrometer_types) {
+            for (const std::string& property : settings.soil_properties) {
+                outputs.push_back(pair_output_path(output, type, property, pairs == 1));
+            }
+        }
+    }
+    if (pairs > 0 && settings.summary) {
+        outputs.push_back(summary_path(output));
+    }
+    for (const std::string& path : extra) {
+        if (!path.empty()) {
+            outputs.push_back(path);
+        }
+    }
+    const std::string input = settings.csv_file.empty() ? std::string() : key(settings.csv_file);
+    std::map<std::string, std::string> seen;
+    for (const std::string& path : outputs) {
+        const std::string resolved = key(path);
+        if (!input.empty() && resolved == input) {
+            return "The output '" + path + "' is the job's input '" + settings.csv_file +
+                   "': choose another output path.";
+        }
+        const auto [found, added] = seen.emplace(resolved, path);
+        if (!added) {
+            return "The outputs '" + found->second + "' and '" + path +
+                   "' are the same file: choose paths of their own.";
+        }
+    }
+    return std::string();
 }
 
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress) {

@@ -84,6 +84,12 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
                           JobProgress& progress, JobOutcome& outcome);
 
+// Why the job must not start: one of its outputs (per-pair files, summary, shard names, and the
+// `extra` outputs such as a report or written spectra) is its CSV input or another of its
+// outputs, compared after resolving links, "." and ".." ("The output 'a' is the job's input
+// 'b'."). "" when every output has a path of its own.
+std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra);
+
 // The whole job with its result: "Files created:\n" and the files on success, the error text on
 // failure, ("Files created:\n", user) after a stop, "Unknow exception catched" for anything else.
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress);

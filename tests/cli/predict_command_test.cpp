@@ -209,6 +209,47 @@ TEST_F(PredictCommand, OneTwoAndFourThreadsAndEveryBlockSizeWriteTheSameBytes) {
               exit_usage);
 }
 
+// Outputs that would overwrite the input or one another are refused before any work, naming
+// both paths, and the input is left as it was.
+TEST_F(PredictCommand, OutputsThatClashWithTheInputOrEachOtherAreRefused) {
+    const std::string copy = dir.write("victim.csv", test::read_file(input()));
+    const std::string twisted = dir.file("sub/../victim.csv");
+    boost::filesystem::create_directories(dir.path() / "sub");
+    struct Case {
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--property", "pH", "--output", copy},
+         "The output '" + copy + "' is the job's input '" + copy + "'"},
+        {{"--property", "pH", "--output", twisted},
+         "The output '" + twisted + "' is the job's input '" + copy + "'"},
+        {{"--property", "pH", "--output", dir.file("o.csv"), "--write-spectra", copy},
+         "The output '" + copy + "' is the job's input '" + copy + "'"},
+        {{"--property", "pH", "--output", dir.file("o.csv"), "--write-spectra",
+          dir.file("o-summary.csv")},
+         "The outputs '" + dir.file("o-summary.csv") + "' and '" + dir.file("o-summary.csv") +
+             "' are the same file"},
+        {{"--property", "pH", "--property", "N", "--output", dir.file("o.csv"), "--write-spectra",
+          dir.file("o-mir-N.csv")},
+         "The outputs '" + dir.file("o-mir-N.csv") + "' and '" + dir.file("o-mir-N.csv") +
+             "' are the same file"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"--input", copy, "--models", models()};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const Result result = run(arguments);
+        EXPECT_EQ(result.code, exit_usage) << c.message;
+        EXPECT_EQ(test::slashes(result.err).rfind(test::slashes("veldra-predict: " + c.message), 0),
+                  0u)
+            << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_EQ(test::read_file(copy), test::read_file(input()));
+    EXPECT_FALSE(boost::filesystem::exists(dir.file("o.csv")));
+    EXPECT_FALSE(boost::filesystem::exists(dir.file("o-summary.csv")));
+}
+
 TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
     const std::vector<std::vector<std::string>> wrong = {
         {"--input", input(), "--output", dir.file("o.csv")}, // no property
