@@ -2,8 +2,9 @@
 
 #include "input/csv_reader.h"
 #include "logging/message_sink.h"
+#include "models/model_folder.h"
 #include "text/platform.h"
-#include "train/model_writer.h"
+#include "train/training.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -601,17 +602,20 @@ QString figures_html(const TrainingReport& report) {
     return table;
 }
 
-// The written card, its list of covariate names replaced by their count.
+// The written card, its list of covariate names replaced by their count: one per line, they
+// would fill the view.
 std::string card_text(const TrainingReport& report) {
-    std::ifstream card_file(native_path((report.folder / "model.json").string()));
-    std::string text((std::istreambuf_iterator<char>(card_file)), std::istreambuf_iterator<char>());
-    // The covariates' names, one per line, would fill the view: their count stands for them.
-    const std::size_t names = text.find("\"covariate_names\": [");
-    const std::size_t end = names == std::string::npos ? names : text.find(']', names);
-    if (end != std::string::npos) {
-        text.replace(names, end + 1 - names,
-                     "\"covariate_names\": [" + std::to_string(report.covariate_names.size()) +
-                         " names]");
+    std::optional<ModelCard> card = read_model_card(report.folder);
+    if (!card) {
+        return std::string();
+    }
+    const std::size_t names = card->covariate_names.size();
+    card->covariate_names.clear();
+    std::string text = model_card_text(*card);
+    if (names > 0) {
+        const std::size_t at = text.find("\n  \"trees\"");
+        text.insert(at == std::string::npos ? 1 : at,
+                    "\n  \"covariate_names\": [" + std::to_string(names) + " names],");
     }
     return text;
 }

@@ -4,6 +4,7 @@
 #include "job/job_summary.h"
 #include "job/prediction_driver.h"
 #include "job/spectra_blocks.h"
+#include "models/model_folder.h"
 #include "models/model_layout.h"
 
 #include <algorithm>
@@ -20,6 +21,12 @@
 namespace veldra {
 
 namespace fs = boost::filesystem;
+
+std::string no_card_notice(const std::string& folder) {
+    return "Notice: the model in '" + folder +
+           "' has no card (model.json): its transformation, back-transformation and covariates "
+           "could not be checked against the job's.";
+}
 
 std::pair<int, int> job_progress(const JobProgress& outer, const LoggerSet& log) {
     const std::int64_t files = std::int64_t{log.inner_maximum} + 1;
@@ -109,8 +116,8 @@ std::vector<PairPrediction> job_pairs(const JobSettings& settings,
         for (const std::string& property : properties) {
             const fs::path folder = model_folder(settings.model_directory, type, property);
             PairPrediction pair;
-            pair.range_file = (folder / "rgy.txt").string();
-            pair.forest_path = folder.string() + "/MCMC*.json";
+            pair.range_file = range_file(folder).string();
+            pair.forest_path = draw_file_pattern(folder);
             pair.output_file = settings.summary_only
                                    ? std::string()
                                    : pair_output_path(output_path, type, property, single);
@@ -199,14 +206,13 @@ private:
     }
 
     // Told after the pair's first block, once per job.
-    void tell(const std::optional<ModelCard>& card) {
+    void tell(const std::optional<ModelCard>& card, const std::string& folder) {
         if (card && card->demonstration && !demonstration_told_) {
             VELDRA_LOG(log_, Severity::warning) << demonstration_warning;
             demonstration_told_ = true;
         }
-        if (!card && !no_card_told_) {
-            VELDRA_LOG(log_, Severity::warning) << no_card_notice;
-            no_card_told_ = true;
+        if (!card) {
+            VELDRA_LOG(log_, Severity::warning) << no_card_notice(folder);
         }
     }
 
@@ -235,7 +241,7 @@ private:
             PairStatistics statistics;
             run.predict_block(block_, place, log_, &statistics);
             if (place.first) {
-                tell(run.card());
+                tell(run.card(), run.folder());
             }
             if (place.first && place.hold) {
                 hold_within_budget(run);
@@ -244,7 +250,7 @@ private:
                 const std::optional<ModelCard>& card = run.card();
                 parts.push_back({pairs_[p].spectrometer_type, properties_[p], block_.ids,
                                  std::move(statistics),
-                                 card && !card->demonstration ? card->r2 : std::nullopt});
+                                 card && !card->demonstration ? card->r2() : std::nullopt});
             }
             if (place.last) {
                 finish(p);
@@ -272,7 +278,6 @@ private:
     std::string result_;
     std::size_t held_ = 0;
     bool demonstration_told_ = false;
-    bool no_card_told_ = false;
 };
 
 } // namespace

@@ -37,10 +37,8 @@ constexpr const char* demonstration_warning =
     "predictions mean nothing about soil: install calibrated models or make your own with "
     "veldra-train.";
 
-// Told once per job that uses a model without a card.
-constexpr const char* no_card_notice =
-    "Notice: a model of this job has no card (model.json): its transformation, back-"
-    "transformation and covariates could not be checked against the job's.";
+// Told for each model of a job that has no card: it predicts, unchecked.
+std::string no_card_notice(const std::string& folder);
 
 // What a finished job reports: the text for the user, whether the user stopped it, whether it
 // completed.

@@ -30,39 +30,6 @@ void append_value(std::string& line, const std::vector<double>& values, std::siz
 
 } // namespace
 
-std::optional<std::vector<double>> read_sigma_file(const std::string& folder, std::size_t draws) {
-    const boost::filesystem::path file = boost::filesystem::path(folder) / "sigma.txt";
-    boost::system::error_code error;
-    if (!boost::filesystem::is_regular_file(file, error)) {
-        return std::nullopt;
-    }
-    std::ifstream in(native_path(file.string()));
-    std::vector<double> sigma;
-    std::string line;
-    while (std::getline(in, line) && sigma.size() <= draws) {
-        if (line.empty() || line == "\r") {
-            continue;
-        }
-        std::istringstream fields(line);
-        fields.imbue(std::locale::classic());
-        double value = 0.0;
-        std::string rest;
-        if (!(fields >> value) || (fields >> rest) || !std::isfinite(value) || value < 0.0) {
-            throw std::runtime_error("The error spread file \"" + file.string() + "\" holds \"" +
-                                     line.substr(0, 40) +
-                                     "\", not one number of at least 0 per line.");
-        }
-        sigma.push_back(value);
-    }
-    if (sigma.size() != draws) {
-        throw std::runtime_error("The error spread file \"" + file.string() + "\" holds " +
-                                 (sigma.size() > draws ? "more than " + std::to_string(draws)
-                                                       : std::to_string(sigma.size())) +
-                                 " values for " + std::to_string(draws) + " draws.");
-    }
-    return sigma;
-}
-
 void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::size_t>& draw_of_row,
                        const std::vector<double>& sigma, const std::vector<std::string>& ids,
                        bool exponential, std::vector<double>& low, std::vector<double>& high) {

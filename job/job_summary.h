@@ -45,11 +45,6 @@ struct SummaryPart {
     std::optional<double> model_r2;
 };
 
-// The error standard deviation of each draw from "sigma.txt" in `folder` (on the fitted scale);
-// nothing when the file is absent. Raises a message naming the file when it holds anything but
-// `draws` finite numbers of at least 0, one per line.
-std::optional<std::vector<double>> read_sigma_file(const std::string& folder, std::size_t draws);
-
 // The 95% posterior-predictive band (`predictive_band`) of every sample. `matrix` is
 // [row][sample] on the fitted scale; row r holds draw `draw_of_row[r]` (`draw_indices`), whose
 // error spread is `sigma[draw_of_row[r]]`.

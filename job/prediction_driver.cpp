@@ -2,6 +2,7 @@
 
 #include "bart/forest_prediction.h"
 #include "models/calibration_domain.h"
+#include "models/model_folder.h"
 #include "text/first_derivative.h"
 #include "text/platform.h"
 
@@ -103,6 +104,12 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
         }
     }
     domain_ = read_calibration_domain(folder_);
+    if (!domain_ && card_ && card_->domain.value_or(false)) {
+        throw std::runtime_error("The model in '" + folder_ +
+                                 "' has lost its calibration domain \"domain.json\", which its "
+                                 "card says the trainer wrote: copy the whole model folder "
+                                 "again, or train the model again.");
+    }
     if (domain_ && domain_->center.size() != width) {
         throw std::runtime_error("The model in '" + folder_ + "' was calibrated on " +
                                  std::to_string(domain_->center.size()) +

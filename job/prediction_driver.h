@@ -66,6 +66,7 @@ public:
     void finish(LoggerSet& log);
 
     const std::optional<ModelCard>& card() const { return card_; }
+    const std::string& folder() const { return folder_; }
     // The memory of the forests held for the next blocks; releasing them makes every next block
     // read the model's files again.
     std::size_t held_bytes() const;

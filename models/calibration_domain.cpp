@@ -79,6 +79,33 @@ DomainScore score_in_domain(const CalibrationDomain& domain, const double* row) 
     return score;
 }
 
+namespace {
+
+// Scores are projections on the components: rows that are scaled, repeated or zero would give
+// every spectrum a wrong T² and Q, so they are refused, within a tolerance far above rounding.
+void check_orthonormal(const std::vector<std::vector<double>>& components,
+                       const std::string& name) {
+    constexpr double tolerance = 1e-6;
+    for (std::size_t a = 0; a < components.size(); ++a) {
+        for (std::size_t b = a; b < components.size(); ++b) {
+            double dot = 0.0;
+            for (std::size_t j = 0; j < components[a].size(); ++j) {
+                dot += components[a][j] * components[b][j];
+            }
+            if (std::abs(dot - (a == b ? 1.0 : 0.0)) > tolerance) {
+                fail(name, "needs orthonormal \"components\" (each of length 1 and at right "
+                           "angles to the others, within 1e-6): " +
+                               (a == b ? "component " + std::to_string(a + 1) + " has length " +
+                                             std::to_string(std::sqrt(dot)) + "."
+                                       : "components " + std::to_string(a + 1) + " and " +
+                                             std::to_string(b + 1) + " are not at right angles."));
+            }
+        }
+    }
+}
+
+} // namespace
+
 CalibrationDomain parse_calibration_domain(const std::string& text, const std::string& name) {
     const json document = json::parse(text, nullptr, false);
     if (document.is_discarded() || !document.is_object()) {
@@ -116,6 +143,7 @@ CalibrationDomain parse_calibration_domain(const std::string& text, const std::s
         }
         domain.components.push_back(std::move(row));
     }
+    check_orthonormal(domain.components, name);
     domain.t2_limit = positive(document, "t2_limit", name);
     domain.q_limit = positive(document, "q_limit", name);
     return domain;
@@ -134,6 +162,21 @@ std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem
     std::ifstream in(native_path(file.string()), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return parse_calibration_domain(text, file.string());
+}
+
+std::string domain_document(const CalibrationDomain& domain) {
+    nlohmann::ordered_json document;
+    document["format"] = "veldra calibration domain 1";
+    document["rule"] = "principal components explaining 99% of the variance (at most 20); "
+                       "99% limits of a scaled chi-square fitted to out-of-sample scores "
+                       "(10 folds)";
+    document["covariates"] = domain.center.size();
+    document["t2_limit"] = domain.t2_limit;
+    document["q_limit"] = domain.q_limit;
+    document["variances"] = domain.variances;
+    document["center"] = domain.center;
+    document["components"] = domain.components;
+    return document.dump() + "\n";
 }
 
 } // namespace veldra

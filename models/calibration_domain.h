@@ -41,6 +41,9 @@ DomainScore score_in_domain(const CalibrationDomain& domain, const double* row);
 // every number finite, variances and limits above 0, at most 100 components, 256 MB.
 std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder);
 
+// The domain as the JSON text of "domain.json" (every number in its shortest exact form).
+std::string domain_document(const CalibrationDomain& domain);
+
 // The same from the file's text; `name` names it in messages.
 CalibrationDomain parse_calibration_domain(const std::string& text, const std::string& name);
 

@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = boost::filesystem;
 using nlohmann::json;
+using nlohmann::ordered_json;
 
 [[noreturn]] void fail(const fs::path& file, const std::string& what) {
     throw std::runtime_error("The model card \"" + file.string() + "\" " + what);
@@ -47,45 +48,137 @@ std::optional<std::size_t> count(const json& object, const char* key, const fs::
     return value ? std::optional<std::size_t>(value->get<std::size_t>()) : std::nullopt;
 }
 
-} // namespace
+std::string text(const json& object, const char* key, const fs::path& file) {
+    const json* value = member(object, key, &json::is_string, file, "a text");
+    return value ? value->get<std::string>() : std::string();
+}
 
-std::optional<ModelCard> read_model_card(const fs::path& folder) {
-    const fs::path file = folder / "model.json";
-    boost::system::error_code error;
-    if (!fs::is_regular_file(file, error)) {
+std::optional<bool> truth(const json& object, const char* key, const fs::path& file) {
+    const json* value = member(object, key, &json::is_boolean, file, "true or false");
+    return value ? std::optional<bool>(value->get<bool>()) : std::nullopt;
+}
+
+ordered_json figure_json(const std::optional<double>& value) {
+    return value && std::isfinite(*value) ? ordered_json(*value) : ordered_json();
+}
+
+ordered_json figures_json(const CardFigures& figures) {
+    return {{"r2", figure_json(figures.r2)},
+            {"rmse", figure_json(figures.rmse)},
+            {"bias", figure_json(figures.bias)},
+            {"rpiq", figure_json(figures.rpiq)},
+            {"coverage_95", figure_json(figures.coverage_95)},
+            {"interval_score_95", figure_json(figures.interval_score_95)}};
+}
+
+// Figures read from `object`, each checked against the range it can take.
+CardFigures read_figures(const json& object, const std::string& where, const fs::path& file) {
+    CardFigures figures;
+    figures.r2 = number(object, "r2", file);
+    figures.rmse = number(object, "rmse", file);
+    figures.bias = number(object, "bias", file);
+    figures.rpiq = number(object, "rpiq", file);
+    figures.coverage_95 = number(object, "coverage_95", file);
+    figures.interval_score_95 = number(object, "interval_score_95", file);
+    const auto check = [&](const std::optional<double>& value, const char* key, bool bad,
+                           const char* range) {
+        if (value && bad) {
+            std::ostringstream shown;
+            shown << *value;
+            fail(file, std::string("gives \"") + key + "\" " + shown.str() + " in \"" + where +
+                           "\", which cannot be: it is " + range + ".");
+        }
+    };
+    check(figures.r2, "r2", figures.r2 && *figures.r2 > 1.0 + 1e-9, "at most 1");
+    check(figures.rmse, "rmse", figures.rmse && *figures.rmse < 0.0, "at least 0");
+    check(figures.rpiq, "rpiq", figures.rpiq && *figures.rpiq < 0.0, "at least 0");
+    check(figures.coverage_95, "coverage_95",
+          figures.coverage_95 && !(*figures.coverage_95 >= 0.0 && *figures.coverage_95 <= 1.0),
+          "between 0 and 1");
+    check(figures.interval_score_95, "interval_score_95",
+          figures.interval_score_95 && *figures.interval_score_95 < 0.0, "at least 0");
+    return figures;
+}
+
+std::optional<CardSampler> read_sampler(const json& document, const fs::path& file) {
+    if (!count(document, "trees", file)) {
         return std::nullopt;
     }
-    if (fs::file_size(file, error) > largest_model_card_bytes || error) {
-        fail(file, "is larger than " + std::to_string(largest_model_card_bytes >> 20) + " MB.");
+    CardSampler sampler;
+    const auto whole = [&](const char* key) {
+        return static_cast<int>(count(document, key, file).value_or(0));
+    };
+    sampler.trees = whole("trees");
+    sampler.burn_in = whole("burn_in");
+    sampler.thin = whole("thin");
+    sampler.chains = whole("chains");
+    sampler.alpha = number(document, "alpha", file).value_or(0.0);
+    sampler.beta = number(document, "beta", file).value_or(0.0);
+    sampler.k = number(document, "k", file).value_or(0.0);
+    sampler.nu = number(document, "nu", file).value_or(0.0);
+    sampler.q = number(document, "q", file).value_or(0.0);
+    sampler.max_cuts = whole("max_cuts");
+    sampler.sparse = truth(document, "sparse", file).value_or(false);
+    sampler.seed = count(document, "seed", file).value_or(0);
+    return sampler;
+}
+
+void read_validation(const json& document, const fs::path& file, ModelCard& card) {
+    if (const json* fit = member(document, "training_fit", &json::is_object, file, "an object")) {
+        card.training_fit = read_figures(*fit, "training_fit", file);
     }
-    std::ifstream in(native_path(file.string()), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) {
-        fail(file, "cannot be read.");
+    if (const json* cv =
+            member(document, "cross_validation", &json::is_object, file, "an object")) {
+        if (const json* accuracy = member(*cv, "accuracy", &json::is_object, file, "an object")) {
+            CardCrossValidation validation;
+            validation.method = text(*cv, "method", file);
+            validation.folds = static_cast<int>(count(*cv, "folds", file).value_or(0));
+            validation.accuracy = read_figures(*accuracy, "cross_validation", file);
+            card.cross_validation = validation;
+        }
     }
-    const json document = json::parse(text, nullptr, false);
+    if (const json* selection =
+            member(document, "k_selection", &json::is_object, file, "an object")) {
+        card.k_rule = text(*selection, "rule", file);
+        if (const json* candidates =
+                member(*selection, "candidates", &json::is_array, file, "a list")) {
+            for (const json& candidate : *candidates) {
+                if (!candidate.is_object()) {
+                    fail(file, "holds a k candidate that is not an object.");
+                }
+                CardKCandidate choice;
+                choice.k = number(candidate, "k", file).value_or(0.0);
+                if (const json* accuracy =
+                        member(candidate, "accuracy", &json::is_object, file, "an object")) {
+                    choice.accuracy = read_figures(*accuracy, "k_selection", file);
+                }
+                card.k_candidates.push_back(choice);
+            }
+        }
+    }
+}
+
+ModelCard parse_card(const std::string& content, const fs::path& file) {
+    const json document = json::parse(content, nullptr, false);
     if (document.is_discarded() || !document.is_object()) {
         fail(file, "is not a JSON object.");
     }
     ModelCard card;
-    if (const json* value = member(document, "transformation", &json::is_string, file, "a text")) {
-        card.transformation = transformation_from_text(value->get<std::string>());
+    card.property = text(document, "property", file);
+    card.model_folder = text(document, "model_folder", file);
+    card.spectrometer_type = text(document, "spectrometer_type", file);
+    const std::string transformation = text(document, "transformation", file);
+    if (!transformation.empty()) {
+        card.transformation = transformation_from_text(transformation);
         if (!card.transformation) {
-            fail(file, "names the transformation \"" + value->get<std::string>() +
+            fail(file, "names the transformation \"" + transformation +
                            "\"; it must be \"first_der\" or \"none\".");
         }
     }
-    if (const json* value = member(document, "log", &json::is_boolean, file, "true or false")) {
-        card.log = value->get<bool>();
-    }
-    if (const json* value =
-            member(document, "demonstration", &json::is_boolean, file, "true or false")) {
-        card.demonstration = value->get<bool>();
-    }
-    if (const json* value =
-            member(document, "spectrometer_type", &json::is_string, file, "a text")) {
-        card.spectrometer_type = value->get<std::string>();
-    }
+    card.log = truth(document, "log", file);
+    card.target = text(document, "target", file);
+    card.samples = count(document, "samples_used", file);
+    card.samples_skipped = count(document, "samples_skipped", file);
     card.covariates = count(document, "covariates", file);
     if (const json* names = member(document, "covariate_names", &json::is_array, file, "a list")) {
         for (const json& name : *names) {
@@ -95,21 +188,171 @@ std::optional<ModelCard> read_model_card(const fs::path& folder) {
             card.covariate_names.push_back(name.get<std::string>());
         }
     }
-    card.samples = count(document, "samples_used", file);
+    card.sampler = read_sampler(document, file);
     card.draws = count(document, "draws", file);
-    const json* accuracy = nullptr;
-    if (const json* cv =
-            member(document, "cross_validation", &json::is_object, file, "an object")) {
-        accuracy = member(*cv, "accuracy", &json::is_object, file, "an object");
-        card.cross_validated = accuracy != nullptr;
+    card.program = text(document, "program", file);
+    card.date = text(document, "date", file);
+    card.domain = truth(document, "domain", file);
+    card.demonstration = truth(document, "demonstration", file).value_or(false);
+    card.description = text(document, "description", file);
+    read_validation(document, file, card);
+    return card;
+}
+
+// The keys prediction's checks need, and that the card belongs where it is.
+void check_card_place(const ModelCard& card, const fs::path& folder, const fs::path& file) {
+    std::vector<const char*> missing;
+    if (card.property.empty()) {
+        missing.push_back("property");
     }
-    if (accuracy == nullptr) {
-        accuracy = member(document, "training_fit", &json::is_object, file, "an object");
+    if (card.spectrometer_type.empty()) {
+        missing.push_back("spectrometer_type");
     }
-    if (accuracy != nullptr) {
-        card.r2 = number(*accuracy, "r2", file);
-        card.rmse = number(*accuracy, "rmse", file);
+    if (!card.demonstration) {
+        if (!card.transformation) {
+            missing.push_back("transformation");
+        }
+        if (!card.log) {
+            missing.push_back("log");
+        }
+        if (!card.covariates) {
+            missing.push_back("covariates");
+        }
     }
+    if (!missing.empty()) {
+        std::string keys;
+        for (const char* key : missing) {
+            keys += std::string(keys.empty() ? "" : ", ") + "\"" + key + "\"";
+        }
+        fail(file, "lacks " + keys +
+                       ", which prediction needs to check the model. Train the model again.");
+    }
+    const std::string folder_name = folder.filename().string();
+    const std::string type_name = folder.parent_path().filename().string();
+    const std::string expected =
+        card.model_folder.empty() ? model_property_name(card.property) : card.model_folder;
+    if (card.spectrometer_type != type_name || expected != folder_name ||
+        model_property_name(card.property) != folder_name) {
+        fail(file, "is the card of the " + card.spectrometer_type + " model of \"" + card.property +
+                       "\", not of a model in '" + type_name + "/" + folder_name +
+                       "': the folder was copied or renamed. Train a model for this folder.");
+    }
+}
+
+} // namespace
+
+std::optional<double> ModelCard::r2() const {
+    return cross_validation ? cross_validation->accuracy.r2
+                            : (training_fit ? training_fit->r2 : std::nullopt);
+}
+
+std::optional<double> ModelCard::rmse() const {
+    return cross_validation ? cross_validation->accuracy.rmse
+                            : (training_fit ? training_fit->rmse : std::nullopt);
+}
+
+std::string model_card_text(const ModelCard& card) {
+    ordered_json out = ordered_json::object();
+    const auto put_text = [&](const char* key, const std::string& value) {
+        if (!value.empty()) {
+            out[key] = value;
+        }
+    };
+    put_text("property", card.property);
+    put_text("model_folder", card.model_folder);
+    put_text("spectrometer_type", card.spectrometer_type);
+    if (card.transformation) {
+        out["transformation"] = transformation_text(*card.transformation);
+    }
+    if (card.log) {
+        out["log"] = *card.log;
+        out["back_transformation"] = *card.log
+                                         ? "exp (predict with exponential back-transformation)"
+                                         : "none (predict without exponential back-transformation)";
+    }
+    put_text("target", card.target);
+    if (card.samples) {
+        out["samples_used"] = *card.samples;
+    }
+    if (card.samples_skipped) {
+        out["samples_skipped"] = *card.samples_skipped;
+    }
+    if (card.covariates) {
+        out["covariates"] = *card.covariates;
+    }
+    if (!card.covariate_names.empty()) {
+        out["covariate_names"] = card.covariate_names;
+    }
+    if (card.sampler) {
+        out["trees"] = card.sampler->trees;
+    }
+    if (card.draws) {
+        out["draws"] = *card.draws;
+    }
+    if (const std::optional<CardSampler>& s = card.sampler) {
+        out["burn_in"] = s->burn_in;
+        out["thin"] = s->thin;
+        out["chains"] = s->chains;
+        out["alpha"] = s->alpha;
+        out["beta"] = s->beta;
+        out["k"] = s->k;
+        out["nu"] = s->nu;
+        out["q"] = s->q;
+        out["max_cuts"] = s->max_cuts;
+        out["sparse"] = s->sparse;
+        out["seed"] = s->seed;
+    }
+    put_text("program", card.program);
+    put_text("date", card.date);
+    if (card.domain) {
+        out["domain"] = *card.domain;
+    }
+    if (card.demonstration) {
+        out["demonstration"] = true;
+    }
+    put_text("description", card.description);
+    if (card.training_fit) {
+        out["training_fit"] = figures_json(*card.training_fit);
+    }
+    if (const std::optional<CardCrossValidation>& cv = card.cross_validation) {
+        out["cross_validation"] = {
+            {"method", cv->method}, {"folds", cv->folds}, {"accuracy", figures_json(cv->accuracy)}};
+    }
+    if (!card.k_candidates.empty()) {
+        ordered_json candidates = ordered_json::array();
+        for (const CardKCandidate& choice : card.k_candidates) {
+            candidates.push_back({{"k", choice.k}, {"accuracy", figures_json(choice.accuracy)}});
+        }
+        out["k_selection"] = {{"rule", card.k_rule}, {"candidates", candidates}};
+    }
+    return out.dump(2) + "\n";
+}
+
+ModelCard parse_model_card(const std::string& content, const std::string& name) {
+    return parse_card(content, fs::path(name));
+}
+
+std::optional<ModelCard> read_model_card(const fs::path& folder) {
+    const fs::path file = folder / "model.json";
+    boost::system::error_code error;
+    const fs::file_status status = fs::status(file, error);
+    if (!fs::exists(fs::symlink_status(file, error))) {
+        return std::nullopt;
+    }
+    if (!fs::is_regular_file(status)) {
+        fail(file, "cannot be read: it is not a file (a folder, or a link to nothing).");
+    }
+    if (fs::file_size(file, error) > largest_model_card_bytes || error) {
+        fail(file, "is larger than " + std::to_string(largest_model_card_bytes >> 20) + " MB.");
+    }
+    std::ifstream in(native_path(file.string()), std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        fail(file, "cannot be read.");
+    }
+    ModelCard card = parse_card(content, file);
+    check_card_place(card, folder, file);
     return card;
 }
 
@@ -189,10 +432,10 @@ std::string card_figures(const ModelCard& card) {
             text << "NA";
         }
     };
-    text << (card.cross_validated ? "cross-validated" : "training fit") << " R2 ";
-    figure(card.r2);
+    text << (card.cross_validated() ? "cross-validated" : "training fit") << " R2 ";
+    figure(card.r2());
     text << ", RMSE ";
-    figure(card.rmse);
+    figure(card.rmse());
     text << ", " << (card.samples ? std::to_string(*card.samples) : std::string("NA"))
          << " samples";
     return text.str();

@@ -3,6 +3,7 @@
 #include "models/model_layout.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,28 +12,91 @@
 
 namespace veldra {
 
-// What prediction reads from a model's card ("model.json", written by the trainer): what the
-// job must match, and how good the model is. Absent keys stay empty.
+// Validation figures as a card holds them; absent (or non-finite when written: null) stay empty.
+struct CardFigures {
+    std::optional<double> r2;
+    std::optional<double> rmse;
+    std::optional<double> bias;
+    std::optional<double> rpiq;
+    std::optional<double> coverage_95;       // share inside the 95% predictive bands
+    std::optional<double> interval_score_95; // their mean interval score
+};
+
+// The sampler settings a trained model was fitted with ("trees" to "seed" on the card).
+struct CardSampler {
+    int trees = 0;
+    int burn_in = 0;
+    int thin = 0;
+    int chains = 0;
+    double alpha = 0.0;
+    double beta = 0.0;
+    double k = 0.0;
+    double nu = 0.0;
+    double q = 0.0;
+    int max_cuts = 0;
+    bool sparse = false;
+    std::uint64_t seed = 0;
+};
+
+struct CardCrossValidation {
+    std::string method;
+    int folds = 0;
+    CardFigures accuracy;
+};
+
+struct CardKCandidate {
+    double k = 0.0;
+    CardFigures accuracy;
+};
+
+// A model's card ("model.json"): what the model is, how it was fitted, how well it did. Written
+// by the trainer and the model-tree generator, read by prediction, the windows and the report,
+// all through `model_card_text` and `parse_model_card`. Absent keys stay empty.
 struct ModelCard {
+    std::string property;
+    std::string model_folder; // the property's folder name, as the trainer wrote it
+    std::string spectrometer_type;
     std::optional<Transformation> transformation;
     std::optional<bool> log; // fitted log(y): predict with exponential back-transformation
+    std::string target;
+    std::optional<std::size_t> samples; // "samples_used"
+    std::optional<std::size_t> samples_skipped;
     std::optional<std::size_t> covariates;
     std::vector<std::string> covariate_names; // empty when the card has none
-    std::string spectrometer_type;
-    std::optional<std::size_t> samples;
+    std::optional<CardSampler> sampler;
     std::optional<std::size_t> draws; // the number of draw files the model was written with
-    std::optional<double> r2;   // cross-validated where the card has it, else the training fit
-    std::optional<double> rmse; // the same
-    bool cross_validated = false;
+    std::string program;
+    std::string date;
+    std::optional<bool> domain; // whether the trainer wrote "domain.json" beside the card
     bool demonstration = false; // drawn at random from the prior: its predictions mean nothing
+    std::string description;
+    std::optional<CardFigures> training_fit;
+    std::optional<CardCrossValidation> cross_validation;
+    std::string k_rule; // how k was chosen among k_candidates
+    std::vector<CardKCandidate> k_candidates;
+
+    // The figures a model is judged by: cross-validated where the card has them, else the fit.
+    bool cross_validated() const { return cross_validation.has_value(); }
+    std::optional<double> r2() const;
+    std::optional<double> rmse() const;
 };
 
 // The largest card read; a larger "model.json" is refused.
 constexpr std::size_t largest_model_card_bytes = 4u << 20;
 
+// The card as JSON, keys in a fixed order, two-space indents, ending in a line break.
+std::string model_card_text(const ModelCard& card);
+
+// The card from its text; `name` names the file in messages. Raises a message when the text is
+// not a JSON object, holds a key of the wrong kind, or a figure out of its range (R2 above 1,
+// a negative RMSE, RPIQ or interval score, a coverage outside 0 to 1).
+ModelCard parse_model_card(const std::string& text, const std::string& name);
+
 // The card of the model in `folder`; nothing when the folder has no "model.json". Raises a
-// message naming the file when it cannot be read, is not a JSON object, or holds a key of the
-// wrong kind.
+// message naming the file when it cannot be read (a folder, a dangling link), is larger than
+// its bound, does not parse, lacks a key prediction checks ("property", "spectrometer_type";
+// also "transformation", "log" and "covariates" unless a demonstration), or belongs to another
+// folder: its spectrometer type must name the folder's parent and its property the folder.
 std::optional<ModelCard> read_model_card(const boost::filesystem::path& folder);
 
 // A card's validation figures: "cross-validated R2 0.911, RMSE 0.13, 103 samples" (three

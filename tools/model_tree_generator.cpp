@@ -1,11 +1,13 @@
 #include "tools/model_tree_generator.h"
 
+#include "models/model_folder.h"
 #include "models/model_layout.h"
 #include "text/platform.h"
 #include "tools/opus_writer.h"
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <stdexcept>
@@ -41,6 +43,10 @@ std::string number_text(double value, int digits) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*g", digits, value);
     return buffer;
+}
+
+double rounded(double value) {
+    return std::strtod(number_text(value, 10).c_str(), nullptr);
 }
 
 // Writes a value as a JSON number or, about one time in three, as a JSON string.
@@ -158,36 +164,33 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
         const int covariates = grid_of_spectrometer(types[t]).num_wn;
         for (std::size_t p = 0; p < properties.size(); ++p) {
             const fs::path folder = root / types[t] / model_property_name(properties[p]);
-            fs::create_directories(folder);
-            // On the log scale: the window back-transforms with exp by default.
+            // On the log scale: the window back-transforms with exp by default. Figures are
+            // kept to ten significant digits, the written files' precision.
             const auto [low, high] = property_range(properties[p]);
-            std::ofstream(native_path((folder / "rgy.txt").string()), std::ios::binary)
-                << number_text(std::log(low), 10) << " " << number_text(std::log(high), 10) << "\n";
+            ModelContents contents;
+            contents.draws = static_cast<std::size_t>(options.draws);
+            contents.range_low = rounded(std::log(low));
+            contents.range_high = rounded(std::log(high));
             if (options.sigma) {
                 // An error spread per draw on the fitted (log) scale, a tenth of the range.
-                std::ofstream sigma(native_path((folder / "sigma.txt").string()), std::ios::binary);
-                for (int d = 1; d <= options.draws; ++d) {
-                    sigma << number_text(0.1 * std::log(high / low), 10) << "\n";
-                }
+                contents.sigma.assign(contents.draws, rounded(0.1 * std::log(high / low)));
             }
             if (options.card) {
-                std::ofstream(native_path((folder / "model.json").string()), std::ios::binary)
-                    << "{\n  \"property\": \"" << properties[p]
-                    << "\",\n  \"spectrometer_type\": \"" << types[t]
-                    << "\",\n  \"draws\": " << options.draws
-                    << ",\n  \"demonstration\": true,\n  \"description\": "
-                    << "\"Drawn at random from the BART tree prior by veldra-make-model-tree: "
-                       "its predictions mean nothing about soil.\"\n}\n";
+                ModelCard card;
+                card.property = properties[p];
+                card.spectrometer_type = types[t];
+                card.draws = contents.draws;
+                card.demonstration = true;
+                card.description = "Drawn at random from the BART tree prior by "
+                                   "veldra-make-model-tree: its predictions mean nothing about "
+                                   "soil.";
+                contents.card = card;
             }
             std::mt19937_64 random(options.seed * 1000003ULL + t * 101ULL + p);
-            for (int d = 1; d <= options.draws; ++d) {
-                const fs::path file = folder / ("MCMC" + std::to_string(d) + ".json");
-                std::ofstream out(native_path(file.string()), std::ios::binary);
-                out << make_forest_document(options.trees, covariates, random);
-                if (!out.flush()) {
-                    throw std::runtime_error("cannot write " + file.string());
-                }
-            }
+            contents.forest_document = [&](std::size_t) {
+                return make_forest_document(options.trees, covariates, random);
+            };
+            write_model_folder(folder, contents);
         }
     }
 }

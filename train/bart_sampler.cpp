@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -640,33 +639,6 @@ std::vector<BartTree> compact(const std::vector<BartTree>& trees) {
     return out;
 }
 
-void append_number(std::string& out, double value) {
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    out.append(text, end);
-}
-
-void append_node(std::string& out, const BartTree& tree, const CutGrid& grid, std::int32_t index,
-                 int depth) {
-    const BartTree::Node& node = tree.nodes[static_cast<std::size_t>(index)];
-    out += "{\"Depth\":" + std::to_string(depth);
-    if (node.left < 0) {
-        out += ",\"TBN\":\"110\",\"Mu\":";
-        append_number(out, node.value);
-        out += "}";
-        return;
-    }
-    out += ",\"Var\":" + std::to_string(node.variable + 1) + ",\"ORDRule\":\"x<=";
-    append_number(
-        out,
-        grid.cuts[static_cast<std::size_t>(node.variable)][static_cast<std::size_t>(node.cut)]);
-    out += "\",\"TBN\":\"101\",\"S\":[";
-    append_node(out, tree, grid, node.left, depth + 1);
-    out += ",";
-    append_node(out, tree, grid, node.right, depth + 1);
-    out += "]}";
-}
-
 } // namespace
 
 CutGrid make_cut_grid(const std::vector<std::vector<double>>& rows, int max_cuts) {
@@ -949,14 +921,26 @@ double forest_sum(const std::vector<BartTree>& forest, const CutGrid& grid, cons
     return sum;
 }
 
-std::string forest_document(const std::vector<BartTree>& forest, const CutGrid& grid) {
-    std::string out = "{";
+std::vector<WrittenTree> written_forest(const std::vector<BartTree>& forest, const CutGrid& grid) {
+    std::vector<WrittenTree> written(forest.size());
     for (std::size_t t = 0; t < forest.size(); ++t) {
-        out += (t == 0 ? "\"Tree\":" : ",\n\"Tree\":") + std::to_string(t + 1) + ",\"T\":";
-        append_node(out, forest[t], grid, 0, 1);
+        written[t].nodes.reserve(forest[t].nodes.size());
+        for (const BartTree::Node& node : forest[t].nodes) {
+            WrittenTree::Node out;
+            out.left = node.left;
+            out.right = node.right;
+            out.variable = node.variable;
+            out.value = node.left < 0 ? node.value
+                                      : grid.cuts[static_cast<std::size_t>(node.variable)]
+                                                 [static_cast<std::size_t>(node.cut)];
+            written[t].nodes.push_back(out);
+        }
     }
-    out += "}\n";
-    return out;
+    return written;
+}
+
+std::string forest_document(const std::vector<BartTree>& forest, const CutGrid& grid) {
+    return forest_document(written_forest(forest, grid));
 }
 
 } // namespace veldra

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bart/forest_writer.h"
+
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -121,9 +123,10 @@ BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector
 // forest gives the prediction.
 double forest_sum(const std::vector<BartTree>& forest, const CutGrid& grid, const double* row);
 
-// The model document of one forest, in the format the prediction reads: trees in order, nodes
-// with "Depth", 1-based "Var", "ORDRule" as "x<=cut", "TBN", "Mu" and subtree lists, every
-// number in its shortest exact form.
+// A forest as the forest writer takes it: each split's cut taken from the grid.
+std::vector<WrittenTree> written_forest(const std::vector<BartTree>& forest, const CutGrid& grid);
+
+// The model document of one forest (`forest_document` of its written form).
 std::string forest_document(const std::vector<BartTree>& forest, const CutGrid& grid);
 
 namespace bart_detail {

@@ -8,7 +8,6 @@
 #include <Eigen/SVD>
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_errno.h>
-#include <nlohmann/json.hpp>
 
 namespace veldra {
 
@@ -129,21 +128,6 @@ fit_calibration_domain(const std::vector<std::vector<double>>& rows) {
     domain.t2_limit = scaled_chi_square_limit(t2);
     domain.q_limit = scaled_chi_square_limit(q);
     return domain;
-}
-
-std::string domain_document(const CalibrationDomain& domain) {
-    nlohmann::ordered_json document;
-    document["format"] = "veldra calibration domain 1";
-    document["rule"] = "principal components explaining 99% of the variance (at most 20); "
-                       "99% limits of a scaled chi-square fitted to out-of-sample scores "
-                       "(10 folds)";
-    document["covariates"] = domain.center.size();
-    document["t2_limit"] = domain.t2_limit;
-    document["q_limit"] = domain.q_limit;
-    document["variances"] = domain.variances;
-    document["center"] = domain.center;
-    document["components"] = domain.components;
-    return document.dump() + "\n";
 }
 
 } // namespace veldra

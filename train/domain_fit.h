@@ -28,9 +28,6 @@ constexpr double domain_level = 0.99;
 std::optional<CalibrationDomain>
 fit_calibration_domain(const std::vector<std::vector<double>>& rows);
 
-// The domain as the JSON text of "domain.json" (every number with 17 significant digits).
-std::string domain_document(const CalibrationDomain& domain);
-
 // The 99% quantile of the scaled chi-square with the mean and variance of `values`.
 double scaled_chi_square_limit(const std::vector<double>& values);
 

@@ -1,6 +1,7 @@
 #include "train/training.h"
 
 #include "bart/predictive_band.h"
+#include "models/model_folder.h"
 #include "models/model_layout.h"
 #include "train/domain_fit.h"
 #include "train/model_writer.h"
@@ -17,7 +18,6 @@
 #include <stdexcept>
 
 #include <boost/filesystem/operations.hpp>
-#include <nlohmann/json.hpp>
 
 namespace veldra {
 
@@ -65,22 +65,13 @@ BartFit fit_on(const TrainingSet& set, const std::vector<char>& use,
     return fit_bart(rows, y, options);
 }
 
-nlohmann::ordered_json accuracy_json(const Accuracy& a) {
-    // Non-finite figures (an R2 of a constant target) are written as null.
-    const auto number = [](double value) {
-        return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json();
-    };
-    return {{"r2", number(a.r2)},
-            {"rmse", number(a.rmse)},
-            {"bias", number(a.bias)},
-            {"rpiq", number(a.rpiq)},
-            {"coverage_95", number(a.coverage)},
-            {"interval_score_95", number(a.interval_score)}};
+CardFigures card_figures_of(const Accuracy& a) {
+    return CardFigures{a.r2, a.rmse, a.bias, a.rpiq, a.coverage, a.interval_score};
 }
 
 } // namespace
 
-std::string model_card(const TrainingSettings& settings, const TrainingReport& report) {
+ModelCard training_card(const TrainingSettings& settings, const TrainingReport& report) {
     std::time_t now = std::time(nullptr);
     if (const char* fixed = std::getenv("SOURCE_DATE_EPOCH")) {
         long long seconds = 0;
@@ -92,53 +83,40 @@ std::string model_card(const TrainingSettings& settings, const TrainingReport& r
     char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
     const BartOptions& options = settings.bart;
-    const bool log = settings.input.log;
-    nlohmann::ordered_json card;
-    card["property"] = settings.property;
-    card["model_folder"] = model_property_name(settings.property);
-    card["spectrometer_type"] = settings.spectrometer_type;
-    card["transformation"] = transformation_text(settings.input.transformation);
-    card["log"] = log;
-    card["back_transformation"] = log ? "exp (predict with exponential back-transformation)"
-                                      : "none (predict without exponential back-transformation)";
-    card["target"] = report.target;
-    card["samples_used"] = report.samples;
-    card["samples_skipped"] = report.skipped;
-    card["covariates"] = report.covariates;
+    ModelCard card;
+    card.property = settings.property;
+    card.model_folder = model_property_name(settings.property);
+    card.spectrometer_type = settings.spectrometer_type;
+    card.transformation = settings.input.transformation;
+    card.log = settings.input.log;
+    card.target = report.target;
+    card.samples = report.samples;
+    card.samples_skipped = report.skipped;
+    card.covariates = report.covariates;
     if (report.covariate_names.size() == report.covariates) {
-        card["covariate_names"] = report.covariate_names;
+        card.covariate_names = report.covariate_names;
     }
-    card["trees"] = options.trees;
-    card["draws"] = options.draws;
-    card["burn_in"] = options.burn_in;
-    card["thin"] = options.thin;
-    card["chains"] = options.chains;
-    card["alpha"] = options.alpha;
-    card["beta"] = options.beta;
-    card["k"] = report.k;
-    card["nu"] = options.nu;
-    card["q"] = options.q;
-    card["max_cuts"] = options.max_cuts;
-    card["sparse"] = options.sparse;
-    card["seed"] = options.seed;
-    card["program"] = std::string("veldra-train ") + veldra_version;
-    card["date"] = date;
-    card["training_fit"] = accuracy_json(report.fit);
+    card.sampler = CardSampler{options.trees, options.burn_in,  options.thin,   options.chains,
+                               options.alpha, options.beta,     report.k,       options.nu,
+                               options.q,     options.max_cuts, options.sparse, options.seed};
+    card.draws = static_cast<std::size_t>(options.draws);
+    card.program = std::string("veldra-train ") + veldra_version;
+    card.date = date;
+    card.domain = report.domain;
+    card.training_fit = card_figures_of(report.fit);
     if (report.cross_validation) {
         const CrossValidation& cv = *report.cross_validation;
-        card["cross_validation"] = {
-            {"method", cv.method}, {"folds", cv.folds}, {"accuracy", accuracy_json(cv.accuracy)}};
+        card.cross_validation =
+            CardCrossValidation{cv.method, cv.folds, card_figures_of(cv.accuracy)};
     }
     if (!report.k_choices.empty()) {
-        nlohmann::ordered_json candidates = nlohmann::ordered_json::array();
+        card.k_rule = "the lowest out-of-fold interval score of the 95% predictive bands, on the "
+                      "folds of cross_validation";
         for (const KChoice& choice : report.k_choices) {
-            candidates.push_back({{"k", choice.k}, {"accuracy", accuracy_json(choice.accuracy)}});
+            card.k_candidates.push_back({choice.k, card_figures_of(choice.accuracy)});
         }
-        card["k_selection"] = {{"rule", "the lowest out-of-fold interval score of the 95% "
-                                        "predictive bands, on the folds of cross_validation"},
-                               {"candidates", candidates}};
     }
-    return card.dump(2) + "\n";
+    return card;
 }
 
 namespace {
@@ -337,8 +315,8 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     }
     report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
     const std::optional<CalibrationDomain> domain = logged_domain(set, log);
-    write_model(report.folder, fit, model_card(settings, report), settings.checkpoint,
-                domain ? domain_document(*domain) : std::string());
+    report.domain = domain.has_value();
+    write_model(report.folder, fit, training_card(settings, report), settings.checkpoint, domain);
     return report;
 }
 

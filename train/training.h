@@ -1,6 +1,7 @@
 #pragma once
 
 #include "logging/logger_set.h"
+#include "models/model_card.h"
 #include "train/accuracy.h"
 #include "train/bart_sampler.h"
 #include "train/training_set.h"
@@ -73,6 +74,7 @@ struct TrainingReport {
     std::optional<CrossValidation> cross_validation; // with the chosen k
     double k = 0.0;                                  // the model's k
     std::vector<KChoice> k_choices;                  // when k was chosen, in the order given
+    bool domain = false;                             // a calibration domain was written
 };
 
 // Checks the settings, loads the set, runs the cross-validation if asked, fits the final
@@ -80,8 +82,8 @@ struct TrainingReport {
 // for the user.
 TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log);
 
-// The model card ("model.json"): what the model is, how it was fitted, how well it did.
+// The model card of a trained model: what it is, how it was fitted, how well it did.
 // SOURCE_DATE_EPOCH fixes its date, so that the same seed gives the same bytes.
-std::string model_card(const TrainingSettings& settings, const TrainingReport& report);
+ModelCard training_card(const TrainingSettings& settings, const TrainingReport& report);
 
 } // namespace veldra

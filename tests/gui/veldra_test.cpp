@@ -267,7 +267,8 @@ TEST(VeldraWindow, ModelCardsPreselectTheTransformations) {
     const auto exponential = [&] { return w.get<QComboBox>("combo_box_exptrf")->currentText(); };
     EXPECT_EQ(transform(), "first_der");
     EXPECT_EQ(exponential(), "Yes");
-    w.dir.write("models/mir/pH/model.json", R"({"transformation": "none", "log": false})");
+    w.dir.write("models/mir/pH/model.json", R"({"property": "pH", "spectrometer_type": "mir",
+        "transformation": "none", "log": false, "covariates": 3578})");
     w.get<QCheckBox>("check_box_pH")->setChecked(true);
     EXPECT_EQ(transform(), "no transformation");
     EXPECT_EQ(exponential(), "No");
@@ -275,8 +276,9 @@ TEST(VeldraWindow, ModelCardsPreselectTheTransformations) {
     w.get<QCheckBox>("check_box_Carbon")->setChecked(true);
     EXPECT_EQ(transform(), "no transformation");
     // N's card disagrees: nothing changes.
-    w.dir.write("models/mir/Total.Nitrogen/model.json", R"({"transformation": "first_der",
-        "log": true})");
+    w.dir.write("models/mir/Total.Nitrogen/model.json", R"({"property": "N",
+        "spectrometer_type": "mir", "transformation": "first_der", "log": true,
+        "covariates": 3578})");
     w.get<QCheckBox>("check_box_N")->setChecked(true);
     EXPECT_EQ(transform(), "no transformation");
     EXPECT_EQ(exponential(), "No");

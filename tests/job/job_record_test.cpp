@@ -15,11 +15,13 @@ using test::TempDir;
 // card, whatever state the card is in.
 TEST(JobRecord, SettingsAndEveryPairsCard) {
     TempDir dir;
-    const std::string cross_validated = R"({"samples_used": 103,
+    const std::string cross_validated = R"({"property": "Carbon", "spectrometer_type": "mir",
+        "transformation": "none", "log": false, "covariates": 3578, "samples_used": 103,
         "training_fit": {"r2": 0.99, "rmse": 0.01},
         "cross_validation": {"accuracy": {"r2": 0.9163, "rmse": 0.1272}}})";
     dir.write("mir/Acidified.Carbon/model.json", cross_validated);
-    dir.write("mir/pH/model.json", R"({"demonstration": true})");
+    dir.write("mir/pH/model.json",
+              R"({"property": "pH", "spectrometer_type": "mir", "demonstration": true})");
     dir.write("mpa/Acidified.Carbon/model.json", "{ not a card");
     dir.write("mpa/pH/rgy.txt", "0 1\n"); // a model without a card
 

@@ -167,14 +167,15 @@ TEST(JobRunner, ProgressInForestFiles) {
         seen.emplace_back(record.message, job_progress(progress, log));
     });
     ASSERT_TRUE(run_job(settings, log, progress).ok);
-    ASSERT_EQ(seen.size(), 7u); // with the notice that the models have no card
+    ASSERT_EQ(seen.size(), 8u); // with the notices naming each model without a card
     using Step = std::pair<std::string, std::pair<int, int>>;
     EXPECT_EQ(seen[0], (Step{"Running prediction from list of json files", {1, 0}}));
     EXPECT_EQ(seen[1], (Step{"Predictions complete.", {9, 4}}));
-    EXPECT_EQ(seen[3], (Step{no_card_notice, {9, 4}}));
+    EXPECT_EQ(seen[3], (Step{no_card_notice(tree.dir.file("mir/pH")), {9, 4}}));
     // The second pair starts at half way, never back from the end of the first.
     EXPECT_EQ(seen[4], (Step{"Running prediction from list of json files", {9, 5}}));
     EXPECT_EQ(seen[5], (Step{"Predictions complete.", {9, 9}}));
+    EXPECT_EQ(seen[7].first, no_card_notice(tree.dir.file("mir/Total.Nitrogen")));
 }
 
 } // namespace

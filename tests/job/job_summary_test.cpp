@@ -107,23 +107,8 @@ TEST(JobSummary, PredictiveBoundsWidenTheCredibleOnes) {
     EXPECT_EQ(draw_indices({"m/MCMC1.json", "m/MCMC3.json"}), (std::vector<std::size_t>{0, 1}));
 }
 
-TEST(JobSummary, ErrorSpreadFilesAreCheckedAndSummaryPathsNamed) {
+TEST(JobSummary, SummaryPathsAreNamedAndLargeSummariesRefused) {
     TempDir dir;
-    EXPECT_FALSE(read_sigma_file(dir.path().string(), 2).has_value());
-    dir.write("sigma.txt", "0.5\n0.25\n");
-    EXPECT_EQ(*read_sigma_file(dir.path().string(), 2), (std::vector<double>{0.5, 0.25}));
-    const std::string file = dir.file("sigma.txt");
-    EXPECT_EQ(error_text([&] { read_sigma_file(dir.path().string(), 3); }),
-              "The error spread file \"" + file + "\" holds 2 values for 3 draws.");
-    dir.write("sigma.txt", "0.5\n0.25\n1\n");
-    EXPECT_EQ(error_text([&] { read_sigma_file(dir.path().string(), 2); }),
-              "The error spread file \"" + file + "\" holds more than 2 values for 2 draws.");
-    for (const char* bad : {"-1", "nan", "x", "1 2"}) {
-        dir.write("sigma.txt", std::string("0.5\n") + bad + "\n");
-        EXPECT_EQ(error_text([&] { read_sigma_file(dir.path().string(), 2); }),
-                  "The error spread file \"" + file + "\" holds \"" + bad +
-                      "\", not one number of at least 0 per line.");
-    }
     EXPECT_EQ(test::slashes(summary_path("/a/out.csv")), "/a/out-summary.csv");
     EXPECT_EQ(test::slashes(summary_path("/a/out")), "/a/out-summary");
 
@@ -140,87 +125,15 @@ TEST(JobSummary, ErrorSpreadFilesAreCheckedAndSummaryPathsNamed) {
                   "spreadsheet or a script instead.");
 }
 
-TEST(ModelCard, ReadCheckedAndComparedWithTheJob) {
-    TempDir dir;
-    const std::string folder = dir.path().string();
-    EXPECT_FALSE(read_model_card(dir.path()).has_value());
-    dir.write("model.json", R"({"transformation": "none", "log": false, "covariates": 1686,
-        "samples_used": 103, "training_fit": {"r2": 0.99, "rmse": 0.01},
-        "cross_validation": {"accuracy": {"r2": 0.916, "rmse": 0.127}}})");
-    const ModelCard card = *read_model_card(dir.path());
-    EXPECT_EQ(card.transformation, Transformation::none);
-    EXPECT_EQ(card.log, false);
-    EXPECT_EQ(card.covariates, 1686u);
-    EXPECT_EQ(card.r2, 0.916);
-    EXPECT_TRUE(card.cross_validated);
+TEST(JobSummary, ModelAccuracyIsToldFromTheCard) {
+    const ModelCard card = parse_model_card(
+        R"({"samples_used": 103, "training_fit": {"r2": 0.99, "rmse": 0.01},
+            "cross_validation": {"accuracy": {"r2": 0.916, "rmse": 0.127}}})",
+        "model.json");
     EXPECT_EQ(model_accuracy_text(card),
               "Model card: cross-validated R2 0.916, RMSE 0.127, 103 samples.");
-    const auto job = [](Transformation transformation, bool exponential, std::size_t covariates) {
-        JobSide side;
-        side.transformation = transformation;
-        side.exponential = exponential;
-        side.covariates = covariates;
-        return side;
-    };
-    EXPECT_TRUE(card_mismatches(card, folder, job(Transformation::none, false, 1686)).empty());
-    EXPECT_EQ(card_mismatches(card, folder, job(Transformation::first_derivative, true, 3578)),
-              (std::vector<std::string>{
-                  "The model in '" + folder +
-                      "' was calibrated with the transformation \"none\"; this job uses "
-                      "\"first_der\".",
-                  "The model in '" + folder +
-                      "' fits y itself; this job applies the exponential back-transformation, "
-                      "which it must not.",
-                  "The model in '" + folder +
-                      "' was calibrated on 1686 covariates; the input has 3578."}));
-
-    // Covariate names compare by their wavenumbers; the spectrometer type by name.
-    dir.write("model.json", R"({"covariates": 3, "spectrometer_type": "mir",
-        "covariate_names": ["wn_4000", "wn_3998.1", "wn_3996.2"]})");
-    const ModelCard named = *read_model_card(dir.path());
-    JobSide side = job(Transformation::first_derivative, true, 3);
-    const std::vector<std::string> same = {"m4000.000", "m3998.100", "m3996.200"};
-    const std::vector<std::string> shifted = {"m4000.000", "m3998.100", "m3990.000"};
-    const std::vector<std::string> plain = {"a", "b", "c"};
-    side.names = &same;
-    side.spectrometer_type = "mir";
-    EXPECT_TRUE(card_mismatches(named, folder, side).empty());
-    side.names = &plain; // not wavenumbers: not compared
-    EXPECT_TRUE(card_mismatches(named, folder, side).empty());
-    side.names = &shifted;
-    side.spectrometer_type = "alphakbr";
-    EXPECT_EQ(card_mismatches(named, folder, side),
-              (std::vector<std::string>{
-                  "The model in '" + folder +
-                      "' was calibrated for the mir spectrometer type; this job predicts "
-                      "alphakbr.",
-                  "The model in '" + folder +
-                      "' was calibrated on the wavenumbers wn_4000 ... wn_3996.2; the input's "
-                      "covariate 3 is m3990.000, not wn_3996.2."}));
-    EXPECT_EQ(wavenumbers_of({"wn_549.6", "7497.96"}), (std::vector<double>{549.6, 7497.96}));
-    EXPECT_FALSE(wavenumbers_of({"wn_549.6", "pH"}).has_value());
-
-    const std::string file = dir.file("model.json");
-    const std::vector<std::pair<std::string, std::string>> broken = {
-        {"{\"covariate_names\": [1]}", "holds a covariate name that is not a text."},
-        {"[1, 2]", "is not a JSON object."},
-        {"{\"log\": ", "is not a JSON object."},
-        {"{\"log\": \"yes\"}", "holds \"log\" that is not true or false."},
-        {"{\"covariates\": -3}", "holds \"covariates\" that is not a whole number."},
-        {"{\"transformation\": \"second_der\"}",
-         "names the transformation \"second_der\"; it must be \"first_der\" or \"none\"."},
-        {"{\"cross_validation\": {\"accuracy\": {\"r2\": \"high\"}}}",
-         "holds \"r2\" that is not a number."},
-    };
-    for (const auto& [text, message] : broken) {
-        dir.write("model.json", text);
-        EXPECT_EQ(error_text([&] { read_model_card(dir.path()); }),
-                  "The model card \"" + file + "\" " + message)
-            << text;
-    }
-    dir.write("model.json", std::string(largest_model_card_bytes + 1, ' '));
-    EXPECT_EQ(error_text([&] { read_model_card(dir.path()); }),
-              "The model card \"" + file + "\" is larger than 4 MB.");
+    EXPECT_EQ(model_accuracy_text(parse_model_card(R"({"training_fit": {"r2": 0.5}})", "m")),
+              "Model card: training fit R2 0.5, RMSE NA, NA samples.");
 }
 
 } // namespace

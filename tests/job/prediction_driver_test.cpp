@@ -140,21 +140,27 @@ TEST(PredictionDriver, DrawFilesAreListedByNameAndCheckedAgainstTheCard) {
               "SSN,draw 1,draw 2,draw 3,draw 4,mean,std,2.5%,5%,10%,50%,90%,95%,97.5%\n"
               "up,1,2,4,3,2.5,1.29099,1,1,1,3,4,4,4");
 
-    const auto failure = [&](const std::string& card) {
-        model.dir.write("mir/pH/model.json", card);
+    const auto failure = [&](const std::string& draws) {
+        model.dir.write("mir/pH/model.json", R"({"property": "pH", "spectrometer_type": "mir",
+            "demonstration": true)" + draws + "}");
         return error_text([&] { model.run(Transformation::none, log); });
     };
     // A card that says how many draws were written: 1, 2 and 10 have a hole.
-    EXPECT_EQ(failure(R"({"draws": 4})"),
+    EXPECT_EQ(failure(R"(, "draws": 4)"),
               "The model in '" + model.folder +
                   "' lacks draw file MCMC3.json (3 numbered draw files, up to 10): its numbered "
                   "draws must be MCMC1.json to MCMC<D>.json without a gap.");
     fs::rename(model.folder + "/MCMC10.json", model.folder + "/MCMC3.json");
-    EXPECT_EQ(failure(R"({"draws": 4})"), "no error");
-    EXPECT_EQ(failure(R"({"draws": 5})"), "The model in '" + model.folder +
+    EXPECT_EQ(failure(R"(, "draws": 4)"), "no error");
+    EXPECT_EQ(failure(R"(, "draws": 5)"), "The model in '" + model.folder +
                                               "' holds 4 draw files; its card says it was "
                                               "written with 5.");
-    EXPECT_EQ(failure("{}"), "no error");
+    EXPECT_EQ(failure(""), "no error");
+    // A card that says the trainer wrote a calibration domain needs it.
+    EXPECT_EQ(failure(R"(, "domain": true)"),
+              "The model in '" + model.folder +
+                  "' has lost its calibration domain \"domain.json\", which its card says the "
+                  "trainer wrote: copy the whole model folder again, or train the model again.");
 }
 
 TEST(PredictionDriver, FailuresComeInTheirOrder) {

@@ -74,14 +74,16 @@ TEST(WorkerThread, ReportsLinesProgressAndTheFilesCreated) {
     EXPECT_FALSE(result.at(1).toBool());
     EXPECT_TRUE(result.at(2).toBool());
     const QString written = QString::fromStdString("Writing results to file: ");
-    EXPECT_EQ(spies.texts(),
-              (QStringList{"Running prediction from list of json files", "Predictions complete.",
-                           written + QString::fromStdString(job.dir.file("out-mir-pH.csv")),
-                           no_card_notice, "Running prediction from list of json files",
-                           "Predictions complete.",
-                           written + QString::fromStdString(job.dir.file("out-mir-N.csv"))}));
+    EXPECT_EQ(
+        spies.texts(),
+        (QStringList{"Running prediction from list of json files", "Predictions complete.",
+                     written + QString::fromStdString(job.dir.file("out-mir-pH.csv")),
+                     QString::fromStdString(no_card_notice(job.dir.file("mir/pH"))),
+                     "Running prediction from list of json files", "Predictions complete.",
+                     written + QString::fromStdString(job.dir.file("out-mir-N.csv")),
+                     QString::fromStdString(no_card_notice(job.dir.file("mir/Total.Nitrogen")))}));
     // One progress signal per line, in forest files: 2 pairs x 3 files.
-    ASSERT_EQ(spies.progress.size(), 7u);
+    ASSERT_EQ(spies.progress.size(), 8u);
     const auto step = [&](std::size_t k) { return spies.progress.at(k); };
     EXPECT_EQ(step(0), std::make_pair(1, 0));
     EXPECT_EQ(step(1), std::make_pair(5, 2));

@@ -181,6 +181,19 @@ TEST(CalibrationDomain, FileRoundTripAndDamagedFiles) {
         {R"({"covariates": 2, "center": [0, 0], "variances": [], "components": [],
             "t2_limit": 1, "q_limit": 1})",
          "needs \"components\" as a list of 1 to 100 loadings."},
+        // Components scaled, repeated or zero would give every spectrum a wrong T² and Q.
+        {R"({"covariates": 2, "center": [0, 0], "variances": [1], "components": [[2, 0]],
+            "t2_limit": 1, "q_limit": 1})",
+         "needs orthonormal \"components\" (each of length 1 and at right angles to the "
+         "others, within 1e-6): component 1 has length 2.000000."},
+        {R"({"covariates": 2, "center": [0, 0], "variances": [1, 1],
+            "components": [[0.6, 0.8], [0.6, 0.8]], "t2_limit": 1, "q_limit": 1})",
+         "needs orthonormal \"components\" (each of length 1 and at right angles to the "
+         "others, within 1e-6): components 1 and 2 are not at right angles."},
+        {R"({"covariates": 2, "center": [0, 0], "variances": [1], "components": [[0, 0]],
+            "t2_limit": 1, "q_limit": 1})",
+         "needs orthonormal \"components\" (each of length 1 and at right angles to the "
+         "others, within 1e-6): component 1 has length 0.000000."},
     };
     for (const auto& [content, message] : damaged) {
         const std::string text = content; // a lambda cannot capture a structured binding

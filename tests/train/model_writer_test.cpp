@@ -1,15 +1,10 @@
-#include "text/platform.h"
+#include "bart/forest.h"
 #include "train/model_writer.h"
 
+#include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
 
-#if !defined(_WIN32)
-#include <unistd.h>
-#endif
-
-#include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
@@ -21,115 +16,65 @@ namespace {
 namespace fs = boost::filesystem;
 using test::TempDir;
 
-// A fit of `draws` one-leaf forests over one covariate.
+// A fit of `draws` forests of one split over one covariate.
 BartFit small_fit(std::size_t draws) {
     BartFit fit;
-    fit.grid.cuts = {{0.5}};
+    fit.grid.cuts = {{0.5, 0.75}};
     fit.y_min = 1.0;
     fit.y_max = 3.0;
     BartTree tree;
-    tree.nodes.resize(1);
-    tree.nodes[0].value = 0.25;
+    tree.nodes.resize(3);
+    tree.nodes[0].variable = 0;
+    tree.nodes[0].cut = 1;
+    tree.nodes[0].left = 1;
+    tree.nodes[0].right = 2;
+    tree.nodes[1].value = 0.25;
+    tree.nodes[2].value = -0.125;
     fit.forests.assign(draws, std::vector<BartTree>{tree});
     fit.sigma.assign(draws, 0.1);
     return fit;
 }
 
-std::string write_error(const fs::path& folder, const BartFit& fit,
-                        const std::function<void()>& checkpoint = {}) {
-    try {
-        write_model(folder, fit, "{}\n", checkpoint);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
+ModelCard card() {
+    ModelCard card;
+    card.property = "pH";
+    card.spectrometer_type = "mir";
+    card.transformation = Transformation::none;
+    card.log = false;
+    card.covariates = 1;
+    return card;
 }
 
-// The entries of a folder whose names start with ".veldra-train-".
-std::vector<std::string> staging_folders(const fs::path& folder) {
-    std::vector<std::string> found;
-    for (fs::directory_iterator it(folder), end; it != end; ++it) {
-        const std::string name = it->path().filename().string();
-        if (name.rfind(".veldra-train-", 0) == 0) {
-            found.push_back(name);
-        }
-    }
-    return found;
-}
-
-TEST(ModelWriter, AStopOrAFailureLeavesTheOldModelAndNoStagingFolder) {
+TEST(ModelWriter, WritesTheFitOnTheResponseScaleAndRefusesNonFiniteValues) {
     TempDir dir;
     const fs::path folder = dir.path() / "mir" / "pH";
-    write_model(folder, small_fit(4), "{\"old\": true}\n");
+    write_model(folder, small_fit(2), card());
+    EXPECT_EQ(test::read_file((folder / "rgy.txt").string()), "1 3\n");
+    EXPECT_EQ(test::read_file((folder / "sigma.txt").string()), "0.2\n0.2\n");
+    // The split takes its cut from the grid; the leaves keep their scaled values.
+    EXPECT_EQ(test::read_file((folder / "MCMC2.json").string()),
+              "{\"Tree\":1,\"T\":{\"Depth\":1,\"Var\":1,\"ORDRule\":\"x<=0.75\",\"TBN\":\"101\","
+              "\"S\":[{\"Depth\":2,\"TBN\":\"110\",\"Mu\":0.25},{\"Depth\":2,\"TBN\":\"110\","
+              "\"Mu\":-0.125}]}}\n");
     const std::string old_card = test::read_file((folder / "model.json").string());
 
-    // A stop at every point of the writing, from the first draw to just before the replacement.
-    for (int stop_at = 1; stop_at <= 6; ++stop_at) {
-        int calls = 0;
-        const std::string error = write_error(folder, small_fit(5), [&] {
-            if (++calls == stop_at) {
-                throw std::runtime_error("stopped");
-            }
-        });
-        EXPECT_EQ(error, "stopped") << stop_at;
-        EXPECT_EQ(test::read_file((folder / "model.json").string()), old_card) << stop_at;
-        EXPECT_FALSE(fs::exists(folder / "MCMC5.json")) << stop_at;
-        EXPECT_TRUE(staging_folders(folder.parent_path()).empty()) << stop_at;
-    }
-
-    // A value that is not a finite number is never written.
     BartFit broken = small_fit(5);
-    broken.forests[2][0].nodes[0].value = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_EQ(write_error(folder, broken),
+    broken.forests[2][0].nodes[1].value = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(test::error_text([&] { write_model(folder, broken, card()); }),
               "The fit gave a leaf value of draw 3 that is not a finite number; no model was "
               "written. Check the reference values and the prior settings.");
     broken = small_fit(5);
     broken.sigma[4] = std::numeric_limits<double>::infinity();
-    EXPECT_NE(write_error(folder, broken).find("the error spread of draw 5"), std::string::npos);
+    EXPECT_NE(test::error_text([&] {
+                  write_model(folder, broken, card());
+              }).find("the error spread of draw 5"),
+              std::string::npos);
+    broken = small_fit(5);
+    broken.grid.cuts[0][1] = -std::numeric_limits<double>::infinity();
+    EXPECT_NE(test::error_text([&] { write_model(folder, broken, card()); }).find("a cut point"),
+              std::string::npos);
     EXPECT_EQ(test::read_file((folder / "model.json").string()), old_card);
-
-    // A folder that cannot be made: the message says where and why, in the user's terms.
-    dir.write("file", "x");
-    EXPECT_EQ(write_error(dir.path() / "file" / "pH", small_fit(2)),
-              "Cannot write the model into \"" + dir.file("file") +
-                  "\": it is a file, not a folder.");
-    // A tree without write permission (root ignores permissions: checked only as another user;
-    // Windows has no such mode bits).
-#if !defined(_WIN32)
-    if (geteuid() != 0) {
-        fs::create_directories(dir.path() / "locked");
-        fs::permissions(dir.path() / "locked", fs::owner_read | fs::owner_exe);
-        EXPECT_EQ(write_error(dir.path() / "locked" / "pH", small_fit(2)),
-                  "Cannot write the model into \"" + dir.file("locked") + "\": Permission denied.");
-        fs::permissions(dir.path() / "locked", fs::owner_all);
-    }
-#endif
-}
-
-TEST(ModelWriter, StaleStagingFoldersOfEndedRunsAreRemoved) {
-    TempDir dir;
-    const fs::path type = dir.path() / "mir";
-    // An ended process (identifiers stay far below this), this process, a folder of another
-    // program, and an old-style name touched just now.
-    fs::create_directories(type / ".veldra-train-2147480000-ab12-cd34" / "x");
-    const std::string own = ".veldra-train-" + std::to_string(current_process_id()) + "-ab12-cd34";
-    fs::create_directories(type / own);
-    fs::create_directories(type / ".other-train-1-ab12");
-    fs::create_directories(type / ".veldra-train-ab12-cd34");
-    EXPECT_EQ(remove_stale_staging(type), 1u);
-    EXPECT_FALSE(fs::exists(type / ".veldra-train-2147480000-ab12-cd34"));
-    EXPECT_TRUE(fs::exists(type / own));
-    EXPECT_TRUE(fs::exists(type / ".other-train-1-ab12"));
-    EXPECT_TRUE(fs::exists(type / ".veldra-train-ab12-cd34"));
-    // An old-style name untouched for two hours is stale too.
-    fs::last_write_time(type / ".veldra-train-ab12-cd34", std::time(nullptr) - 7200);
-    EXPECT_EQ(remove_stale_staging(type), 1u);
-    EXPECT_FALSE(fs::exists(type / ".veldra-train-ab12-cd34"));
-
-    // Writing a model cleans up the stale ones beside it.
-    fs::create_directories(type / ".veldra-train-2147480001-ab12-cd34");
-    write_model(type / "pH", small_fit(2), "{}\n");
-    EXPECT_EQ(staging_folders(type), std::vector<std::string>{own});
+    EXPECT_FALSE(fs::exists(folder / "MCMC3.json"));
 }
 
 } // namespace
