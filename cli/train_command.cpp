@@ -9,6 +9,7 @@
 #include "models/model_layout.h"
 #include "text/number_text.h"
 #include "train/training.h"
+#include "train/training_report_text.h"
 #include "version.h"
 
 #include <algorithm>
@@ -223,12 +224,6 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     return parsed;
 }
 
-std::string fixed(double value, int decimals) {
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(decimals) << value;
-    return text.str();
-}
-
 } // namespace
 
 int run_train_command(const std::vector<std::string>& arguments, std::ostream& out,
@@ -283,29 +278,7 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
     }
     display.finish();
     out << "Model written to:\n  " << report.folder.string() << "\n";
-    out << "samples " << report.samples << ", skipped " << report.skipped << ", covariates "
-        << report.covariates << "\n";
-    out << "              R2      RMSE      bias      RPIQ  coverage\n";
-    const auto line = [&](const char* name, const Accuracy& a) {
-        out << std::left << std::setw(10) << name << std::right << std::setw(8) << fixed(a.r2, 3)
-            << std::setw(10) << fixed(a.rmse, 4) << std::setw(10) << fixed(a.bias, 4)
-            << std::setw(10) << fixed(a.rpiq, 2) << std::setw(10) << fixed(a.coverage, 3) << "\n";
-    };
-    line("fit", report.fit);
-    if (report.cross_validation) {
-        line("cv", report.cross_validation->accuracy);
-        out << "(cv: " << report.cross_validation->method << ", out-of-fold, pooled)\n";
-    }
-    if (!report.k_choices.empty()) {
-        out << "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
-            << "         k      RMSE  coverage  interval score\n";
-        for (const KChoice& choice : report.k_choices) {
-            const Accuracy& a = choice.accuracy;
-            out << (choice.k == report.k ? "  * " : "    ") << std::setw(6)
-                << shortest_text(choice.k) << std::setw(10) << fixed(a.rmse, 4) << std::setw(10)
-                << fixed(a.coverage, 3) << std::setw(16) << fixed(a.interval_score, 4) << "\n";
-        }
-    }
+    out << training_report_text(report);
     return exit_success;
 }
 

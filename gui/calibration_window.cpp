@@ -1,30 +1,26 @@
 #include "gui/calibration_window.h"
+#include "ui_calibration_window.h"
 
 #include "input/csv_reader.h"
 #include "logging/message_sink.h"
 #include "models/model_folder.h"
 #include "text/platform.h"
 #include "train/training.h"
+#include "train/training_report_text.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
-#include <QFormLayout>
-#include <QGridLayout>
-#include <QHBoxLayout>
-#include <QLabel>
+#include <QFontDatabase>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QSplitter>
 #include <QStringList>
 #include <QThread>
 #include <QToolButton>
-#include <QVBoxLayout>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -58,33 +54,21 @@ QString duration_text(double seconds) {
                      : QString("%1 s").arg(s);
 }
 
-QSpinBox* whole(QWidget* parent, int low, int high, int value) {
-    auto* box = new QSpinBox(parent);
-    box->setRange(low, high);
-    box->setValue(value);
-    return box;
-}
-
-QDoubleSpinBox* decimal(QWidget* parent, double low, double high, double value, int decimals) {
-    auto* box = new QDoubleSpinBox(parent);
-    box->setDecimals(decimals);
-    box->setRange(low, high);
-    box->setValue(value);
-    return box;
-}
-
-// Fields with the sampler's own range for `option`; an excluded bound gives way by the last
+// Fields take the sampler's own range for `option`; an excluded bound gives way by the last
 // decimal shown.
-QSpinBox* whole_setting(QWidget* parent, const char* option, int value) {
+void set_whole_setting(QSpinBox* box, const char* option, int value) {
     const BartOptionRange& range = bart_option_range(option);
-    return whole(parent, static_cast<int>(range.low), static_cast<int>(range.high), value);
+    box->setRange(static_cast<int>(range.low), static_cast<int>(range.high));
+    box->setValue(value);
 }
 
-QDoubleSpinBox* decimal_setting(QWidget* parent, const char* option, double value, int decimals) {
+void set_decimal_setting(QDoubleSpinBox* box, const char* option, double value, int decimals) {
     const BartOptionRange& range = bart_option_range(option);
     const double step = std::pow(10.0, -decimals);
-    return decimal(parent, range.low + (range.low_open ? step : 0.0),
-                   range.high - (range.high_open ? step : 0.0), value, decimals);
+    box->setDecimals(decimals);
+    box->setRange(range.low + (range.low_open ? step : 0.0),
+                  range.high - (range.high_open ? step : 0.0));
+    box->setValue(value);
 }
 
 std::string text_of(const QLineEdit* edit) {
@@ -95,11 +79,9 @@ std::string text_of(const QLineEdit* edit) {
 
 CalibrationWindow::CalibrationWindow(QWidget* parent, ModelDirectory models,
                                      std::shared_ptr<Dialogs> dialogs)
-    : QWidget(parent, Qt::Window), models_(std::move(models)), dialogs_(std::move(dialogs)) {
-    setWindowTitle("Calibrate a model");
-    setObjectName("calibration_window");
+    : QWidget(parent, Qt::Window), models_(std::move(models)), dialogs_(std::move(dialogs)),
+      ui_(std::make_unique<Ui::CalibrationForm>()) {
     build_form();
-    resize(1150, 780);
 }
 
 CalibrationWindow::~CalibrationWindow() {
@@ -111,175 +93,89 @@ CalibrationWindow::~CalibrationWindow() {
 }
 
 void CalibrationWindow::build_form() {
-    create_fields();
-    build_advanced();
-    lay_out();
+    ui_->setupUi(this);
+    setObjectName("calibration_window");
+    take_fields();
+    fill_choices();
     connect_form();
 }
 
-// The form's fields, named for the tests and for anyone scripting the window.
-void CalibrationWindow::create_fields() {
-    input_kind_ = new QComboBox(this);
-    input_kind_->addItems({"csv", "opus"});
-    spectra_ = new QLineEdit(this);
-    spectra_->setPlaceholderText("[CSV file of spectra, or folder of OPUS files]");
-    spectra_button_ = new QPushButton("...", this);
-    spectrometer_ = new QComboBox(this);
+void CalibrationWindow::take_fields() {
+    input_kind_ = ui_->calibration_input_kind;
+    spectra_ = ui_->calibration_spectra;
+    spectra_button_ = ui_->calibration_spectra_button;
+    spectrometer_ = ui_->calibration_spectrometer;
+    references_ = ui_->calibration_references;
+    references_button_ = ui_->calibration_references_button;
+    column_ = ui_->calibration_column;
+    property_ = ui_->calibration_property;
+    transformation_ = ui_->calibration_transformation;
+    log_scale_ = ui_->calibration_log;
+    validation_ = ui_->calibration_validation;
+    folds_count_ = ui_->calibration_folds_count;
+    folds_file_ = ui_->calibration_folds_file;
+    folds_button_ = ui_->calibration_folds_button;
+    advanced_button_ = ui_->calibration_advanced_button;
+    advanced_ = ui_->calibration_advanced;
+    trees_ = ui_->calibration_trees;
+    draws_ = ui_->calibration_draws;
+    burn_in_ = ui_->calibration_burn_in;
+    burn_in_->setObjectName("calibration_burn-in"); // the option's own spelling
+    thin_ = ui_->calibration_thin;
+    chains_ = ui_->calibration_chains;
+    cuts_ = ui_->calibration_cuts;
+    seed_ = ui_->calibration_seed;
+    alpha_ = ui_->calibration_alpha;
+    beta_ = ui_->calibration_beta;
+    k_ = ui_->calibration_k;
+    nu_ = ui_->calibration_nu;
+    q_ = ui_->calibration_q;
+    sparse_ = ui_->calibration_sparse;
+    choose_k_ = ui_->calibration_choose_k;
+    run_button_ = ui_->calibration_run;
+    progress_ = ui_->calibration_progress;
+    status_ = ui_->calibration_status;
+    figures_ = ui_->calibration_figures;
+    chart_ = ui_->calibration_chart;
+    card_ = ui_->calibration_card;
+    messages_ = ui_->calibration_messages;
+}
+
+// What the form offers comes from the code's own tables: the spectrometer types, the
+// properties, the sampler's defaults and ranges.
+void CalibrationWindow::fill_choices() {
     for (const std::string& type : spectrometer_types()) {
         spectrometer_->addItem(QString::fromStdString(type));
     }
-    references_ = new QLineEdit(this);
-    references_->setPlaceholderText("[CSV file: SSN and one column per property]");
-    references_button_ = new QPushButton("...", this);
-    column_ = new QComboBox(this);
-    property_ = new QComboBox(this);
-    property_->setEditable(true);
     for (const std::string& property : soil_properties()) {
         property_->addItem(QString::fromStdString(property));
     }
     property_->setCurrentText("");
-    transformation_ = new QComboBox(this);
-    transformation_->addItems({"first_der", "none"});
-    log_scale_ = new QCheckBox("fit log(y): predictions back-transformed with exp", this);
-    validation_ = new QComboBox(this);
-    validation_->addItems({"K random folds", "folds file", "none"});
-    folds_count_ = whole(this, 2, 1000, 5);
-    folds_file_ = new QLineEdit(this);
-    folds_file_->setPlaceholderText("[CSV file: SSN, fold]");
-    folds_button_ = new QPushButton("...", this);
-    run_button_ = new QPushButton("Calibrate", this);
-    progress_ = new QProgressBar(this);
-    status_ = new QLabel(this);
-    figures_ = new QLabel(this);
-    figures_->setTextFormat(Qt::RichText);
-    chart_ = new QChartView(this);
+    const BartOptions defaults;
+    set_whole_setting(trees_, "trees", defaults.trees);
+    set_whole_setting(draws_, "draws", defaults.draws);
+    set_whole_setting(burn_in_, "burn-in", defaults.burn_in);
+    set_whole_setting(thin_, "thin", defaults.thin);
+    set_whole_setting(chains_, "chains", defaults.chains);
+    set_whole_setting(cuts_, "cuts", defaults.max_cuts);
+    seed_->setRange(0, 2147483647);
+    seed_->setValue(static_cast<int>(defaults.seed));
+    set_decimal_setting(alpha_, "alpha", defaults.alpha, 3);
+    set_decimal_setting(beta_, "beta", defaults.beta, 2);
+    set_decimal_setting(k_, "k", defaults.k, 2);
+    set_decimal_setting(nu_, "nu", defaults.nu, 2);
+    set_decimal_setting(q_, "q", defaults.q, 3);
+    figures_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     chart_->setRenderHint(QPainter::Antialiasing);
-    chart_->setMinimumSize(420, 360);
-    card_ = new QPlainTextEdit(this);
-    card_->setReadOnly(true);
-    card_->setPlaceholderText("The model card appears here when a calibration ends.");
-    messages_ = new QPlainTextEdit(this);
-    messages_->setReadOnly(true);
-    messages_->setMaximumBlockCount(10000);
-    messages_->setPlaceholderText("The calibration's messages appear here.");
-
-    for (const auto& [widget, name] : std::initializer_list<std::pair<QWidget*, const char*>>{
-             {input_kind_, "calibration_input_kind"},
-             {spectra_, "calibration_spectra"},
-             {spectrometer_, "calibration_spectrometer"},
-             {references_, "calibration_references"},
-             {column_, "calibration_column"},
-             {property_, "calibration_property"},
-             {transformation_, "calibration_transformation"},
-             {log_scale_, "calibration_log"},
-             {validation_, "calibration_validation"},
-             {folds_count_, "calibration_folds_count"},
-             {folds_file_, "calibration_folds_file"},
-             {run_button_, "calibration_run"},
-             {progress_, "calibration_progress"},
-             {status_, "calibration_status"},
-             {figures_, "calibration_figures"},
-             {chart_, "calibration_chart"},
-             {card_, "calibration_card"},
-             {messages_, "calibration_messages"}}) {
-        widget->setObjectName(name);
-    }
+    ui_->calibration_splitter->setSizes({560, 560});
 }
 
-// Advanced: the sampler's settings with the trainer's defaults, folded away.
-void CalibrationWindow::build_advanced() {
-    const BartOptions defaults;
-    advanced_ = new QWidget(this);
-    auto* grid = new QGridLayout(advanced_);
-    trees_ = whole_setting(advanced_, "trees", defaults.trees);
-    draws_ = whole_setting(advanced_, "draws", defaults.draws);
-    burn_in_ = whole_setting(advanced_, "burn-in", defaults.burn_in);
-    thin_ = whole_setting(advanced_, "thin", defaults.thin);
-    chains_ = whole_setting(advanced_, "chains", defaults.chains);
-    cuts_ = whole_setting(advanced_, "cuts", defaults.max_cuts);
-    seed_ = whole(advanced_, 0, 2147483647, static_cast<int>(defaults.seed));
-    alpha_ = decimal_setting(advanced_, "alpha", defaults.alpha, 3);
-    beta_ = decimal_setting(advanced_, "beta", defaults.beta, 2);
-    k_ = decimal_setting(advanced_, "k", defaults.k, 2);
-    nu_ = decimal_setting(advanced_, "nu", defaults.nu, 2);
-    q_ = decimal_setting(advanced_, "q", defaults.q, 3);
-    sparse_ = new QCheckBox("DART (sparse)", advanced_);
-    choose_k_ = new QCheckBox("choose k from 1, 2, 3, 5 by cross-validation", advanced_);
-    choose_k_->setObjectName("calibration_choose_k");
+void CalibrationWindow::connect_form() {
     connect(choose_k_, &QCheckBox::toggled, k_, [this](bool on) { k_->setEnabled(!on); });
-    choose_k_->setToolTip("Each k is cross-validated on the same folds; the one whose 95% "
-                          "predictive bands have the lowest interval score fits the model.");
-    const std::pair<const char*, QWidget*> fields[] = {
-        {"trees", trees_},   {"draws", draws_}, {"burn-in", burn_in_}, {"thin", thin_},
-        {"chains", chains_}, {"cuts", cuts_},   {"seed", seed_},       {"alpha", alpha_},
-        {"beta", beta_},     {"k", k_},         {"nu", nu_},           {"q", q_}};
-    int at = 0;
-    for (const auto& [name, widget] : fields) {
-        widget->setObjectName(QString("calibration_") + name);
-        grid->addWidget(new QLabel(name, advanced_), at / 4, (at % 4) * 2);
-        grid->addWidget(widget, at / 4, (at % 4) * 2 + 1);
-        ++at;
-    }
-    grid->addWidget(sparse_, at / 4, 0, 1, 2);
-    grid->addWidget(choose_k_, at / 4, 2, 1, 6);
-    advanced_->setVisible(false);
-    advanced_button_ = new QToolButton(this);
-    advanced_button_->setText("Advanced");
-    advanced_button_->setCheckable(true);
-    advanced_button_->setArrowType(Qt::RightArrow);
-    advanced_button_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     connect(advanced_button_, &QToolButton::toggled, this, [this](bool open) {
         advanced_->setVisible(open);
         advanced_button_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     });
-}
-
-void CalibrationWindow::lay_out() {
-    auto* form = new QFormLayout();
-    auto* spectra_row = new QHBoxLayout();
-    spectra_row->addWidget(input_kind_);
-    spectra_row->addWidget(spectra_, 1);
-    spectra_row->addWidget(spectra_button_);
-    form->addRow("Spectra", spectra_row);
-    form->addRow("Spectrometer type", spectrometer_);
-    auto* references_row = new QHBoxLayout();
-    references_row->addWidget(references_, 1);
-    references_row->addWidget(references_button_);
-    form->addRow("Reference values", references_row);
-    form->addRow("Column", column_);
-    form->addRow("Property", property_);
-    form->addRow("Covariate transformation", transformation_);
-    form->addRow("Log scale", log_scale_);
-    auto* folds_row = new QHBoxLayout();
-    folds_row->addWidget(validation_);
-    folds_row->addWidget(new QLabel("K", this));
-    folds_row->addWidget(folds_count_);
-    folds_row->addWidget(folds_file_, 1);
-    folds_row->addWidget(folds_button_);
-    form->addRow("Cross-validation", folds_row);
-
-    auto* left = new QWidget(this);
-    auto* left_layout = new QVBoxLayout(left);
-    left_layout->addLayout(form);
-    left_layout->addWidget(advanced_button_);
-    left_layout->addWidget(advanced_);
-    auto* run_row = new QHBoxLayout();
-    run_row->addWidget(run_button_);
-    run_row->addWidget(progress_, 1);
-    left_layout->addLayout(run_row);
-    left_layout->addWidget(status_);
-    left_layout->addWidget(figures_);
-    left_layout->addWidget(messages_, 1);
-    left_layout->addWidget(card_, 1);
-    auto* splitter = new QSplitter(Qt::Horizontal, this);
-    splitter->addWidget(left);
-    splitter->addWidget(chart_);
-    splitter->setSizes({560, 560});
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(splitter);
-}
-
-void CalibrationWindow::connect_form() {
     connect(spectra_button_, &QPushButton::clicked, this, [this] {
         const QString chosen = input_kind_->currentText() == "opus"
                                    ? dialogs_->choose_directory(this, "Folder of OPUS files")
@@ -560,48 +456,6 @@ void CalibrationWindow::on_done() {
 
 namespace {
 
-// The fit's and the cross-validation's figures, and the k candidates, as a small HTML table.
-QString figures_html(const TrainingReport& report) {
-    const auto row = [](const char* name, const Accuracy& a) {
-        return QString("<tr><td>%1</td><td align=right>%2</td><td align=right>%3</td>"
-                       "<td align=right>%4</td><td align=right>%5</td><td align=right>%6</td></tr>")
-            .arg(name)
-            .arg(a.r2, 0, 'f', 3)
-            .arg(a.rmse, 0, 'g', 4)
-            .arg(a.bias, 0, 'g', 3)
-            .arg(a.rpiq, 0, 'f', 2)
-            .arg(a.coverage, 0, 'f', 3);
-    };
-    QString table = QString("<b>%1 samples</b> (%2 without a reference value), %3 covariates<br>"
-                            "<table cellspacing=6><tr><th></th><th>R2</th><th>RMSE</th>"
-                            "<th>bias</th><th>RPIQ</th><th>coverage</th></tr>")
-                        .arg(report.samples)
-                        .arg(report.skipped)
-                        .arg(report.covariates);
-    table += row("fit", report.fit);
-    if (report.cross_validation) {
-        table += row("cross-validated", report.cross_validation->accuracy);
-    }
-    table += "</table>";
-    if (report.cross_validation) {
-        table += "<i>cross-validation: " +
-                 QString::fromStdString(report.cross_validation->method).toHtmlEscaped() +
-                 ", out of fold; coverage: the share inside the 95% predictive band</i>";
-    }
-    if (!report.k_choices.empty()) {
-        QStringList scores;
-        for (const KChoice& choice : report.k_choices) {
-            scores << QString("%1: %2").arg(choice.k).arg(choice.accuracy.interval_score, 0, 'g',
-                                                          4);
-        }
-        table += QString("<br>k %1, chosen by the out-of-fold interval score of the 95% bands "
-                         "(lower is better; %2)")
-                     .arg(report.k)
-                     .arg(scores.join(", "));
-    }
-    return table;
-}
-
 // The written card, its list of covariate names replaced by their count: one per line, they
 // would fill the view.
 std::string card_text(const TrainingReport& report) {
@@ -686,7 +540,7 @@ QChart* observed_chart(const TrainingReport& report) {
 } // namespace
 
 void CalibrationWindow::show_report(const TrainingReport& report) {
-    figures_->setText(figures_html(report));
+    figures_->setText(QString::fromStdString(training_report_text(report)));
     card_->setPlainText(QString::fromStdString(card_text(report)));
     QChart* old = chart_->chart();
     chart_->setChart(observed_chart(report));

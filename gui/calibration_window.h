@@ -27,6 +27,10 @@ namespace QtCharts {
 class QChartView;
 }
 
+namespace Ui {
+class CalibrationForm;
+}
+
 namespace veldra {
 
 // Calibrating a model from the window: the spectra, the reference values and their column, the
@@ -68,9 +72,8 @@ protected:
 
 private:
     void build_form();
-    void create_fields();
-    void build_advanced();
-    void lay_out();
+    void take_fields();
+    void fill_choices();
     void connect_form();
     void on_progress(long done, long total);
     void add_message(const QString& line);
@@ -79,6 +82,7 @@ private:
 
     ModelDirectory models_;
     std::shared_ptr<Dialogs> dialogs_;
+    std::unique_ptr<Ui::CalibrationForm> ui_; // the form (calibration_window.ui); owns no widget
 
     QComboBox* input_kind_;
     QLineEdit* spectra_;

@@ -2,6 +2,7 @@
 
 #include "gui/calibration_window.h"
 
+#include "job/job_runner.h"
 #include "job/job_summary.h"
 #include "job/result_file.h"
 #include "job/worker_thread.h"
@@ -272,6 +273,18 @@ void Veldra::on_button_compute_clicked() {
     const std::string problem = output_folder_problem(output_path);
     if (!problem.empty()) {
         show_error(QString::fromStdString(problem));
+        return;
+    }
+    // No output may be the input or another output: the job would destroy it.
+    JobSettings planned;
+    planned.output_path = output_path;
+    planned.csv_file = csv;
+    planned.spectrometer_types = spectrometers;
+    planned.soil_properties = properties;
+    planned.summary = true;
+    const std::string clash = job_output_clash(planned, {});
+    if (!clash.empty()) {
+        show_error(QString::fromStdString(clash));
         return;
     }
 

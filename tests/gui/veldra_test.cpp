@@ -322,6 +322,32 @@ TEST(VeldraWindow, OutputFolderMadeOnRequestOrRefused) {
                                            q(w.dir.file("plain")) + "' is a file, not a folder.");
 }
 
+// The window refuses, before any work, an output that would replace its input.
+TEST(VeldraWindow, AnOutputThatIsTheInputIsRefused) {
+    Window w;
+    w.ready_to_run({"check_box_pH"});
+    const std::string input = test::read_file(w.dir.file("in.csv"));
+    w.get<QLineEdit>("edit_output")->setText(q(w.dir.file("in.csv")));
+    w.click("button_compute");
+    EXPECT_TRUE(w.idle());
+    EXPECT_EQ(w.dialogs->calls.back(), "critical:Internal error!:The output '" +
+                                           q(w.dir.file("in.csv")) + "' is the job's input '" +
+                                           q(w.dir.file("in.csv")) +
+                                           "': choose another output path.");
+    EXPECT_EQ(test::read_file(w.dir.file("in.csv")), input);
+    // Through a ".." too: the summary of "in" would be "in-summary.csv", the input of this job.
+    w.dir.write("in-summary.csv", input);
+    w.dir.write("sub/notes.txt", "");
+    w.get<QLineEdit>("edit_input")->setText(q(w.dir.file("in-summary.csv")));
+    w.get<QLineEdit>("edit_output")->setText(q(w.dir.file("sub/../in.csv")));
+    w.get<QCheckBox>("check_box_N")->setChecked(true);
+    w.click("button_compute");
+    EXPECT_TRUE(w.idle());
+    EXPECT_TRUE(w.dialogs->calls.back().endsWith("': choose another output path."))
+        << w.dialogs->calls.back().toStdString();
+    EXPECT_EQ(test::read_file(w.dir.file("in-summary.csv")), input);
+}
+
 TEST(VeldraWindow, OpenFolderAndOutputField) {
     Window w;
     QLineEdit* output = w.get<QLineEdit>("edit_output");
