@@ -472,7 +472,15 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     if (!parsed) {
         return exit_success;
     }
-    const Options& options = *parsed;
+    Options options = *parsed;
+    if (options.shards > 0) {
+        // Every output of a shard is named for it, so that the parts of a run never collide.
+        for (std::string* path : {&options.report, &options.write_spectra}) {
+            if (!path->empty()) {
+                *path = shard_output_path(*path, options.shard, options.shards);
+            }
+        }
+    }
     if (!options.report.empty() && !report) {
         err << "veldra-predict: this build cannot write reports (it was built without Qt)\n"
             << usage_line;

@@ -3,6 +3,8 @@
 #include "input/input_dispatch.h"
 #include "job/job_summary.h"
 #include "job/prediction_driver.h"
+#include "job/result_file.h"
+#include "job/shard_manifest.h"
 #include "job/spectra_blocks.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
@@ -319,7 +321,20 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     }
     PairsJob job(settings, job_pairs(settings, types, properties, output_path, single),
                  pair_properties, summary_path(output_path), log, outcome);
-    return job.run(input, preview, block_samples, blocks, progress);
+    std::string created = job.run(input, preview, block_samples, blocks, progress);
+    if (settings.shards > 0) {
+        const std::string manifest =
+            shard_manifest_path(settings.output_path, settings.shard, settings.shards);
+        ResultFileStream file(manifest);
+        file.stream() << shard_manifest_text(
+            settings,
+            {input.first_sample(), input.first_sample() + input.samples(), input.input_samples()},
+            outcome.created);
+        file.close();
+        created += "  " + manifest + "\n";
+        outcome.created.push_back(manifest);
+    }
+    return created;
 }
 
 std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra) {
@@ -343,6 +358,10 @@ std::string job_output_clash(const JobSettings& settings, const std::vector<std:
     }
     if (pairs > 0 && settings.summary) {
         outputs.push_back(summary_path(output));
+    }
+    if (settings.shards > 0) {
+        outputs.push_back(
+            shard_manifest_path(settings.output_path, settings.shard, settings.shards));
     }
     for (const std::string& path : extra) {
         if (!path.empty()) {

@@ -27,10 +27,12 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
         opus_.emplace(settings.opus_configuration_path, settings.opus_folder, log);
         width_ = opus_->width();
         samples_ = opus_->groups();
+        input_samples_ = samples_;
         if (settings.shards > 0) {
             const auto [first, last] = shard_range(samples_, settings.shard, settings.shards);
             opus_->keep_groups(first, last);
             samples_ = last - first;
+            first_sample_ = first;
         }
         return;
     }
@@ -46,16 +48,20 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
         if (samples_ == 0) {
             csv_->read(table_, 1); // raises the reader's message of a file without samples
         }
+        input_samples_ = samples_;
         if (settings.shards > 0) {
             const auto [first, last] = shard_range(samples_, settings.shard, settings.shards);
             csv_->skip(first);
             samples_ = last - first;
+            first_sample_ = first;
         }
         return;
     }
     table_ = read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
                                 settings.csv_file, settings.columns, settings.ids);
+    input_samples_ = table_.rows.size();
     if (settings.shards > 0) {
+        first_sample_ = shard_range(input_samples_, settings.shard, settings.shards).first;
         table_ = shard_of(std::move(table_), settings.shard, settings.shards);
     }
     samples_ = table_.rows.size();

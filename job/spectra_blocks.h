@@ -37,6 +37,9 @@ public:
     // Samples handed out in all; for an OPUS folder, the groups of replicates, each a sample
     // unless every file of it is defective.
     std::size_t samples() const { return samples_; }
+    // Where they lie in the whole input: the first one's position and the input's count.
+    std::size_t first_sample() const { return first_sample_; }
+    std::size_t input_samples() const { return input_samples_; }
     // Values per sample.
     std::size_t width() const { return width_; }
 
@@ -58,6 +61,8 @@ private:
     SpectraTable table_; // a whole OPUS folder or the columns; rows handed out are moved away
     std::size_t position_ = 0;
     std::size_t samples_ = 0;
+    std::size_t first_sample_ = 0;
+    std::size_t input_samples_ = 0;
     std::size_t width_ = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "input/csv_reader.h"
 #include "job/job_runner.h"
+#include "job/shard_manifest.h"
 #include "job/spectra_blocks.h"
 #include "job/spectra_preview.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -136,6 +138,7 @@ TEST(Blocks, ShardsReadInBlocksTogetherAreTheWholeJob) {
     // Three shards of 7, 8 and 8 samples, each in blocks of 3; files put together as the merge
     // does: the first part's header, then every part's lines.
     std::map<std::string, std::string> merged;
+    std::set<std::string> run_lines;
     for (std::size_t k = 1; k <= 3; ++k) {
         JobSettings part = job.settings("parts");
         part.shard = k;
@@ -149,8 +152,24 @@ TEST(Blocks, ShardsReadInBlocksTogetherAreTheWholeJob) {
             const std::size_t header = text.find('\n') + 1;
             merged[name] += k == 1 ? text : text.substr(header);
         }
+        // Each part's manifest says where its samples lie and what it wrote; the lines naming
+        // the run are the same in every part.
+        const std::string manifest = test::read_file(
+            job.dir.file("parts/job-shard-" + std::to_string(k) + "-of-3-manifest.txt"));
+        const std::string samples[] = {"samples: 1 to 7\n", "samples: 8 to 15\n",
+                                       "samples: 16 to 23\n"};
+        EXPECT_NE(manifest.find(samples[k - 1]), std::string::npos) << manifest;
+        EXPECT_NE(manifest.find("samples of the input: 23\n"), std::string::npos);
+        EXPECT_NE(manifest.find("file: job-shard-" + std::to_string(k) + "-of-3-mpa-pH.csv\n"),
+                  std::string::npos);
+        std::string run = manifest.substr(0, manifest.find("shard: "));
+        run_lines.insert(run);
+        EXPECT_NE(run.find("model mpa/pH: card none, range "), std::string::npos) << run;
     }
     EXPECT_EQ(merged, whole);
+    EXPECT_EQ(run_lines.size(), 1u);
+    EXPECT_EQ(file_fingerprint(job.dir.write("a.txt", "a")), "af63dc4c8601ec8c");
+    EXPECT_EQ(file_fingerprint(job.dir.file("missing")), "none");
 }
 
 TEST(Blocks, TheSpectraPreviewKeepsWhatEveryBlockRead) {

@@ -1,0 +1,129 @@
+#include "job/shard_manifest.h"
+
+#include "models/model_folder.h"
+#include "text/platform.h"
+#include "version.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace veldra {
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// What identifies an input between runs: a file's size and time; for a folder, its files'
+// count, total size and latest time.
+std::string input_identity(const JobSettings& settings) {
+    std::ostringstream line;
+    boost::system::error_code error;
+    if (!settings.csv_file.empty()) {
+        line << "input: CSV file " << settings.csv_file
+             << "\ninput size: " << fs::file_size(settings.csv_file, error) << " bytes, modified "
+             << fs::last_write_time(settings.csv_file, error) << "\n";
+        return line.str();
+    }
+    std::uintmax_t files = 0;
+    std::uintmax_t bytes = 0;
+    std::time_t newest = 0;
+    for (fs::directory_iterator it(settings.opus_folder, error), end; !error && it != end;
+         it.increment(error)) {
+        boost::system::error_code ignored;
+        if (fs::is_regular_file(it->path(), ignored)) {
+            ++files;
+            bytes += fs::file_size(it->path(), ignored);
+            newest = std::max(newest, fs::last_write_time(it->path(), ignored));
+        }
+    }
+    line << "input: OPUS folder " << settings.opus_folder << "\ninput size: " << files << " files, "
+         << bytes << " bytes, latest modified " << newest << "\n";
+    return line.str();
+}
+
+std::string models_identity(const JobSettings& settings) {
+    std::ostringstream lines;
+    for (const std::string& type : settings.spectrometer_types) {
+        for (const std::string& property : settings.soil_properties) {
+            const fs::path folder = model_folder(settings.model_directory, type, property);
+            std::size_t draws = 0;
+            boost::system::error_code error;
+            for (fs::directory_iterator it(folder, error), end; !error && it != end;
+                 it.increment(error)) {
+                const std::string name = it->path().filename().string();
+                draws += name.rfind("MCMC", 0) == 0 && it->path().extension() == ".json" ? 1 : 0;
+            }
+            lines << "model " << type << "/" << property << ": card "
+                  << file_fingerprint((folder / "model.json").string()) << ", range "
+                  << file_fingerprint(range_file(folder).string()) << ", " << draws
+                  << " draw files\n";
+        }
+    }
+    return lines.str();
+}
+
+} // namespace
+
+std::string shard_manifest_path(const std::string& output_path, std::size_t shard,
+                                std::size_t shards) {
+    const fs::path output(output_path);
+    const std::string name = output.filename().string();
+    const std::size_t dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    return (output.parent_path() / (stem + "-shard-" + std::to_string(shard) + "-of-" +
+                                    std::to_string(shards) + "-manifest.txt"))
+        .string();
+}
+
+std::string file_fingerprint(const std::string& path, std::size_t limit_bytes) {
+    std::ifstream in(native_path(path), std::ios::binary);
+    if (!in) {
+        return "none";
+    }
+    std::uint64_t hash = 14695981039346656037ull;
+    char buffer[65536];
+    std::size_t read_bytes = 0;
+    while (read_bytes < limit_bytes && in) {
+        in.read(buffer, static_cast<std::streamsize>(
+                            std::min<std::size_t>(sizeof buffer, limit_bytes - read_bytes)));
+        const std::size_t got = static_cast<std::size_t>(in.gcount());
+        for (std::size_t i = 0; i < got; ++i) {
+            hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211ull;
+        }
+        read_bytes += got;
+        if (got == 0) {
+            break;
+        }
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+std::string shard_manifest_text(const JobSettings& settings, const ShardSamples& samples,
+                                const std::vector<std::string>& files) {
+    std::ostringstream text;
+    text << "veldra shard manifest 1\n"
+         << "program: veldra " << veldra_version << "\n"
+         << "output: " << settings.output_path << "\n"
+         << input_identity(settings) << "samples of the input: " << samples.total << "\n"
+         << "settings: transformation " << transformation_text(settings.transformation)
+         << ", exponential " << (settings.exponential ? "yes" : "no") << ", summary "
+         << (settings.summary ? "yes" : "no") << ", summary only "
+         << (settings.summary_only ? "yes" : "no") << ", separator '" << settings.output_separator
+         << "'\n"
+         << "models: " << settings.model_directory.string() << "\n"
+         << models_identity(settings) << "shards: " << settings.shards << "\n"
+         << "shard: " << settings.shard << " of " << settings.shards << "\n"
+         << "samples: " << samples.first + 1 << " to " << samples.last << "\n";
+    for (const std::string& file : files) {
+        text << "file: " << fs::path(file).filename().string() << "\n";
+    }
+    return text.str();
+}
+
+} // namespace veldra
