@@ -443,6 +443,7 @@ int finish_job(const Options& options, const JobOutcome& outcome, JobRecord reco
     out << outcome.message;
     if (!options.report.empty()) {
         record.defective = outcome.defective;
+        record.created = outcome.created;
         const std::string output =
             options.shards > 0 ? shard_output_path(options.output, options.shard, options.shards)
                                : options.output;

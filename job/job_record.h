@@ -28,7 +28,8 @@ struct JobRecord {
     std::string input_kind; // "CSV file", "OPUS folder" or "spectra in memory"
     std::string models;
     std::string output;
-    std::string transformation; // "first derivative" or "none"
+    std::vector<std::string> created; // the files the job wrote, once it has ended
+    std::string transformation;       // "first derivative" or "none"
     bool exponential = true;
     std::string shard; // "K of N", or ""
     std::vector<Pair> pairs;

@@ -252,7 +252,19 @@ std::string model_accuracy_text(const ModelCard& card) {
 }
 
 std::vector<double> read_range_file(const std::string& path, LoggerSet& log) {
-    std::ifstream in(native_path(path));
+    // At most the bound and a byte more is read, so that a link to an endless device or a huge
+    // file is refused rather than read until memory runs out.
+    std::ifstream file(native_path(path), std::ios::binary);
+    std::string content(largest_range_bytes + 1, '\0');
+    file.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<std::size_t>(file.gcount()));
+    if (content.size() > largest_range_bytes) {
+        throw std::runtime_error("The range file '" + path + "' is larger than " +
+                                 std::to_string(largest_range_bytes >> 10) +
+                                 " KB: it must hold the smallest and the largest reference value "
+                                 "of the model.");
+    }
+    std::istringstream in(content);
     std::vector<double> numbers;
     std::string line;
     while (std::getline(in, line)) {

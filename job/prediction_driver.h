@@ -109,6 +109,9 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
 // The log line of a model's card: its accuracy and sample count, or that it is a demonstration.
 std::string model_accuracy_text(const ModelCard& card);
 
+// The largest range file read ("rgy.txt" holds two numbers).
+constexpr std::size_t largest_range_bytes = 64u << 10;
+
 // The numbers of a range file in file order, at most two per line; a further number on a line
 // is dropped with a warning record. A line ends at its first non-number.
 std::vector<double> read_range_file(const std::string& path, LoggerSet& log);

@@ -54,6 +54,7 @@ void WorkerThread::run() {
     // The sink must never reach this worker once the window may release it.
     boost::log::core::get()->remove_sink(sink);
     record_.defective = outcome.defective;
+    record_.created = outcome.created;
     record_.spectra = outcome.spectra;
     emit result_ready(QString::fromUtf8(outcome.message.c_str()), outcome.stopped_by_user,
                       outcome.ok);

@@ -2,8 +2,10 @@
 #include "text/platform.h"
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 
 #include <boost/filesystem/operations.hpp>
@@ -17,40 +19,6 @@ using nlohmann::json;
 
 [[noreturn]] void fail(const std::string& name, const std::string& what) {
     throw std::runtime_error("The domain file \"" + name + "\" " + what);
-}
-
-double finite_number(const json& value, const std::string& name, const char* key) {
-    if (!value.is_number() || !std::isfinite(value.get<double>())) {
-        fail(name, std::string("holds a value of \"") + key + "\" that is not a finite number.");
-    }
-    return value.get<double>();
-}
-
-std::vector<double> numbers(const json& object, const char* key, std::size_t size,
-                            const std::string& name) {
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_array() || found->size() != size) {
-        fail(name, std::string("needs \"") + key + "\" as a list of " + std::to_string(size) +
-                       " numbers.");
-    }
-    std::vector<double> values;
-    values.reserve(size);
-    for (const json& value : *found) {
-        values.push_back(finite_number(value, name, key));
-    }
-    return values;
-}
-
-double positive(const json& object, const char* key, const std::string& name) {
-    const auto found = object.find(key);
-    if (found == object.end()) {
-        fail(name, std::string("has no \"") + key + "\".");
-    }
-    const double value = finite_number(*found, name, key);
-    if (!(value > 0.0)) {
-        fail(name, std::string("needs \"") + key + "\" above 0.");
-    }
-    return value;
 }
 
 } // namespace
@@ -106,46 +74,205 @@ void check_orthonormal(const std::vector<std::vector<double>>& components,
 
 } // namespace
 
+namespace {
+
+// The parts of a domain file as read, before they are checked. A value of the wrong kind is
+// noted with its key, so that the checks give the same messages whatever the file's order.
+struct DomainParts {
+    std::optional<std::uint64_t> covariates;
+    bool covariates_bad = false;
+    std::optional<std::vector<double>> center;
+    std::optional<std::vector<double>> variances;
+    std::optional<std::vector<std::vector<double>>> components;
+    std::optional<double> t2_limit;
+    std::optional<double> q_limit;
+    std::string not_a_number; // the key of a value that is not a finite number
+    std::string wrong_shape;  // the key of an array holding a list or an object where a number
+                              // belongs, or of a number where a list belongs
+    bool too_many_components = false;
+};
+
+// Reads a domain file's JSON as events, keeping only what a domain is made of, straight into
+// doubles: other keys cost nothing, and the file's numbers at most 8 bytes each, so a file
+// within its bound never costs more than a few times its size.
+class DomainReader : public nlohmann::json_sax<json> {
+public:
+    explicit DomainReader(DomainParts& parts) : parts_(parts) {}
+
+    bool null() override { return other(); }
+    bool boolean(bool) override { return other(); }
+    bool number_integer(number_integer_t value) override {
+        return number(static_cast<double>(value), false);
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        if (depth_ == 1 && key_ == "covariates") {
+            parts_.covariates = value;
+            return true;
+        }
+        return number(static_cast<double>(value), false);
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        return number(value, true);
+    }
+    bool string(string_t&) override { return other(); }
+    bool binary(binary_t&) override { return other(); }
+    bool start_object(std::size_t) override {
+        if (depth_ >= 1 && wanted()) {
+            other();
+        }
+        ++depth_;
+        return true;
+    }
+    bool end_object() override {
+        --depth_;
+        return true;
+    }
+    bool key(string_t& key) override {
+        if (depth_ == 1) {
+            key_ = key;
+        }
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        ++depth_;
+        if (depth_ == 2 && (key_ == "center" || key_ == "variances")) {
+            list().emplace();
+        } else if (depth_ == 2 && key_ == "components") {
+            parts_.components.emplace();
+        } else if (depth_ == 3 && key_ == "components") {
+            if (parts_.components->size() == largest_domain_components) {
+                parts_.too_many_components = true;
+                return false;
+            }
+            parts_.components->emplace_back();
+        } else if (wanted()) {
+            note(parts_.wrong_shape);
+        }
+        return true;
+    }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    bool wanted() const {
+        return key_ == "covariates" || key_ == "center" || key_ == "variances" ||
+               key_ == "components" || key_ == "t2_limit" || key_ == "q_limit";
+    }
+    std::optional<std::vector<double>>& list() {
+        return key_ == "center" ? parts_.center : parts_.variances;
+    }
+    void note(std::string& what) {
+        if (what.empty()) {
+            what = key_;
+        }
+    }
+    // A value that is neither a number nor a list where a domain's part is expected.
+    bool other() {
+        if (depth_ == 1 && key_ == "covariates") {
+            parts_.covariates_bad = true;
+        } else if (depth_ >= 1 && wanted()) {
+            note(parts_.not_a_number);
+        }
+        return true;
+    }
+    bool number(double value, bool) {
+        if (!std::isfinite(value) && wanted() && depth_ >= 1) {
+            note(parts_.not_a_number);
+            return true;
+        }
+        if (depth_ == 1) {
+            if (key_ == "covariates") {
+                parts_.covariates_bad = true;
+            } else if (key_ == "t2_limit") {
+                parts_.t2_limit = value;
+            } else if (key_ == "q_limit") {
+                parts_.q_limit = value;
+            } else if (wanted()) {
+                note(parts_.wrong_shape);
+            }
+        } else if (depth_ == 2 && (key_ == "center" || key_ == "variances")) {
+            list()->push_back(value);
+        } else if (depth_ == 3 && key_ == "components") {
+            parts_.components->back().push_back(value);
+        } else if (depth_ == 2 && key_ == "components") {
+            note(parts_.wrong_shape);
+        }
+        return true;
+    }
+
+    DomainParts& parts_;
+    std::size_t depth_ = 0;
+    std::string key_;
+};
+
+double positive(const std::optional<double>& value, const char* key, const std::string& name) {
+    if (!value) {
+        fail(name, std::string("has no \"") + key + "\".");
+    }
+    if (!(*value > 0.0)) {
+        fail(name, std::string("needs \"") + key + "\" above 0.");
+    }
+    return *value;
+}
+
+std::vector<double> sized(std::optional<std::vector<double>>& values, const char* key,
+                          std::size_t size, const std::string& name) {
+    if (!values || values->size() != size) {
+        fail(name, std::string("needs \"") + key + "\" as a list of " + std::to_string(size) +
+                       " numbers.");
+    }
+    return std::move(*values);
+}
+
+} // namespace
+
 CalibrationDomain parse_calibration_domain(const std::string& text, const std::string& name) {
-    const json document = json::parse(text, nullptr, false);
-    if (document.is_discarded() || !document.is_object()) {
-        fail(name, "is not a JSON object.");
-    }
-    const auto covariates = document.find("covariates");
-    if (covariates == document.end() || !covariates->is_number_unsigned() ||
-        covariates->get<std::size_t>() == 0 || covariates->get<std::size_t>() > 10000000) {
-        fail(name, "needs \"covariates\" as a whole number from 1 to 10000000.");
-    }
-    const std::size_t width = covariates->get<std::size_t>();
-    CalibrationDomain domain;
-    domain.center = numbers(document, "center", width, name);
-    const auto components = document.find("components");
-    if (components == document.end() || !components->is_array() || components->empty() ||
-        components->size() > largest_domain_components) {
+    DomainParts parts;
+    DomainReader reader(parts);
+    const bool parsed = json::sax_parse(text, &reader, nlohmann::json::input_format_t::json, false);
+    if (parts.too_many_components) {
         fail(name, "needs \"components\" as a list of 1 to " +
                        std::to_string(largest_domain_components) + " loadings.");
     }
-    domain.variances = numbers(document, "variances", components->size(), name);
+    if (!parsed || text.find_first_not_of(" \t\r\n") == std::string::npos ||
+        text[text.find_first_not_of(" \t\r\n")] != '{') {
+        fail(name, "is not a JSON object.");
+    }
+    if (!parts.not_a_number.empty()) {
+        fail(name, "holds a value of \"" + parts.not_a_number + "\" that is not a finite number.");
+    }
+    if (!parts.covariates || parts.covariates_bad || *parts.covariates == 0 ||
+        *parts.covariates > 10000000) {
+        fail(name, "needs \"covariates\" as a whole number from 1 to 10000000.");
+    }
+    const std::size_t width = static_cast<std::size_t>(*parts.covariates);
+    CalibrationDomain domain;
+    domain.center = sized(parts.center, "center", width, name);
+    if (!parts.components || parts.components->empty() || parts.wrong_shape == "components") {
+        fail(name, "needs \"components\" as a list of 1 to " +
+                       std::to_string(largest_domain_components) + " loadings.");
+    }
+    domain.variances = sized(parts.variances, "variances", parts.components->size(), name);
     for (const double variance : domain.variances) {
         if (!(variance > 0.0)) {
             fail(name, "needs every value of \"variances\" above 0.");
         }
     }
-    for (const json& loading : *components) {
-        if (!loading.is_array() || loading.size() != width) {
+    for (const std::vector<double>& row : *parts.components) {
+        if (row.size() != width) {
             fail(name, "needs every row of \"components\" as a list of " + std::to_string(width) +
                            " numbers.");
         }
-        std::vector<double> row;
-        row.reserve(width);
-        for (const json& value : loading) {
-            row.push_back(finite_number(value, name, "components"));
-        }
-        domain.components.push_back(std::move(row));
     }
+    domain.components = std::move(*parts.components);
     check_orthonormal(domain.components, name);
-    domain.t2_limit = positive(document, "t2_limit", name);
-    domain.q_limit = positive(document, "q_limit", name);
+    domain.t2_limit = positive(parts.t2_limit, "t2_limit", name);
+    domain.q_limit = positive(parts.q_limit, "q_limit", name);
     return domain;
 }
 

@@ -5,6 +5,8 @@
 #include "report/pair_chart.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QFontMetricsF>
 #include <QGraphicsScene>
@@ -184,7 +186,21 @@ void write_job_pages(Pages& pages, const SummaryTable& summary, const std::strin
         pages.line(QString("Back-transformation: ") +
                    (record.exponential ? "exponential" : "none"));
         pages.line("Model directory: " + text(record.models));
-        pages.line("Output: " + text(record.output));
+        // Only files that are there: a summary-only job wrote no per-pair file.
+        QStringList written;
+        for (const std::string& file : record.created) {
+            if (QFileInfo::exists(text(file))) {
+                written << text(file);
+            }
+        }
+        if (written.isEmpty() && QFileInfo::exists(text(record.output))) {
+            written << text(record.output);
+        }
+        pages.line(written.size() == 1 ? "Output: " + written.front()
+                                       : QString("Outputs: %1 files").arg(written.size()));
+        for (const QString& file : written.size() > 1 ? written : QStringList()) {
+            pages.row({"", file}, {0.0, 0.04}, pages.small());
+        }
     } else {
         pages.line("The job's settings were not recorded: this report was made from its "
                    "summary file alone.");
@@ -213,6 +229,27 @@ void write_job_pages(Pages& pages, const SummaryTable& summary, const std::strin
     }
 }
 
+// The samples outside the calibration domain that the table had no room for, every one of them,
+// several to a line: they are the ones a lab must look at.
+void write_outside_beyond_table(Pages& pages, const SummaryTable& summary, std::size_t p) {
+    QStringList outside;
+    std::size_t rows = 0;
+    for (const SummaryRow& row : summary.rows) {
+        if (row.of_pair(summary.pairs[p]) && ++rows > largest_report_samples &&
+            row.domain() == "outside") {
+            outside << text(row.id());
+        }
+    }
+    if (outside.isEmpty()) {
+        return;
+    }
+    pages.line(QString("Outside the calibration domain among them (%1):").arg(outside.size()));
+    constexpr int per_line = 4;
+    for (int at = 0; at < outside.size(); at += per_line) {
+        pages.row({"", outside.mid(at, per_line).join(", ")}, {0.0, 0.04}, pages.small());
+    }
+}
+
 // One pair's pages: its model, its chart and the table of its samples (at most
 // `largest_report_samples`, then a line saying how many more the summary holds).
 void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
@@ -229,6 +266,18 @@ void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
         }
     }
     pages.chart(make_pair_chart(summary, static_cast<int>(p)), pages.width() * 0.5);
+    std::size_t samples = 0;
+    std::size_t outside = 0;
+    for (const SummaryRow& row : summary.rows) {
+        if (row.of_pair(summary.pairs[p])) {
+            ++samples;
+            outside += row.domain() == "outside" ? 1 : 0;
+        }
+    }
+    pages.line(QString("%1 samples, %2 outside the calibration domain; %3 not in the table below")
+                   .arg(samples)
+                   .arg(outside)
+                   .arg(samples - std::min(samples, largest_report_samples)));
     pages.line("Mean, standard deviation and 95% intervals (credible, then predictive) "
                "as in the summary file; domain: the calibration domain's verdict.");
     pages.table_header(header, columns);
@@ -254,6 +303,7 @@ void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
     if (rows > listed) {
         pages.line("... and " + QString::number(rows - listed) +
                    " more samples: see the summary file.");
+        write_outside_beyond_table(pages, summary, p);
     }
 }
 
@@ -261,15 +311,27 @@ void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
 
 void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
                       const std::string& summary_path, const JobRecord& record) {
-    // Written beside the target and moved into place when complete: a failure leaves an
-    // earlier report as it was.
-    QSaveFile file(text(pdf_path));
-    if (!file.open(QIODevice::WriteOnly)) {
+    // A regular file is written beside the target and moved into place when complete: a failure
+    // leaves an earlier report as it was. A device, a pipe or a socket is written directly: it
+    // is never replaced by a file.
+    const QFileInfo target(text(pdf_path));
+    const bool special = target.exists() && !target.isFile() && !target.isDir();
+    std::unique_ptr<QFileDevice> file;
+    if (special) {
+        file = std::make_unique<QFile>(text(pdf_path));
+    } else {
+        file = std::make_unique<QSaveFile>(text(pdf_path));
+    }
+    const auto fail = [&] {
         throw std::runtime_error("Cannot write the report '" + pdf_path +
-                                 "': " + file.errorString().toStdString());
+                                 "': " + file->errorString().toStdString());
+    };
+    if (!file->open(special ? QIODevice::WriteOnly | QIODevice::Unbuffered
+                            : QIODevice::WriteOnly)) {
+        fail();
     }
     {
-        QPdfWriter writer(&file);
+        QPdfWriter writer(file.get());
         writer.setPageSize(QPageSize(QPageSize::A4));
         writer.setPageMargins(QMarginsF(18, 18, 18, 14), QPageLayout::Millimeter);
         writer.setResolution(300);
@@ -282,9 +344,14 @@ void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
         }
         pages.finish();
     }
-    if (!file.commit()) {
-        throw std::runtime_error("Cannot write the report '" + pdf_path +
-                                 "': " + file.errorString().toStdString());
+    if (special) {
+        const bool written = file->error() == QFileDevice::NoError;
+        file->close();
+        if (!written || file->error() != QFileDevice::NoError) {
+            fail();
+        }
+    } else if (!static_cast<QSaveFile*>(file.get())->commit()) {
+        fail();
     }
 }
 

@@ -7,6 +7,7 @@
 #include "models/model_layout.h"
 #include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
+#include "text/platform.h"
 #include "tools/model_tree_generator.h"
 #include "tools/opus_writer.h"
 
@@ -15,10 +16,18 @@
 #endif
 
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <sstream>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+
+#if defined(__has_feature)
+#define ADDRESS_SANITIZED __has_feature(address_sanitizer)
+#else
+#define ADDRESS_SANITIZED 0
+#endif
 
 namespace veldra {
 namespace {
@@ -439,6 +448,110 @@ TEST_F(PredictCommand, WrittenSpectraReadBackBitForBit) {
 }
 
 // The installed program as a process: exit statuses and Ctrl-C.
+// Every file of a model is read within a bound, under a memory limit: a file over its bound is
+// refused with a message, a file within it (a valid 200 MB domain with an extra array) costs a
+// small multiple of its size, and running out of memory is a message and exit 1, not an abort.
+TEST_F(PredictCommand, ModelFilesOverTheirBoundsUnderAMemoryLimit) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX shell and resource limits";
+#elif defined(__SANITIZE_ADDRESS__) || ADDRESS_SANITIZED
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit";
+#else
+    tools::ModelTreeOptions options;
+    options.draws = 3;
+    options.trees = 8;
+    options.types = {"mir"};
+    options.properties = {"pH"};
+    tools::write_model_tree(dir.path() / "models", options);
+    const fs::path ph = dir.path() / "models" / "mir" / "pH";
+    const std::size_t width = 3578;
+    // A domain with one component along the first covariate, and `extra` after it.
+    const auto domain = [&](const std::string& extra) {
+        std::string text = "{\"covariates\": " + std::to_string(width) + ", \"center\": [0";
+        for (std::size_t j = 1; j < width; ++j) {
+            text += ",0";
+        }
+        text += "], \"variances\": [1], \"t2_limit\": 1e300, \"q_limit\": 1e300, "
+                "\"components\": [[1";
+        for (std::size_t j = 1; j < width; ++j) {
+            text += ",0";
+        }
+        return text + "]]" + extra + "}";
+    };
+    const auto zeros = [](std::size_t values) {
+        std::string list = "[0";
+        list.reserve(2 * values + 1);
+        for (std::size_t k = 1; k < values; ++k) {
+            list += ",0";
+        }
+        return list + "]";
+    };
+    // Runs the job in a shell whose address space is limited to 1.5 GB.
+    const auto limited = [&] {
+        const std::string script = dir.write(
+            "limited.sh", "ulimit -v 1500000; '" + std::string(VELDRA_PREDICT_PROGRAM) +
+                              "' --quiet --input '" + input() + "' --models '" +
+                              dir.file("models") + "' --property pH --output '" +
+                              dir.file("out.csv") + "' >/dev/null 2>'" + dir.file("err") + "'\n");
+        const int status = std::system(("bash '" + script + "'").c_str());
+        return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                              test::read_file(dir.file("err")));
+    };
+    const auto write = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(native_path((ph / name).string()), std::ios::binary) << bytes;
+    };
+    const auto sparse = [&](const std::string& name, std::uintmax_t bytes) {
+        fs::remove(ph / name);
+        std::ofstream(native_path((ph / name).string())).close();
+        fs::resize_file(ph / name, bytes);
+    };
+    const std::string rgy = test::read_file((ph / "rgy.txt").string());
+    const std::string card = test::read_file((ph / "model.json").string());
+
+    struct Case {
+        std::string name;
+        std::function<void()> damage;
+        int code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"range file linked to an endless device",
+         [&] {
+             fs::remove(ph / "rgy.txt");
+             fs::create_symlink("/dev/zero", ph / "rgy.txt");
+         },
+         1, "The range file '" + (ph / "rgy.txt").string() + "' is larger than 64 KB"},
+        {"card over 4 MB", [&] { sparse("model.json", (4u << 20) + 1); }, 1,
+         "model.json\" is larger than 4 MB."},
+        {"error spreads over 16 MB", [&] { sparse("sigma.txt", (16u << 20) + 1); }, 1,
+         "sigma.txt\" is larger than 16 MB."},
+        {"domain over 256 MB", [&] { sparse("domain.json", (256u << 20) + 1); }, 1,
+         "domain.json\" is larger than 256 MB."},
+        {"forest over 256 MB", [&] { sparse("MCMC2.json", (256u << 20) + 1); }, 1, "MCMC2.json"},
+        {"valid domain of 200 MB with an extra array",
+         [&] { write("domain.json", domain(", \"notes\": " + zeros(100u << 20))); }, 0, ""},
+        {"domain within its bound whose numbers do not fit in memory",
+         [&] {
+             write("domain.json", domain(", \"center2\": 0, \"components\": " + zeros(1) +
+                                         ", \"variances\": " + zeros(120u << 20)));
+         },
+         1, out_of_memory_message},
+    };
+    for (const Case& c : cases) {
+        const std::string folder = (ph.parent_path() / "pH.kept").string();
+        fs::copy(ph, folder, fs::copy_options::recursive);
+        c.damage();
+        const auto [code, err] = limited();
+        EXPECT_EQ(code, c.code) << c.name << ": " << err;
+        EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
+        fs::remove_all(ph);
+        fs::rename(folder, ph);
+    }
+    EXPECT_EQ(test::read_file((ph / "rgy.txt").string()), rgy);
+    EXPECT_EQ(test::read_file((ph / "model.json").string()), card);
+#endif
+}
+
 TEST_F(PredictCommand, AsAProcess) {
 #if defined(_WIN32)
     GTEST_SKIP() << "POSIX shell, pipes and signals; scripts/check-windows runs the program";

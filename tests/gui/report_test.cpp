@@ -7,6 +7,7 @@
 #include "tools/model_tree_generator.h"
 #include "version.h"
 
+#include "tests/support/error_text.h"
 #include "tests/support/scripted_dialogs.h"
 #include "tests/support/temp_dir.h"
 
@@ -69,6 +70,7 @@ struct ReportJob {
         const JobOutcome outcome = run_job(settings, log, progress);
         EXPECT_TRUE(outcome.ok) << outcome.message;
         record.defective = outcome.defective;
+        record.created = outcome.created;
     }
     std::string summary() const { return dir.file("out/job-summary.csv"); }
 };
@@ -151,11 +153,33 @@ TEST(Report, PanelsShowCardsAndFilesNotReadAndFailuresAreTold) {
     EXPECT_EQ(alone.find("Files not read"), std::string::npos);
 }
 
+// A report sent to a device is written to it, never replacing it; a failing device is an error.
+// Only the files a job wrote are named: a summary-only job's report names no per-pair file.
+TEST(Report, DevicesAreWrittenAndOnlyWrittenFilesNamed) {
+    ReportJob job;
+    job.record.created = {job.summary(), job.dir.file("out/never-written.csv")};
+    const SummaryTable table = read_summary_file(job.summary());
+    write_job_report("/dev/null", table, job.summary(), job.record);
+    EXPECT_TRUE(boost::filesystem::is_other(boost::filesystem::status("/dev/null")));
+    if (boost::filesystem::exists("/dev/full")) {
+        EXPECT_EQ(test::error_text([&] {
+                      write_job_report("/dev/full", table, job.summary(), job.record);
+                  }).rfind("Cannot write the report '/dev/full': ", 0),
+                  0u);
+        EXPECT_TRUE(boost::filesystem::is_other(boost::filesystem::status("/dev/full")));
+    }
+    const std::string pdf = job.dir.file("named.pdf");
+    write_job_report(pdf, table, job.summary(), job.record);
+    const std::string report = pdf_text(job.dir, pdf);
+    EXPECT_NE(report.find("Output: " + job.summary()), std::string::npos) << report;
+    EXPECT_EQ(report.find("never-written"), std::string::npos);
+}
+
 // Identifiers with commas, quotes and line breaks go through the summary file, the results
 // window and the report unchanged.
 TEST(Report, AwkwardIdentifiersRoundTrip) {
     TempDir dir;
-    const std::vector<std::string> ids = {"a,b.0", "say \"hi\"", "two\nlines", "plain"};
+    const std::vector<std::string> ids = {"a,b.0", "say \"hi\"", "two\nlines", "土壤 サンプル 흙"};
     SummaryPart part;
     part.spectrometer_type = "mir";
     part.property = "pH";
@@ -182,7 +206,9 @@ TEST(Report, AwkwardIdentifiersRoundTrip) {
     const std::string pdf = dir.file("awkward.pdf");
     write_job_report(pdf, table, path, JobRecord());
     const std::string report = pdf_text(dir, pdf);
-    for (const char* shown : {"a,b.0 ", "say \"hi\" ", "plain "}) {
+    // Identifiers in CJK scripts are drawn with a font that has them (installed with the
+    // program's dependencies), not left out.
+    for (const char* shown : {"a,b.0 ", "say \"hi\" ", "土壤 サンプル 흙 "}) {
         EXPECT_NE(report.find(shown), std::string::npos) << shown << "\n" << report;
     }
 }
@@ -192,8 +218,8 @@ TEST(Report, LongTablesRepeatTheirHeaderAndStopAtTheLimit) {
     TempDir dir;
     std::string text = std::string(summary_header) + "\n";
     for (int i = 1; i <= 1003; ++i) {
-        text += "soil" + std::to_string(10000 + i) +
-                ",mir,pH,6.5,0.2,6.1,6.5,6.9,5.9,7.1,inside,1.5,0.01,0.9\n";
+        text += "soil" + std::to_string(10000 + i) + ",mir,pH,6.5,0.2,6.1,6.5,6.9,5.9,7.1," +
+                (i == 7 || i >= 1002 ? "outside" : "inside") + ",1.5,0.01,0.9\n";
     }
     const std::string pdf = dir.file("long.pdf");
     write_job_report(pdf, parse_summary(text, "long-summary.csv"), "long-summary.csv", JobRecord());
@@ -201,6 +227,12 @@ TEST(Report, LongTablesRepeatTheirHeaderAndStopAtTheLimit) {
     EXPECT_NE(report.find("soil11000 "), std::string::npos);
     EXPECT_EQ(report.find("soil11001"), std::string::npos);
     EXPECT_NE(report.find("... and 3 more samples: see the summary file."), std::string::npos);
+    // The samples outside are counted, and those beyond the table are listed all the same.
+    EXPECT_NE(report.find("1003 samples, 3 outside the calibration domain; 3 not in the table "
+                          "below"),
+              std::string::npos);
+    EXPECT_NE(report.find("Outside the calibration domain among them (2):"), std::string::npos);
+    EXPECT_NE(report.find("soil11002, soil11003"), std::string::npos);
     const std::size_t pages = count(report, "\f");
     EXPECT_GE(pages, 1 + 1000 / 80);
     // Every page of the pair's table starts under its header.
