@@ -26,8 +26,95 @@
 #include <boost/log/core.hpp>
 #include <boost/program_options.hpp>
 
+namespace {
+
+namespace fs = boost::filesystem;
+
+// Prints, per sample count, the fastest of `repeat` predictions of the model's files.
+void time_predictions(const fs::path& model, const veldra::SpectraTable& all,
+                      const std::vector<int>& sample_counts, int trees, bool reference,
+                      unsigned threads, int repeat, veldra::LoggerSet& log) {
+    std::printf("%8s %14s %12s %15s %16s\n", "samples", "s per model", "ms per file",
+                "ns per descent", "peak memory MB");
+    double previous_seconds = 0;
+    int previous_count = 0;
+    for (const int count : sample_counts) {
+        const veldra::SpectraRows rows(all.rows.begin(), all.rows.begin() + count);
+        // The machine's speed drifts from run to run: the fastest of a few runs is the figure
+        // least disturbed by whatever else it was doing.
+        double seconds = 0;
+        std::size_t files = 0;
+        for (int run = 0; run < std::max(repeat, 1); ++run) {
+            const auto start = std::chrono::steady_clock::now();
+            // The reference: its reader, one thread, row by row through the tree nodes.
+            const veldra::PredictionMatrix matrix =
+                reference
+                    ? veldra::test::reference_predict_from_forest_files(
+                          (model / "MCMC*.json").string(), "json", rows, {0.0, 10.0}, true, log)
+                    : veldra::predict_from_forest_files((model / "MCMC*.json").string(), "json",
+                                                        rows, {0.0, 10.0}, true, log,
+                                                        veldra::PredictionOptions{threads});
+            const double taken =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            seconds = run == 0 ? taken : std::min(seconds, taken);
+            files = matrix.size();
+        }
+        // What one more sample costs per tree of every file: reading the files does not change.
+        const double descent_ns = previous_count > 0 && count > previous_count
+                                      ? (seconds - previous_seconds) * 1e9 /
+                                            (static_cast<double>(count - previous_count) *
+                                             static_cast<double>(files) * trees)
+                                      : 0.0;
+        std::printf("%8d %14.3f %12.3f %15.2f %16.1f\n", count, seconds,
+                    1000.0 * seconds / static_cast<double>(files), descent_ns,
+                    static_cast<double>(veldra::peak_memory_bytes()) / 1e6);
+        previous_seconds = seconds;
+        previous_count = count;
+    }
+}
+
+// Reading alone: every file into a thread's cleared forest, as the prediction reads them, on as
+// many threads, without building or evaluating.
+void time_reading(const std::string& pattern, std::uintmax_t bytes, bool reference,
+                  unsigned threads, int repeat) {
+    const std::vector<std::string> files = veldra::list_matching_files(pattern, "json");
+    const unsigned readers =
+        threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+    double reading = 0;
+    for (int run = 0; run < std::max(repeat, 1); ++run) {
+        std::atomic<std::size_t> next{0};
+        const auto read_files = [&] {
+            veldra::Forest forest;
+            for (std::size_t i = next++; i < files.size(); i = next++) {
+                forest.clear();
+                if (reference) {
+                    veldra::read_model_document_reference(files[i], forest);
+                } else {
+                    veldra::read_model_document(files[i], forest);
+                }
+            }
+        };
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::thread> helpers;
+        for (unsigned t = 1; t < readers; ++t) {
+            helpers.emplace_back(read_files);
+        }
+        read_files();
+        for (std::thread& helper : helpers) {
+            helper.join();
+        }
+        const double taken =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        reading = run == 0 ? taken : std::min(reading, taken);
+    }
+    std::printf("reading alone (%u threads): %.3f ms per file, %.0f MB/s\n", readers,
+                1000.0 * reading / static_cast<double>(files.size()),
+                static_cast<double>(bytes) / 1e6 / reading);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
-    namespace fs = boost::filesystem;
     namespace po = boost::program_options;
     int draws = 1000;
     int trees = 200;
@@ -89,79 +176,8 @@ int main(int argc, char** argv) {
     veldra::tools::write_example_spectra(csv.string(), veldra::tools::grid_of_spectrometer("mir"),
                                          largest, 11);
     const veldra::SpectraTable all = veldra::read_spectra_csv(csv.string());
-    std::printf("%8s %14s %12s %15s %16s\n", "samples", "s per model", "ms per file",
-                "ns per descent", "peak memory MB");
-    double previous_seconds = 0;
-    int previous_count = 0;
-    for (const int count : sample_counts) {
-        const veldra::SpectraRows rows(all.rows.begin(), all.rows.begin() + count);
-        // The machine's speed drifts from run to run: the fastest of a few runs is the figure
-        // least disturbed by whatever else it was doing.
-        double seconds = 0;
-        std::size_t files = 0;
-        for (int run = 0; run < std::max(repeat, 1); ++run) {
-            const auto start = std::chrono::steady_clock::now();
-            // The reference: its reader, one thread, row by row through the tree nodes.
-            const veldra::PredictionMatrix matrix =
-                reference
-                    ? veldra::test::reference_predict_from_forest_files(
-                          (model / "MCMC*.json").string(), "json", rows, {0.0, 10.0}, true, log)
-                    : veldra::predict_from_forest_files((model / "MCMC*.json").string(), "json",
-                                                        rows, {0.0, 10.0}, true, log,
-                                                        veldra::PredictionOptions{threads});
-            const double taken =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            seconds = run == 0 ? taken : std::min(seconds, taken);
-            files = matrix.size();
-        }
-        // What one more sample costs per tree of every file: reading the files does not change.
-        const double descent_ns = previous_count > 0 && count > previous_count
-                                      ? (seconds - previous_seconds) * 1e9 /
-                                            (static_cast<double>(count - previous_count) *
-                                             static_cast<double>(files) * trees)
-                                      : 0.0;
-        std::printf("%8d %14.3f %12.3f %15.2f %16.1f\n", count, seconds,
-                    1000.0 * seconds / static_cast<double>(files), descent_ns,
-                    static_cast<double>(veldra::peak_memory_bytes()) / 1e6);
-        previous_seconds = seconds;
-        previous_count = count;
-    }
-    // Reading alone: every file into a thread's cleared forest, as the prediction reads them,
-    // on as many threads, without building or evaluating.
-    const std::vector<std::string> files =
-        veldra::list_matching_files((model / "MCMC*.json").string(), "json");
-    const unsigned readers =
-        threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
-    double reading = 0;
-    for (int run = 0; run < std::max(repeat, 1); ++run) {
-        std::atomic<std::size_t> next{0};
-        const auto read_files = [&] {
-            veldra::Forest forest;
-            for (std::size_t i = next++; i < files.size(); i = next++) {
-                forest.clear();
-                if (reference) {
-                    veldra::read_model_document_reference(files[i], forest);
-                } else {
-                    veldra::read_model_document(files[i], forest);
-                }
-            }
-        };
-        const auto start = std::chrono::steady_clock::now();
-        std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < readers; ++t) {
-            helpers.emplace_back(read_files);
-        }
-        read_files();
-        for (std::thread& helper : helpers) {
-            helper.join();
-        }
-        const double taken =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        reading = run == 0 ? taken : std::min(reading, taken);
-    }
-    std::printf("reading alone (%u threads): %.3f ms per file, %.0f MB/s\n", readers,
-                1000.0 * reading / static_cast<double>(files.size()),
-                static_cast<double>(bytes) / 1e6 / reading);
+    time_predictions(model, all, sample_counts, trees, reference, threads, repeat, log);
+    time_reading((model / "MCMC*.json").string(), bytes, reference, threads, repeat);
     if (keep.empty()) {
         fs::remove_all(root);
     }
