@@ -1,4 +1,5 @@
 #include "models/model_card.h"
+#include "text/number_text.h"
 #include "text/platform.h"
 
 #include <cctype>
@@ -354,27 +355,6 @@ std::optional<ModelCard> read_model_card(const fs::path& folder) {
     ModelCard card = parse_card(content, file);
     check_card_place(card, folder, file);
     return card;
-}
-
-std::optional<std::vector<double>> wavenumbers_of(const std::vector<std::string>& names) {
-    std::vector<double> values;
-    values.reserve(names.size());
-    for (const std::string& name : names) {
-        std::size_t start = name.size();
-        while (start > 0 && (std::isdigit(static_cast<unsigned char>(name[start - 1])) != 0 ||
-                             name[start - 1] == '.')) {
-            --start;
-        }
-        const char* first = name.data() + start;
-        const char* last = name.data() + name.size();
-        double value = 0.0;
-        const auto read = std::from_chars(first, last, value);
-        if (start == name.size() || read.ec != std::errc() || read.ptr != last) {
-            return std::nullopt;
-        }
-        values.push_back(value);
-    }
-    return values;
 }
 
 std::vector<std::string> card_mismatches(const ModelCard& card, const std::string& folder,

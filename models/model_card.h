@@ -1,6 +1,7 @@
 #pragma once
 
 #include "models/model_layout.h"
+#include "text/number_text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -118,8 +119,5 @@ struct JobSide {
 // either side are not compared.
 std::vector<std::string> card_mismatches(const ModelCard& card, const std::string& folder,
                                          const JobSide& job);
-
-// The wavenumber at the end of each name ("wn_3799", "m7497.960"); nothing when a name has none.
-std::optional<std::vector<double>> wavenumbers_of(const std::vector<std::string>& names);
 
 } // namespace veldra
