@@ -3,6 +3,7 @@
 #include "cli/command_line.h"
 #include "cli/console.h"
 #include "cli/predict_command.h"
+#include "input/spectral_pipeline.h"
 #include "logging/logger_set.h"
 #include "logging/message_sink.h"
 #include "models/model_directory.h"
@@ -64,10 +65,35 @@ std::vector<double> k_values(const std::string& text) {
     return values;
 }
 
+// "A;B;C" or "auto": the pipelines to use or choose from, each checked.
+std::vector<std::string> pipeline_candidates(const std::string& text) {
+    std::vector<std::string> candidates;
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ';')) {
+        const std::size_t first = item.find_first_not_of(" \t");
+        item = first == std::string::npos ? std::string() : item.substr(first);
+        item.erase(item.find_last_not_of(" \t") + 1);
+        if (item != "auto") {
+            try {
+                item = SpectralPipeline(item).text();
+            } catch (const std::exception& e) {
+                throw UsageError(std::string("--preprocess: ") + e.what());
+            }
+        }
+        candidates.push_back(item);
+    }
+    if (candidates.empty()) {
+        throw UsageError("--preprocess takes a pipeline, several separated by ;, or auto");
+    }
+    return candidates;
+}
+
 // What the options are read into before they are checked.
 struct OptionTexts {
     std::string models;
     std::string transformation = "first_der";
+    std::string preprocess;
     long long seed = 1;
     int threads = 0;
     std::string k_text;
@@ -97,6 +123,11 @@ po::options_description described_options(Parsed& parsed, OptionTexts& texts) {
         "model directory (default: found beside the program, as prediction finds it)")(
         "transform", po::value(&texts.transformation)->default_value("first_der"),
         "covariate transformation: first_der or none")(
+        "preprocess", po::value(&texts.preprocess),
+        "preprocessing pipeline in place of --transform: steps joined by +, from keep(A-B,...), "
+        "drop(A-B,...), bin(N), snv, msc, sg(WINDOW,ORDER,DERIVATIVE), first_der (e.g. "
+        "drop(2400-2250)+sg(21,2,1)); several separated by ; or auto (a documented set) are each "
+        "cross-validated and the best interval score kept")(
         "log", po::bool_switch(&in.log),
         "fit log(y); predict with exponential back-transformation")(
         "force", po::bool_switch(&s.force), "replace an existing model")(
@@ -216,6 +247,18 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         throw UsageError("--transform takes first_der or none, not '" + texts.transformation + "'");
     }
     in.transformation = *chosen;
+    if (parsed_values->count("preprocess")) {
+        if (!(*parsed_values)["transform"].defaulted()) {
+            throw UsageError("--transform and --preprocess exclude each other: write the "
+                             "transformation as a step of the pipeline (first_der)");
+        }
+        s.preprocess = pipeline_candidates(texts.preprocess);
+        if ((s.preprocess.size() > 1 || s.preprocess.front() == "auto") && s.cv_folds == 0 &&
+            s.folds.empty()) {
+            throw UsageError("--preprocess with several pipelines chooses among them by "
+                             "cross-validation: give --cv K or --folds");
+        }
+    }
     s.models = models_folder(texts.models, arguments);
     in.opus_configuration = (fs::path(s.models) / "opus.conf").string();
     if (fs::is_directory(in.spectra)) {

@@ -182,7 +182,8 @@ std::vector<double> savitzky_golay_weights(int window, int order, int derivative
 
 const std::vector<std::string>& automatic_pipelines() {
     static const std::vector<std::string> pipelines = {
-        "first_der", "sg(21,2,0)+first_der", "sg(21,2,1)", "snv+sg(21,2,1)", "msc", "bin(4)+snv",
+        "first_der",  "sg(21,2,0)+first_der", "sg(11,2,1)",
+        "sg(21,2,2)", "snv+sg(21,2,1)",       "msc+sg(21,2,1)",
     };
     return pipelines;
 }

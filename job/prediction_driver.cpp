@@ -4,6 +4,7 @@
 #include "models/calibration_domain.h"
 #include "models/model_folder.h"
 #include "text/first_derivative.h"
+#include "text/number_text.h"
 #include "text/platform.h"
 
 #include <boost/filesystem/path.hpp>
@@ -40,7 +41,7 @@ void PairRun::judge_domain(const SpectraTable& block, PairStatistics* statistics
     for (std::size_t i = 0; i < block.rows.size(); ++i) {
         const std::vector<double>& values = block.rows[i];
         row.resize(values.size());
-        if (pair_.transformation == Transformation::first_derivative) {
+        if (derive()) {
             first_derivative(values.data(), values.size(), row.data());
         } else {
             row = values;
@@ -103,6 +104,7 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
             throw std::runtime_error(message + " Choose what the model was calibrated with.");
         }
     }
+    prepare_pipeline(first, log);
     domain_ = read_calibration_domain(folder_);
     if (!domain_ && card_ && card_->domain.value_or(false)) {
         throw std::runtime_error("The model in '" + folder_ +
@@ -110,10 +112,12 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
                                  "card says the trainer wrote: copy the whole model folder "
                                  "again, or train the model again.");
     }
-    if (domain_ && domain_->center.size() != width) {
+    const std::size_t seen = pipeline_ ? pipeline_->output_width() : width;
+    if (domain_ && domain_->center.size() != seen) {
         throw std::runtime_error("The model in '" + folder_ + "' was calibrated on " +
                                  std::to_string(domain_->center.size()) +
-                                 " covariates; the input has " + std::to_string(width) +
+                                 " covariates; the input has " + std::to_string(seen) +
+                                 (pipeline_ ? " after its preprocessing" : "") +
                                  ". Choose what the model was calibrated with.");
     }
     const std::vector<double> numbers = read_range_file(pair.range_file, log);
@@ -147,8 +151,48 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
 
 PairRun::~PairRun() = default;
 
-void PairRun::predict_block(const SpectraTable& block, const BlockPlace& place, LoggerSet& log,
+// A model with its own preprocessing: the pipeline its card names, planned for the input's
+// covariates, with the card's MSC references. A step this version does not know, or a plan the
+// input does not allow, stops the pair with the model named.
+void PairRun::prepare_pipeline(const SpectraTable& first, LoggerSet& log) {
+    if (!card_ || card_->preprocessing.empty()) {
+        return;
+    }
+    const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
+    try {
+        pipeline_.emplace(card_->preprocessing);
+        pipeline_->prepare(first.names.size() == width
+                               ? wavenumbers_of(first.names).value_or(std::vector<double>())
+                               : std::vector<double>(),
+                           width);
+        pipeline_->set_references(card_->preprocessing_references);
+    } catch (const std::exception& e) {
+        throw std::runtime_error("The model in '" + folder_ + "' cannot be used: " + e.what());
+    }
+    VELDRA_LOG(log, Severity::info)
+        << "The model in '" << folder_ << "' applies its own "
+        << "preprocessing " << pipeline_->text() << " in place of the job's transformation.";
+}
+
+SpectraTable PairRun::preprocessed(const SpectraTable& block) const {
+    SpectraTable out;
+    out.ids = block.ids;
+    out.machine_type = block.machine_type;
+    out.rows.resize(block.rows.size());
+    std::vector<double> scratch;
+    for (std::size_t i = 0; i < block.rows.size(); ++i) {
+        pipeline_->apply(block.rows[i].data(), out.rows[i], scratch);
+    }
+    return out;
+}
+
+void PairRun::predict_block(const SpectraTable& given, const BlockPlace& place, LoggerSet& log,
                             PairStatistics* statistics, PredictionSummary* keep) {
+    std::optional<SpectraTable> own;
+    if (pipeline_) {
+        own = preprocessed(given);
+    }
+    const SpectraTable& block = own ? *own : given;
     if (domain_) {
         judge_domain(block, pair_.summary ? statistics : nullptr);
         if (place.last) {
@@ -156,7 +200,7 @@ void PairRun::predict_block(const SpectraTable& block, const BlockPlace& place, 
             domain_logged_ = true;
         }
     }
-    const bool first_derivative = pair_.transformation == Transformation::first_derivative;
+    const bool first_derivative = derive();
     PredictionOptions options{pair_.threads};
     options.log_files = place.first;
     if (place.first && place.hold) {

@@ -2,6 +2,7 @@
 
 #include "bart/forest_prediction.h"
 #include "input/spectra_table.h"
+#include "input/spectral_pipeline.h"
 #include "job/result_file.h"
 #include "logging/logger_set.h"
 #include "models/calibration_domain.h"
@@ -75,10 +76,18 @@ public:
 private:
     void judge_domain(const SpectraTable& block, PairStatistics* statistics);
     void log_domain(LoggerSet& log) const;
+    void prepare_pipeline(const SpectraTable& first, LoggerSet& log);
+    // The block as the model's pipeline preprocesses it.
+    SpectraTable preprocessed(const SpectraTable& block) const;
+    // Whether the forests take the first derivative of the rows they are given.
+    bool derive() const {
+        return !pipeline_ && pair_.transformation == Transformation::first_derivative;
+    }
 
     PairPrediction pair_;
     std::string folder_;
     std::optional<ModelCard> card_;
+    std::optional<SpectralPipeline> pipeline_; // the card's preprocessing, when it has one
     std::optional<CalibrationDomain> domain_;
     RangeScaling scaling_;
     std::optional<std::vector<double>> sigma_;

@@ -159,6 +159,50 @@ void read_validation(const json& document, const fs::path& file, ModelCard& card
     }
 }
 
+void read_preprocessing(const json& document, const fs::path& file, ModelCard& card) {
+    const json* preprocessing =
+        member(document, "preprocessing", &json::is_object, file, "an object");
+    if (preprocessing == nullptr) {
+        return;
+    }
+    card.preprocessing = text(*preprocessing, "pipeline", file);
+    if (card.preprocessing.empty()) {
+        fail(file, "holds \"preprocessing\" without its \"pipeline\".");
+    }
+    if (const json* references =
+            member(*preprocessing, "references", &json::is_array, file, "a list")) {
+        for (const json& reference : *references) {
+            std::vector<double> values;
+            for (const json& value : reference.is_array() ? reference : json::array({nullptr})) {
+                if (!value.is_number()) {
+                    fail(file, "holds a preprocessing reference that is not a list of numbers.");
+                }
+                values.push_back(value.get<double>());
+            }
+            card.preprocessing_references.push_back(std::move(values));
+        }
+    }
+    if (const json* selection =
+            member(*preprocessing, "selection", &json::is_object, file, "an object")) {
+        card.preprocessing_rule = text(*selection, "rule", file);
+        if (const json* candidates =
+                member(*selection, "candidates", &json::is_array, file, "a list")) {
+            for (const json& candidate : *candidates) {
+                if (!candidate.is_object()) {
+                    fail(file, "holds a preprocessing candidate that is not an object.");
+                }
+                CardPipelineCandidate choice;
+                choice.pipeline = text(candidate, "pipeline", file);
+                if (const json* accuracy =
+                        member(candidate, "accuracy", &json::is_object, file, "an object")) {
+                    choice.accuracy = read_figures(*accuracy, "preprocessing", file);
+                }
+                card.preprocessing_candidates.push_back(choice);
+            }
+        }
+    }
+}
+
 ModelCard parse_card(const std::string& content, const fs::path& file) {
     const json document = json::parse(content, nullptr, false);
     if (document.is_discarded() || !document.is_object()) {
@@ -176,6 +220,7 @@ ModelCard parse_card(const std::string& content, const fs::path& file) {
                            "\"; it must be \"first_der\" or \"none\".");
         }
     }
+    read_preprocessing(document, file, card);
     card.log = truth(document, "log", file);
     card.target = text(document, "target", file);
     card.samples = count(document, "samples_used", file);
@@ -210,7 +255,7 @@ void check_card_place(const ModelCard& card, const fs::path& folder, const fs::p
         missing.push_back("spectrometer_type");
     }
     if (!card.demonstration) {
-        if (!card.transformation) {
+        if (!card.transformation && card.preprocessing.empty()) {
             missing.push_back("transformation");
         }
         if (!card.log) {
@@ -264,6 +309,22 @@ std::string model_card_text(const ModelCard& card) {
     put_text("spectrometer_type", card.spectrometer_type);
     if (card.transformation) {
         out["transformation"] = transformation_text(*card.transformation);
+    }
+    if (!card.preprocessing.empty()) {
+        ordered_json preprocessing = {{"pipeline", card.preprocessing}};
+        if (!card.preprocessing_references.empty()) {
+            preprocessing["references"] = card.preprocessing_references;
+        }
+        if (!card.preprocessing_candidates.empty()) {
+            ordered_json candidates = ordered_json::array();
+            for (const CardPipelineCandidate& choice : card.preprocessing_candidates) {
+                candidates.push_back(
+                    {{"pipeline", choice.pipeline}, {"accuracy", figures_json(choice.accuracy)}});
+            }
+            preprocessing["selection"] = {{"rule", card.preprocessing_rule},
+                                          {"candidates", candidates}};
+        }
+        out["preprocessing"] = preprocessing;
     }
     if (card.log) {
         out["log"] = *card.log;
@@ -366,7 +427,9 @@ std::vector<std::string> card_mismatches(const ModelCard& card, const std::strin
         found.push_back(model + " was calibrated for the " + card.spectrometer_type +
                         " spectrometer type; this job predicts " + job.spectrometer_type + ".");
     }
-    if (card.transformation && *card.transformation != job.transformation) {
+    // A model with its own preprocessing applies it whatever the job's transformation.
+    if (card.preprocessing.empty() && card.transformation &&
+        *card.transformation != job.transformation) {
         found.push_back(model + " was calibrated with the transformation \"" +
                         transformation_text(*card.transformation) + "\"; this job uses \"" +
                         transformation_text(job.transformation) + "\".");

@@ -45,6 +45,11 @@ struct CardCrossValidation {
     CardFigures accuracy;
 };
 
+struct CardPipelineCandidate {
+    std::string pipeline;
+    CardFigures accuracy;
+};
+
 struct CardKCandidate {
     double k = 0.0;
     CardFigures accuracy;
@@ -58,6 +63,13 @@ struct ModelCard {
     std::string model_folder; // the property's folder name, as the trainer wrote it
     std::string spectrometer_type;
     std::optional<Transformation> transformation;
+    // The preprocessing pipeline the forests were fitted on, in place of the transformation (its
+    // text, read by SpectralPipeline), with the reference spectra of its MSC steps and, when it
+    // was chosen, every candidate's figures.
+    std::string preprocessing;
+    std::vector<std::vector<double>> preprocessing_references;
+    std::string preprocessing_rule;
+    std::vector<CardPipelineCandidate> preprocessing_candidates;
     std::optional<bool> log; // fitted log(y): predict with exponential back-transformation
     std::string target;
     std::optional<std::size_t> samples; // "samples_used"
@@ -96,7 +108,8 @@ ModelCard parse_model_card(const std::string& text, const std::string& name);
 // The card of the model in `folder`; nothing when the folder has no "model.json". Raises a
 // message naming the file when it cannot be read (a folder, a dangling link), is larger than
 // its bound, does not parse, lacks a key prediction checks ("property", "spectrometer_type";
-// also "transformation", "log" and "covariates" unless a demonstration), or belongs to another
+// also "transformation" (or "preprocessing"), "log" and "covariates" unless a demonstration), or
+// belongs to another
 // folder: its spectrometer type must name the folder's parent and its property the folder.
 std::optional<ModelCard> read_model_card(const boost::filesystem::path& folder);
 

@@ -1,8 +1,10 @@
 #include "train/training.h"
 
 #include "bart/predictive_band.h"
+#include "input/spectral_pipeline.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
+#include "text/number_text.h"
 #include "train/domain_fit.h"
 #include "train/model_writer.h"
 #include "train/training_error.h"
@@ -87,7 +89,20 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
     card.property = settings.property;
     card.model_folder = model_property_name(settings.property);
     card.spectrometer_type = settings.spectrometer_type;
-    card.transformation = settings.input.transformation;
+    if (report.preprocessing.empty()) {
+        card.transformation = settings.input.transformation;
+    } else {
+        card.preprocessing = report.preprocessing;
+        card.preprocessing_references = report.preprocessing_references;
+        for (const PipelineChoice& choice : report.pipeline_choices) {
+            card.preprocessing_candidates.push_back(
+                {choice.pipeline, card_figures_of(choice.accuracy)});
+        }
+        if (!card.preprocessing_candidates.empty()) {
+            card.preprocessing_rule = "the lowest out-of-fold interval score of the 95% "
+                                      "predictive bands, on the folds of cross_validation";
+        }
+    }
     card.log = settings.input.log;
     card.target = report.target;
     card.samples = report.samples;
@@ -121,6 +136,22 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
 
 namespace {
 
+// The pipelines asked for, "auto" standing for the documented set, each once.
+std::vector<std::string> pipeline_texts(const std::vector<std::string>& asked) {
+    std::vector<std::string> texts;
+    for (const std::string& text : asked) {
+        const std::vector<std::string> expanded =
+            text == "auto" ? automatic_pipelines() : std::vector<std::string>{text};
+        for (const std::string& one : expanded) {
+            const std::string written = SpectralPipeline(one).text();
+            if (std::find(texts.begin(), texts.end(), written) == texts.end()) {
+                texts.push_back(written);
+            }
+        }
+    }
+    return texts;
+}
+
 // What must hold before anything is read: known type, plain property name, an existing model
 // directory, k candidates the sampler takes, no model replaced unasked.
 void check_settings(const TrainingSettings& settings, const fs::path& folder) {
@@ -137,6 +168,11 @@ void check_settings(const TrainingSettings& settings, const fs::path& folder) {
     }
     if (settings.k_choices.size() > 1 && settings.cv_folds == 0 && settings.folds.empty()) {
         fail("Choosing k among several values needs cross-validation: give --cv K or --folds.");
+    }
+    if (pipeline_texts(settings.preprocess).size() > 1 && settings.cv_folds == 0 &&
+        settings.folds.empty()) {
+        fail("Choosing the preprocessing among several pipelines needs cross-validation: give "
+             "--cv K or --folds.");
     }
     for (const double k : settings.k_choices) {
         BartOptions options = settings.bart;
@@ -161,8 +197,9 @@ void check_settings(const TrainingSettings& settings, const fs::path& folder) {
 // whole run's.
 class TrainingRun {
 public:
-    TrainingRun(const TrainingSettings& settings, const TrainingSet& set, LoggerSet& log)
-        : settings_(settings), set_(set), log_(log) {
+    TrainingRun(const TrainingSettings& settings, const TrainingSet& set, std::size_t pipelines,
+                LoggerSet& log)
+        : settings_(settings), set_(&set), log_(log) {
         if (settings.cv_folds > 0 || !settings.folds.empty()) {
             folds_ = assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set);
             fold_count_ = *std::max_element(folds_.begin(), folds_.end());
@@ -173,9 +210,15 @@ public:
         for (int f = 1; f <= fold_count_; ++f) {
             fold_fits += std::count(folds_.begin(), folds_.end(), f) > 0 ? 1 : 0;
         }
-        fits_ =
-            1 + fold_fits * static_cast<long>(std::max<std::size_t>(settings.k_choices.size(), 1));
+        const std::size_t ks = settings.k_choices.size();
+        const std::size_t validations =
+            (pipelines > 1 ? pipelines : 0) +
+            (ks > 1 ? ks - (pipelines > 1 ? 1 : 0) : (pipelines > 1 ? 0 : 1));
+        fits_ = 1 + fold_fits * static_cast<long>(validations);
     }
+
+    // The set the next fits use: the same samples, preprocessed another way.
+    void use(const TrainingSet& set) { set_ = &set; }
 
     bool cross_validated() const { return fold_count_ > 0; }
 
@@ -189,20 +232,20 @@ public:
                 user(offset_ + done, per_fit_ * fits_);
             }
         };
-        BartFit fitted = fit_on(set_, use, settings_, options);
+        BartFit fitted = fit_on(*set_, use, settings_, options);
         offset_ += per_fit_;
         return fitted;
     }
 
     // Out-of-fold predictions and bands with the leaf prior's `k`.
     CrossValidation cross_validate(double k) {
-        const std::size_t n = set_.rows.size();
+        const std::size_t n = set_->rows.size();
         CrossValidation cv;
         cv.method = settings_.folds.empty()
                         ? "random " + std::to_string(settings_.cv_folds) + " folds"
                         : "folds from " + settings_.folds;
-        cv.ids = set_.ids;
-        cv.observed = set_.values;
+        cv.ids = set_->ids;
+        cv.observed = set_->values;
         cv.predicted.assign(n, 0.0);
         cv.low.assign(n, 0.0);
         cv.high.assign(n, 0.0);
@@ -219,13 +262,15 @@ public:
             for (std::size_t i = 0; i < n; ++i) {
                 if (!use[i]) {
                     const RowPrediction row =
-                        predict_row(fitted, set_.rows[i], set_.ids[i], settings_.input.log);
+                        predict_row(fitted, set_->rows[i], set_->ids[i], settings_.input.log);
                     cv.predicted[i] = row.mean;
                     cv.low[i] = row.band.low;
                     cv.high[i] = row.band.high;
                 }
             }
-            if (settings_.k_choices.size() > 1) {
+            if (!stage_.empty()) {
+                VELDRA_LOG(log_, Severity::info) << stage_ << ", fold " << f << " done";
+            } else if (settings_.k_choices.size() > 1) {
                 VELDRA_LOG(log_, Severity::info) << "k " << k << ", fold " << f << " done";
             } else {
                 VELDRA_LOG(log_, Severity::info) << "fold " << f << " done";
@@ -235,11 +280,16 @@ public:
         return cv;
     }
 
+    // Names the cross-validations that follow in the log ("" for the usual words).
+    void set_stage(const std::string& stage) { stage_ = stage; }
+
     // Every candidate k cross-validated on the same folds, seeds and error draws; the one with
-    // the lowest interval score is kept in `report`.
-    void choose_k(TrainingReport& report) {
+    // the lowest interval score is kept in `report`. `known` is the cross-validation of the
+    // first candidate when it was made already.
+    void choose_k(TrainingReport& report, std::optional<CrossValidation> known = std::nullopt) {
         for (const double k : settings_.k_choices) {
-            CrossValidation cv = cross_validate(k);
+            CrossValidation cv =
+                k == settings_.k_choices.front() && known ? std::move(*known) : cross_validate(k);
             VELDRA_LOG(log_, Severity::info)
                 << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
                 << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
@@ -255,14 +305,71 @@ public:
 
 private:
     const TrainingSettings& settings_;
-    const TrainingSet& set_;
+    const TrainingSet* set_;
     LoggerSet& log_;
+    std::string stage_;
     std::vector<int> folds_;
     int fold_count_ = 0;
     long per_fit_ = 0;
     long fits_ = 0;
     long offset_ = 0;
 };
+
+// The set as `pipeline` preprocesses its spectra.
+TrainingSet preprocessed(const TrainingSet& raw, const SpectralPipeline& pipeline) {
+    TrainingSet set = raw;
+    std::vector<double> scratch;
+    for (std::vector<double>& row : set.rows) {
+        std::vector<double> out;
+        pipeline.apply(row.data(), out, scratch);
+        row = std::move(out);
+    }
+    return set;
+}
+
+// Each pipeline fitted on the calibration spectra and, when there are several, cross-validated
+// on the same folds, seeds and error draws with the first k candidate (the model's k without
+// candidates); the one with the lowest out-of-fold interval score is kept in `report`, its
+// cross-validation in `compared`. Returns the set it gives.
+TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<std::string>& texts,
+                            const TrainingSet& raw, TrainingRun& run, TrainingReport& report,
+                            std::optional<CrossValidation>& compared, LoggerSet& log) {
+    const std::vector<double> wavenumbers =
+        wavenumbers_of(raw.names).value_or(std::vector<double>());
+    const double k = settings.k_choices.empty() ? report.k : settings.k_choices.front();
+    TrainingSet best;
+    for (const std::string& text : texts) {
+        SpectralPipeline pipeline(text);
+        pipeline.prepare(wavenumbers, raw.rows.front().size());
+        pipeline.fit(raw.rows);
+        TrainingSet candidate = preprocessed(raw, pipeline);
+        bool better = texts.size() == 1;
+        if (!better) {
+            run.use(candidate);
+            run.set_stage("preprocessing " + text);
+            CrossValidation cv = run.cross_validate(k);
+            VELDRA_LOG(log, Severity::info)
+                << "preprocessing " << text << ": out-of-fold RMSE " << cv.accuracy.rmse
+                << ", coverage " << cv.accuracy.coverage << ", interval score "
+                << cv.accuracy.interval_score;
+            report.pipeline_choices.push_back({text, cv.accuracy});
+            better = !compared || cv.accuracy.interval_score < compared->accuracy.interval_score;
+            if (better) {
+                compared = std::move(cv);
+            }
+        }
+        if (better) {
+            best = std::move(candidate);
+            report.preprocessing = pipeline.text();
+            report.preprocessing_references = pipeline.references();
+        }
+    }
+    run.set_stage("");
+    VELDRA_LOG(log, Severity::info) << "Preprocessing " << report.preprocessing
+                                    << (texts.size() > 1 ? " chosen" : std::string()) << ": "
+                                    << best.rows.front().size() << " covariates after it";
+    return best;
+}
 
 // The calibration domain of the training spectra, told in the log; none for too few samples.
 std::optional<CalibrationDomain> logged_domain(const TrainingSet& set, LoggerSet& log) {
@@ -285,7 +392,11 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     TrainingReport report;
     report.folder = model_folder(settings.models, settings.spectrometer_type, settings.property);
     check_settings(settings, report.folder);
-    const TrainingSet set = load_training_set(settings.input, log);
+    TrainingInput input = settings.input;
+    if (!settings.preprocess.empty()) {
+        input.transformation = Transformation::none; // the pipeline does what it asks
+    }
+    TrainingSet set = load_training_set(input, log);
     report.samples = set.rows.size();
     report.target = set.target;
     report.unmatched = set.unmatched;
@@ -297,10 +408,18 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         << report.samples << " samples with a reference value, " << set.skipped << " without; "
         << report.covariates << " covariates";
 
-    TrainingRun run(settings, set, log);
+    const std::vector<std::string> pipelines = pipeline_texts(settings.preprocess);
+    TrainingRun run(settings, set, pipelines.size(), log);
     report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
+    std::optional<CrossValidation> compared;
+    if (!pipelines.empty()) {
+        set = choose_pipeline(settings, pipelines, set, run, report, compared, log);
+        run.use(set);
+    }
     if (settings.k_choices.size() > 1) {
-        run.choose_k(report);
+        run.choose_k(report, std::move(compared));
+    } else if (compared) {
+        report.cross_validation = std::move(compared);
     } else if (run.cross_validated()) {
         report.cross_validation = run.cross_validate(report.k);
     }

@@ -34,6 +34,12 @@ struct TrainingSettings {
     // have the lowest out-of-fold interval score fits the model (the first of equals).
     // `bart.k` is then not used.
     std::vector<double> k_choices;
+    // Preprocessing pipelines (see SpectralPipeline) in place of `input.transformation`: one is
+    // applied; two or more are each cross-validated on the same folds, seeds and error draws
+    // (with `bart.k`, before k is chosen) and the one with the lowest out-of-fold interval
+    // score fits the model. "auto" stands for `automatic_pipelines()`. Empty: the
+    // transformation alone, as before.
+    std::vector<std::string> preprocess;
     // Called while the model files are written; may throw to stop (the sampler's `progress`
     // does the same while fitting). A stop leaves the existing model as it was.
     std::function<void()> checkpoint;
@@ -50,6 +56,12 @@ struct CrossValidation {
     std::vector<double> predicted;
     std::vector<double> low;
     std::vector<double> high;
+};
+
+// One candidate pipeline and the out-of-fold accuracy it gave.
+struct PipelineChoice {
+    std::string pipeline;
+    Accuracy accuracy;
 };
 
 // One candidate k and the out-of-fold accuracy it gave.
@@ -75,6 +87,9 @@ struct TrainingReport {
     double k = 0.0;                                  // the model's k
     std::vector<KChoice> k_choices;                  // when k was chosen, in the order given
     bool domain = false;                             // a calibration domain was written
+    std::string preprocessing;                       // the pipeline applied ("" without one)
+    std::vector<std::vector<double>> preprocessing_references; // its MSC references
+    std::vector<PipelineChoice> pipeline_choices; // when it was chosen, in the order given
 };
 
 // Checks the settings, loads the set, runs the cross-validation if asked, fits the final

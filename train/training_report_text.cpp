@@ -32,6 +32,20 @@ std::string training_report_text(const TrainingReport& report) {
         line("cv", report.cross_validation->accuracy);
         out << "(cv: " << report.cross_validation->method << ", out-of-fold, pooled)\n";
     }
+    if (!report.preprocessing.empty()) {
+        out << "preprocessing: " << report.preprocessing << "\n";
+    }
+    if (!report.pipeline_choices.empty()) {
+        out << "preprocessing chosen by the out-of-fold interval score of the 95% bands (lower "
+               "is better):\n"
+            << "      RMSE  coverage  interval score  pipeline\n";
+        for (const PipelineChoice& choice : report.pipeline_choices) {
+            const Accuracy& a = choice.accuracy;
+            out << (choice.pipeline == report.preprocessing ? "* " : "  ") << std::setw(8)
+                << fixed(a.rmse, 4) << std::setw(10) << fixed(a.coverage, 3) << std::setw(16)
+                << fixed(a.interval_score, 4) << "  " << choice.pipeline << "\n";
+        }
+    }
     if (!report.k_choices.empty()) {
         out << "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
             << "         k      RMSE  coverage  interval score\n";

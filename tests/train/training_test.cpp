@@ -1,5 +1,7 @@
+#include "input/spectral_pipeline.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
+#include "models/model_card.h"
 #include "tools/model_tree_generator.h"
 #include "train/training.h"
 
@@ -517,6 +519,120 @@ TEST(Training, KChosenByTheCrossValidatedIntervalScore) {
     settings.k_choices = {2.0, -1.0};
     settings.input.spectra = lab.dir.file("missing.csv");
     EXPECT_EQ(train_error(settings).rfind("--k takes a number above 0", 0), 0u);
+}
+
+} // namespace
+} // namespace veldra
+
+namespace veldra {
+namespace {
+
+// A pipeline fitted by the trainer travels with the model: prediction applies the card's
+// pipeline whatever the job's transformation, and gives the trainer's posterior means.
+TEST(Training, ThePreprocessingTravelsWithTheModel) {
+    Lab lab(60);
+    TrainingSettings settings = lab.settings();
+    settings.preprocess = {"drop(3-4) + msc + sg(5,2,1)"};
+    LoggerSet log;
+    const TrainingReport report = train_model(settings, log);
+    EXPECT_EQ(report.preprocessing, "drop(4-3)+msc+sg(5,2,1)");
+    ASSERT_EQ(report.preprocessing_references.size(), 1u);
+    EXPECT_EQ(report.preprocessing_references[0].size(), 10u); // two of twelve points dropped
+    EXPECT_EQ(report.covariates, static_cast<std::size_t>(covariates));
+
+    // The job asks for the first derivative; the model applies its own pipeline instead.
+    const std::vector<double> predicted = means(predict(lab, false, lab.dir.file("out.csv")));
+    ASSERT_EQ(predicted.size(), 60u);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < 60; ++i) {
+        if (i % 7 != 3) {
+            EXPECT_NEAR(predicted[i], report.fitted[k], 2e-5 * std::abs(report.fitted[k])) << i;
+            ++k;
+        }
+    }
+
+    // The card holds the pipeline and its references exactly: a spectrum goes through the same
+    // numbers at prediction as at training, to the last bit.
+    const fs::path folder = lab.dir.path() / "models" / "mir" / "Acidified.Carbon";
+    const std::optional<ModelCard> card = read_model_card(folder);
+    ASSERT_TRUE(card);
+    EXPECT_FALSE(card->transformation.has_value());
+    EXPECT_EQ(card->preprocessing_references, report.preprocessing_references);
+    SpectralPipeline trained(report.preprocessing);
+    SpectralPipeline carried(card->preprocessing);
+    const std::vector<double> wavenumbers = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    trained.prepare(wavenumbers, covariates);
+    carried.prepare(wavenumbers, covariates);
+    trained.set_references(report.preprocessing_references);
+    carried.set_references(card->preprocessing_references);
+    const std::vector<double> spectrum = {0.1,  0.13, 0.19, 0.2, 0.31, 0.35,
+                                          0.42, 0.5,  0.61, 0.7, 0.82, 0.9};
+    std::vector<double> a;
+    std::vector<double> b;
+    std::vector<double> scratch;
+    trained.apply(spectrum.data(), a, scratch);
+    carried.apply(spectrum.data(), b, scratch);
+    EXPECT_EQ(a, b);
+
+    // A card naming a step this version does not know is refused, naming it.
+    std::string text = test::read_file((folder / "model.json").string());
+    text.replace(text.find("drop(4-3)+msc+sg(5,2,1)"), 23, "second_der");
+    lab.dir.write("models/mir/Acidified.Carbon/model.json", text);
+    JobSettings job;
+    job.output_path = lab.dir.file("refused.csv");
+    job.model_directory = lab.dir.path() / "models";
+    job.csv_file = lab.dir.file("spectra.csv");
+    job.spectrometer_types = {"mir"};
+    job.soil_properties = {"Carbon"};
+    job.exponential = false;
+    JobProgress progress;
+    EXPECT_EQ(run_job(job, log, progress).message,
+              "The model in '" + folder.string() +
+                  "' cannot be used: The preprocessing step \"second_der\" is not one this "
+                  "version knows (keep, drop, bin, snv, msc, sg, first_der).");
+}
+
+TEST(Training, ThePipelineIsChosenByTheCrossValidatedIntervalScore) {
+    Lab lab(45);
+    TrainingSettings settings = lab.settings();
+    settings.cv_folds = 3;
+    settings.preprocess = {"first_der", "snv+first_der", "sg(5,2,1)"};
+    LoggerSet log;
+    const TrainingReport chosen = train_model(settings, log);
+    ASSERT_EQ(chosen.pipeline_choices.size(), 3u);
+    std::size_t best = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(chosen.pipeline_choices[c].pipeline, settings.preprocess[c]);
+        if (chosen.pipeline_choices[c].accuracy.interval_score <
+            chosen.pipeline_choices[best].accuracy.interval_score) {
+            best = c;
+        }
+    }
+    EXPECT_EQ(chosen.preprocessing, settings.preprocess[best]);
+    ASSERT_TRUE(chosen.cross_validation);
+    EXPECT_EQ(chosen.cross_validation->accuracy.interval_score,
+              chosen.pipeline_choices[best].accuracy.interval_score);
+    const std::optional<ModelCard> card =
+        read_model_card(lab.dir.path() / "models" / "mir" / "Acidified.Carbon");
+    ASSERT_EQ(card->preprocessing_candidates.size(), 3u);
+    EXPECT_EQ(card->preprocessing, settings.preprocess[best]);
+    EXPECT_EQ(card->preprocessing_candidates[best].accuracy.interval_score_95,
+              card->cross_validation->accuracy.interval_score_95);
+
+    // The same folds, seeds and error draws for every candidate: the chosen one alone gives the
+    // same cross-validation. "auto" stands for the documented set.
+    TrainingSettings alone = settings;
+    alone.preprocess = {settings.preprocess[best]};
+    alone.force = true;
+    const TrainingReport single = train_model(alone, log);
+    EXPECT_EQ(single.cross_validation->accuracy.interval_score,
+              chosen.pipeline_choices[best].accuracy.interval_score);
+    EXPECT_TRUE(single.pipeline_choices.empty());
+    settings.force = true;
+    settings.cv_folds = 0;
+    settings.preprocess = {"auto"};
+    EXPECT_EQ(train_error(settings), "Choosing the preprocessing among several pipelines needs "
+                                     "cross-validation: give --cv K or --folds.");
 }
 
 } // namespace
