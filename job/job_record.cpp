@@ -55,7 +55,8 @@ std::string model_card_text(const JobRecord::Pair& pair) {
     if (card.demonstration) {
         return "demonstration model";
     }
-    return card_figures(card);
+    return card_figures(card) +
+           (card.preprocessing.empty() ? std::string() : "; preprocessing " + card.preprocessing);
 }
 
 } // namespace veldra

@@ -41,8 +41,8 @@ struct JobRecord {
 // the cards of its model folders.
 JobRecord job_record(const JobSettings& settings, const std::string& version);
 
-// What a report says of a pair's model: its validation figures, "demonstration model" or "no
-// validation record".
+// What a report says of a pair's model: its validation figures (and its own preprocessing),
+// "demonstration model" or "no validation record".
 std::string model_card_text(const JobRecord::Pair& pair);
 
 } // namespace veldra

@@ -252,7 +252,8 @@ private:
                 const std::optional<ModelCard>& card = run.card();
                 parts.push_back({pairs_[p].spectrometer_type, properties_[p], block_.ids,
                                  std::move(statistics),
-                                 card && !card->demonstration ? card->r2() : std::nullopt});
+                                 card && !card->demonstration ? card->r2() : std::nullopt,
+                                 run.preprocessing()});
             }
             if (place.last) {
                 finish(p);

@@ -59,7 +59,7 @@ std::string summary_path(const std::string& output_path) {
 
 SummaryWriter::SummaryWriter(const std::string& path)
     : file_(std::make_unique<ResultFileStream>(path)) {
-    file_->stream() << summary_header << '\n';
+    file_->stream() << summary_header << ',' << summary_preprocessing_column << '\n';
 }
 
 SummaryWriter::~SummaryWriter() = default;
@@ -92,7 +92,7 @@ void SummaryWriter::write(const std::vector<SummaryPart>& parts) {
             } else {
                 line += "NA";
             }
-            line += '\n';
+            line += ',' + csv_field(part.preprocessing) + '\n';
             file_->stream() << line;
         }
     }
@@ -112,15 +112,17 @@ column_places(const std::vector<std::string>& header) {
         std::size_t position = 0;
         std::size_t lines = 0;
         next_csv_record(summary_header, position, split, lines);
+        split.push_back(summary_preprocessing_column);
         return split;
     }();
     std::array<std::size_t, summary_columns> places{};
     for (std::size_t k = 0; k < summary_columns; ++k) {
         const auto found = std::find(header.begin(), header.end(), names[k]);
-        if (found == header.end()) {
+        if (found == header.end() &&
+            k != static_cast<std::size_t>(SummaryColumn::model_preprocessing)) {
             return std::nullopt;
         }
-        places[k] = static_cast<std::size_t>(found - header.begin());
+        places[k] = static_cast<std::size_t>(found - header.begin()); // the width when absent
     }
     return places;
 }
@@ -164,7 +166,9 @@ SummaryTable parse_summary(const std::string& text, const std::string& name) {
         }
         SummaryRow row;
         for (std::size_t k = 0; k < summary_columns; ++k) {
-            row.fields[k] = std::move(fields[(*places)[k]]);
+            if ((*places)[k] < width) {
+                row.fields[k] = std::move(fields[(*places)[k]]);
+            }
         }
         const auto number_of = [&](SummaryColumn column) {
             const std::string& field = row.text(column);

@@ -19,6 +19,9 @@ class ResultFileStream;
 // The header of a job's summary table, one row per sample and pair.
 constexpr const char* summary_header = "SSN,spectrometer,property,mean,std,2.5%,50%,97.5%,"
                                        "predictive 2.5%,predictive 97.5%,domain,T2,Q,model R2";
+// A later column, after those of `summary_header`: the pipeline the pair's model applies (or
+// the job's transformation for a model without one). Summaries without it are read as before.
+constexpr const char* summary_preprocessing_column = "model preprocessing";
 
 // The per-sample figures of one pair that the summary shows. Mean, standard deviation and the
 // three quantiles are the numbers of the pair's output file; the predictive bounds and the
@@ -43,6 +46,7 @@ struct SummaryPart {
     std::vector<std::string> ids;
     PairStatistics statistics;
     std::optional<double> model_r2;
+    std::string preprocessing; // "model preprocessing"
 };
 
 // The 95% posterior-predictive band (`predictive_band`) of every sample. `matrix` is
@@ -90,8 +94,9 @@ enum class SummaryColumn : std::size_t {
     t2,
     q,
     model_r2,
+    model_preprocessing, // "" in a summary written without it
 };
-constexpr std::size_t summary_columns = 14;
+constexpr std::size_t summary_columns = 15;
 
 // One row of a summary file, as written: the texts of its fields (identifiers unquoted), and its
 // figures as numbers (NaN for NA).

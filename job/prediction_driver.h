@@ -68,6 +68,11 @@ public:
 
     const std::optional<ModelCard>& card() const { return card_; }
     const std::string& folder() const { return folder_; }
+    // What the rows go through before the forests: the model's pipeline, or the job's
+    // transformation ("first_der", "none").
+    std::string preprocessing() const {
+        return pipeline_ ? pipeline_->text() : transformation_text(pair_.transformation);
+    }
     // The memory of the forests held for the next blocks; releasing them makes every next block
     // read the model's files again.
     std::size_t held_bytes() const;
