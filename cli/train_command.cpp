@@ -65,30 +65,6 @@ std::vector<double> k_values(const std::string& text) {
     return values;
 }
 
-// "A;B;C" or "auto": the pipelines to use or choose from, each checked.
-std::vector<std::string> pipeline_candidates(const std::string& text) {
-    std::vector<std::string> candidates;
-    std::istringstream list(text);
-    std::string item;
-    while (std::getline(list, item, ';')) {
-        const std::size_t first = item.find_first_not_of(" \t");
-        item = first == std::string::npos ? std::string() : item.substr(first);
-        item.erase(item.find_last_not_of(" \t") + 1);
-        if (item != "auto") {
-            try {
-                item = SpectralPipeline(item).text();
-            } catch (const std::exception& e) {
-                throw UsageError(std::string("--preprocess: ") + e.what());
-            }
-        }
-        candidates.push_back(item);
-    }
-    if (candidates.empty()) {
-        throw UsageError("--preprocess takes a pipeline, several separated by ;, or auto");
-    }
-    return candidates;
-}
-
 // What the options are read into before they are checked.
 struct OptionTexts {
     std::string models;
@@ -252,7 +228,11 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
             throw UsageError("--transform and --preprocess exclude each other: write the "
                              "transformation as a step of the pipeline (first_der)");
         }
-        s.preprocess = pipeline_candidates(texts.preprocess);
+        try {
+            s.preprocess = pipeline_candidates(texts.preprocess);
+        } catch (const std::runtime_error& e) {
+            throw UsageError(std::string("--preprocess: ") + e.what());
+        }
         if ((s.preprocess.size() > 1 || s.preprocess.front() == "auto") && s.cv_folds == 0 &&
             s.folds.empty()) {
             throw UsageError("--preprocess with several pipelines chooses among them by "

@@ -2,6 +2,7 @@
 #include "ui_calibration_window.h"
 
 #include "input/csv_reader.h"
+#include "input/spectral_pipeline.h"
 #include "logging/message_sink.h"
 #include "models/model_folder.h"
 #include "text/platform.h"
@@ -42,6 +43,9 @@ namespace veldra {
 namespace {
 
 using namespace QtCharts;
+
+// The first choice of the preprocessing field: no pipeline, the transformation above.
+const QString transformation_only = "transformation only";
 namespace fs = boost::filesystem;
 
 // Thrown from the trainer's callbacks once the user cancelled.
@@ -110,6 +114,8 @@ void CalibrationWindow::take_fields() {
     column_ = ui_->calibration_column;
     property_ = ui_->calibration_property;
     transformation_ = ui_->calibration_transformation;
+    preprocessing_ = ui_->calibration_preprocessing;
+    choose_preprocessing_ = ui_->calibration_choose_preprocessing;
     log_scale_ = ui_->calibration_log;
     validation_ = ui_->calibration_validation;
     folds_count_ = ui_->calibration_folds_count;
@@ -151,6 +157,11 @@ void CalibrationWindow::fill_choices() {
         property_->addItem(QString::fromStdString(property));
     }
     property_->setCurrentText("");
+    preprocessing_->addItem(transformation_only);
+    for (const std::string& pipeline : automatic_pipelines()) {
+        preprocessing_->addItem(QString::fromStdString(pipeline));
+    }
+    preprocessing_->addItem("drop(2400-2250)+sg(21,2,1)");
     const BartOptions defaults;
     set_whole_setting(trees_, "trees", defaults.trees);
     set_whole_setting(draws_, "draws", defaults.draws);
@@ -171,6 +182,15 @@ void CalibrationWindow::fill_choices() {
 }
 
 void CalibrationWindow::connect_form() {
+    // A pipeline takes the place of the transformation; choosing one leaves no field to type.
+    const auto follow_preprocessing = [this] {
+        const bool choose = choose_preprocessing_->isChecked();
+        preprocessing_->setEnabled(!choose);
+        transformation_->setEnabled(!choose &&
+                                    preprocessing_->currentText() == transformation_only);
+    };
+    connect(choose_preprocessing_, &QCheckBox::toggled, this, follow_preprocessing);
+    connect(preprocessing_, &QComboBox::currentTextChanged, this, follow_preprocessing);
     connect(choose_k_, &QCheckBox::toggled, k_, [this](bool on) { k_->setEnabled(!on); });
     connect(advanced_button_, &QToolButton::toggled, this, [this](bool open) {
         advanced_->setVisible(open);
@@ -300,6 +320,7 @@ TrainingSettings CalibrationWindow::settings() const {
     b.nu = nu_->value();
     b.q = q_->value();
     b.sparse = sparse_->isChecked();
+    s.preprocess = preprocess_choice(s);
     if (choose_k_->isChecked()) {
         if (s.cv_folds == 0 && s.folds.empty()) {
             throw std::runtime_error("Choosing k needs cross-validation: choose K random folds "
@@ -312,6 +333,27 @@ TrainingSettings CalibrationWindow::settings() const {
         throw std::runtime_error(problems.front().option + " " + problems.front().message);
     }
     return s;
+}
+
+std::vector<std::string> CalibrationWindow::preprocess_choice(const TrainingSettings& s) const {
+    const bool validated = s.cv_folds > 0 || !s.folds.empty();
+    if (choose_preprocessing_->isChecked()) {
+        if (!validated) {
+            throw std::runtime_error("Choosing the preprocessing needs cross-validation: choose K "
+                                     "random folds or a folds file.");
+        }
+        return {"auto"};
+    }
+    const QString text = preprocessing_->currentText().trimmed();
+    if (text.isEmpty() || text == transformation_only) {
+        return {};
+    }
+    std::vector<std::string> pipelines = pipeline_candidates(text.toStdString());
+    if ((pipelines.size() > 1 || pipelines.front() == "auto") && !validated) {
+        throw std::runtime_error("Choosing among several pipelines needs cross-validation: "
+                                 "choose K random folds or a folds file.");
+    }
+    return pipelines;
 }
 
 bool CalibrationWindow::start() {

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -74,6 +76,8 @@ private:
     void build_form();
     void take_fields();
     void fill_choices();
+    // The pipelines the preprocessing fields ask for (empty: the transformation alone).
+    std::vector<std::string> preprocess_choice(const TrainingSettings& s) const;
     void connect_form();
     void on_progress(long done, long total);
     void add_message(const QString& line);
@@ -91,6 +95,8 @@ private:
     QComboBox* column_;
     QComboBox* property_;
     QComboBox* transformation_;
+    QComboBox* preprocessing_;
+    QCheckBox* choose_preprocessing_; // the documented set, by the cross-validated score
     QCheckBox* log_scale_;
     QComboBox* validation_;
     QSpinBox* folds_count_;

@@ -188,6 +188,19 @@ const std::vector<std::string>& automatic_pipelines() {
     return pipelines;
 }
 
+std::vector<std::string> pipeline_candidates(const std::string& text) {
+    std::vector<std::string> candidates;
+    for (const std::string& item : split(text, ';')) {
+        if (!item.empty()) {
+            candidates.push_back(item == "auto" ? item : SpectralPipeline(item).text());
+        }
+    }
+    if (candidates.empty()) {
+        fail("is empty: give a pipeline, several separated by ;, or auto.");
+    }
+    return candidates;
+}
+
 SpectralPipeline::SpectralPipeline(const std::string& text) {
     const std::string whole_text = trimmed(text);
     if (whole_text == "none") {

@@ -85,6 +85,10 @@ private:
 // (0 the first point): the least-squares polynomial of `order`, derivative `derivative`.
 std::vector<double> savitzky_golay_weights(int window, int order, int derivative, int position);
 
+// "A;B;C" or "auto": the pipelines to use or to choose from, each checked and written back as
+// `text()` gives it ("auto" stays); raises the first one's message.
+std::vector<std::string> pipeline_candidates(const std::string& text);
+
 // The documented candidates of `--preprocess auto`.
 const std::vector<std::string>& automatic_pipelines();
 

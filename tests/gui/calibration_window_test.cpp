@@ -1,5 +1,6 @@
 #include "gui/calibration_window.h"
 
+#include "tests/support/error_text.h"
 #include "tests/support/qt_wait.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/scripted_dialogs.h"
@@ -110,8 +111,6 @@ struct Lab {
         }
         window.findChild<QSpinBox*>("calibration_folds_count")->setValue(4);
     }
-    // veldra-train with the settings of `small`, 4 random folds and `options` writes the bytes
-    // the window wrote.
     // Runs veldra-train with the window's settings: the same model files, and the report it
     // prints (after the folder written) is the window's figures text.
     void expect_command_line_model(const std::string& options, const QString& figures) const {
@@ -192,6 +191,38 @@ TEST(CalibrationWindow, ChoosingKIsTheCommandLinesChoice) {
     EXPECT_TRUE(figures.contains("chosen by the out-of-fold interval score"))
         << figures.toStdString();
     lab.expect_command_line_model(" --k 1,2,3,5", figures);
+}
+
+// A pipeline typed or chosen in the window is the command line's --preprocess: the same model,
+// and the figures name the pipeline and every candidate's score.
+TEST(CalibrationWindow, PreprocessingIsTheCommandLinesChoice) {
+    Lab lab;
+    const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
+    CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+    window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
+    Lab::small(window);
+    auto* pipeline = window.findChild<QComboBox*>("calibration_preprocessing");
+    auto* transformation = window.findChild<QComboBox*>("calibration_transformation");
+    EXPECT_EQ(pipeline->currentText(), "transformation only");
+    EXPECT_TRUE(transformation->isEnabled());
+    pipeline->setCurrentText("snv + first_der; first_der");
+    EXPECT_FALSE(transformation->isEnabled()); // the pipeline takes its place
+    ASSERT_TRUE(window.start());
+    ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
+    EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
+    const QString figures = window.findChild<QLabel*>("calibration_figures")->text();
+    EXPECT_TRUE(figures.contains("preprocessing chosen by the out-of-fold interval score"))
+        << figures.toStdString();
+    EXPECT_TRUE(figures.contains("  snv+first_der\n")) << figures.toStdString();
+    lab.expect_command_line_model(" --preprocess 'snv+first_der;first_der'", figures);
+
+    // The documented set needs cross-validation, as the command line does.
+    window.findChild<QCheckBox*>("calibration_choose_preprocessing")->setChecked(true);
+    EXPECT_FALSE(pipeline->isEnabled());
+    window.findChild<QComboBox*>("calibration_validation")->setCurrentText("none");
+    EXPECT_EQ(test::error_text([&] { window.settings(); }),
+              "Choosing the preprocessing needs cross-validation: choose K random folds or a "
+              "folds file.");
 }
 
 // The window's fields take exactly what the sampler takes: each field's ends pass the
