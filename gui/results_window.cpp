@@ -163,10 +163,11 @@ void ResultsWindow::show_spectra() {
             pen.setWidthF(width);
             line->setPen(pen);
             QVector<QPointF> points;
-            points.reserve(static_cast<int>(preview->x.size()));
+            const std::vector<double>& x = preview->points(after);
+            points.reserve(static_cast<int>(x.size()));
             const float* values = preview->row(after, sample);
-            for (std::size_t k = 0; k < preview->x.size(); ++k) {
-                points.append(QPointF(preview->x[k], static_cast<double>(values[k])));
+            for (std::size_t k = 0; k < x.size(); ++k) {
+                points.append(QPointF(x[k], static_cast<double>(values[k])));
             }
             line->replace(points);
             line->setName(QString::fromStdString(preview->ids[sample]));
@@ -187,8 +188,9 @@ void ResultsWindow::show_spectra() {
         chart->createDefaultAxes();
         chart->legend()->hide();
         if (auto* x = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).front())) {
-            x->setReverse(preview->wavenumbers); // spectra run from high wavenumbers down
-            x->setTitleText(preview->wavenumbers ? "wavenumber (cm-1)" : "covariate");
+            const bool wavenumbers = after ? preview->wavenumbers_after : preview->wavenumbers;
+            x->setReverse(wavenumbers); // spectra run from high wavenumbers down
+            x->setTitleText(wavenumbers ? "wavenumber (cm-1)" : "covariate");
         }
         chart->axes(Qt::Vertical)
             .front()

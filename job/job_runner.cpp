@@ -163,11 +163,18 @@ public:
                 break;
             }
             if (preview) {
-                preview->add(block_, settings_.transformation);
+                // The view after the transformation shows what the first pair's forests see.
+                if (!pairs_.empty() && !runs_[0]) {
+                    start(0);
+                }
+                preview->add(block_, settings_.transformation,
+                             pairs_.empty() ? nullptr : runs_[0]->pipeline());
             }
             if (b == 0 && blocks > 1) {
                 for (std::size_t p = 0; p < pairs_.size(); ++p) {
-                    start(p);
+                    if (!runs_[p]) {
+                        start(p);
+                    }
                 }
             }
             const BlockPlace place{b == 0, input.exhausted(), blocks > 1};

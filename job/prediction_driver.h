@@ -68,6 +68,8 @@ public:
 
     const std::optional<ModelCard>& card() const { return card_; }
     const std::string& folder() const { return folder_; }
+    // The model's own pipeline; nullptr when it has none.
+    const SpectralPipeline* pipeline() const { return pipeline_ ? &*pipeline_ : nullptr; }
     // What the rows go through before the forests: the model's pipeline, or the job's
     // transformation ("first_der", "none").
     std::string preprocessing() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "input/spectra_table.h"
+#include "input/spectral_pipeline.h"
 #include "models/model_layout.h"
 
 #include <cstddef>
@@ -22,18 +23,28 @@ struct SpectraPreview {
     bool wavenumbers = false; // whether x holds wavenumbers
     std::vector<std::string> ids;
     std::vector<float> as_read;     // ids.size() rows of x.size() values
-    std::vector<float> transformed; // the same after the covariate transformation
-    std::size_t samples = 0;        // samples of the job, kept or not
+    std::vector<float> transformed; // ids.size() rows of x_after.size() values: what the forests
+                                    // of the job's first pair see
+    std::vector<double> x_after;    // their points, as `x` (a pipeline may drop or bin points)
+    bool wavenumbers_after = false;
+    std::size_t samples = 0; // samples of the job, kept or not
 
-    // Keeps the block's samples while there is room.
-    void add(const SpectraTable& block, Transformation transformation);
+    // Keeps the block's samples while there is room; after `pipeline` when the first pair's
+    // model has one, else after `transformation`.
+    void add(const SpectraTable& block, Transformation transformation,
+             const SpectralPipeline* pipeline = nullptr);
 
     const float* row(bool after_transformation, std::size_t sample) const {
-        return (after_transformation ? transformed : as_read).data() + sample * x.size();
+        return after_transformation ? transformed.data() + sample * x_after.size()
+                                    : as_read.data() + sample * x.size();
+    }
+    const std::vector<double>& points(bool after_transformation) const {
+        return after_transformation ? x_after : x;
     }
 
 private:
     std::size_t step_ = 0;
+    std::size_t step_after_ = 0;
     std::size_t width_ = 0;
 };
 

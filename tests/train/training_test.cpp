@@ -1,3 +1,4 @@
+#include "input/csv_reader.h"
 #include "input/spectral_pipeline.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
@@ -574,6 +575,26 @@ TEST(Training, ThePreprocessingTravelsWithTheModel) {
     carried.apply(spectrum.data(), b, scratch);
     EXPECT_EQ(a, b);
 
+    // The results window's view after the transformation shows what the forests saw: ten points
+    // at the wavenumbers kept, each the pipeline's value.
+    JobSettings viewed;
+    viewed.output_path = lab.dir.file("viewed.csv");
+    viewed.model_directory = lab.dir.path() / "models";
+    viewed.csv_file = lab.dir.file("spectra.csv");
+    viewed.spectrometer_types = {"mir"};
+    viewed.soil_properties = {"Carbon"};
+    viewed.exponential = false;
+    viewed.keep_spectra = true;
+    JobProgress progress;
+    const JobOutcome outcome = run_job(viewed, log, progress);
+    ASSERT_TRUE(outcome.ok) << outcome.message;
+    EXPECT_EQ(outcome.spectra->x_after, (std::vector<double>{0, 1, 2, 5, 6, 7, 8, 9, 10, 11}));
+    const SpectraTable read = read_spectra_csv(lab.dir.file("spectra.csv"));
+    trained.apply(read.rows[5].data(), a, scratch);
+    for (std::size_t j = 0; j < a.size(); ++j) {
+        EXPECT_EQ(outcome.spectra->row(true, 5)[j], static_cast<float>(a[j])) << j;
+    }
+
     // A card naming a step this version does not know is refused, naming it.
     std::string text = test::read_file((folder / "model.json").string());
     text.replace(text.find("drop(4-3)+msc+sg(5,2,1)"), 23, "second_der");
@@ -585,7 +606,6 @@ TEST(Training, ThePreprocessingTravelsWithTheModel) {
     job.spectrometer_types = {"mir"};
     job.soil_properties = {"Carbon"};
     job.exponential = false;
-    JobProgress progress;
     EXPECT_EQ(run_job(job, log, progress).message,
               "The model in '" + folder.string() +
                   "' cannot be used: The preprocessing step \"second_der\" is not one this "
