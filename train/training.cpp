@@ -284,12 +284,12 @@ public:
     void set_stage(const std::string& stage) { stage_ = stage; }
 
     // Every candidate k cross-validated on the same folds, seeds and error draws; the one with
-    // the lowest interval score is kept in `report`. `known` is the cross-validation of the
-    // first candidate when it was made already.
-    void choose_k(TrainingReport& report, std::optional<CrossValidation> known = std::nullopt) {
+    // the lowest interval score is kept in `report`. `known` is the cross-validation at
+    // `known_k` when it was made already.
+    void choose_k(TrainingReport& report, std::optional<CrossValidation> known = std::nullopt,
+                  double known_k = 0.0) {
         for (const double k : settings_.k_choices) {
-            CrossValidation cv =
-                k == settings_.k_choices.front() && known ? std::move(*known) : cross_validate(k);
+            CrossValidation cv = k == known_k && known ? std::move(*known) : cross_validate(k);
             VELDRA_LOG(log_, Severity::info)
                 << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
                 << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
@@ -327,16 +327,27 @@ TrainingSet preprocessed(const TrainingSet& raw, const SpectralPipeline& pipelin
     return set;
 }
 
+// The k at which pipelines are compared: the sampler's default 2 when it is a candidate (the
+// bands of a small k are wide for every pipeline alike), else the first candidate; the model's
+// k without candidates.
+double comparison_k(const TrainingSettings& settings, double model_k) {
+    const std::vector<double>& ks = settings.k_choices;
+    if (ks.size() <= 1) {
+        return model_k;
+    }
+    return std::find(ks.begin(), ks.end(), BartOptions().k) != ks.end() ? BartOptions().k
+                                                                        : ks.front();
+}
+
 // Each pipeline fitted on the calibration spectra and, when there are several, cross-validated
-// on the same folds, seeds and error draws with the first k candidate (the model's k without
-// candidates); the one with the lowest out-of-fold interval score is kept in `report`, its
-// cross-validation in `compared`. Returns the set it gives.
+// on the same folds, seeds and error draws at `comparison_k`; the one with the lowest out-of-fold
+// interval score is kept in `report`, its cross-validation in `compared`. Returns the set it gives.
 TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<std::string>& texts,
                             const TrainingSet& raw, TrainingRun& run, TrainingReport& report,
                             std::optional<CrossValidation>& compared, LoggerSet& log) {
     const std::vector<double> wavenumbers =
         wavenumbers_of(raw.names).value_or(std::vector<double>());
-    const double k = settings.k_choices.empty() ? report.k : settings.k_choices.front();
+    const double k = comparison_k(settings, report.k);
     TrainingSet best;
     for (const std::string& text : texts) {
         SpectralPipeline pipeline(text);
@@ -417,7 +428,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         run.use(set);
     }
     if (settings.k_choices.size() > 1) {
-        run.choose_k(report, std::move(compared));
+        run.choose_k(report, std::move(compared), comparison_k(settings, report.k));
     } else if (compared) {
         report.cross_validation = std::move(compared);
     } else if (run.cross_validated()) {

@@ -36,7 +36,8 @@ struct TrainingSettings {
     std::vector<double> k_choices;
     // Preprocessing pipelines (see SpectralPipeline) in place of `input.transformation`: one is
     // applied; two or more are each cross-validated on the same folds, seeds and error draws
-    // (with `bart.k`, before k is chosen) and the one with the lowest out-of-fold interval
+    // (before k is chosen: at k 2 when it is a candidate, else at the first candidate; at the
+    // model's k without candidates) and the one with the lowest out-of-fold interval
     // score fits the model. "auto" stands for `automatic_pipelines()`. Empty: the
     // transformation alone, as before.
     std::vector<std::string> preprocess;

@@ -648,6 +648,17 @@ TEST(Training, ThePipelineIsChosenByTheCrossValidatedIntervalScore) {
     EXPECT_EQ(single.cross_validation->accuracy.interval_score,
               chosen.pipeline_choices[best].accuracy.interval_score);
     EXPECT_TRUE(single.pipeline_choices.empty());
+
+    // With k candidates, pipelines are compared at k 2, and that comparison is k 2's choice.
+    TrainingSettings both = settings;
+    both.k_choices = {1.0, 2.0};
+    both.force = true;
+    const TrainingReport jointly = train_model(both, log);
+    ASSERT_EQ(jointly.k_choices.size(), 2u);
+    EXPECT_EQ(jointly.pipeline_choices[best].accuracy.interval_score,
+              chosen.pipeline_choices[best].accuracy.interval_score);
+    EXPECT_EQ(jointly.k_choices[1].accuracy.interval_score,
+              chosen.pipeline_choices[best].accuracy.interval_score);
     settings.force = true;
     settings.cv_folds = 0;
     settings.preprocess = {"auto"};
