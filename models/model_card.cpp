@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iterator>
 #include <sstream>
@@ -124,6 +125,27 @@ std::optional<CardSampler> read_sampler(const json& document, const fs::path& fi
     return sampler;
 }
 
+// A selection's "rule" and its "candidates", objects each with its "accuracy"; `take` receives
+// every candidate with its figures. `noun` and `where` name them in messages.
+std::string read_selection(const json& selection, const fs::path& file, const std::string& noun,
+                           const std::string& where,
+                           const std::function<void(const json&, const CardFigures&)>& take) {
+    if (const json* candidates = member(selection, "candidates", &json::is_array, file, "a list")) {
+        for (const json& candidate : *candidates) {
+            if (!candidate.is_object()) {
+                fail(file, "holds a " + noun + " candidate that is not an object.");
+            }
+            CardFigures figures;
+            if (const json* accuracy =
+                    member(candidate, "accuracy", &json::is_object, file, "an object")) {
+                figures = read_figures(*accuracy, where, file);
+            }
+            take(candidate, figures);
+        }
+    }
+    return text(selection, "rule", file);
+}
+
 void read_validation(const json& document, const fs::path& file, ModelCard& card) {
     if (const json* fit = member(document, "training_fit", &json::is_object, file, "an object")) {
         card.training_fit = read_figures(*fit, "training_fit", file);
@@ -140,22 +162,11 @@ void read_validation(const json& document, const fs::path& file, ModelCard& card
     }
     if (const json* selection =
             member(document, "k_selection", &json::is_object, file, "an object")) {
-        card.k_rule = text(*selection, "rule", file);
-        if (const json* candidates =
-                member(*selection, "candidates", &json::is_array, file, "a list")) {
-            for (const json& candidate : *candidates) {
-                if (!candidate.is_object()) {
-                    fail(file, "holds a k candidate that is not an object.");
-                }
-                CardKCandidate choice;
-                choice.k = number(candidate, "k", file).value_or(0.0);
-                if (const json* accuracy =
-                        member(candidate, "accuracy", &json::is_object, file, "an object")) {
-                    choice.accuracy = read_figures(*accuracy, "k_selection", file);
-                }
-                card.k_candidates.push_back(choice);
-            }
-        }
+        card.k_rule = read_selection(
+            *selection, file, "k", "k_selection",
+            [&](const json& candidate, const CardFigures& figures) {
+                card.k_candidates.push_back({number(candidate, "k", file).value_or(0.0), figures});
+            });
     }
 }
 
@@ -184,22 +195,12 @@ void read_preprocessing(const json& document, const fs::path& file, ModelCard& c
     }
     if (const json* selection =
             member(*preprocessing, "selection", &json::is_object, file, "an object")) {
-        card.preprocessing_rule = text(*selection, "rule", file);
-        if (const json* candidates =
-                member(*selection, "candidates", &json::is_array, file, "a list")) {
-            for (const json& candidate : *candidates) {
-                if (!candidate.is_object()) {
-                    fail(file, "holds a preprocessing candidate that is not an object.");
-                }
-                CardPipelineCandidate choice;
-                choice.pipeline = text(candidate, "pipeline", file);
-                if (const json* accuracy =
-                        member(candidate, "accuracy", &json::is_object, file, "an object")) {
-                    choice.accuracy = read_figures(*accuracy, "preprocessing", file);
-                }
-                card.preprocessing_candidates.push_back(choice);
-            }
-        }
+        card.preprocessing_rule =
+            read_selection(*selection, file, "preprocessing", "preprocessing",
+                           [&](const json& candidate, const CardFigures& figures) {
+                               card.preprocessing_candidates.push_back(
+                                   {text(candidate, "pipeline", file), figures});
+                           });
     }
 }
 

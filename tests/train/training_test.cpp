@@ -141,6 +141,19 @@ std::vector<double> summary_column(const std::string& path, SummaryColumn column
     return values;
 }
 
+// The candidate (a k or a pipeline) whose out-of-fold interval score is lowest; the first of
+// equals.
+template <class Choice>
+std::size_t lowest_interval_score(const std::vector<Choice>& choices) {
+    std::size_t best = 0;
+    for (std::size_t c = 1; c < choices.size(); ++c) {
+        if (choices[c].accuracy.interval_score < choices[best].accuracy.interval_score) {
+            best = c;
+        }
+    }
+    return best;
+}
+
 TEST(Training, PredictionReproducesTheTrainersPosteriorMeanAndBand) {
     for (const bool log_model : {false, true}) {
         Lab lab(60);
@@ -464,14 +477,10 @@ TEST(Training, KChosenByTheCrossValidatedIntervalScore) {
     LoggerSet log;
     const TrainingReport chosen = train_model(settings, log);
     ASSERT_EQ(chosen.k_choices.size(), 3u);
-    std::size_t best = 0;
     for (std::size_t c = 0; c < 3; ++c) {
         EXPECT_EQ(chosen.k_choices[c].k, settings.k_choices[c]);
-        if (chosen.k_choices[c].accuracy.interval_score <
-            chosen.k_choices[best].accuracy.interval_score) {
-            best = c;
-        }
     }
+    const std::size_t best = lowest_interval_score(chosen.k_choices);
     EXPECT_EQ(chosen.k, settings.k_choices[best]);
     ASSERT_TRUE(chosen.cross_validation);
     EXPECT_EQ(chosen.cross_validation->accuracy.interval_score,
@@ -620,14 +629,10 @@ TEST(Training, ThePipelineIsChosenByTheCrossValidatedIntervalScore) {
     LoggerSet log;
     const TrainingReport chosen = train_model(settings, log);
     ASSERT_EQ(chosen.pipeline_choices.size(), 3u);
-    std::size_t best = 0;
     for (std::size_t c = 0; c < 3; ++c) {
         EXPECT_EQ(chosen.pipeline_choices[c].pipeline, settings.preprocess[c]);
-        if (chosen.pipeline_choices[c].accuracy.interval_score <
-            chosen.pipeline_choices[best].accuracy.interval_score) {
-            best = c;
-        }
     }
+    const std::size_t best = lowest_interval_score(chosen.pipeline_choices);
     EXPECT_EQ(chosen.preprocessing, settings.preprocess[best]);
     ASSERT_TRUE(chosen.cross_validation);
     EXPECT_EQ(chosen.cross_validation->accuracy.interval_score,
