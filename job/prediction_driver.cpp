@@ -296,36 +296,11 @@ std::string model_accuracy_text(const ModelCard& card) {
 }
 
 std::vector<double> read_range_file(const std::string& path, LoggerSet& log) {
-    // At most the bound and a byte more is read, so that a link to an endless device or a huge
-    // file is refused rather than read until memory runs out.
-    std::ifstream file(native_path(path), std::ios::binary);
-    std::string content(largest_range_bytes + 1, '\0');
-    file.read(content.data(), static_cast<std::streamsize>(content.size()));
-    content.resize(static_cast<std::size_t>(file.gcount()));
-    if (content.size() > largest_range_bytes) {
-        throw std::runtime_error("The range file '" + path + "' is larger than " +
-                                 std::to_string(largest_range_bytes >> 10) +
-                                 " KB: it must hold the smallest and the largest reference value "
-                                 "of the model.");
+    const RangeNumbers read = read_range_numbers(path);
+    for (std::size_t k = 0; k < read.dropped; ++k) {
+        VELDRA_LOG(log, Severity::warning) << range_file_extra_number;
     }
-    std::istringstream in(content);
-    std::vector<double> numbers;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        fields.imbue(std::locale::classic());
-        int count = 0;
-        double value = 0.0;
-        while (fields >> value) {
-            if (count < 2) {
-                numbers.push_back(value);
-                ++count;
-            } else {
-                VELDRA_LOG(log, Severity::warning) << range_file_extra_number;
-            }
-        }
-    }
-    return numbers;
+    return read.numbers;
 }
 
 } // namespace veldra

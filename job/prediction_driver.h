@@ -7,6 +7,7 @@
 #include "logging/logger_set.h"
 #include "models/calibration_domain.h"
 #include "models/model_card.h"
+#include "models/model_folder.h"
 #include "models/model_layout.h"
 
 #include <optional>
@@ -125,11 +126,8 @@ void predict_pair(const PairPrediction& pair, const SpectraTable& table, LoggerS
 // The log line of a model's card: its accuracy and sample count, or that it is a demonstration.
 std::string model_accuracy_text(const ModelCard& card);
 
-// The largest range file read ("rgy.txt" holds two numbers).
-constexpr std::size_t largest_range_bytes = 64u << 10;
-
-// The numbers of a range file in file order, at most two per line; a further number on a line
-// is dropped with a warning record. A line ends at its first non-number.
+// The numbers of a range file (`read_range_numbers`), each dropped number told with a warning
+// record.
 std::vector<double> read_range_file(const std::string& path, LoggerSet& log);
 
 // The warning for a dropped number of a range file.

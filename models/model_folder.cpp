@@ -231,6 +231,37 @@ void write_model_folder(const fs::path& folder, const ModelContents& contents,
     }
 }
 
+RangeNumbers read_range_numbers(const std::string& path) {
+    std::ifstream file(native_path(path), std::ios::binary);
+    std::string content(largest_range_bytes + 1, '\0');
+    file.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<std::size_t>(file.gcount()));
+    if (content.size() > largest_range_bytes) {
+        throw std::runtime_error("The range file '" + path + "' is larger than " +
+                                 std::to_string(largest_range_bytes >> 10) +
+                                 " KB: it must hold the smallest and the largest reference value "
+                                 "of the model.");
+    }
+    std::istringstream in(content);
+    RangeNumbers read;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        fields.imbue(std::locale::classic());
+        int count = 0;
+        double value = 0.0;
+        while (fields >> value) {
+            if (count < 2) {
+                read.numbers.push_back(value);
+                ++count;
+            } else {
+                ++read.dropped;
+            }
+        }
+    }
+    return read;
+}
+
 std::optional<std::vector<double>> read_sigma_file(const std::string& folder, std::size_t draws) {
     const fs::path file = sigma_file(folder);
     boost::system::error_code error;

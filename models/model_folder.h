@@ -51,6 +51,19 @@ void write_model_folder(const boost::filesystem::path& folder, const ModelConten
 // staging folders it removed.
 std::size_t remove_stale_staging(const boost::filesystem::path& type_folder);
 
+// The largest range file read ("rgy.txt" holds two numbers).
+constexpr std::size_t largest_range_bytes = 64u << 10;
+
+// The numbers of a range file in file order, at most two per line, and how many further numbers
+// lines held (dropped). A line ends at its first non-number. Raises a message naming the file
+// when it is larger than its bound; reads at most the bound, so that a link to an endless device
+// is refused rather than read until memory runs out.
+struct RangeNumbers {
+    std::vector<double> numbers;
+    std::size_t dropped = 0;
+};
+RangeNumbers read_range_numbers(const std::string& path);
+
 // The largest "sigma.txt" read: a line per draw.
 constexpr std::size_t largest_sigma_bytes = 16u << 20;
 
