@@ -408,9 +408,12 @@ void SpectralPipeline::apply_step(std::size_t s, const std::vector<double>& in,
         for (std::size_t j = 0; j < n; ++j) {
             squares += (in[j] - mean) * (in[j] - mean);
         }
+        // A flat spectrum (a failed measurement) stays centred, all 0, rather than becoming
+        // NaN, which the forests would send down one side unnoticed; its domain flags it.
         const double deviation = std::sqrt(squares / static_cast<double>(n - 1));
+        const double scale = deviation > 0.0 ? 1.0 / deviation : 0.0;
         for (std::size_t j = 0; j < n; ++j) {
-            out[j] = (in[j] - mean) / deviation;
+            out[j] = (in[j] - mean) * scale;
         }
         return;
     }
@@ -424,10 +427,13 @@ void SpectralPipeline::apply_step(std::size_t s, const std::vector<double>& in,
             covariance += (in[j] - mean_x) * (reference[j] - mean_m);
             variance += (reference[j] - mean_m) * (reference[j] - mean_m);
         }
-        const double slope = covariance / variance;
+        // A spectrum with no share of the reference's shape (slope 0) keeps its offset removed
+        // and is not scaled, for the same reason.
+        const double slope = variance > 0.0 ? covariance / variance : 0.0;
         const double intercept = mean_x - slope * mean_m;
+        const double scale = slope != 0.0 && std::isfinite(1.0 / slope) ? 1.0 / slope : 1.0;
         for (std::size_t j = 0; j < n; ++j) {
-            out[j] = (in[j] - intercept) / slope;
+            out[j] = (in[j] - intercept) * scale;
         }
         return;
     }

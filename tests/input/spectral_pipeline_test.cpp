@@ -98,6 +98,12 @@ TEST(SpectralPipeline, ScatterCorrectionsAndBinsByHand) {
               "The preprocessing step \"msc\" needs a reference spectrum of 4 points; the model "
               "holds none that fits.");
 
+    // Flat spectra give finite numbers, never NaN: SNV centres them, MSC removes their offset.
+    expect_near(run(snv, {3, 3, 3}), {0, 0, 0});
+    const std::vector<double> flat = {7, 7, 7, 7};
+    msc.apply(flat.data(), out, scratch);
+    expect_near(out, {0, 0, 0, 0});
+
     // Bins average adjacent points and their wavenumbers; a last short bin takes what is left.
     SpectralPipeline bins("bin(2)");
     expect_near(run(bins, {1, 2, 3, 4, 5}, {10, 8, 6, 4, 2}), {1.5, 3.5, 5});
