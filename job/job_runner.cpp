@@ -214,7 +214,8 @@ private:
         }
     }
 
-    // Told after the pair's first block, once per job.
+    // Told after the pair's first block: a demonstration once per job, each model without a
+    // card by name.
     void tell(const std::optional<ModelCard>& card, const std::string& folder) {
         if (card && card->demonstration && !demonstration_told_) {
             VELDRA_LOG(log_, Severity::warning) << demonstration_warning;
@@ -297,6 +298,8 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                           JobProgress& progress, JobOutcome& outcome) {
     // The input is read once, a block at a time; every prediction of a block uses the same rows,
     // whatever happens to the files.
+    const std::string input_identity =
+        settings.shards > 0 ? shard_input_identity(settings) : std::string();
     SpectraBlocks input(settings, log);
     std::shared_ptr<SpectraPreview> preview;
     if (settings.keep_spectra) {
@@ -335,7 +338,7 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
             shard_manifest_path(settings.output_path, settings.shard, settings.shards);
         ResultFileStream file(manifest);
         file.stream() << shard_manifest_text(
-            settings,
+            settings, input_identity,
             {input.first_sample(), input.first_sample() + input.samples(), input.input_samples()},
             outcome.created);
         file.close();

@@ -15,17 +15,14 @@ namespace veldra {
 
 namespace fs = boost::filesystem;
 
-namespace {
-
-// What identifies an input between runs: a file's size and time; for a folder, its files'
-// count, total size and latest time.
-std::string input_identity(const JobSettings& settings) {
+std::string shard_input_identity(const JobSettings& settings) {
     std::ostringstream line;
     boost::system::error_code error;
     if (!settings.csv_file.empty()) {
         line << "input: CSV file " << settings.csv_file
              << "\ninput size: " << fs::file_size(settings.csv_file, error) << " bytes, modified "
-             << fs::last_write_time(settings.csv_file, error) << "\n";
+             << fs::last_write_time(settings.csv_file, error) << ", fingerprint "
+             << file_fingerprint(settings.csv_file) << "\n";
         return line.str();
     }
     std::uintmax_t files = 0;
@@ -44,6 +41,8 @@ std::string input_identity(const JobSettings& settings) {
          << bytes << " bytes, latest modified " << newest << "\n";
     return line.str();
 }
+
+namespace {
 
 std::string models_identity(const JobSettings& settings) {
     std::ostringstream lines;
@@ -104,13 +103,14 @@ std::string file_fingerprint(const std::string& path, std::size_t limit_bytes) {
     return text;
 }
 
-std::string shard_manifest_text(const JobSettings& settings, const ShardSamples& samples,
+std::string shard_manifest_text(const JobSettings& settings, const std::string& input_identity,
+                                const ShardSamples& samples,
                                 const std::vector<std::string>& files) {
     std::ostringstream text;
     text << "veldra shard manifest 1\n"
          << "program: veldra " << veldra_version << "\n"
          << "output: " << settings.output_path << "\n"
-         << input_identity(settings) << "samples of the input: " << samples.total << "\n"
+         << input_identity << "samples of the input: " << samples.total << "\n"
          << "settings: transformation " << transformation_text(settings.transformation)
          << ", exponential " << (settings.exponential ? "yes" : "no") << ", summary "
          << (settings.summary ? "yes" : "no") << ", summary only "

@@ -160,6 +160,11 @@ TEST(Blocks, ShardsReadInBlocksTogetherAreTheWholeJob) {
                                        "samples: 16 to 23\n"};
         EXPECT_NE(manifest.find(samples[k - 1]), std::string::npos) << manifest;
         EXPECT_NE(manifest.find("samples of the input: 23\n"), std::string::npos);
+        EXPECT_NE(manifest.find("input: CSV file " + job.dir.file("in.csv") + "\n"),
+                  std::string::npos)
+            << manifest;
+        EXPECT_NE(manifest.find(", fingerprint " + file_fingerprint(job.dir.file("in.csv"))),
+                  std::string::npos);
         EXPECT_NE(manifest.find("file: job-shard-" + std::to_string(k) + "-of-3-mpa-pH.csv\n"),
                   std::string::npos);
         std::string run = manifest.substr(0, manifest.find("shard: "));
