@@ -111,6 +111,18 @@ struct Lab {
         }
         window.findChild<QSpinBox*>("calibration_folds_count")->setValue(4);
     }
+    // The Clay calibration of `small` filled in as a user would.
+    void fill_small(CalibrationWindow& window) const {
+        window.fill(file("spectra.csv"), file("targets.csv"), "Clay", "", "");
+        small(window);
+    }
+    // Runs the window's calibration to its end without a dialog; its figures text.
+    QString calibrate(CalibrationWindow& window) const {
+        EXPECT_TRUE(window.start());
+        EXPECT_TRUE(test::wait_until([&] { return !window.running(); }));
+        EXPECT_TRUE(dialogs->calls.empty()) << dialogs->calls.front().toStdString();
+        return window.findChild<QLabel*>("calibration_figures")->text();
+    }
     // Runs veldra-train with the window's settings: the same model files, and the report it
     // prints (after the folder written) is the window's figures text.
     void expect_command_line_model(const std::string& options, const QString& figures) const {
@@ -180,14 +192,10 @@ TEST(CalibrationWindow, ChoosingKIsTheCommandLinesChoice) {
     Lab lab;
     const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
     CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
-    window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
-    Lab::small(window);
+    lab.fill_small(window);
     window.findChild<QCheckBox*>("calibration_choose_k")->setChecked(true);
     EXPECT_FALSE(window.findChild<QDoubleSpinBox*>("calibration_k")->isEnabled());
-    ASSERT_TRUE(window.start());
-    ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
-    EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
-    const QString figures = window.findChild<QLabel*>("calibration_figures")->text();
+    const QString figures = lab.calibrate(window);
     EXPECT_TRUE(figures.contains("chosen by the out-of-fold interval score"))
         << figures.toStdString();
     lab.expect_command_line_model(" --k 1,2,3,5", figures);
@@ -199,18 +207,14 @@ TEST(CalibrationWindow, PreprocessingIsTheCommandLinesChoice) {
     Lab lab;
     const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
     CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
-    window.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "", "");
-    Lab::small(window);
+    lab.fill_small(window);
     auto* pipeline = window.findChild<QComboBox*>("calibration_preprocessing");
     auto* transformation = window.findChild<QComboBox*>("calibration_transformation");
     EXPECT_EQ(pipeline->currentText(), "transformation only");
     EXPECT_TRUE(transformation->isEnabled());
     pipeline->setCurrentText("snv + first_der; first_der");
     EXPECT_FALSE(transformation->isEnabled()); // the pipeline takes its place
-    ASSERT_TRUE(window.start());
-    ASSERT_TRUE(test::wait_until([&] { return !window.running(); }));
-    EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
-    const QString figures = window.findChild<QLabel*>("calibration_figures")->text();
+    const QString figures = lab.calibrate(window);
     EXPECT_TRUE(figures.contains("preprocessing chosen by the out-of-fold interval score"))
         << figures.toStdString();
     EXPECT_TRUE(figures.contains("  snv+first_der\n")) << figures.toStdString();

@@ -91,8 +91,8 @@ std::string train_error(const TrainingSettings& settings) {
     return "no error";
 }
 
-// What veldra-predict and the window do with the written model: the job, on the same spectra.
-std::string predict(const Lab& lab, bool exponential, const std::string& output) {
+// The job veldra-predict and the window run with the written model, on the same spectra.
+JobSettings lab_job(const Lab& lab, bool exponential, const std::string& output) {
     JobSettings job;
     job.output_path = output;
     job.model_directory = lab.dir.path() / "models";
@@ -101,6 +101,12 @@ std::string predict(const Lab& lab, bool exponential, const std::string& output)
     job.transformation = Transformation::first_derivative;
     job.spectrometer_types = {"mir"};
     job.soil_properties = {"Carbon"};
+    return job;
+}
+
+// What the job writes, with its summary.
+std::string predict(const Lab& lab, bool exponential, const std::string& output) {
+    JobSettings job = lab_job(lab, exponential, output);
     job.summary = true;
     LoggerSet log;
     JobProgress progress;
@@ -141,15 +147,24 @@ std::vector<double> summary_column(const std::string& path, SummaryColumn column
     return values;
 }
 
-// The candidate (a k or a pipeline) whose out-of-fold interval score is lowest; the first of
-// equals.
-template <class Choice>
-std::size_t lowest_interval_score(const std::vector<Choice>& choices) {
+// The candidate (a k or a pipeline) whose out-of-fold interval score is lowest, the first of
+// equals, after checking that the candidates are those asked for, in order, and that the
+// report's cross-validation is the chosen one's.
+template <class Choice, class Asked, class Field>
+std::size_t checked_choice(const TrainingReport& report, const std::vector<Choice>& choices,
+                           const std::vector<Asked>& asked, Field Choice::*field) {
+    EXPECT_EQ(choices.size(), asked.size());
     std::size_t best = 0;
-    for (std::size_t c = 1; c < choices.size(); ++c) {
+    for (std::size_t c = 0; c < choices.size() && c < asked.size(); ++c) {
+        EXPECT_EQ(choices[c].*field, asked[c]);
         if (choices[c].accuracy.interval_score < choices[best].accuracy.interval_score) {
             best = c;
         }
+    }
+    EXPECT_TRUE(report.cross_validation.has_value());
+    if (report.cross_validation && best < choices.size()) {
+        EXPECT_EQ(report.cross_validation->accuracy.interval_score,
+                  choices[best].accuracy.interval_score);
     }
     return best;
 }
@@ -477,14 +492,9 @@ TEST(Training, KChosenByTheCrossValidatedIntervalScore) {
     LoggerSet log;
     const TrainingReport chosen = train_model(settings, log);
     ASSERT_EQ(chosen.k_choices.size(), 3u);
-    for (std::size_t c = 0; c < 3; ++c) {
-        EXPECT_EQ(chosen.k_choices[c].k, settings.k_choices[c]);
-    }
-    const std::size_t best = lowest_interval_score(chosen.k_choices);
+    const std::size_t best =
+        checked_choice(chosen, chosen.k_choices, settings.k_choices, &KChoice::k);
     EXPECT_EQ(chosen.k, settings.k_choices[best]);
-    ASSERT_TRUE(chosen.cross_validation);
-    EXPECT_EQ(chosen.cross_validation->accuracy.interval_score,
-              chosen.k_choices[best].accuracy.interval_score);
     // Different k give different bands: the choice is not between equals.
     EXPECT_NE(chosen.k_choices[0].accuracy.interval_score,
               chosen.k_choices[2].accuracy.interval_score);
@@ -586,13 +596,7 @@ TEST(Training, ThePreprocessingTravelsWithTheModel) {
 
     // The results window's view after the transformation shows what the forests saw: ten points
     // at the wavenumbers kept, each the pipeline's value.
-    JobSettings viewed;
-    viewed.output_path = lab.dir.file("viewed.csv");
-    viewed.model_directory = lab.dir.path() / "models";
-    viewed.csv_file = lab.dir.file("spectra.csv");
-    viewed.spectrometer_types = {"mir"};
-    viewed.soil_properties = {"Carbon"};
-    viewed.exponential = false;
+    JobSettings viewed = lab_job(lab, false, lab.dir.file("viewed.csv"));
     viewed.keep_spectra = true;
     JobProgress progress;
     const JobOutcome outcome = run_job(viewed, log, progress);
@@ -608,13 +612,7 @@ TEST(Training, ThePreprocessingTravelsWithTheModel) {
     std::string text = test::read_file((folder / "model.json").string());
     text.replace(text.find("drop(4-3)+msc+sg(5,2,1)"), 23, "second_der");
     lab.dir.write("models/mir/Acidified.Carbon/model.json", text);
-    JobSettings job;
-    job.output_path = lab.dir.file("refused.csv");
-    job.model_directory = lab.dir.path() / "models";
-    job.csv_file = lab.dir.file("spectra.csv");
-    job.spectrometer_types = {"mir"};
-    job.soil_properties = {"Carbon"};
-    job.exponential = false;
+    JobSettings job = lab_job(lab, false, lab.dir.file("refused.csv"));
     EXPECT_EQ(run_job(job, log, progress).message,
               "The model in '" + folder.string() +
                   "' cannot be used: The preprocessing step \"second_der\" is not one this "
@@ -629,14 +627,9 @@ TEST(Training, ThePipelineIsChosenByTheCrossValidatedIntervalScore) {
     LoggerSet log;
     const TrainingReport chosen = train_model(settings, log);
     ASSERT_EQ(chosen.pipeline_choices.size(), 3u);
-    for (std::size_t c = 0; c < 3; ++c) {
-        EXPECT_EQ(chosen.pipeline_choices[c].pipeline, settings.preprocess[c]);
-    }
-    const std::size_t best = lowest_interval_score(chosen.pipeline_choices);
+    const std::size_t best = checked_choice(chosen, chosen.pipeline_choices, settings.preprocess,
+                                            &PipelineChoice::pipeline);
     EXPECT_EQ(chosen.preprocessing, settings.preprocess[best]);
-    ASSERT_TRUE(chosen.cross_validation);
-    EXPECT_EQ(chosen.cross_validation->accuracy.interval_score,
-              chosen.pipeline_choices[best].accuracy.interval_score);
     const std::optional<ModelCard> card =
         read_model_card(lab.dir.path() / "models" / "mir" / "Acidified.Carbon");
     ASSERT_EQ(card->preprocessing_candidates.size(), 3u);
