@@ -36,7 +36,8 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
 
 // Scores every sample of the block against the model's calibration domain on the covariates the
 // forests see and keeps the figures for the summary; counts those outside for the log.
-void PairRun::judge_domain(const SpectraTable& block, PairStatistics* statistics) {
+void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_read,
+                           PairStatistics* statistics) {
     std::vector<double> row;
     for (std::size_t i = 0; i < block.rows.size(); ++i) {
         const std::vector<double>& values = block.rows[i];
@@ -46,7 +47,14 @@ void PairRun::judge_domain(const SpectraTable& block, PairStatistics* statistics
         } else {
             row = values;
         }
-        const DomainScore score = score_in_domain(*domain_, row.data());
+        DomainScore score = score_in_domain(*domain_, row.data());
+        if (input_domain_ && !score.outside) {
+            // What the pipeline divides out (scale, noise) is judged on the spectrum as read.
+            const std::vector<double>& raw = as_read.rows[i];
+            row.resize(raw.size());
+            first_derivative(raw.data(), raw.size(), row.data());
+            score.outside = score_in_domain(*input_domain_, row.data()).outside;
+        }
         if (score.outside) {
             if (outside_.size() < 20) {
                 outside_.push_back(block.ids[i]);
@@ -113,6 +121,16 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
                                  "again, or train the model again.");
     }
     const std::size_t seen = pipeline_ ? pipeline_->output_width() : width;
+    if (card_ && card_->input_domain.value_or(false) && pipeline_) {
+        input_domain_ = read_calibration_domain(folder_, "input_domain.json");
+        if (!input_domain_ || input_domain_->center.size() != width) {
+            throw std::runtime_error("The model in '" + folder_ +
+                                     "' has lost or damaged its domain before the preprocessing "
+                                     "\"input_domain.json\", which its card says the trainer "
+                                     "wrote: copy the whole model folder again, or train the "
+                                     "model again.");
+        }
+    }
     if (domain_ && domain_->center.size() != seen) {
         throw std::runtime_error("The model in '" + folder_ + "' was calibrated on " +
                                  std::to_string(domain_->center.size()) +
@@ -194,7 +212,7 @@ void PairRun::predict_block(const SpectraTable& given, const BlockPlace& place, 
     }
     const SpectraTable& block = own ? *own : given;
     if (domain_) {
-        judge_domain(block, pair_.summary ? statistics : nullptr);
+        judge_domain(block, given, pair_.summary ? statistics : nullptr);
         if (place.last) {
             log_domain(log);
             domain_logged_ = true;

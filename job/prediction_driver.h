@@ -82,7 +82,9 @@ public:
     void release_forests();
 
 private:
-    void judge_domain(const SpectraTable& block, PairStatistics* statistics);
+    // `as_read` is the block before the model's pipeline (the same block without one).
+    void judge_domain(const SpectraTable& block, const SpectraTable& as_read,
+                      PairStatistics* statistics);
     void log_domain(LoggerSet& log) const;
     void prepare_pipeline(const SpectraTable& first, LoggerSet& log);
     // The block as the model's pipeline preprocesses it.
@@ -97,6 +99,7 @@ private:
     std::optional<ModelCard> card_;
     std::optional<SpectralPipeline> pipeline_; // the card's preprocessing, when it has one
     std::optional<CalibrationDomain> domain_;
+    std::optional<CalibrationDomain> input_domain_; // before the pipeline, on the derivative
     RangeScaling scaling_;
     std::optional<std::vector<double>> sigma_;
     std::vector<std::size_t> draw_of_row_; // the draw of each matrix row, for "sigma.txt"

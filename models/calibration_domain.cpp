@@ -276,8 +276,9 @@ CalibrationDomain parse_calibration_domain(const std::string& text, const std::s
     return domain;
 }
 
-std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder) {
-    const boost::filesystem::path file = folder / "domain.json";
+std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder,
+                                                         const std::string& name) {
+    const boost::filesystem::path file = folder / name;
     boost::system::error_code error;
     if (!boost::filesystem::is_regular_file(file, error)) {
         return std::nullopt;

@@ -39,7 +39,10 @@ DomainScore score_in_domain(const CalibrationDomain& domain, const double* row);
 // message naming the file when it is not a well-formed domain: a JSON object with "covariates",
 // "center", "variances", "components" (rows of "covariates" numbers), "t2_limit" and "q_limit",
 // every number finite, variances and limits above 0, at most 100 components, 256 MB.
-std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder);
+// `name` "input_domain.json" reads the domain of the spectra before a model's own
+// preprocessing, which the trainer writes beside such a model.
+std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder,
+                                                         const std::string& name = "domain.json");
 
 // The domain as the JSON text of "domain.json" (every number in its shortest exact form).
 std::string domain_document(const CalibrationDomain& domain);

@@ -240,6 +240,7 @@ ModelCard parse_card(const std::string& content, const fs::path& file) {
     card.program = text(document, "program", file);
     card.date = text(document, "date", file);
     card.domain = truth(document, "domain", file);
+    card.input_domain = truth(document, "input_domain", file);
     card.demonstration = truth(document, "demonstration", file).value_or(false);
     card.description = text(document, "description", file);
     read_validation(document, file, card);
@@ -369,6 +370,9 @@ std::string model_card_text(const ModelCard& card) {
     put_text("date", card.date);
     if (card.domain) {
         out["domain"] = *card.domain;
+    }
+    if (card.input_domain) {
+        out["input_domain"] = *card.input_domain;
     }
     if (card.demonstration) {
         out["demonstration"] = true;

@@ -80,7 +80,8 @@ struct ModelCard {
     std::optional<std::size_t> draws; // the number of draw files the model was written with
     std::string program;
     std::string date;
-    std::optional<bool> domain; // whether the trainer wrote "domain.json" beside the card
+    std::optional<bool> domain;       // whether the trainer wrote "domain.json" beside the card
+    std::optional<bool> input_domain; // and "input_domain.json"
     bool demonstration = false; // drawn at random from the prior: its predictions mean nothing
     std::string description;
     std::optional<CardFigures> training_fit;

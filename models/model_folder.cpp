@@ -92,6 +92,9 @@ void stage_files(const fs::path& staging, const ModelContents& contents,
     if (contents.domain) {
         write_text(staging / "domain.json", domain_document(*contents.domain));
     }
+    if (contents.input_domain) {
+        write_text(staging / "input_domain.json", domain_document(*contents.input_domain));
+    }
 }
 
 // Copies what the lab keeps in the old folder beside its model (notes, its own files) into the
@@ -157,7 +160,8 @@ std::string draw_file_pattern(const fs::path& folder) {
 bool is_model_file(const fs::path& path) {
     const std::string name = path.filename().string();
     return name == "rgy.txt" || name == "sigma.txt" || name == "model.json" ||
-           name == "domain.json" || (name.rfind("MCMC", 0) == 0 && path.extension() == ".json");
+           name == "domain.json" || name == "input_domain.json" ||
+           (name.rfind("MCMC", 0) == 0 && path.extension() == ".json");
 }
 
 std::size_t remove_stale_staging(const fs::path& type_folder) {

@@ -14,7 +14,8 @@
 namespace veldra {
 
 // The files of a model folder, by name: "rgy.txt" (the response range), "sigma.txt" (the error
-// spread per draw), "model.json" (the card), "domain.json" (the calibration domain) and the draws
+// spread per draw), "model.json" (the card), "domain.json" (the calibration domain),
+// "input_domain.json" (a pipeline model's domain before its pipeline) and the draws
 // "MCMC<n>.json".
 boost::filesystem::path range_file(const boost::filesystem::path& folder);
 boost::filesystem::path sigma_file(const boost::filesystem::path& folder);
@@ -33,6 +34,9 @@ struct ModelContents {
     std::vector<double> sigma; // one per draw, on the fitted scale; empty: no "sigma.txt"
     std::optional<ModelCard> card;
     std::optional<CalibrationDomain> domain;
+    // "input_domain.json": the domain of the spectra before a pipeline, on their first
+    // derivative, so that distortions a pipeline divides out are still seen.
+    std::optional<CalibrationDomain> input_domain;
 };
 
 // Writes the model into a staging folder beside `folder`, with copies of the lab's own files the

@@ -42,7 +42,8 @@ std::string non_finite_value(const BartFit& fit) {
 
 void write_model(const boost::filesystem::path& folder, const BartFit& fit, const ModelCard& card,
                  const std::function<void()>& checkpoint,
-                 const std::optional<CalibrationDomain>& domain) {
+                 const std::optional<CalibrationDomain>& domain,
+                 const std::optional<CalibrationDomain>& input_domain) {
     const std::string bad = non_finite_value(fit);
     if (!bad.empty()) {
         training_error::fail("The fit gave " + bad +
@@ -61,6 +62,7 @@ void write_model(const boost::filesystem::path& folder, const BartFit& fit, cons
     }
     contents.card = card;
     contents.domain = domain;
+    contents.input_domain = input_domain;
     write_model_folder(folder, contents, checkpoint);
 }
 

@@ -17,6 +17,7 @@ namespace veldra {
 // Refuses a fit holding a value that is not a finite number.
 void write_model(const boost::filesystem::path& folder, const BartFit& fit, const ModelCard& card,
                  const std::function<void()>& checkpoint = {},
-                 const std::optional<CalibrationDomain>& domain = std::nullopt);
+                 const std::optional<CalibrationDomain>& domain = std::nullopt,
+                 const std::optional<CalibrationDomain>& input_domain = std::nullopt);
 
 } // namespace veldra

@@ -4,6 +4,7 @@
 #include "input/spectral_pipeline.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
+#include "text/first_derivative.h"
 #include "text/number_text.h"
 #include "train/domain_fit.h"
 #include "train/model_writer.h"
@@ -118,6 +119,9 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
     card.program = std::string("veldra-train ") + veldra_version;
     card.date = date;
     card.domain = report.domain;
+    if (report.input_domain) {
+        card.input_domain = true;
+    }
     card.training_fit = card_figures_of(report.fit);
     if (report.cross_validation) {
         const CrossValidation& cv = *report.cross_validation;
@@ -382,6 +386,23 @@ TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<
     return best;
 }
 
+// The domain of the spectra as read, on their first derivative, for a model with a pipeline:
+// SNV, MSC and smoothing divide out scale and noise, so the domain after them cannot see those
+// distortions; this one still does.
+std::optional<CalibrationDomain> domain_before_pipeline(const TrainingSet& raw, LoggerSet& log) {
+    std::vector<std::vector<double>> rows = raw.rows;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        first_derivative(raw.rows[i].data(), raw.rows[i].size(), rows[i].data());
+    }
+    std::optional<CalibrationDomain> domain = fit_calibration_domain(rows);
+    if (domain) {
+        VELDRA_LOG(log, Severity::info)
+            << "Calibration domain before the preprocessing (first derivative): "
+            << domain->components.size() << " principal components";
+    }
+    return domain;
+}
+
 // The calibration domain of the training spectra, told in the log; none for too few samples.
 std::optional<CalibrationDomain> logged_domain(const TrainingSet& set, LoggerSet& log) {
     std::optional<CalibrationDomain> domain = fit_calibration_domain(set.rows);
@@ -423,7 +444,10 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     TrainingRun run(settings, set, pipelines.size(), log);
     report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
     std::optional<CrossValidation> compared;
+    std::optional<CalibrationDomain> input_domain;
     if (!pipelines.empty()) {
+        input_domain = domain_before_pipeline(set, log);
+        report.input_domain = input_domain.has_value();
         set = choose_pipeline(settings, pipelines, set, run, report, compared, log);
         run.use(set);
     }
@@ -446,7 +470,8 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
     const std::optional<CalibrationDomain> domain = logged_domain(set, log);
     report.domain = domain.has_value();
-    write_model(report.folder, fit, training_card(settings, report), settings.checkpoint, domain);
+    write_model(report.folder, fit, training_card(settings, report), settings.checkpoint, domain,
+                input_domain);
     return report;
 }
 

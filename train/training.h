@@ -88,6 +88,7 @@ struct TrainingReport {
     double k = 0.0;                                  // the model's k
     std::vector<KChoice> k_choices;                  // when k was chosen, in the order given
     bool domain = false;                             // a calibration domain was written
+    bool input_domain = false;                       // and one of the spectra before the pipeline
     std::string preprocessing;                       // the pipeline applied ("" without one)
     std::vector<std::vector<double>> preprocessing_references; // its MSC references
     std::vector<PipelineChoice> pipeline_choices; // when it was chosen, in the order given

@@ -2,7 +2,9 @@
 #include "input/spectral_pipeline.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
+#include "models/calibration_domain.h"
 #include "models/model_card.h"
+#include "text/number_text.h"
 #include "tools/model_tree_generator.h"
 #include "train/training.h"
 
@@ -617,6 +619,58 @@ TEST(Training, ThePreprocessingTravelsWithTheModel) {
               "The model in '" + folder.string() +
                   "' cannot be used: The preprocessing step \"second_der\" is not one this "
                   "version knows (keep, drop, bin, snv, msc, sg, first_der).");
+}
+
+// SNV divides out a spectrum's scale, so the domain after it cannot see a doubled spectrum; the
+// domain of the spectra as read (on their derivative), written beside such a model, does.
+TEST(Training, SpectraAPipelineNormalisesAreStillJudgedAsRead) {
+    Lab lab(60);
+    TrainingSettings settings = lab.settings();
+    settings.preprocess = {"snv"};
+    LoggerSet log;
+    const TrainingReport report = train_model(settings, log);
+    EXPECT_TRUE(report.input_domain);
+    const fs::path folder = lab.dir.path() / "models" / "mir" / "Acidified.Carbon";
+    EXPECT_TRUE(read_model_card(folder)->input_domain.value_or(false));
+    ASSERT_TRUE(read_calibration_domain(folder, "input_domain.json").has_value());
+
+    // The spectra of the highest level, as read and doubled.
+    SpectraTable spectra = read_spectra_csv(lab.dir.file("spectra.csv"));
+    const std::size_t top = static_cast<std::size_t>(
+        std::max_element(lab.property.begin(), lab.property.end()) - lab.property.begin());
+    std::string table = "SSN";
+    for (int j = 0; j < covariates; ++j) {
+        table += ",wn" + std::to_string(j);
+    }
+    table += "\n";
+    for (const double factor : {1.0, 2.0}) {
+        table += factor == 1.0 ? "same" : "doubled";
+        for (const double value : spectra.rows[top]) {
+            table += "," + shortest_text(factor * value);
+        }
+        table += "\n";
+    }
+    lab.dir.write("judged.csv", table);
+    JobSettings job = lab_job(lab, false, lab.dir.file("judged.csv.out"));
+    job.csv_file = lab.dir.file("judged.csv");
+    job.summary = true;
+    JobProgress progress;
+    ASSERT_TRUE(run_job(job, log, progress).ok);
+    const SummaryTable judged = read_summary_file(lab.dir.file("judged.csv-summary.out"));
+    ASSERT_EQ(judged.rows.size(), 2u);
+    EXPECT_EQ(judged.rows[0].domain(), "inside");
+    EXPECT_EQ(judged.rows[1].domain(), "outside");
+    // After SNV the two are the same spectrum: the domain after the pipeline alone says inside.
+    EXPECT_EQ(judged.rows[1].t2, judged.rows[0].t2);
+
+    // A card that says the trainer wrote it needs the file.
+    fs::remove(folder / "input_domain.json");
+    job = lab_job(lab, false, lab.dir.file("judged.csv.out"));
+    job.csv_file = lab.dir.file("judged.csv");
+    const std::string message = run_job(job, log, progress).message;
+    EXPECT_NE(message.find("has lost or damaged its domain before the preprocessing"),
+              std::string::npos)
+        << message;
 }
 
 TEST(Training, ThePipelineIsChosenByTheCrossValidatedIntervalScore) {
