@@ -159,7 +159,8 @@ TEST(SpectralPipeline, WrittenPipelinesAreCheckedStepByStep) {
         {"snv++msc", "\"snv++msc\" has an empty step."},
         {"", "is empty: give steps such as sg(21,2,1)+snv, or none."},
     };
-    for (const auto& [text, message] : wrong) {
+    for (const auto& [written, message] : wrong) {
+        const std::string text = written; // a lambda cannot capture a structured binding
         EXPECT_EQ(error_text([&] { SpectralPipeline pipeline(text); }),
                   "The preprocessing " + message)
             << text;
