@@ -353,8 +353,15 @@ void SpectralPipeline::fit(const std::vector<std::vector<double>>& rows) {
 }
 
 void SpectralPipeline::set_references(std::vector<std::vector<double>> references) {
-    references_ = std::move(references);
-    check_references();
+    // Checked before they replace the references in use: a refused set leaves the pipeline
+    // as it was.
+    references.swap(references_);
+    try {
+        check_references();
+    } catch (...) {
+        references.swap(references_);
+        throw;
+    }
 }
 
 void SpectralPipeline::check_references() const {

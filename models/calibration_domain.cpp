@@ -1,6 +1,7 @@
 #include "models/calibration_domain.h"
 #include "text/platform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -121,10 +122,12 @@ public:
             other();
         }
         ++depth_;
+        kinds_.push_back('o');
         return true;
     }
     bool end_object() override {
         --depth_;
+        kinds_.pop_back();
         return true;
     }
     bool key(string_t& key) override {
@@ -135,11 +138,12 @@ public:
     }
     bool start_array(std::size_t) override {
         ++depth_;
+        kinds_.push_back('a');
         if (depth_ == 2 && (key_ == "center" || key_ == "variances")) {
             list().emplace();
         } else if (depth_ == 2 && key_ == "components") {
             parts_.components.emplace();
-        } else if (depth_ == 3 && key_ == "components") {
+        } else if (depth_ == 3 && key_ == "components" && within_arrays(2)) {
             if (parts_.components->size() == largest_domain_components) {
                 parts_.too_many_components = true;
                 return false;
@@ -152,6 +156,7 @@ public:
     }
     bool end_array() override {
         --depth_;
+        kinds_.pop_back();
         return true;
     }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
@@ -195,9 +200,11 @@ private:
             } else if (wanted()) {
                 note(parts_.wrong_shape);
             }
-        } else if (depth_ == 2 && (key_ == "center" || key_ == "variances")) {
+        } else if (depth_ == 2 && (key_ == "center" || key_ == "variances") && within_arrays(1) &&
+                   list()) {
             list()->push_back(value);
-        } else if (depth_ == 3 && key_ == "components") {
+        } else if (depth_ == 3 && key_ == "components" && within_arrays(2) && parts_.components &&
+                   !parts_.components->empty()) {
             parts_.components->back().push_back(value);
         } else if (depth_ == 2 && key_ == "components") {
             note(parts_.wrong_shape);
@@ -205,7 +212,17 @@ private:
         return true;
     }
 
+    // Whether the value at hand sits in `levels` arrays directly below the top object: a list
+    // inside an object inside "center" is no part of the domain.
+    bool within_arrays(std::size_t levels) const {
+        if (kinds_.size() != levels + 1) {
+            return false;
+        }
+        return std::all_of(kinds_.begin() + 1, kinds_.end(), [](char kind) { return kind == 'a'; });
+    }
+
     DomainParts& parts_;
+    std::vector<char> kinds_; // 'o' or 'a' for every container open, outermost first
     std::size_t depth_ = 0;
     std::string key_;
 };

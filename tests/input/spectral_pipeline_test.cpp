@@ -97,6 +97,7 @@ TEST(SpectralPipeline, ScatterCorrectionsAndBinsByHand) {
               }),
               "The preprocessing step \"msc\" needs a reference spectrum of 4 points; the model "
               "holds none that fits.");
+    expect_near(msc.references()[0], {2, 3, 5, 5}); // a refused set leaves the fitted one
 
     // Flat spectra give finite numbers, never NaN: SNV centres them, MSC removes their offset.
     expect_near(run(snv, {3, 3, 3}), {0, 0, 0});

@@ -181,6 +181,10 @@ TEST(CalibrationDomain, FileRoundTripAndDamagedFiles) {
         {R"({"covariates": 2, "center": [0, 0], "variances": [], "components": [],
             "t2_limit": 1, "q_limit": 1})",
          "needs \"components\" as a list of 1 to 100 loadings."},
+        // Lists inside objects are no part of a domain (a file the fuzzer made).
+        {R"({"covariates": 2, "center": {"a": [1, 2]}, "variances": [1],
+            "components": [{"b": [1, 0]}], "t2_limit": 1, "q_limit": 1})",
+         "holds a value of \"center\" that is not a finite number."},
         // Components scaled, repeated or zero would give every spectrum a wrong T² and Q.
         {R"({"covariates": 2, "center": [0, 0], "variances": [1], "components": [[2, 0]],
             "t2_limit": 1, "q_limit": 1})",
