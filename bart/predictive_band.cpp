@@ -39,22 +39,53 @@ double sample_draw_normal(const std::string& id, std::size_t draw) {
     return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
 }
 
+void predictive_draws(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                      const std::string& id, bool exponential, std::vector<double>& sorted) {
+    const std::size_t draws = fitted.size();
+    sorted.resize(draws);
+    for (std::size_t d = 0; d < draws; ++d) {
+        const double value = fitted[d] + sigma[d] * sample_draw_normal(id, d);
+        sorted[d] = exponential ? std::exp(value) : value;
+    }
+    std::sort(sorted.begin(), sorted.end(),
+              [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
+}
+
 PredictiveBand predictive_band(const std::vector<double>& fitted, const std::vector<double>& sigma,
                                const std::string& id, bool exponential,
                                std::vector<double>& scratch) {
+    predictive_draws(fitted, sigma, id, exponential, scratch);
     const std::size_t draws = fitted.size();
-    scratch.resize(draws);
-    for (std::size_t d = 0; d < draws; ++d) {
-        const double value = fitted[d] + sigma[d] * sample_draw_normal(id, d);
-        scratch[d] = exponential ? std::exp(value) : value;
-    }
-    std::sort(scratch.begin(), scratch.end(),
-              [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
     const auto at = [&](double level) {
         return scratch[std::min(draws - 1,
                                 static_cast<std::size_t>(level * static_cast<double>(draws)))];
     };
     return {at(0.025), at(0.975)};
+}
+
+PredictiveBand band_between(const std::vector<double>& sorted, double low, double high) {
+    const double draws = static_cast<double>(sorted.size());
+    if (sorted.empty()) {
+        return {std::nan(""), std::nan("")};
+    }
+    // A value above m of the draws lies above the draw of index m - 1 and at or below index m.
+    const double below_low = std::ceil(low * draws - 1e-9);
+    const double below_high = std::floor(high * draws + 1e-9);
+    const std::size_t last = sorted.size() - 1;
+    const std::size_t lower = below_low < 1.0 ? 0 : static_cast<std::size_t>(below_low) - 1;
+    const std::size_t upper =
+        below_high > static_cast<double>(last) ? last : static_cast<std::size_t>(below_high);
+    return {sorted[std::min(lower, last)], sorted[upper]};
+}
+
+double predictive_pit(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                      const std::string& id, double observed) {
+    std::size_t below = 0;
+    for (std::size_t d = 0; d < fitted.size(); ++d) {
+        below += fitted[d] + sigma[d] * sample_draw_normal(id, d) < observed ? 1 : 0;
+    }
+    return fitted.empty() ? std::nan("")
+                          : static_cast<double>(below) / static_cast<double>(fitted.size());
 }
 
 } // namespace veldra

@@ -28,4 +28,19 @@ PredictiveBand predictive_band(const std::vector<double>& fitted, const std::vec
                                const std::string& id, bool exponential,
                                std::vector<double>& scratch);
 
+// The draws y_d of the band above, sorted into `sorted` (NaN last), on the property's scale.
+void predictive_draws(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                      const std::string& id, bool exponential, std::vector<double>& sorted);
+
+// The band between the draws' levels `low` and `high` (0 to 1) of `sorted` draws: the lowest
+// draw with at least low D draws below it, and the highest with at most high D draws below it,
+// so that a value whose probability-integral transform (`predictive_pit`) lies in [low, high]
+// lies in the band.
+PredictiveBand band_between(const std::vector<double>& sorted, double low, double high);
+
+// The probability-integral transform of `observed` (on the fitted scale, log(y) for a model of
+// log(y)) under a sample's predictive draws: the share of the draws y_d below it.
+double predictive_pit(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                      const std::string& id, double observed);
+
 } // namespace veldra

@@ -5,6 +5,7 @@
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
+#include "job/decision_settings.h"
 #include "job/job_record.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -102,6 +104,8 @@ struct Options {
     std::size_t block_samples = 0;
     std::string report;
     unsigned threads = 0;
+    std::vector<double> levels{0.95};
+    std::map<std::string, double> tolerances;
 };
 
 // Keeps the allowed values of `given`, in `order`, once each; raises UsageError for others.
@@ -146,6 +150,12 @@ po::options_description described_options() {
         "summary-only", "write the summary table and no per-draw files")(
         "report", po::value<std::string>(),
         "also write the job's PDF report (settings, models, every pair's chart and table)")(
+        "level", po::value<std::vector<std::string>>(),
+        "level of the summary's calibrated intervals (0.9 or 90%; default 0.95); repeatable, "
+        "the first one is the decisions'")(
+        "tolerance", po::value<std::vector<std::string>>(),
+        "PROPERTY=HALF_WIDTH: decide per sample (accept, or re-measure and why) at this half "
+        "width of the calibrated interval; repeatable")(
         "shard", po::value<std::string>(),
         "K/N: predict only the K-th of N contiguous parts of the samples")(
         "threads", po::value<int>()->default_value(0),
@@ -215,6 +225,31 @@ void choose_outputs(const po::variables_map& values, Options& options) {
     if (!options.report.empty() && !options.summary) {
         throw UsageError("--report needs the summary table: leave out --no-summary");
     }
+    try {
+        if (values.count("level")) {
+            std::string levels;
+            for (const std::string& level : values["level"].as<std::vector<std::string>>()) {
+                parse_level(level); // each one whole: "0.9 0.95" is two
+                levels += level + ",";
+            }
+            options.levels = parse_levels(levels);
+        }
+        if (values.count("tolerance")) {
+            for (const std::string& text : values["tolerance"].as<std::vector<std::string>>()) {
+                const auto tolerance = parse_tolerance(text);
+                if (!options.tolerances.insert(tolerance).second) {
+                    throw UsageError("--tolerance of " + tolerance.first + " is given twice");
+                }
+            }
+        }
+    } catch (const UsageError&) {
+        throw;
+    } catch (const std::runtime_error& e) {
+        throw UsageError(e.what());
+    }
+    if ((values.count("level") || values.count("tolerance")) && !options.summary) {
+        throw UsageError("--level and --tolerance need the summary table: leave out --no-summary");
+    }
 }
 
 std::optional<Options> parse(const std::vector<std::string>& arguments, std::ostream& out) {
@@ -271,6 +306,15 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
     if ((!options.properties.empty() || !options.own_properties.empty()) &&
         options.output.empty()) {
         throw UsageError("--output is required when predicting");
+    }
+    for (const auto& tolerance : options.tolerances) {
+        const auto named = [&](const std::vector<std::string>& list) {
+            return std::find(list.begin(), list.end(), tolerance.first) != list.end();
+        };
+        if (!named(options.properties) && !named(options.own_properties)) {
+            throw UsageError("--tolerance names " + tolerance.first +
+                             ", which is not a property of the job");
+        }
     }
     return options;
 }
@@ -347,6 +391,8 @@ JobSettings job_settings(const Options& options, const ModelDirectory& models, b
     settings.soil_properties = properties;
     settings.transformation = options.transformation;
     settings.threads = options.threads;
+    settings.levels = options.levels;
+    settings.tolerances = options.tolerances;
     settings.summary = options.summary;
     settings.summary_only = options.summary_only;
     settings.shard = options.shard;

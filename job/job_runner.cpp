@@ -129,6 +129,11 @@ std::vector<PairPrediction> job_pairs(const JobSettings& settings,
             pair.threads = settings.threads;
             pair.summary = settings.summary;
             pair.spectrometer_type = type;
+            pair.levels = settings.levels;
+            const auto tolerance = settings.tolerances.find(property);
+            if (tolerance != settings.tolerances.end()) {
+                pair.tolerance = tolerance->second;
+            }
             pairs.push_back(std::move(pair));
         }
     }
@@ -271,7 +276,7 @@ private:
         }
         if (settings_.summary && !parts.empty()) {
             if (!summary_) {
-                summary_.emplace(summary_path_);
+                summary_.emplace(summary_path_, settings_.levels);
             }
             summary_->write(parts);
         }

@@ -4,6 +4,7 @@
 #include "models/model_layout.h"
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct JobSettings {
     std::size_t held_forest_budget = std::size_t{512} << 20;
     // Keep a preview of the spectra read, for the results window (see SpectraPreview).
     bool keep_spectra = false;
+    // The levels of the summary's calibrated intervals, in order (the first is the one the
+    // decisions use), and per property the half width a decision accepts.
+    std::vector<double> levels{0.95};
+    std::map<std::string, double> tolerances;
 };
 
 } // namespace veldra

@@ -2,6 +2,7 @@
 
 #include "job/number_format.h"
 #include "job/result_file.h"
+#include "models/interval_calibration.h"
 #include "text/csv_record.h"
 #include "text/platform.h"
 
@@ -32,12 +33,18 @@ void append_value(std::string& line, const std::vector<double>& values, std::siz
 
 void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::size_t>& draw_of_row,
                        const std::vector<double>& sigma, const std::vector<std::string>& ids,
-                       bool exponential, std::vector<double>& low, std::vector<double>& high) {
+                       bool exponential, std::vector<double>& low, std::vector<double>& high,
+                       CalibratedBounds* calibrated) {
     const std::size_t samples = ids.size();
     low.assign(samples, 0.0);
     high.assign(samples, 0.0);
     std::vector<double> fitted(matrix.size());
     std::vector<double> scratch;
+    const std::size_t levels = calibrated ? calibrated->levels.size() : 0;
+    if (calibrated) {
+        calibrated->low.assign(levels, std::vector<double>(samples, std::nan("")));
+        calibrated->high.assign(levels, std::vector<double>(samples, std::nan("")));
+    }
     for (std::size_t j = 0; j < samples; ++j) {
         for (std::size_t d = 0; d < matrix.size(); ++d) {
             fitted[draw_of_row[d]] = matrix[d][j];
@@ -45,6 +52,14 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
         const PredictiveBand band = predictive_band(fitted, sigma, ids[j], exponential, scratch);
         low[j] = band.low;
         high[j] = band.high;
+        for (std::size_t l = 0; l < levels; ++l) {
+            if (const auto& between = calibrated->levels[l]) {
+                const PredictiveBand bounds =
+                    band_between(scratch, between->first, between->second);
+                calibrated->low[l][j] = bounds.low;
+                calibrated->high[l][j] = bounds.high;
+            }
+        }
     }
 }
 
@@ -57,14 +72,38 @@ std::string summary_path(const std::string& output_path) {
     return (output.parent_path() / (stem + "-summary" + extension)).string();
 }
 
-SummaryWriter::SummaryWriter(const std::string& path)
-    : file_(std::make_unique<ResultFileStream>(path)) {
-    file_->stream() << summary_header << ',' << summary_preprocessing_column << '\n';
+std::string sample_decision(char domain, double low, double high, double tolerance) {
+    std::string reasons;
+    const auto add = [&](const char* reason) {
+        reasons += (reasons.empty() ? "re-measure: " : ", ") + std::string(reason);
+    };
+    if (domain == 'o') {
+        add("outside");
+    } else if (domain != 'i') {
+        add("unknown domain");
+    }
+    if (std::isnan(low) || std::isnan(high)) {
+        add("no calibration");
+    } else if (!((high - low) / 2.0 <= tolerance)) {
+        add("too wide");
+    }
+    return reasons.empty() ? "accept" : reasons;
+}
+
+SummaryWriter::SummaryWriter(const std::string& path, const std::vector<double>& levels)
+    : file_(std::make_unique<ResultFileStream>(path)), levels_(levels.size()) {
+    file_->stream() << summary_header << ',' << summary_preprocessing_column;
+    for (const double level : levels) {
+        file_->stream() << ",calibrated " << lower_percent(level) << "%,calibrated "
+                        << upper_percent(level) << '%';
+    }
+    file_->stream() << ',' << summary_decision_column << ',' << summary_reason_column << '\n';
 }
 
 SummaryWriter::~SummaryWriter() = default;
 
 void SummaryWriter::write(const std::vector<SummaryPart>& parts) {
+    static const std::vector<double> no_values;
     std::string& line = line_;
     const std::size_t samples = parts.empty() ? 0 : parts.front().ids.size();
     for (std::size_t i = 0; i < samples; ++i) {
@@ -92,7 +131,16 @@ void SummaryWriter::write(const std::vector<SummaryPart>& parts) {
             } else {
                 line += "NA";
             }
-            line += ',' + csv_field(part.preprocessing) + '\n';
+            line += ',' + csv_field(part.preprocessing);
+            for (std::size_t l = 0; l < levels_; ++l) {
+                append_value(line, l < s.calibrated_low.size() ? s.calibrated_low[l] : no_values,
+                             i);
+                append_value(line, l < s.calibrated_high.size() ? s.calibrated_high[l] : no_values,
+                             i);
+            }
+            line += ',' + (i < s.decisions.size() ? csv_field(s.decisions[i]) : "NA");
+            line += ',' + (i < s.domain_reasons.size() ? csv_field(s.domain_reasons[i]) : "");
+            line += '\n';
             file_->stream() << line;
         }
     }
@@ -127,6 +175,49 @@ column_places(const std::vector<std::string>& header) {
     return places;
 }
 
+// Where the later columns stand: the calibrated bounds in pairs, "decision" and "domain reason"
+// (the header's width when absent).
+struct LaterColumns {
+    std::vector<std::size_t> calibrated;
+    std::size_t decision = 0;
+    std::size_t reason = 0;
+};
+
+LaterColumns later_columns(const std::vector<std::string>& header, std::vector<double>& levels) {
+    LaterColumns later;
+    later.decision = later.reason = header.size();
+    const std::string prefix = "calibrated ";
+    bool open = false; // a lower bound waits for its upper one
+    double lower = 0.0;
+    for (std::size_t k = 0; k < header.size(); ++k) {
+        const std::string& name = header[k];
+        if (name == summary_decision_column) {
+            later.decision = k;
+        } else if (name == summary_reason_column) {
+            later.reason = k;
+        } else if (name.size() > prefix.size() + 1 && name.compare(0, prefix.size(), prefix) == 0 &&
+                   name.back() == '%') {
+            double percent = 0.0;
+            const char* begin = name.data() + prefix.size();
+            const char* end = name.data() + name.size() - 1;
+            if (std::from_chars(begin, end, percent).ptr != end) {
+                continue;
+            }
+            later.calibrated.push_back(k);
+            if (!open) {
+                lower = percent;
+            } else {
+                levels.push_back((percent - lower) / 100.0);
+            }
+            open = !open;
+        }
+    }
+    if (open) {
+        later.calibrated.pop_back(); // a lower bound without its upper one
+    }
+    return later;
+}
+
 } // namespace
 
 SummaryTable parse_summary(const std::string& text, const std::string& name) {
@@ -151,6 +242,7 @@ SummaryTable parse_summary(const std::string& text, const std::string& name) {
     }
     const std::size_t width = fields.size();
     SummaryTable table;
+    const LaterColumns later = later_columns(fields, table.levels);
     std::map<std::pair<std::string, std::string>, bool> seen_pairs;
     std::map<std::string, bool> seen_samples;
     for (std::size_t number = line; next(); number = line) {
@@ -196,6 +288,23 @@ SummaryTable parse_summary(const std::string& text, const std::string& name) {
         row.t2 = number_of(SummaryColumn::t2);
         row.q = number_of(SummaryColumn::q);
         row.model_r2 = number_of(SummaryColumn::model_r2);
+        for (const std::size_t k : later.calibrated) {
+            const std::string& field = fields[k];
+            double value = std::nan("");
+            const char* end = field.data() + field.size();
+            if (field != "NA" &&
+                (field.empty() || std::from_chars(field.data(), end, value).ptr != end)) {
+                fail(number, "field " + std::to_string(k + 1) + " is \"" + field.substr(0, 40) +
+                                 "\", neither a number nor NA.");
+            }
+            row.calibrated.push_back(value);
+        }
+        if (later.decision < width) {
+            row.decision = std::move(fields[later.decision]);
+        }
+        if (later.reason < width) {
+            row.domain_reason = std::move(fields[later.reason]);
+        }
         const std::pair<std::string, std::string> pair{row.text(SummaryColumn::spectrometer),
                                                        row.text(SummaryColumn::property)};
         if (seen_pairs.emplace(pair, true).second) {

@@ -22,6 +22,18 @@ constexpr const char* summary_header = "SSN,spectrometer,property,mean,std,2.5%,
 // A later column, after those of `summary_header`: the pipeline the pair's model applies (or
 // the job's transformation for a model without one). Summaries without it are read as before.
 constexpr const char* summary_preprocessing_column = "model preprocessing";
+// Then, per level asked, the calibrated interval's bounds "calibrated <lower>%" and
+// "calibrated <upper>%" (`lower_percent`), the "decision" at the pair's tolerance and the
+// "domain reason" of a sample outside. Summaries without them are read as before.
+constexpr const char* summary_decision_column = "decision";
+constexpr const char* summary_reason_column = "domain reason";
+
+// The decision on one sample at a tolerance (the half width its calibrated band at the first
+// level may have): "accept" when it is inside the model's domain and its band is no wider than
+// the tolerance either side, else "re-measure: " and each reason ("outside", "unknown domain",
+// "no calibration", "too wide"). `low` and `high` are NaN without a calibrated band.
+std::string sample_decision(char domain, double low, double high, double tolerance);
+// `domain` above: 'i' inside, 'o' outside, 'u' unknown.
 
 // The per-sample figures of one pair that the summary shows. Mean, standard deviation and the
 // three quantiles are the numbers of the pair's output file; the predictive bounds and the
@@ -37,6 +49,12 @@ struct PairStatistics {
     std::vector<double> t2; // empty without "domain.json"
     std::vector<double> q;
     std::vector<char> outside;
+    // Per level asked, the calibrated band's bounds ([level][sample]; empty without a
+    // calibration, NaN where the calibration cannot give the level).
+    std::vector<std::vector<double>> calibrated_low;
+    std::vector<std::vector<double>> calibrated_high;
+    std::vector<std::string> decisions;      // empty without a tolerance for the pair
+    std::vector<std::string> domain_reasons; // "" inside; empty without a domain
 };
 
 // One pair's rows of the summary.
@@ -52,9 +70,17 @@ struct SummaryPart {
 // The 95% posterior-predictive band (`predictive_band`) of every sample. `matrix` is
 // [row][sample] on the fitted scale; row r holds draw `draw_of_row[r]` (`draw_indices`), whose
 // error spread is `sigma[draw_of_row[r]]`.
+// With `levels` (the draw levels of each calibrated band, `calibrated_levels`), `calibrated`
+// receives their bounds too (NaN for a level the calibration cannot give).
+struct CalibratedBounds {
+    std::vector<std::optional<std::pair<double, double>>> levels;
+    std::vector<std::vector<double>> low; // [level][sample]
+    std::vector<std::vector<double>> high;
+};
 void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::size_t>& draw_of_row,
                        const std::vector<double>& sigma, const std::vector<std::string>& ids,
-                       bool exponential, std::vector<double>& low, std::vector<double>& high);
+                       bool exponential, std::vector<double>& low, std::vector<double>& high,
+                       CalibratedBounds* calibrated = nullptr);
 
 // The summary file of a job: "<stem>-summary<extension>" beside the output path.
 std::string summary_path(const std::string& output_path);
@@ -64,7 +90,9 @@ std::string summary_path(const std::string& output_path);
 // (numbers as in the output files, 6 significant digits; NA where a figure does not exist).
 class SummaryWriter {
 public:
-    explicit SummaryWriter(const std::string& path);
+    // `levels`: the levels of the calibrated intervals, in the order asked.
+    explicit SummaryWriter(const std::string& path,
+                           const std::vector<double>& levels = std::vector<double>{0.95});
     ~SummaryWriter();
     SummaryWriter(const SummaryWriter&) = delete;
     SummaryWriter& operator=(const SummaryWriter&) = delete;
@@ -75,6 +103,7 @@ public:
 private:
     std::unique_ptr<ResultFileStream> file_;
     std::string line_;
+    std::size_t levels_ = 0;
 };
 
 // The columns of the summary, in the order of `summary_header`. Readers look them up by name, so
@@ -106,6 +135,9 @@ struct SummaryRow {
     double t2 = 0.0;
     double q = 0.0;
     double model_r2 = 0.0;
+    std::vector<double> calibrated; // lower and upper bound per level of the table (NaN for NA)
+    std::string decision;           // "" in a summary without the column
+    std::string domain_reason;
     const std::string& text(SummaryColumn column) const {
         return fields[static_cast<std::size_t>(column)];
     }
@@ -124,6 +156,7 @@ struct SummaryTable {
     std::vector<SummaryRow> rows;
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<std::string> samples;
+    std::vector<double> levels; // of the calibrated intervals, in the file's order
 };
 
 // The most rows a summary file may hold when read back.

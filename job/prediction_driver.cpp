@@ -2,6 +2,7 @@
 
 #include "bart/forest_prediction.h"
 #include "models/calibration_domain.h"
+#include "models/domain_reason.h"
 #include "models/model_folder.h"
 #include "text/first_derivative.h"
 #include "text/number_text.h"
@@ -9,6 +10,7 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <cmath>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -48,18 +50,28 @@ void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_rea
             row = values;
         }
         DomainScore score = score_in_domain(*domain_, row.data());
-        if (input_domain_ && !score.outside) {
+        std::string reason;
+        if (score.outside) {
+            reason = outside_reason(*domain_, row, domain_wavenumbers_);
+        } else if (input_domain_) {
             // What the pipeline divides out (scale, noise) is judged on the spectrum as read.
             const std::vector<double>& raw = as_read.rows[i];
             row.resize(raw.size());
             first_derivative(raw.data(), raw.size(), row.data());
             score.outside = score_in_domain(*input_domain_, row.data()).outside;
+            if (score.outside) {
+                reason = outside_reason(*input_domain_, row, input_wavenumbers_);
+            }
         }
         if (score.outside) {
             if (outside_.size() < 20) {
                 outside_.push_back(block.ids[i]);
+                outside_reasons_.push_back(reason);
             }
             ++outside_count_;
+        }
+        if (statistics != nullptr) {
+            statistics->domain_reasons.push_back(std::move(reason));
         }
         if (statistics != nullptr) {
             statistics->t2.push_back(score.t2);
@@ -81,6 +93,65 @@ void PairRun::log_domain(LoggerSet& log) const {
         text << " and " << outside_count_ - outside_.size() << " more";
     }
     VELDRA_LOG(log, outside_count_ == 0 ? Severity::info : Severity::warning) << text.str();
+    for (std::size_t k = 0; k < outside_.size(); ++k) {
+        if (!outside_reasons_[k].empty()) {
+            VELDRA_LOG(log, Severity::info) << "Outside the domain: " << outside_[k]
+                                            << " differs most at " << outside_reasons_[k] << ".";
+        }
+    }
+}
+
+std::string PairRun::outside_reason(const CalibrationDomain& domain, const std::vector<double>& row,
+                                    const std::vector<double>& wavenumbers) const {
+    return bands_text(contributing_bands(domain_contributions(domain, row.data()), wavenumbers));
+}
+
+// The draw levels of the calibrated intervals, from the card's calibration; each level it
+// cannot give, or the lack of one, is told.
+void PairRun::prepare_calibration(LoggerSet& log) {
+    if (!pair_.summary) {
+        return;
+    }
+    const std::optional<IntervalCalibration> calibration =
+        card_ ? card_->calibration : std::nullopt;
+    if (!calibration) {
+        // A model without a card, or a demonstration, is told by the job already.
+        VELDRA_LOG(log, card_ && !card_->demonstration ? Severity::info : Severity::debug)
+            << "The model in '" << folder_
+            << "' has no interval calibration (it was trained without cross-validation): its "
+               "calibrated intervals are NA.";
+        return;
+    }
+    for (const double level : pair_.levels) {
+        const std::optional<CalibratedLevels> levels = calibrated_levels(*calibration, level);
+        if (levels) {
+            calibrated_levels_.emplace_back(std::make_pair(levels->low, levels->high));
+        } else {
+            calibrated_levels_.emplace_back(std::nullopt);
+            VELDRA_LOG(log, Severity::warning)
+                << "The model in '" << folder_ << "' was calibrated on " << calibration->samples
+                << " samples, too few for an interval at level " << level << " (it needs "
+                << std::ceil(2.0 / (1.0 - level) - 1.0)
+                << "): its calibrated interval there is NA.";
+        }
+    }
+}
+
+// The decision on each sample of the block at the pair's tolerance.
+void PairRun::decide(PairStatistics& statistics) const {
+    if (!pair_.tolerance) {
+        return;
+    }
+    const std::size_t samples = statistics.means.size();
+    statistics.decisions.resize(samples);
+    for (std::size_t i = 0; i < samples; ++i) {
+        const char domain =
+            i < statistics.outside.size() ? (statistics.outside[i] ? 'o' : 'i') : 'u';
+        const bool banded = !statistics.calibrated_low.empty();
+        statistics.decisions[i] = sample_decision(
+            domain, banded ? statistics.calibrated_low[0][i] : std::nan(""),
+            banded ? statistics.calibrated_high[0][i] : std::nan(""), *pair_.tolerance);
+    }
 }
 
 PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSet& log)
@@ -131,6 +202,17 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
                                      "model again.");
         }
     }
+    const std::vector<double> read_wavenumbers =
+        first.names.size() == width ? wavenumbers_of(first.names).value_or(std::vector<double>())
+                                    : std::vector<double>();
+    input_wavenumbers_ = read_wavenumbers;
+    for (std::size_t j = 0; j + 1 < input_wavenumbers_.size(); ++j) {
+        // A difference lies between its two points.
+        input_wavenumbers_[j] = (read_wavenumbers[j] + read_wavenumbers[j + 1]) / 2.0;
+    }
+    domain_wavenumbers_ = pipeline_  ? pipeline_->output_wavenumbers()
+                          : derive() ? input_wavenumbers_
+                                     : read_wavenumbers;
     if (domain_ && domain_->center.size() != seen) {
         throw std::runtime_error("The model in '" + folder_ + "' was calibrated on " +
                                  std::to_string(domain_->center.size()) +
@@ -157,6 +239,7 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
             << "No model card in '" << folder_
             << "': the transformation and the back-transformation could not be checked.";
     }
+    prepare_calibration(log);
     if (pair.format_word == "json") {
         const std::string problem =
             draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder_,
@@ -250,10 +333,17 @@ void PairRun::predict_block(const SpectraTable& given, const BlockPlace& place, 
     if (sigma_) {
         std::vector<double> low;
         std::vector<double> high;
-        predictive_bounds(matrix, draw_of_row_, *sigma_, block.ids, pair_.exponential, low, high);
+        CalibratedBounds calibrated{calibrated_levels_, {}, {}};
+        predictive_bounds(matrix, draw_of_row_, *sigma_, block.ids, pair_.exponential, low, high,
+                          calibrated_levels_.empty() ? nullptr : &calibrated);
         statistics->predictive_low.insert(statistics->predictive_low.end(), low.begin(), low.end());
         statistics->predictive_high.insert(statistics->predictive_high.end(), high.begin(),
                                            high.end());
+        statistics->calibrated_low = std::move(calibrated.low);
+        statistics->calibrated_high = std::move(calibrated.high);
+    }
+    if (figures) {
+        decide(*statistics);
     }
     if (place.last) {
         writer_->close();

@@ -25,9 +25,11 @@ struct PairPrediction {
     std::string separator = ",";
     Transformation transformation = Transformation::first_derivative;
     bool exponential = true;
-    unsigned threads = 0;          // 0: one per core
-    bool summary = false;          // fill the report's statistics and predictive bounds
-    std::string spectrometer_type; // checked against the machine type of OPUS input; "" skips
+    unsigned threads = 0;             // 0: one per core
+    bool summary = false;             // fill the report's statistics and predictive bounds
+    std::string spectrometer_type;    // checked against the machine type of OPUS input; "" skips
+    std::vector<double> levels{0.95}; // of the summary's calibrated intervals
+    std::optional<double> tolerance;  // the half width the decision allows (none: no decision)
 };
 
 // What a pair gives beyond its output file: the summary's figures and the model's card.
@@ -87,6 +89,11 @@ private:
                       PairStatistics* statistics);
     void log_domain(LoggerSet& log) const;
     void prepare_pipeline(const SpectraTable& first, LoggerSet& log);
+    void prepare_calibration(LoggerSet& log);
+    // Why a sample outside lies there: the bands of its largest contributions (`bands_text`).
+    std::string outside_reason(const CalibrationDomain& domain, const std::vector<double>& row,
+                               const std::vector<double>& wavenumbers) const;
+    void decide(PairStatistics& statistics) const;
     // The block as the model's pipeline preprocesses it.
     SpectraTable preprocessed(const SpectraTable& block) const;
     // Whether the forests take the first derivative of the rows they are given.
@@ -106,7 +113,12 @@ private:
     std::optional<HeldForests> held_;
     std::optional<PredictionFileWriter> writer_;
     std::size_t writer_draws_ = 0;
-    std::vector<std::string> outside_; // the first twenty samples outside the domain
+    std::vector<std::string> outside_;         // the first twenty samples outside the domain
+    std::vector<std::string> outside_reasons_; // and why
+    std::vector<double> domain_wavenumbers_;   // of the covariates the domain is made of
+    std::vector<double> input_wavenumbers_;    // of the input domain's (first derivative)
+    // The draw levels of each calibrated interval; empty without a calibration.
+    std::vector<std::optional<std::pair<double, double>>> calibrated_levels_;
     std::size_t outside_count_ = 0;
     std::size_t judged_ = 0;
     bool domain_logged_ = false;

@@ -170,6 +170,35 @@ void read_validation(const json& document, const fs::path& file, ModelCard& card
     }
 }
 
+void read_calibration(const json& document, const fs::path& file, ModelCard& card) {
+    const json* object =
+        member(document, "interval_calibration", &json::is_object, file, "an object");
+    if (object == nullptr) {
+        return;
+    }
+    IntervalCalibration calibration;
+    calibration.method = text(*object, "method", file);
+    calibration.samples = count(*object, "samples", file).value_or(0);
+    const json* values = member(*object, "pit", &json::is_array, file, "a list");
+    if (values == nullptr || values->empty() || values->size() > largest_calibration_values ||
+        values->size() > calibration.samples) {
+        fail(file, "holds \"interval_calibration\" without 1 to " +
+                       std::to_string(largest_calibration_values) +
+                       " \"pit\" values, at most its \"samples\".");
+    }
+    double last = 0.0;
+    for (const json& value : *values) {
+        const double pit = value.is_number() ? value.get<double>() : -1.0;
+        if (!(pit >= last && pit <= 1.0)) {
+            fail(file, "holds \"interval_calibration\" \"pit\" values that are not numbers "
+                       "from 0 to 1 in increasing order.");
+        }
+        calibration.pit.push_back(pit);
+        last = pit;
+    }
+    card.calibration = std::move(calibration);
+}
+
 void read_preprocessing(const json& document, const fs::path& file, ModelCard& card) {
     const json* preprocessing =
         member(document, "preprocessing", &json::is_object, file, "an object");
@@ -244,6 +273,7 @@ ModelCard parse_card(const std::string& content, const fs::path& file) {
     card.demonstration = truth(document, "demonstration", file).value_or(false);
     card.description = text(document, "description", file);
     read_validation(document, file, card);
+    read_calibration(document, file, card);
     return card;
 }
 
@@ -391,6 +421,11 @@ std::string model_card_text(const ModelCard& card) {
             candidates.push_back({{"k", choice.k}, {"accuracy", figures_json(choice.accuracy)}});
         }
         out["k_selection"] = {{"rule", card.k_rule}, {"candidates", candidates}};
+    }
+    if (const std::optional<IntervalCalibration>& calibration = card.calibration) {
+        out["interval_calibration"] = {{"method", calibration->method},
+                                       {"samples", calibration->samples},
+                                       {"pit", calibration->pit}};
     }
     return out.dump(2) + "\n";
 }

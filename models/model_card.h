@@ -1,5 +1,6 @@
 #pragma once
 
+#include "models/interval_calibration.h"
 #include "models/model_layout.h"
 #include "text/number_text.h"
 
@@ -88,6 +89,8 @@ struct ModelCard {
     std::optional<CardCrossValidation> cross_validation;
     std::string k_rule; // how k was chosen among k_candidates
     std::vector<CardKCandidate> k_candidates;
+    // What recalibrates the predictive draws at any level: a cross-validated model has it.
+    std::optional<IntervalCalibration> calibration;
 
     // The figures a model is judged by: cross-validated where the card has them, else the fit.
     bool cross_validated() const { return cross_validation.has_value(); }

@@ -37,10 +37,11 @@ using training_error::quoted;
 struct RowPrediction {
     double mean = 0.0;
     PredictiveBand band;
+    double pit = 0.0; // of `observed`, when given
 };
 
 RowPrediction predict_row(const BartFit& fit, const std::vector<double>& row, const std::string& id,
-                          bool log_model) {
+                          bool log_model, std::optional<double> observed = std::nullopt) {
     const double width = fit.y_max - fit.y_min;
     std::vector<double> fitted(fit.forests.size());
     std::vector<double> sigma(fit.forests.size());
@@ -51,7 +52,13 @@ RowPrediction predict_row(const BartFit& fit, const std::vector<double>& row, co
         values[d] = log_model ? std::exp(fitted[d]) : fitted[d];
     }
     std::vector<double> scratch;
-    return {mean_of(values), predictive_band(fitted, sigma, id, log_model, scratch)};
+    RowPrediction prediction{mean_of(values),
+                             predictive_band(fitted, sigma, id, log_model, scratch)};
+    if (observed) {
+        prediction.pit =
+            predictive_pit(fitted, sigma, id, log_model ? std::log(*observed) : *observed);
+    }
+    return prediction;
 }
 
 // Fits BART on the rows of `set` picked by `use`, with the response on the fitting scale.
@@ -127,6 +134,9 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
         const CrossValidation& cv = *report.cross_validation;
         card.cross_validation =
             CardCrossValidation{cv.method, cv.folds, card_figures_of(cv.accuracy)};
+        if (!cv.pit.empty()) {
+            card.calibration = interval_calibration(cv.pit);
+        }
     }
     if (!report.k_choices.empty()) {
         card.k_rule = "the lowest out-of-fold interval score of the 95% predictive bands, on the "
@@ -253,6 +263,7 @@ public:
         cv.predicted.assign(n, 0.0);
         cv.low.assign(n, 0.0);
         cv.high.assign(n, 0.0);
+        cv.pit.assign(n, std::nan(""));
         for (int f = 1; f <= fold_count_; ++f) {
             std::vector<char> use(n);
             for (std::size_t i = 0; i < n; ++i) {
@@ -265,9 +276,10 @@ public:
             const BartFit fitted = fit(use, k, settings_.bart.seed + static_cast<unsigned>(f));
             for (std::size_t i = 0; i < n; ++i) {
                 if (!use[i]) {
-                    const RowPrediction row =
-                        predict_row(fitted, set_->rows[i], set_->ids[i], settings_.input.log);
+                    const RowPrediction row = predict_row(fitted, set_->rows[i], set_->ids[i],
+                                                          settings_.input.log, set_->values[i]);
                     cv.predicted[i] = row.mean;
+                    cv.pit[i] = row.pit;
                     cv.low[i] = row.band.low;
                     cv.high[i] = row.band.high;
                 }

@@ -57,6 +57,10 @@ struct CrossValidation {
     std::vector<double> predicted;
     std::vector<double> low;
     std::vector<double> high;
+    // The lab value's probability-integral transform under its out-of-fold predictive draws
+    // (`predictive_pit`), what calibrates the intervals of predictions; NaN for a sample no fold
+    // left out.
+    std::vector<double> pit;
 };
 
 // One candidate pipeline and the out-of-fold accuracy it gave.

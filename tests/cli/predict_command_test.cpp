@@ -93,7 +93,8 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
     std::istringstream summary(test::read_file(dir.file("out-summary.csv")));
     std::string line;
     std::getline(summary, line);
-    EXPECT_EQ(line, std::string(summary_header) + "," + summary_preprocessing_column);
+    EXPECT_EQ(line, std::string(summary_header) + "," + summary_preprocessing_column +
+                        ",calibrated 2.5%,calibrated 97.5%,decision,domain reason");
     const SpectraTable table = read_spectra_csv(input());
     std::size_t rows = 0;
     while (std::getline(summary, line)) {
@@ -103,9 +104,12 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
         const char* names[] = {"mir-Carbon", "mir-pH", "mpa-Carbon", "mpa-pH"};
         ASSERT_LT(sample, table.ids.size());
         const std::vector<std::string> fields = split_csv_fields(line);
-        ASSERT_EQ(fields.size(), 15u) << line;
+        ASSERT_EQ(fields.size(), 19u) << line;
         EXPECT_EQ(fields[0], table.ids[sample]);
         EXPECT_EQ(fields[14], "first_der"); // demonstration models take the job's transformation
+        // Not cross-validated, so not calibrated; no tolerance, no decision; no domain, no reason.
+        EXPECT_EQ(std::vector<std::string>(fields.begin() + 15, fields.end()),
+                  (std::vector<std::string>{"NA", "NA", "NA", ""}));
         EXPECT_EQ(fields[1] + "-" + fields[2], names[pair]);
         // mean, std, 2.5%, 50%, 97.5% as the pair's own file has them.
         std::istringstream file(

@@ -1,0 +1,83 @@
+#include "job/decision_settings.h"
+
+#include "models/interval_calibration.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+
+namespace veldra {
+
+namespace {
+
+bool read_number(const std::string& text, double& value) {
+    const char* end = text.data() + text.size();
+    const auto read = std::from_chars(text.data(), end, value);
+    return !text.empty() && read.ec == std::errc() && read.ptr == end && std::isfinite(value);
+}
+
+std::vector<std::string> items(const std::string& text) {
+    std::vector<std::string> found;
+    std::string item;
+    for (const char c : text + " ") {
+        if (c == ',' || c == ' ' || c == ';' || c == '\t') {
+            if (!item.empty()) {
+                found.push_back(item);
+            }
+            item.clear();
+        } else {
+            item += c;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+double parse_level(const std::string& text) {
+    const bool percent = !text.empty() && text.back() == '%';
+    double value = 0.0;
+    if (!read_number(percent ? text.substr(0, text.size() - 1) : text, value) ||
+        !is_interval_level(percent ? value / 100.0 : value)) {
+        throw std::runtime_error("The interval level \"" + text +
+                                 "\" is not a number above 0 and below 1 (or a percentage, 90%).");
+    }
+    return percent ? value / 100.0 : value;
+}
+
+std::vector<double> parse_levels(const std::string& text) {
+    std::vector<double> levels;
+    for (const std::string& item : items(text)) {
+        const double level = parse_level(item);
+        if (std::find(levels.begin(), levels.end(), level) == levels.end()) {
+            levels.push_back(level);
+        }
+    }
+    return levels.empty() ? std::vector<double>{0.95} : levels;
+}
+
+std::pair<std::string, double> parse_tolerance(const std::string& text) {
+    const std::size_t equals = text.find('=');
+    double half_width = 0.0;
+    if (equals == std::string::npos || equals == 0 ||
+        !read_number(text.substr(equals + 1), half_width) || !(half_width > 0.0)) {
+        throw std::runtime_error("The tolerance \"" + text +
+                                 "\" is not PROPERTY=HALF_WIDTH with a half width above 0 "
+                                 "(Carbon=0.2).");
+    }
+    return {text.substr(0, equals), half_width};
+}
+
+std::map<std::string, double> parse_tolerances(const std::string& text) {
+    std::map<std::string, double> tolerances;
+    for (const std::string& item : items(text)) {
+        const auto tolerance = parse_tolerance(item);
+        if (!tolerances.insert(tolerance).second) {
+            throw std::runtime_error("The tolerance of " + tolerance.first + " is given twice.");
+        }
+    }
+    return tolerances;
+}
+
+} // namespace veldra

@@ -1,0 +1,75 @@
+#include "models/interval_calibration.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace veldra {
+
+IntervalCalibration interval_calibration(std::vector<double> pit) {
+    pit.erase(std::remove_if(pit.begin(), pit.end(), [](double p) { return std::isnan(p); }),
+              pit.end());
+    std::sort(pit.begin(), pit.end());
+    IntervalCalibration calibration;
+    calibration.method = "split-conformal on the out-of-fold probability-integral transforms of "
+                         "the lab values under the predictive draws";
+    calibration.samples = pit.size();
+    if (pit.size() > largest_calibration_values) {
+        std::vector<double> kept(largest_calibration_values);
+        const double step = static_cast<double>(pit.size() - 1) /
+                            static_cast<double>(largest_calibration_values - 1);
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            kept[k] = pit[static_cast<std::size_t>(std::lround(step * static_cast<double>(k)))];
+        }
+        pit = std::move(kept);
+    }
+    calibration.pit = std::move(pit);
+    return calibration;
+}
+
+std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& calibration,
+                                                  double level) {
+    const std::size_t n = calibration.pit.size();
+    if (n == 0 || !is_interval_level(level)) {
+        return std::nullopt;
+    }
+    const double tail = (1.0 - level) / 2.0;
+    const double places = static_cast<double>(calibration.samples) + 1.0;
+    // Order statistics of the whole calibration set, 1-based.
+    const double lower_rank = std::floor(places * tail + 1e-9);
+    const double upper_rank = std::ceil(places * (1.0 - tail) - 1e-9);
+    if (upper_rank > static_cast<double>(calibration.samples) || lower_rank < 1.0) {
+        return std::nullopt;
+    }
+    // The stored values are the whole set's order statistics, or evenly spaced ones of them.
+    const auto value_at = [&](double rank) {
+        const double position = (rank - 1.0) * static_cast<double>(n - 1) /
+                                std::max(1.0, static_cast<double>(calibration.samples) - 1.0);
+        return calibration.pit[std::min(n - 1, static_cast<std::size_t>(std::lround(position)))];
+    };
+    return CalibratedLevels{value_at(lower_rank), value_at(upper_rank)};
+}
+
+namespace {
+
+std::string percent_text(double percent) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", percent);
+    return text;
+}
+
+} // namespace
+
+std::string lower_percent(double level) {
+    return percent_text(50.0 * (1.0 - level));
+}
+
+std::string upper_percent(double level) {
+    return percent_text(100.0 - 50.0 * (1.0 - level));
+}
+
+bool is_interval_level(double level) {
+    return level > 0.0 && level < 1.0;
+}
+
+} // namespace veldra

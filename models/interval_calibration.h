@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veldra {
+
+// What recalibrates a model's posterior-predictive draws: the probability-integral transforms
+// (PIT) of its calibration samples' lab values under their out-of-fold predictive draws, sorted.
+// A calibrated interval at level L keeps the draws between two order statistics of these
+// values (split-conformal prediction with the PIT as the score): for a new sample exchangeable
+// with the calibration samples, the chance that its PIT falls below the lower one is at most
+// (1 - L) / 2, and above the upper one the same, so the interval covers its lab value with
+// probability at least L. Out-of-fold values make it cross-conformal, whose worst case is lower
+// (1 - 2(1 - L)); measured coverage is in the README.
+struct IntervalCalibration {
+    std::string method;
+    std::size_t samples = 0; // the calibration samples the values come from
+    std::vector<double> pit; // sorted, each in [0, 1]
+};
+
+// The most values a card holds; a larger calibration keeps this many evenly spaced order
+// statistics.
+constexpr std::size_t largest_calibration_values = 20000;
+
+// The calibration of out-of-fold PIT values (any order); NaN values are left out.
+IntervalCalibration interval_calibration(std::vector<double> pit);
+
+// The two draw levels (0 to 1) bounding the calibrated interval at `level`; nothing when the
+// calibration holds too few samples for it (at least 2 / (1 - level) - 1).
+struct CalibratedLevels {
+    double low = 0.0;
+    double high = 1.0;
+};
+std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& calibration,
+                                                  double level);
+
+// The percentages of the interval's bounds as the summary names them: 0.9 gives "5" and "95",
+// 0.95 gives "2.5" and "97.5".
+std::string lower_percent(double level);
+std::string upper_percent(double level);
+
+// Whether `level` is one an interval can be asked at: above 0 and below 1.
+bool is_interval_level(double level);
+
+} // namespace veldra
