@@ -2,6 +2,7 @@
 
 #include "gui/dialogs.h"
 #include "gui/summary_model.h"
+#include "models/domain_reason.h"
 #include "report/job_report.h"
 #include "report/pair_chart.h"
 
@@ -19,6 +20,7 @@
 #include <QTableView>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <QtCharts/QAreaSeries>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLegend>
@@ -29,6 +31,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <unordered_map>
 
@@ -42,6 +45,8 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
       cells_(new QTableView(this)), pair_box_(new QComboBox(this)), card_label_(new QLabel(this)),
       chart_view_(new QChartView(this)), spectra_view_(new QChartView(this)),
       transformed_box_(new QCheckBox("after the covariate transformation", this)),
+      by_mean_box_(new QCheckBox("ordered by the mean", this)),
+      remeasure_box_(new QCheckBox("only samples to re-measure", this)),
       spectra_note_(new QLabel(this)), models_(new QTableWidget(this)),
       defective_(new QTableWidget(this)), report_button_(new QPushButton("Save report...", this)) {
     setWindowTitle(title);
@@ -58,14 +63,20 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     spectra_view_->setObjectName("results_spectra");
     spectra_view_->setRenderHint(QPainter::Antialiasing);
     transformed_box_->setObjectName("results_transformed");
+    by_mean_box_->setObjectName("results_by_mean");
+    remeasure_box_->setObjectName("results_remeasure");
+    remeasure_box_->setEnabled(std::any_of(table_.rows.begin(), table_.rows.end(),
+                                           [](const SummaryRow& row) { return remeasure(row); }));
 
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout();
     top->addWidget(
         new QLabel("Mean and 95% interval (predictive where the model gives one, else credible); "
-                   "red: outside the calibration domain. Ctrl+C copies the selected cells.",
+                   "red: outside the calibration domain, orange: to re-measure. Ctrl+C copies "
+                   "the selected cells.",
                    this),
         1);
+    top->addWidget(remeasure_box_);
     top->addWidget(report_button_);
     layout->addLayout(top);
     auto* splitter = new QSplitter(Qt::Vertical, this);
@@ -79,6 +90,7 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     chart_layout->setContentsMargins(0, 0, 0, 0);
     auto* pair_row = new QHBoxLayout();
     pair_row->addWidget(pair_box_);
+    pair_row->addWidget(by_mean_box_);
     pair_row->addWidget(card_label_, 1);
     chart_layout->addLayout(pair_row);
     chart_layout->addWidget(chart_view_);
@@ -110,6 +122,10 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     fill_table();
     connect(report_button_, &QPushButton::clicked, this, [this] { save_report(); });
     connect(transformed_box_, &QCheckBox::toggled, this, [this] { show_spectra(); });
+    connect(by_mean_box_, &QCheckBox::toggled, this,
+            [this] { show_pair(pair_box_->currentIndex()); });
+    connect(remeasure_box_, &QCheckBox::toggled, this,
+            [this](bool only) { show_only_remeasure(only); });
     connect(cells_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this] { show_spectra(); });
 
@@ -182,8 +198,34 @@ void ResultsWindow::show_spectra() {
                 series(sample, QColor(190, 190, 190), 0.8);
             }
         }
+        double low = std::numeric_limits<double>::infinity();
+        double high = -low;
         if (selected < count) {
-            series(selected, QColor(210, 30, 30), 2.2)->setObjectName("selected");
+            QLineSeries* chosen = series(selected, QColor(210, 30, 30), 2.2);
+            chosen->setObjectName("selected");
+            for (const QPointF& point : chosen->pointsVector()) {
+                low = std::min(low, point.y());
+                high = std::max(high, point.y());
+            }
+        }
+        // The bands that put the chosen sample outside its pair's domain, shaded.
+        const SummaryRow* row =
+            current.isValid()
+                ? static_cast<SummaryModel*>(model_)->row(sorter_->mapToSource(current))
+                : nullptr;
+        const bool on_wavenumbers = after ? preview->wavenumbers_after : preview->wavenumbers;
+        if (row != nullptr && on_wavenumbers && std::isfinite(low) && high > low) {
+            for (const auto& [band_high, band_low] : ranges_of_bands_text(row->domain_reason)) {
+                auto* top = new QLineSeries(chart);
+                auto* bottom = new QLineSeries(chart);
+                top->append({QPointF(band_low - 2, high), QPointF(band_high + 2, high)});
+                bottom->append({QPointF(band_low - 2, low), QPointF(band_high + 2, low)});
+                auto* shade = new QAreaSeries(top, bottom);
+                shade->setObjectName("outside_band");
+                shade->setColor(QColor(255, 170, 60, 90));
+                shade->setPen(Qt::NoPen);
+                chart->addSeries(shade);
+            }
         }
         chart->createDefaultAxes();
         chart->legend()->hide();
@@ -197,7 +239,13 @@ void ResultsWindow::show_spectra() {
             ->setTitleText(after ? "after the transformation" : "as read");
         chart->setTitle(selected < count
                             ? "Sample " + QString::fromStdString(preview->ids[selected]) +
-                                  " (red) among the job's spectra"
+                                  " (red) among the job's spectra" +
+                                  (row != nullptr && !row->domain_reason.empty()
+                                       ? "; shaded: where it lies outside the " +
+                                             pair_name({row->text(SummaryColumn::spectrometer),
+                                                        row->text(SummaryColumn::property)}) +
+                                             " domain"
+                                       : QString())
                             : "The job's spectra (choose a sample in the table)");
         spectra_note_->setText(
             preview->samples > count
@@ -298,10 +346,22 @@ void ResultsWindow::show_pair(int index) {
         }
     }
     card_label_->setText(card);
-    QChart* chart = make_pair_chart(table_, index);
+    PairChartOptions options;
+    options.by_mean = by_mean_box_->isChecked();
+    options.only_remeasure = remeasure_box_->isChecked();
+    QChart* chart = make_pair_chart(table_, index, options);
     QChart* old = chart_view_->chart();
     chart_view_->setChart(chart);
     delete old;
+}
+
+void ResultsWindow::show_only_remeasure(bool only) {
+    if (remeasure_box_->isChecked() != only) {
+        remeasure_box_->setChecked(only); // comes back here through the signal
+        return;
+    }
+    static_cast<SummarySorter*>(sorter_)->set_only_remeasure(only);
+    show_pair(pair_box_->currentIndex());
 }
 
 void ResultsWindow::sort_by(int column, Qt::SortOrder order) {

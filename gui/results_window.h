@@ -23,9 +23,10 @@ namespace veldra {
 class Dialogs;
 
 // The results of a job, from its summary table: every sample x pair with its mean and 95%
-// interval (predictive where the model gives one), samples outside the calibration domain
-// marked, sortable and copyable; and for the chosen pair a chart of every sample's mean with its
-// credible and predictive intervals, in sample order.
+// interval (predictive where the model gives one), samples outside the calibration domain and
+// those to re-measure marked, sortable, copyable and filtered to those to re-measure; for the
+// chosen pair a chart of every sample's mean with its intervals as error bars, in sample order
+// or by the mean; and the spectra with the bands that put the chosen sample outside shaded.
 class ResultsWindow : public QWidget {
     Q_OBJECT
 
@@ -44,6 +45,9 @@ public:
 
     // Shows the chart of pair `index` (in the table's order).
     void show_pair(int index);
+
+    // Shows only the samples to re-measure (of any pair) in the table and the chart, or all.
+    void show_only_remeasure(bool only);
 
     // Makes row `row` of the table the current one (its sample highlighted among the spectra).
     void choose_row(int row);
@@ -75,6 +79,8 @@ private:
     QtCharts::QChartView* chart_view_;
     QtCharts::QChartView* spectra_view_;
     QCheckBox* transformed_box_;
+    QCheckBox* by_mean_box_;
+    QCheckBox* remeasure_box_;
     QLabel* spectra_note_;
     QTableWidget* models_;
     QTableWidget* defective_;

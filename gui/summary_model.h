@@ -90,7 +90,9 @@ public:
         case sort_role:
             return cell->figures[0];
         case Qt::BackgroundRole:
-            return cell->domain() == "outside" ? QVariant(QColor(255, 205, 205)) : QVariant();
+            return cell->domain() == "outside" ? QVariant(QColor(255, 205, 205))
+                   : remeasure(*cell)          ? QVariant(QColor(255, 225, 180))
+                                               : QVariant();
         case Qt::ToolTipRole: {
             using C = SummaryColumn;
             const auto field = [cell](C column) { return cell->text(column); };
@@ -98,7 +100,9 @@ public:
                 "std " + field(C::std) + ", credible [" + field(C::low) + ", " + field(C::high) +
                 "], predictive [" + field(C::predictive_low) + ", " + field(C::predictive_high) +
                 "], domain " + field(C::domain) + " (T2 " + field(C::t2) + ", Q " + field(C::q) +
-                "), model R2 " + field(C::model_r2));
+                "), model R2 " + field(C::model_r2) + calibrated_text(*cell) +
+                (cell->decision.empty() || cell->decision == "NA" ? "" : "; " + cell->decision) +
+                (cell->domain_reason.empty() ? "" : "; differs at " + cell->domain_reason));
         }
         default:
             return {};
@@ -106,6 +110,34 @@ public:
     }
 
     static constexpr int sort_role = Qt::UserRole;
+
+    // Whether any pair's decision on sample `row` is to re-measure it.
+    bool remeasure_row(int row) const {
+        for (std::size_t p = 0; p < table_.pairs.size(); ++p) {
+            const std::ptrdiff_t at =
+                cells_[static_cast<std::size_t>(row) * table_.pairs.size() + p];
+            if (at >= 0 && remeasure(table_.rows[static_cast<std::size_t>(at)])) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // ", calibrated 95% [a, b]" for each level of the table.
+    std::string calibrated_text(const SummaryRow& row) const {
+        std::string text;
+        for (std::size_t l = 0; l < table_.levels.size() && 2 * l + 1 < row.calibrated.size();
+             ++l) {
+            const auto number = [](double value) {
+                return std::isnan(value) ? std::string("NA")
+                                         : QString::number(value, 'g', 6).toStdString();
+            };
+            text += ", calibrated " +
+                    QString::number(100.0 * table_.levels[l], 'g', 6).toStdString() + "% [" +
+                    number(row.calibrated[2 * l]) + ", " + number(row.calibrated[2 * l + 1]) + "]";
+        }
+        return text;
+    }
 
 private:
     const SummaryTable& table_;
@@ -117,7 +149,18 @@ class SummarySorter : public QSortFilterProxyModel {
 public:
     using QSortFilterProxyModel::QSortFilterProxyModel;
 
+    // Keeps only the samples some pair decided to re-measure, or all.
+    void set_only_remeasure(bool only) {
+        only_remeasure_ = only;
+        invalidateFilter();
+    }
+
 protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+        return !only_remeasure_ || parent.isValid() ||
+               static_cast<const SummaryModel*>(sourceModel())->remeasure_row(row);
+    }
+
     bool lessThan(const QModelIndex& left, const QModelIndex& right) const override {
         const QVariant a = left.data(SummaryModel::sort_role);
         const QVariant b = right.data(SummaryModel::sort_role);
@@ -130,6 +173,9 @@ protected:
         const bool theirs = std::isnan(y);
         return mine != theirs ? mine : x < y;
     }
+
+private:
+    bool only_remeasure_ = false;
 };
 
 } // namespace veldra

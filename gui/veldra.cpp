@@ -2,6 +2,7 @@
 
 #include "gui/calibration_window.h"
 
+#include "job/decision_settings.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
 #include "job/result_file.h"
@@ -17,7 +18,9 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <map>
 #include <optional>
+#include <stdexcept>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -275,6 +278,22 @@ void Veldra::on_button_compute_clicked() {
         show_error(QString::fromStdString(problem));
         return;
     }
+    std::vector<double> levels;
+    std::map<std::string, double> tolerances;
+    try {
+        levels = parse_levels(ui->edit_levels->text().toStdString());
+        tolerances = parse_tolerances(ui->edit_tolerances->text().toStdString());
+    } catch (const std::runtime_error& e) {
+        show_error(QString::fromStdString(e.what()));
+        return;
+    }
+    for (const auto& tolerance : tolerances) {
+        if (std::find(properties.begin(), properties.end(), tolerance.first) == properties.end()) {
+            show_error("The tolerance names " + QString::fromStdString(tolerance.first) +
+                       ", which is not a property chosen.");
+            return;
+        }
+    }
     // No output may be the input or another output: the job would destroy it.
     JobSettings planned;
     planned.output_path = output_path;
@@ -292,6 +311,7 @@ void Veldra::on_button_compute_clicked() {
     worker = std::make_shared<WorkerThread>(this, output_path, model_dir, separator, folder, csv,
                                             configuration, spectrometers, properties,
                                             transformation, exponential);
+    worker->set_decisions(levels, tolerances);
     connect(worker.get(), &WorkerThread::result_ready, this, &Veldra::finish);
     connect(worker.get(), &WorkerThread::send_log_string, this, &Veldra::send_log_string);
     connect(worker.get(), &WorkerThread::set_progress, this, &Veldra::set_progress);

@@ -75,7 +75,7 @@ std::string summary_path(const std::string& output_path) {
 std::string sample_decision(char domain, double low, double high, double tolerance) {
     std::string reasons;
     const auto add = [&](const char* reason) {
-        reasons += (reasons.empty() ? "re-measure: " : ", ") + std::string(reason);
+        reasons += (reasons.empty() ? "re-measure: " : "; ") + std::string(reason);
     };
     if (domain == 'o') {
         add("outside");

@@ -31,7 +31,8 @@ constexpr const char* summary_reason_column = "domain reason";
 // The decision on one sample at a tolerance (the half width its calibrated band at the first
 // level may have): "accept" when it is inside the model's domain and its band is no wider than
 // the tolerance either side, else "re-measure: " and each reason ("outside", "unknown domain",
-// "no calibration", "too wide"). `low` and `high` are NaN without a calibrated band.
+// "no calibration", "too wide", separated by "; "). `low` and `high` are NaN without a calibrated
+// band.
 std::string sample_decision(char domain, double low, double high, double tolerance);
 // `domain` above: 'i' inside, 'o' outside, 'u' unknown.
 

@@ -47,6 +47,13 @@ void WorkerThread::checkpoint() {
     emit set_progress(maximum, current);
 }
 
+void WorkerThread::set_decisions(std::vector<double> levels,
+                                 std::map<std::string, double> tolerances) {
+    settings_.levels = std::move(levels);
+    settings_.tolerances = std::move(tolerances);
+    record_ = job_record(settings_, veldra_version);
+}
+
 void WorkerThread::run() {
     const boost::shared_ptr<WidgetSink> sink = make_widget_sink(this);
     boost::log::core::get()->add_sink(sink);

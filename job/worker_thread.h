@@ -5,6 +5,7 @@
 #include "job/job_settings.h"
 #include "logging/logger_set.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ public:
     // Called by the job's log sink for every record that reaches the window, on the worker
     // thread: throws ExceptionStop after a stop request, else reports the progress.
     void checkpoint();
+
+    // The levels of the calibrated intervals and the tolerances of the decisions (before start).
+    void set_decisions(std::vector<double> levels, std::map<std::string, double> tolerances);
 
     const JobSettings& settings() const { return settings_; }
     // The job's record for its report: set up at the start, with the files the job could not

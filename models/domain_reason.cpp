@@ -116,6 +116,7 @@ std::vector<SpectralBand> contributing_bands(const std::vector<double>& contribu
         band.high = std::max(place(first), place(last));
         band.low = std::min(place(first), place(last));
         band.share = sum / total;
+        band.numbered = numbered;
         if (band.share < 0.05) {
             continue; // taken, but too small to name
         }
@@ -136,8 +137,15 @@ std::string bands_text(const std::vector<SpectralBand>& bands) {
         if (!text.empty()) {
             text += "; ";
         }
+        const bool one = std::lround(band.low) == std::lround(band.high);
+        if (band.numbered) {
+            text += one ? "covariate " : "covariates ";
+            text += std::to_string(std::lround(band.low));
+            text += one ? "" : "–" + std::to_string(std::lround(band.high));
+            continue;
+        }
         text += std::to_string(std::lround(band.high));
-        if (std::lround(band.low) != std::lround(band.high)) {
+        if (!one) {
             text += "–" + std::to_string(std::lround(band.low));
         }
         text += " cm⁻¹";

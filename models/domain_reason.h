@@ -21,6 +21,8 @@ struct SpectralBand {
     double low = 0.0;
     double share = 0.0;
     std::string name;
+    bool numbered =
+        false; // `high` and `low` are covariate numbers, the input having no wavenumbers
 };
 
 // The `most` ranges of adjacent covariates that contribute most, largest first: each grows
@@ -35,7 +37,8 @@ std::vector<SpectralBand> contributing_bands(const std::vector<double>& contribu
 // and 1640 cm-1); "" for none.
 std::string known_band_name(double high, double low);
 
-// "2390–2280 cm⁻¹ (CO₂); 1660–1620 cm⁻¹ (water)": the summary's "domain reason".
+// "2390–2280 cm⁻¹ (CO₂); 1660–1620 cm⁻¹ (water)": the summary's "domain reason" ("covariates
+// 12–40" without wavenumbers).
 std::string bands_text(const std::vector<SpectralBand>& bands);
 
 // The ranges of such a text, high then low, for shading; parts that are not ranges are skipped.

@@ -171,10 +171,54 @@ QString text(const std::string& s) {
 
 namespace {
 
-// The first page: program, job settings, models with their cards, files not read.
+// What the report opens with when the job decided per sample: for each pair with decisions,
+// how many samples to re-measure and each of them with its reason.
+void write_remeasure(Pages& pages, const SummaryTable& summary) {
+    bool decided = false;
+    for (std::size_t p = 0; p < summary.pairs.size(); ++p) {
+        std::size_t samples = 0;
+        std::vector<const SummaryRow*> again;
+        for (const SummaryRow& row : summary.rows) {
+            if (row.of_pair(summary.pairs[p]) && !row.decision.empty() && row.decision != "NA") {
+                ++samples;
+                if (remeasure(row)) {
+                    again.push_back(&row);
+                }
+            }
+        }
+        if (samples == 0) {
+            continue;
+        }
+        if (!decided) {
+            pages.heading("Samples to re-measure");
+            decided = true;
+        }
+        pages.line(QString("%1: %2 of %3 samples to re-measure")
+                       .arg(pair_name(summary.pairs[p]))
+                       .arg(again.size())
+                       .arg(samples));
+        for (const SummaryRow* row : again) {
+            if (row == again[std::min(again.size() - 1, largest_report_samples)] &&
+                again.size() > largest_report_samples) {
+                pages.row({"", QString("... and %1 more: see the summary file.")
+                                   .arg(again.size() - largest_report_samples)},
+                          {0.0, 0.04}, pages.small());
+                break;
+            }
+            const std::string why = row->decision.substr(row->decision.find(':') + 1);
+            pages.row({"", text(row->id()),
+                       text(why + (row->domain_reason.empty() ? "" : " at " + row->domain_reason))},
+                      {0.0, 0.04, 0.3}, pages.small());
+        }
+    }
+}
+
+// The first page: program, samples to re-measure, job settings, models with their cards, files
+// not read.
 void write_job_pages(Pages& pages, const SummaryTable& summary, const std::string& summary_path,
                      const JobRecord& record) {
     pages.title("Veldra prediction report");
+    write_remeasure(pages, summary);
     if (record.recorded) {
         pages.line("Program: Veldra " + text(record.version));
         pages.heading("Job");
@@ -250,6 +294,31 @@ void write_outside_beyond_table(Pages& pages, const SummaryTable& summary, std::
     }
 }
 
+// Where each sample outside the domain differs most from it (the summary's "domain reason").
+void write_outside_reasons(Pages& pages, const SummaryTable& summary, std::size_t p) {
+    bool first = true;
+    std::size_t told = 0;
+    for (const SummaryRow& row : summary.rows) {
+        if (!row.of_pair(summary.pairs[p]) || row.domain_reason.empty()) {
+            continue;
+        }
+        if (++told > largest_report_samples) {
+            continue;
+        }
+        if (first) {
+            pages.line("Where the samples outside the calibration domain differ most from it:");
+            first = false;
+        }
+        pages.row({"", text(row.id()), text(row.domain_reason)}, {0.0, 0.04, 0.3}, pages.small());
+    }
+    if (told > largest_report_samples) {
+        pages.row(
+            {"",
+             QString("... and %1 more: see the summary file.").arg(told - largest_report_samples)},
+            {0.0, 0.04}, pages.small());
+    }
+}
+
 // One pair's pages: its model, its chart and the table of its samples (at most
 // `largest_report_samples`, then a line saying how many more the summary holds).
 void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
@@ -265,7 +334,10 @@ void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
             pages.line("Model: " + text(model_card_text(pair)));
         }
     }
-    pages.chart(make_pair_chart(summary, static_cast<int>(p)), pages.width() * 0.5);
+    // Hundreds of samples read best ordered by their mean.
+    PairChartOptions options;
+    options.by_mean = summary.samples.size() > 100;
+    pages.chart(make_pair_chart(summary, static_cast<int>(p), options), pages.width() * 0.5);
     std::size_t samples = 0;
     std::size_t outside = 0;
     for (const SummaryRow& row : summary.rows) {
@@ -300,6 +372,7 @@ void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
         ++listed;
     }
     pages.end_table();
+    write_outside_reasons(pages, summary, p);
     if (rows > listed) {
         pages.line("... and " + QString::number(rows - listed) +
                    " more samples: see the summary file.");

@@ -1,15 +1,17 @@
 #include "report/pair_chart.h"
 
+#include <QtCharts/QCandlestickSeries>
+#include <QtCharts/QCandlestickSet>
 #include <QtCharts/QChart>
 #include <QtCharts/QLegend>
 #include <QtCharts/QLegendMarker>
-#include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
 #include <cmath>
-#include <map>
+#include <limits>
+#include <numeric>
 
 namespace veldra {
 
@@ -19,84 +21,166 @@ QString pair_name(const std::pair<std::string, std::string>& pair) {
     return QString::fromStdString(pair.first + " " + pair.second);
 }
 
-QChart* make_pair_chart(const SummaryTable& table, int index) {
-    auto* chart = new QChart();
-    if (index >= 0 && static_cast<std::size_t>(index) < table.pairs.size()) {
-        const auto& pair = table.pairs[static_cast<std::size_t>(index)];
-        // Thousands of samples: small markers without outlines, quick to draw and still apart.
-        const bool many = table.samples.size() > 1000;
-        auto* mean = new QScatterSeries(chart);
-        mean->setName("mean");
-        mean->setMarkerSize(many ? 3 : 7);
-        mean->setColor(QColor(30, 30, 30));
-        if (many) {
-            mean->setPen(Qt::NoPen);
-        }
-        auto* outside = new QScatterSeries(chart);
-        outside->setName("outside the domain");
-        outside->setColor(Qt::red);
-        outside->setMarkerSize(9);
-        const auto line = [&](const char* name, const QColor& color, Qt::PenStyle style) {
-            auto* series = new QLineSeries(chart);
-            series->setName(name);
-            QPen pen(color);
-            pen.setStyle(style);
-            pen.setWidthF(1.2);
-            series->setPen(pen);
-            return series;
-        };
-        QLineSeries* credible_low = line("credible 95%", QColor(40, 110, 200), Qt::SolidLine);
-        QLineSeries* credible_high = line("", QColor(40, 110, 200), Qt::SolidLine);
-        // Dashes along thousands of points take the raster engine seconds: solid then.
-        const Qt::PenStyle dashes = many ? Qt::SolidLine : Qt::DashLine;
-        QLineSeries* predictive_low = line("predictive 95%", QColor(120, 120, 120), dashes);
-        QLineSeries* predictive_high = line("", QColor(120, 120, 120), dashes);
-        // Points gathered first and handed over at once: appending them one by one makes
-        // the series announce every point.
-        std::map<QXYSeries*, QVector<QPointF>> points;
-        double x = 0;
-        for (const SummaryRow& row : table.rows) {
-            if (!row.of_pair(pair)) {
-                continue;
-            }
-            ++x;
-            const auto add = [&](QXYSeries* series, double y) {
-                if (!std::isnan(y)) {
-                    points[series].append(QPointF(x, y));
-                }
-            };
-            add(mean, row.figures[0]);
-            add(credible_low, row.figures[2]);
-            add(credible_high, row.figures[4]);
-            add(predictive_low, row.figures[5]);
-            add(predictive_high, row.figures[6]);
-            if (row.domain() == "outside") {
-                add(outside, row.figures[0]);
-            }
-        }
-        for (const auto& [series, values] : points) {
-            series->replace(values);
-        }
-        for (QAbstractSeries* series : std::initializer_list<QAbstractSeries*>{
-                 predictive_low, predictive_high, credible_low, credible_high, mean, outside}) {
-            chart->addSeries(series);
-        }
-        chart->createDefaultAxes();
-        if (auto* samples = qobject_cast<QValueAxis*>(chart->axes(Qt::Horizontal).front())) {
-            // Whole sample numbers, about ten ticks.
-            samples->setRange(0.5, x + 0.5);
-            samples->setLabelFormat("%d");
-            samples->setTickType(QValueAxis::TicksDynamic);
-            samples->setTickAnchor(1);
-            samples->setTickInterval(std::max(1.0, std::ceil(x / 10)));
-        }
-        chart->axes(Qt::Horizontal).front()->setTitleText("sample, in input order");
-        chart->axes(Qt::Vertical).front()->setTitleText(pair_name(pair));
-        for (QLegendMarker* marker : chart->legend()->markers()) {
-            marker->setVisible(!marker->label().isEmpty());
-        }
-        chart->setTitle(pair_name(pair) + ": mean with credible and predictive 95% intervals");
+bool remeasure(const SummaryRow& row) {
+    return row.decision.rfind("re-measure", 0) == 0;
+}
+
+namespace {
+
+// One sample's figures as the chart draws them.
+struct ChartSample {
+    double mean = 0.0;
+    double box_low = 0.0; // credible 95%
+    double box_high = 0.0;
+    double whisker_low = 0.0; // the outer band
+    double whisker_high = 0.0;
+    bool outside = false;
+    bool remeasure = false;
+};
+
+// The outer band of a row: the calibrated interval at the table's first level, else the
+// predictive 95% band, else the credible one; its name for the legend.
+std::pair<double, double> outer_band(const SummaryRow& row) {
+    if (row.calibrated.size() >= 2 && !std::isnan(row.calibrated[0]) &&
+        !std::isnan(row.calibrated[1])) {
+        return {row.calibrated[0], row.calibrated[1]};
     }
+    if (!std::isnan(row.figures[5]) && !std::isnan(row.figures[6])) {
+        return {row.figures[5], row.figures[6]};
+    }
+    return {row.figures[2], row.figures[4]};
+}
+
+} // namespace
+
+QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOptions& options) {
+    auto* chart = new QChart();
+    if (index < 0 || static_cast<std::size_t>(index) >= table.pairs.size()) {
+        return chart;
+    }
+    const auto& pair = table.pairs[static_cast<std::size_t>(index)];
+    std::vector<ChartSample> samples;
+    bool calibrated = false;
+    bool predictive = false;
+    for (const SummaryRow& row : table.rows) {
+        if (!row.of_pair(pair) || std::isnan(row.figures[0]) ||
+            (options.only_remeasure && !remeasure(row))) {
+            continue;
+        }
+        ChartSample sample;
+        sample.mean = row.figures[0];
+        sample.box_low = row.figures[2];
+        sample.box_high = row.figures[4];
+        std::tie(sample.whisker_low, sample.whisker_high) = outer_band(row);
+        calibrated = calibrated || (row.calibrated.size() >= 2 && !std::isnan(row.calibrated[0]));
+        predictive = predictive || !std::isnan(row.figures[5]);
+        sample.outside = row.domain() == "outside";
+        sample.remeasure = remeasure(row);
+        samples.push_back(sample);
+    }
+    std::vector<std::size_t> order(samples.size());
+    std::iota(order.begin(), order.end(), 0);
+    if (options.by_mean) {
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return samples[a].mean < samples[b].mean;
+        });
+    }
+    // Thousands of samples: thin bars and small markers, quick to draw and still apart.
+    const bool many = samples.size() > 1000;
+    QString band_name = predictive ? "predictive 95%" : "credible 95%";
+    if (calibrated) {
+        const double level = table.levels.empty() ? 0.95 : table.levels.front();
+        band_name = "calibrated " + QString::number(100.0 * level, 'g', 6) + "%";
+    }
+    auto* bars = new QCandlestickSeries(chart);
+    bars->setName("credible 95% (box), " + band_name + " (whiskers)");
+    bars->setIncreasingColor(QColor(150, 190, 235));
+    bars->setDecreasingColor(QColor(150, 190, 235));
+    bars->setBodyWidth(many ? 1.0 : 0.5);
+    bars->setCapsVisible(!many);
+    bars->setBodyOutlineVisible(!many);
+    QPen pen(QColor(40, 90, 160));
+    pen.setWidthF(many ? 0.5 : 1.0);
+    bars->setPen(pen);
+    auto* mean = new QScatterSeries(chart);
+    mean->setName("mean");
+    mean->setMarkerSize(many ? 2 : 6);
+    mean->setColor(QColor(20, 20, 20));
+    mean->setPen(Qt::NoPen);
+    auto* outside = new QScatterSeries(chart);
+    outside->setName("outside the domain");
+    outside->setColor(Qt::red);
+    outside->setPen(Qt::NoPen);
+    outside->setMarkerSize(many ? 4 : 9);
+    auto* again = new QScatterSeries(chart);
+    again->setName("re-measure");
+    again->setColor(Qt::transparent);
+    again->setBorderColor(QColor(230, 120, 0));
+    again->setMarkerSize(many ? 7 : 14);
+    QList<QCandlestickSet*> sets;
+    QVector<QPointF> means;
+    QVector<QPointF> outsides;
+    QVector<QPointF> agains;
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const ChartSample& s = samples[order[k]];
+        const double x = static_cast<double>(k + 1);
+        const double box_low = std::isnan(s.box_low) ? s.mean : s.box_low;
+        const double box_high = std::isnan(s.box_high) ? s.mean : s.box_high;
+        const double whisker_low =
+            std::min(box_low, std::isnan(s.whisker_low) ? box_low : s.whisker_low);
+        const double whisker_high =
+            std::max(box_high, std::isnan(s.whisker_high) ? box_high : s.whisker_high);
+        sets.append(new QCandlestickSet(box_low, whisker_high, whisker_low, box_high, x));
+        means.append(QPointF(x, s.mean));
+        if (s.outside) {
+            outsides.append(QPointF(x, s.mean));
+        }
+        if (s.remeasure) {
+            agains.append(QPointF(x, s.mean));
+        }
+        low = std::min(low, whisker_low);
+        high = std::max(high, whisker_high);
+    }
+    bars->append(sets);
+    mean->replace(means);
+    outside->replace(outsides);
+    again->replace(agains);
+    for (QAbstractSeries* series :
+         std::initializer_list<QAbstractSeries*>{bars, mean, outside, again}) {
+        chart->addSeries(series);
+    }
+    auto* x_axis = new QValueAxis(chart);
+    auto* y_axis = new QValueAxis(chart);
+    chart->addAxis(x_axis, Qt::AlignBottom);
+    chart->addAxis(y_axis, Qt::AlignLeft);
+    for (QAbstractSeries* series : chart->series()) {
+        series->attachAxis(x_axis);
+        series->attachAxis(y_axis);
+    }
+    const double n = static_cast<double>(samples.size());
+    // Whole sample numbers, about ten ticks.
+    x_axis->setRange(0.5, n + 0.5);
+    x_axis->setLabelFormat("%d");
+    x_axis->setTickType(QValueAxis::TicksDynamic);
+    x_axis->setTickAnchor(1);
+    x_axis->setTickInterval(std::max(1.0, std::ceil(n / 10)));
+    x_axis->setTitleText(options.by_mean ? "sample, ordered by the mean"
+                                         : "sample, in input order");
+    if (std::isfinite(low) && std::isfinite(high)) {
+        const double margin = high > low ? 0.05 * (high - low) : 1.0;
+        y_axis->setRange(low - margin, high + margin);
+        y_axis->applyNiceNumbers();
+    }
+    y_axis->setTitleText(pair_name(pair));
+    for (QLegendMarker* marker : chart->legend()->markers()) {
+        marker->setVisible(!marker->series()->name().isEmpty() &&
+                           (marker->series() != outside || !outsides.isEmpty()) &&
+                           (marker->series() != again || !agains.isEmpty()));
+    }
+    chart->setTitle(pair_name(pair) + ": mean with its intervals" +
+                    (options.only_remeasure ? QString(", samples to re-measure") : QString()));
     return chart;
 }
 

@@ -6,11 +6,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QTableView>
+#include <QtCharts/QCandlestickSeries>
+#include <QtCharts/QCandlestickSet>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
 #include <QtCharts/QXYSeries>
 
+#include <array>
 #include <cmath>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +37,23 @@ QtCharts::QXYSeries* series(const ResultsWindow& window, const QString& name) {
         }
     }
     return nullptr;
+}
+
+// The error bars of the chart's candlestick series `name`: x, box low and high, whisker low
+// and high, per sample.
+std::vector<std::array<double, 5>> bars(const ResultsWindow& window, const QString& name) {
+    std::vector<std::array<double, 5>> found;
+    for (QtCharts::QAbstractSeries* s :
+         window.findChild<QtCharts::QChartView*>("results_chart")->chart()->series()) {
+        if (auto* candles = dynamic_cast<QtCharts::QCandlestickSeries*>(s);
+            candles != nullptr && s->name() == name) {
+            for (const QtCharts::QCandlestickSet* set : candles->sets()) {
+                found.push_back({set->timestamp(), set->open(), set->close(), set->low(),
+                                 set->high()});
+            }
+        }
+    }
+    return found;
 }
 
 TEST(ResultsWindow, SpectraOfTheChosenSampleAsReadAndTransformed) {
@@ -102,16 +123,67 @@ TEST(ResultsWindow, ShowsTheSummarysValuesAndMarksOutsideSamples) {
     window.sort_by(0, Qt::AscendingOrder);
     EXPECT_EQ(window.cell_text(0, 0), "s1");
 
-    // The chart of each pair: means and bounds per sample in input order, outside marked.
+    // The chart of each pair: means and error bars per sample in input order, outside marked;
+    // no line joins one sample to the next.
     EXPECT_EQ(series(window, "mean")->count(), 2);
     EXPECT_EQ(series(window, "mean")->at(1), QPointF(2, 2.25));
-    EXPECT_EQ(series(window, "predictive 95%")->count(), 0); // Carbon has none
+    EXPECT_EQ(bars(window, "credible 95% (box), credible 95% (whiskers)"),
+              (std::vector<std::array<double, 5>>{{1, 1.1, 1.9, 1.1, 1.9}, {2, 1.7, 2.8, 1.7, 2.8}}));
     EXPECT_EQ(series(window, "outside the domain")->count(), 0);
     window.findChild<QComboBox*>("results_pair")->setCurrentIndex(1);
-    EXPECT_EQ(series(window, "predictive 95%")->count(), 2);
-    EXPECT_EQ(series(window, "credible 95%")->at(0), QPointF(1, 5.9));
+    // Box: credible; whiskers: predictive.
+    EXPECT_EQ(bars(window, "credible 95% (box), predictive 95% (whiskers)"),
+              (std::vector<std::array<double, 5>>{{1, 5.9, 6.3, 5.5, 6.7}, {2, 7, 7.8, 6.8, 8}}));
     ASSERT_EQ(series(window, "outside the domain")->count(), 1);
     EXPECT_EQ(series(window, "outside the domain")->at(0), QPointF(2, 7.4));
+    for (QtCharts::QAbstractSeries* s :
+         window.findChild<QtCharts::QChartView*>("results_chart")->chart()->series()) {
+        EXPECT_NE(s->type(), QtCharts::QAbstractSeries::SeriesTypeLine) << s->name().toStdString();
+    }
+}
+
+// A job with decisions: calibrated bounds, decisions and reasons in the tooltips, samples to
+// re-measure marked, shown alone on request, and the chart ordered by the mean.
+TEST(ResultsWindow, SamplesToReMeasureAreMarkedAndShownAlone) {
+    const std::string decided =
+        std::string(summary_header) +
+        ",model preprocessing,calibrated 5%,calibrated 95%,decision,domain reason\n"
+        "s1,mir,pH,7.4,0.1,5.9,6.1,6.3,5.5,6.7,inside,3.2,0.01,0.88,first_der,5.8,6.6,accept,\n"
+        "s2,mir,pH,6.1,0.2,5.6,6.0,6.6,5.2,7.0,outside,40.5,0.9,0.88,first_der,5.3,6.9,"
+        "re-measure: outside; too wide,2390–2280 cm⁻¹ (CO₂)\n"
+        "s3,mir,pH,5.0,0.2,4.6,5.0,5.4,4.4,5.6,inside,3.2,0.01,0.88,first_der,4.2,5.8,"
+        "re-measure: too wide,\n";
+    const SummaryTable table = parse_summary(decided, "job-summary.csv");
+    ASSERT_EQ(table.levels, std::vector<double>{0.9});
+    EXPECT_EQ(table.rows[1].calibrated, (std::vector<double>{5.3, 6.9}));
+    EXPECT_EQ(table.rows[1].domain_reason, "2390–2280 cm⁻¹ (CO₂)");
+    ResultsWindow window(nullptr, table, "Results");
+    auto* table_view = window.findChild<QTableView*>("results_table");
+    const QAbstractItemModel* cells = table_view->model();
+    const QString tip = cells->index(1, 1).data(Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains("calibrated 90% [5.3, 6.9]")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("re-measure: outside; too wide")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("differs at 2390–2280 cm⁻¹ (CO₂)")) << tip.toStdString();
+    EXPECT_EQ(cells->index(2, 1).data(Qt::BackgroundRole).value<QColor>(), QColor(255, 225, 180));
+    EXPECT_FALSE(cells->index(0, 1).data(Qt::BackgroundRole).isValid());
+    // Whiskers: the calibrated 90% interval.
+    EXPECT_EQ(bars(window, "credible 95% (box), calibrated 90% (whiskers)").front(),
+              (std::array<double, 5>{1, 5.9, 6.3, 5.8, 6.6}));
+    ASSERT_EQ(series(window, "re-measure")->count(), 2);
+
+    auto* only = window.findChild<QCheckBox*>("results_remeasure");
+    ASSERT_TRUE(only->isEnabled());
+    only->setChecked(true);
+    ASSERT_EQ(cells->rowCount(), 2);
+    EXPECT_EQ(window.cell_text(0, 0), "s2");
+    EXPECT_EQ(window.cell_text(1, 0), "s3");
+    EXPECT_EQ(series(window, "mean")->pointsVector(), (QVector<QPointF>{{1, 6.1}, {2, 5.0}}));
+    window.findChild<QCheckBox*>("results_by_mean")->setChecked(true);
+    EXPECT_EQ(series(window, "mean")->pointsVector(), (QVector<QPointF>{{1, 5.0}, {2, 6.1}}));
+    only->setChecked(false);
+    EXPECT_EQ(cells->rowCount(), 3);
+    EXPECT_EQ(series(window, "mean")->pointsVector(),
+              (QVector<QPointF>{{1, 5.0}, {2, 6.1}, {3, 7.4}}));
 }
 
 TEST(ResultsWindow, ACellWithoutFiguresIsEmptyAndSortsFirst) {
