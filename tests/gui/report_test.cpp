@@ -2,6 +2,8 @@
 #include "gui/results_window.h"
 #include "job/job_record.h"
 #include "job/job_runner.h"
+#include "job/job_summary.h"
+#include "models/domain_reason.h"
 #include "models/model_layout.h"
 #include "report/job_report.h"
 #include "tools/model_tree_generator.h"
@@ -12,10 +14,13 @@
 #include "tests/support/temp_dir.h"
 
 #include <QTabWidget>
+#include <QTableView>
 #include <QTableWidget>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -237,6 +242,113 @@ TEST(Report, LongTablesRepeatTheirHeaderAndStopAtTheLimit) {
     EXPECT_GE(pages, 1 + 1000 / 80);
     // Every page of the pair's table starts under its header.
     EXPECT_EQ(count(report, "pred 97.5%"), pages - 1);
+}
+
+// A lab's own cross-validated model: veldra-predict decides per sample at a tolerance, and the
+// report and the results window show the decisions of the summary. Spectra with a band the
+// calibration set never had lie outside, and the band is named where they differ.
+TEST(Report, DecisionsAndReasonsAreTheSummarysEverywhere) {
+    TempDir dir;
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::string header = "SSN";
+    for (int k = 0; k < 200; ++k) {
+        header += ",wn_" + std::to_string(4000 - 8 * k);
+    }
+    std::string spectra = header + "\n";
+    std::string inputs = header + "\n";
+    std::string targets = "SSN,Clay\n";
+    for (int i = 0; i < 60; ++i) {
+        const double clay = 10 + 30 * unit(random);
+        const double tilt = unit(random);
+        std::string row;
+        std::string banded;
+        for (int k = 0; k < 200; ++k) {
+            const double wavenumber = 4000 - 8 * k;
+            const double value = 0.5 +
+                                 0.01 * clay * std::exp(-std::pow((wavenumber - 3500) / 80, 2)) +
+                                 0.1 * tilt * k / 200.0 + 0.002 * unit(random);
+            row += "," + std::to_string(value);
+            banded += "," + std::to_string(value +
+                                           0.3 * std::exp(-std::pow((wavenumber - 2800) / 20, 2)));
+        }
+        const std::string id = "s" + std::to_string(100 + i);
+        spectra += id + row + "\n";
+        targets += id + "," + std::to_string(clay) + "\n";
+        inputs += id + row + "\n";
+        if (i < 3) {
+            inputs += "band" + std::to_string(i) + banded + "\n";
+        }
+    }
+    dir.write("spectra.csv", spectra);
+    dir.write("in.csv", inputs);
+    dir.write("targets.csv", targets);
+    dir.write("models/opus.conf", "[htsxt]\nstart_wn=4000\nend_wn=600\nnum_wn=3\n");
+    const std::string train = std::string(VELDRA_TRAIN_PROGRAM) + " --quiet --spectra '" +
+                              dir.file("spectra.csv") + "' --targets '" + dir.file("targets.csv") +
+                              "' --property Clay --models '" + dir.file("models") +
+                              "' --cv 5 --trees 20 --draws 100 --burn-in 50 > /dev/null";
+    ASSERT_EQ(std::system(train.c_str()), 0);
+    const std::string pdf = dir.file("cli.pdf");
+    const std::string predict = std::string(VELDRA_PREDICT_PROGRAM) + " --quiet --input '" +
+                                dir.file("in.csv") + "' --models '" + dir.file("models") +
+                                "' --property Clay --exp no --summary-only" +
+                                " --level 0.9 --level 68% --tolerance Clay=4 --output '" +
+                                dir.file("p.csv") + "' --report '" + pdf + "' > /dev/null";
+    ASSERT_EQ(std::system(predict.c_str()), 0);
+    const SummaryTable summary = read_summary_file(dir.file("p-summary.csv"));
+    ASSERT_EQ(summary.levels, (std::vector<double>{0.9, 0.68}));
+    ASSERT_EQ(summary.rows.size(), 63u);
+    std::size_t accepted = 0;
+    std::vector<const SummaryRow*> again;
+    for (const SummaryRow& row : summary.rows) {
+        ASSERT_EQ(row.calibrated.size(), 4u);
+        // The 68% interval lies within the 90% one, both around the mean.
+        EXPECT_LE(row.calibrated[0], row.calibrated[2]) << row.id();
+        EXPECT_GE(row.calibrated[1], row.calibrated[3]) << row.id();
+        EXPECT_EQ(row.decision,
+                  sample_decision(row.domain()[0], row.calibrated[0], row.calibrated[1], 4.0));
+        accepted += row.decision == "accept" ? 1 : 0;
+        if (row.decision != "accept") {
+            again.push_back(&row);
+        }
+        if (row.id().rfind("band", 0) == 0) {
+            EXPECT_EQ(row.domain(), "outside") << row.id();
+            const auto ranges = ranges_of_bands_text(row.domain_reason);
+            ASSERT_FALSE(ranges.empty()) << row.domain_reason;
+            EXPECT_GE(ranges.front().first, 2800) << row.domain_reason;
+            EXPECT_LE(ranges.front().second, 2800) << row.domain_reason;
+        } else if (row.domain() == "inside") {
+            EXPECT_EQ(row.domain_reason, "");
+        }
+    }
+    EXPECT_GT(accepted, 0u);
+    ASSERT_GE(again.size(), 3u);
+
+    // The report opens with the samples to re-measure, each with its reason, and lists why the
+    // samples outside lie there.
+    const std::string text = pdf_text(dir, pdf);
+    const std::size_t list = text.find("Samples to re-measure");
+    ASSERT_NE(list, std::string::npos);
+    EXPECT_LT(list, text.find("Job\n"));
+    EXPECT_NE(
+        text.find("mir Clay: " + std::to_string(again.size()) + " of 63 samples to re-measure"),
+        std::string::npos);
+    for (const SummaryRow* row : again) {
+        EXPECT_NE(text.find(row->id() + " "), std::string::npos) << row->id();
+    }
+    EXPECT_NE(text.find("Where the samples outside the calibration domain differ most from it"),
+              std::string::npos);
+    EXPECT_NE(text.find(summary.rows[1].domain_reason), std::string::npos);
+
+    // The results window keeps exactly those samples when asked to.
+    ResultsWindow window(nullptr, summary, "Results");
+    window.show_only_remeasure(true);
+    auto* table = window.findChild<QTableView*>("results_table");
+    ASSERT_EQ(static_cast<std::size_t>(table->model()->rowCount()), again.size());
+    for (std::size_t k = 0; k < again.size(); ++k) {
+        EXPECT_EQ(window.cell_text(static_cast<int>(k), 0).toStdString(), again[k]->id());
+    }
 }
 
 } // namespace

@@ -48,8 +48,8 @@ std::vector<std::array<double, 5>> bars(const ResultsWindow& window, const QStri
         if (auto* candles = dynamic_cast<QtCharts::QCandlestickSeries*>(s);
             candles != nullptr && s->name() == name) {
             for (const QtCharts::QCandlestickSet* set : candles->sets()) {
-                found.push_back({set->timestamp(), set->open(), set->close(), set->low(),
-                                 set->high()});
+                found.push_back(
+                    {set->timestamp(), set->open(), set->close(), set->low(), set->high()});
             }
         }
     }
@@ -127,8 +127,9 @@ TEST(ResultsWindow, ShowsTheSummarysValuesAndMarksOutsideSamples) {
     // no line joins one sample to the next.
     EXPECT_EQ(series(window, "mean")->count(), 2);
     EXPECT_EQ(series(window, "mean")->at(1), QPointF(2, 2.25));
-    EXPECT_EQ(bars(window, "credible 95% (box), credible 95% (whiskers)"),
-              (std::vector<std::array<double, 5>>{{1, 1.1, 1.9, 1.1, 1.9}, {2, 1.7, 2.8, 1.7, 2.8}}));
+    EXPECT_EQ(
+        bars(window, "credible 95% (box), credible 95% (whiskers)"),
+        (std::vector<std::array<double, 5>>{{1, 1.1, 1.9, 1.1, 1.9}, {2, 1.7, 2.8, 1.7, 2.8}}));
     EXPECT_EQ(series(window, "outside the domain")->count(), 0);
     window.findChild<QComboBox*>("results_pair")->setCurrentIndex(1);
     // Box: credible; whiskers: predictive.

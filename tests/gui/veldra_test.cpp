@@ -1,6 +1,7 @@
 #include "gui/calibration_window.h"
 #include "gui/veldra.h"
 #include "input/csv_reader.h"
+#include "job/job_summary.h"
 
 #include "tests/support/held_file.h"
 #include "tests/support/qt_wait.h"
@@ -9,6 +10,7 @@
 #include "tools/model_tree_generator.h"
 
 #include <chrono>
+#include <cmath>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -195,6 +197,43 @@ TEST(VeldraWindow, AWholeJobEndsInDone) {
     ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
     EXPECT_EQ(w.log().count("Predictions complete."), 2);
     EXPECT_EQ(w.dialogs->calls.size(), 2u);
+}
+
+// The interval levels and tolerances typed in reach the job: the summary has the calibrated
+// columns of each level and the decisions of the properties given; a tolerance of a property
+// not chosen, or a level out of range, is told before any job.
+TEST(VeldraWindow, LevelsAndTolerancesReachTheSummary) {
+    Window w;
+    w.ready_to_run({"check_box_pH", "check_box_Carbon"});
+    w.get<QLineEdit>("edit_levels")->setText("0.9, 0.68");
+    w.get<QLineEdit>("edit_tolerances")->setText("N=0.1");
+    w.click("button_compute");
+    EXPECT_TRUE(w.idle());
+    EXPECT_EQ(w.dialogs->calls.back(),
+              "critical:Internal error!:The tolerance names N, which is not a property chosen.");
+    w.get<QLineEdit>("edit_levels")->setText("1.5");
+    w.click("button_compute");
+    EXPECT_TRUE(w.dialogs->calls.back().contains("The interval level \"1.5\" is not a number"));
+    w.get<QLineEdit>("edit_levels")->setText("0.9, 0.68");
+    w.get<QLineEdit>("edit_tolerances")->setText("pH=0.5");
+    w.dialogs->calls.clear();
+    w.click("button_compute");
+    ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
+    const SummaryTable summary = read_summary_file(w.dir.file("out-summary.csv"));
+    EXPECT_EQ(summary.levels, (std::vector<double>{0.9, 0.68}));
+    ASSERT_FALSE(summary.rows.empty());
+    for (const SummaryRow& row : summary.rows) {
+        ASSERT_EQ(row.calibrated.size(), 4u);
+        if (row.text(SummaryColumn::property) == "pH") {
+            // Demonstration models are not calibrated.
+            EXPECT_EQ(row.decision,
+                      sample_decision(row.domain()[0], std::nan(""), std::nan(""), 0.5));
+        } else {
+            EXPECT_EQ(row.decision, "NA");
+        }
+    }
+    ASSERT_EQ(w.dialogs->records.size(), 1u);
+    EXPECT_EQ(w.dialogs->records.front().pairs.size(), 2u);
 }
 
 TEST(VeldraWindow, AFailingJobEndsInInternalError) {

@@ -1,3 +1,4 @@
+#include "job/decision_settings.h"
 #include "job/job_summary.h"
 #include "job/prediction_driver.h"
 #include "models/model_card.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -134,6 +136,85 @@ TEST(JobSummary, ModelAccuracyIsToldFromTheCard) {
               "Model card: cross-validated R2 0.916, RMSE 0.127, 103 samples.");
     EXPECT_EQ(model_accuracy_text(parse_model_card(R"({"training_fit": {"r2": 0.5}})", "m")),
               "Model card: training fit R2 0.5, RMSE NA, NA samples.");
+}
+
+} // namespace
+} // namespace veldra
+
+namespace veldra {
+namespace {
+
+// The decision on a sample: accept only inside the domain with a calibrated band no wider than
+// the tolerance either side; every reason against it is named.
+TEST(JobSummary, DecisionsAtATolerance) {
+    const double none = std::nan("");
+    EXPECT_EQ(sample_decision('i', 1.0, 1.4, 0.2), "accept");
+    EXPECT_EQ(sample_decision('i', 1.0, 1.41, 0.2), "re-measure: too wide");
+    EXPECT_EQ(sample_decision('o', 1.0, 1.4, 0.2), "re-measure: outside");
+    EXPECT_EQ(sample_decision('o', 1.0, 2.0, 0.2), "re-measure: outside; too wide");
+    EXPECT_EQ(sample_decision('u', 1.0, 1.1, 0.2), "re-measure: unknown domain");
+    EXPECT_EQ(sample_decision('i', none, none, 0.2), "re-measure: no calibration");
+    EXPECT_EQ(sample_decision('o', none, 1.0, 0.2), "re-measure: outside; no calibration");
+}
+
+// Levels and tolerances as the command line and the window take them.
+TEST(JobSummary, LevelsAndTolerancesAreReadWithCare) {
+    EXPECT_EQ(parse_levels(""), std::vector<double>{0.95});
+    EXPECT_EQ(parse_levels("0.9, 68%;0.95 0.9"), (std::vector<double>{0.9, 0.68, 0.95}));
+    EXPECT_EQ(parse_tolerances("Carbon=0.2, pH=0.3"),
+              (std::map<std::string, double>{{"Carbon", 0.2}, {"pH", 0.3}}));
+    for (const char* bad : {"1", "0", "-0.5", "95", "0.9x", "nan", "%"}) {
+        EXPECT_EQ(test::error_text([&] { parse_levels(bad); }),
+                  "The interval level \"" + std::string(bad) +
+                      "\" is not a number above 0 and below 1 (or a percentage, 90%).");
+    }
+    for (const char* bad : {"Carbon", "=0.2", "Carbon=0", "Carbon=-1", "Carbon=x"}) {
+        EXPECT_NE(test::error_text([&] { parse_tolerances(bad); }).find("is not PROPERTY="),
+                  std::string::npos)
+            << bad;
+    }
+    EXPECT_EQ(test::error_text([&] { parse_tolerances("pH=0.2 pH=0.3"); }),
+              "The tolerance of pH is given twice.");
+}
+
+// The summary's later columns, written for two levels and read back: calibrated bounds by level,
+// NA where a pair has none, the decision (NA without a tolerance) and the reason.
+TEST(JobSummary, CalibratedColumnsDecisionsAndReasonsReadBack) {
+    const test::TempDir dir;
+    const std::string path = dir.file("s.csv");
+    SummaryPart calibrated{"mir", "Carbon", {"a", "b"}, {}, 0.9, "first_der"};
+    calibrated.statistics.means = {1.0, 2.0};
+    calibrated.statistics.outside = {0, 1};
+    calibrated.statistics.calibrated_low = {{0.5, 1.5}, {0.8, 1.8}};
+    calibrated.statistics.calibrated_high = {{1.5, 2.5}, {1.2, 2.2}};
+    calibrated.statistics.decisions = {"accept", "re-measure: outside"};
+    calibrated.statistics.domain_reasons = {"", "2390–2280 cm⁻¹ (CO₂); 1640 cm⁻¹ (water)"};
+    SummaryPart plain{"mir", "pH", {"a", "b"}, {}, std::nullopt, "first_der"};
+    plain.statistics.means = {6.0, 7.0};
+    {
+        SummaryWriter writer(path, {0.9, 0.68});
+        writer.write({calibrated, plain});
+        writer.close();
+    }
+    const SummaryTable table = read_summary_file(path);
+    EXPECT_EQ(table.levels, (std::vector<double>{0.9, 0.68}));
+    ASSERT_EQ(table.rows.size(), 4u);
+    EXPECT_EQ(table.rows[2].calibrated, (std::vector<double>{1.5, 2.5, 1.8, 2.2}));
+    EXPECT_EQ(table.rows[2].decision, "re-measure: outside");
+    EXPECT_EQ(table.rows[2].domain_reason, "2390–2280 cm⁻¹ (CO₂); 1640 cm⁻¹ (water)");
+    EXPECT_EQ(table.rows[0].domain_reason, "");
+    EXPECT_EQ(table.rows[1].decision, "NA");
+    EXPECT_TRUE(std::isnan(table.rows[3].calibrated[0]));
+    const std::string text = test::read_file(path);
+    EXPECT_EQ(text.substr(0, text.find('\n')),
+              std::string(summary_header) + ",model preprocessing,calibrated 5%,calibrated 95%," +
+                  "calibrated 16%,calibrated 84%,decision,domain reason");
+    // A summary of an earlier version, without them, reads as before.
+    const SummaryTable old = parse_summary(
+        std::string(summary_header) + "\ns,mir,pH,1,1,1,1,1,NA,NA,unknown,NA,NA,NA\n", "old.csv");
+    EXPECT_TRUE(old.levels.empty());
+    EXPECT_TRUE(old.rows[0].calibrated.empty());
+    EXPECT_EQ(old.rows[0].decision, "");
 }
 
 } // namespace

@@ -41,6 +41,7 @@ ModelCard full_card() {
     card.k_rule = "lowest interval score";
     card.k_candidates = {{2.0, CardFigures{0.9, 0.14, 0, 2.9, 0.96, 0.8}},
                          {3.0, CardFigures{0.91, 0.13, 0, 3.0, 0.95, 0.7}}};
+    card.calibration = interval_calibration({0.9, 0.1, 0.55, 0.3});
     return card;
 }
 
@@ -61,7 +62,8 @@ TEST(ModelCard, WrittenAndReadByOneMapping) {
                                             "\"domain\"",
                                             "\"training_fit\"",
                                             "\"cross_validation\"",
-                                            "\"k_selection\""};
+                                            "\"k_selection\"",
+                                            "\"interval_calibration\""};
     std::size_t at = 0;
     for (const std::string& key : order) {
         const std::size_t found = text.find(key, at);
@@ -78,6 +80,9 @@ TEST(ModelCard, WrittenAndReadByOneMapping) {
     EXPECT_TRUE(back.cross_validated());
     EXPECT_EQ(back.sampler->seed, 7u);
     EXPECT_EQ(back.k_candidates.at(1).accuracy.interval_score_95, 0.7);
+    ASSERT_TRUE(back.calibration);
+    EXPECT_EQ(back.calibration->samples, 4u);
+    EXPECT_EQ(back.calibration->pit, (std::vector<double>{0.1, 0.3, 0.55, 0.9}));
 
     // A demonstration card holds only what it says, in the generator's layout.
     ModelCard demonstration;
@@ -199,6 +204,22 @@ TEST(ModelCard, CardsThatDoNotFitTheirModelAreRefused) {
          "names the transformation \"second_der\"; it must be \"first_der\" or \"none\"."},
         {"{\"cross_validation\": {\"accuracy\": {\"r2\": \"high\"}}}",
          "holds \"r2\" that is not a number."},
+        // An interval calibration must hold sorted values from 0 to 1, no more than its samples.
+        {R"({"interval_calibration": {"samples": 3, "pit": [0.1, 0.5, 0.4]}})",
+         "holds \"interval_calibration\" \"pit\" values that are not numbers from 0 to 1 in "
+         "increasing order."},
+        {R"({"interval_calibration": {"samples": 3, "pit": [0.1, 1.5]}})",
+         "holds \"interval_calibration\" \"pit\" values that are not numbers from 0 to 1 in "
+         "increasing order."},
+        {R"({"interval_calibration": {"samples": 3, "pit": [-0.1, "x"]}})",
+         "holds \"interval_calibration\" \"pit\" values that are not numbers from 0 to 1 in "
+         "increasing order."},
+        {R"({"interval_calibration": {"samples": 1, "pit": [0.1, 0.2]}})",
+         "holds \"interval_calibration\" without 1 to 20000 \"pit\" values, at most its "
+         "\"samples\"."},
+        {R"({"interval_calibration": {"samples": 1, "pit": []}})",
+         "holds \"interval_calibration\" without 1 to 20000 \"pit\" values, at most its "
+         "\"samples\"."},
     };
     TempDir dir;
     const fs::path folder = dir.path() / "mir" / "m3.SOC";

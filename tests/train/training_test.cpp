@@ -274,7 +274,26 @@ TEST(Training, TheSameSeedGivesTheSameBytes) {
         LoggerSet log;
         const TrainingReport report = train_model(settings, log);
         ASSERT_TRUE(report.cross_validation);
-        EXPECT_EQ(report.cross_validation->folds, 3);
+        const CrossValidation& cv = *report.cross_validation;
+        EXPECT_EQ(cv.folds, 3);
+        // Each lab value's PIT under its out-of-fold draws agrees with its 95% band; the card
+        // keeps them all, sorted, to calibrate predictions.
+        ASSERT_EQ(cv.pit.size(), cv.observed.size());
+        for (std::size_t i = 0; i < cv.pit.size(); ++i) {
+            const bool inside = cv.observed[i] >= cv.low[i] && cv.observed[i] <= cv.high[i];
+            if (cv.pit[i] >= 0.05 && cv.pit[i] <= 0.95) {
+                EXPECT_TRUE(inside) << i << " pit " << cv.pit[i];
+            }
+            if (cv.pit[i] == 0.0 || cv.pit[i] == 1.0) {
+                EXPECT_FALSE(inside) << i << " pit " << cv.pit[i];
+            }
+        }
+        const std::optional<ModelCard> card = read_model_card(report.folder);
+        ASSERT_TRUE(card && card->calibration);
+        std::vector<double> sorted = cv.pit;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(card->calibration->pit, sorted);
+        EXPECT_EQ(card->calibration->samples, cv.pit.size());
         std::string bytes;
         std::vector<std::string> names;
         for (fs::directory_iterator it(report.folder), end; it != end; ++it) {
