@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
                 record.spectra = preview;
             }
             results.set_record(summary, record);
-            results.choose_row(0);
+            results.choose_first_outside();
             results.show();
             return application.exec();
         } catch (const std::exception& e) {

@@ -70,12 +70,13 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
 
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout();
-    top->addWidget(
+    auto* legend =
         new QLabel("Mean and 95% interval (predictive where the model gives one, else credible); "
                    "red: outside the calibration domain, orange: to re-measure. Ctrl+C copies "
                    "the selected cells.",
-                   this),
-        1);
+                   this);
+    legend->setWordWrap(true);
+    top->addWidget(legend, 1);
     top->addWidget(remeasure_box_);
     top->addWidget(report_button_);
     layout->addLayout(top);
@@ -152,6 +153,24 @@ void ResultsWindow::choose_row(int row) {
     if (row >= 0 && row < sorter_->rowCount()) {
         cells_->setCurrentIndex(sorter_->index(row, 1));
     }
+}
+
+void ResultsWindow::choose_first_outside() {
+    for (const SummaryRow& row : table_.rows) {
+        if (row.domain() != "outside") {
+            continue;
+        }
+        const auto pair = std::find_if(table_.pairs.begin(), table_.pairs.end(),
+                                       [&](const auto& p) { return row.of_pair(p); });
+        for (int r = 0; r < sorter_->rowCount(); ++r) {
+            if (sorter_->index(r, 0).data().toString().toStdString() == row.id()) {
+                cells_->setCurrentIndex(
+                    sorter_->index(r, 1 + static_cast<int>(pair - table_.pairs.begin())));
+                return;
+            }
+        }
+    }
+    choose_row(0);
 }
 
 void ResultsWindow::show_spectra() {

@@ -52,6 +52,10 @@ public:
     // Makes row `row` of the table the current one (its sample highlighted among the spectra).
     void choose_row(int row);
 
+    // Makes the first sample outside a model's domain the current one, on that pair's column, so
+    // that its spectrum shows where it differs; else the first row.
+    void choose_first_outside();
+
     // Shows the spectra the job read with the sample of the current table row highlighted, as
     // read or after the covariate transformation (the switch under the chart).
     void show_spectra();

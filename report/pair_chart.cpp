@@ -12,6 +12,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 
 namespace veldra {
 
@@ -38,17 +39,17 @@ struct ChartSample {
     bool remeasure = false;
 };
 
-// The outer band of a row: the calibrated interval at the table's first level, else the
-// predictive 95% band, else the credible one; its name for the legend.
-std::pair<double, double> outer_band(const SummaryRow& row) {
-    if (row.calibrated.size() >= 2 && !std::isnan(row.calibrated[0]) &&
-        !std::isnan(row.calibrated[1])) {
-        return {row.calibrated[0], row.calibrated[1]};
+// The calibrated interval of a row at level place `l` of the table, or nothing.
+std::optional<std::pair<double, double>> calibrated_band(const SummaryRow& row, std::size_t l) {
+    if (2 * l + 1 < row.calibrated.size() && !std::isnan(row.calibrated[2 * l]) &&
+        !std::isnan(row.calibrated[2 * l + 1])) {
+        return std::make_pair(row.calibrated[2 * l], row.calibrated[2 * l + 1]);
     }
-    if (!std::isnan(row.figures[5]) && !std::isnan(row.figures[6])) {
-        return {row.figures[5], row.figures[6]};
-    }
-    return {row.figures[2], row.figures[4]};
+    return std::nullopt;
+}
+
+QString level_text(double level) {
+    return QString::number(100.0 * level, 'g', 6) + "%";
 }
 
 } // namespace
@@ -59,6 +60,15 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
         return chart;
     }
     const auto& pair = table.pairs[static_cast<std::size_t>(index)];
+    // Calibrated rows: whiskers at the widest level, a box at the narrowest (none with one
+    // level). Others: the credible 95% interval as the box, the predictive 95% band (else the
+    // credible one) as whiskers.
+    std::size_t widest = 0;
+    std::size_t narrowest = 0;
+    for (std::size_t l = 0; l < table.levels.size(); ++l) {
+        widest = table.levels[l] > table.levels[widest] ? l : widest;
+        narrowest = table.levels[l] < table.levels[narrowest] ? l : narrowest;
+    }
     std::vector<ChartSample> samples;
     bool calibrated = false;
     bool predictive = false;
@@ -69,11 +79,19 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
         }
         ChartSample sample;
         sample.mean = row.figures[0];
-        sample.box_low = row.figures[2];
-        sample.box_high = row.figures[4];
-        std::tie(sample.whisker_low, sample.whisker_high) = outer_band(row);
-        calibrated = calibrated || (row.calibrated.size() >= 2 && !std::isnan(row.calibrated[0]));
-        predictive = predictive || !std::isnan(row.figures[5]);
+        if (const auto outer = calibrated_band(row, widest)) {
+            calibrated = true;
+            std::tie(sample.whisker_low, sample.whisker_high) = *outer;
+            const auto inner = narrowest != widest ? calibrated_band(row, narrowest) : std::nullopt;
+            sample.box_low = inner ? inner->first : sample.mean;
+            sample.box_high = inner ? inner->second : sample.mean;
+        } else {
+            sample.box_low = row.figures[2];
+            sample.box_high = row.figures[4];
+            predictive = predictive || !std::isnan(row.figures[5]);
+            sample.whisker_low = std::isnan(row.figures[5]) ? row.figures[2] : row.figures[5];
+            sample.whisker_high = std::isnan(row.figures[6]) ? row.figures[4] : row.figures[6];
+        }
         sample.outside = row.domain() == "outside";
         sample.remeasure = remeasure(row);
         samples.push_back(sample);
@@ -87,13 +105,16 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
     }
     // Thousands of samples: thin bars and small markers, quick to draw and still apart.
     const bool many = samples.size() > 1000;
-    QString band_name = predictive ? "predictive 95%" : "credible 95%";
+    QString bars_name = "credible 95% (box), " +
+                        QString(predictive ? "predictive 95%" : "credible 95%") + " (whiskers)";
     if (calibrated) {
-        const double level = table.levels.empty() ? 0.95 : table.levels.front();
-        band_name = "calibrated " + QString::number(100.0 * level, 'g', 6) + "%";
+        bars_name =
+            "calibrated " +
+            (narrowest != widest ? level_text(table.levels[narrowest]) + " (box), " : QString()) +
+            level_text(table.levels[widest]) + " (whiskers)";
     }
     auto* bars = new QCandlestickSeries(chart);
-    bars->setName("credible 95% (box), " + band_name + " (whiskers)");
+    bars->setName(bars_name);
     bars->setIncreasingColor(QColor(150, 190, 235));
     bars->setDecreasingColor(QColor(150, 190, 235));
     bars->setBodyWidth(many ? 1.0 : 0.5);

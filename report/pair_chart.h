@@ -23,9 +23,10 @@ struct PairChartOptions {
 };
 
 // The chart of one pair of a summary (`index` in the table's order): every sample's mean with
-// its intervals as error bars (a box for the credible 95% interval, whiskers for the calibrated
-// interval at the table's first level, else the predictive 95% band), nothing joining one
-// sample to the next; samples outside the calibration domain and those to re-measure marked.
+// its intervals as error bars, nothing joining one sample to the next: for a calibrated model,
+// whiskers at the widest calibrated level and a box at the narrowest; else a box for the
+// credible 95% interval and whiskers for the predictive 95% band. Samples outside the
+// calibration domain and those to re-measure are marked.
 // The caller owns the chart; an index out of range gives an empty chart.
 QtCharts::QChart* make_pair_chart(const SummaryTable& table, int index,
                                   const PairChartOptions& options = PairChartOptions());

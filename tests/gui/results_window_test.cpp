@@ -149,7 +149,7 @@ TEST(ResultsWindow, SamplesToReMeasureAreMarkedAndShownAlone) {
     const std::string decided =
         std::string(summary_header) +
         ",model preprocessing,calibrated 5%,calibrated 95%,decision,domain reason\n"
-        "s1,mir,pH,7.4,0.1,5.9,6.1,6.3,5.5,6.7,inside,3.2,0.01,0.88,first_der,5.8,6.6,accept,\n"
+        "s1,mir,pH,6.2,0.1,5.9,6.1,6.3,5.5,6.7,inside,3.2,0.01,0.88,first_der,5.8,6.6,accept,\n"
         "s2,mir,pH,6.1,0.2,5.6,6.0,6.6,5.2,7.0,outside,40.5,0.9,0.88,first_der,5.3,6.9,"
         "re-measure: outside; too wide,2390–2280 cm⁻¹ (CO₂)\n"
         "s3,mir,pH,5.0,0.2,4.6,5.0,5.4,4.4,5.6,inside,3.2,0.01,0.88,first_der,4.2,5.8,"
@@ -167,9 +167,9 @@ TEST(ResultsWindow, SamplesToReMeasureAreMarkedAndShownAlone) {
     EXPECT_TRUE(tip.contains("differs at 2390–2280 cm⁻¹ (CO₂)")) << tip.toStdString();
     EXPECT_EQ(cells->index(2, 1).data(Qt::BackgroundRole).value<QColor>(), QColor(255, 225, 180));
     EXPECT_FALSE(cells->index(0, 1).data(Qt::BackgroundRole).isValid());
-    // Whiskers: the calibrated 90% interval.
-    EXPECT_EQ(bars(window, "credible 95% (box), calibrated 90% (whiskers)").front(),
-              (std::array<double, 5>{1, 5.9, 6.3, 5.8, 6.6}));
+    // Whiskers: the calibrated 90% interval; with one level, no box.
+    EXPECT_EQ(bars(window, "calibrated 90% (whiskers)").front(),
+              (std::array<double, 5>{1, 6.2, 6.2, 5.8, 6.6}));
     ASSERT_EQ(series(window, "re-measure")->count(), 2);
 
     auto* only = window.findChild<QCheckBox*>("results_remeasure");
@@ -184,7 +184,7 @@ TEST(ResultsWindow, SamplesToReMeasureAreMarkedAndShownAlone) {
     only->setChecked(false);
     EXPECT_EQ(cells->rowCount(), 3);
     EXPECT_EQ(series(window, "mean")->pointsVector(),
-              (QVector<QPointF>{{1, 5.0}, {2, 6.1}, {3, 7.4}}));
+              (QVector<QPointF>{{1, 5.0}, {2, 6.1}, {3, 6.2}}));
 }
 
 TEST(ResultsWindow, ACellWithoutFiguresIsEmptyAndSortsFirst) {
