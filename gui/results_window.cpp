@@ -64,6 +64,8 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     spectra_view_->setRenderHint(QPainter::Antialiasing);
     transformed_box_->setObjectName("results_transformed");
     by_mean_box_->setObjectName("results_by_mean");
+    // Thousands of samples in input order are a cloud; ordered by the mean they read.
+    by_mean_box_->setChecked(table_.samples.size() > 1000);
     remeasure_box_->setObjectName("results_remeasure");
     remeasure_box_->setEnabled(std::any_of(table_.rows.begin(), table_.rows.end(),
                                            [](const SummaryRow& row) { return remeasure(row); }));

@@ -132,12 +132,12 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
     outside->setName("outside the domain");
     outside->setColor(Qt::red);
     outside->setPen(Qt::NoPen);
-    outside->setMarkerSize(many ? 4 : 9);
+    outside->setMarkerSize(many ? 5 : 9);
     auto* again = new QScatterSeries(chart);
     again->setName("re-measure");
     again->setColor(Qt::transparent);
     again->setBorderColor(QColor(230, 120, 0));
-    again->setMarkerSize(many ? 7 : 14);
+    again->setMarkerSize(many ? 4 : 14);
     QList<QCandlestickSet*> sets;
     QVector<QPointF> means;
     QVector<QPointF> outsides;
@@ -169,7 +169,7 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
     outside->replace(outsides);
     again->replace(agains);
     for (QAbstractSeries* series :
-         std::initializer_list<QAbstractSeries*>{bars, mean, outside, again}) {
+         std::initializer_list<QAbstractSeries*>{bars, mean, again, outside}) {
         chart->addSeries(series);
     }
     auto* x_axis = new QValueAxis(chart);
