@@ -218,9 +218,11 @@ void write_remeasure(Pages& pages, const SummaryTable& summary) {
 void write_job_pages(Pages& pages, const SummaryTable& summary, const std::string& summary_path,
                      const JobRecord& record) {
     pages.title("Veldra prediction report");
-    write_remeasure(pages, summary);
     if (record.recorded) {
         pages.line("Program: Veldra " + text(record.version));
+    }
+    write_remeasure(pages, summary);
+    if (record.recorded) {
         pages.heading("Job");
         pages.line("Input (" + text(record.input_kind) +
                    "): " + (record.input.empty() ? QString("-") : text(record.input)));
