@@ -3,6 +3,7 @@
 #include "job/job_runner.h"
 #include "job/job_summary.h"
 #include "models/calibration_domain.h"
+#include "models/domain_reason.h"
 #include "models/model_card.h"
 #include "text/number_text.h"
 #include "tools/model_tree_generator.h"
@@ -674,11 +675,24 @@ TEST(Training, SpectraAPipelineNormalisesAreStillJudgedAsRead) {
     job.csv_file = lab.dir.file("judged.csv");
     job.summary = true;
     JobProgress progress;
-    ASSERT_TRUE(run_job(job, log, progress).ok);
+    {
+        test::LogCapture seen(true);
+        ASSERT_TRUE(run_job(job, log, progress).ok);
+        // The log says where the doubled spectrum differs: ranges of the spectrum as read.
+        const std::vector<std::string> said = seen.messages();
+        const auto told = std::find_if(said.begin(), said.end(), [](const std::string& line) {
+            return line.rfind("Outside the domain: doubled differs most at ", 0) == 0;
+        });
+        ASSERT_NE(told, said.end());
+        EXPECT_NE(told->find(" cm⁻¹"), std::string::npos) << *told;
+    }
     const SummaryTable judged = read_summary_file(lab.dir.file("judged.csv-summary.out"));
     ASSERT_EQ(judged.rows.size(), 2u);
     EXPECT_EQ(judged.rows[0].domain(), "inside");
     EXPECT_EQ(judged.rows[1].domain(), "outside");
+    EXPECT_EQ(judged.rows[0].domain_reason, "");
+    EXPECT_FALSE(ranges_of_bands_text(judged.rows[1].domain_reason).empty())
+        << judged.rows[1].domain_reason;
     // After SNV the two are the same spectrum: the domain after the pipeline alone says inside.
     EXPECT_EQ(judged.rows[1].t2, judged.rows[0].t2);
 
