@@ -72,8 +72,6 @@ void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_rea
         }
         if (statistics != nullptr) {
             statistics->domain_reasons.push_back(std::move(reason));
-        }
-        if (statistics != nullptr) {
             statistics->t2.push_back(score.t2);
             statistics->q.push_back(score.q);
             statistics->outside.push_back(score.outside ? 1 : 0);
@@ -118,8 +116,8 @@ void PairRun::prepare_calibration(LoggerSet& log) {
         // A model without a card, or a demonstration, is told by the job already.
         VELDRA_LOG(log, card_ && !card_->demonstration ? Severity::info : Severity::debug)
             << "The model in '" << folder_
-            << "' has no interval calibration (it was trained without cross-validation): its "
-               "calibrated intervals are NA.";
+            << "' has no interval calibration (it was trained without cross-validation, or by "
+               "an earlier version): its calibrated intervals are NA.";
         return;
     }
     for (const double level : pair_.levels) {

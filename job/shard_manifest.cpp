@@ -116,6 +116,15 @@ std::string shard_manifest_text(const JobSettings& settings, const std::string& 
          << (settings.summary ? "yes" : "no") << ", summary only "
          << (settings.summary_only ? "yes" : "no") << ", separator '" << settings.output_separator
          << "'\n"
+         << "decisions: levels";
+    for (const double level : settings.levels) {
+        text << ' ' << level;
+    }
+    text << ", tolerances";
+    for (const auto& [property, half_width] : settings.tolerances) {
+        text << ' ' << property << '=' << half_width;
+    }
+    text << "\n"
          << "models: " << settings.model_directory.string() << "\n"
          << models_identity(settings) << "shards: " << settings.shards << "\n"
          << "shard: " << settings.shard << " of " << settings.shards << "\n"
