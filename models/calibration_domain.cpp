@@ -24,28 +24,35 @@ using nlohmann::json;
 
 } // namespace
 
-DomainScore score_in_domain(const CalibrationDomain& domain, const double* row) {
+DomainProjection project_on_domain(const CalibrationDomain& domain, const double* row) {
     const std::size_t width = domain.center.size();
-    std::vector<double> centred(width);
+    DomainProjection projection;
+    projection.centred.resize(width);
     double total = 0.0;
     for (std::size_t j = 0; j < width; ++j) {
-        centred[j] = row[j] - domain.center[j];
-        total += centred[j] * centred[j];
+        projection.centred[j] = row[j] - domain.center[j];
+        total += projection.centred[j] * projection.centred[j];
     }
-    DomainScore score;
     double explained = 0.0;
+    projection.scores.resize(domain.components.size());
     for (std::size_t c = 0; c < domain.components.size(); ++c) {
         const std::vector<double>& loading = domain.components[c];
         double t = 0.0;
         for (std::size_t j = 0; j < width; ++j) {
-            t += loading[j] * centred[j];
+            t += loading[j] * projection.centred[j];
         }
-        score.t2 += t * t / domain.variances[c];
+        projection.scores[c] = t;
+        projection.score.t2 += t * t / domain.variances[c];
         explained += t * t;
     }
+    DomainScore& score = projection.score;
     score.q = std::max(0.0, total - explained);
     score.outside = !(score.t2 <= domain.t2_limit) || !(score.q <= domain.q_limit);
-    return score;
+    return projection;
+}
+
+DomainScore score_in_domain(const CalibrationDomain& domain, const double* row) {
+    return project_on_domain(domain, row).score;
 }
 
 namespace {

@@ -35,6 +35,14 @@ constexpr std::size_t largest_domain_components = 100;
 // T², Q and the verdict of one row of transformed covariates (as many as the domain's center).
 DomainScore score_in_domain(const CalibrationDomain& domain, const double* row);
 
+// The same with the row's parts: centred on the domain, and its score on each component.
+struct DomainProjection {
+    std::vector<double> centred;
+    std::vector<double> scores;
+    DomainScore score;
+};
+DomainProjection project_on_domain(const CalibrationDomain& domain, const double* row);
+
 // The domain file "domain.json" of the model in `folder`; nothing when there is none. Raises a
 // message naming the file when it is not a well-formed domain: a JSON object with "covariates",
 // "center", "variances", "components" (rows of "covariates" numbers), "t2_limit" and "q_limit",

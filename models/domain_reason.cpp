@@ -9,45 +9,29 @@ namespace veldra {
 
 std::vector<double> domain_contributions(const CalibrationDomain& domain, const double* row) {
     const std::size_t width = domain.center.size();
-    std::vector<double> centred(width);
-    for (std::size_t j = 0; j < width; ++j) {
-        centred[j] = row[j] - domain.center[j];
-    }
-    std::vector<double> scores(domain.components.size());
-    std::vector<double> residual = centred;
-    double t2 = 0.0;
-    for (std::size_t c = 0; c < domain.components.size(); ++c) {
-        const std::vector<double>& loading = domain.components[c];
-        double t = 0.0;
-        for (std::size_t j = 0; j < width; ++j) {
-            t += loading[j] * centred[j];
-        }
-        scores[c] = t;
-        t2 += t * t / domain.variances[c];
-        for (std::size_t j = 0; j < width; ++j) {
-            residual[j] -= t * loading[j];
-        }
-    }
-    double q = 0.0;
-    for (const double e : residual) {
-        q += e * e;
-    }
+    const DomainProjection projection = project_on_domain(domain, row);
     std::vector<double> contributions(width, 0.0);
-    const double q_ratio = q / domain.q_limit;
-    const double t2_ratio = t2 / domain.t2_limit;
-    if (q_ratio <= 1.0 && t2_ratio <= 1.0) {
+    const double q_ratio = projection.score.q / domain.q_limit;
+    const double t2_ratio = projection.score.t2 / domain.t2_limit;
+    if (!projection.score.outside) {
         return contributions;
     }
     if (q_ratio >= t2_ratio) {
+        std::vector<double> residual = projection.centred;
+        for (std::size_t c = 0; c < domain.components.size(); ++c) {
+            for (std::size_t j = 0; j < width; ++j) {
+                residual[j] -= projection.scores[c] * domain.components[c][j];
+            }
+        }
         for (std::size_t j = 0; j < width; ++j) {
             contributions[j] = residual[j] * residual[j];
         }
         return contributions;
     }
     for (std::size_t c = 0; c < domain.components.size(); ++c) {
-        const double weight = scores[c] / domain.variances[c];
+        const double weight = projection.scores[c] / domain.variances[c];
         for (std::size_t j = 0; j < width; ++j) {
-            contributions[j] += weight * domain.components[c][j] * centred[j];
+            contributions[j] += weight * domain.components[c][j] * projection.centred[j];
         }
     }
     for (double& value : contributions) {
