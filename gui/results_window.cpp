@@ -175,6 +175,25 @@ void ResultsWindow::choose_first_outside() {
     choose_row(0);
 }
 
+namespace {
+
+// The wavenumber ranges of a "domain reason", shaded from `low` to `high`.
+void shade_bands(QChart* chart, const std::string& reason, double low, double high) {
+    for (const auto& [band_high, band_low] : ranges_of_bands_text(reason)) {
+        auto* top = new QLineSeries(chart);
+        auto* bottom = new QLineSeries(chart);
+        top->append({QPointF(band_low - 2, high), QPointF(band_high + 2, high)});
+        bottom->append({QPointF(band_low - 2, low), QPointF(band_high + 2, low)});
+        auto* shade = new QAreaSeries(top, bottom);
+        shade->setObjectName("outside_band");
+        shade->setColor(QColor(255, 170, 60, 90));
+        shade->setPen(Qt::NoPen);
+        chart->addSeries(shade);
+    }
+}
+
+} // namespace
+
 void ResultsWindow::show_spectra() {
     auto* chart = new QChart();
     const SpectraPreview* preview = record_.spectra.get();
@@ -236,17 +255,7 @@ void ResultsWindow::show_spectra() {
                 : nullptr;
         const bool on_wavenumbers = after ? preview->wavenumbers_after : preview->wavenumbers;
         if (row != nullptr && on_wavenumbers && std::isfinite(low) && high > low) {
-            for (const auto& [band_high, band_low] : ranges_of_bands_text(row->domain_reason)) {
-                auto* top = new QLineSeries(chart);
-                auto* bottom = new QLineSeries(chart);
-                top->append({QPointF(band_low - 2, high), QPointF(band_high + 2, high)});
-                bottom->append({QPointF(band_low - 2, low), QPointF(band_high + 2, low)});
-                auto* shade = new QAreaSeries(top, bottom);
-                shade->setObjectName("outside_band");
-                shade->setColor(QColor(255, 170, 60, 90));
-                shade->setPen(Qt::NoPen);
-                chart->addSeries(shade);
-            }
+            shade_bands(chart, row->domain_reason, low, high);
         }
         chart->createDefaultAxes();
         chart->legend()->hide();

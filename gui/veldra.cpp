@@ -280,19 +280,8 @@ void Veldra::on_button_compute_clicked() {
     }
     std::vector<double> levels;
     std::map<std::string, double> tolerances;
-    try {
-        levels = parse_levels(ui->edit_levels->text().toStdString());
-        tolerances = parse_tolerances(ui->edit_tolerances->text().toStdString());
-    } catch (const std::runtime_error& e) {
-        show_error(QString::fromStdString(e.what()));
+    if (!read_decisions(properties, levels, tolerances)) {
         return;
-    }
-    for (const auto& tolerance : tolerances) {
-        if (std::find(properties.begin(), properties.end(), tolerance.first) == properties.end()) {
-            show_error("The tolerance names " + QString::fromStdString(tolerance.first) +
-                       ", which is not a property chosen.");
-            return;
-        }
     }
     // No output may be the input or another output: the job would destroy it.
     JobSettings planned;
@@ -318,6 +307,25 @@ void Veldra::on_button_compute_clicked() {
     ui->button_compute->setText("Cancel");
     ui->button_calibrate->setEnabled(false);
     worker->start();
+}
+
+bool Veldra::read_decisions(const std::vector<std::string>& properties, std::vector<double>& levels,
+                            std::map<std::string, double>& tolerances) {
+    try {
+        levels = parse_levels(ui->edit_levels->text().toStdString());
+        tolerances = parse_tolerances(ui->edit_tolerances->text().toStdString());
+    } catch (const std::runtime_error& e) {
+        show_error(QString::fromStdString(e.what()));
+        return false;
+    }
+    for (const auto& tolerance : tolerances) {
+        if (std::find(properties.begin(), properties.end(), tolerance.first) == properties.end()) {
+            show_error("The tolerance names " + QString::fromStdString(tolerance.first) +
+                       ", which is not a property chosen.");
+            return false;
+        }
+    }
+    return true;
 }
 
 void Veldra::finish(QString result_message, bool stopped_by_user, bool ok) {

@@ -3,6 +3,7 @@
 #include "gui/dialogs.h"
 #include "job/job_settings.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,10 @@ private:
     void show_error(const QString& message);
     std::vector<std::string> selected_spectrometers() const;
     std::vector<std::string> selected_properties() const;
+    // The interval levels and tolerances typed in, checked against the properties chosen; false
+    // after telling what is wrong.
+    bool read_decisions(const std::vector<std::string>& properties, std::vector<double>& levels,
+                        std::map<std::string, double>& tolerances);
     std::vector<QCheckBox*> property_boxes() const;
     // Sets the transformation and the back-transformation to what the cards of the chosen
     // models say, when they agree; leaves them as they are otherwise.

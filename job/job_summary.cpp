@@ -218,6 +218,29 @@ LaterColumns later_columns(const std::vector<std::string>& header, std::vector<d
     return later;
 }
 
+// The later columns of a record into `row`; what is wrong with them, or "".
+std::string read_later_columns(const LaterColumns& later, std::vector<std::string>& fields,
+                               SummaryRow& row) {
+    for (const std::size_t k : later.calibrated) {
+        const std::string& field = fields[k];
+        double value = std::nan("");
+        const char* end = field.data() + field.size();
+        if (field != "NA" &&
+            (field.empty() || std::from_chars(field.data(), end, value).ptr != end)) {
+            return "field " + std::to_string(k + 1) + " is \"" + field.substr(0, 40) +
+                   "\", neither a number nor NA.";
+        }
+        row.calibrated.push_back(value);
+    }
+    if (later.decision < fields.size()) {
+        row.decision = std::move(fields[later.decision]);
+    }
+    if (later.reason < fields.size()) {
+        row.domain_reason = std::move(fields[later.reason]);
+    }
+    return std::string();
+}
+
 } // namespace
 
 SummaryTable parse_summary(const std::string& text, const std::string& name) {
@@ -288,22 +311,9 @@ SummaryTable parse_summary(const std::string& text, const std::string& name) {
         row.t2 = number_of(SummaryColumn::t2);
         row.q = number_of(SummaryColumn::q);
         row.model_r2 = number_of(SummaryColumn::model_r2);
-        for (const std::size_t k : later.calibrated) {
-            const std::string& field = fields[k];
-            double value = std::nan("");
-            const char* end = field.data() + field.size();
-            if (field != "NA" &&
-                (field.empty() || std::from_chars(field.data(), end, value).ptr != end)) {
-                fail(number, "field " + std::to_string(k + 1) + " is \"" + field.substr(0, 40) +
-                                 "\", neither a number nor NA.");
-            }
-            row.calibrated.push_back(value);
-        }
-        if (later.decision < width) {
-            row.decision = std::move(fields[later.decision]);
-        }
-        if (later.reason < width) {
-            row.domain_reason = std::move(fields[later.reason]);
+        const std::string bad = read_later_columns(later, fields, row);
+        if (!bad.empty()) {
+            fail(number, bad);
         }
         const std::pair<std::string, std::string> pair{row.text(SummaryColumn::spectrometer),
                                                        row.text(SummaryColumn::property)};

@@ -329,6 +329,28 @@ std::optional<double> ModelCard::rmse() const {
                             : (training_fit ? training_fit->rmse : std::nullopt);
 }
 
+namespace {
+
+// The card's "preprocessing": the pipeline, its references and how it was chosen.
+ordered_json preprocessing_json(const ModelCard& card) {
+    ordered_json preprocessing = {{"pipeline", card.preprocessing}};
+    if (!card.preprocessing_references.empty()) {
+        preprocessing["references"] = card.preprocessing_references;
+    }
+    if (!card.preprocessing_candidates.empty()) {
+        ordered_json candidates = ordered_json::array();
+        for (const CardPipelineCandidate& choice : card.preprocessing_candidates) {
+            candidates.push_back(
+                {{"pipeline", choice.pipeline}, {"accuracy", figures_json(choice.accuracy)}});
+        }
+        preprocessing["selection"] = {{"rule", card.preprocessing_rule},
+                                      {"candidates", candidates}};
+    }
+    return preprocessing;
+}
+
+} // namespace
+
 std::string model_card_text(const ModelCard& card) {
     ordered_json out = ordered_json::object();
     const auto put_text = [&](const char* key, const std::string& value) {
@@ -343,20 +365,7 @@ std::string model_card_text(const ModelCard& card) {
         out["transformation"] = transformation_text(*card.transformation);
     }
     if (!card.preprocessing.empty()) {
-        ordered_json preprocessing = {{"pipeline", card.preprocessing}};
-        if (!card.preprocessing_references.empty()) {
-            preprocessing["references"] = card.preprocessing_references;
-        }
-        if (!card.preprocessing_candidates.empty()) {
-            ordered_json candidates = ordered_json::array();
-            for (const CardPipelineCandidate& choice : card.preprocessing_candidates) {
-                candidates.push_back(
-                    {{"pipeline", choice.pipeline}, {"accuracy", figures_json(choice.accuracy)}});
-            }
-            preprocessing["selection"] = {{"rule", card.preprocessing_rule},
-                                          {"candidates", candidates}};
-        }
-        out["preprocessing"] = preprocessing;
+        out["preprocessing"] = preprocessing_json(card);
     }
     if (card.log) {
         out["log"] = *card.log;

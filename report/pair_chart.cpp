@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <optional>
 
 namespace veldra {
@@ -52,24 +51,25 @@ QString level_text(double level) {
     return QString::number(100.0 * level, 'g', 6) + "%";
 }
 
-} // namespace
+// The samples of a pair as the chart draws them, in the chart's order, and the name of their
+// error bars. Calibrated rows: whiskers at the widest level, a box at the narrowest (none with
+// one level). Others: the credible 95% interval as the box, the predictive 95% band (else the
+// credible one) as whiskers.
+struct ChartSamples {
+    std::vector<ChartSample> samples;
+    QString bars_name;
+};
 
-QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOptions& options) {
-    auto* chart = new QChart();
-    if (index < 0 || static_cast<std::size_t>(index) >= table.pairs.size()) {
-        return chart;
-    }
-    const auto& pair = table.pairs[static_cast<std::size_t>(index)];
-    // Calibrated rows: whiskers at the widest level, a box at the narrowest (none with one
-    // level). Others: the credible 95% interval as the box, the predictive 95% band (else the
-    // credible one) as whiskers.
+ChartSamples chart_samples(const SummaryTable& table,
+                           const std::pair<std::string, std::string>& pair,
+                           const PairChartOptions& options) {
     std::size_t widest = 0;
     std::size_t narrowest = 0;
     for (std::size_t l = 0; l < table.levels.size(); ++l) {
         widest = table.levels[l] > table.levels[widest] ? l : widest;
         narrowest = table.levels[l] < table.levels[narrowest] ? l : narrowest;
     }
-    std::vector<ChartSample> samples;
+    ChartSamples chosen;
     bool calibrated = false;
     bool predictive = false;
     for (const SummaryRow& row : table.rows) {
@@ -94,27 +94,71 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
         }
         sample.outside = row.domain() == "outside";
         sample.remeasure = remeasure(row);
-        samples.push_back(sample);
+        chosen.samples.push_back(sample);
     }
-    std::vector<std::size_t> order(samples.size());
-    std::iota(order.begin(), order.end(), 0);
     if (options.by_mean) {
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return samples[a].mean < samples[b].mean;
-        });
+        std::stable_sort(
+            chosen.samples.begin(), chosen.samples.end(),
+            [](const ChartSample& a, const ChartSample& b) { return a.mean < b.mean; });
     }
-    // Thousands of samples: thin bars and small markers, quick to draw and still apart.
-    const bool many = samples.size() > 1000;
-    QString bars_name = "credible 95% (box), " +
-                        QString(predictive ? "predictive 95%" : "credible 95%") + " (whiskers)";
+    chosen.bars_name = "credible 95% (box), " +
+                       QString(predictive ? "predictive 95%" : "credible 95%") + " (whiskers)";
     if (calibrated) {
-        bars_name =
+        chosen.bars_name =
             "calibrated " +
             (narrowest != widest ? level_text(table.levels[narrowest]) + " (box), " : QString()) +
             level_text(table.levels[widest]) + " (whiskers)";
     }
+    return chosen;
+}
+
+QScatterSeries* markers(QChart* chart, const QString& name, const QColor& fill, double size) {
+    auto* series = new QScatterSeries(chart);
+    series->setName(name);
+    series->setColor(fill);
+    series->setPen(Qt::NoPen);
+    series->setMarkerSize(size);
+    return series;
+}
+
+// Sample numbers along the bottom (whole, about ten ticks), the pair's values up the side.
+void add_axes(QChart* chart, double samples, double low, double high, const QString& x_title,
+              const QString& y_title) {
+    auto* x_axis = new QValueAxis(chart);
+    auto* y_axis = new QValueAxis(chart);
+    chart->addAxis(x_axis, Qt::AlignBottom);
+    chart->addAxis(y_axis, Qt::AlignLeft);
+    for (QAbstractSeries* series : chart->series()) {
+        series->attachAxis(x_axis);
+        series->attachAxis(y_axis);
+    }
+    x_axis->setRange(0.5, samples + 0.5);
+    x_axis->setLabelFormat("%d");
+    x_axis->setTickType(QValueAxis::TicksDynamic);
+    x_axis->setTickAnchor(1);
+    x_axis->setTickInterval(std::max(1.0, std::ceil(samples / 10)));
+    x_axis->setTitleText(x_title);
+    if (std::isfinite(low) && std::isfinite(high)) {
+        const double margin = high > low ? 0.05 * (high - low) : 1.0;
+        y_axis->setRange(low - margin, high + margin);
+        y_axis->applyNiceNumbers();
+    }
+    y_axis->setTitleText(y_title);
+}
+
+} // namespace
+
+QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOptions& options) {
+    auto* chart = new QChart();
+    if (index < 0 || static_cast<std::size_t>(index) >= table.pairs.size()) {
+        return chart;
+    }
+    const auto& pair = table.pairs[static_cast<std::size_t>(index)];
+    const ChartSamples chosen = chart_samples(table, pair, options);
+    // Thousands of samples: thin bars and small markers, quick to draw and still apart.
+    const bool many = chosen.samples.size() > 1000;
     auto* bars = new QCandlestickSeries(chart);
-    bars->setName(bars_name);
+    bars->setName(chosen.bars_name);
     bars->setIncreasingColor(QColor(150, 190, 235));
     bars->setDecreasingColor(QColor(150, 190, 235));
     bars->setBodyWidth(many ? 1.0 : 0.5);
@@ -123,29 +167,18 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
     QPen pen(QColor(40, 90, 160));
     pen.setWidthF(many ? 0.5 : 1.0);
     bars->setPen(pen);
-    auto* mean = new QScatterSeries(chart);
-    mean->setName("mean");
-    mean->setMarkerSize(many ? 2 : 6);
-    mean->setColor(QColor(20, 20, 20));
-    mean->setPen(Qt::NoPen);
-    auto* outside = new QScatterSeries(chart);
-    outside->setName("outside the domain");
-    outside->setColor(Qt::red);
-    outside->setPen(Qt::NoPen);
-    outside->setMarkerSize(many ? 5 : 9);
-    auto* again = new QScatterSeries(chart);
-    again->setName("re-measure");
-    again->setColor(Qt::transparent);
-    again->setBorderColor(QColor(230, 120, 0));
-    again->setMarkerSize(many ? 4 : 14);
+    QScatterSeries* mean = markers(chart, "mean", QColor(20, 20, 20), many ? 2 : 6);
+    QScatterSeries* outside = markers(chart, "outside the domain", Qt::red, many ? 5 : 9);
+    QScatterSeries* again = markers(chart, "re-measure", Qt::transparent, many ? 4 : 14);
+    again->setPen(QPen(QColor(230, 120, 0)));
     QList<QCandlestickSet*> sets;
     QVector<QPointF> means;
     QVector<QPointF> outsides;
     QVector<QPointF> agains;
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const ChartSample& s = samples[order[k]];
+    for (std::size_t k = 0; k < chosen.samples.size(); ++k) {
+        const ChartSample& s = chosen.samples[k];
         const double x = static_cast<double>(k + 1);
         const double box_low = std::isnan(s.box_low) ? s.mean : s.box_low;
         const double box_high = std::isnan(s.box_high) ? s.mean : s.box_high;
@@ -172,32 +205,11 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
          std::initializer_list<QAbstractSeries*>{bars, mean, again, outside}) {
         chart->addSeries(series);
     }
-    auto* x_axis = new QValueAxis(chart);
-    auto* y_axis = new QValueAxis(chart);
-    chart->addAxis(x_axis, Qt::AlignBottom);
-    chart->addAxis(y_axis, Qt::AlignLeft);
-    for (QAbstractSeries* series : chart->series()) {
-        series->attachAxis(x_axis);
-        series->attachAxis(y_axis);
-    }
-    const double n = static_cast<double>(samples.size());
-    // Whole sample numbers, about ten ticks.
-    x_axis->setRange(0.5, n + 0.5);
-    x_axis->setLabelFormat("%d");
-    x_axis->setTickType(QValueAxis::TicksDynamic);
-    x_axis->setTickAnchor(1);
-    x_axis->setTickInterval(std::max(1.0, std::ceil(n / 10)));
-    x_axis->setTitleText(options.by_mean ? "sample, ordered by the mean"
-                                         : "sample, in input order");
-    if (std::isfinite(low) && std::isfinite(high)) {
-        const double margin = high > low ? 0.05 * (high - low) : 1.0;
-        y_axis->setRange(low - margin, high + margin);
-        y_axis->applyNiceNumbers();
-    }
-    y_axis->setTitleText(pair_name(pair));
+    add_axes(chart, static_cast<double>(chosen.samples.size()), low, high,
+             options.by_mean ? "sample, ordered by the mean" : "sample, in input order",
+             pair_name(pair));
     for (QLegendMarker* marker : chart->legend()->markers()) {
-        marker->setVisible(!marker->series()->name().isEmpty() &&
-                           (marker->series() != outside || !outsides.isEmpty()) &&
+        marker->setVisible((marker->series() != outside || !outsides.isEmpty()) &&
                            (marker->series() != again || !agains.isEmpty()));
     }
     chart->setTitle(pair_name(pair) + ": mean with its intervals" +
