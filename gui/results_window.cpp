@@ -73,9 +73,8 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout();
     auto* legend =
-        new QLabel("Mean and 95% interval (predictive where the model gives one, else credible); "
-                   "red: outside the calibration domain, orange: to re-measure. Ctrl+C copies "
-                   "the selected cells.",
+        new QLabel("Mean and 95% interval (predictive, else credible); red: outside the "
+                   "calibration domain; orange: to re-measure. Ctrl+C copies.",
                    this);
     legend->setWordWrap(true);
     top->addWidget(legend, 1);
