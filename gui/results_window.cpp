@@ -72,10 +72,9 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
 
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout();
-    auto* legend =
-        new QLabel("Mean and 95% interval (predictive, else credible); red: outside the "
-                   "calibration domain; orange: to re-measure. Ctrl+C copies.",
-                   this);
+    auto* legend = new QLabel("Mean and 95% interval (predictive, else credible); red: outside the "
+                              "calibration domain; orange: to re-measure. Ctrl+C copies.",
+                              this);
     legend->setWordWrap(true);
     top->addWidget(legend, 1);
     top->addWidget(remeasure_box_);
@@ -122,6 +121,17 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
             [this] { QApplication::clipboard()->setText(selected_text()); });
     cells_->addAction(copy);
     fill_table();
+    for (const auto& pair : table_.pairs) {
+        pair_box_->addItem(pair_name(pair));
+    }
+    connect_widgets();
+    fill_record();
+    show_pair(0);
+    show_spectra();
+    resize(1200, 820);
+}
+
+void ResultsWindow::connect_widgets() {
     connect(report_button_, &QPushButton::clicked, this, [this] { save_report(); });
     connect(transformed_box_, &QCheckBox::toggled, this, [this] { show_spectra(); });
     connect(by_mean_box_, &QCheckBox::toggled, this,
@@ -130,16 +140,8 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
             [this](bool only) { show_only_remeasure(only); });
     connect(cells_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this] { show_spectra(); });
-
-    for (const auto& pair : table_.pairs) {
-        pair_box_->addItem(pair_name(pair));
-    }
     connect(pair_box_, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { show_pair(index); });
-    fill_record();
-    show_pair(0);
-    show_spectra();
-    resize(1200, 820);
 }
 
 void ResultsWindow::set_record(const std::string& summary_path, const JobRecord& record) {

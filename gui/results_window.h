@@ -70,6 +70,8 @@ public:
 private:
     void fill_table();
     void fill_record();
+    // What each widget's signal makes the window do.
+    void connect_widgets();
 
     SummaryTable table_;
     Dialogs* dialogs_;
