@@ -21,8 +21,8 @@ struct SpectralBand {
     double low = 0.0;
     double share = 0.0;
     std::string name;
-    bool numbered =
-        false; // `high` and `low` are covariate numbers, the input having no wavenumbers
+    // `high` and `low` are covariate numbers (1-based): the input's names carry no wavenumbers.
+    bool numbered = false;
 };
 
 // The `most` ranges of adjacent covariates that contribute most, largest first: each grows

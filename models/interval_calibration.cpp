@@ -1,8 +1,8 @@
 #include "models/interval_calibration.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace veldra {
 
@@ -52,10 +52,12 @@ std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& cal
 
 namespace {
 
+// Six significant digits, with a point whatever the C locale (a window sets the user's).
 std::string percent_text(double percent) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.6g", percent);
-    return text;
+    const auto end =
+        std::to_chars(text, text + sizeof text, percent, std::chars_format::general, 6).ptr;
+    return std::string(text, end);
 }
 
 } // namespace
