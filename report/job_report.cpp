@@ -197,14 +197,14 @@ void write_remeasure(Pages& pages, const SummaryTable& summary) {
                        .arg(pair_name(summary.pairs[p]))
                        .arg(again.size())
                        .arg(samples));
-        for (const SummaryRow* row : again) {
-            if (row == again[std::min(again.size() - 1, largest_report_samples)] &&
-                again.size() > largest_report_samples) {
-                pages.row({"", QString("... and %1 more: see the summary file.")
-                                   .arg(again.size() - largest_report_samples)},
-                          {0.0, 0.04}, pages.small());
+        for (std::size_t k = 0; k < again.size(); ++k) {
+            if (k == largest_report_samples) {
+                pages.row(
+                    {"", QString("... and %1 more: see the summary file.").arg(again.size() - k)},
+                    {0.0, 0.04}, pages.small());
                 break;
             }
+            const SummaryRow* row = again[k];
             const std::string why = row->decision.substr(row->decision.find(':') + 1);
             pages.row({"", text(row->id()),
                        text(why + (row->domain_reason.empty() ? "" : " at " + row->domain_reason))},

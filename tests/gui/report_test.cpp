@@ -244,6 +244,29 @@ TEST(Report, LongTablesRepeatTheirHeaderAndStopAtTheLimit) {
     EXPECT_EQ(count(report, "pred 97.5%"), pages - 1);
 }
 
+// More samples to re-measure than a table holds: the first 1000, then how many more.
+TEST(Report, TheListOfSamplesToReMeasureStopsAtTheLimit) {
+    TempDir dir;
+    std::string text = std::string(summary_header) +
+                       ",model preprocessing,calibrated 2.5%,calibrated 97.5%,decision,domain "
+                       "reason\n";
+    for (int i = 1; i <= 1003; ++i) {
+        text += "soil" + std::to_string(10000 + i) +
+                ",mir,pH,6.5,0.2,6.1,6.5,6.9,5.9,7.1,inside,1.5,0.01,0.9,first_der,5.9,7.1," +
+                (i == 2 ? "accept," : "re-measure: too wide,") + "\n";
+    }
+    const std::string pdf = dir.file("again.pdf");
+    write_job_report(pdf, parse_summary(text, "again-summary.csv"), "again-summary.csv",
+                     JobRecord());
+    const std::string report = pdf_text(dir, pdf);
+    EXPECT_NE(report.find("mir pH: 1002 of 1003 samples to re-measure"), std::string::npos);
+    EXPECT_NE(report.find("... and 2 more: see the summary file."), std::string::npos);
+    const std::size_t list_end = report.find("... and 2 more");
+    EXPECT_NE(report.substr(0, list_end).find("soil11001 "), std::string::npos);
+    EXPECT_EQ(report.substr(0, list_end).find("soil11002 "), std::string::npos);
+    EXPECT_EQ(report.substr(0, list_end).find("soil10002 "), std::string::npos); // accepted
+}
+
 // Sixty soils of 200 wavenumbers whose Clay shows near 3500 cm-1 ("spectra.csv", "targets.csv"),
 // and the input "in.csv": the same spectra, three of them also with a band at 2800 cm-1 the
 // calibration never had ("band0" to "band2").
