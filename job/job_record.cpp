@@ -2,6 +2,7 @@
 
 #include "models/model_layout.h"
 
+#include <charconv>
 #include <stdexcept>
 
 namespace veldra {
@@ -24,6 +25,19 @@ JobRecord job_record(const JobSettings& settings, const std::string& version) {
     record.transformation =
         settings.transformation == Transformation::first_derivative ? "first derivative" : "none";
     record.exponential = settings.exponential;
+    const auto number = [](double value) {
+        char text[32];
+        return std::string(
+            text,
+            std::to_chars(text, text + sizeof text, value, std::chars_format::general, 6).ptr);
+    };
+    for (const double level : settings.levels) {
+        record.levels += (record.levels.empty() ? "" : ", ") + number(100.0 * level) + "%";
+    }
+    for (const auto& [property, half_width] : settings.tolerances) {
+        record.tolerances +=
+            (record.tolerances.empty() ? "" : ", ") + property + " ±" + number(half_width);
+    }
     if (settings.shards > 0) {
         record.shard = std::to_string(settings.shard) + " of " + std::to_string(settings.shards);
     }

@@ -32,6 +32,10 @@ struct JobRecord {
     std::string transformation;       // "first derivative" or "none"
     bool exponential = true;
     std::string shard; // "K of N", or ""
+    // "95%, 68%": the levels of the calibrated intervals; "Carbon ±0.3, pH ±0.5": the
+    // tolerances of the decisions ("" for none).
+    std::string levels;
+    std::string tolerances;
     std::vector<Pair> pairs;
     std::vector<DefectiveFile> defective;
     std::shared_ptr<const SpectraPreview> spectra; // what the job read, when it was kept

@@ -231,6 +231,9 @@ void write_job_pages(Pages& pages, const SummaryTable& summary, const std::strin
         pages.line("Covariate transformation: " + text(record.transformation));
         pages.line(QString("Back-transformation: ") +
                    (record.exponential ? "exponential" : "none"));
+        pages.line(
+            "Calibrated intervals: " + text(record.levels) + "; tolerances: " +
+            (record.tolerances.empty() ? QString("none (no decisions)") : text(record.tolerances)));
         pages.line("Model directory: " + text(record.models));
         // Only files that are there: a summary-only job wrote no per-pair file.
         QStringList written;

@@ -111,9 +111,9 @@ TEST(Report, WindowAndCommandLineWriteTheSamePaginatedReport) {
              "Veldra prediction report", std::string("Program: Veldra ") + veldra_version,
              "Input (CSV file): " + job.dir.file("in.csv"),
              "Covariate transformation: first derivative", "Back-transformation: exponential",
-             "Files not read", "None: every file of the input was read.",
-             "mir Carbon: demonstration model", "mir pH: demonstration model", "pred 97.5%",
-             "sample, in input order"}) {
+             "Calibrated intervals: 95%; tolerances: none (no decisions)", "Files not read",
+             "None: every file of the input was read.", "mir Carbon: demonstration model",
+             "mir pH: demonstration model", "pred 97.5%", "sample, in input order"}) {
         EXPECT_NE(from_window.find(part), std::string::npos) << part;
     }
     const SummaryTable summary = read_summary_file(job.summary());
@@ -369,6 +369,7 @@ TEST(Report, DecisionsAndReasonsAreTheSummarysEverywhere) {
     }
     EXPECT_NE(text.find("Where the samples outside the calibration domain differ most from it"),
               std::string::npos);
+    EXPECT_NE(text.find("Calibrated intervals: 90%, 68%; tolerances: Clay ±4"), std::string::npos);
     EXPECT_NE(text.find(summary.rows[1].domain_reason), std::string::npos);
 
     // The results window keeps exactly those samples when asked to.
