@@ -165,6 +165,10 @@ TEST(ModelCard, CardsThatDoNotFitTheirModelAreRefused) {
     const std::string copied = "is the card of the mir model of \"pH\", not of a model in "
                                "'mir/m3.SOC': the folder was copied or renamed. Train a model "
                                "for this folder.";
+    const std::string unordered = "holds \"interval_calibration\" \"pit\" values that are not "
+                                  "numbers from 0 to 1 in increasing order.";
+    const std::string uncounted = "holds \"interval_calibration\" without 1 to 20000 \"pit\" "
+                                  "values, at most its \"samples\".";
     const std::vector<std::pair<std::string, std::string>> cases = {
         // A pH model copied under another property's name, or another type's folder.
         {ph + "}", copied},
@@ -205,21 +209,11 @@ TEST(ModelCard, CardsThatDoNotFitTheirModelAreRefused) {
         {"{\"cross_validation\": {\"accuracy\": {\"r2\": \"high\"}}}",
          "holds \"r2\" that is not a number."},
         // An interval calibration must hold sorted values from 0 to 1, no more than its samples.
-        {R"({"interval_calibration": {"samples": 3, "pit": [0.1, 0.5, 0.4]}})",
-         "holds \"interval_calibration\" \"pit\" values that are not numbers from 0 to 1 in "
-         "increasing order."},
-        {R"({"interval_calibration": {"samples": 3, "pit": [0.1, 1.5]}})",
-         "holds \"interval_calibration\" \"pit\" values that are not numbers from 0 to 1 in "
-         "increasing order."},
-        {R"({"interval_calibration": {"samples": 3, "pit": [-0.1, "x"]}})",
-         "holds \"interval_calibration\" \"pit\" values that are not numbers from 0 to 1 in "
-         "increasing order."},
-        {R"({"interval_calibration": {"samples": 1, "pit": [0.1, 0.2]}})",
-         "holds \"interval_calibration\" without 1 to 20000 \"pit\" values, at most its "
-         "\"samples\"."},
-        {R"({"interval_calibration": {"samples": 1, "pit": []}})",
-         "holds \"interval_calibration\" without 1 to 20000 \"pit\" values, at most its "
-         "\"samples\"."},
+        {R"({"interval_calibration": {"samples": 3, "pit": [0.1, 0.5, 0.4]}})", unordered},
+        {R"({"interval_calibration": {"samples": 3, "pit": [0.1, 1.5]}})", unordered},
+        {R"({"interval_calibration": {"samples": 3, "pit": [-0.1, "x"]}})", unordered},
+        {R"({"interval_calibration": {"samples": 1, "pit": [0.1, 0.2]}})", uncounted},
+        {R"({"interval_calibration": {"samples": 1, "pit": []}})", uncounted},
     };
     TempDir dir;
     const fs::path folder = dir.path() / "mir" / "m3.SOC";
