@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -207,6 +208,18 @@ void check_settings(const TrainingSettings& settings, const fs::path& folder) {
     }
 }
 
+// The set as `pipeline` preprocesses its spectra.
+TrainingSet preprocessed(const TrainingSet& raw, const SpectralPipeline& pipeline) {
+    TrainingSet set = raw;
+    std::vector<double> scratch;
+    for (std::vector<double>& row : set.rows) {
+        std::vector<double> out;
+        pipeline.apply(row.data(), out, scratch);
+        row = std::move(out);
+    }
+    return set;
+}
+
 // The fits of one training run: the folds, and every fit's iterations reported against the
 // whole run's.
 class TrainingRun {
@@ -231,13 +244,28 @@ public:
         fits_ = 1 + fold_fits * static_cast<long>(validations);
     }
 
-    // The set the next fits use: the same samples, preprocessed another way.
-    void use(const TrainingSet& set) { set_ = &set; }
+    // The set the next fits use: the same samples, preprocessed another way. When `pipeline`
+    // fits references to the calibration spectra (MSC), each fold of a cross-validation refits
+    // them to its own calibration rows of `raw`, so that no held-out spectrum shapes them.
+    void use(const TrainingSet& set, const TrainingSet* raw = nullptr,
+             const SpectralPipeline* pipeline = nullptr) {
+        set_ = &set;
+        fold_pipeline_.reset();
+        raw_ = nullptr;
+        if (raw && pipeline && pipeline->needs_references()) {
+            fold_pipeline_ = *pipeline;
+            raw_ = raw;
+        }
+    }
 
     bool cross_validated() const { return fold_count_ > 0; }
 
     // BART fitted with `k` on the rows `use` picks, seeded with `seed`.
     BartFit fit(const std::vector<char>& use, double k, std::uint64_t seed) {
+        return fit(*set_, use, k, seed);
+    }
+    BartFit fit(const TrainingSet& set, const std::vector<char>& use, double k,
+                std::uint64_t seed) {
         BartOptions options = settings_.bart;
         options.seed = seed;
         options.k = k;
@@ -246,7 +274,7 @@ public:
                 user(offset_ + done, per_fit_ * fits_);
             }
         };
-        BartFit fitted = fit_on(*set_, use, settings_, options);
+        BartFit fitted = fit_on(set, use, settings_, options);
         offset_ += per_fit_;
         return fitted;
     }
@@ -273,10 +301,12 @@ public:
                 continue; // an empty fold
             }
             ++cv.folds;
-            const BartFit fitted = fit(use, k, settings_.bart.seed + static_cast<unsigned>(f));
+            const TrainingSet refitted = fold_pipeline_ ? fold_set(use) : TrainingSet();
+            const TrainingSet& set = fold_pipeline_ ? refitted : *set_;
+            const BartFit fitted = fit(set, use, k, settings_.bart.seed + static_cast<unsigned>(f));
             for (std::size_t i = 0; i < n; ++i) {
                 if (!use[i]) {
-                    const RowPrediction row = predict_row(fitted, set_->rows[i], set_->ids[i],
+                    const RowPrediction row = predict_row(fitted, set.rows[i], set_->ids[i],
                                                           settings_.input.log, set_->values[i]);
                     cv.predicted[i] = row.mean;
                     cv.pit[i] = row.pit;
@@ -320,8 +350,23 @@ public:
     }
 
 private:
+    // The spectra as read, preprocessed with references fitted to the rows `use` keeps.
+    TrainingSet fold_set(const std::vector<char>& use) const {
+        SpectralPipeline pipeline = *fold_pipeline_;
+        std::vector<std::vector<double>> rows;
+        for (std::size_t i = 0; i < use.size(); ++i) {
+            if (use[i]) {
+                rows.push_back(raw_->rows[i]);
+            }
+        }
+        pipeline.fit(rows);
+        return preprocessed(*raw_, pipeline);
+    }
+
     const TrainingSettings& settings_;
     const TrainingSet* set_;
+    const TrainingSet* raw_ = nullptr;
+    std::optional<SpectralPipeline> fold_pipeline_;
     LoggerSet& log_;
     std::string stage_;
     std::vector<int> folds_;
@@ -330,18 +375,6 @@ private:
     long fits_ = 0;
     long offset_ = 0;
 };
-
-// The set as `pipeline` preprocesses its spectra.
-TrainingSet preprocessed(const TrainingSet& raw, const SpectralPipeline& pipeline) {
-    TrainingSet set = raw;
-    std::vector<double> scratch;
-    for (std::vector<double>& row : set.rows) {
-        std::vector<double> out;
-        pipeline.apply(row.data(), out, scratch);
-        row = std::move(out);
-    }
-    return set;
-}
 
 // The k at which pipelines are compared: the sampler's default 2 when it is a candidate (the
 // bands of a small k are wide for every pipeline alike), else the first candidate; the model's
@@ -357,10 +390,12 @@ double comparison_k(const TrainingSettings& settings, double model_k) {
 
 // Each pipeline fitted on the calibration spectra and, when there are several, cross-validated
 // on the same folds, seeds and error draws at `comparison_k`; the one with the lowest out-of-fold
-// interval score is kept in `report`, its cross-validation in `compared`. Returns the set it gives.
+// interval score is kept in `report`, its cross-validation in `compared`, the pipeline fitted to
+// every calibration spectrum in `chosen`. Returns the set it gives.
 TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<std::string>& texts,
                             const TrainingSet& raw, TrainingRun& run, TrainingReport& report,
-                            std::optional<CrossValidation>& compared, LoggerSet& log) {
+                            std::optional<CrossValidation>& compared, SpectralPipeline& chosen,
+                            LoggerSet& log) {
     const std::vector<double> wavenumbers =
         wavenumbers_of(raw.names).value_or(std::vector<double>());
     const double k = comparison_k(settings, report.k);
@@ -372,7 +407,7 @@ TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<
         TrainingSet candidate = preprocessed(raw, pipeline);
         bool better = texts.size() == 1;
         if (!better) {
-            run.use(candidate);
+            run.use(candidate, &raw, &pipeline);
             run.set_stage("preprocessing " + text);
             CrossValidation cv = run.cross_validate(k);
             VELDRA_LOG(log, Severity::info)
@@ -387,6 +422,7 @@ TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<
         }
         if (better) {
             best = std::move(candidate);
+            chosen = pipeline;
             report.preprocessing = pipeline.text();
             report.preprocessing_references = pipeline.references();
         }
@@ -457,11 +493,16 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
     std::optional<CrossValidation> compared;
     std::optional<CalibrationDomain> input_domain;
+    TrainingSet raw; // the spectra as read, when a pipeline preprocesses them
     if (!pipelines.empty()) {
         input_domain = domain_before_pipeline(set, log);
         report.input_domain = input_domain.has_value();
-        set = choose_pipeline(settings, pipelines, set, run, report, compared, log);
-        run.use(set);
+        SpectralPipeline chosen;
+        TrainingSet preprocessed_set =
+            choose_pipeline(settings, pipelines, set, run, report, compared, chosen, log);
+        raw = std::move(set);
+        set = std::move(preprocessed_set);
+        run.use(set, &raw, &chosen);
     }
     if (settings.k_choices.size() > 1) {
         run.choose_k(report, std::move(compared), comparison_k(settings, report.k));

@@ -751,5 +751,63 @@ TEST(Training, ThePipelineIsChosenByTheCrossValidatedIntervalScore) {
                                      "cross-validation: give --cv K or --folds.");
 }
 
+// A fold's out-of-fold predictions are those of a model trained on that fold's calibration
+// soils alone: MSC's reference spectrum is refitted without the held-out spectra. The spectra
+// mix two shapes, so that the reference depends on which of them it is the mean of.
+TEST(Training, CrossValidationRefitsTheScatterReferenceWithoutTheHeldOutSpectra) {
+    Lab lab(30);
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::string spectra = "SSN";
+    for (int j = 0; j < covariates; ++j) {
+        spectra += ",wn" + std::to_string(j);
+    }
+    TrainingSettings settings = lab.settings();
+    settings.preprocess = {"msc+first_der"};
+    std::string folds = "SSN,fold\n";
+    std::string calibration = "SSN,Carbon\n";
+    for (int i = 0; i < 30; ++i) {
+        const std::string id = "s" + std::to_string(i);
+        const double level = (lab.property[static_cast<std::size_t>(i)] - 1.0) / 3.0;
+        const double other = (i % 2 == 0 ? 2.0 : 0.5) * unit(random);
+        spectra += "\n" + id;
+        for (int j = 0; j < covariates; ++j) {
+            spectra += "," + std::to_string(0.1 + level * j * j / 100.0 + other * std::sin(j));
+        }
+        folds += id + "," + std::to_string(i % 2 + 1) + "\n";
+        if (i % 2 == 1 && i % 7 != 3) {
+            calibration +=
+                id + "," + std::to_string(lab.property[static_cast<std::size_t>(i)]) + "\n";
+        }
+    }
+    lab.dir.write("spectra.csv", spectra + "\n");
+    settings.folds = lab.dir.write("folds.csv", folds);
+    LoggerSet log;
+    const TrainingReport report = train_model(settings, log);
+    ASSERT_TRUE(report.cross_validation);
+    const CrossValidation& cv = *report.cross_validation;
+
+    // Fold 1 is fitted with the run's seed + 1 on the soils of fold 2.
+    TrainingSettings alone = lab.settings();
+    alone.preprocess = settings.preprocess;
+    alone.input.targets = lab.dir.write("calibration.csv", calibration);
+    alone.bart.seed = settings.bart.seed + 1;
+    alone.force = true;
+    const TrainingReport fold = train_model(alone, log);
+    ASSERT_EQ(fold.samples, 15u - 2u); // s3 and s17 have no carbon value
+    const std::vector<double> predicted = means(predict(lab, false, lab.dir.file("out.csv")));
+    ASSERT_EQ(predicted.size(), 30u);
+    int held_out = 0;
+    for (std::size_t i = 0; i < cv.ids.size(); ++i) {
+        const int sample = std::stoi(cv.ids[i].substr(1));
+        if (sample % 2 == 0) {
+            const double expected = predicted[static_cast<std::size_t>(sample)];
+            EXPECT_NEAR(cv.predicted[i], expected, 2e-5 * std::abs(expected)) << cv.ids[i];
+            ++held_out;
+        }
+    }
+    EXPECT_EQ(held_out, 13); // s0 to s28 but s10 and s24
+}
+
 } // namespace
 } // namespace veldra
