@@ -493,14 +493,16 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
     std::optional<CrossValidation> compared;
     std::optional<CalibrationDomain> input_domain;
-    TrainingSet raw; // the spectra as read, when a pipeline preprocesses them
+    TrainingSet raw; // the spectra as read, when the pipeline fits references to them
     if (!pipelines.empty()) {
         input_domain = domain_before_pipeline(set, log);
         report.input_domain = input_domain.has_value();
         SpectralPipeline chosen;
         TrainingSet preprocessed_set =
             choose_pipeline(settings, pipelines, set, run, report, compared, chosen, log);
-        raw = std::move(set);
+        if (chosen.needs_references()) {
+            raw = std::move(set); // kept for the folds' own references
+        }
         set = std::move(preprocessed_set);
         run.use(set, &raw, &chosen);
     }
