@@ -3,6 +3,7 @@
 #include "bart/forest_prediction.h"
 #include "models/calibration_domain.h"
 #include "models/domain_reason.h"
+#include "models/interval_calibration.h"
 #include "models/model_folder.h"
 #include "text/first_derivative.h"
 #include "text/number_text.h"
@@ -132,6 +133,18 @@ void PairRun::prepare_calibration(LoggerSet& log) {
                 << std::ceil(2.0 / (1.0 - level) - 1.0)
                 << "): its calibrated interval there is NA.";
         }
+    }
+    // Decisions at a level whose bounds a few calibration samples set are told, with the way out.
+    const std::size_t rank =
+        pair_.tolerance && !pair_.levels.empty() ? bounding_rank(*calibration, pair_.levels[0]) : 0;
+    if (rank > 0 && rank <= 3) {
+        VELDRA_LOG(log, Severity::info)
+            << "The decisions of the model in '" << folder_ << "' rest on its "
+            << 100.0 * pair_.levels[0] << "% calibrated interval, whose bounds are set by the "
+            << (rank == 1 ? std::string() : std::to_string(rank) + " ") << "most extreme of its "
+            << calibration->samples
+            << " calibration samples at each end; a lower first level, such as 0.9, decides "
+               "more steadily.";
     }
 }
 

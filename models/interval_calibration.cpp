@@ -50,6 +50,18 @@ std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& cal
     return CalibratedLevels{value_at(lower_rank), value_at(upper_rank)};
 }
 
+std::size_t bounding_rank(const IntervalCalibration& calibration, double level) {
+    if (!calibrated_levels(calibration, level)) {
+        return 0;
+    }
+    const double places = static_cast<double>(calibration.samples) + 1.0;
+    const double tail = (1.0 - level) / 2.0;
+    const double lower_rank = std::floor(places * tail + 1e-9);
+    const double upper_rank = std::ceil(places * (1.0 - tail) - 1e-9);
+    return static_cast<std::size_t>(
+        std::min(lower_rank, static_cast<double>(calibration.samples) + 1.0 - upper_rank));
+}
+
 namespace {
 
 // Six significant digits, with a point whatever the C locale (a window sets the user's).

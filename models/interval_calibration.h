@@ -37,6 +37,12 @@ struct CalibratedLevels {
 std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& calibration,
                                                   double level);
 
+// How far from either end of the calibration set the interval at `level` is bounded: the rank of
+// the order statistic on its thinner side (2 for 0.95 with 103 samples: the second most extreme
+// value bounds it), 0 when the set is too small for the level. A bound set by one of the two or
+// three most extreme calibration samples moves a lot with which samples they were.
+std::size_t bounding_rank(const IntervalCalibration& calibration, double level);
+
 // The percentages of the interval's bounds as the summary names them: 0.9 gives "5" and "95",
 // 0.95 gives "2.5" and "97.5".
 std::string lower_percent(double level);

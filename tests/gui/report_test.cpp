@@ -320,12 +320,19 @@ TEST(Report, DecisionsAndReasonsAreTheSummarysEverywhere) {
                               "' --cv 5 --trees 20 --draws 100 --burn-in 50 > /dev/null";
     ASSERT_EQ(std::system(train.c_str()), 0);
     const std::string pdf = dir.file("cli.pdf");
-    const std::string predict = std::string(VELDRA_PREDICT_PROGRAM) + " --quiet --input '" +
-                                dir.file("in.csv") + "' --models '" + dir.file("models") +
-                                "' --property Clay --exp no --summary-only" +
-                                " --level 0.9 --level 68% --tolerance Clay=4 --output '" +
-                                dir.file("p.csv") + "' --report '" + pdf + "' > /dev/null";
+    const std::string predict =
+        std::string(VELDRA_PREDICT_PROGRAM) + " --input '" + dir.file("in.csv") + "' --models '" +
+        dir.file("models") + "' --property Clay --exp no --summary-only" +
+        " --level 0.9 --level 68% --tolerance Clay=4 --output '" + dir.file("p.csv") +
+        "' --report '" + pdf + "' > '" + dir.file("log.txt") + "' 2>&1";
     ASSERT_EQ(std::system(predict.c_str()), 0);
+    // 60 calibration samples bound the 90% interval by the 3rd lowest and highest of them
+    // (ranks floor(61 x 0.05) and ceil(61 x 0.95)): the log says so, and what decides better.
+    EXPECT_NE(test::read_file(dir.file("log.txt"))
+                  .find("' rest on its 90% calibrated interval, whose bounds are set by the 3 "
+                        "most extreme of its 60 calibration samples at each end; a lower first "
+                        "level, such as 0.9, decides more steadily."),
+              std::string::npos);
     const SummaryTable summary = read_summary_file(dir.file("p-summary.csv"));
     ASSERT_EQ(summary.levels, (std::vector<double>{0.9, 0.68}));
     ASSERT_EQ(summary.rows.size(), 63u);

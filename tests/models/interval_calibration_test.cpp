@@ -32,6 +32,11 @@ TEST(IntervalCalibration, LevelsAreTheOrderStatisticsOfTheValues) {
     EXPECT_DOUBLE_EQ(sixty_eight->high, 0.84);
     // 99 samples give ranks up to 99: 0.99 needs 199.
     EXPECT_FALSE(calibrated_levels(calibration, 0.99));
+    // The 90% interval's bounds are the 5th value from each end, the 95% one's the 2nd
+    // (floor(100 x 0.025) and 100 - ceil(100 x 0.975)); 0.99 has none.
+    EXPECT_EQ(bounding_rank(calibration, 0.9), 5u);
+    EXPECT_EQ(bounding_rank(calibration, 0.95), 2u);
+    EXPECT_EQ(bounding_rank(calibration, 0.99), 0u);
     EXPECT_FALSE(calibrated_levels(calibration, 1.0));
     EXPECT_FALSE(calibrated_levels(IntervalCalibration{}, 0.9));
 
