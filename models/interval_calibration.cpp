@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 namespace veldra {
 
@@ -27,17 +28,25 @@ IntervalCalibration interval_calibration(std::vector<double> pit) {
     return calibration;
 }
 
+namespace {
+
+// The 1-based ranks, among `samples` calibration values, of the order statistics bounding the
+// interval at `level`: floor((n + 1)(1 - L) / 2) and ceil((n + 1)(1 + L) / 2).
+std::pair<double, double> bounding_ranks(std::size_t samples, double level) {
+    const double tail = (1.0 - level) / 2.0;
+    const double places = static_cast<double>(samples) + 1.0;
+    return {std::floor(places * tail + 1e-9), std::ceil(places * (1.0 - tail) - 1e-9)};
+}
+
+} // namespace
+
 std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& calibration,
                                                   double level) {
     const std::size_t n = calibration.pit.size();
     if (n == 0 || !is_interval_level(level)) {
         return std::nullopt;
     }
-    const double tail = (1.0 - level) / 2.0;
-    const double places = static_cast<double>(calibration.samples) + 1.0;
-    // Order statistics of the whole calibration set, 1-based.
-    const double lower_rank = std::floor(places * tail + 1e-9);
-    const double upper_rank = std::ceil(places * (1.0 - tail) - 1e-9);
+    const auto [lower_rank, upper_rank] = bounding_ranks(calibration.samples, level);
     if (upper_rank > static_cast<double>(calibration.samples) || lower_rank < 1.0) {
         return std::nullopt;
     }
@@ -54,10 +63,7 @@ std::size_t bounding_rank(const IntervalCalibration& calibration, double level) 
     if (!calibrated_levels(calibration, level)) {
         return 0;
     }
-    const double places = static_cast<double>(calibration.samples) + 1.0;
-    const double tail = (1.0 - level) / 2.0;
-    const double lower_rank = std::floor(places * tail + 1e-9);
-    const double upper_rank = std::ceil(places * (1.0 - tail) - 1e-9);
+    const auto [lower_rank, upper_rank] = bounding_ranks(calibration.samples, level);
     return static_cast<std::size_t>(
         std::min(lower_rank, static_cast<double>(calibration.samples) + 1.0 - upper_rank));
 }
