@@ -19,7 +19,6 @@ Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<doub
     double sst = 0.0;
     double bias = 0.0;
     double inside = 0.0;
-    double score = 0.0;
     for (std::size_t i = 0; i < observed.size(); ++i) {
         const double e = predicted[i] - observed[i];
         sse += e * e;
@@ -28,8 +27,6 @@ Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<doub
         if (i < low.size()) {
             const double y = observed[i];
             inside += y >= low[i] && y <= high[i] ? 1.0 : 0.0;
-            score +=
-                high[i] - low[i] + 40.0 * (std::max(low[i] - y, 0.0) + std::max(y - high[i], 0.0));
         }
     }
     a.rmse = std::sqrt(sse / n);
@@ -46,8 +43,40 @@ Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<doub
     };
     a.rpiq = (at(0.75) - at(0.25)) / a.rmse;
     a.coverage = low.empty() ? 0.0 : inside / n;
-    a.interval_score = low.empty() ? 0.0 : score / n;
+    a.interval_score = low.empty() ? 0.0 : mean_of(interval_scores(observed, low, high));
     return a;
+}
+
+std::vector<double> interval_scores(const std::vector<double>& observed,
+                                    const std::vector<double>& low,
+                                    const std::vector<double>& high) {
+    std::vector<double> scores(std::min(observed.size(), low.size()));
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+        const double y = observed[i];
+        scores[i] =
+            high[i] - low[i] + 40.0 * (std::max(low[i] - y, 0.0) + std::max(y - high[i], 0.0));
+    }
+    return scores;
+}
+
+PairedDifference paired_difference(const std::vector<double>& a, const std::vector<double>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    PairedDifference difference;
+    if (n < 2) {
+        return difference;
+    }
+    std::vector<double> d(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        d[i] = a[i] - b[i];
+    }
+    difference.mean = mean_of(d);
+    double squares = 0.0;
+    for (const double x : d) {
+        squares += (x - difference.mean) * (x - difference.mean);
+    }
+    difference.standard_error =
+        std::sqrt(squares / static_cast<double>(n - 1) / static_cast<double>(n));
+    return difference;
 }
 
 } // namespace veldra

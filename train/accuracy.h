@@ -24,4 +24,18 @@ Accuracy accuracy_of(const std::vector<double>& observed, const std::vector<doub
 
 double mean_of(const std::vector<double>& values);
 
+// Each sample's interval score of its 95% band (`Accuracy::interval_score` is their mean).
+std::vector<double> interval_scores(const std::vector<double>& observed,
+                                    const std::vector<double>& low,
+                                    const std::vector<double>& high);
+
+// How two candidates scored on the same samples: the mean of `a[i] - b[i]` and its standard
+// error (the differences' standard deviation over the square root of their count), the part of
+// that mean chance alone could give. Zero for identical scores or fewer than two samples.
+struct PairedDifference {
+    double mean = 0.0;
+    double standard_error = 0.0;
+};
+PairedDifference paired_difference(const std::vector<double>& a, const std::vector<double>& b);
+
 } // namespace veldra

@@ -339,7 +339,8 @@ public:
             VELDRA_LOG(log_, Severity::info)
                 << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
                 << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
-            report.k_choices.push_back({k, cv.accuracy});
+            report.k_choices.push_back(
+                {k, cv.accuracy, interval_scores(cv.observed, cv.low, cv.high)});
             if (!report.cross_validation ||
                 cv.accuracy.interval_score < report.cross_validation->accuracy.interval_score) {
                 report.cross_validation = std::move(cv);
@@ -414,7 +415,8 @@ TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<
                 << "preprocessing " << text << ": out-of-fold RMSE " << cv.accuracy.rmse
                 << ", coverage " << cv.accuracy.coverage << ", interval score "
                 << cv.accuracy.interval_score;
-            report.pipeline_choices.push_back({text, cv.accuracy});
+            report.pipeline_choices.push_back(
+                {text, cv.accuracy, interval_scores(cv.observed, cv.low, cv.high)});
             better = !compared || cv.accuracy.interval_score < compared->accuracy.interval_score;
             if (better) {
                 compared = std::move(cv);

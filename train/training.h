@@ -63,16 +63,19 @@ struct CrossValidation {
     std::vector<double> pit;
 };
 
-// One candidate pipeline and the out-of-fold accuracy it gave.
+// One candidate pipeline and the out-of-fold accuracy it gave, with each sample's interval score
+// (for comparing candidates sample by sample).
 struct PipelineChoice {
     std::string pipeline;
     Accuracy accuracy;
+    std::vector<double> scores;
 };
 
-// One candidate k and the out-of-fold accuracy it gave.
+// One candidate k, likewise.
 struct KChoice {
     double k = 0.0;
     Accuracy accuracy;
+    std::vector<double> scores;
 };
 
 struct TrainingReport {

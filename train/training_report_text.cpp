@@ -2,6 +2,7 @@
 
 #include "text/number_text.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
@@ -13,6 +14,31 @@ std::string fixed(double value, int decimals) {
     std::ostringstream text;
     text << std::fixed << std::setprecision(decimals) << value;
     return text.str();
+}
+
+// A candidate's interval score above the chosen one's, sample by sample, with its standard
+// error ("+0.2129 +/- 0.0840"), marked "~ " when it lies within one standard error; "" for the
+// chosen one itself.
+template <class Choice>
+std::string above_chosen(const Choice& choice, const std::vector<Choice>& choices,
+                         bool (*is_chosen)(const Choice&, const TrainingReport&),
+                         const TrainingReport& report) {
+    const auto chosen = std::find_if(choices.begin(), choices.end(),
+                                     [&](const Choice& c) { return is_chosen(c, report); });
+    if (chosen == choices.end() || &*chosen == &choice) {
+        return "";
+    }
+    const PairedDifference d = paired_difference(choice.scores, chosen->scores);
+    return std::string(d.mean <= d.standard_error ? "~ " : "") + (d.mean < 0.0 ? "" : "+") +
+           fixed(d.mean, 4) + " +/- " + fixed(d.standard_error, 4);
+}
+
+bool is_chosen_pipeline(const PipelineChoice& choice, const TrainingReport& report) {
+    return choice.pipeline == report.preprocessing;
+}
+
+bool is_chosen_k(const KChoice& choice, const TrainingReport& report) {
+    return choice.k == report.k;
 }
 
 } // namespace
@@ -38,23 +64,35 @@ std::string training_report_text(const TrainingReport& report) {
     if (!report.pipeline_choices.empty()) {
         out << "preprocessing chosen by the out-of-fold interval score of the 95% bands (lower "
                "is better):\n"
-            << "      RMSE  coverage  interval score  pipeline\n";
+            << "      RMSE  coverage  interval score          above chosen  pipeline\n";
         for (const PipelineChoice& choice : report.pipeline_choices) {
             const Accuracy& a = choice.accuracy;
-            out << (choice.pipeline == report.preprocessing ? "* " : "  ") << std::setw(8)
+            out << (is_chosen_pipeline(choice, report) ? "* " : "  ") << std::setw(8)
                 << fixed(a.rmse, 4) << std::setw(10) << fixed(a.coverage, 3) << std::setw(16)
-                << fixed(a.interval_score, 4) << "  " << choice.pipeline << "\n";
+                << fixed(a.interval_score, 4) << std::setw(22)
+                << above_chosen(choice, report.pipeline_choices, is_chosen_pipeline, report) << "  "
+                << choice.pipeline << "\n";
         }
     }
     if (!report.k_choices.empty()) {
         out << "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
-            << "         k      RMSE  coverage  interval score\n";
+            << "         k      RMSE  coverage  interval score          above chosen\n";
         for (const KChoice& choice : report.k_choices) {
             const Accuracy& a = choice.accuracy;
-            out << (choice.k == report.k ? "  * " : "    ") << std::setw(6)
+            out << (is_chosen_k(choice, report) ? "  * " : "    ") << std::setw(6)
                 << shortest_text(choice.k) << std::setw(10) << fixed(a.rmse, 4) << std::setw(10)
-                << fixed(a.coverage, 3) << std::setw(16) << fixed(a.interval_score, 4) << "\n";
+                << fixed(a.coverage, 3) << std::setw(16) << fixed(a.interval_score, 4);
+            const std::string above = above_chosen(choice, report.k_choices, is_chosen_k, report);
+            if (!above.empty()) {
+                out << std::setw(22) << above;
+            }
+            out << "\n";
         }
+    }
+    if (report.pipeline_choices.size() > 1 || report.k_choices.size() > 1) {
+        out << "above chosen: how much higher the interval score is than the chosen one's, "
+               "sample by\nsample, +/- its standard error; ~: within one standard error (these "
+               "samples cannot tell\nthat candidate from the chosen one)\n";
     }
     return out.str();
 }

@@ -114,7 +114,7 @@ TEST(TrainCommand, ChoosesKAndListsTheCandidates) {
     ASSERT_EQ(result.code, exit_success) << result.err;
     const std::size_t table = result.out.find(
         "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
-        "         k      RMSE  coverage  interval score\n");
+        "         k      RMSE  coverage  interval score          above chosen\n");
     ASSERT_NE(table, std::string::npos) << result.out;
     // A line per candidate in the order given, the chosen one marked.
     const std::string lines = result.out.substr(table);

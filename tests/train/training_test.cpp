@@ -8,6 +8,7 @@
 #include "text/number_text.h"
 #include "tools/model_tree_generator.h"
 #include "train/training.h"
+#include "train/training_report_text.h"
 
 #include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
@@ -502,6 +503,43 @@ TEST(Training, FoldsAndAccuracy) {
     EXPECT_DOUBLE_EQ(a.coverage, 0.75);
     EXPECT_DOUBLE_EQ(a.interval_score, (3 + 3 + 0.5 + 0.5 + 40 * 0.5) / 4);
     EXPECT_DOUBLE_EQ(accuracy_of({1}, {1}, {1.5}, {2}).interval_score, 0.5 + 40 * 0.5);
+}
+
+// Candidates compared sample by sample: each sample's interval score, and the mean difference
+// of two candidates' scores with its standard error, worked by hand; the report names the
+// candidates the samples cannot tell from the chosen one.
+TEST(Training, CandidatesAreComparedSampleBySample) {
+    const std::vector<double> scores =
+        interval_scores({1, 2, 3, 4}, {0, 0, 3.5, 3.5}, {3, 3, 4, 4});
+    EXPECT_EQ(scores, (std::vector<double>{3, 3, 0.5 + 40 * 0.5, 0.5}));
+    // Differences 1, 2, 3, 4: mean 2.5, standard deviation sqrt(5 / 3), over sqrt(4).
+    const PairedDifference d = paired_difference({2, 3, 4, 5}, {1, 1, 1, 1});
+    EXPECT_DOUBLE_EQ(d.mean, 2.5);
+    EXPECT_DOUBLE_EQ(d.standard_error, std::sqrt(5.0 / 3.0) / 2.0);
+    EXPECT_EQ(paired_difference({1, 2}, {1, 2}).standard_error, 0.0);
+    EXPECT_EQ(paired_difference({7}, {1}).mean, 0.0); // one sample tells nothing
+
+    TrainingReport report;
+    report.preprocessing = "snv+first_der";
+    report.pipeline_choices = {{"first_der", {}, {2.0, 2.0, 2.0, 2.4}}, // +0.1 +/- 0.1
+                               {"snv+first_der", {}, {2.0, 2.0, 2.0, 2.0}},
+                               {"sg(5,2,1)", {}, {3.0, 3.0, 3.0, 3.4}}}; // +1.1 +/- 0.1
+    report.k = 2.0;
+    report.k_choices = {{1.0, {}, {1.0, 2.0, 3.0, 4.0}}, {2.0, {}, {1.0, 1.0, 1.0, 1.0}}};
+    const std::string text = training_report_text(report);
+    EXPECT_NE(
+        text.find("      RMSE  coverage  interval score          above chosen  pipeline\n"
+                  "    0.0000     0.000          0.0000  ~ +0.1000 +/- 0.1000  first_der\n"
+                  "*   0.0000     0.000          0.0000                        snv+first_der\n"
+                  "    0.0000     0.000          0.0000    +1.1000 +/- 0.1000  sg(5,2,1)\n"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(text.find("         k      RMSE  coverage  interval score          above chosen\n"
+                        "         1    0.0000     0.000          0.0000    +1.5000 +/- 0.6455\n"
+                        "  *      2    0.0000     0.000          0.0000\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nabove chosen: how much higher"), std::string::npos) << text;
 }
 
 // Several k: each is cross-validated on the same folds, seeds and error draws, the lowest
