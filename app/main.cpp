@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
         }
     }
     // "veldra --calibrate [--spectra P] [--targets CSV] [--target COLUMN] [--property NAME]
-    // [--folds CSV] [--models DIR] [--start]": the calibration window alone, filled in.
+    // [--folds CSV] [--preprocess PIPELINE] [--models DIR] [--start]": the calibration window
+    // alone, filled in.
     if (count >= 2 && arguments[1] == "--calibrate") {
         std::map<std::string, QString> given;
         bool start = false;
@@ -85,6 +86,9 @@ int main(int argc, char** argv) {
                                               std::make_shared<veldra::QtDialogs>());
         calibration.fill(given["spectra"], given["targets"], given["target"], given["property"],
                          given["folds"]);
+        if (given.count("preprocess") > 0) {
+            calibration.fill_preprocessing(given["preprocess"]);
+        }
         calibration.show();
         if (start) {
             calibration.start();

@@ -268,6 +268,15 @@ void CalibrationWindow::fill(const QString& spectra, const QString& references,
     }
 }
 
+void CalibrationWindow::fill_preprocessing(const QString& pipeline) {
+    if (pipeline.trimmed() == "auto") {
+        choose_preprocessing_->setChecked(true);
+    } else {
+        choose_preprocessing_->setChecked(false);
+        preprocessing_->setCurrentText(pipeline);
+    }
+}
+
 TrainingSettings CalibrationWindow::settings() const {
     TrainingSettings s;
     TrainingInput& in = s.input;

@@ -65,6 +65,9 @@ public:
     // their column, the property, and a folds file ("" keeps K random folds).
     void fill(const QString& spectra, const QString& references, const QString& column,
               const QString& property, const QString& folds);
+    // Fills the preprocessing field with a pipeline (several joined by ';'); "auto" ticks
+    // "choose by cross-validation" instead.
+    void fill_preprocessing(const QString& pipeline);
 
 signals:
     void finished(bool ok);

@@ -212,7 +212,7 @@ TEST(CalibrationWindow, PreprocessingIsTheCommandLinesChoice) {
     auto* transformation = window.findChild<QComboBox*>("calibration_transformation");
     EXPECT_EQ(pipeline->currentText(), "transformation only");
     EXPECT_TRUE(transformation->isEnabled());
-    pipeline->setCurrentText("snv + first_der; first_der");
+    window.fill_preprocessing("snv + first_der; first_der");
     EXPECT_FALSE(transformation->isEnabled()); // the pipeline takes its place
     const QString figures = lab.calibrate(window);
     EXPECT_TRUE(figures.contains("preprocessing chosen by the out-of-fold interval score"))
@@ -221,7 +221,8 @@ TEST(CalibrationWindow, PreprocessingIsTheCommandLinesChoice) {
     lab.expect_command_line_model(" --preprocess 'snv+first_der;first_der'", figures);
 
     // The documented set needs cross-validation, as the command line does.
-    window.findChild<QCheckBox*>("calibration_choose_preprocessing")->setChecked(true);
+    window.fill_preprocessing("auto");
+    EXPECT_TRUE(window.findChild<QCheckBox*>("calibration_choose_preprocessing")->isChecked());
     EXPECT_FALSE(pipeline->isEnabled());
     window.findChild<QComboBox*>("calibration_validation")->setCurrentText("none");
     EXPECT_EQ(test::error_text([&] { window.settings(); }),
