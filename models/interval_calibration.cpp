@@ -30,12 +30,15 @@ IntervalCalibration interval_calibration(std::vector<double> pit) {
 
 namespace {
 
-// The 1-based ranks, among `samples` calibration values, of the order statistics bounding the
-// interval at `level`: floor((n + 1)(1 - L) / 2) and ceil((n + 1)(1 + L) / 2).
+// The 1-based ranks r and s, among `samples` calibration values, of the order statistics bounding
+// the interval at `level`: r = floor((n + 1)(1 - L) / 2) and s = r + ceil((n + 1) L). A new
+// value exchangeable with the n falls between them with probability (s - r) / (n + 1), the
+// least such share that is at least L; rounding each bound outward on its own would add up to
+// another 1 / (n + 1).
 std::pair<double, double> bounding_ranks(std::size_t samples, double level) {
-    const double tail = (1.0 - level) / 2.0;
     const double places = static_cast<double>(samples) + 1.0;
-    return {std::floor(places * tail + 1e-9), std::ceil(places * (1.0 - tail) - 1e-9)};
+    const double lower = std::floor(places * (1.0 - level) / 2.0 + 1e-9);
+    return {lower, lower + std::ceil(places * level - 1e-9)};
 }
 
 } // namespace

@@ -12,9 +12,9 @@ namespace veldra {
 // A calibrated interval at level L keeps the draws between two order statistics of these
 // values (split-conformal prediction with the PIT as the score): for a new sample exchangeable
 // with the calibration samples, the chance that its PIT falls below the lower one is at most
-// (1 - L) / 2, and above the upper one the same, so the interval covers its lab value with
-// probability at least L. Out-of-fold values make it cross-conformal, whose worst case is lower
-// (1 - 2(1 - L)); measured coverage is in the README.
+// (1 - L) / 2, and that it falls outside both at most 1 - L, so the interval covers its lab
+// value with probability at least L. Out-of-fold values make it cross-conformal, whose worst
+// case is lower (1 - 2(1 - L)); measured coverage is in the README.
 struct IntervalCalibration {
     std::string method;
     std::size_t samples = 0; // the calibration samples the values come from

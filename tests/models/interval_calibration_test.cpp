@@ -56,6 +56,46 @@ TEST(IntervalCalibration, LevelsAreTheOrderStatisticsOfTheValues) {
     EXPECT_EQ(lower_percent(0.68) + "/" + upper_percent(0.68), "16/84");
 }
 
+// For every calibration size and level the ranks r < s of the bounds keep the guarantee with
+// nothing to spare: a new exchangeable value falls between them with probability (s - r) / (n + 1),
+// which must be at least L and drop below it with one rank fewer; below the lower bound with
+// probability r / (n + 1), at most (1 - L) / 2 and as close to it as ranks allow. With 103
+// values the 68% interval keeps ranks 16 and 87: rounding the upper bound outward on its own
+// would keep 88 and cover 1 / 104 more than needed.
+TEST(IntervalCalibration, RanksCoverTheLevelWithNothingToSpare) {
+    for (std::size_t n = 1; n <= 400; ++n) {
+        std::vector<double> pit;
+        for (std::size_t k = 1; k <= n; ++k) {
+            pit.push_back(static_cast<double>(k) / static_cast<double>(n + 1));
+        }
+        const IntervalCalibration calibration = interval_calibration(pit);
+        for (const long percent : {50L, 68L, 80L, 90L, 95L, 99L}) {
+            const double level = static_cast<double>(percent) / 100.0;
+            const auto levels = calibrated_levels(calibration, level);
+            const long places = static_cast<long>(n) + 1;
+            // The lower bound needs a rank of at least 1: (n + 1)(1 - L) / 2 >= 1.
+            const bool enough = places * (100 - percent) >= 200;
+            ASSERT_EQ(levels.has_value(), enough) << n << " " << percent;
+            if (!levels) {
+                continue;
+            }
+            const long r = std::lround(levels->low * static_cast<double>(places));
+            const long s = std::lround(levels->high * static_cast<double>(places));
+            ASSERT_GE(r, 1);
+            ASSERT_LE(s, static_cast<long>(n));
+            EXPECT_GE((s - r) * 100, percent * places) << n << " " << percent;
+            EXPECT_LT((s - r - 1) * 100, percent * places) << n << " " << percent;
+            EXPECT_LE(r * 200, (100 - percent) * places) << n << " " << percent;
+            EXPECT_GT((r + 1) * 200, (100 - percent) * places) << n << " " << percent;
+            EXPECT_EQ(bounding_rank(calibration, level), static_cast<std::size_t>(r));
+            if (n == 103 && percent == 68) {
+                EXPECT_EQ(r, 16);
+                EXPECT_EQ(s, 87);
+            }
+        }
+    }
+}
+
 // Predictive draws twice too wide cover too much; recalibrated on one set of samples by their
 // PIT values, the intervals of other samples cover what they say, at every level.
 TEST(IntervalCalibration, RecalibratedDrawsCoverTheirLevel) {
