@@ -13,8 +13,8 @@ namespace veldra {
 namespace {
 
 // The calibrated levels are order statistics of the stored values: with 99 values k / 100 the
-// 90% interval keeps ranks floor(100 * 0.05) = 5 and ceil(100 * 0.95) = 95; a level the set is
-// too small for has none; evenly kept values of a large set give the same levels.
+// 90% interval keeps ranks floor(100 * 0.05) = 5 and 5 + ceil(100 * 0.9) = 95; a level the set
+// is too small for has none; evenly kept values of a large set give the same levels.
 TEST(IntervalCalibration, LevelsAreTheOrderStatisticsOfTheValues) {
     std::vector<double> pit;
     for (int k = 99; k >= 1; --k) {
@@ -32,8 +32,8 @@ TEST(IntervalCalibration, LevelsAreTheOrderStatisticsOfTheValues) {
     EXPECT_DOUBLE_EQ(sixty_eight->high, 0.84);
     // 99 samples give ranks up to 99: 0.99 needs 199.
     EXPECT_FALSE(calibrated_levels(calibration, 0.99));
-    // The 90% interval's bounds are the 5th value from each end, the 95% one's the 2nd
-    // (floor(100 x 0.025) and 100 - ceil(100 x 0.975)); 0.99 has none.
+    // The 90% interval's bounds are the 5th value from each end, the 95% one's the 2nd from
+    // below (floor(100 x 0.025)) and the 3rd from above (rank 2 + 95 = 97); 0.99 has none.
     EXPECT_EQ(bounding_rank(calibration, 0.9), 5u);
     EXPECT_EQ(bounding_rank(calibration, 0.95), 2u);
     EXPECT_EQ(bounding_rank(calibration, 0.99), 0u);
