@@ -1,7 +1,6 @@
 #include "input/spectral_pipeline.h"
 
 #include "text/first_derivative.h"
-#include "text/number_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -49,6 +48,34 @@ double number(const std::string& text, const std::string& step) {
     return value;
 }
 
+// The largest wavenumber a range may name; far above any infrared or visible spectrometer's.
+constexpr double largest_wavenumber = 1e6;
+
+// A wavenumber as the pipeline's text writes it: the shortest fixed-point text that reads back
+// as the same number (never an exponent).
+std::string wavenumber_text(double value) {
+    char text[400]; // the longest fixed-point double below the largest wavenumber fits
+    return std::string(
+        text, std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr);
+}
+
+// One end of a wavenumber range: a plain number (digits, an optional decimal point) from 0 to the
+// largest, as covariate names carry them. Signs and exponents are refused: "+" joins steps and "-"
+// joins a range's ends, so "1e+05" or "-5" would not read back from the pipeline's text.
+double wavenumber(const std::string& text, const std::string& step) {
+    const bool plain = !text.empty() && text != "." &&
+                       std::count(text.begin(), text.end(), '.') <= 1 &&
+                       std::all_of(text.begin(), text.end(), [](char c) {
+                           return std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '.';
+                       });
+    const double value = plain ? number(text, step) : -1.0;
+    if (!(value >= 0.0 && value <= largest_wavenumber)) {
+        fail("step \"" + step + "\" needs wavenumbers written as plain numbers from 0 to " +
+             wavenumber_text(largest_wavenumber) + "; \"" + text + "\" is not one.");
+    }
+    return value;
+}
+
 int whole(const std::string& text, const std::string& step, int low, int high, const char* what) {
     const double value = number(text, step);
     if (value != std::floor(value) || value < low || value > high) {
@@ -88,13 +115,13 @@ PipelineStep parse_step(const std::string& text) {
             fail("step \"" + text + "\" needs wavenumber ranges such as " + name + "(2400-2250).");
         }
         for (const std::string& range : arguments) {
-            const std::size_t dash = range.find('-', 1);
+            const std::size_t dash = range.find('-');
             if (dash == std::string::npos) {
                 fail("step \"" + text + "\" needs ranges written A-B; \"" + range +
                      "\" is not one.");
             }
-            const double a = number(trimmed(range.substr(0, dash)), text);
-            const double b = number(trimmed(range.substr(dash + 1)), text);
+            const double a = wavenumber(trimmed(range.substr(0, dash)), text);
+            const double b = wavenumber(trimmed(range.substr(dash + 1)), text);
             step.ranges.emplace_back(std::min(a, b), std::max(a, b));
         }
     } else if (name == "bin") {
@@ -135,8 +162,8 @@ std::string step_text(const PipelineStep& step) {
     case PipelineStep::Kind::drop: {
         std::string out = step.kind == PipelineStep::Kind::keep ? "keep(" : "drop(";
         for (std::size_t r = 0; r < step.ranges.size(); ++r) {
-            out += (r == 0 ? "" : ",") + shortest_text(step.ranges[r].second) + "-" +
-                   shortest_text(step.ranges[r].first);
+            out += (r == 0 ? "" : ",") + wavenumber_text(step.ranges[r].second) + "-" +
+                   wavenumber_text(step.ranges[r].first);
         }
         return out + ")";
     }

@@ -19,7 +19,8 @@ struct PipelineStep {
 
 // Preprocessing applied to each spectrum, in order, before the forests and the calibration
 // domain see it. Written as steps joined by "+":
-//   keep(A-B,...)   keep the points whose wavenumber lies in a range (cm-1, ends included)
+//   keep(A-B,...)   keep the points whose wavenumber lies in a range (cm-1, ends included;
+//                   each end a plain number from 0 to 1000000)
 //   drop(A-B,...)   drop them
 //   bin(N)          average N adjacent points (a last, shorter bin averages what is left)
 //   snv             centre and scale each spectrum by its own mean and standard deviation (n-1)

@@ -156,6 +156,12 @@ TEST(SpectralPipeline, WrittenPipelinesAreCheckedStepByStep) {
                    "not 1."},
         {"snv(3)", "step \"snv(3)\" takes no arguments."},
         {"drop(2400)", "step \"drop(2400)\" needs ranges written A-B; \"2400\" is not one."},
+        {"keep(1e5-600)", "step \"keep(1e5-600)\" needs wavenumbers written as plain numbers "
+                          "from 0 to 1000000; \"1e5\" is not one."},
+        {"drop(-5-600)", "step \"drop(-5-600)\" needs wavenumbers written as plain numbers from "
+                         "0 to 1000000; \"\" is not one."},
+        {"keep(600-2000000)", "step \"keep(600-2000000)\" needs wavenumbers written as plain "
+                              "numbers from 0 to 1000000; \"2000000\" is not one."},
         {"sg(5,2,1", "step \"sg(5,2,1\" lacks its closing parenthesis."},
         {"snv++msc", "\"snv++msc\" has an empty step."},
         {"", "is empty: give steps such as sg(21,2,1)+snv, or none."},
@@ -168,6 +174,26 @@ TEST(SpectralPipeline, WrittenPipelinesAreCheckedStepByStep) {
     }
     for (const std::string& automatic : automatic_pipelines()) {
         EXPECT_EQ(SpectralPipeline(automatic).text(), automatic);
+    }
+}
+
+// A card stores the pipeline as its text: every wavenumber a range may hold must read back from
+// it, the large and the long ones too (shortest text would write 100000 as "1e+05", which
+// splits into two steps at its "+").
+TEST(SpectralPipeline, WrittenRangesReadBackAsTheSameWavenumbers) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"drop(100000-4000.5)", "drop(100000-4000.5)"},
+        {"keep(1000000-0)", "keep(1000000-0)"},
+        {"keep(.5-7.)", "keep(7-0.5)"},
+        {"drop(0.0001-0.00012, 3799.123456789012-12500)",
+         "drop(0.00012-0.0001,12500-3799.123456789012)"},
+    };
+    for (const auto& [typed, written] : cases) {
+        const SpectralPipeline pipeline(typed);
+        EXPECT_EQ(pipeline.text(), written) << typed;
+        const SpectralPipeline again(pipeline.text());
+        EXPECT_EQ(again.text(), written) << typed;
+        EXPECT_EQ(again.steps().front().ranges, pipeline.steps().front().ranges) << typed;
     }
 }
 
