@@ -50,7 +50,10 @@ std::vector<double> parse_levels(const std::string& text) {
     std::vector<double> levels;
     for (const std::string& item : items(text)) {
         const double level = parse_level(item);
-        if (std::find(levels.begin(), levels.end(), level) == levels.end()) {
+        // Levels the summary would name alike ("0.9" and "0.9000001": "calibrated 5%") are one.
+        if (std::none_of(levels.begin(), levels.end(), [&](double kept) {
+                return lower_percent(kept) == lower_percent(level);
+            })) {
             levels.push_back(level);
         }
     }

@@ -12,8 +12,8 @@ namespace veldra {
 // A level of a calibrated interval: "0.9" or "90%", above 0 and below 1.
 double parse_level(const std::string& text);
 
-// Levels separated by commas or spaces ("0.68, 0.9, 0.95"), each once, in the order given; ""
-// gives the default 0.95.
+// Levels separated by commas or spaces ("0.68, 0.9, 0.95"), each once (as the summary's columns
+// name it), in the order given; "" gives the default 0.95.
 std::vector<double> parse_levels(const std::string& text);
 
 // "PROPERTY=HALF_WIDTH", the half width a positive number: "Carbon=0.2".

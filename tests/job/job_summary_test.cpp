@@ -161,6 +161,9 @@ TEST(JobSummary, DecisionsAtATolerance) {
 TEST(JobSummary, LevelsAndTolerancesAreReadWithCare) {
     EXPECT_EQ(parse_levels(""), std::vector<double>{0.95});
     EXPECT_EQ(parse_levels("0.9, 68%;0.95 0.9"), (std::vector<double>{0.9, 0.68, 0.95}));
+    // Two levels the summary would give the same columns would be two pairs of "calibrated 5%".
+    EXPECT_EQ(parse_levels("0.9 0.9000001 0.95"), (std::vector<double>{0.9, 0.95}));
+    EXPECT_EQ(parse_levels("0.9 0.90001"), (std::vector<double>{0.9, 0.90001}));
     EXPECT_EQ(parse_tolerances("Carbon=0.2, pH=0.3"),
               (std::map<std::string, double>{{"Carbon", 0.2}, {"pH", 0.3}}));
     for (const char* bad : {"1", "0", "-0.5", "95", "0.9x", "nan", "%"}) {
