@@ -560,6 +560,11 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     if (!prepare_output_folders(options, err)) {
         return exit_failure;
     }
+    const std::string in_use = job_output_in_use(settings, {options.report, options.write_spectra});
+    if (!in_use.empty()) {
+        err << "veldra-predict: " << in_use << "\n";
+        return exit_failure;
+    }
 
     LoggerSet log; // removes every earlier sink
     JobProgress progress;

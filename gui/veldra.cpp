@@ -290,10 +290,12 @@ void Veldra::on_button_compute_clicked() {
     planned.spectrometer_types = spectrometers;
     planned.soil_properties = properties;
     planned.summary = true;
-    const std::string clash = job_output_clash(planned, {});
-    if (!clash.empty()) {
-        show_error(QString::fromStdString(clash));
-        return;
+    for (const std::string& refusal :
+         {job_output_clash(planned, {}), job_output_in_use(planned, {})}) {
+        if (!refusal.empty()) {
+            show_error(QString::fromStdString(refusal));
+            return;
+        }
     }
 
     ui->log_area->setPlainText(QString());

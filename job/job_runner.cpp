@@ -8,6 +8,7 @@
 #include "job/spectra_blocks.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
+#include "text/platform.h"
 
 #include <algorithm>
 #include <iterator>
@@ -353,12 +354,11 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     return created;
 }
 
-std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra) {
-    const auto key = [](const std::string& path) {
-        boost::system::error_code error;
-        const fs::path resolved = fs::weakly_canonical(fs::absolute(path), error);
-        return (error ? fs::absolute(path) : resolved).lexically_normal().string();
-    };
+namespace {
+
+// Every file the job writes: per-pair files, summary, shard manifest and the `extra` outputs.
+std::vector<std::string> job_outputs(const JobSettings& settings,
+                                     const std::vector<std::string>& extra) {
     const std::size_t pairs = settings.spectrometer_types.size() * settings.soil_properties.size();
     const std::string output =
         settings.shards > 0
@@ -384,6 +384,18 @@ std::string job_output_clash(const JobSettings& settings, const std::vector<std:
             outputs.push_back(path);
         }
     }
+    return outputs;
+}
+
+} // namespace
+
+std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra) {
+    const auto key = [](const std::string& path) {
+        boost::system::error_code error;
+        const fs::path resolved = fs::weakly_canonical(fs::absolute(path), error);
+        return (error ? fs::absolute(path) : resolved).lexically_normal().string();
+    };
+    const std::vector<std::string> outputs = job_outputs(settings, extra);
     const std::string input = settings.csv_file.empty() ? std::string() : key(settings.csv_file);
     std::map<std::string, std::string> seen;
     for (const std::string& path : outputs) {
@@ -396,6 +408,16 @@ std::string job_output_clash(const JobSettings& settings, const std::vector<std:
         if (!added) {
             return "The outputs '" + found->second + "' and '" + path +
                    "' are the same file: choose paths of their own.";
+        }
+    }
+    return std::string();
+}
+
+std::string job_output_in_use(const JobSettings& settings, const std::vector<std::string>& extra) {
+    for (const std::string& path : job_outputs(settings, extra)) {
+        if (file_held_open_elsewhere(path)) {
+            return "The output '" + path +
+                   "' is open in another program: close it there, then start the job again.";
         }
     }
     return std::string();

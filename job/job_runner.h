@@ -88,6 +88,11 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
 // 'b'."). "" when every output has a path of its own.
 std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra);
 
+// Why the job cannot end well: an existing output is held open by another program (on Windows a
+// spreadsheet or a PDF viewer), so it could not be replaced ("The output 'a' is open in another
+// program: ..."). "" when none is.
+std::string job_output_in_use(const JobSettings& settings, const std::vector<std::string>& extra);
+
 // The whole job with its result: "Files created:\n" and the files on success, the error text on
 // failure, ("Files created:\n", user) after a stop, "Unknow exception catched" for anything else.
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress);

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -26,7 +28,33 @@ std::string partial_path(const std::string& path) {
         .string();
 }
 
+// While another program holds the target open (a virus scanner for a moment, a spreadsheet until
+// the user closes it), the file cannot be replaced: tried again for up to 3 seconds.
+void replace_waiting(const std::string& partial, const std::string& target,
+                     boost::system::error_code& error) {
+    fs::rename(partial, target, error);
+    for (int tries = 0; error && tries < 15 && file_held_open_elsewhere(target); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        fs::rename(partial, target, error);
+    }
+}
+
 } // namespace
+
+std::string kept_beside_path(const std::string& path) {
+    const fs::path target(path);
+    const std::string stem = target.stem().string();
+    const std::string extension = target.extension().string();
+    for (int n = 1;; ++n) {
+        const fs::path candidate =
+            target.parent_path() /
+            (stem + (n == 1 ? " (new)" : " (new " + std::to_string(n) + ")") + extension);
+        boost::system::error_code error;
+        if (!fs::exists(fs::symlink_status(candidate, error))) {
+            return candidate.string();
+        }
+    }
+}
 
 ResultFileStream::ResultFileStream(const std::string& path) : path_(path) {
     boost::system::error_code error;
@@ -64,7 +92,20 @@ void ResultFileStream::close() {
     out_.close();
     boost::system::error_code error;
     if (!out_.fail() && !partial_.empty()) {
-        fs::rename(partial_, target_, error);
+        replace_waiting(partial_, target_, error);
+        if (error && file_held_open_elsewhere(target_)) {
+            // The complete file is kept under a name of its own rather than lost.
+            const std::string kept = kept_beside_path(target_);
+            boost::system::error_code moved;
+            fs::rename(partial_, kept, moved);
+            if (!moved) {
+                placed_ = true;
+                throw std::runtime_error("Writing to file failed: " + path_ +
+                                         "\nIt is open in another program; the new file is kept "
+                                         "as '" +
+                                         kept + "'.");
+            }
+        }
     }
     if (out_.fail() || error) {
         throw std::runtime_error("Writing to file failed: " + path_);

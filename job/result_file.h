@@ -44,7 +44,9 @@ public:
 
     // Closes the file and moves it onto the target; raises "Writing to file failed: " + path
     // when any write, the close or the move failed (a full disk, a failing device), so a short
-    // file is never reported as written.
+    // file is never reported as written. A target that another program holds open (Windows) is
+    // waited for a moment, then the complete file is kept beside it (`kept_beside_path`) and the
+    // message says where.
     void close();
 
 private:
@@ -54,6 +56,10 @@ private:
     std::ofstream out_;
     bool placed_ = false;
 };
+
+// A free name beside `path` for a file that could not take its place: "out (new).csv", then
+// "out (new 2).csv", ...
+std::string kept_beside_path(const std::string& path);
 
 // The folder that outputs beside `output_path` go into ("." for a bare file name).
 std::string output_folder(const std::string& output_path);

@@ -401,10 +401,14 @@ void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
         file = std::make_unique<QSaveFile>(text(pdf_path));
     }
     const auto fail = [&] {
-        throw std::runtime_error("Cannot write the report '" + pdf_path +
-                                 "': " + file->errorString().toStdString());
+        throw std::runtime_error(
+            "Cannot write the report '" + pdf_path + "': " +
+            (file_held_open_elsewhere(pdf_path)
+                 ? std::string("it is open in another program; close it there, then try again.")
+                 : file->errorString().toStdString()));
     };
-    if (!file->open(special ? QIODevice::WriteOnly | QIODevice::Unbuffered
+    if (file_held_open_elsewhere(pdf_path) ||
+        !file->open(special ? QIODevice::WriteOnly | QIODevice::Unbuffered
                             : QIODevice::WriteOnly)) {
         fail();
     }

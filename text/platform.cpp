@@ -138,6 +138,19 @@ const char* headless_qt_platform() {
     return "windows";
 }
 
+bool file_held_open_elsewhere(const std::string& utf8) {
+    // Asking for the right to delete, sharing everything: only an opener that shares no deletion
+    // is in the way, as it is of replacing the file.
+    const HANDLE handle = CreateFileW(wide(utf8).c_str(), DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+    CloseHandle(handle);
+    return false;
+}
+
 std::uint64_t peak_memory_bytes() {
     PROCESS_MEMORY_COUNTERS counters{};
     if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
@@ -197,6 +210,10 @@ void on_stop_signals(void (*handler)(int)) {
 
 const char* headless_qt_platform() {
     return "offscreen";
+}
+
+bool file_held_open_elsewhere(const std::string&) {
+    return false;
 }
 
 std::uint64_t peak_memory_bytes() {

@@ -56,6 +56,11 @@ void on_stop_signals(void (*handler)(int));
 // there and draws no text).
 const char* headless_qt_platform();
 
+// Whether another program holds the file open so that it cannot be replaced or removed: on
+// Windows a spreadsheet or a PDF viewer that opened it without sharing deletion (a sharing
+// violation); never on Linux, where an open file can be replaced.
+bool file_held_open_elsewhere(const std::string& utf8);
+
 // Largest resident memory of this process so far, in bytes (0 where the platform cannot say).
 std::uint64_t peak_memory_bytes();
 

@@ -6,6 +6,7 @@
 #include "job/job_summary.h"
 #include "models/model_layout.h"
 #include "tests/support/error_text.h"
+#include "tests/support/held_open.h"
 #include "tests/support/temp_dir.h"
 #include "text/platform.h"
 #include "tools/model_tree_generator.h"
@@ -262,6 +263,25 @@ TEST_F(PredictCommand, OutputsThatClashWithTheInputOrEachOtherAreRefused) {
     EXPECT_EQ(test::read_file(copy), test::read_file(input()));
     EXPECT_FALSE(boost::filesystem::exists(dir.file("o.csv")));
     EXPECT_FALSE(boost::filesystem::exists(dir.file("o-summary.csv")));
+}
+
+// An earlier summary still open in a spreadsheet (Windows) would fail the job at its very end:
+// refused before any work, naming it.
+TEST_F(PredictCommand, AnOutputHeldOpenByAnotherProgramIsRefusedFirst) {
+#if !defined(_WIN32)
+    GTEST_SKIP() << "only Windows keeps an open file from being replaced";
+#else
+    const std::string summary = dir.write("o-summary.csv", "earlier\n");
+    const test::HeldOpen held(summary);
+    ASSERT_TRUE(held.ok());
+    const Result result = run({"--input", input(), "--models", models(), "--property", "pH",
+                               "--output", dir.file("o.csv"), "--quiet"});
+    EXPECT_EQ(result.code, exit_failure);
+    EXPECT_EQ(result.err, "veldra-predict: The output '" + summary +
+                              "' is open in another program: close it there, then start the job "
+                              "again.\n");
+    EXPECT_FALSE(boost::filesystem::exists(dir.file("o.csv")));
+#endif
 }
 
 TEST_F(PredictCommand, WrongOptionsExitWithUsage) {

@@ -1,14 +1,19 @@
 #include "job/result_file.h"
 
+#include "job/job_runner.h"
+#include "tests/support/held_open.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -182,6 +187,72 @@ TEST(ResultFile, Failures) {
     // A full device: the writes fail, and that is an error, not a success.
     EXPECT_EQ(error_of(PredictionMatrix(100, std::vector<double>(1, 1.0)), "/dev/full"),
               "Writing to file failed: /dev/full");
+}
+
+TEST(ResultFile, KeptBesideIsAFreeNameInTheSameFolder) {
+    TempDir dir;
+    EXPECT_EQ(kept_beside_path(dir.file("out-summary.csv")), dir.file("out-summary (new).csv"));
+    dir.write("out-summary (new).csv", "earlier\n");
+    dir.write("out-summary (new 2).csv", "earlier\n");
+    EXPECT_EQ(kept_beside_path(dir.file("out-summary.csv")), dir.file("out-summary (new 3).csv"));
+    EXPECT_EQ(kept_beside_path(dir.file("report")), dir.file("report (new)"));
+}
+
+// Windows keeps a file that another program holds open (a spreadsheet showing the last results)
+// from being replaced; Linux does not, so these run in the Windows test build, under Wine.
+TEST(ResultFile, AnOutputHeldOpenByAnotherProgramIsNamedAndTheNewFileKept) {
+#if !defined(_WIN32)
+    GTEST_SKIP() << "only Windows keeps an open file from being replaced";
+#else
+    TempDir dir;
+    const std::string target = dir.write("out.csv", "old\n");
+    JobSettings settings;
+    settings.output_path = target;
+    settings.spectrometer_types = {"mir"};
+    settings.soil_properties = {"pH"};
+    settings.summary = true;
+    EXPECT_FALSE(file_held_open_elsewhere(target));
+    EXPECT_EQ(job_output_in_use(settings, {}), "");
+    {
+        const test::HeldOpen held(target);
+        ASSERT_TRUE(held.ok());
+        EXPECT_TRUE(file_held_open_elsewhere(target));
+        EXPECT_EQ(job_output_in_use(settings, {}),
+                  "The output '" + target +
+                      "' is open in another program: close it there, then start the job again.");
+        // Held for longer than the wait: the complete file is kept beside it, and said so.
+        ResultFileStream file(target);
+        file.stream() << "new\n";
+        try {
+            file.close();
+            ADD_FAILURE() << "a held file was reported replaced";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Writing to file failed: " + target +
+                          "\nIt is open in another program; the new file is kept as '" +
+                          dir.file("out (new).csv") + "'.");
+        }
+    }
+    EXPECT_EQ(test::read_file(target), "old\n");
+    EXPECT_EQ(test::read_file(dir.file("out (new).csv")), "new\n");
+
+    // Let go within the wait (a virus scanner's look): the file takes its place.
+    auto held = std::make_unique<test::HeldOpen>(target);
+    ResultFileStream file(target);
+    file.stream() << "newer\n";
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        held.reset();
+    });
+    file.close();
+    release.join();
+    EXPECT_EQ(test::read_file(target), "newer\n");
+    std::size_t files = 0;
+    for (boost::filesystem::directory_iterator it(dir.path()), end; it != end; ++it) {
+        ++files;
+    }
+    EXPECT_EQ(files, 2u); // no partial file left behind
+#endif
 }
 
 } // namespace
