@@ -102,6 +102,21 @@ std::string where(std::size_t line_number, const std::string& header, std::size_
 
 } // namespace
 
+std::string csv_separator_hint(const std::string& header) {
+    // Names with decimal commas ("m4000,5;m3998,5") hold as many commas as separators; a ';' in
+    // one name of a comma-separated header is no separator.
+    const auto count = [&](char c) { return std::count(header.begin(), header.end(), c); };
+    const auto commas = count(',');
+    const char* const found = count(';') > 0 && count(';') >= commas     ? "';'"
+                              : count('\t') > 0 && count('\t') >= commas ? "tabs"
+                                                                         : nullptr;
+    if (found == nullptr) {
+        return std::string();
+    }
+    return std::string("\nThe header is separated by ") + found +
+           ": values must be separated by ',' with '.' for the decimal point.";
+}
+
 CsvSpectraReader::CsvSpectraReader(const std::string& path) : path_(path) {
     boost::system::error_code status_error;
     if (boost::filesystem::is_directory(path, status_error)) {
@@ -119,7 +134,8 @@ CsvSpectraReader::CsvSpectraReader(const std::string& path) : path_(path) {
         fail("Header of the csv file is empty: " + path);
     }
     if (fields_ == 1) {
-        fail("Expected at least one column of doubles in csv file: " + path);
+        fail("Expected at least one column of doubles in csv file: " + path +
+             csv_separator_hint(header_));
     }
     names_ = split_csv_fields(header_);
     names_.resize(fields_);
@@ -155,7 +171,8 @@ std::size_t CsvSpectraReader::read(SpectraTable& block, std::size_t count) {
                          where(line_number_, header_, k + 2, block.ids.back(), p, end) +
                          (p == end ? "; the header has " + std::to_string(values_per_row) +
                                          " columns of values, this line " + std::to_string(k)
-                                   : std::string()));
+                                   : std::string()) +
+                         csv_separator_hint(header_));
                 }
                 ++p;
             }
@@ -164,7 +181,8 @@ std::size_t CsvSpectraReader::read(SpectraTable& block, std::size_t count) {
             const char* const field = p;
             if (!scan_stream_double(p, end, value)) {
                 fail("Expected <double> in file: " + path_ +
-                     where(line_number_, header_, k + 2, block.ids.back(), field, end));
+                     where(line_number_, header_, k + 2, block.ids.back(), field, end) +
+                     csv_separator_hint(header_));
             }
             row.push_back(value);
         }

@@ -71,6 +71,11 @@ std::vector<std::string> read_csv_header(const std::string& path);
 // is dropped, so CR LF files read like LF files. False at the end of the file.
 bool read_csv_line(std::istream& in, std::string& line);
 
+// For the end of a message about a header separated by semicolons or tabs, as spreadsheets set to
+// a language with decimal commas save "CSV": "\nThe header is separated by ';': values must be
+// separated by ',' with '.' for the decimal point."; "" for a comma-separated header.
+std::string csv_separator_hint(const std::string& header);
+
 // The fields of one line, split at every ',' (a line without one is one field).
 std::vector<std::string> split_csv_fields(const std::string& line);
 

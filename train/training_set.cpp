@@ -90,7 +90,8 @@ KeyedTable read_keyed_table(const std::string& path) {
     }
     const auto key = std::find(table.header.begin(), table.header.end(), "SSN");
     if (key == table.header.end()) {
-        fail("The file " + quoted(path) + " has no \"SSN\" column.");
+        fail("The file " + quoted(path) + " has no \"SSN\" column." +
+             csv_separator_hint(text.substr(0, text.find('\n'))));
     }
     table.key = static_cast<std::size_t>(key - table.header.begin());
     for (std::size_t number = lines + 1; next(number); number = lines + 1) {

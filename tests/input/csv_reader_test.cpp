@@ -101,6 +101,23 @@ TEST(CsvReader, EachErrorHasItsMessage) {
              "values, this line 1"},
         {"wrong separator", "SSN,a,b\ns1,1;2\n",
          "Expected ',' in file: " + p + " (line 2, column 3 \"b\", sample \"s1\", found \";2\")"},
+        // A spreadsheet set to a language with decimal commas saves ';' or tabs: the message
+        // says so.
+        {"semicolons", "SSN;m4000.5;m3998.5\ns1;0.5;0.6\n",
+         "Expected at least one column of doubles in csv file: " + p +
+             "\nThe header is separated by ';': values must be separated by ',' with '.' for the "
+             "decimal point."},
+        {"semicolons and decimal commas", "SSN;m4000,5;m3998,5\ns1;0,5;0,6\n",
+         "Expected ',' in file: " + p +
+             " (line 2, column 3 \"5\", sample \"s1;0\", found \";0\")\nThe header is "
+             "separated by ';': values must be separated by ',' with '.' for the decimal point."},
+        {"tabs", "SSN\tm4000\tm3998\ns1\t0.5\t0.6\n",
+         "Expected at least one column of doubles in csv file: " + p +
+             "\nThe header is separated by tabs: values must be separated by ',' with '.' for "
+             "the decimal point."},
+        {"a semicolon in a name only", "SSN,a;1,b\ns1,1,x\n",
+         "Expected <double> in file: " + p +
+             " (line 2, column 3 \"b\", sample \"s1\", found \"x\")"},
         {"NA", "SSN,a,b\ns0,1,2\ns1,1,NA\n",
          "Expected <double> in file: " + p +
              " (line 3, column 3 \"b\", sample \"s1\", found \"NA\")"},

@@ -451,6 +451,10 @@ TEST(Training, ReferenceTablesAsLabsExportThem) {
               "Line 2 of " + file + ": a quoted field is not closed.");
     EXPECT_EQ(refused("\"SSN\"x,Carbon\ns0,1\n"),
               "Line 1 of " + file + ": text after the closing quote of a field.");
+    EXPECT_EQ(refused("SSN;Carbon\r\ns0;1,5\r\n"),
+              "The file " + file +
+                  " has no \"SSN\" column.\nThe header is separated by ';': values must be "
+                  "separated by ',' with '.' for the decimal point.");
 
     // Folds that leave a fit fewer than two samples say which fold and why.
     lab.dir.write("targets.csv", plain);
