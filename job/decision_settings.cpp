@@ -3,6 +3,7 @@
 #include "models/interval_calibration.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
@@ -33,6 +34,20 @@ std::vector<std::string> items(const std::string& text) {
     return found;
 }
 
+// A list that failed to read and holds a comma between two digits was likely written with decimal
+// commas ("0,9" is the levels 0 and 9): said after the message.
+[[noreturn]] void rethrow_with_decimal_hint(const std::string& text, const std::runtime_error& e) {
+    for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+        if (text[i] == ',' && std::isdigit(static_cast<unsigned char>(text[i - 1])) != 0 &&
+            std::isdigit(static_cast<unsigned char>(text[i + 1])) != 0) {
+            throw std::runtime_error(std::string(e.what()) +
+                                     " Decimals take a point (0.9, not 0,9); a comma separates "
+                                     "items.");
+        }
+    }
+    throw e;
+}
+
 } // namespace
 
 double parse_level(const std::string& text) {
@@ -49,7 +64,12 @@ double parse_level(const std::string& text) {
 std::vector<double> parse_levels(const std::string& text) {
     std::vector<double> levels;
     for (const std::string& item : items(text)) {
-        const double level = parse_level(item);
+        double level = 0.0;
+        try {
+            level = parse_level(item);
+        } catch (const std::runtime_error& e) {
+            rethrow_with_decimal_hint(text, e);
+        }
         // Levels the summary would name alike ("0.9" and "0.9000001": "calibrated 5%") are one.
         if (std::none_of(levels.begin(), levels.end(), [&](double kept) {
                 return lower_percent(kept) == lower_percent(level);
@@ -75,7 +95,12 @@ std::pair<std::string, double> parse_tolerance(const std::string& text) {
 std::map<std::string, double> parse_tolerances(const std::string& text) {
     std::map<std::string, double> tolerances;
     for (const std::string& item : items(text)) {
-        const auto tolerance = parse_tolerance(item);
+        std::pair<std::string, double> tolerance;
+        try {
+            tolerance = parse_tolerance(item);
+        } catch (const std::runtime_error& e) {
+            rethrow_with_decimal_hint(text, e);
+        }
         if (!tolerances.insert(tolerance).second) {
             throw std::runtime_error("The tolerance of " + tolerance.first + " is given twice.");
         }

@@ -178,6 +178,15 @@ TEST(JobSummary, LevelsAndTolerancesAreReadWithCare) {
     }
     EXPECT_EQ(test::error_text([&] { parse_tolerances("pH=0.2 pH=0.3"); }),
               "The tolerance of pH is given twice.");
+    // Decimal commas, as a lab whose system writes them would type: the message says what went
+    // wrong, where a list of plain items reads as before.
+    EXPECT_EQ(parse_levels("0.9,0.68"), (std::vector<double>{0.9, 0.68}));
+    EXPECT_EQ(test::error_text([&] { parse_levels("0,9"); }),
+              "The interval level \"0\" is not a number above 0 and below 1 (or a percentage, "
+              "90%). Decimals take a point (0.9, not 0,9); a comma separates items.");
+    EXPECT_EQ(test::error_text([&] { parse_tolerances("Carbon=0,2"); }),
+              "The tolerance \"Carbon=0\" is not PROPERTY=HALF_WIDTH with a half width above 0 "
+              "(Carbon=0.2). Decimals take a point (0.9, not 0,9); a comma separates items.");
 }
 
 // The summary's later columns, written for two levels and read back: calibrated bounds by level,
