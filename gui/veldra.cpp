@@ -283,10 +283,14 @@ void Veldra::on_button_compute_clicked() {
     if (!read_decisions(properties, levels, tolerances)) {
         return;
     }
-    // No output may be the input or another output: the job would destroy it.
+    // No output may be a file the job reads, lie in its models or be another output: the job
+    // would destroy it.
     JobSettings planned;
     planned.output_path = output_path;
     planned.csv_file = csv;
+    planned.opus_folder = folder;
+    planned.opus_configuration_path = configuration;
+    planned.model_directory = model_dir;
     planned.spectrometer_types = spectrometers;
     planned.soil_properties = properties;
     planned.summary = true;

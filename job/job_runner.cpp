@@ -1,6 +1,7 @@
 #include "job/job_runner.h"
 
 #include "input/input_dispatch.h"
+#include "input/opus_folder.h"
 #include "job/job_summary.h"
 #include "job/prediction_driver.h"
 #include "job/result_file.h"
@@ -389,22 +390,86 @@ std::vector<std::string> job_outputs(const JobSettings& settings,
 
 } // namespace
 
-std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra) {
-    const auto key = [](const std::string& path) {
-        boost::system::error_code error;
-        const fs::path resolved = fs::weakly_canonical(fs::absolute(path), error);
-        return (error ? fs::absolute(path) : resolved).lexically_normal().string();
-    };
-    const std::vector<std::string> outputs = job_outputs(settings, extra);
-    const std::string input = settings.csv_file.empty() ? std::string() : key(settings.csv_file);
-    std::map<std::string, std::string> seen;
-    for (const std::string& path : outputs) {
-        const std::string resolved = key(path);
-        if (!input.empty() && resolved == input) {
-            return "The output '" + path + "' is the job's input '" + settings.csv_file +
+namespace {
+
+// A path as the comparisons of outputs take it: absolute, links, "." and ".." resolved.
+std::string path_key(const std::string& path) {
+    boost::system::error_code error;
+    const fs::path resolved = fs::weakly_canonical(fs::absolute(path), error);
+    return (error ? fs::absolute(path) : resolved).lexically_normal().string();
+}
+
+// What the job reads, which no output may replace: the CSV input and the OPUS configuration, the
+// OPUS files, and each pair's model folder, where even a new file could pass for part of the
+// model. Keyed by `path_key`, the paths as given beside.
+struct ReadByJob {
+    explicit ReadByJob(const JobSettings& settings) {
+        for (const std::string& path : {settings.csv_file, settings.opus_configuration_path}) {
+            if (!path.empty()) {
+                files.emplace(path_key(path), path);
+            }
+        }
+        opus_folder = settings.opus_folder;
+        if (opus_folder.find('*') != std::string::npos) {
+            opus_folder = fs::path(opus_folder).parent_path().string();
+        }
+        while (opus_folder.size() > 1 &&
+               (opus_folder.back() == '/' || opus_folder.back() == '\\')) {
+            opus_folder.pop_back();
+        }
+        opus = opus_folder.empty() ? std::string() : path_key(opus_folder);
+        if (!settings.model_directory.empty()) {
+            for (const std::string& type : settings.spectrometer_types) {
+                for (const std::string& property : settings.soil_properties) {
+                    const std::string folder =
+                        model_folder(settings.model_directory, type, property).string();
+                    model_folders.emplace(path_key(folder), folder);
+                }
+            }
+        }
+    }
+
+    // Why `path` must not be written, or "".
+    std::string clash(const std::string& path) const {
+        const fs::path parent = fs::path(path).parent_path();
+        const std::string folder = path_key(parent.empty() ? std::string(".") : parent.string());
+        const auto file = files.find(path_key(path));
+        if (file != files.end()) {
+            return "The output '" + path + "' is the job's input '" + file->second +
                    "': choose another output path.";
         }
-        const auto [found, added] = seen.emplace(resolved, path);
+        boost::system::error_code error;
+        if (!opus.empty() && folder == opus &&
+            !opus_base_name(fs::path(path).filename().string()).empty() &&
+            fs::exists(path, error)) {
+            return "The output '" + path + "' is one of the job's OPUS files in '" + opus_folder +
+                   "': choose another output path.";
+        }
+        const auto models = model_folders.find(folder);
+        if (models != model_folders.end()) {
+            return "The output '" + path + "' is in the model folder '" + models->second +
+                   "', which the job reads: choose another output path.";
+        }
+        return std::string();
+    }
+
+    std::map<std::string, std::string> files;
+    std::map<std::string, std::string> model_folders;
+    std::string opus_folder; // as given, without a pattern or a trailing separator
+    std::string opus;
+};
+
+} // namespace
+
+std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra) {
+    const ReadByJob read(settings);
+    std::map<std::string, std::string> seen;
+    for (const std::string& path : job_outputs(settings, extra)) {
+        const std::string refusal = read.clash(path);
+        if (!refusal.empty()) {
+            return refusal;
+        }
+        const auto [found, added] = seen.emplace(path_key(path), path);
         if (!added) {
             return "The outputs '" + found->second + "' and '" + path +
                    "' are the same file: choose paths of their own.";

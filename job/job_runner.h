@@ -83,9 +83,10 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
                           JobProgress& progress, JobOutcome& outcome);
 
 // Why the job must not start: one of its outputs (per-pair files, summary, shard names, and the
-// `extra` outputs such as a report or written spectra) is its CSV input or another of its
-// outputs, compared after resolving links, "." and ".." ("The output 'a' is the job's input
-// 'b'."). "" when every output has a path of its own.
+// `extra` outputs such as a report or written spectra) is a file the job reads (its CSV input, the
+// OPUS configuration, one of its OPUS files), lies in the model folder of one of its pairs, or is
+// another of its outputs, compared after resolving links, "." and ".." ("The output 'a' is the
+// job's input 'b'."). "" when every output has a path of its own.
 std::string job_output_clash(const JobSettings& settings, const std::vector<std::string>& extra);
 
 // Why the job cannot end well: an existing output is held open by another program (on Windows a

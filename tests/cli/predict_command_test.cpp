@@ -261,6 +261,41 @@ TEST_F(PredictCommand, OutputsThatClashWithTheInputOrEachOtherAreRefused) {
         EXPECT_EQ(result.out, "");
     }
     EXPECT_EQ(test::read_file(copy), test::read_file(input()));
+
+    // Nor may an output replace what else the job reads: a file of a model it uses (even a new
+    // file there could pass for part of the model), the OPUS configuration, an OPUS file.
+    const std::string scans = dir.file("scans");
+    const std::string scan = dir.write("scans/a.0", "scan");
+    const std::string range = models() + "/mir/pH/rgy.txt";
+    const std::string range_bytes = test::read_file(range);
+    const std::vector<Case> read = {
+        {{"--input", copy, "--property", "pH", "--output", range},
+         "The output '" + range + "' is in the model folder '" + models() +
+             "/mir/pH', which the job reads: choose another output path."},
+        {{"--input", copy, "--property", "pH", "--property", "N", "--output",
+          models() + "/mir/Total.Nitrogen/new.csv"},
+         "The output '" + models() +
+             "/mir/Total.Nitrogen/new-mir-pH.csv' is in the model folder '" + models() +
+             "/mir/Total.Nitrogen', which the job reads"},
+        {{"--input", copy, "--property", "pH", "--output", dir.file("o.csv"), "--write-spectra",
+          models() + "/opus.conf"},
+         "The output '" + models() + "/opus.conf' is the job's input '" + models() + "/opus.conf'"},
+        {{"--input", scans, "--property", "pH", "--output", scan},
+         "The output '" + scan + "' is one of the job's OPUS files in '" + scans + "'"},
+    };
+    for (const Case& c : read) {
+        std::vector<std::string> arguments = {"--models", models()};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const Result result = run(arguments);
+        EXPECT_EQ(result.code, exit_usage) << c.message;
+        EXPECT_EQ(test::slashes(result.err).rfind(test::slashes("veldra-predict: " + c.message), 0),
+                  0u)
+            << result.err;
+    }
+    EXPECT_EQ(test::read_file(range), range_bytes);
+    EXPECT_EQ(test::read_file(scan), "scan");
+    EXPECT_NE(test::read_file(models() + "/opus.conf").find("start_wn"), std::string::npos);
+    EXPECT_FALSE(boost::filesystem::exists(models() + "/mir/Total.Nitrogen/new-mir-pH.csv"));
     EXPECT_FALSE(boost::filesystem::exists(dir.file("o.csv")));
     EXPECT_FALSE(boost::filesystem::exists(dir.file("o-summary.csv")));
 }
