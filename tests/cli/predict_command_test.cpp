@@ -224,12 +224,14 @@ TEST_F(PredictCommand, OneTwoAndFourThreadsAndEveryBlockSizeWriteTheSameBytes) {
               exit_usage);
 }
 
-// Outputs that would overwrite the input or one another are refused before any work, naming
-// both paths, and the input is left as it was.
+// Outputs that would overwrite the input, a model or another file the job reads, or one another,
+// are refused before any work, naming both paths, and what the job reads is left as it was.
 TEST_F(PredictCommand, OutputsThatClashWithTheInputOrEachOtherAreRefused) {
     const std::string copy = dir.write("victim.csv", test::read_file(input()));
     const std::string twisted = dir.file("sub/../victim.csv");
     boost::filesystem::create_directories(dir.path() / "sub");
+    const std::string range = models() + "/mir/pH/rgy.txt";
+    const std::string range_bytes = test::read_file(range);
     struct Case {
         std::vector<std::string> options;
         std::string message;
@@ -249,49 +251,39 @@ TEST_F(PredictCommand, OutputsThatClashWithTheInputOrEachOtherAreRefused) {
           dir.file("o-mir-N.csv")},
          "The outputs '" + dir.file("o-mir-N.csv") + "' and '" + dir.file("o-mir-N.csv") +
              "' are the same file"},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> arguments = {"--input", copy, "--models", models()};
-        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
-        const Result result = run(arguments);
-        EXPECT_EQ(result.code, exit_usage) << c.message;
-        EXPECT_EQ(test::slashes(result.err).rfind(test::slashes("veldra-predict: " + c.message), 0),
-                  0u)
-            << result.err;
-        EXPECT_EQ(result.out, "");
-    }
-    EXPECT_EQ(test::read_file(copy), test::read_file(input()));
-
-    // Nor may an output replace what else the job reads: a file of a model it uses (even a new
-    // file there could pass for part of the model), the OPUS configuration, an OPUS file.
-    const std::string scans = dir.file("scans");
-    const std::string scan = dir.write("scans/a.0", "scan");
-    const std::string range = models() + "/mir/pH/rgy.txt";
-    const std::string range_bytes = test::read_file(range);
-    const std::vector<Case> read = {
-        {{"--input", copy, "--property", "pH", "--output", range},
+        // A file of a model the job uses; even a new file there could pass for part of it.
+        {{"--property", "pH", "--output", range},
          "The output '" + range + "' is in the model folder '" + models() +
              "/mir/pH', which the job reads: choose another output path."},
-        {{"--input", copy, "--property", "pH", "--property", "N", "--output",
+        {{"--property", "pH", "--property", "N", "--output",
           models() + "/mir/Total.Nitrogen/new.csv"},
          "The output '" + models() +
              "/mir/Total.Nitrogen/new-mir-pH.csv' is in the model folder '" + models() +
              "/mir/Total.Nitrogen', which the job reads"},
-        {{"--input", copy, "--property", "pH", "--output", dir.file("o.csv"), "--write-spectra",
+        {{"--property", "pH", "--output", dir.file("o.csv"), "--write-spectra",
           models() + "/opus.conf"},
          "The output '" + models() + "/opus.conf' is the job's input '" + models() + "/opus.conf'"},
-        {{"--input", scans, "--property", "pH", "--output", scan},
-         "The output '" + scan + "' is one of the job's OPUS files in '" + scans + "'"},
     };
-    for (const Case& c : read) {
-        std::vector<std::string> arguments = {"--models", models()};
-        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const auto expect_refused = [&](std::vector<std::string> arguments,
+                                    const std::string& message) {
         const Result result = run(arguments);
-        EXPECT_EQ(result.code, exit_usage) << c.message;
-        EXPECT_EQ(test::slashes(result.err).rfind(test::slashes("veldra-predict: " + c.message), 0),
+        EXPECT_EQ(result.code, exit_usage) << message;
+        EXPECT_EQ(test::slashes(result.err).rfind(test::slashes("veldra-predict: " + message), 0),
                   0u)
             << result.err;
+        EXPECT_EQ(result.out, "");
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"--input", copy, "--models", models()};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        expect_refused(arguments, c.message);
     }
+    // One of the OPUS files the job reads.
+    const std::string scan = dir.write("scans/a.0", "scan");
+    expect_refused(
+        {"--input", dir.file("scans"), "--models", models(), "--property", "pH", "--output", scan},
+        "The output '" + scan + "' is one of the job's OPUS files in '" + dir.file("scans") + "'");
+    EXPECT_EQ(test::read_file(copy), test::read_file(input()));
     EXPECT_EQ(test::read_file(range), range_bytes);
     EXPECT_EQ(test::read_file(scan), "scan");
     EXPECT_NE(test::read_file(models() + "/opus.conf").find("start_wn"), std::string::npos);
