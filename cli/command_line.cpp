@@ -33,7 +33,15 @@ parse_command_line(const std::vector<std::string>& arguments,
     const std::vector<std::string> rest(arguments.begin() + (arguments.empty() ? 0 : 1),
                                         arguments.end());
     try {
-        po::store(po::command_line_parser(rest).options(described).run(), values);
+        const po::parsed_options parsed = po::command_line_parser(rest).options(described).run();
+        // A word that belongs to no option ("--property Carbon pH") would be dropped unseen.
+        for (const po::option& option : parsed.options) {
+            if (option.position_key != -1 && !option.original_tokens.empty()) {
+                throw UsageError("unexpected argument '" + option.original_tokens.front() +
+                                 "': each option takes one value; repeat the option for more");
+            }
+        }
+        po::store(parsed, values);
         po::notify(values);
     } catch (const po::error& e) {
         throw UsageError(e.what());

@@ -336,6 +336,8 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
          dir.file("r.pdf")},
         {"--input", input(), "--bogus"},
         {"--input", input(), "stray"},
+        // A second value after one option would otherwise be dropped unseen.
+        {"--input", input(), "--property", "Carbon", "pH", "--output", tree->file("o")},
     };
     for (const auto& arguments : wrong) {
         const Result result = run(arguments);

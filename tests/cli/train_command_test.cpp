@@ -131,6 +131,16 @@ TEST(TrainCommand, UsageErrorsAndStop) {
     EXPECT_EQ(conflict.code, exit_usage);
     EXPECT_EQ(conflict.err.rfind("veldra-train: --cv and --folds exclude each other\n", 0), 0u);
     EXPECT_EQ(run({"--draws", "many"}).code, exit_usage);
+    // Two values after one option: the second is not dropped unseen.
+    std::vector<std::string> two = lab.arguments();
+    two.insert(two.end(), {"--cv", "3", "5"});
+    const Result stray = run(two);
+    EXPECT_EQ(stray.code, exit_usage);
+    EXPECT_EQ(stray.err.rfind("veldra-train: unexpected argument '5': each option takes one value; "
+                              "repeat the option for more\n",
+                              0),
+              0u);
+    EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("models/mir/pH")));
 
     const Result stopped = run(lab.arguments(), true);
     EXPECT_EQ(stopped.code, exit_stopped);
