@@ -6,6 +6,7 @@
 #include "models/model_layout.h"
 #include "text/first_derivative.h"
 #include "text/number_text.h"
+#include "text/platform.h"
 #include "train/domain_fit.h"
 #include "train/model_writer.h"
 #include "train/training_error.h"
@@ -198,11 +199,18 @@ void check_settings(const TrainingSettings& settings, const fs::path& folder) {
             }
         }
     }
-    if (!settings.force && fs::exists(folder)) {
+    if (fs::exists(folder)) {
         for (fs::directory_iterator it(folder), end; it != end; ++it) {
-            if (is_model_file(it->path())) {
+            if (!settings.force && is_model_file(it->path())) {
                 fail("A model exists in " + quoted(folder.string()) +
                      "; use --force to replace it.");
+            }
+            // The new model takes the folder's place, which a file held open in it prevents
+            // (Windows): said now rather than after the training.
+            if (file_held_open_elsewhere(it->path().string())) {
+                fail("The file " + quoted(it->path().string()) +
+                     " is open in another program, so the model folder cannot be replaced: close "
+                     "it there, then train again.");
             }
         }
     }

@@ -11,6 +11,7 @@
 #include "train/training_report_text.h"
 
 #include "tests/support/error_text.h"
+#include "tests/support/held_open.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
@@ -337,6 +338,21 @@ TEST(Training, ClearErrorsAndNoModelOverwrittenUnasked) {
     settings.cv_folds = 30; // more folds than samples: refused before anything is written
     EXPECT_EQ(train_error(settings), "Cross-validation needs from 2 to 17 folds, not 30.");
     EXPECT_EQ(test::read_file(lab.dir.file("models/mir/Acidified.Carbon/rgy.txt")), "0 1\n");
+#if defined(_WIN32)
+    // A lab's file in the folder held open (a document in a word processor) would keep the new
+    // model from taking the folder's place after the training: said before it.
+    settings.cv_folds = 0;
+    const std::string notes = lab.dir.write("models/mir/Acidified.Carbon/notes.txt", "kept\n");
+    {
+        const test::HeldOpen held(notes);
+        ASSERT_TRUE(held.ok());
+        EXPECT_EQ(test::slashes(train_error(settings)),
+                  test::slashes("The file \"" + notes +
+                                "\" is open in another program, so the model folder cannot be "
+                                "replaced: close it there, then train again."));
+    }
+    EXPECT_EQ(test::read_file(lab.dir.file("models/mir/Acidified.Carbon/rgy.txt")), "0 1\n");
+#endif
 
     lab.dir.write("bad.csv", "SSN,Carbon\ns1,2,3\n");
     settings = lab.settings();
