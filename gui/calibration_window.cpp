@@ -241,6 +241,9 @@ void CalibrationWindow::connect_form() {
 
 void CalibrationWindow::load_reference_columns() {
     column_->clear();
+    if (text_of(references_).empty()) {
+        return; // nothing chosen yet (a form filled with the spectra alone)
+    }
     try {
         for (const std::string& field : reference_table_columns(text_of(references_))) {
             column_->addItem(QString::fromStdString(field));

@@ -361,6 +361,15 @@ TEST(CalibrationWindow, BadInputsAreToldBeforeAnyModelIsWritten) {
     EXPECT_EQ(lab.dialogs->calls,
               std::vector<QString>{"critical:Calibration:Choose the spectra: a CSV file or a "
                                    "folder of OPUS files."});
+    // Filled with the spectra alone: nothing to say until started.
+    lab.dialogs->calls.clear();
+    CalibrationWindow spectra_only(nullptr, lab.models(), lab.dialogs);
+    spectra_only.fill(lab.file("spectra.csv"), "", "", "", "");
+    EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
+    EXPECT_FALSE(spectra_only.start());
+    EXPECT_EQ(lab.dialogs->calls,
+              std::vector<QString>{"critical:Calibration:Choose the reference values: a CSV "
+                                   "file with a column SSN."});
     CalibrationWindow form(nullptr, lab.models(), lab.dialogs);
     form.fill(lab.file("spectra.csv"), lab.file("targets.csv"), "Clay", "Clay", "");
     form.findChild<QComboBox*>("calibration_property")->setCurrentText("../Clay");
