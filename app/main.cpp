@@ -20,6 +20,12 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    if (veldra::windows_follow_display_scaling()) {
+        // 150% stays 1.5, not rounded to 2.
+        QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+        QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+            Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    }
     QApplication application(argc, argv);
     // UTF-8 texts, whatever the platform passed.
     const std::vector<std::string> arguments = veldra::program_arguments(argc, argv);

@@ -138,6 +138,10 @@ const char* headless_qt_platform() {
     return "windows";
 }
 
+bool windows_follow_display_scaling() {
+    return true;
+}
+
 bool file_held_open_elsewhere(const std::string& utf8) {
     // Asking for the right to delete, sharing everything: only an opener that shares no deletion
     // is in the way, as it is of replacing the file.
@@ -210,6 +214,10 @@ void on_stop_signals(void (*handler)(int)) {
 
 const char* headless_qt_platform() {
     return "offscreen";
+}
+
+bool windows_follow_display_scaling() {
+    return false;
 }
 
 bool file_held_open_elsewhere(const std::string&) {

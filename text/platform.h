@@ -56,6 +56,11 @@ void on_stop_signals(void (*handler)(int));
 // there and draws no text).
 const char* headless_qt_platform();
 
+// Whether the windows scale as a whole by the system's display scaling (125%, 150%): on Windows,
+// where it is the user's setting for every program and scaling only the fonts clips texts in
+// widgets sized in pixels; not on Linux, where the desktop passes its own scale to Qt.
+bool windows_follow_display_scaling();
+
 // Whether another program holds the file open so that it cannot be replaced or removed: on
 // Windows a spreadsheet or a PDF viewer that opened it without sharing deletion (a sharing
 // violation); never on Linux, where an open file can be replaced.
