@@ -15,6 +15,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
@@ -128,7 +129,10 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     fill_record();
     show_pair(0);
     show_spectra();
-    resize(1200, 820);
+    // 1200 by 820, or nine tenths of a smaller screen (a laptop at 150% display scaling offers
+    // 1280 by 680), so that no part starts below the task bar.
+    const QRect screen = this->screen()->availableGeometry();
+    resize(std::min(1200, screen.width() * 9 / 10), std::min(820, screen.height() * 9 / 10));
 }
 
 void ResultsWindow::connect_widgets() {

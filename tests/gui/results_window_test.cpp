@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QScreen>
 #include <QTableView>
 #include <QtCharts/QCandlestickSeries>
 #include <QtCharts/QCandlestickSet>
@@ -97,6 +98,11 @@ TEST(ResultsWindow, SpectraOfTheChosenSampleAsReadAndTransformed) {
 
 TEST(ResultsWindow, ShowsTheSummarysValuesAndMarksOutsideSamples) {
     ResultsWindow window(nullptr, parse_summary(summary, "job-summary.csv"), "Results");
+    // It starts inside the screen (the test platform's is 800 by 600, smaller than its 1200 by
+    // 820 on a large one).
+    const QRect screen = window.screen()->availableGeometry();
+    EXPECT_LE(window.width(), screen.width());
+    EXPECT_LE(window.height(), screen.height());
     auto* table = window.findChild<QTableView*>("results_table");
     ASSERT_NE(table, nullptr);
     const QAbstractItemModel* cells = table->model();
