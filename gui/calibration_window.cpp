@@ -1,6 +1,8 @@
 #include "gui/calibration_window.h"
 #include "ui_calibration_window.h"
 
+#include "gui/screen_fit.h"
+
 #include "input/csv_reader.h"
 #include "input/spectral_pipeline.h"
 #include "logging/message_sink.h"
@@ -98,6 +100,7 @@ CalibrationWindow::~CalibrationWindow() {
 
 void CalibrationWindow::build_form() {
     ui_->setupUi(this);
+    resize_within_screen(*this, size()); // the form's size
     setObjectName("calibration_window");
     take_fields();
     fill_choices();

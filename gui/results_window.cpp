@@ -1,6 +1,7 @@
 #include "gui/results_window.h"
 
 #include "gui/dialogs.h"
+#include "gui/screen_fit.h"
 #include "gui/summary_model.h"
 #include "models/domain_reason.h"
 #include "report/job_report.h"
@@ -15,7 +16,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
@@ -129,10 +129,7 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     fill_record();
     show_pair(0);
     show_spectra();
-    // 1200 by 820, or nine tenths of a smaller screen (a laptop at 150% display scaling offers
-    // 1280 by 680), so that no part starts below the task bar.
-    const QRect screen = this->screen()->availableGeometry();
-    resize(std::min(1200, screen.width() * 9 / 10), std::min(820, screen.height() * 9 / 10));
+    resize_within_screen(*this, QSize(1200, 820));
 }
 
 void ResultsWindow::connect_widgets() {

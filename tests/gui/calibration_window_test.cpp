@@ -11,6 +11,7 @@
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QSpinBox>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
@@ -361,9 +362,13 @@ TEST(CalibrationWindow, BadInputsAreToldBeforeAnyModelIsWritten) {
     EXPECT_EQ(lab.dialogs->calls,
               std::vector<QString>{"critical:Calibration:Choose the spectra: a CSV file or a "
                                    "folder of OPUS files."});
-    // Filled with the spectra alone: nothing to say until started.
+    // Filled with the spectra alone: nothing to say until started. The window starts inside the
+    // screen (the test platform's is 800 by 600, smaller than its form).
     lab.dialogs->calls.clear();
     CalibrationWindow spectra_only(nullptr, lab.models(), lab.dialogs);
+    const QRect screen = spectra_only.screen()->availableGeometry();
+    EXPECT_LE(spectra_only.width(), screen.width());
+    EXPECT_LE(spectra_only.height(), screen.height());
     spectra_only.fill(lab.file("spectra.csv"), "", "", "", "");
     EXPECT_TRUE(lab.dialogs->calls.empty()) << lab.dialogs->calls.front().toStdString();
     EXPECT_FALSE(spectra_only.start());
