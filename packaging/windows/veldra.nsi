@@ -41,6 +41,11 @@ Section "Veldra" main
   SetOutPath "$INSTDIR"
   File /r "${SOURCE}\*.*"
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  ; Lab staff calibrate models into the tree beside the programs without administrator rights:
+  ; the Users group may change share\, not the programs. By its SID: its name is the language's
+  ; ("Benutzer" in German).
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR\share" /grant *S-1-5-32-545:(OI)(CI)M /Q'
+  Pop $0
   WriteRegStr HKLM "Software\Veldra" "InstallDir" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Veldra ${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
