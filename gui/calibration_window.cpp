@@ -2,7 +2,6 @@
 #include "ui_calibration_window.h"
 
 #include "gui/screen_fit.h"
-
 #include "input/csv_reader.h"
 #include "input/spectral_pipeline.h"
 #include "logging/message_sink.h"
