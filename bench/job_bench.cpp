@@ -20,7 +20,6 @@
 #include <iterator>
 
 #include <boost/filesystem.hpp>
-#include <boost/log/core.hpp>
 #include <boost/program_options.hpp>
 
 namespace {
@@ -65,7 +64,6 @@ double run_job(const fs::path& models, const fs::path& input, const fs::path& fo
     settings.spectrometer_types = {"mir"};
     settings.soil_properties = veldra::soil_properties();
     veldra::LoggerSet log;
-    boost::log::core::get()->set_logging_enabled(false);
     veldra::JobProgress progress;
     const auto start = std::chrono::steady_clock::now();
     if (reference) {

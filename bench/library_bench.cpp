@@ -18,7 +18,6 @@
 #include <vector>
 
 #include <boost/filesystem.hpp>
-#include <boost/log/core.hpp>
 #include <boost/program_options.hpp>
 
 namespace {
@@ -48,7 +47,6 @@ int run_one(const fs::path& models, const fs::path& input, std::size_t block,
     settings.summary_only = true;
     settings.block_samples = block;
     veldra::LoggerSet log;
-    boost::log::core::get()->set_logging_enabled(false);
     veldra::JobProgress progress;
     const auto start = std::chrono::steady_clock::now();
     const veldra::JobOutcome outcome = veldra::run_job(settings, log, progress);

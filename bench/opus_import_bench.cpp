@@ -12,7 +12,6 @@
 #include <iostream>
 
 #include <boost/filesystem.hpp>
-#include <boost/log/core.hpp>
 #include <boost/program_options.hpp>
 
 int main(int argc, char** argv) {
@@ -57,7 +56,6 @@ int main(int argc, char** argv) {
         << "[htsxt]\nstart_wn = 7497.96\nend_wn = 599.76\nnum_wn = 3578\n";
 
     veldra::LoggerSet log;
-    boost::log::core::get()->set_logging_enabled(false);
     veldra::SpectraTable table;
     const auto start = std::chrono::steady_clock::now();
     veldra::import_opus_folder(table, (root / "opus.conf").string(), folder.string() + "/", log);

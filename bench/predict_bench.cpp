@@ -23,7 +23,6 @@
 #include <vector>
 
 #include <boost/filesystem.hpp>
-#include <boost/log/core.hpp>
 #include <boost/program_options.hpp>
 
 namespace {
@@ -169,7 +168,6 @@ int main(int argc, char** argv) {
                                      : "baseline instructions (no AVX2)");
 
     veldra::LoggerSet log;
-    boost::log::core::get()->set_logging_enabled(false); // no sink: records would go to the console
     const bool reference = reader_name == "reference";
     const int largest = *std::max_element(sample_counts.begin(), sample_counts.end());
     const fs::path csv = root / "samples.csv";

@@ -4,11 +4,6 @@
 #include <ostream>
 #include <string>
 
-#include <boost/log/core.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/make_shared.hpp>
-#include <boost/shared_ptr.hpp>
-
 namespace veldra {
 
 // The progress of a long job on the standard error stream: on a terminal a bar redrawn in
@@ -42,22 +37,6 @@ private:
     std::chrono::steady_clock::time_point last_bar_{};
     bool bar_shown_ = false;
     int last_percent_ = -1;
-};
-
-// Adds a log sink for the life of the guard, so that no record reaches a console that has gone.
-template <typename Backend>
-class SinkGuard {
-public:
-    explicit SinkGuard(boost::shared_ptr<Backend> backend)
-        : sink_(boost::make_shared<boost::log::sinks::synchronous_sink<Backend>>(backend)) {
-        boost::log::core::get()->add_sink(sink_);
-    }
-    ~SinkGuard() { boost::log::core::get()->remove_sink(sink_); }
-    SinkGuard(const SinkGuard&) = delete;
-    SinkGuard& operator=(const SinkGuard&) = delete;
-
-private:
-    boost::shared_ptr<boost::log::sinks::synchronous_sink<Backend>> sink_;
 };
 
 } // namespace veldra

@@ -25,9 +25,6 @@
 #include <sstream>
 
 #include <boost/filesystem/operations.hpp>
-#include <boost/log/attributes/value_extraction.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/program_options.hpp>
 
 namespace veldra {
@@ -44,26 +41,20 @@ const char* const usage_line =
 // The job's console: log lines of level 1 and above, the progress, and the stop check at
 // every record that would reach the window (level 1 and above), exactly where the window's
 // sink checks.
-class ConsoleBackend
-    : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
+class ConsoleBackend : public LogObserver {
 public:
     ConsoleBackend(ProgressDisplay& display, const std::atomic<bool>& stop, const LoggerSet& log,
                    const JobProgress& progress)
         : display_(display), stop_(stop), log_(log), progress_(progress) {}
 
-    void consume(const boost::log::record_view& record) {
-        const auto level = boost::log::extract<Severity>("severity", record);
-        if (!level) {
-            return;
-        }
-        if (*level >= Severity::info) {
+    void record(Severity level, const std::string& text) override {
+        if (level >= Severity::info) {
             if (stop_.load()) {
                 throw JobStop();
             }
-            const auto message = boost::log::extract<std::string>("Message", record);
-            display_.line(message ? *message : std::string());
+            display_.line(text);
         }
-        show_progress(*level >= Severity::info);
+        show_progress(level >= Severity::info);
     }
 
 private:
@@ -566,11 +557,11 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
         return exit_failure;
     }
 
-    LoggerSet log; // removes every earlier sink
+    LoggerSet log;
     JobProgress progress;
     ProgressDisplay display(err, terminal, options.quiet, std::chrono::milliseconds(100));
-    const SinkGuard<ConsoleBackend> sink(
-        boost::make_shared<ConsoleBackend>(display, stop, log, progress));
+    ConsoleBackend console(display, stop, log, progress);
+    const ObserverGuard observing(log, console);
     if (!options.write_spectra.empty()) {
         if (const std::optional<int> status =
                 write_spectra_first(options, opus, settings, log, display, out, err)) {

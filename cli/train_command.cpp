@@ -263,10 +263,11 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
     }
     TrainingSettings& settings = parsed->settings;
 
-    LoggerSet log; // removes every earlier sink
+    LoggerSet log;
     ProgressDisplay display(err, terminal, parsed->quiet, std::chrono::milliseconds(200));
     // Log records of level 1 and above as lines above the progress.
-    const MessageSink sink([&display](Severity, const std::string& text) { display.line(text); });
+    const MessageSink sink(log,
+                           [&display](Severity, const std::string& text) { display.line(text); });
     settings.bart.progress = [&](long done, long total) {
         if (stop.load()) {
             throw Stopped{};

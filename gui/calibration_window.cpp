@@ -428,9 +428,9 @@ bool CalibrationWindow::start() {
     messages_->clear();
     thread_ = QThread::create([this, s] {
         try {
-            LoggerSet log; // removes every earlier sink
+            LoggerSet log;
             // The trainer's messages go to the window, never to a console.
-            const MessageSink sink([this](Severity, const std::string& text) {
+            const MessageSink sink(log, [this](Severity, const std::string& text) {
                 QMetaObject::invokeMethod(
                     this, [this, line = QString::fromStdString(text)] { add_message(line); },
                     Qt::QueuedConnection);

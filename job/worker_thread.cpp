@@ -3,8 +3,6 @@
 #include "job/widget_backend.h"
 #include "version.h"
 
-#include <boost/log/core.hpp>
-
 namespace veldra {
 
 WorkerThread::WorkerThread(QObject* parent, const std::string& output_path,
@@ -55,11 +53,14 @@ void WorkerThread::set_decisions(std::vector<double> levels,
 }
 
 void WorkerThread::run() {
-    const boost::shared_ptr<WidgetSink> sink = make_widget_sink(this);
-    boost::log::core::get()->add_sink(sink);
-    const JobOutcome outcome = run_job(settings_, log_, progress_);
-    // The sink must never reach this worker once the window may release it.
-    boost::log::core::get()->remove_sink(sink);
+    WidgetBackend backend(this);
+    JobOutcome outcome;
+    {
+        // The backend observes this job's log alone, and never once the window may release the
+        // worker.
+        const ObserverGuard observing(log_, backend);
+        outcome = run_job(settings_, log_, progress_);
+    }
     record_.defective = outcome.defective;
     record_.created = outcome.created;
     record_.spectra = outcome.spectra;

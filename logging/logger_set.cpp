@@ -1,10 +1,6 @@
 #include "logging/logger_set.h"
 
-#include <stdexcept>
-
-#include <boost/log/attributes/constant.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/utility/setup/common_attributes.hpp>
+#include <algorithm>
 
 namespace veldra {
 
@@ -12,13 +8,27 @@ std::ostream& operator<<(std::ostream& out, Severity level) {
     return out << static_cast<int>(level);
 }
 
-LoggerSet::LoggerSet() {
-    for (int k = 0; k < 4; ++k) {
-        loggers_[static_cast<std::size_t>(k)].add_attribute(
-            "severity", boost::log::attributes::constant<Severity>(static_cast<Severity>(k)));
+void LoggerSet::add(LogObserver& observer) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    observers_.push_back(&observer);
+}
+
+void LoggerSet::remove(LogObserver& observer) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), &observer),
+                     observers_.end());
+}
+
+bool LoggerSet::observed() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return !observers_.empty();
+}
+
+void LoggerSet::push(Severity level, const std::string& text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (LogObserver* observer : observers_) {
+        observer->record(level, text);
     }
-    boost::log::add_common_attributes();
-    boost::log::core::get()->remove_all_sinks();
 }
 
 } // namespace veldra

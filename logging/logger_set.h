@@ -2,36 +2,90 @@
 
 #include "logging/severity.h"
 
-#include <array>
 #include <cstdint>
-
-#include <boost/log/sources/logger.hpp>
-#include <boost/log/sources/record_ostream.hpp>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace veldra {
 
-// The four loggers of one job (levels 0 to 3) and the inner progress pair that the forest
-// prediction sets and the worker's checkpoint reads. Built on the GUI thread, then used only
-// by the job's thread. Constructing one removes every sink from the logging core, so the sink
-// of an earlier job no longer receives records.
+// Where the records of one job go: its front end's console, window log or test. Called on the
+// thread that wrote the record; may throw (a stop request), and the exception reaches the code
+// that wrote the record.
+class LogObserver {
+public:
+    virtual ~LogObserver() = default;
+    virtual void record(Severity level, const std::string& text) = 0;
+};
+
+// The log of one job: the observers its records go to and the inner progress pair that the
+// forest prediction sets and the front end's checkpoint reads. Nothing is shared between two
+// sets, so two jobs in one process log to their own observers. Records of a set without an
+// observer go nowhere.
 class LoggerSet {
 public:
-    using Logger = boost::log::sources::logger;
+    LoggerSet() = default;
+    LoggerSet(const LoggerSet&) = delete;
+    LoggerSet& operator=(const LoggerSet&) = delete;
 
-    LoggerSet();
+    // Observers receive the records in the order they were added; `remove` before the observer
+    // goes.
+    void add(LogObserver& observer);
+    void remove(LogObserver& observer);
 
-    // The logger of a level; write with VELDRA_LOG(set, Severity::info) << text.
-    Logger& level(Severity severity) { return loggers_[static_cast<std::size_t>(severity)]; }
+    bool observed() const;
+    // Hands one record to every observer, one record at a time whatever the thread.
+    void push(Severity level, const std::string& text);
 
     std::int32_t inner_maximum = 0;
     std::int32_t inner_position = 0;
 
 private:
-    std::array<Logger, 4> loggers_;
+    mutable std::mutex mutex_;
+    std::vector<LogObserver*> observers_;
+};
+
+// Adds an observer to a set for its own life.
+class ObserverGuard {
+public:
+    ObserverGuard(LoggerSet& log, LogObserver& observer) : log_(log), observer_(observer) {
+        log_.add(observer_);
+    }
+    ~ObserverGuard() { log_.remove(observer_); }
+    ObserverGuard(const ObserverGuard&) = delete;
+    ObserverGuard& operator=(const ObserverGuard&) = delete;
+
+private:
+    LoggerSet& log_;
+    LogObserver& observer_;
+};
+
+// One record being written: the text streamed into it is pushed when the statement ends (in the
+// loop's step, not a destructor, so that an observer may throw).
+class LogStatement {
+public:
+    LogStatement(LoggerSet& log, Severity level) : log_(log), level_(level) {}
+    bool open() const { return !pushed_ && log_.observed(); }
+    std::ostream& stream() { return text_; }
+    void push() {
+        pushed_ = true;
+        log_.push(level_, text_.str());
+    }
+
+private:
+    LoggerSet& log_;
+    Severity level_;
+    std::ostringstream text_;
+    bool pushed_ = false;
 };
 
 } // namespace veldra
 
-// Writes one record at a severity. The record is pushed when the statement ends; a sink may throw
-// from there (the worker's stop request), and the exception passes to the caller.
-#define VELDRA_LOG(set, severity) BOOST_LOG((set).level(severity))
+// Writes one record at a severity: VELDRA_LOG(log, Severity::info) << "text " << 3. The record
+// is pushed when the statement ends; an observer may throw from there (the front end's stop
+// request), and the exception passes to the caller. Nothing is formatted without an observer.
+#define VELDRA_LOG(set, severity)                                                                  \
+    for (::veldra::LogStatement veldra_log_statement_((set), (severity));                          \
+         veldra_log_statement_.open(); veldra_log_statement_.push())                               \
+    veldra_log_statement_.stream()

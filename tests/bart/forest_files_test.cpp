@@ -112,7 +112,7 @@ TEST(ForestFiles, PerFileRecordsAndInnerProgress) {
     }
     const SpectraRows rows(100, std::vector<double>{1.0, 2.0});
     LoggerSet log;
-    LogCapture seen;
+    LogCapture seen(log);
     const PredictionMatrix matrix =
         predict_from_forest_files(dir.file("m") + "/MCMC*.json", "json", rows, {0, 10}, true, log);
     ASSERT_EQ(matrix.size(), 3u);
@@ -206,7 +206,7 @@ TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
     model.dir.write("m/MCMC79.json", R"({"Tree":1,"T":{"Depth":1,"TBN":"1"}})");
     for (const unsigned threads : {1u, 2u, 4u}) {
         LoggerSet log;
-        test::LogCapture seen;
+        test::LogCapture seen(log);
         try {
             predict_from_forest_files(model.dir.file("m") + "/MCMC*.json", "json", model.rows,
                                       {0, 1}, true, log, {threads});
@@ -237,7 +237,7 @@ TEST(HeldForests, BlocksOfRowsGiveTheMatrixOfTheFiles) {
                                     model.rows.begin() + static_cast<std::ptrdiff_t>(std::min(
                                                              first + 17, model.rows.size())));
             LoggerSet log;
-            LogCapture seen;
+            LogCapture seen(log);
             const PredictionMatrix part =
                 held.predict(block, {-1, 3}, true, log, first == 0, {threads});
             // The per-file records once, for the first block; later blocks only move the

@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <exception>
 
-#include <boost/log/core.hpp>
-
 namespace {
 
 // The spectra, and reference values that match them, written once per process.
@@ -43,12 +41,6 @@ void check(bool holds) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // The trainer's warnings are log records; without a sink they would flood the console.
-    static const bool quiet = [] {
-        boost::log::core::get()->set_logging_enabled(false);
-        return true;
-    }();
-    static_cast<void>(quiet);
     static const Fixed fixed;
     static const veldra::fuzz::ScratchFile file(".csv");
     const std::string& path = file.write(data, size);

@@ -49,7 +49,7 @@ struct Import {
 
 Import run_import(const std::string& conf, const std::string& folder) {
     LoggerSet log;
-    LogCapture seen;
+    LogCapture seen(log);
     Import result;
     import_opus_folder(result.table, conf, folder, log);
     // The files' diagnostics are the warnings; the rest is the import's own log.
@@ -162,7 +162,7 @@ TEST(OpusFolder, ReadInBlocksAsWhole) {
     const Import whole = run_import(conf, folder);
     for (const std::size_t count : {1u, 2u}) {
         LoggerSet log;
-        LogCapture seen;
+        LogCapture seen(log);
         OpusFolderReader reader(conf, folder, log);
         EXPECT_EQ(reader.groups(), 5u);
         EXPECT_EQ(reader.width(), 3u);

@@ -70,11 +70,10 @@ struct Models {
     }
 };
 
-// Runs a job; `hook` sees every record (the loggers are made first: making them removes every
-// sink).
+// Runs a job; `hook` sees every record of its log.
 JobOutcome run(JobSettings settings, test::LogHook hook = {}) {
     LoggerSet log;
-    const LogCapture capture(false, std::move(hook));
+    const LogCapture capture(log, false, std::move(hook));
     JobProgress progress;
     return run_job(settings, log, progress);
 }

@@ -4,7 +4,11 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -105,7 +109,7 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
     JobProgress progress;
     {
         JobSettings settings = tree.settings({"mir"}, {"pH"});
-        LogCapture stop(true, [](const test::LogRecord& record) {
+        LogCapture stop(log, true, [](const test::LogRecord& record) {
             if (record.message == "Predictions complete.") {
                 throw JobStop();
             }
@@ -124,7 +128,7 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
         ModelTree two({"mir/pH", "mir/Total.Nitrogen"}, 2);
         JobSettings settings = two.settings({"mir"}, {"pH", "N"});
         int starts = 0;
-        LogCapture stop(true, [&](const test::LogRecord& record) {
+        LogCapture stop(log, true, [&](const test::LogRecord& record) {
             if (record.message == "Running prediction from list of json files" && ++starts == 2) {
                 throw JobStop();
             }
@@ -139,7 +143,7 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
     }
     {
         JobSettings settings = tree.settings({"mir"}, {"pH"});
-        LogCapture odd(true, test::throw_int_on("Predictions complete."));
+        LogCapture odd(log, true, test::throw_int_on("Predictions complete."));
         const JobOutcome outcome = run_job(settings, log, progress);
         EXPECT_EQ(outcome.message, "Unknow exception catched");
         EXPECT_FALSE(outcome.stopped_by_user);
@@ -156,6 +160,60 @@ TEST(JobRunner, StopsUnknownExceptionsEmptyListsAndEmptyInput) {
               "Cannot open csv '" + tree.dir.file("missing.csv") + "' for reading.");
 }
 
+// Two jobs at once in one process, each with its own log and observer: the records of one never
+// reach the other's observer, and stopping one leaves the other to finish.
+TEST(JobRunner, TwoJobsOnTwoThreadsLogAndStopAlone) {
+    ModelTree first_tree({"mir/pH"}, 40);
+    ModelTree second_tree({"mir/pH"}, 40);
+    JobSettings first = first_tree.settings({"mir"}, {"pH"});
+    JobSettings second = second_tree.settings({"mir"}, {"pH"});
+    LoggerSet first_log;
+    LoggerSet second_log;
+    JobProgress first_progress;
+    JobProgress second_progress;
+    std::atomic<bool> second_started{false};
+    std::atomic<bool> first_stopped{false};
+    // The first job stops at its first record once the second is under way; the second waits at
+    // its first record until the first has stopped, so that both run at the same time.
+    const auto wait_for = [](const std::atomic<bool>& flag) {
+        for (int k = 0; k < 10000 && !flag.load(); ++k) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    LogCapture first_seen(first_log, true, [&](const test::LogRecord&) {
+        wait_for(second_started);
+        first_stopped.store(true);
+        throw JobStop();
+    });
+    LogCapture second_seen(second_log, true, [&](const test::LogRecord&) {
+        second_started.store(true);
+        wait_for(first_stopped);
+    });
+    JobOutcome first_outcome;
+    JobOutcome second_outcome;
+    std::thread first_thread([&] { first_outcome = run_job(first, first_log, first_progress); });
+    std::thread second_thread(
+        [&] { second_outcome = run_job(second, second_log, second_progress); });
+    first_thread.join();
+    second_thread.join();
+
+    EXPECT_TRUE(first_outcome.stopped_by_user);
+    EXPECT_TRUE(first_outcome.created.empty());
+    EXPECT_TRUE(second_outcome.ok) << second_outcome.message;
+    EXPECT_FALSE(second_outcome.stopped_by_user);
+    EXPECT_EQ(second_outcome.created.size(), 1u);
+    EXPECT_TRUE(first_stopped.load());
+    EXPECT_TRUE(first_seen.records.empty()); // the stopping record is not kept
+    const std::vector<std::string> second_messages = second_seen.messages();
+    ASSERT_FALSE(second_messages.empty());
+    for (const std::string& message : second_messages) {
+        EXPECT_EQ(message.find(first_tree.dir.path().string()), std::string::npos) << message;
+    }
+    EXPECT_NE(std::find(second_messages.begin(), second_messages.end(),
+                        "Writing results to file: " + second_tree.dir.file("out/result.csv")),
+              second_messages.end());
+}
+
 // Two pairs of five files (the documented example has 500): progress counts forest files.
 TEST(JobRunner, ProgressInForestFiles) {
     ModelTree tree({"mir/pH", "mir/Total.Nitrogen"}, 5);
@@ -163,7 +221,7 @@ TEST(JobRunner, ProgressInForestFiles) {
     LoggerSet log;
     JobProgress progress;
     std::vector<std::pair<std::string, std::pair<int, int>>> seen;
-    LogCapture sink(true, [&](const test::LogRecord& record) {
+    LogCapture sink(log, true, [&](const test::LogRecord& record) {
         seen.emplace_back(record.message, job_progress(progress, log));
     });
     ASSERT_TRUE(run_job(settings, log, progress).ok);

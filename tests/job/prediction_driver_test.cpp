@@ -32,7 +32,7 @@ TEST(RangeFile, NumbersAtMostTwoPerLine) {
     const auto read = [&](const std::string& text, std::string* errors = nullptr) {
         const std::string path = dir.write("rgy.txt", text);
         LoggerSet log;
-        LogCapture seen(true);
+        LogCapture seen(log, true);
         const std::vector<double> numbers = read_range_file(path, log);
         if (errors != nullptr) {
             errors->clear();
@@ -106,7 +106,7 @@ TEST(PredictionDriver, TheTransformationDecidesWhatTheForestSees) {
 TEST(PredictionDriver, RecordsInOrder) {
     TinyModel model;
     LoggerSet log;
-    LogCapture seen(true);
+    LogCapture seen(log, true);
     model.run(Transformation::none, log);
     EXPECT_EQ(seen.messages(),
               (std::vector<std::string>{"Running prediction from list of json files",
@@ -180,7 +180,7 @@ TEST(PredictionDriver, FailuresComeInTheirOrder) {
     // prediction record, saying what the file must hold; the output file is never created.
     const std::string one = model.dir.write("one.txt", "4\n");
     const std::string text = model.dir.write("text.txt", "min max\n");
-    LogCapture seen(true);
+    LogCapture seen(log, true);
     EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, one); }),
               "The range file '" + one +
                   "' must start with two numbers (the smallest and the largest reference value "

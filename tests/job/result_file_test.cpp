@@ -162,7 +162,7 @@ TEST(ResultFile, RecordsComeBeforeTheFileIsOpened) {
     const std::string path = dir.file("out.csv");
     LoggerSet log;
     {
-        test::LogCapture seen(true, test::throw_int_on("Writing results to file: " + path));
+        test::LogCapture seen(log, true, test::throw_int_on("Writing results to file: " + path));
         EXPECT_THROW(write_prediction_file(one_sample({1}), path, ",", table, false, log), int);
         EXPECT_EQ(seen.messages(), std::vector<std::string>{"Predictions complete."});
     }

@@ -90,7 +90,7 @@ TEST(Blocks, OutputsAreTheSameForEveryBlockSizeThreadCountAndForestBudget) {
         settings.held_forest_budget = budget;
         LoggerSet log;
         JobProgress progress;
-        LogCapture capture;
+        LogCapture capture(log);
         const JobOutcome outcome = run_job(settings, log, progress);
         EXPECT_TRUE(outcome.ok) << outcome.message;
         EXPECT_EQ(outcome.created.size(), 3u);

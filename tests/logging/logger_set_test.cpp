@@ -2,7 +2,9 @@
 
 #include "tests/support/log_capture.h"
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,7 +16,7 @@ using test::LogCapture;
 
 TEST(LoggerSet, EachLoggerCarriesItsLevelAndTheStreamedText) {
     LoggerSet log;
-    LogCapture seen;
+    LogCapture seen(log);
     for (int k = 0; k < 4; ++k) {
         VELDRA_LOG(log, static_cast<Severity>(k)) << "record " << k << " of " << 4;
     }
@@ -28,7 +30,7 @@ TEST(LoggerSet, EachLoggerCarriesItsLevelAndTheStreamedText) {
 
 TEST(LoggerSet, WindowFilterDropsOnlyTheDebugLevel) {
     LoggerSet log;
-    LogCapture seen(true);
+    LogCapture seen(log, true);
     VELDRA_LOG(log, Severity::debug) << "FOREST: a";
     VELDRA_LOG(log, Severity::info) << "Running prediction from list of json files";
     VELDRA_LOG(log, Severity::debug) << "Number of predicted values: 3";
@@ -40,35 +42,71 @@ TEST(LoggerSet, WindowFilterDropsOnlyTheDebugLevel) {
     EXPECT_EQ(seen.records[2].severity, 3);
 }
 
-TEST(LoggerSet, ConstructionRemovesTheSinksOfEarlierJobs) {
-    LogCapture earlier;
+// Two jobs in one process: each set's records reach its own observers only, and an observer
+// that leaves receives nothing more.
+TEST(LoggerSet, EachSetReachesOnlyItsOwnObservers) {
     LoggerSet first;
-    VELDRA_LOG(first, Severity::info) << "after the new job's set";
-    EXPECT_TRUE(earlier.records.empty());
-
-    LogCapture current;
-    VELDRA_LOG(first, Severity::info) << "reaches the current sink";
-    EXPECT_EQ(current.records.size(), 1u);
     LoggerSet second;
-    VELDRA_LOG(second, Severity::info) << "no sink any more";
-    EXPECT_EQ(current.records.size(), 1u);
+    auto one = std::make_unique<LogCapture>(first);
+    LogCapture two(second);
+    LogCapture also_two(second, true);
+    VELDRA_LOG(first, Severity::info) << "first job";
+    VELDRA_LOG(second, Severity::debug) << "second job, detail";
+    VELDRA_LOG(second, Severity::warning) << "second job";
+    EXPECT_EQ(one->messages(), std::vector<std::string>{"first job"});
+    EXPECT_EQ(two.messages(), (std::vector<std::string>{"second job, detail", "second job"}));
+    EXPECT_EQ(also_two.messages(), std::vector<std::string>{"second job"});
+    one.reset();
+    VELDRA_LOG(first, Severity::info) << "nobody listens";
+    EXPECT_EQ(two.records.size(), 2u);
 }
 
-TEST(LoggerSet, RegistersCommonAttributesAndStartsWithProgressAtZero) {
+// Without an observer a statement formats nothing: its operands are not even evaluated.
+TEST(LoggerSet, UnobservedRecordsAreNotFormattedAndProgressStartsAtZero) {
     LoggerSet log;
-    const auto globals = boost::log::core::get()->get_global_attributes();
-    for (const char* name : {"LineID", "TimeStamp", "ProcessID", "ThreadID"}) {
-        EXPECT_EQ(globals.count(name), 1u) << name;
-    }
+    int evaluated = 0;
+    const auto costly = [&evaluated] { return ++evaluated; };
+    VELDRA_LOG(log, Severity::error) << "value " << costly();
+    EXPECT_EQ(evaluated, 0);
+    LogCapture seen(log);
+    VELDRA_LOG(log, Severity::error) << "value " << costly();
+    EXPECT_EQ(evaluated, 1);
+    EXPECT_EQ(seen.messages(), std::vector<std::string>{"value 1"});
     EXPECT_EQ(log.inner_maximum, 0);
     EXPECT_EQ(log.inner_position, 0);
+}
+
+// Records written from several threads at once reach an observer one at a time, whole.
+TEST(LoggerSet, RecordsFromSeveralThreadsArriveWhole) {
+    LoggerSet log;
+    LogCapture seen(log);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&log, t] {
+            for (int k = 0; k < 500; ++k) {
+                VELDRA_LOG(log, Severity::info) << "thread " << t << " record " << k;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    ASSERT_EQ(seen.records.size(), 2000u);
+    std::vector<int> next(4, 0);
+    for (const test::LogRecord& record : seen.records) {
+        const int t = record.message[7] - '0';
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, 4);
+        EXPECT_EQ(record.message, "thread " + std::to_string(t) + " record " +
+                                      std::to_string(next[static_cast<std::size_t>(t)]++));
+    }
 }
 
 // The job's stop request is thrown from inside the sink; it must reach the code that wrote
 // the record, and later records must still be delivered.
 TEST(LoggerSet, AnExceptionFromTheSinkReachesTheWriter) {
     LoggerSet log;
-    LogCapture seen(true, test::throw_int_on("stop here"));
+    LogCapture seen(log, true, test::throw_int_on("stop here"));
     EXPECT_THROW(VELDRA_LOG(log, Severity::info) << "stop here", int);
     VELDRA_LOG(log, Severity::info) << "after";
     EXPECT_EQ(seen.messages(), std::vector<std::string>{"after"});

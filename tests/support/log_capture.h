@@ -1,17 +1,12 @@
 #pragma once
 
+#include "logging/logger_set.h"
 #include "logging/severity.h"
 
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <boost/log/attributes/value_extraction.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/expressions.hpp>
-#include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
 
 namespace veldra::test {
 
@@ -33,21 +28,28 @@ inline LogHook throw_int_on(const std::string& text) {
     };
 }
 
-// A sink that keeps every record reaching it (optionally only severity 1 and above, as the
-// window's sink filters). Removed from the core when destroyed.
-class LogCapture {
+// An observer that keeps every record of one set (optionally only severity 1 and above, as the
+// window's observer filters). Leaves the set when destroyed.
+class LogCapture : public LogObserver {
 public:
-    explicit LogCapture(bool window_filter = false, LogHook hook = {}) {
-        sink_ = boost::make_shared<Sink>(boost::make_shared<Backend>(records, std::move(hook)));
-        if (window_filter) {
-            sink_->set_filter(boost::log::expressions::attr<Severity>("severity") >=
-                              Severity::info);
-        }
-        boost::log::core::get()->add_sink(sink_);
+    explicit LogCapture(LoggerSet& log, bool window_filter = false, LogHook hook = {})
+        : log_(log), window_filter_(window_filter), hook_(std::move(hook)) {
+        log_.add(*this);
     }
-    ~LogCapture() { boost::log::core::get()->remove_sink(sink_); }
+    ~LogCapture() override { log_.remove(*this); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
+
+    void record(Severity level, const std::string& text) override {
+        if (window_filter_ && level < Severity::info) {
+            return;
+        }
+        const LogRecord kept{static_cast<int>(level), text};
+        if (hook_) {
+            hook_(kept);
+        }
+        records.push_back(kept);
+    }
 
     // Only the texts, in order.
     std::vector<std::string> messages() const {
@@ -61,27 +63,9 @@ public:
     std::vector<LogRecord> records;
 
 private:
-    class Backend
-        : public boost::log::sinks::basic_sink_backend<boost::log::sinks::synchronized_feeding> {
-    public:
-        Backend(std::vector<LogRecord>& out, LogHook hook) : out_(out), hook_(std::move(hook)) {}
-        void consume(const boost::log::record_view& record) {
-            const auto level = boost::log::extract<Severity>("severity", record);
-            const auto message = boost::log::extract<std::string>("Message", record);
-            const LogRecord kept{level ? static_cast<int>(*level) : -1,
-                                 message ? *message : std::string()};
-            if (hook_) {
-                hook_(kept);
-            }
-            out_.push_back(kept);
-        }
-
-    private:
-        std::vector<LogRecord>& out_;
-        LogHook hook_;
-    };
-    using Sink = boost::log::sinks::synchronous_sink<Backend>;
-    boost::shared_ptr<Sink> sink_;
+    LoggerSet& log_;
+    bool window_filter_;
+    LogHook hook_;
 };
 
 } // namespace veldra::test

@@ -152,7 +152,7 @@ TEST(Examples, OpusExampleImportsAsSixSamplesWithoutDefects) {
     TempDir dir;
     tools::write_model_tree(dir.path(), {1, 1, 1, {"mir"}, {"pH"}});
     LoggerSet log;
-    test::LogCapture seen(true);
+    test::LogCapture seen(log, true);
     SpectraTable table;
     import_opus_folder(table, dir.file("opus.conf"),
                        std::string(VELDRA_SOURCE_DIR) + "/examples/opus/", log);

@@ -408,7 +408,7 @@ TEST(Training, MistakesInTheSetAreRefusedOrWarned) {
     settings.input.spectra = lab.dir.file("few.csv");
     settings.input.targets = lab.dir.file("few-targets.csv");
     settings.input.transformation = Transformation::none;
-    test::LogCapture seen(true);
+    test::LogCapture seen(log, true);
     const TrainingSet few = load_training_set(settings.input, log);
     EXPECT_EQ(few.rows.size(), 3u);
     EXPECT_EQ(seen.messages(),
@@ -734,7 +734,7 @@ TEST(Training, SpectraAPipelineNormalisesAreStillJudgedAsRead) {
     job.summary = true;
     JobProgress progress;
     {
-        test::LogCapture seen(true);
+        test::LogCapture seen(log, true);
         ASSERT_TRUE(run_job(job, log, progress).ok);
         // The log says where the doubled spectrum differs: ranges of the spectrum as read.
         const std::vector<std::string> said = seen.messages();
