@@ -7,6 +7,7 @@
 #include "bench/realistic_models.h"
 #include "input/input_dispatch.h"
 #include "job/job_runner.h"
+#include "job/output_names.h"
 #include "job/prediction_driver.h"
 #include "models/model_layout.h"
 #include "tests/reference/reference_prediction.h"

@@ -9,6 +9,7 @@
 #include "job/job_record.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
+#include "job/output_names.h"
 #include "job/result_file.h"
 #include "logging/logger_set.h"
 #include "models/model_directory.h"
@@ -376,7 +377,7 @@ JobSettings job_settings(const Options& options, const ModelDirectory& models, b
     settings.model_directory = models;
     settings.opus_folder = opus ? options.input + "/" : std::string();
     settings.csv_file = opus ? std::string() : options.input;
-    settings.opus_configuration_path = (models / "opus.conf").string();
+    settings.opus_configuration_path = opus_configuration_file(models).string();
     settings.exponential = options.exponential;
     settings.spectrometer_types = options.spectrometers;
     settings.soil_properties = properties;

@@ -184,7 +184,8 @@ std::string models_folder(std::string models, const std::vector<std::string>& ar
     }
     if (!fs::is_directory(models)) {
         throw UsageError("--models: no model directory '" + models +
-                         "' (give the folder that holds opus.conf and the spectrometer folders)");
+                         "' (give the folder that holds " + opus_configuration_name +
+                         " and the spectrometer folders)");
     }
     return models;
 }
@@ -240,7 +241,7 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
         }
     }
     s.models = models_folder(texts.models, arguments);
-    in.opus_configuration = (fs::path(s.models) / "opus.conf").string();
+    in.opus_configuration = opus_configuration_file(s.models).string();
     if (fs::is_directory(in.spectra)) {
         in.spectra += "/";
     }

@@ -6,6 +6,7 @@
 #include "input/spectral_pipeline.h"
 #include "logging/message_sink.h"
 #include "models/model_folder.h"
+#include "models/model_layout.h"
 #include "text/platform.h"
 #include "train/training.h"
 #include "train/training_report_text.h"
@@ -305,7 +306,7 @@ TrainingSettings CalibrationWindow::settings() const {
                                                                  : Transformation::first_derivative;
     in.log = log_scale_->isChecked();
     s.models = models_;
-    in.opus_configuration = (models_ / "opus.conf").string();
+    in.opus_configuration = opus_configuration_file(models_).string();
     if (input_kind_->currentText() == "opus" || fs::is_directory(in.spectra)) {
         if (in.spectra.back() != '/') {
             in.spectra += "/";

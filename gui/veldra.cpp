@@ -5,6 +5,7 @@
 #include "job/decision_settings.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
+#include "job/output_names.h"
 #include "job/result_file.h"
 #include "job/worker_thread.h"
 #include "models/model_card.h"
@@ -242,7 +243,7 @@ void Veldra::on_button_compute_clicked() {
     }
     const QString input_type = ui->box_filetype->currentText();
     const std::string input_text = input.toStdString();
-    const std::string configuration = (model_dir / "opus.conf").string();
+    const std::string configuration = opus_configuration_file(model_dir).string();
     output_path = output.toStdString();
     const std::string separator = ",";
     const std::string folder = input_type == "opus" ? input_text + "/" : std::string();

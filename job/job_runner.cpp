@@ -3,6 +3,7 @@
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
 #include "job/job_summary.h"
+#include "job/output_names.h"
 #include "job/prediction_driver.h"
 #include "job/result_file.h"
 #include "job/shard_manifest.h"
@@ -44,19 +45,6 @@ std::pair<int, int> job_progress(const JobProgress& outer, const LoggerSet& log)
     return {clamp(maximum), clamp(current)};
 }
 
-std::string pair_output_path(const std::string& output_path, const std::string& type,
-                             const std::string& property, bool single) {
-    if (single) {
-        return output_path;
-    }
-    const fs::path output(output_path);
-    const std::string name = output.filename().string();
-    const std::size_t dot = name.rfind('.');
-    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
-    const std::string stem = name.substr(0, name.size() - extension.size());
-    return (output.parent_path() / (stem + "-" + type + "-" + property + extension)).string();
-}
-
 std::pair<std::size_t, std::size_t> shard_range(std::size_t samples, std::size_t shard,
                                                 std::size_t shards) {
     if (shard < 1 || shard > shards) {
@@ -81,18 +69,6 @@ SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards)
     part.rows.assign(std::make_move_iterator(table.rows.begin() + range.first),
                      std::make_move_iterator(table.rows.begin() + range.second));
     return part;
-}
-
-std::string shard_output_path(const std::string& output_path, std::size_t shard,
-                              std::size_t shards) {
-    const fs::path output(output_path);
-    const std::string name = output.filename().string();
-    const std::size_t dot = name.rfind('.');
-    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
-    const std::string stem = name.substr(0, name.size() - extension.size());
-    return (output.parent_path() / (stem + "-shard-" + std::to_string(shard) + "-of-" +
-                                    std::to_string(shards) + extension))
-        .string();
 }
 
 namespace {

@@ -51,11 +51,6 @@ struct JobOutcome {
     std::shared_ptr<const SpectraPreview> spectra; // with the settings' `keep_spectra`
 };
 
-// The output file of one pair: the output path itself for a single pair, else
-// <parent>/<stem>-<type>-<property><extension>.
-std::string pair_output_path(const std::string& output_path, const std::string& type,
-                             const std::string& property, bool single);
-
 // Samples [(shard - 1) n / shards, shard n / shards) of the table's n: contiguous parts that
 // together are the table, in order. Raises for a shard that does not exist or more shards than
 // samples.
@@ -64,10 +59,6 @@ SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards)
 // The samples [first, last) of that part among `samples`, with the same messages.
 std::pair<std::size_t, std::size_t> shard_range(std::size_t samples, std::size_t shard,
                                                 std::size_t shards);
-
-// "<stem>-shard-<K>-of-<N><extension>" beside the output path.
-std::string shard_output_path(const std::string& output_path, std::size_t shard,
-                              std::size_t shards);
 
 // Reads the input once, a block of samples at a time (clearing the settings' input paths), and
 // runs one prediction per (type, property) pair, types outside, on every block. Fills the

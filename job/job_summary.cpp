@@ -63,15 +63,6 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
     }
 }
 
-std::string summary_path(const std::string& output_path) {
-    const boost::filesystem::path output(output_path);
-    const std::string name = output.filename().string();
-    const std::size_t dot = name.rfind('.');
-    const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
-    const std::string stem = name.substr(0, name.size() - extension.size());
-    return (output.parent_path() / (stem + "-summary" + extension)).string();
-}
-
 std::string sample_decision(char domain, double low, double high, double tolerance) {
     std::string reasons;
     const auto add = [&](const char* reason) {

@@ -83,9 +83,6 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
                        bool exponential, std::vector<double>& low, std::vector<double>& high,
                        CalibratedBounds* calibrated = nullptr);
 
-// The summary file of a job: "<stem>-summary<extension>" beside the output path.
-std::string summary_path(const std::string& output_path);
-
 // The summary table, written beside its target a block of samples at a time and moved into
 // place by `close`: the header, then for every sample one line per pair in the job's order
 // (numbers as in the output files, 6 significant digits; NA where a figure does not exist).

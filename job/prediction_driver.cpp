@@ -204,13 +204,14 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
     }
     const std::size_t seen = pipeline_ ? pipeline_->output_width() : width;
     if (card_ && card_->input_domain.value_or(false) && pipeline_) {
-        input_domain_ = read_calibration_domain(folder_, "input_domain.json");
+        input_domain_ = read_calibration_domain(folder_, input_domain_file_name);
         if (!input_domain_ || input_domain_->center.size() != width) {
             throw std::runtime_error("The model in '" + folder_ +
                                      "' has lost or damaged its domain before the preprocessing "
-                                     "\"input_domain.json\", which its card says the trainer "
-                                     "wrote: copy the whole model folder again, or train the "
-                                     "model again.");
+                                     "\"" +
+                                     std::string(input_domain_file_name) +
+                                     "\", which its card says the trainer wrote: copy the whole "
+                                     "model folder again, or train the model again.");
         }
     }
     const std::vector<double> read_wavenumbers =

@@ -19,7 +19,7 @@ namespace veldra {
 // One prediction: one soil property for one spectrometer type.
 struct PairPrediction {
     std::string range_file;  // "rgy.txt" of the model
-    std::string forest_path; // the model folder followed by "/MCMC*.json"
+    std::string forest_path; // the pattern of the model folder's draws (draw_file_pattern)
     std::string format_word = "json";
     std::string output_file;
     std::string separator = ",";

@@ -53,11 +53,10 @@ std::string models_identity(const JobSettings& settings) {
             boost::system::error_code error;
             for (fs::directory_iterator it(folder, error), end; !error && it != end;
                  it.increment(error)) {
-                const std::string name = it->path().filename().string();
-                draws += name.rfind("MCMC", 0) == 0 && it->path().extension() == ".json" ? 1 : 0;
+                draws += is_draw_file(it->path()) ? 1 : 0;
             }
             lines << "model " << type << "/" << property << ": card "
-                  << file_fingerprint((folder / "model.json").string()) << ", range "
+                  << file_fingerprint(card_file(folder).string()) << ", range "
                   << file_fingerprint(range_file(folder).string()) << ", " << draws
                   << " draw files\n";
         }
@@ -66,17 +65,6 @@ std::string models_identity(const JobSettings& settings) {
 }
 
 } // namespace
-
-std::string shard_manifest_path(const std::string& output_path, std::size_t shard,
-                                std::size_t shards) {
-    const fs::path output(output_path);
-    const std::string name = output.filename().string();
-    const std::size_t dot = name.rfind('.');
-    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-    return (output.parent_path() / (stem + "-shard-" + std::to_string(shard) + "-of-" +
-                                    std::to_string(shards) + "-manifest.txt"))
-        .string();
-}
 
 std::string file_fingerprint(const std::string& path, std::size_t limit_bytes) {
     std::ifstream in(native_path(path), std::ios::binary);

@@ -8,13 +8,11 @@
 
 namespace veldra {
 
-// The manifest a shard writes beside its outputs once they are complete:
-// "<stem>-shard-<K>-of-<N>-manifest.txt". Its lines name the run (input with its size and
-// time, models with fingerprints of their card and range, settings, program), the shard and
-// its samples, and the files it wrote; scripts/merge-shards joins only parts whose run lines
-// agree, whose samples continue one another and of which none is missing or extra.
-std::string shard_manifest_path(const std::string& output_path, std::size_t shard,
-                                std::size_t shards);
+// A shard writes its manifest (shard_manifest_path) beside its outputs once they are complete.
+// Its lines name the run (input with its size and time, models with fingerprints of their card
+// and range, settings, program), the shard and its samples, and the files it wrote; merging
+// joins only parts whose run lines agree, whose samples continue one another and of which none
+// is missing or extra.
 
 // Where a shard's samples lie in the input: [first, last) of `total`.
 struct ShardSamples {

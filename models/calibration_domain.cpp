@@ -14,6 +14,9 @@
 
 namespace veldra {
 
+const char* const domain_file_name = "domain.json";
+const char* const input_domain_file_name = "input_domain.json";
+
 namespace {
 
 using nlohmann::json;

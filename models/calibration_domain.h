@@ -43,14 +43,19 @@ struct DomainProjection {
 };
 DomainProjection project_on_domain(const CalibrationDomain& domain, const double* row);
 
+// The names of the domain files in a model folder.
+extern const char* const domain_file_name;       // "domain.json"
+extern const char* const input_domain_file_name; // "input_domain.json"
+
 // The domain file "domain.json" of the model in `folder`; nothing when there is none. Raises a
 // message naming the file when it is not a well-formed domain: a JSON object with "covariates",
 // "center", "variances", "components" (rows of "covariates" numbers), "t2_limit" and "q_limit",
 // every number finite, variances and limits above 0, at most 100 components, 256 MB.
-// `name` "input_domain.json" reads the domain of the spectra before a model's own
+// `name` input_domain_file_name reads the domain of the spectra before a model's own
 // preprocessing, which the trainer writes beside such a model.
-std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder,
-                                                         const std::string& name = "domain.json");
+std::optional<CalibrationDomain>
+read_calibration_domain(const boost::filesystem::path& folder,
+                        const std::string& name = domain_file_name);
 
 // The domain as the JSON text of "domain.json" (every number in its shortest exact form).
 std::string domain_document(const CalibrationDomain& domain);

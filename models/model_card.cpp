@@ -443,8 +443,14 @@ ModelCard parse_model_card(const std::string& content, const std::string& name) 
     return parse_card(content, fs::path(name));
 }
 
+const char* const card_file_name = "model.json";
+
+fs::path card_file(const fs::path& folder) {
+    return folder / card_file_name;
+}
+
 std::optional<ModelCard> read_model_card(const fs::path& folder) {
-    const fs::path file = folder / "model.json";
+    const fs::path file = card_file(folder);
     boost::system::error_code error;
     const fs::file_status status = fs::status(file, error);
     if (!fs::exists(fs::symlink_status(file, error))) {

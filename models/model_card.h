@@ -98,6 +98,10 @@ struct ModelCard {
     std::optional<double> rmse() const;
 };
 
+// The name of the card in a model folder, and its path in `folder`.
+extern const char* const card_file_name; // "model.json"
+boost::filesystem::path card_file(const boost::filesystem::path& folder);
+
 // The largest card read; a larger "model.json" is refused.
 constexpr std::size_t largest_model_card_bytes = 4u << 20;
 

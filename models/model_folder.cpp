@@ -87,13 +87,13 @@ void stage_files(const fs::path& staging, const ModelContents& contents,
         write_text(sigma_file(staging), sigma);
     }
     if (contents.card) {
-        write_text(staging / "model.json", model_card_text(*contents.card));
+        write_text(card_file(staging), model_card_text(*contents.card));
     }
     if (contents.domain) {
-        write_text(staging / "domain.json", domain_document(*contents.domain));
+        write_text(staging / domain_file_name, domain_document(*contents.domain));
     }
     if (contents.input_domain) {
-        write_text(staging / "input_domain.json", domain_document(*contents.input_domain));
+        write_text(staging / input_domain_file_name, domain_document(*contents.input_domain));
     }
 }
 
@@ -157,11 +157,14 @@ std::string draw_file_pattern(const fs::path& folder) {
     return folder.string() + "/MCMC*.json";
 }
 
+bool is_draw_file(const fs::path& path) {
+    return path.filename().string().rfind("MCMC", 0) == 0 && path.extension() == ".json";
+}
+
 bool is_model_file(const fs::path& path) {
     const std::string name = path.filename().string();
-    return name == "rgy.txt" || name == "sigma.txt" || name == "model.json" ||
-           name == "domain.json" || name == "input_domain.json" ||
-           (name.rfind("MCMC", 0) == 0 && path.extension() == ".json");
+    return name == "rgy.txt" || name == "sigma.txt" || name == card_file_name ||
+           name == domain_file_name || name == input_domain_file_name || is_draw_file(path);
 }
 
 std::size_t remove_stale_staging(const fs::path& type_folder) {

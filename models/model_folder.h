@@ -22,8 +22,9 @@ boost::filesystem::path sigma_file(const boost::filesystem::path& folder);
 std::string draw_file_name(std::size_t draw);                         // "MCMC<draw + 1>.json"
 std::string draw_file_pattern(const boost::filesystem::path& folder); // <folder>/MCMC*.json
 
-// Whether a folder entry is one of the files above ("MCMC*.json" for the draws).
+// Whether a folder entry is one of the files above, or one of the draws ("MCMC*.json").
 bool is_model_file(const boost::filesystem::path& path);
+bool is_draw_file(const boost::filesystem::path& path);
 
 // What a model folder holds, to be written.
 struct ModelContents {

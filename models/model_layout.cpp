@@ -6,6 +6,12 @@
 
 namespace veldra {
 
+const char* const opus_configuration_name = "opus.conf";
+
+boost::filesystem::path opus_configuration_file(const ModelDirectory& models) {
+    return models / opus_configuration_name;
+}
+
 const std::vector<std::string>& spectrometer_types() {
     static const std::vector<std::string> types = {"mir", "mpa", "alphakbr", "alphaznse"};
     return types;

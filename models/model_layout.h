@@ -14,6 +14,11 @@ namespace veldra {
 // the "MCMC*.json" documents.
 using ModelDirectory = boost::filesystem::path;
 
+// The name of the OPUS configuration in the root of the model files, and its path there: the
+// wavenumber grid of each OPUS machine type.
+extern const char* const opus_configuration_name; // "opus.conf"
+boost::filesystem::path opus_configuration_file(const ModelDirectory& models);
+
 // The spectrometer types a user can choose, in the window's order.
 const std::vector<std::string>& spectrometer_types();
 

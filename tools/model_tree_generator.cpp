@@ -145,7 +145,7 @@ std::string make_forest_document(int trees, int covariates, std::mt19937_64& ran
 void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
     fs::create_directories(root);
     {
-        std::ofstream conf(native_path((root / "opus.conf").string()), std::ios::binary);
+        std::ofstream conf(native_path(opus_configuration_file(root).string()), std::ios::binary);
         for (const GridSection& section : grid_sections()) {
             conf << "[" << section.name << "]\n"
                  << "start_wn = " << number_text(section.start_wn, 10) << "\n"
@@ -153,7 +153,7 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
                  << "num_wn = " << section.num_wn << "\n\n";
         }
         if (!conf.flush()) {
-            throw std::runtime_error("cannot write " + (root / "opus.conf").string());
+            throw std::runtime_error("cannot write " + opus_configuration_file(root).string());
         }
     }
     const std::vector<std::string>& types =

@@ -33,7 +33,7 @@ std::vector<double> grid_points(const GridSection& section);
 std::pair<double, double> property_range(const std::string& property);
 
 struct ModelTreeOptions {
-    int draws = 100;                     // MCMC1.json ... MCMC<draws>.json per model
+    int draws = 100;                     // draw files per model
     int trees = 50;                      // trees per document
     std::uint64_t seed = 1;              // the same seed gives the same bytes
     std::vector<std::string> types;      // spectrometer types; empty: all four

@@ -1,5 +1,6 @@
 #include "job/job_runner.h"
 
+#include "job/output_names.h"
 #include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"

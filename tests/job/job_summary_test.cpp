@@ -1,5 +1,6 @@
 #include "job/decision_settings.h"
 #include "job/job_summary.h"
+#include "job/output_names.h"
 #include "job/prediction_driver.h"
 #include "models/model_card.h"
 #include "models/model_layout.h"
