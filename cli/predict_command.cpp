@@ -2,6 +2,7 @@
 
 #include "cli/command_line.h"
 #include "cli/console.h"
+#include "cli/merge_command.h"
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
@@ -150,8 +151,10 @@ po::options_description described_options() {
         "width of the calibrated interval; repeatable")(
         "shard", po::value<std::string>(),
         "K/N: predict only the K-th of N contiguous parts of the samples")(
-        "threads", po::value<int>()->default_value(0),
-        "threads evaluating forest files (0: one per core)")(
+        "merge-shards", po::value<std::string>(),
+        "N: put together the files of the N shards run with --output FILE, and do nothing "
+        "else (only with --output)")("threads", po::value<int>()->default_value(0),
+                                     "threads evaluating forest files (0: one per core)")(
         "block", po::value<long long>()->default_value(0),
         "samples predicted at a time (0: as many as fit in 32 MB of input)")(
         "quiet", "no log lines and no progress")("help", "show this text")("version",
@@ -501,6 +504,9 @@ int finish_job(const Options& options, const JobOutcome& outcome, JobRecord reco
 int run_predict_command(const std::vector<std::string>& arguments, std::ostream& out,
                         std::ostream& err, const std::atomic<bool>& stop, bool terminal,
                         const ReportWriter& report) {
+    if (const std::optional<int> merged = run_merge_command(arguments, out, err)) {
+        return *merged;
+    }
     std::optional<Options> parsed;
     try {
         parsed = parse(arguments, out);

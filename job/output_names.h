@@ -8,6 +8,11 @@ namespace veldra {
 // The names of every file a job writes, from the output path the user gave: the one place that
 // spells them. <stem> and <extension> split the output's name at its last dot.
 
+// <stem> of the output path, and <stem>-shard-<K>-of-<N>, which begins every name a shard
+// writes.
+std::string output_stem(const std::string& output_path);
+std::string shard_stem(const std::string& output_path, std::size_t shard, std::size_t shards);
+
 // The output file of one pair: the output path itself for a single pair, else
 // <parent>/<stem>-<type>-<property><extension>.
 std::string pair_output_path(const std::string& output_path, const std::string& type,
