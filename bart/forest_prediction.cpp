@@ -3,6 +3,7 @@
 #include "bart/flat_forest.h"
 #include "bart/forest.h"
 #include "bart/model_document.h"
+#include "bart/plain_document.h"
 #include "text/file_pattern.h"
 
 #include <algorithm>
@@ -307,6 +308,30 @@ HeldForests::HeldForests(const std::string& forest_path, const std::string& form
                         forest.clear();
                     }
                 });
+}
+
+HeldForests::HeldForests(std::size_t draws, const std::function<std::string(std::size_t)>& document,
+                         const PredictionOptions& options)
+    : files_(draws), forests_(draws), errors_(draws), missing_subtrees_(draws, 0) {
+    run_batches(draws, thread_count(options, draws), [&](std::size_t first, std::size_t last) {
+        Forest forest;
+        for (std::size_t i = first; i < last; ++i) {
+            files_[i] = "draw " + std::to_string(i + 1);
+            try {
+                const std::string text = document(i); // ends in a zero byte, as the reader needs
+                if (!read_plain_document(text, forest)) {
+                    throw std::runtime_error("The model document of " + files_[i] +
+                                             " is not in the form the forest writer gives.");
+                }
+                missing_subtrees_[i] = forest.missing_subtrees;
+                forests_[i].rebuild(forest, files_[i]);
+                forests_[i].shrink_to_fit();
+            } catch (...) {
+                errors_[i] = std::current_exception();
+            }
+            forest.clear();
+        }
+    });
 }
 
 std::size_t HeldForests::bytes() const {

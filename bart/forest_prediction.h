@@ -5,6 +5,7 @@
 #include "logging/logger_set.h"
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,13 @@ class HeldForests {
 public:
     // Reads and builds every file of `forest_path` on several threads.
     HeldForests(const std::string& forest_path, const std::string& format_word,
+                const PredictionOptions& options = PredictionOptions());
+
+    // The forests of `draws` model documents made in memory (`document(d)`, called from
+    // several threads at once, for a fit just made), each read and built as a model file of
+    // those bytes is, and named "draw <d + 1>" in messages. A document outside the plain form
+    // the forest writer gives is refused, naming its draw.
+    HeldForests(std::size_t draws, const std::function<std::string(std::size_t)>& document,
                 const PredictionOptions& options = PredictionOptions());
 
     std::size_t files() const { return files_.size(); }

@@ -906,41 +906,4 @@ BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector
     return fit;
 }
 
-double forest_sum(const std::vector<BartTree>& forest, const CutGrid& grid, const double* row) {
-    double sum = 0.0;
-    for (const BartTree& tree : forest) {
-        std::int32_t at = 0;
-        while (!tree.is_leaf(at)) {
-            const BartTree::Node& node = tree.nodes[static_cast<std::size_t>(at)];
-            const double cut = grid.cuts[static_cast<std::size_t>(node.variable)]
-                                        [static_cast<std::size_t>(node.cut)];
-            at = row[node.variable] > cut ? node.right : node.left;
-        }
-        sum += tree.nodes[static_cast<std::size_t>(at)].value;
-    }
-    return sum;
-}
-
-std::vector<WrittenTree> written_forest(const std::vector<BartTree>& forest, const CutGrid& grid) {
-    std::vector<WrittenTree> written(forest.size());
-    for (std::size_t t = 0; t < forest.size(); ++t) {
-        written[t].nodes.reserve(forest[t].nodes.size());
-        for (const BartTree::Node& node : forest[t].nodes) {
-            WrittenTree::Node out;
-            out.left = node.left;
-            out.right = node.right;
-            out.variable = node.variable;
-            out.value = node.left < 0 ? node.value
-                                      : grid.cuts[static_cast<std::size_t>(node.variable)]
-                                                 [static_cast<std::size_t>(node.cut)];
-            written[t].nodes.push_back(out);
-        }
-    }
-    return written;
-}
-
-std::string forest_document(const std::vector<BartTree>& forest, const CutGrid& grid) {
-    return forest_document(written_forest(forest, grid));
-}
-
 } // namespace veldra

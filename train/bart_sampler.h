@@ -1,7 +1,5 @@
 #pragma once
 
-#include "bart/forest_writer.h"
-
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -118,16 +116,6 @@ struct BartFit {
 
 BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector<double>& y,
                  const BartOptions& options);
-
-// Sum of a forest's trees, in order, for one row (scaled units): what a model document of the
-// forest gives the prediction.
-double forest_sum(const std::vector<BartTree>& forest, const CutGrid& grid, const double* row);
-
-// A forest as the forest writer takes it: each split's cut taken from the grid.
-std::vector<WrittenTree> written_forest(const std::vector<BartTree>& forest, const CutGrid& grid);
-
-// The model document of one forest (`forest_document` of its written form).
-std::string forest_document(const std::vector<BartTree>& forest, const CutGrid& grid);
 
 namespace bart_detail {
 

@@ -8,6 +8,7 @@
 #include "text/number_text.h"
 #include "text/platform.h"
 #include "train/domain_fit.h"
+#include "train/fit_export.h"
 #include "train/model_writer.h"
 #include "train/training_error.h"
 #include "version.h"
@@ -42,15 +43,14 @@ struct RowPrediction {
     double pit = 0.0; // of `observed`, when given
 };
 
-RowPrediction predict_row(const BartFit& fit, const std::vector<double>& row, const std::string& id,
-                          bool log_model, std::optional<double> observed = std::nullopt) {
-    const double width = fit.y_max - fit.y_min;
-    std::vector<double> fitted(fit.forests.size());
-    std::vector<double> sigma(fit.forests.size());
-    std::vector<double> values(fit.forests.size());
-    for (std::size_t d = 0; d < fit.forests.size(); ++d) {
-        fitted[d] = width * (forest_sum(fit.forests[d], fit.grid, row.data()) + 0.5) + fit.y_min;
-        sigma[d] = fit.sigma[d] * width;
+// Row `j` of a matrix the exported fit predicted.
+RowPrediction predict_row(const PredictionMatrix& matrix, std::size_t j,
+                          const std::vector<double>& sigma, const std::string& id, bool log_model,
+                          std::optional<double> observed = std::nullopt) {
+    std::vector<double> fitted(matrix.size());
+    std::vector<double> values(matrix.size());
+    for (std::size_t d = 0; d < matrix.size(); ++d) {
+        fitted[d] = matrix[d][j];
         values[d] = log_model ? std::exp(fitted[d]) : fitted[d];
     }
     std::vector<double> scratch;
@@ -311,16 +311,26 @@ public:
             ++cv.folds;
             const TrainingSet refitted = fold_pipeline_ ? fold_set(use) : TrainingSet();
             const TrainingSet& set = fold_pipeline_ ? refitted : *set_;
-            const BartFit fitted = fit(set, use, k, settings_.bart.seed + static_cast<unsigned>(f));
+            const ExportedFit fitted(
+                fit(set, use, k, settings_.bart.seed + static_cast<unsigned>(f)),
+                settings_.bart.threads);
+            SpectraRows held_out;
+            std::vector<std::size_t> which;
             for (std::size_t i = 0; i < n; ++i) {
                 if (!use[i]) {
-                    const RowPrediction row = predict_row(fitted, set.rows[i], set_->ids[i],
-                                                          settings_.input.log, set_->values[i]);
-                    cv.predicted[i] = row.mean;
-                    cv.pit[i] = row.pit;
-                    cv.low[i] = row.band.low;
-                    cv.high[i] = row.band.high;
+                    held_out.push_back(set.rows[i]);
+                    which.push_back(i);
                 }
+            }
+            const PredictionMatrix matrix = fitted.predict(held_out);
+            for (std::size_t j = 0; j < which.size(); ++j) {
+                const std::size_t i = which[j];
+                const RowPrediction row = predict_row(matrix, j, fitted.sigma(), set_->ids[i],
+                                                      settings_.input.log, set_->values[i]);
+                cv.predicted[i] = row.mean;
+                cv.pit[i] = row.pit;
+                cv.low[i] = row.band.low;
+                cv.high[i] = row.band.high;
             }
             if (!stage_.empty()) {
                 VELDRA_LOG(log_, Severity::info) << stage_ << ", fold " << f << " done";
@@ -526,8 +536,11 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
 
     const BartFit fit =
         run.fit(std::vector<char>(set.rows.size(), 1), report.k, settings.bart.seed);
+    const ExportedFit exported(fit, settings.bart.threads);
+    const PredictionMatrix matrix = exported.predict(set.rows);
     for (std::size_t i = 0; i < set.rows.size(); ++i) {
-        const RowPrediction row = predict_row(fit, set.rows[i], set.ids[i], settings.input.log);
+        const RowPrediction row =
+            predict_row(matrix, i, exported.sigma(), set.ids[i], settings.input.log);
         report.fitted.push_back(row.mean);
         report.fitted_low.push_back(row.band.low);
         report.fitted_high.push_back(row.band.high);

@@ -1,4 +1,5 @@
 #include "train/bart_sampler.h"
+#include "train/fit_export.h"
 
 #include "bart/forest.h"
 #include "bart/model_document.h"
@@ -53,11 +54,9 @@ struct Friedman {
 std::vector<double> posterior_mean(const BartFit& fit,
                                    const std::vector<std::vector<double>>& rows) {
     std::vector<double> mean(rows.size(), 0.0);
-    for (const auto& forest : fit.forests) {
+    for (const std::vector<double>& draw : ExportedFit(fit, 0).predict(rows)) {
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            mean[i] +=
-                (fit.y_max - fit.y_min) * (forest_sum(forest, fit.grid, rows[i].data()) + 0.5) +
-                fit.y_min;
+            mean[i] += draw[i];
         }
     }
     for (double& m : mean) {
@@ -257,17 +256,22 @@ TEST(BartSampler, DocumentsReadBackExactlyAndSeedsRepeat) {
     options.seed = 5;
     const BartFit fit = fit_bart(data.rows, data.y, options);
     ASSERT_EQ(fit.forests.size(), 30u);
+    // The exported fit evaluates each draw as the reference reader and evaluator do its
+    // written document, scaled as the range file scales a model's sums.
+    const PredictionMatrix exported = ExportedFit(fit, 2).predict(data.rows);
+    ASSERT_EQ(exported.size(), 30u);
     for (std::size_t d = 0; d < fit.forests.size(); d += 7) {
         const std::string path = dir.write("MCMC" + std::to_string(d + 1) + ".json",
                                            forest_document(fit.forests[d], fit.grid));
         Forest forest;
-        read_model_document(path, forest);
+        read_model_document_reference(path, forest);
         forest.build_trees(path);
-        for (const std::vector<double>& row : data.rows) {
-            EXPECT_EQ(test::reference_forest_sum(forest, row.data()),
-                      forest_sum(fit.forests[d], fit.grid, row.data()));
+        for (std::size_t i = 0; i < data.rows.size(); ++i) {
+            const double sum = test::reference_forest_sum(forest, data.rows[i].data());
+            EXPECT_EQ((fit.y_max - fit.y_min) * (sum + 0.5) + fit.y_min, exported[d][i]);
         }
     }
+    EXPECT_EQ(ExportedFit(fit, 1).predict(data.rows), exported);
     options.threads = 1;
     const BartFit again = fit_bart(data.rows, data.y, options);
     for (std::size_t d = 0; d < fit.forests.size(); ++d) {
@@ -320,7 +324,18 @@ TEST(BartSampler, WithASimulatedResponseTheDrawsFollowTheJointPrior) {
             }
             trees += 1.0;
         }
-        const double output = forest_sum(forest, fit.grid, rows.front().data());
+        double output = 0.0; // the forest's sum at the first row, in scaled units
+        for (const BartTree& tree : forest) {
+            std::int32_t at = 0;
+            while (!tree.is_leaf(at)) {
+                const BartTree::Node& node = tree.nodes[static_cast<std::size_t>(at)];
+                const double cut = fit.grid.cuts[static_cast<std::size_t>(node.variable)]
+                                                [static_cast<std::size_t>(node.cut)];
+                at = rows.front()[static_cast<std::size_t>(node.variable)] > cut ? node.right
+                                                                                 : node.left;
+            }
+            output += tree.nodes[static_cast<std::size_t>(at)].value;
+        }
         output_square += output * output;
     }
     // A node at depth d splits with s(d) = alpha (1 + d)^-beta; the chance that a subtree

@@ -1,3 +1,5 @@
+#include "bart/forest_prediction.h"
+#include "bart/predictive_band.h"
 #include "input/csv_reader.h"
 #include "input/spectral_pipeline.h"
 #include "job/job_runner.h"
@@ -5,8 +7,10 @@
 #include "models/calibration_domain.h"
 #include "models/domain_reason.h"
 #include "models/model_card.h"
+#include "models/model_folder.h"
 #include "text/number_text.h"
 #include "tools/model_tree_generator.h"
+#include "train/accuracy.h"
 #include "train/training.h"
 #include "train/training_report_text.h"
 
@@ -216,6 +220,85 @@ TEST(Training, PredictionReproducesTheTrainersPosteriorMeanAndBand) {
         EXPECT_NE(card.find(log_model ? "\"log\": true" : "\"log\": false"), std::string::npos);
         EXPECT_NE(card.find("\"samples_used\": 51"), std::string::npos);
     }
+}
+
+// Cross-validation evaluates each fold's fit as prediction evaluates a model: the out-of-fold
+// means and bands equal, to the last bit, what the prediction's reader and evaluator give from
+// the same fit written as a model (each fold is fitted with the seed plus its number).
+TEST(Training, OutOfFoldPredictionsAreThoseOfTheWrittenFoldModelToTheLastBit) {
+    Lab lab(40);
+    TrainingSettings settings = lab.settings();
+    settings.input.log = true;
+    std::string folds = "SSN,fold\n";
+    std::string fold_two_targets = "SSN,Carbon\n";
+    for (int i = 0; i < 40; ++i) {
+        const std::string id = "s" + std::to_string(i);
+        folds += id + "," + std::to_string(i % 2 + 1) + "\n";
+        if (i % 2 == 1 && i % 7 != 3) {
+            fold_two_targets +=
+                id + "," + std::to_string(lab.property[static_cast<std::size_t>(i)]) + "\n";
+        }
+    }
+    settings.folds = lab.dir.write("folds.csv", folds);
+    LoggerSet log;
+    const TrainingReport report = train_model(settings, log);
+    ASSERT_TRUE(report.cross_validation.has_value());
+    const CrossValidation& cv = *report.cross_validation;
+
+    // The fit of fold 1 (trained on the samples of fold 2) written as a model of its own.
+    TrainingSettings fold = lab.settings();
+    fold.input.log = true;
+    fold.input.targets = lab.dir.write("fold-two.csv", fold_two_targets);
+    fold.bart.seed = settings.bart.seed + 1;
+    fold.models = lab.dir.path() / "fold-models";
+    fs::create_directories(fold.models);
+    const TrainingReport fold_report = train_model(fold, log);
+    const std::string folder = fold_report.folder.string();
+
+    // The held-out samples of fold 1 as prediction reads them: raw spectra, derivative taken by
+    // the evaluator as for any first-derivative model.
+    TrainingInput raw = settings.input;
+    raw.transformation = Transformation::none;
+    const TrainingSet all = load_training_set(raw, log);
+    SpectraRows held_out;
+    std::vector<std::size_t> which;
+    for (std::size_t i = 0; i < all.ids.size(); ++i) {
+        const int number = std::stoi(all.ids[i].substr(1));
+        if (number % 2 == 0) {
+            held_out.push_back(all.rows[i]);
+            which.push_back(i);
+        }
+    }
+    ASSERT_EQ(cv.ids, all.ids);
+    const RangeNumbers range = read_range_numbers(range_file(folder).string());
+    ASSERT_EQ(range.numbers.size(), 2u);
+    const PredictionMatrix matrix =
+        predict_from_forest_files(draw_file_pattern(folder), "json", held_out,
+                                  RangeScaling{range.numbers[0], range.numbers[1]}, true, log);
+    const std::vector<double> sigma = *read_sigma_file(folder, matrix.size());
+    ASSERT_EQ(matrix.size(), 40u);
+    // The matrix is in the files' byte-wise order (MCMC1, MCMC10, ...): each row back to its draw.
+    std::vector<std::size_t> draw_of_file;
+    for (const std::string& file : forest_files(draw_file_pattern(folder), "json")) {
+        const std::string name = fs::path(file).filename().string();
+        draw_of_file.push_back(std::stoul(name.substr(4, name.size() - 9)) - 1);
+    }
+    std::vector<double> scratch;
+    for (std::size_t j = 0; j < which.size(); ++j) {
+        const std::size_t i = which[j];
+        std::vector<double> fitted(matrix.size());
+        std::vector<double> values(matrix.size());
+        for (std::size_t f = 0; f < matrix.size(); ++f) {
+            fitted[draw_of_file[f]] = matrix[f][j];
+            values[draw_of_file[f]] = std::exp(matrix[f][j]);
+        }
+        EXPECT_EQ(cv.predicted[i], mean_of(values)) << cv.ids[i];
+        const PredictiveBand band = predictive_band(fitted, sigma, cv.ids[i], true, scratch);
+        EXPECT_EQ(cv.low[i], band.low) << cv.ids[i];
+        EXPECT_EQ(cv.high[i], band.high) << cv.ids[i];
+        EXPECT_EQ(cv.pit[i], predictive_pit(fitted, sigma, cv.ids[i], std::log(cv.observed[i])));
+    }
+    EXPECT_EQ(which.size(), 17u); // 20 even samples, 3 of them without a carbon value
 }
 
 // An OPUS folder is resampled and averaged exactly as prediction does it: the predictions of
