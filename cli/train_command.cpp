@@ -5,7 +5,6 @@
 #include "cli/predict_command.h"
 #include "input/spectral_pipeline.h"
 #include "logging/logger_set.h"
-#include "logging/message_sink.h"
 #include "models/model_directory.h"
 #include "models/model_layout.h"
 #include "text/number_text.h"
@@ -35,8 +34,40 @@ const char* const usage_line =
     "Usage: veldra-train --spectra PATH --targets CSV --property NAME [options]\n"
     "Try 'veldra-train --help' for more.\n";
 
-// Raised from the progress callback when the user pressed Ctrl-C.
+// Raised from the console's progress when the user pressed Ctrl-C.
 struct Stopped {};
+
+// The calibration's console: messages of level 1 and above as lines above the progress, the
+// progress of the iterations, and the stop check at every progress report.
+class TrainingConsole : public LogObserver {
+public:
+    TrainingConsole(ProgressDisplay& display, const std::atomic<bool>& stop)
+        : display_(display), stop_(stop) {}
+
+    void record(Severity level, const std::string& text) override {
+        if (level >= Severity::info) {
+            display_.line(text);
+        }
+    }
+
+    void progress(std::int64_t done, std::int64_t total) override {
+        if (stop_.load()) {
+            throw Stopped{};
+        }
+        if (done == last_done_) {
+            return; // the writing repeats the last report
+        }
+        last_done_ = done;
+        display_.show(
+            static_cast<double>(done) / static_cast<double>(std::max<std::int64_t>(total, 1)),
+            "iteration " + std::to_string(done) + "/" + std::to_string(total), done == total);
+    }
+
+private:
+    ProgressDisplay& display_;
+    const std::atomic<bool>& stop_;
+    std::int64_t last_done_ = -1;
+};
 
 struct Parsed {
     TrainingSettings settings;
@@ -266,23 +297,8 @@ int run_train_command(const std::vector<std::string>& arguments, std::ostream& o
 
     LoggerSet log;
     ProgressDisplay display(err, terminal, parsed->quiet, std::chrono::milliseconds(200));
-    // Log records of level 1 and above as lines above the progress.
-    const MessageSink sink(log,
-                           [&display](Severity, const std::string& text) { display.line(text); });
-    settings.bart.progress = [&](long done, long total) {
-        if (stop.load()) {
-            throw Stopped{};
-        }
-        display.show(static_cast<double>(done) / static_cast<double>(std::max(total, 1L)),
-                     "iteration " + std::to_string(done) + "/" + std::to_string(total),
-                     done == total);
-    };
-
-    settings.checkpoint = [&] {
-        if (stop.load()) {
-            throw Stopped{};
-        }
-    };
+    TrainingConsole console(display, stop);
+    const ObserverGuard observing(log, console);
 
     TrainingReport report;
     try {

@@ -4,7 +4,7 @@
 #include "gui/screen_fit.h"
 #include "input/csv_reader.h"
 #include "input/spectral_pipeline.h"
-#include "logging/message_sink.h"
+#include "logging/logger_set.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
 #include "text/platform.h"
@@ -33,10 +33,15 @@
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -52,6 +57,43 @@ namespace fs = boost::filesystem;
 
 // Thrown from the trainer's callbacks once the user cancelled.
 struct Cancelled {};
+
+// The calibration's observer: messages of level 1 and above to the window, at most ten progress
+// reports a second (and always the last), and the stop check at every report. Runs on the
+// calibration's thread; `message` and `report` reach the window by queued calls.
+class CalibrationObserver : public LogObserver {
+public:
+    CalibrationObserver(const std::atomic<bool>& stop, std::function<void(const QString&)> message,
+                        std::function<void(long, long)> report)
+        : stop_(stop), message_(std::move(message)), report_(std::move(report)) {}
+
+    void record(Severity level, const std::string& text) override {
+        if (level >= Severity::info) {
+            message_(QString::fromStdString(text));
+        }
+    }
+
+    void progress(std::int64_t done, std::int64_t total) override {
+        if (stop_.load()) {
+            throw Cancelled{};
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (done == last_done_ ||
+            (done != total && now - last_report_ < std::chrono::milliseconds(100))) {
+            return;
+        }
+        last_done_ = done;
+        last_report_ = now;
+        report_(static_cast<long>(done), static_cast<long>(total));
+    }
+
+private:
+    const std::atomic<bool>& stop_;
+    std::function<void(const QString&)> message_;
+    std::function<void(long, long)> report_;
+    std::int64_t last_done_ = -1;
+    std::chrono::steady_clock::time_point last_report_{};
+};
 
 QString duration_text(double seconds) {
     const long s = std::lround(seconds);
@@ -406,36 +448,23 @@ bool CalibrationWindow::start() {
     error_.clear();
     stopped_ = false;
     started_ = std::chrono::steady_clock::now();
-    auto last = std::make_shared<std::atomic<long long>>(0);
-    s.bart.progress = [this, last](long done, long total) {
-        if (stop_.load()) {
-            throw Cancelled{};
-        }
-        // At most ten reports a second reach the window, and always the last.
-        const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now().time_since_epoch())
-                                  .count();
-        if (done == total || now - last->load() >= 100) {
-            last->store(now);
-            QMetaObject::invokeMethod(
-                this, [this, done, total] { on_progress(done, total); }, Qt::QueuedConnection);
-        }
-    };
-    s.checkpoint = [this] {
-        if (stop_.load()) {
-            throw Cancelled{};
-        }
-    };
     messages_->clear();
     thread_ = QThread::create([this, s] {
         try {
             LoggerSet log;
-            // The trainer's messages go to the window, never to a console.
-            const MessageSink sink(log, [this](Severity, const std::string& text) {
-                QMetaObject::invokeMethod(
-                    this, [this, line = QString::fromStdString(text)] { add_message(line); },
-                    Qt::QueuedConnection);
-            });
+            // The trainer's messages and progress go to the window, never to a console.
+            CalibrationObserver observer(
+                stop_,
+                [this](const QString& line) {
+                    QMetaObject::invokeMethod(
+                        this, [this, line] { add_message(line); }, Qt::QueuedConnection);
+                },
+                [this](long done, long total) {
+                    QMetaObject::invokeMethod(
+                        this, [this, done, total] { on_progress(done, total); },
+                        Qt::QueuedConnection);
+                });
+            const ObserverGuard observing(log, observer);
             report_ = train_model(s, log);
         } catch (const Cancelled&) {
             stopped_ = true;

@@ -31,4 +31,11 @@ void LoggerSet::push(Severity level, const std::string& text) {
     }
 }
 
+void LoggerSet::progress(std::int64_t done, std::int64_t total) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (LogObserver* observer : observers_) {
+        observer->progress(done, total);
+    }
+}
+
 } // namespace veldra

@@ -10,13 +10,21 @@
 
 namespace veldra {
 
-// Where the records of one job go: its front end's console, window log or test. Called on the
-// thread that wrote the record; may throw (a stop request), and the exception reaches the code
-// that wrote the record.
+// Where what one job reports goes: its front end's console, window log or test. Called on the
+// thread that reports; may throw (a stop request), and the exception reaches the code that
+// reported.
 class LogObserver {
 public:
     virtual ~LogObserver() = default;
+    // One log record.
     virtual void record(Severity level, const std::string& text) = 0;
+    // `done` of `total` steps of long work that writes few records (a calibration's iterations,
+    // then the writing of its model, reported at its total): where such work shows progress and
+    // may be stopped.
+    virtual void progress(std::int64_t done, std::int64_t total) {
+        static_cast<void>(done);
+        static_cast<void>(total);
+    }
 };
 
 // The log of one job: the observers its records go to and the inner progress pair that the
@@ -35,8 +43,10 @@ public:
     void remove(LogObserver& observer);
 
     bool observed() const;
-    // Hands one record to every observer, one record at a time whatever the thread.
+    // Hands one record, or a progress report, to every observer, one at a time whatever the
+    // thread.
     void push(Severity level, const std::string& text);
+    void progress(std::int64_t done, std::int64_t total);
 
     std::int32_t inner_maximum = 0;
     std::int32_t inner_position = 0;

@@ -268,6 +268,9 @@ public:
 
     bool cross_validated() const { return fold_count_ > 0; }
 
+    // The sampler iterations of every fit of the run: the total its progress reports count to.
+    long total_steps() const { return per_fit_ * fits_; }
+
     // BART fitted with `k` on the rows `use` picks, seeded with `seed`.
     BartFit fit(const std::vector<char>& use, double k, std::uint64_t seed) {
         return fit(*set_, use, k, seed);
@@ -277,10 +280,8 @@ public:
         BartOptions options = settings_.bart;
         options.seed = seed;
         options.k = k;
-        options.progress = [this, user = settings_.bart.progress](long done, long) {
-            if (user) {
-                user(offset_ + done, per_fit_ * fits_);
-            }
+        options.progress = [this](long done, long) {
+            log_.progress(offset_ + done, per_fit_ * fits_);
         };
         BartFit fitted = fit_on(set, use, settings_, options);
         offset_ += per_fit_;
@@ -548,8 +549,11 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
     const std::optional<CalibrationDomain> domain = logged_domain(set, log);
     report.domain = domain.has_value();
-    write_model(report.folder, fit, training_card(settings, report), settings.checkpoint, domain,
-                input_domain);
+    // Writing is reported at the run's end: an observer may still stop it, leaving the old model.
+    const long total = run.total_steps();
+    write_model(
+        report.folder, fit, training_card(settings, report),
+        [&log, total] { log.progress(total, total); }, domain, input_domain);
     return report;
 }
 

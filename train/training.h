@@ -41,9 +41,6 @@ struct TrainingSettings {
     // score fits the model. "auto" stands for `automatic_pipelines()`. Empty: the
     // transformation alone, as before.
     std::vector<std::string> preprocess;
-    // Called while the model files are written; may throw to stop (the sampler's `progress`
-    // does the same while fitting). A stop leaves the existing model as it was.
-    std::function<void()> checkpoint;
 };
 
 struct CrossValidation {
@@ -103,7 +100,9 @@ struct TrainingReport {
 
 // Checks the settings, loads the set, runs the cross-validation if asked, fits the final
 // model on every sample and writes the model folder. Errors are exceptions with the message
-// for the user.
+// for the user. Messages, progress (every sampler iteration of the run, then the writing) and
+// stop requests (an exception thrown by an observer) go through the observers of `log`; a stop
+// leaves the existing model as it was.
 TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log);
 
 // The model card of a trained model: what it is, how it was fitted, how well it did.

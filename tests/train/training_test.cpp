@@ -395,6 +395,55 @@ TEST(Training, TheSameSeedGivesTheSameBytes) {
     EXPECT_EQ(folders[0], folders[1]);
 }
 
+// Progress and stop reach the training through the observers of its log: every iteration of
+// every fit counted against the run's total, then the writing at that total, where a stop still
+// leaves the existing model as it was.
+TEST(Training, ProgressAndStopGoThroughTheLogsObservers) {
+    struct Observer : LogObserver {
+        std::vector<std::pair<std::int64_t, std::int64_t>> reports;
+        std::size_t stop_at_writing = 0; // the n-th report of the writing throws (0: none)
+        std::size_t writing = 0;
+        void record(Severity, const std::string&) override {}
+        void progress(std::int64_t done, std::int64_t total) override {
+            reports.emplace_back(done, total);
+            if (done == total && ++writing == stop_at_writing) {
+                throw 7;
+            }
+        }
+    };
+    Lab lab(20);
+    TrainingSettings settings = lab.settings();
+    settings.cv_folds = 2;
+    settings.bart.chains = 1;
+    Observer observer;
+    {
+        LoggerSet log;
+        const ObserverGuard observing(log, observer);
+        train_model(settings, log);
+    }
+    // Three fits (two folds and the model) of 60 burn-in and 40 kept iterations each.
+    const std::int64_t total = 3 * (60 + 40);
+    ASSERT_GT(observer.reports.size(), static_cast<std::size_t>(total));
+    for (std::size_t r = 0; r < static_cast<std::size_t>(total); ++r) {
+        EXPECT_EQ(observer.reports[r], std::make_pair(static_cast<std::int64_t>(r) + 1, total));
+    }
+    for (std::size_t r = static_cast<std::size_t>(total); r < observer.reports.size(); ++r) {
+        EXPECT_EQ(observer.reports[r], std::make_pair(total, total)); // the writing
+    }
+    const std::string card = lab.dir.file("models/mir/Acidified.Carbon/model.json");
+    const std::string before = test::read_file(card);
+
+    // A stop while the files are written (at the fifth report of the writing) keeps the model.
+    settings.force = true;
+    settings.bart.seed = 4;
+    Observer stopping;
+    stopping.stop_at_writing = 5;
+    LoggerSet log;
+    const ObserverGuard observing(log, stopping);
+    EXPECT_THROW(train_model(settings, log), int);
+    EXPECT_EQ(test::read_file(card), before);
+}
+
 TEST(Training, ClearErrorsAndNoModelOverwrittenUnasked) {
     Lab lab(20);
     TrainingSettings settings = lab.settings();
