@@ -550,17 +550,17 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
         return exit_usage;
     }
     JobSettings settings = job_settings(options, models, opus, *properties);
-    const std::string clash = job_output_clash(settings, {options.report, options.write_spectra});
-    if (!clash.empty()) {
-        err << "veldra-predict: " << clash << "\n" << usage_line;
+    const JobRefusal refusal =
+        job_request_refusal(settings, {options.report, options.write_spectra});
+    if (refusal.usage) {
+        err << "veldra-predict: " << refusal.message << "\n" << usage_line;
         return exit_usage;
     }
-    if (!prepare_output_folders(options, err)) {
+    if (!refusal.message.empty()) {
+        err << "veldra-predict: " << refusal.message << "\n";
         return exit_failure;
     }
-    const std::string in_use = job_output_in_use(settings, {options.report, options.write_spectra});
-    if (!in_use.empty()) {
-        err << "veldra-predict: " << in_use << "\n";
+    if (!prepare_output_folders(options, err)) {
         return exit_failure;
     }
 

@@ -284,30 +284,37 @@ void Veldra::on_button_compute_clicked() {
     if (!read_decisions(properties, levels, tolerances)) {
         return;
     }
-    // No output may be a file the job reads, lie in its models or be another output: the job
-    // would destroy it.
-    JobSettings planned;
-    planned.output_path = output_path;
-    planned.csv_file = csv;
-    planned.opus_folder = folder;
-    planned.opus_configuration_path = configuration;
-    planned.model_directory = model_dir;
-    planned.spectrometer_types = spectrometers;
-    planned.soil_properties = properties;
-    planned.summary = true;
-    for (const std::string& refusal :
-         {job_output_clash(planned, {}), job_output_in_use(planned, {})}) {
-        if (!refusal.empty()) {
-            show_error(QString::fromStdString(refusal));
-            return;
-        }
+    // The job's request, built once: checked here, then run by the worker as it is.
+    JobSettings request;
+    request.output_path = output_path;
+    request.model_directory = model_dir;
+    request.output_separator = separator;
+    request.opus_folder = folder;
+    request.csv_file = csv;
+    request.opus_configuration_path = configuration;
+    request.exponential = exponential;
+    request.spectrometer_types = spectrometers;
+    request.soil_properties = properties;
+    request.transformation = transformation;
+    request.summary = true;      // the window always writes the job's summary table
+    request.keep_spectra = true; // for the results window
+    request.levels = levels;
+    request.tolerances = tolerances;
+    // The window has no option for it: VELDRA_THREADS sets the threads of a job (0 or unset:
+    // one per core).
+    bool valid = false;
+    const int threads = qEnvironmentVariableIntValue("VELDRA_THREADS", &valid);
+    request.threads = valid && threads > 0 ? static_cast<unsigned>(threads) : 0;
+    // No output may be a file the job reads, lie in its models or be another output (the job
+    // would destroy it), nor be held open elsewhere.
+    const JobRefusal refusal = job_request_refusal(request, {});
+    if (!refusal.message.empty()) {
+        show_error(QString::fromStdString(refusal.message));
+        return;
     }
 
     ui->log_area->setPlainText(QString());
-    worker = std::make_shared<WorkerThread>(this, output_path, model_dir, separator, folder, csv,
-                                            configuration, spectrometers, properties,
-                                            transformation, exponential);
-    worker->set_decisions(levels, tolerances);
+    worker = std::make_shared<WorkerThread>(this, std::move(request));
     connect(worker.get(), &WorkerThread::result_ready, this, &Veldra::finish);
     connect(worker.get(), &WorkerThread::send_log_string, this, &Veldra::send_log_string);
     connect(worker.get(), &WorkerThread::set_progress, this, &Veldra::set_progress);

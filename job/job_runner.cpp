@@ -464,6 +464,14 @@ std::string job_output_in_use(const JobSettings& settings, const std::vector<std
     return std::string();
 }
 
+JobRefusal job_request_refusal(const JobSettings& request, const std::vector<std::string>& extra) {
+    std::string clash = job_output_clash(request, extra);
+    if (!clash.empty()) {
+        return {std::move(clash), true};
+    }
+    return {job_output_in_use(request, extra), false};
+}
+
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress) {
     const std::size_t pairs = settings.spectrometer_types.size() * settings.soil_properties.size();
     JobOutcome outcome;

@@ -85,6 +85,17 @@ std::string job_output_clash(const JobSettings& settings, const std::vector<std:
 // program: ..."). "" when none is.
 std::string job_output_in_use(const JobSettings& settings, const std::vector<std::string>& extra);
 
+// Why a job request cannot start, checked once for every front end before any work: the first
+// output that would replace what the job reads or another output (job_output_clash: a fault of
+// the request, `usage`), else the first held open by another program (job_output_in_use). An
+// empty message when the request can start. `extra` are outputs beside the job's own (a report,
+// written spectra).
+struct JobRefusal {
+    std::string message;
+    bool usage = false;
+};
+JobRefusal job_request_refusal(const JobSettings& request, const std::vector<std::string>& extra);
+
 // The whole job with its result: "Files created:\n" and the files on success, the error text on
 // failure, ("Files created:\n", user) after a stop, "Unknow exception catched" for anything else.
 JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress);

@@ -14,9 +14,10 @@
 
 namespace veldra {
 
-// Runs one job on its own thread: reads the input once, makes one prediction per pair and
-// reports log lines, progress and one final result through queued signals. Owns its settings
-// and loggers; the window only starts it, requests interruption and releases it.
+// Runs one job request on its own thread: reads the input once, makes one prediction per pair
+// and reports log lines, progress and one final result through queued signals. Owns its request
+// and its log, observed by its own window observer alone; the window only starts it, requests
+// interruption and releases it.
 class WorkerThread : public QThread {
     Q_OBJECT
 
@@ -24,22 +25,14 @@ public:
     // Thrown by checkpoint when the user asked the job to stop.
     class ExceptionStop : public JobStop {};
 
-    WorkerThread(QObject* parent, const std::string& output_path,
-                 const ModelDirectory& model_directory, const std::string& output_separator,
-                 const std::string& opus_folder, const std::string& csv_file,
-                 const std::string& opus_configuration_path,
-                 const std::vector<std::string>& spectrometer_types,
-                 const std::vector<std::string>& soil_properties, Transformation transformation,
-                 bool exponential);
+    // `request` as the window built and checked it (job_request_refusal).
+    WorkerThread(QObject* parent, JobSettings request);
     // Waits for the thread: a thread object must never go while its thread runs.
     ~WorkerThread() override;
 
     // Called by the job's log sink for every record that reaches the window, on the worker
     // thread: throws ExceptionStop after a stop request, else reports the progress.
     void checkpoint();
-
-    // The levels of the calibrated intervals and the tolerances of the decisions (before start).
-    void set_decisions(std::vector<double> levels, std::map<std::string, double> tolerances);
 
     const JobSettings& settings() const { return settings_; }
     // The job's record for its report: set up at the start, with the files the job could not

@@ -3,6 +3,8 @@
 #include "tests/support/qt_wait.h"
 #include "tests/support/temp_dir.h"
 
+#include <atomic>
+
 #include <QStringList>
 #include <QVariant>
 
@@ -28,10 +30,16 @@ struct Job {
         dir.write("in.csv", "SSN,a,b\ns1,1,2\ns2,3,4\n");
     }
     std::unique_ptr<WorkerThread> worker(const std::vector<std::string>& properties) {
-        return std::make_unique<WorkerThread>(nullptr, dir.file("out.csv"), dir.path(), ",", "",
-                                              dir.file("in.csv"), dir.file("opus.conf"),
-                                              std::vector<std::string>{"mir"}, properties,
-                                              Transformation::first_derivative, false);
+        JobSettings request;
+        request.output_path = dir.file("out.csv");
+        request.model_directory = dir.path();
+        request.csv_file = dir.file("in.csv");
+        request.opus_configuration_path = dir.file("opus.conf");
+        request.spectrometer_types = {"mir"};
+        request.soil_properties = properties;
+        request.exponential = false;
+        request.summary = true;
+        return std::make_unique<WorkerThread>(nullptr, std::move(request));
     }
 };
 
@@ -131,6 +139,44 @@ TEST(WorkerThread, FailureAndTwoJobsInARow) {
     EXPECT_EQ(one.lines.size(), 4); // three records and the notice that pH has no card
     EXPECT_EQ(two.lines.size(), 4); // the first job's sink no longer forwards anything
     EXPECT_EQ(one.lines.size(), 4);
+}
+
+// Two workers at once, each with its own request and log: the lines of each reach its own
+// window signals only, and a stop of one leaves the other to finish.
+TEST(WorkerThread, TwoJobsAtOnceLogAndStopAlone) {
+    Job first_job(30);
+    Job second_job(30);
+    auto first = first_job.worker({"pH", "N"});
+    auto second = second_job.worker({"pH", "N"});
+    Signals first_spies(*first);
+    Signals second_spies(*second);
+    // The first stops at its first checkpoint, from its own thread, once the second runs.
+    WorkerThread* raw = first.get();
+    std::atomic<bool> second_running{false};
+    QObject::connect(
+        second.get(), &WorkerThread::set_progress, second.get(),
+        [&second_running] { second_running.store(true); }, Qt::DirectConnection);
+    QObject::connect(
+        raw, &WorkerThread::set_progress, raw,
+        [raw, &second_running] {
+            for (int k = 0; k < 10000 && !second_running.load(); ++k) {
+                QThread::msleep(1);
+            }
+            raw->requestInterruption();
+        },
+        Qt::DirectConnection);
+    first->start();
+    second->start();
+    ASSERT_TRUE(test::wait_until(
+        [&] { return first_spies.results.size() == 1 && second_spies.results.size() == 1; }));
+    EXPECT_TRUE(first_spies.results.at(0).at(1).toBool());  // stopped by the user
+    EXPECT_TRUE(second_spies.results.at(0).at(2).toBool()); // the second ends well
+    EXPECT_EQ(first_spies.texts(), QStringList{"Running prediction from list of json files"});
+    EXPECT_EQ(second_spies.lines.size(), 8);
+    for (const QString& line : second_spies.lines) {
+        EXPECT_FALSE(line.contains(QString::fromStdString(first_job.dir.path().string())))
+            << line.toStdString();
+    }
 }
 
 } // namespace
