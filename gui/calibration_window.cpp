@@ -1,6 +1,7 @@
 #include "gui/calibration_window.h"
 #include "ui_calibration_window.h"
 
+#include "gui/calibration_observer.h"
 #include "gui/screen_fit.h"
 #include "input/csv_reader.h"
 #include "input/spectral_pipeline.h"
@@ -33,15 +34,10 @@
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <stdexcept>
-#include <utility>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -54,46 +50,6 @@ using namespace QtCharts;
 // The first choice of the preprocessing field: no pipeline, the transformation above.
 const QString transformation_only = "transformation only";
 namespace fs = boost::filesystem;
-
-// Thrown from the trainer's callbacks once the user cancelled.
-struct Cancelled {};
-
-// The calibration's observer: messages of level 1 and above to the window, at most ten progress
-// reports a second (and always the last), and the stop check at every report. Runs on the
-// calibration's thread; `message` and `report` reach the window by queued calls.
-class CalibrationObserver : public LogObserver {
-public:
-    CalibrationObserver(const std::atomic<bool>& stop, std::function<void(const QString&)> message,
-                        std::function<void(long, long)> report)
-        : stop_(stop), message_(std::move(message)), report_(std::move(report)) {}
-
-    void record(Severity level, const std::string& text) override {
-        if (level >= Severity::info) {
-            message_(QString::fromStdString(text));
-        }
-    }
-
-    void progress(std::int64_t done, std::int64_t total) override {
-        if (stop_.load()) {
-            throw Cancelled{};
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (done == last_done_ ||
-            (done != total && now - last_report_ < std::chrono::milliseconds(100))) {
-            return;
-        }
-        last_done_ = done;
-        last_report_ = now;
-        report_(static_cast<long>(done), static_cast<long>(total));
-    }
-
-private:
-    const std::atomic<bool>& stop_;
-    std::function<void(const QString&)> message_;
-    std::function<void(long, long)> report_;
-    std::int64_t last_done_ = -1;
-    std::chrono::steady_clock::time_point last_report_{};
-};
 
 QString duration_text(double seconds) {
     const long s = std::lround(seconds);
@@ -466,7 +422,7 @@ bool CalibrationWindow::start() {
                 });
             const ObserverGuard observing(log, observer);
             report_ = train_model(s, log);
-        } catch (const Cancelled&) {
+        } catch (const CalibrationObserver::Cancelled&) {
             stopped_ = true;
         } catch (const std::bad_alloc&) {
             error_ = "Not enough memory for this calibration: fewer chains, trees or draws need "

@@ -241,70 +241,16 @@ void Veldra::on_button_compute_clicked() {
         on_button_out_clicked();
         return;
     }
-    const QString input_type = ui->box_filetype->currentText();
-    const std::string input_text = input.toStdString();
-    const std::string configuration = opus_configuration_file(model_dir).string();
     output_path = output.toStdString();
-    const std::string separator = ",";
-    const std::string folder = input_type == "opus" ? input_text + "/" : std::string();
-    const std::string csv = input_type == "csv" ? input_text : std::string();
-    const std::vector<std::string> spectrometers = selected_spectrometers();
-    const std::vector<std::string> properties = selected_properties();
-    const Transformation transformation = selected_transformation();
-    const bool exponential = exponential_selected();
-    if (properties.empty()) {
+    JobSettings request = job_request(input.toStdString());
+    if (request.soil_properties.empty()) {
         show_error("Please choose at least one soil property");
         return;
     }
-
-    // The output folder: offered to be made when it does not exist, checked before any work.
-    const std::string output_dir = output_folder(output_path);
-    boost::system::error_code status;
-    if (!boost::filesystem::exists(output_dir, status)) {
-        if (!dialogs_->question(this, "Create folder",
-                                "The output folder '" + QString::fromStdString(output_dir) +
-                                    "' does not exist.\nCreate it?")) {
-            return;
-        }
-        boost::system::error_code made;
-        boost::filesystem::create_directories(output_dir, made);
-        if (made) {
-            show_error("Cannot create the output folder '" + QString::fromStdString(output_dir) +
-                       "': " + QString::fromStdString(made.message()) + ".");
-            return;
-        }
-    }
-    const std::string problem = output_folder_problem(output_path);
-    if (!problem.empty()) {
-        show_error(QString::fromStdString(problem));
+    if (!prepare_output_folder() ||
+        !read_decisions(request.soil_properties, request.levels, request.tolerances)) {
         return;
     }
-    std::vector<double> levels;
-    std::map<std::string, double> tolerances;
-    if (!read_decisions(properties, levels, tolerances)) {
-        return;
-    }
-    // The job's request, built once: checked here, then run by the worker as it is.
-    JobSettings request;
-    request.output_path = output_path;
-    request.model_directory = model_dir;
-    request.output_separator = separator;
-    request.opus_folder = folder;
-    request.csv_file = csv;
-    request.opus_configuration_path = configuration;
-    request.exponential = exponential;
-    request.spectrometer_types = spectrometers;
-    request.soil_properties = properties;
-    request.transformation = transformation;
-    request.summary = true;      // the window always writes the job's summary table
-    request.keep_spectra = true; // for the results window
-    request.levels = levels;
-    request.tolerances = tolerances;
-    // The window has no option for it: VELDRA_THREADS sets the threads of a job (0 or unset:
-    // one per core).
-    bool valid = false;
-    const int threads = qEnvironmentVariableIntValue("VELDRA_THREADS", &valid);
-    request.threads = valid && threads > 0 ? static_cast<unsigned>(threads) : 0;
     // No output may be a file the job reads, lie in its models or be another output (the job
     // would destroy it), nor be held open elsewhere.
     const JobRefusal refusal = job_request_refusal(request, {});
@@ -321,6 +267,55 @@ void Veldra::on_button_compute_clicked() {
     ui->button_compute->setText("Cancel");
     ui->button_calibrate->setEnabled(false);
     worker->start();
+}
+
+JobSettings Veldra::job_request(const std::string& input) const {
+    JobSettings request;
+    const bool opus = ui->box_filetype->currentText() == "opus";
+    request.output_path = output_path;
+    request.model_directory = model_dir;
+    request.output_separator = ",";
+    request.opus_folder = opus ? input + "/" : std::string();
+    request.csv_file = opus ? std::string() : input;
+    request.opus_configuration_path = opus_configuration_file(model_dir).string();
+    request.exponential = exponential_selected();
+    request.spectrometer_types = selected_spectrometers();
+    request.soil_properties = selected_properties();
+    request.transformation = selected_transformation();
+    request.summary = true;      // the window always writes the job's summary table
+    request.keep_spectra = true; // for the results window
+    // The window has no option for it: VELDRA_THREADS sets the threads of a job (0 or unset:
+    // one per core).
+    bool valid = false;
+    const int threads = qEnvironmentVariableIntValue("VELDRA_THREADS", &valid);
+    request.threads = valid && threads > 0 ? static_cast<unsigned>(threads) : 0;
+    return request;
+}
+
+bool Veldra::prepare_output_folder() {
+    // Offered to be made when it does not exist, checked before any work.
+    const std::string output_dir = output_folder(output_path);
+    boost::system::error_code status;
+    if (!boost::filesystem::exists(output_dir, status)) {
+        if (!dialogs_->question(this, "Create folder",
+                                "The output folder '" + QString::fromStdString(output_dir) +
+                                    "' does not exist.\nCreate it?")) {
+            return false;
+        }
+        boost::system::error_code made;
+        boost::filesystem::create_directories(output_dir, made);
+        if (made) {
+            show_error("Cannot create the output folder '" + QString::fromStdString(output_dir) +
+                       "': " + QString::fromStdString(made.message()) + ".");
+            return false;
+        }
+    }
+    const std::string problem = output_folder_problem(output_path);
+    if (!problem.empty()) {
+        show_error(QString::fromStdString(problem));
+        return false;
+    }
+    return true;
 }
 
 bool Veldra::read_decisions(const std::vector<std::string>& properties, std::vector<double>& levels,

@@ -53,6 +53,11 @@ private:
     void show_error(const QString& message);
     std::vector<std::string> selected_spectrometers() const;
     std::vector<std::string> selected_properties() const;
+    // The job the window's choices ask for, on `input` (before the checks below).
+    JobSettings job_request(const std::string& input) const;
+    // The output folder: made when it does not exist and the user agrees, then checked; false
+    // after telling what is wrong.
+    bool prepare_output_folder();
     // The interval levels and tolerances typed in, checked against the properties chosen; false
     // after telling what is wrong.
     bool read_decisions(const std::vector<std::string>& properties, std::vector<double>& levels,
