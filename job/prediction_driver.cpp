@@ -195,6 +195,40 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
         }
     }
     prepare_pipeline(first, log);
+    prepare_domains(first, width);
+    const std::vector<double> numbers = read_range_file(pair.range_file, log);
+    if (numbers.size() < 2) {
+        throw std::runtime_error("The range file '" + pair.range_file +
+                                 "' must start with two numbers (the smallest and the largest "
+                                 "reference value of the model); it holds " +
+                                 std::to_string(numbers.size()) + ".");
+    }
+    scaling_ = RangeScaling{numbers[0], numbers[1]};
+    VELDRA_LOG(log, Severity::info) << "Running prediction from "
+                                    << "list of json files";
+    if (card_) {
+        // A demonstration is told once per job by the job itself.
+        VELDRA_LOG(log, card_->demonstration ? Severity::debug : Severity::info)
+            << model_accuracy_text(*card_);
+    } else {
+        VELDRA_LOG(log, Severity::debug)
+            << "No model card in '" << folder_
+            << "': the transformation and the back-transformation could not be checked.";
+    }
+    prepare_calibration(log);
+    if (pair.format_word == "json") {
+        const std::string problem =
+            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder_,
+                               card_ ? card_->draws : std::nullopt);
+        if (!problem.empty()) {
+            throw std::runtime_error(problem);
+        }
+    }
+}
+
+// The calibration domains of the model, both as its card says the trainer wrote them, and the
+// wavenumbers of the covariates each judges; a lost or mismatched domain stops the pair.
+void PairRun::prepare_domains(const SpectraTable& first, std::size_t width) {
     domain_ = read_calibration_domain(folder_);
     if (!domain_ && card_ && card_->domain.value_or(false)) {
         throw std::runtime_error("The model in '" + folder_ +
@@ -231,34 +265,6 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSe
                                  " covariates; the input has " + std::to_string(seen) +
                                  (pipeline_ ? " after its preprocessing" : "") +
                                  ". Choose what the model was calibrated with.");
-    }
-    const std::vector<double> numbers = read_range_file(pair.range_file, log);
-    if (numbers.size() < 2) {
-        throw std::runtime_error("The range file '" + pair.range_file +
-                                 "' must start with two numbers (the smallest and the largest "
-                                 "reference value of the model); it holds " +
-                                 std::to_string(numbers.size()) + ".");
-    }
-    scaling_ = RangeScaling{numbers[0], numbers[1]};
-    VELDRA_LOG(log, Severity::info) << "Running prediction from "
-                                    << "list of json files";
-    if (card_) {
-        // A demonstration is told once per job by the job itself.
-        VELDRA_LOG(log, card_->demonstration ? Severity::debug : Severity::info)
-            << model_accuracy_text(*card_);
-    } else {
-        VELDRA_LOG(log, Severity::debug)
-            << "No model card in '" << folder_
-            << "': the transformation and the back-transformation could not be checked.";
-    }
-    prepare_calibration(log);
-    if (pair.format_word == "json") {
-        const std::string problem =
-            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder_,
-                               card_ ? card_->draws : std::nullopt);
-        if (!problem.empty()) {
-            throw std::runtime_error(problem);
-        }
     }
 }
 

@@ -89,6 +89,7 @@ private:
                       PairStatistics* statistics);
     void log_domain(LoggerSet& log) const;
     void prepare_pipeline(const SpectraTable& first, LoggerSet& log);
+    void prepare_domains(const SpectraTable& first, std::size_t width);
     void prepare_calibration(LoggerSet& log);
     // Why a sample outside lies there: the bands of its largest contributions (`bands_text`).
     std::string outside_reason(const CalibrationDomain& domain, const std::vector<double>& row,

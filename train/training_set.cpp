@@ -108,6 +108,36 @@ KeyedTable read_keyed_table(const std::string& path) {
     return table;
 }
 
+// The column of the reference values: the one named, or the only one beside "SSN".
+std::size_t target_column(const KeyedTable& targets, const TrainingInput& input) {
+    if (input.target.empty()) {
+        if (targets.header.size() != 2) {
+            fail("The targets file " + quoted(input.targets) +
+                 " has several columns: choose one with --target.");
+        }
+        return 1 - targets.key;
+    }
+    const auto found = std::find(targets.header.begin(), targets.header.end(), input.target);
+    if (found == targets.header.end()) {
+        fail("The targets file " + quoted(input.targets) + " has no column \"" + input.target +
+             "\".");
+    }
+    return static_cast<std::size_t>(found - targets.header.begin());
+}
+
+// The reference value's text of every sample the table names, once each.
+std::map<std::string, std::string> reference_values(const KeyedTable& targets, std::size_t column,
+                                                    const TrainingInput& input) {
+    std::map<std::string, std::string> value_of;
+    for (const std::vector<std::string>& row : targets.rows) {
+        if (!value_of.emplace(row[targets.key], row[column]).second) {
+            fail("The targets file " + quoted(input.targets) + " names \"" + row[targets.key] +
+                 "\" twice.");
+        }
+    }
+    return value_of;
+}
+
 // Below this many samples the trainer warns that the model is unlikely to generalise.
 constexpr std::size_t few_samples = 20;
 
@@ -131,28 +161,8 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
     }
 
     const KeyedTable targets = read_keyed_table(input.targets);
-    std::size_t column = targets.header.size();
-    if (input.target.empty()) {
-        if (targets.header.size() != 2) {
-            fail("The targets file " + quoted(input.targets) +
-                 " has several columns: choose one with --target.");
-        }
-        column = 1 - targets.key;
-    } else {
-        const auto found = std::find(targets.header.begin(), targets.header.end(), input.target);
-        if (found == targets.header.end()) {
-            fail("The targets file " + quoted(input.targets) + " has no column \"" + input.target +
-                 "\".");
-        }
-        column = static_cast<std::size_t>(found - targets.header.begin());
-    }
-    std::map<std::string, std::string> value_of;
-    for (const std::vector<std::string>& row : targets.rows) {
-        if (!value_of.emplace(row[targets.key], row[column]).second) {
-            fail("The targets file " + quoted(input.targets) + " names \"" + row[targets.key] +
-                 "\" twice.");
-        }
-    }
+    const std::size_t column = target_column(targets, input);
+    const std::map<std::string, std::string> value_of = reference_values(targets, column, input);
 
     TrainingSet set;
     set.target = targets.header[column];
