@@ -122,6 +122,8 @@ po::options_description described_options(Parsed& parsed, OptionTexts& texts) {
                             "CSV file of spectra, or folder of OPUS files")(
         "targets", po::value(&in.targets), "CSV with a column SSN and one column per property")(
         "target", po::value(&in.target), "the column of --targets (needed with several)")(
+        "id-column", po::value(&in.id_column)->default_value("SSN"),
+        "the column of --targets (and --folds) that names the samples as the spectra do")(
         "spectrometer", po::value(&s.spectrometer_type)->default_value("mir"),
         "mir, mpa, alphakbr or alphaznse")(
         "property", po::value(&s.property),
@@ -234,6 +236,9 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     }
     if (in.spectra.empty() || in.targets.empty() || s.property.empty()) {
         throw UsageError("--spectra, --targets and --property are needed");
+    }
+    if (in.id_column.empty()) {
+        throw UsageError("--id-column takes the name of a column of --targets, not ''");
     }
     const auto& types = spectrometer_types();
     if (std::find(types.begin(), types.end(), s.spectrometer_type) == types.end()) {

@@ -236,7 +236,8 @@ public:
                 LoggerSet& log)
         : settings_(settings), set_(&set), log_(log) {
         if (settings.cv_folds > 0 || !settings.folds.empty()) {
-            folds_ = assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set);
+            folds_ = assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set,
+                                  settings.input.id_column);
             fold_count_ = *std::max_element(folds_.begin(), folds_.end());
         }
         per_fit_ = static_cast<long>(settings.bart.chains) * settings.bart.burn_in +

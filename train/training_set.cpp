@@ -52,8 +52,9 @@ struct KeyedTable {
 };
 
 // A reference or folds table as spreadsheets and R write it: RFC 4180 records (quoted fields,
-// doubled quotes, CR LF), a UTF-8 byte order mark before the header, blanks around fields.
-KeyedTable read_keyed_table(const std::string& path) {
+// doubled quotes, CR LF), a UTF-8 byte order mark before the header, blanks around fields; its
+// samples named in the column `key`.
+KeyedTable read_keyed_table(const std::string& path, const std::string& key_name) {
     std::ifstream in(native_path(path), std::ios::binary);
     if (!in) {
         fail("Cannot open " + quoted(path) + " for reading.");
@@ -88,9 +89,9 @@ KeyedTable read_keyed_table(const std::string& path) {
                  "\": name each column once.");
         }
     }
-    const auto key = std::find(table.header.begin(), table.header.end(), "SSN");
+    const auto key = std::find(table.header.begin(), table.header.end(), key_name);
     if (key == table.header.end()) {
-        fail("The file " + quoted(path) + " has no \"SSN\" column." +
+        fail("The file " + quoted(path) + " has no \"" + key_name + "\" column." +
              csv_separator_hint(text.substr(0, text.find('\n'))));
     }
     table.key = static_cast<std::size_t>(key - table.header.begin());
@@ -160,7 +161,7 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
         }
     }
 
-    const KeyedTable targets = read_keyed_table(input.targets);
+    const KeyedTable targets = read_keyed_table(input.targets, input.id_column);
     const std::size_t column = target_column(targets, input);
     const std::map<std::string, std::string> value_of = reference_values(targets, column, input);
 
@@ -200,10 +201,10 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
         }
     }
     if (set.rows.empty() && set.unmatched > 0 && !table.ids.empty()) {
-        fail("No SSN of the targets file " + quoted(input.targets) +
+        fail("No " + input.id_column + " of the targets file " + quoted(input.targets) +
              " matches a sample of the spectra (the spectra hold \"" + table.ids.front() +
-             "\", the targets \"" + value_of.begin()->first +
-             "\"): the SSN column must name the same samples.");
+             "\", the targets \"" + value_of.begin()->first + "\"): the " + input.id_column +
+             " column must name the same samples.");
     }
     if (set.rows.size() < 2) {
         fail("Only " + std::to_string(set.rows.size()) +
@@ -247,10 +248,10 @@ void check_training_samples(const std::vector<int>& folds) {
 } // namespace
 
 std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_t seed,
-                              const TrainingSet& set) {
+                              const TrainingSet& set, const std::string& id_column) {
     std::vector<int> folds(set.ids.size(), 0);
     if (!folds_file.empty()) {
-        const KeyedTable table = read_keyed_table(folds_file);
+        const KeyedTable table = read_keyed_table(folds_file, id_column);
         const auto column = std::find(table.header.begin(), table.header.end(), "fold");
         if (column == table.header.end()) {
             fail("The folds file " + quoted(folds_file) + " has no \"fold\" column.");
@@ -302,8 +303,9 @@ std::vector<int> assign_folds(const std::string& folds_file, int k, std::uint64_
     return folds;
 }
 
-std::vector<std::string> reference_table_columns(const std::string& path) {
-    const KeyedTable table = read_keyed_table(path);
+std::vector<std::string> reference_table_columns(const std::string& path,
+                                                 const std::string& id_column) {
+    const KeyedTable table = read_keyed_table(path, id_column);
     std::vector<std::string> columns;
     for (std::size_t k = 0; k < table.header.size(); ++k) {
         if (k != table.key) {

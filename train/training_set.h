@@ -15,6 +15,9 @@ struct TrainingInput {
     std::string opus_configuration; // "opus.conf" for an OPUS folder
     std::string targets;            // CSV: "SSN" and one column per property
     std::string target;             // the column; empty: the only one besides "SSN"
+    // The column of the reference (and folds) table that names the samples as the spectra do:
+    // a table exported with "sample_id" is read as it is.
+    std::string id_column = "SSN";
     Transformation transformation = Transformation::first_derivative;
     bool log = false; // values must be above 0 for a model of log(y)
 };
@@ -35,13 +38,15 @@ struct TrainingSet {
 // matches them with the reference values. Errors are exceptions with the message for the user.
 TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log);
 
-// The columns of a reference table other than "SSN", read as the trainer reads the table (RFC
-// 4180 quoting, a byte order mark, CR LF); raises the trainer's message for a table it refuses.
-std::vector<std::string> reference_table_columns(const std::string& path);
+// The columns of a reference table other than its identifier column, read as the trainer reads
+// the table (RFC 4180 quoting, a byte order mark, CR LF); raises the trainer's message for a
+// table it refuses.
+std::vector<std::string> reference_table_columns(const std::string& path,
+                                                 const std::string& id_column = "SSN");
 
-// The fold (1-based) of every sample of `set`: from the folds CSV ("SSN", "fold") when
-// `folds_file` is given, else `folds` random folds from the seed.
+// The fold (1-based) of every sample of `set`: from the folds CSV (the identifier column and
+// "fold") when `folds_file` is given, else `folds` random folds from the seed.
 std::vector<int> assign_folds(const std::string& folds_file, int folds, std::uint64_t seed,
-                              const TrainingSet& set);
+                              const TrainingSet& set, const std::string& id_column = "SSN");
 
 } // namespace veldra

@@ -141,6 +141,19 @@ TEST(TrainCommand, UsageErrorsAndStop) {
                               0),
               0u);
     EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("models/mir/pH")));
+    std::vector<std::string> no_column = lab.arguments();
+    no_column.insert(no_column.end(), {"--id-column", ""});
+    const Result unnamed = run(no_column);
+    EXPECT_EQ(unnamed.code, exit_usage);
+    EXPECT_EQ(unnamed.err.rfind(
+                  "veldra-train: --id-column takes the name of a column of --targets, not ''\n", 0),
+              0u);
+    std::vector<std::string> missing = lab.arguments();
+    missing.insert(missing.end(), {"--id-column", "sample_id"});
+    const Result without = run(missing);
+    EXPECT_EQ(without.code, exit_failure);
+    EXPECT_NE(without.err.find("\" has no \"sample_id\" column."), std::string::npos)
+        << without.err;
 
     const Result stopped = run(lab.arguments(), true);
     EXPECT_EQ(stopped.code, exit_stopped);

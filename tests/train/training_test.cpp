@@ -444,6 +444,59 @@ TEST(Training, ProgressAndStopGoThroughTheLogsObservers) {
     EXPECT_EQ(test::read_file(card), before);
 }
 
+// A reference and a folds table naming their samples in another column ("sample_id") train
+// the same model as with "SSN"; a table without that column is refused, naming it.
+TEST(Training, TheReferenceTablesIdentifierColumnIsChosen) {
+    Lab lab(30);
+    TrainingSettings settings = lab.settings();
+    std::string folds = "SSN,fold\n";
+    for (int i = 0; i < 30; ++i) {
+        folds += "s" + std::to_string(i) + "," + std::to_string(i % 3 + 1) + "\n";
+    }
+    settings.folds = lab.dir.write("folds.csv", folds);
+    const test::ScopedEnvironment fixed_date("SOURCE_DATE_EPOCH", "1700000000");
+    LoggerSet log;
+    const TrainingReport by_ssn = train_model(settings, log);
+    const std::string card = test::read_file(by_ssn.folder.string() + "/model.json");
+    const std::string draw = test::read_file(by_ssn.folder.string() + "/MCMC7.json");
+
+    // The same tables with the identifier column renamed and moved to the end.
+    std::string targets = test::read_file(lab.dir.file("targets.csv"));
+    std::string renamed = "pH,Carbon,sample_id\n";
+    std::istringstream lines(targets.substr(targets.find('\n') + 1));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t comma = line.find(',');
+        renamed += line.substr(comma + 1) + "," + line.substr(0, comma) + "\n";
+    }
+    settings.input.targets = lab.dir.write("targets-sample-id.csv", renamed);
+    std::string renamed_folds = folds;
+    renamed_folds.replace(0, 3, "sample_id");
+    settings.folds = lab.dir.write("folds-sample-id.csv", renamed_folds);
+    settings.input.id_column = "sample_id";
+    settings.force = true;
+    const TrainingReport by_sample_id = train_model(settings, log);
+    EXPECT_EQ(test::read_file(by_sample_id.folder.string() + "/MCMC7.json"), draw);
+    std::string expected = card;
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"targets.csv", "targets-sample-id.csv"},
+          {"folds.csv", "folds-sample-id.csv"}}) {
+        for (std::size_t at = expected.find(from); at != std::string::npos;
+             at = expected.find(from, at + to.size())) {
+            expected.replace(at, from.size(), to);
+        }
+    }
+    EXPECT_EQ(test::read_file(by_sample_id.folder.string() + "/model.json"), expected);
+    EXPECT_EQ(by_sample_id.cross_validation->predicted, by_ssn.cross_validation->predicted);
+
+    settings.input.id_column = "lab_id";
+    EXPECT_EQ(train_error(settings),
+              "The file \"" + settings.input.targets + "\" has no \"lab_id\" column.");
+    settings.input.id_column = "sample_id";
+    settings.input.targets = lab.dir.file("targets.csv");
+    EXPECT_EQ(train_error(settings),
+              "The file \"" + lab.dir.file("targets.csv") + "\" has no \"sample_id\" column.");
+}
+
 TEST(Training, ClearErrorsAndNoModelOverwrittenUnasked) {
     Lab lab(20);
     TrainingSettings settings = lab.settings();
