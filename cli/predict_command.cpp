@@ -89,6 +89,7 @@ struct Options {
     std::string output;
     std::string models;
     std::string write_spectra;
+    std::string sample_id;
     bool quiet = false;
     bool summary = true;
     bool summary_only = false;
@@ -125,6 +126,9 @@ po::options_description described_options() {
     described.add_options()("input", po::value<std::string>(),
                             "CSV file of spectra, or folder of OPUS files")(
         "csv", "read --input as a CSV file")("opus", "read --input as a folder of OPUS files")(
+        "sample-id", po::value<std::string>(),
+        "REGEX: an OPUS file's sample is the first group of REGEX found in its base name "
+        "(default: the base name, replicates <sample>.0, <sample>.1, ...)")(
         "spectrometer", po::value<std::vector<std::string>>(),
         "mir (default), mpa, alphakbr or alphaznse; repeatable")(
         "property", po::value<std::vector<std::string>>(),
@@ -265,6 +269,14 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         throw UsageError("--input is required");
     }
     options.input = values["input"].as<std::string>();
+    if (values.count("sample-id")) {
+        options.sample_id = values["sample-id"].as<std::string>();
+        try {
+            SampleNaming{options.sample_id};
+        } catch (const std::runtime_error& e) {
+            throw UsageError(e.what());
+        }
+    }
     options.spectrometers = ordered_choice(
         values.count("spectrometer") ? values["spectrometer"].as<std::vector<std::string>>()
                                      : std::vector<std::string>{"mir"},
@@ -380,6 +392,7 @@ JobSettings job_settings(const Options& options, const ModelDirectory& models, b
     settings.model_directory = models;
     settings.opus_folder = opus ? options.input + "/" : std::string();
     settings.csv_file = opus ? std::string() : options.input;
+    settings.sample_id = options.sample_id;
     settings.opus_configuration_path = opus_configuration_file(models).string();
     settings.exponential = options.exponential;
     settings.spectrometer_types = options.spectrometers;
@@ -434,7 +447,7 @@ std::optional<int> write_spectra_first(const Options& options, bool opus, JobSet
         SpectraTable table;
         if (opus) {
             import_opus_folder(table, settings.opus_configuration_path, settings.opus_folder, log,
-                               &names);
+                               &names, SampleNaming(settings.sample_id));
         } else {
             table = read_spectra_input(log, "", "", settings.csv_file, {}, {});
             const std::vector<std::string> header = read_csv_header(settings.csv_file);

@@ -3,6 +3,7 @@
 #include "cli/command_line.h"
 #include "cli/console.h"
 #include "cli/predict_command.h"
+#include "input/opus_folder.h"
 #include "input/spectral_pipeline.h"
 #include "logging/logger_set.h"
 #include "models/model_directory.h"
@@ -122,6 +123,8 @@ po::options_description described_options(Parsed& parsed, OptionTexts& texts) {
                             "CSV file of spectra, or folder of OPUS files")(
         "targets", po::value(&in.targets), "CSV with a column SSN and one column per property")(
         "target", po::value(&in.target), "the column of --targets (needed with several)")(
+        "sample-id", po::value(&in.sample_id),
+        "REGEX: an OPUS file's sample is the first group of REGEX found in its base name")(
         "id-column", po::value(&in.id_column)->default_value("SSN"),
         "the column of --targets (and --folds) that names the samples as the spectra do")(
         "spectrometer", po::value(&s.spectrometer_type)->default_value("mir"),
@@ -236,6 +239,11 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     }
     if (in.spectra.empty() || in.targets.empty() || s.property.empty()) {
         throw UsageError("--spectra, --targets and --property are needed");
+    }
+    try {
+        SampleNaming{in.sample_id};
+    } catch (const std::runtime_error& e) {
+        throw UsageError(e.what());
     }
     if (in.id_column.empty()) {
         throw UsageError("--id-column takes the name of a column of --targets, not ''");

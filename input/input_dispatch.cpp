@@ -41,12 +41,12 @@ void check_spectra_input(const std::string& opus_folder, const std::string& csv_
 
 SpectraTable read_spectra_input(LoggerSet& log, const std::string& configuration_path,
                                 const std::string& opus_folder, const std::string& csv_file,
-                                const SpectraColumns& columns,
-                                const std::vector<std::string>& ids) {
+                                const SpectraColumns& columns, const std::vector<std::string>& ids,
+                                const SampleNaming& naming) {
     check_spectra_input(opus_folder, csv_file, columns, ids);
     if (!opus_folder.empty()) {
         SpectraTable table;
-        return import_opus_folder(table, configuration_path, opus_folder, log);
+        return import_opus_folder(table, configuration_path, opus_folder, log, nullptr, naming);
     }
     if (!csv_file.empty()) {
         return read_spectra_csv(csv_file);

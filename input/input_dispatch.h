@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/opus_folder.h"
 #include "input/spectra_table.h"
 #include "logging/logger_set.h"
 
@@ -16,8 +17,10 @@ void check_spectra_input(const std::string& opus_folder, const std::string& csv_
 // The one way a job gets its spectra: exactly one of an OPUS folder, a CSV file or in-memory
 // columns (present when both columns and identifiers are non-empty) must be given; it is checked
 // to exist and handed to its reader.
+// `naming` says how an OPUS folder's files are named to samples.
 SpectraTable read_spectra_input(LoggerSet& log, const std::string& configuration_path,
                                 const std::string& opus_folder, const std::string& csv_file,
-                                const SpectraColumns& columns, const std::vector<std::string>& ids);
+                                const SpectraColumns& columns, const std::vector<std::string>& ids,
+                                const SampleNaming& naming = SampleNaming());
 
 } // namespace veldra

@@ -127,6 +127,36 @@ std::string opus_base_name(const std::string& file_name) {
     return file_name.substr(0, dot);
 }
 
+SampleNaming::SampleNaming(const std::string& pattern) : pattern_(pattern) {
+    if (pattern.empty()) {
+        return;
+    }
+    try {
+        regex_ = std::make_shared<const std::regex>(pattern, std::regex::ECMAScript);
+    } catch (const std::regex_error& e) {
+        throw std::runtime_error("--sample-id '" + pattern +
+                                 "' is not a regular expression: " + e.what());
+    }
+    if (regex_->mark_count() < 1) {
+        throw std::runtime_error("--sample-id '" + pattern +
+                                 "' has no group: put the sample's part of the file name in "
+                                 "parentheses, as in '^([^_]+)_'.");
+    }
+}
+
+std::string SampleNaming::sample_of(const std::string& file_name) const {
+    const std::string base = opus_base_name(file_name);
+    if (!regex_) {
+        return base;
+    }
+    std::smatch found;
+    const std::string& searched = base.empty() ? file_name : base;
+    if (!std::regex_search(searched, found, *regex_)) {
+        return std::string();
+    }
+    return found[1].str();
+}
+
 std::vector<std::string> scan_opus_folder(const std::string& path_text, LoggerSet& log) {
     fs::path path(path_text);
     const std::string name = path.filename().string();
@@ -196,8 +226,9 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log,
-                                 std::vector<std::string>* column_names) {
-    OpusFolderReader reader(configuration_path, folder, log);
+                                 std::vector<std::string>* column_names,
+                                 const SampleNaming& naming) {
+    OpusFolderReader reader(configuration_path, folder, log, naming);
     reader.read(table, std::numeric_limits<std::size_t>::max(), log);
     if (column_names != nullptr) {
         *column_names = table.names;
@@ -206,13 +237,22 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 }
 
 OpusFolderReader::OpusFolderReader(const std::string& configuration_path, const std::string& folder,
-                                   LoggerSet& log) {
+                                   LoggerSet& log, const SampleNaming& naming)
+    : naming_(naming) {
     // Read first: a missing or broken configuration is reported before the folder is listed.
     {
         boost::property_tree::ptree configuration;
         read_configuration(configuration_path, configuration);
     }
     listing_ = scan_opus_folder(folder, log);
+    if (naming_.by_pattern()) {
+        // The files of one sample read together, samples in the order of their names; the
+        // sentinel stays last.
+        std::stable_sort(listing_.begin(), listing_.end() - 1,
+                         [this](const std::string& a, const std::string& b) {
+                             return naming_.sample_of(a) < naming_.sample_of(b);
+                         });
+    }
 
     // Files are read from the folder the path names, or from its parent when it names a single
     // file or a '*' pattern.
@@ -233,7 +273,8 @@ OpusFolderReader::OpusFolderReader(const std::string& configuration_path, const 
     }
     reader_.grid = read_opus_grid(configuration_path, type_, first_file);
     for (std::size_t i = 0; i + 1 < listing_.size(); ++i) {
-        groups_ += i == 0 || opus_base_name(listing_[i]) != opus_base_name(listing_[i - 1]) ? 1 : 0;
+        groups_ +=
+            i == 0 || naming_.sample_of(listing_[i]) != naming_.sample_of(listing_[i - 1]) ? 1 : 0;
     }
     last_group_ = groups_;
 }
@@ -260,6 +301,11 @@ void OpusFolderReader::read_group(SpectraTable& table, LoggerSet& log) {
     std::vector<double> sum;
     for (const std::string& member : group_) {
         const std::string path = in_folder(folder_, member);
+        if (naming_.by_pattern() && current_.empty()) {
+            defective_.push_back(
+                {path, "its name gives no sample with --sample-id '" + naming_.pattern() + "'"});
+            continue;
+        }
         const OpusFile file = read_opus_file(reader_, path);
         for (const std::string& line : file.diagnostics) {
             VELDRA_LOG(log, Severity::warning) << line;
@@ -312,10 +358,10 @@ std::size_t OpusFolderReader::read(SpectraTable& table, std::size_t count, Logge
         if (!is_sentinel) {
             VELDRA_LOG(log, Severity::info) << "  filename " << name;
         }
-        const std::string base = opus_base_name(name);
+        const std::string base = is_sentinel ? std::string() : naming_.sample_of(name);
         if (position_ == 0) {
             group_ = {name};
-        } else if (base != current_) {
+        } else if (base != current_ || is_sentinel) {
             if (group_index_ >= first_group_ && group_index_ < last_group_) {
                 read_group(table, log);
             }

@@ -4,14 +4,39 @@
 #include "input/spectra_table.h"
 #include "logging/logger_set.h"
 
+#include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
 namespace veldra {
 
-// Turns a folder of OPUS files into a table: one row per base name, the average of its
-// replicates after each was resampled onto the grid of the first file's machine type from
-// "opus.conf". Unusable files are skipped and listed. Every log record is at level 1.
+// How the files of a folder are named to samples. By default a file's sample is its base name
+// ("soil1.0" and "soil1.1" are replicates of "soil1"). With a pattern, it is the first group of
+// that regular expression (ECMAScript syntax) found in the base name (the whole name when it has
+// no numeric extension): with "^([^_]+)_", "K0417_S_001_030.0" and "K0417_S_001_031.0" are
+// replicates of "K0417".
+class SampleNaming {
+public:
+    SampleNaming() = default;
+    // Raises a message naming the option for a pattern that is not a regular expression or has
+    // no group.
+    explicit SampleNaming(const std::string& pattern);
+
+    bool by_pattern() const { return !pattern_.empty(); }
+    const std::string& pattern() const { return pattern_; }
+    // The sample of a file name; "" when it names none (no numeric extension by default, no
+    // match or an empty group with a pattern).
+    std::string sample_of(const std::string& file_name) const;
+
+private:
+    std::string pattern_;
+    std::shared_ptr<const std::regex> regex_;
+};
+
+// Turns a folder of OPUS files into a table: one row per sample (by default, per base name), the
+// average of its replicates after each was resampled onto the grid of the first file's machine type
+// from "opus.conf". Unusable files are skipped and listed. Every log record is at level 1.
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log);
 
@@ -19,7 +44,8 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 // first usable file followed by each grid wavenumber with three decimals.
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log,
-                                 std::vector<std::string>* column_names);
+                                 std::vector<std::string>* column_names,
+                                 const SampleNaming& naming = SampleNaming());
 
 // A folder of OPUS files read a few samples at a time, as `import_opus_folder` reads it whole:
 // the same samples, log records (each file's name as it is met, the defective files once the
@@ -28,7 +54,7 @@ class OpusFolderReader {
 public:
     // Reads the configuration, lists the folder and finds the grid of its first file's type.
     OpusFolderReader(const std::string& configuration_path, const std::string& folder,
-                     LoggerSet& log);
+                     LoggerSet& log, const SampleNaming& naming = SampleNaming());
 
     // The groups of replicates in the folder: each gives one sample unless all its files are
     // defective.
@@ -51,7 +77,8 @@ private:
     void finish(LoggerSet& log);
     std::vector<std::string> names() const;
 
-    std::vector<std::string> listing_; // with the closing sentinel
+    SampleNaming naming_;
+    std::vector<std::string> listing_; // with the closing sentinel; a sample's files together
     std::string folder_;
     std::string type_;
     OpusReader reader_;

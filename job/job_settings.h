@@ -20,6 +20,9 @@ struct JobSettings {
     SpectraColumns columns;  // in-memory spectra, one inner sequence per covariate
     std::vector<std::string> ids;
     std::string opus_configuration_path;
+    // How the OPUS folder's files name their samples: a regular expression whose first group is
+    // the sample (SampleNaming); empty: the base name, replicates "<sample>.0", "<sample>.1", ...
+    std::string sample_id;
     bool exponential = true;
     std::vector<std::string> spectrometer_types;
     std::vector<std::string> soil_properties; // in the fixed order of soil_properties()

@@ -103,8 +103,11 @@ std::string shard_manifest_text(const JobSettings& settings, const std::string& 
          << ", exponential " << (settings.exponential ? "yes" : "no") << ", summary "
          << (settings.summary ? "yes" : "no") << ", summary only "
          << (settings.summary_only ? "yes" : "no") << ", separator '" << settings.output_separator
-         << "'\n"
-         << "decisions: levels";
+         << "'\n";
+    if (!settings.sample_id.empty()) {
+        text << "samples named by: " << settings.sample_id << "\n"; // a run of its own
+    }
+    text << "decisions: levels";
     for (const double level : settings.levels) {
         text << ' ' << level;
     }

@@ -24,7 +24,8 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
     const bool memory = !settings.columns.empty() && !settings.ids.empty();
     if (opus && !csv && !memory) {
         check_spectra_input(settings.opus_folder, "", {}, {});
-        opus_.emplace(settings.opus_configuration_path, settings.opus_folder, log);
+        opus_.emplace(settings.opus_configuration_path, settings.opus_folder, log,
+                      SampleNaming(settings.sample_id));
         width_ = opus_->width();
         samples_ = opus_->groups();
         input_samples_ = samples_;
@@ -58,7 +59,8 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
         return;
     }
     table_ = read_spectra_input(log, settings.opus_configuration_path, settings.opus_folder,
-                                settings.csv_file, settings.columns, settings.ids);
+                                settings.csv_file, settings.columns, settings.ids,
+                                SampleNaming(settings.sample_id));
     input_samples_ = table_.rows.size();
     if (settings.shards > 0) {
         first_sample_ = shard_range(input_samples_, settings.shard, settings.shards).first;

@@ -18,6 +18,8 @@ struct TrainingInput {
     // The column of the reference (and folds) table that names the samples as the spectra do:
     // a table exported with "sample_id" is read as it is.
     std::string id_column = "SSN";
+    // How an OPUS folder's files name their samples (SampleNaming); empty: by base name.
+    std::string sample_id;
     Transformation transformation = Transformation::first_derivative;
     bool log = false; // values must be above 0 for a model of log(y)
 };

@@ -338,6 +338,11 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
         {"--input", input(), "stray"},
         // A second value after one option would otherwise be dropped unseen.
         {"--input", input(), "--property", "Carbon", "pH", "--output", tree->file("o")},
+        // A sample pattern must be a regular expression with a group.
+        {"--input", input(), "--sample-id", "^([^_]+_", "--property", "pH", "--output",
+         tree->file("o")},
+        {"--input", input(), "--sample-id", "^[^_]+_", "--property", "pH", "--output",
+         tree->file("o")},
         // Merging takes N and the output path, and nothing else.
         {"--merge-shards", "0", "--output", tree->file("o")},
         {"--merge-shards", "2x", "--output", tree->file("o")},

@@ -79,6 +79,73 @@ void expect_row(const std::vector<double>& row, double offset) {
     EXPECT_NEAR(row[2], offset + 0.6, 1e-6);
 }
 
+// Samples named the lab's way: the first group of a pattern in each base name, the files of one
+// sample averaged wherever they stand in the folder's order; a name the pattern does not fit is
+// listed as defective, never a sample of its own.
+TEST(OpusFolder, ASampleIdPatternGroupsTheLabsNames) {
+    TempDir dir;
+    const std::string conf = dir.write("opus.conf", conf_4000_600_3);
+    dir.write("scans/K0417_S_001_030.0", line_file(0));
+    dir.write("scans/K0417_S_001_031.0", line_file(2));
+    dir.write("scans/K0418_S_002_001.0", line_file(3));
+    dir.write("scans/notes.0", line_file(9));
+    LoggerSet log;
+    SpectraTable table;
+    import_opus_folder(table, conf, dir.file("scans") + "/", log, nullptr,
+                       SampleNaming("^([^_]+)_"));
+    EXPECT_EQ(table.ids, (std::vector<std::string>{"K0417", "K0418"}));
+    ASSERT_EQ(table.rows.size(), 2u);
+    expect_row(table.rows[0], 1.0); // (0 + 2) / 2
+    expect_row(table.rows[1], 3.0);
+    ASSERT_EQ(table.defective.size(), 1u);
+    EXPECT_EQ(fs::path(table.defective[0].path).filename().string(), "notes.0");
+    EXPECT_EQ(table.defective[0].reason, "its name gives no sample with --sample-id '^([^_]+)_'");
+
+    // A sample whose files are not neighbours in byte order: 1_red, 2_blue, 3_red. Read whole,
+    // a sample at a time, and as two shards, the same samples.
+    dir.write("colours/1_red.0", line_file(0));
+    dir.write("colours/2_blue.0", line_file(5));
+    dir.write("colours/3_red.0", line_file(4));
+    const SampleNaming colour("_([a-z]+)$");
+    SpectraTable whole;
+    import_opus_folder(whole, conf, dir.file("colours") + "/", log, nullptr, colour);
+    EXPECT_EQ(whole.ids, (std::vector<std::string>{"blue", "red"}));
+    ASSERT_EQ(whole.rows.size(), 2u);
+    expect_row(whole.rows[0], 5.0);
+    expect_row(whole.rows[1], 2.0);
+    OpusFolderReader one_at_a_time(conf, dir.file("colours") + "/", log, colour);
+    EXPECT_EQ(one_at_a_time.groups(), 2u);
+    std::vector<std::string> ids;
+    SpectraTable part;
+    while (!one_at_a_time.done()) {
+        one_at_a_time.read(part, 1, log);
+        ids.insert(ids.end(), part.ids.begin(), part.ids.end());
+    }
+    EXPECT_EQ(ids, whole.ids);
+    OpusFolderReader second_shard(conf, dir.file("colours") + "/", log, colour);
+    second_shard.keep_groups(1, 2);
+    second_shard.read(part, 10, log);
+    EXPECT_EQ(part.ids, std::vector<std::string>{"red"});
+    ASSERT_EQ(part.rows.size(), 1u);
+    expect_row(part.rows[0], 2.0);
+
+    const auto refused = [](const std::string& pattern) {
+        try {
+            SampleNaming{pattern};
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(refused("^[^_]+_"), "--sample-id '^[^_]+_' has no group: put the sample's part of "
+                                  "the file name in parentheses, as in '^([^_]+)_'.");
+    EXPECT_EQ(refused("^([^_]+_").rfind("--sample-id '^([^_]+_' is not a regular expression: ", 0),
+              0u);
+    EXPECT_EQ(refused(""), "accepted");
+    EXPECT_EQ(SampleNaming().sample_of("soil1.12"), "soil1");
+    EXPECT_EQ(SampleNaming("(x)").sample_of("abc.0"), "");
+}
+
 TEST(OpusFolder, GroupsReplicatesByBaseNameInByteOrder) {
     TempDir dir;
     const std::string conf = dir.write("opus.conf", conf_4000_600_3);

@@ -347,6 +347,38 @@ TEST(Training, OpusFolderReadAsPredictionReadsIt) {
     for (std::size_t i = 0; i < 12; ++i) {
         EXPECT_NEAR(predicted[i], report.fitted[i], 2e-5 * std::abs(report.fitted[i])) << i;
     }
+
+    // The same scans named the lab's way ("soil01_scan-a.0", "soil01_scan-b.0") and references
+    // keyed by "sample_id": the same samples, model and predictions.
+    for (fs::directory_iterator it(dir.path() / "scans"), end; it != end; ++it) {
+        const std::string name = it->path().filename().string();
+        const std::string lab_name =
+            name.substr(0, name.find('.')) + "_scan-" + (name.back() == '0' ? "a" : "b") + ".0";
+        fs::create_directories(dir.path() / "lab-scans");
+        fs::copy_file(it->path(), dir.path() / "lab-scans" / lab_name);
+    }
+    fs::create_directories(dir.path() / "lab-models");
+    fs::copy_file(dir.path() / "models/opus.conf", dir.path() / "lab-models/opus.conf");
+    std::string keyed = targets;
+    keyed.replace(0, 3, "sample_id");
+    settings.input.spectra = dir.file("lab-scans") + "/";
+    settings.input.targets = dir.write("lab-targets.csv", keyed);
+    settings.input.id_column = "sample_id";
+    settings.input.sample_id = "^([^_]+)_";
+    settings.models = dir.path() / "lab-models";
+    const TrainingReport lab_report = train_model(settings, log);
+    EXPECT_EQ(lab_report.samples, 12u);
+    EXPECT_EQ(lab_report.fitted, report.fitted);
+    EXPECT_EQ(test::read_file(lab_report.folder.string() + "/MCMC20.json"),
+              test::read_file(report.folder.string() + "/MCMC20.json"));
+    job.opus_folder = dir.file("lab-scans") + "/";
+    job.model_directory = dir.path() / "lab-models";
+    job.opus_configuration_path = dir.file("lab-models/opus.conf");
+    job.output_path = dir.file("lab-out.csv");
+    job.sample_id = "^([^_]+)_";
+    ASSERT_TRUE(run_job(job, log, progress).ok);
+    const std::string lab_out = test::read_file(dir.file("lab-out.csv"));
+    EXPECT_EQ(lab_out, test::read_file(dir.file("out.csv")));
 }
 
 TEST(Training, TheSameSeedGivesTheSameBytes) {
