@@ -2,7 +2,10 @@
 
 #include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
+#include "text/platform.h"
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -44,7 +47,10 @@ TEST(ShardMerge, JoinsThePartsRowsUnderOneHeader) {
     const std::vector<std::string> written = merge_shards(dir.file("out.csv"), 2);
     EXPECT_EQ(test::slashes(written), test::slashes(std::vector<std::string>{
                                           dir.file("out.csv"), dir.file("out-summary.csv")}));
-    EXPECT_EQ(test::read_file(dir.file("out.csv")), "SSN,mean\r\na,1\r\nb,2\r\nc,3\r\nd,4\r\ne,5");
+    // Byte for byte, line ends included, on every platform.
+    std::ifstream merged(native_path(dir.file("out.csv")), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(merged), {}),
+              "SSN,mean\r\na,1\r\nb,2\r\nc,3\r\nd,4\r\ne,5");
     EXPECT_EQ(test::read_file(dir.file("out-summary.csv")), "h\n1\n2\n");
     EXPECT_FALSE(fs::exists(dir.file(".out.csv.merging")));
 }
