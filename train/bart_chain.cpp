@@ -10,34 +10,13 @@
 
 namespace veldra {
 
-BinnedData bin_rows(const std::vector<std::vector<double>>& rows, const CutGrid& grid) {
-    BinnedData data;
-    data.n = rows.size();
-    data.p = grid.cuts.size();
-    data.bins.resize(data.n * data.p);
-    data.cut_counts.resize(data.p);
-    for (std::size_t v = 0; v < data.p; ++v) {
-        const std::vector<double>& cuts = grid.cuts[v];
-        data.cut_counts[v] = static_cast<std::int32_t>(cuts.size());
-        for (std::size_t i = 0; i < data.n; ++i) {
-            const double x = rows[i][v];
-            std::size_t exceeded = 0;
-            if (!std::isnan(x)) {
-                exceeded = static_cast<std::size_t>(std::lower_bound(cuts.begin(), cuts.end(), x) -
-                                                    cuts.begin());
-            }
-            data.bins[v * data.n + i] = static_cast<std::uint16_t>(exceeded);
-        }
-    }
-    return data;
-}
-
 namespace {
 
 using bart_detail::uniform;
 
 constexpr double grow_share = 0.25;
 constexpr double prune_share = 0.25;
+
 std::mt19937_64 make_generator(std::uint64_t seed) {
     std::seed_seq sequence{static_cast<std::uint32_t>(seed),
                            static_cast<std::uint32_t>(seed >> 32)};
