@@ -119,6 +119,32 @@ std::vector<std::string> ordered_choice(const std::vector<std::string>& given,
     return chosen;
 }
 
+// The standard types chosen, in their order, then a lab's own names as given (once each).
+std::vector<std::string> chosen_spectrometers(const std::vector<std::string>& given) {
+    const std::vector<std::string>& standard = spectrometer_types();
+    std::vector<std::string> own;
+    for (const std::string& name : given) {
+        if (std::find(standard.begin(), standard.end(), name) != standard.end()) {
+            continue;
+        }
+        if (!is_plain_spectrometer_name(name)) {
+            throw UsageError("unknown spectrometer type '" + name +
+                             "' (a lab's own takes 1 to 64 letters, digits, - and _)");
+        }
+        if (std::find(own.begin(), own.end(), name) == own.end()) {
+            own.push_back(name);
+        }
+    }
+    std::vector<std::string> chosen;
+    for (const std::string& value : standard) {
+        if (std::find(given.begin(), given.end(), value) != given.end()) {
+            chosen.push_back(value);
+        }
+    }
+    chosen.insert(chosen.end(), own.begin(), own.end());
+    return chosen;
+}
+
 po::options_description described_options() {
     po::options_description described(
         "veldra-predict: soil property predictions from infrared spectra with BART models\n"
@@ -130,7 +156,9 @@ po::options_description described_options() {
         "REGEX: an OPUS file's sample is the first group of REGEX found in its base name "
         "(default: the base name, replicates <sample>.0, <sample>.1, ...)")(
         "spectrometer", po::value<std::vector<std::string>>(),
-        "mir (default), mpa, alphakbr or alphaznse; repeatable")(
+        "mir (default), mpa, alphakbr or alphaznse, or a lab's own instrument (letters, digits, "
+        "- and _: the folder of its models; its OPUS files are read on their own axes); "
+        "repeatable")(
         "property", po::value<std::vector<std::string>>(),
         "Carbon, Al, B, Ca, Cu, EC.S, Fe, Hp, K, Mg, Mn, Na, P, S, Zn, pH, N, or all; repeatable")(
         "transform", po::value<std::string>()->default_value("first_der"),
@@ -277,10 +305,9 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
             throw UsageError(e.what());
         }
     }
-    options.spectrometers = ordered_choice(
+    options.spectrometers = chosen_spectrometers(
         values.count("spectrometer") ? values["spectrometer"].as<std::vector<std::string>>()
-                                     : std::vector<std::string>{"mir"},
-        spectrometer_types(), "spectrometer type");
+                                     : std::vector<std::string>{"mir"});
     choose_properties(values, options);
     const std::string transform = values["transform"].as<std::string>();
     if (transform != "first_der" && transform != "none") {
@@ -442,12 +469,16 @@ bool prepare_output_folders(const Options& options, std::ostream& err) {
 std::optional<int> write_spectra_first(const Options& options, bool opus, JobSettings& settings,
                                        LoggerSet& log, ProgressDisplay& display, std::ostream& out,
                                        std::ostream& err) {
+    std::vector<std::string> notes; // what the OPUS spectra were made from
     try {
         std::vector<std::string> names;
         SpectraTable table;
         if (opus) {
             import_opus_folder(table, settings.opus_configuration_path, settings.opus_folder, log,
-                               &names, SampleNaming(settings.sample_id));
+                               &names,
+                               OpusFolderOptions(SampleNaming(settings.sample_id),
+                                                 own_spectrometer(settings.spectrometer_types)));
+            notes = table.read_notes;
         } else {
             table = read_spectra_input(log, "", "", settings.csv_file, {}, {});
             const std::vector<std::string> header = read_csv_header(settings.csv_file);
@@ -475,6 +506,9 @@ std::optional<int> write_spectra_first(const Options& options, bool opus, JobSet
     if (settings.soil_properties.empty()) {
         display.finish();
         out << "Spectra written to:\n  " << options.write_spectra << "\n";
+        for (const std::string& note : notes) {
+            out << "  " << note << "\n";
+        }
         return exit_success;
     }
     return std::nullopt;

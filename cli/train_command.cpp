@@ -128,7 +128,8 @@ po::options_description described_options(Parsed& parsed, OptionTexts& texts) {
         "id-column", po::value(&in.id_column)->default_value("SSN"),
         "the column of --targets (and --folds) that names the samples as the spectra do")(
         "spectrometer", po::value(&s.spectrometer_type)->default_value("mir"),
-        "mir, mpa, alphakbr or alphaznse")(
+        "mir, mpa, alphakbr, alphaznse, or a lab's own instrument (letters, digits, - and _; "
+        "its OPUS files are read on their own axes)")(
         "property", po::value(&s.property),
         "the property the model predicts (Carbon, N, pH, or another name)")(
         "models", po::value(&texts.models),
@@ -248,10 +249,11 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
     if (in.id_column.empty()) {
         throw UsageError("--id-column takes the name of a column of --targets, not ''");
     }
-    const auto& types = spectrometer_types();
-    if (std::find(types.begin(), types.end(), s.spectrometer_type) == types.end()) {
-        throw UsageError("unknown spectrometer type '" + s.spectrometer_type + "'");
+    if (!is_plain_spectrometer_name(s.spectrometer_type)) {
+        throw UsageError("unknown spectrometer type '" + s.spectrometer_type +
+                         "' (a lab's own takes 1 to 64 letters, digits, - and _)");
     }
+    in.spectrometer = s.spectrometer_type;
     if (!is_plain_property_name(s.property)) {
         throw UsageError("--property takes a plain name (letters, digits and ._-+, at most 64), "
                          "not '" +

@@ -300,6 +300,7 @@ TrainingSettings CalibrationWindow::settings() const {
                                  s.property + "'.");
     }
     s.spectrometer_type = spectrometer_->currentText().toStdString();
+    in.spectrometer = s.spectrometer_type;
     in.transformation = transformation_->currentText() == "none" ? Transformation::none
                                                                  : Transformation::first_derivative;
     in.log = log_scale_->isChecked();

@@ -42,11 +42,11 @@ void check_spectra_input(const std::string& opus_folder, const std::string& csv_
 SpectraTable read_spectra_input(LoggerSet& log, const std::string& configuration_path,
                                 const std::string& opus_folder, const std::string& csv_file,
                                 const SpectraColumns& columns, const std::vector<std::string>& ids,
-                                const SampleNaming& naming) {
+                                const OpusFolderOptions& options) {
     check_spectra_input(opus_folder, csv_file, columns, ids);
     if (!opus_folder.empty()) {
         SpectraTable table;
-        return import_opus_folder(table, configuration_path, opus_folder, log, nullptr, naming);
+        return import_opus_folder(table, configuration_path, opus_folder, log, nullptr, options);
     }
     if (!csv_file.empty()) {
         return read_spectra_csv(csv_file);

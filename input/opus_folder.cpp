@@ -37,13 +37,18 @@ std::string quoted(const fs::path& path) {
     return out.str();
 }
 
-bool usable(const OpusFile& file) {
-    if (file.variable_names.empty() || file.records.empty()) {
+bool has_nan(const std::vector<double>& values) {
+    return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+}
+
+// On its own axis a file has no variable names (the folder names its columns) and may hold
+// points without a value outside the table's axis: its values are checked once on that axis.
+bool usable(const OpusFile& file, bool own_axis) {
+    if ((file.variable_names.empty() && !own_axis) || file.records.empty()) {
         return false;
     }
     const std::vector<double>& values = file.records.front().grid_values;
-    return !values.empty() &&
-           std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+    return !values.empty() && (own_axis || !has_nan(values));
 }
 
 // Why a file that is not usable was left out, for the user: its first error, or what is
@@ -227,8 +232,8 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log,
                                  std::vector<std::string>* column_names,
-                                 const SampleNaming& naming) {
-    OpusFolderReader reader(configuration_path, folder, log, naming);
+                                 const OpusFolderOptions& options) {
+    OpusFolderReader reader(configuration_path, folder, log, options);
     reader.read(table, std::numeric_limits<std::size_t>::max(), log);
     if (column_names != nullptr) {
         *column_names = table.names;
@@ -237,10 +242,10 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 }
 
 OpusFolderReader::OpusFolderReader(const std::string& configuration_path, const std::string& folder,
-                                   LoggerSet& log, const SampleNaming& naming)
-    : naming_(naming) {
-    // Read first: a missing or broken configuration is reported before the folder is listed.
-    {
+                                   LoggerSet& log, const OpusFolderOptions& options)
+    : naming_(options.naming) {
+    if (options.spectrometer.empty()) {
+        // Read first: a missing or broken configuration is reported before the folder is listed.
         boost::property_tree::ptree configuration;
         read_configuration(configuration_path, configuration);
     }
@@ -266,17 +271,102 @@ OpusFolderReader::OpusFolderReader(const std::string& configuration_path, const 
         // Only the sentinel: there is no file whose type could give the grid.
         throw std::runtime_error("No OPUS files found in " + quoted(fs::path(folder)));
     }
-    const std::string first_file = in_folder(folder_, listing_.front());
-    type_ = detect_machine_type(first_file);
-    if (type_ == "NA") {
-        VELDRA_LOG(log, Severity::info) << "unknown machinetype " << type_;
+    if (options.spectrometer.empty()) {
+        const std::string first_file = in_folder(folder_, listing_.front());
+        type_ = detect_machine_type(first_file);
+        if (type_ == "NA") {
+            VELDRA_LOG(log, Severity::info) << "unknown machinetype " << type_;
+        }
+        reader_.grid = read_opus_grid(configuration_path, type_, first_file);
+    } else {
+        choose_grid(configuration_path, options.spectrometer, log);
     }
-    reader_.grid = read_opus_grid(configuration_path, type_, first_file);
     for (std::size_t i = 0; i + 1 < listing_.size(); ++i) {
         groups_ +=
             i == 0 || naming_.sample_of(listing_[i]) != naming_.sample_of(listing_[i - 1]) ? 1 : 0;
     }
     last_group_ = groups_;
+}
+
+// A lab's own spectrometer: the grid of its section of the configuration, or the files' own
+// axes.
+void OpusFolderReader::choose_grid(const std::string& configuration_path,
+                                   const std::string& spectrometer, LoggerSet& log) {
+    boost::property_tree::ptree configuration;
+    if (std::ifstream(native_path(configuration_path))) {
+        read_configuration(configuration_path, configuration);
+    }
+    const std::string first_file = in_folder(folder_, listing_.front());
+    if (configuration.get_child_optional(spectrometer)) {
+        reader_.grid = read_opus_grid(configuration_path, spectrometer, first_file);
+        own_grid_ = true;
+        VELDRA_LOG(log, Severity::info)
+            << "The files are resampled onto the grid of [" << spectrometer << "] in "
+            << quoted(fs::path(configuration_path)) << ".";
+        return;
+    }
+    reader_.own_axis = true;
+    prefix_ = "wn_";
+    source_counts_.assign(5, 0);
+    VELDRA_LOG(log, Severity::info)
+        << "The files are read on their own axes: the spectrometer '" << spectrometer
+        << "' has no grid of its own in " << quoted(fs::path(configuration_path)) << ".";
+    find_own_axis();
+}
+
+// The table's axis: that of the first file that gives a spectrum.
+void OpusFolderReader::find_own_axis() {
+    for (std::size_t i = 0; i + 1 < listing_.size(); ++i) {
+        if (naming_.by_pattern() && naming_.sample_of(listing_[i]).empty()) {
+            continue;
+        }
+        const OpusFile file = read_opus_file(reader_, in_folder(folder_, listing_[i]));
+        if (usable(file, true)) {
+            reader_.grid = file.records.front().axis;
+            return;
+        }
+    }
+}
+
+bool OpusFolderReader::own_axis_values(const std::string& path, const OpusRecord& record,
+                                       std::vector<double>& values, LoggerSet& log) {
+    const std::string name = fs::path(path).filename().string();
+    if (record.source != OpusSource::absorbance || !record.source_note.empty()) {
+        VELDRA_LOG(log, Severity::info)
+            << "  " << name << ": " << opus_source_text(record.source)
+            << (record.source_note.empty() ? "" : " (" + record.source_note + ")");
+    }
+    if (same_axis(record.axis, reader_.grid)) {
+        values = record.grid_values;
+    } else {
+        try {
+            if (!resampler_ || !same_axis(resampler_axis_, record.axis)) {
+                resampler_.emplace(record.axis, reader_.grid);
+                resampler_axis_ = record.axis;
+            }
+        } catch (const std::runtime_error& e) {
+            VELDRA_LOG(log, Severity::warning)
+                << "ERROR : " << quoted(fs::path(path)) << ": " << e.what();
+            defective_.push_back({path, e.what()});
+            return false;
+        }
+        values = (*resampler_)(record.grid_values.data());
+        ++resampled_;
+        VELDRA_LOG(log, Severity::info)
+            << "  " << name << " resampled from " << axis_text(record.axis)
+            << " onto the first file's axis (" << axis_text(reader_.grid) << ")";
+    }
+    if (has_nan(values)) {
+        const std::string reason =
+            "the spectrum holds values that are not numbers (NaN) on the table's axis" +
+            (record.source_note.empty() ? std::string() : ": " + record.source_note);
+        VELDRA_LOG(log, Severity::warning)
+            << "ERROR : " << quoted(fs::path(path)) << ": " << reason;
+        defective_.push_back({path, reason});
+        return false;
+    }
+    ++source_counts_[static_cast<std::size_t>(record.source)];
+    return true;
 }
 
 void OpusFolderReader::keep_groups(std::size_t first, std::size_t last) {
@@ -310,11 +400,11 @@ void OpusFolderReader::read_group(SpectraTable& table, LoggerSet& log) {
         for (const std::string& line : file.diagnostics) {
             VELDRA_LOG(log, Severity::warning) << line;
         }
-        if (!usable(file)) {
+        if (!usable(file, reader_.own_axis)) {
             defective_.push_back({path, unusable_reason(file)});
             continue;
         }
-        if (type_ != "NA" && file.machine_type != type_) {
+        if (!reader_.own_axis && !own_grid_ && type_ != "NA" && file.machine_type != type_) {
             // Another instrument's spectrum would be resampled onto a grid it was not
             // measured on: reported, not mixed in.
             VELDRA_LOG(log, Severity::warning)
@@ -324,7 +414,12 @@ void OpusFolderReader::read_group(SpectraTable& table, LoggerSet& log) {
                                             ") than the folder's first file (" + type_ + ")"});
             continue;
         }
-        const std::vector<double>& values = file.records.front().grid_values;
+        std::vector<double> own_values;
+        if (reader_.own_axis && !own_axis_values(path, file.records.front(), own_values, log)) {
+            continue;
+        }
+        const std::vector<double>& values =
+            reader_.own_axis ? own_values : file.records.front().grid_values;
         if (prefix_.empty()) {
             prefix_ = file.variable_names[3].substr(0, 1);
         }
@@ -378,11 +473,27 @@ std::size_t OpusFolderReader::read(SpectraTable& table, std::size_t count, Logge
     }
     table.names = names();
     table.defective = defective_;
+    table.read_notes = notes_;
     return table.rows.size();
 }
 
 void OpusFolderReader::finish(LoggerSet& log) {
     done_ = true;
+    for (std::size_t k = 0; k < source_counts_.size(); ++k) {
+        if (source_counts_[k] > 0) {
+            notes_.push_back(std::to_string(source_counts_[k]) +
+                             (source_counts_[k] == 1 ? " file: " : " files: ") +
+                             opus_source_text(static_cast<OpusSource>(k)) + ".");
+        }
+    }
+    if (resampled_ > 0) {
+        notes_.push_back(std::to_string(resampled_) + (resampled_ == 1 ? " file" : " files") +
+                         " resampled onto the first file's axis (" + axis_text(reader_.grid) +
+                         ").");
+    }
+    for (const std::string& note : notes_) {
+        VELDRA_LOG(log, Severity::info) << note;
+    }
     if (!defective_.empty()) {
         VELDRA_LOG(log, Severity::info) << defective_.size() << " defective files found:";
         for (const DefectiveFile& file : defective_) {

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "input/opus_reader.h"
+#include "input/resampling.h"
 #include "input/spectra_table.h"
 #include "logging/logger_set.h"
 
 #include <memory>
+#include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veldra {
@@ -34,6 +37,20 @@ private:
     std::shared_ptr<const std::regex> regex_;
 };
 
+// How a folder of OPUS files is read: how its files name samples, and on which axis.
+struct OpusFolderOptions {
+    OpusFolderOptions(SampleNaming by = SampleNaming(), std::string on = {})
+        : naming(std::move(by)), spectrometer(std::move(on)) {}
+
+    SampleNaming naming;
+    // "": every file onto the grid of the first file's machine type in "opus.conf". A lab's own
+    // spectrometer name: onto the grid of that name's section of "opus.conf" when it has one
+    // (whatever the files' types); else every file on its own axis, the first usable file's
+    // axis being the table's, the files on another axis resampled onto it (SpectrumResampler),
+    // and a file without an absorbance block giving the spectrum it holds (OpusSource).
+    std::string spectrometer;
+};
+
 // Turns a folder of OPUS files into a table: one row per sample (by default, per base name), the
 // average of its replicates after each was resampled onto the grid of the first file's machine type
 // from "opus.conf". Unusable files are skipped and listed. Every log record is at level 1.
@@ -45,7 +62,7 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log,
                                  std::vector<std::string>* column_names,
-                                 const SampleNaming& naming = SampleNaming());
+                                 const OpusFolderOptions& options = OpusFolderOptions());
 
 // A folder of OPUS files read a few samples at a time, as `import_opus_folder` reads it whole:
 // the same samples, log records (each file's name as it is met, the defective files once the
@@ -54,7 +71,7 @@ class OpusFolderReader {
 public:
     // Reads the configuration, lists the folder and finds the grid of its first file's type.
     OpusFolderReader(const std::string& configuration_path, const std::string& folder,
-                     LoggerSet& log, const SampleNaming& naming = SampleNaming());
+                     LoggerSet& log, const OpusFolderOptions& options = OpusFolderOptions());
 
     // The groups of replicates in the folder: each gives one sample unless all its files are
     // defective.
@@ -74,6 +91,13 @@ public:
 
 private:
     void read_group(SpectraTable& table, LoggerSet& log);
+    void choose_grid(const std::string& configuration_path, const std::string& spectrometer,
+                     LoggerSet& log);
+    void find_own_axis();
+    // The file's values on the table's grid; false (the file listed as defective) when they
+    // cannot be put there.
+    bool own_axis_values(const std::string& path, const OpusRecord& record,
+                         std::vector<double>& values, LoggerSet& log);
     void finish(LoggerSet& log);
     std::vector<std::string> names() const;
 
@@ -92,6 +116,13 @@ private:
     std::string prefix_;
     std::vector<DefectiveFile> defective_;
     bool done_ = false;
+    bool own_grid_ = false; // a lab's spectrometer with its own section: no machine type check
+    // On own axes: the files per source, and those resampled onto the first file's axis.
+    std::vector<std::size_t> source_counts_;
+    std::size_t resampled_ = 0;
+    std::optional<SpectrumResampler> resampler_; // the last source axis met, and its resampler
+    std::vector<double> resampler_axis_;
+    std::vector<std::string> notes_;
 };
 
 // The names of the OPUS files of a folder (or the one file a path names, or the files matching

@@ -1,6 +1,7 @@
 #include "input/opus_reader.h"
 
 #include "input/opus_format.h"
+#include "input/opus_spectrum.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -25,10 +26,8 @@ namespace {
 // Block types, low byte first: 0x0F ratio data, 0x10 absorbance; 0x1F its status block.
 constexpr std::uint32_t absorbance_kind = 0x0000100Fu;
 constexpr std::uint32_t final_variant_mask = 0xFF000000u;
-constexpr std::uint32_t status_class = 0x10u;
 constexpr std::uint8_t instrument_block = 0x20;
 constexpr std::uint8_t optics_block = 0x60;
-constexpr std::uint8_t origin_block = 0xA0;
 // Spectra files are well below a megabyte; anything far larger is not one and is not loaded.
 constexpr std::streamoff largest_file_bytes = 256LL << 20;
 
@@ -133,17 +132,7 @@ std::string record_machine_type(const OpusInstrument& texts) {
     return type;
 }
 
-// The absorbance spectrum: its data block and status parameters.
-struct Spectrum {
-    OpusBlock data;
-    std::int32_t points = 0;
-    double first_x = 0;
-    double last_x = 0;
-    double scale = 1;
-    std::string date;
-};
-
-Spectrum find_spectrum(const OpusDocument& document) {
+OpusSpectrumBlock find_spectrum(const OpusDocument& document) {
     std::optional<OpusBlock> chosen;
     for (const OpusBlock& block : document.blocks()) {
         if ((block.type & ~final_variant_mask) != absorbance_kind) {
@@ -159,40 +148,11 @@ Spectrum find_spectrum(const OpusDocument& document) {
     if (!chosen) {
         throw OpusFormatError("ERROR : no absorbance spectrum in the file");
     }
-    const std::optional<OpusBlock> status = document.find_block(chosen->type | status_class);
-    if (!status) {
-        throw OpusFormatError("ERROR : the absorbance spectrum has no status parameters");
-    }
-    const std::vector<OpusParameter> parameters = document.parameters(*status);
-    const auto required = [&](const char* name) -> const OpusParameter& {
-        const OpusParameter* parameter = find_parameter(parameters, name);
-        if (parameter == nullptr) {
-            throw OpusFormatError(std::string("ERROR : parameter ") + name + " not found");
-        }
-        return *parameter;
-    };
-    Spectrum spectrum;
-    spectrum.data = *chosen;
-    const std::int32_t format = document.int_value(required("DPF"));
-    if (format != 1) {
-        throw OpusFormatError("ERROR : data format DPF=" + std::to_string(format) +
-                              " is not supported (only 1, float32)");
-    }
-    spectrum.points = document.int_value(required("NPT"));
-    spectrum.first_x = document.double_value(required("FXV"));
-    spectrum.last_x = document.double_value(required("LXV"));
-    spectrum.scale = document.double_value(required("CSF"));
-    if (const OpusParameter* date = find_parameter(parameters, "DAT")) {
-        spectrum.date = document.text_value(*date);
-    }
-    if (!document.bytes().contains(chosen->offset, chosen->bytes)) {
-        throw OpusFormatError("ERROR : the absorbance data block lies outside the file");
-    }
-    return spectrum;
+    return spectrum_block(document, *chosen, "absorbance");
 }
 
 // Names of the spectral points: the axis from first to last by repeated subtraction.
-std::vector<std::string> point_names(const Spectrum& spectrum, const std::string& prefix) {
+std::vector<std::string> point_names(const OpusSpectrumBlock& spectrum, const std::string& prefix) {
     const double c = static_cast<double>(spectrum.points) - 1.0;
     const double step = (spectrum.first_x - spectrum.last_x) / c;
     double v = spectrum.first_x + step;
@@ -291,6 +251,24 @@ std::vector<double> resample(const std::vector<std::string>& names,
     return out;
 }
 
+// The file's spectrum on its own axis, with the texts a record carries.
+void read_on_own_axis(const OpusDocument& document, OpusFile& file) {
+    OpusInstrument instrument;
+    try {
+        instrument = instrument_of(document);
+    } catch (const OpusFormatError&) {
+        // The instrument's texts only name the file's type, which its own axis does not need.
+    }
+    file.machine_type = machine_type_of(instrument);
+    OpusRecord record = own_axis_record(document);
+    const std::string sample_name = sample_name_of(document);
+    if (sample_name.empty()) {
+        file.diagnostics.push_back("WARNING : Product name not found inside OPUS file...");
+    }
+    record.texts = {record_machine_type(instrument), sample_name, record.texts[2]};
+    file.records.push_back(std::move(record));
+}
+
 } // namespace
 
 std::string machine_type_of(const OpusInstrument& texts) {
@@ -346,33 +324,20 @@ OpusFile read_opus_file(OpusReader& reader, const std::string& path) {
     std::vector<std::string> names;
     try {
         const OpusDocument document(bytes);
+        if (reader.own_axis) {
+            read_on_own_axis(document, file);
+            return file;
+        }
         const OpusInstrument instrument = instrument_of(document);
         file.machine_type = machine_type_of(instrument);
-        const Spectrum spectrum = find_spectrum(document);
+        const OpusSpectrumBlock spectrum = find_spectrum(document);
         names = point_names(spectrum, name_prefix(instrument));
         reader.column_count = spectrum.points + 3;
 
         try {
-            if (static_cast<std::size_t>(spectrum.points) * 4 > spectrum.data.bytes) {
-                throw OpusFormatError("ERROR : the absorbance data block is shorter than NPT=" +
-                                      std::to_string(spectrum.points) + " values");
-            }
             OpusRecord record;
-            record.raw_values.reserve(static_cast<std::size_t>(spectrum.points));
-            for (std::int32_t k = 0; k < spectrum.points; ++k) {
-                const float value =
-                    bytes.f32(spectrum.data.offset + 4 * static_cast<std::size_t>(k));
-                record.raw_values.push_back(static_cast<double>(value) * spectrum.scale);
-            }
-            std::string sample_name;
-            if (const std::optional<OpusBlock> origin =
-                    document.find_parameter_block(origin_block)) {
-                const std::vector<OpusParameter> parameters = document.parameters(*origin);
-                if (const OpusParameter* snm = find_parameter(parameters, "SNM")) {
-                    sample_name = document.text_value(*snm);
-                    sample_name = sample_name.substr(0, sample_name.find(';'));
-                }
-            }
+            record.raw_values = spectrum_values(document, spectrum, "absorbance");
+            const std::string sample_name = sample_name_of(document);
             if (sample_name.empty()) {
                 file.diagnostics.push_back("WARNING : Product name not found inside OPUS file...");
             }

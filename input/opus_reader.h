@@ -17,12 +17,33 @@ struct OpusReader {
     std::vector<unsigned char> bytes;
     std::int32_t column_count = 0; // variable names of the last file read (NPT + 3)
     std::vector<double> grid;
+    // Each file on its own axis instead of the grid, and a file without an absorbance block
+    // gives the spectrum it holds (see OpusSource). The grid is not used.
+    bool own_axis = false;
 };
+
+// What a spectrum read on its own axis was made from, in the order they are looked for: the
+// absorbance block; else reflectance R as log10(1/R); else transmittance T as -log10(T); else
+// an ATR spectrum as stored; else the sample's and the reference's single channels S and B as
+// -log10(S/B). A reflectance or transmittance whose median exceeds 1.5 is taken to be in
+// percent and divided by 100 first (a fraction of the light lies between 0 and 1; soils reflect
+// between about 2% and 80%).
+enum class OpusSource { absorbance, reflectance, transmittance, atr, single_channels };
+
+// "absorbance", "reflectance as log10(1/R)", "transmittance as -log10(T)", "ATR as stored",
+// "single channels as -log10(sample/reference)".
+const char* opus_source_text(OpusSource source);
 
 struct OpusRecord {
     std::vector<std::string> texts;  // machine type, sample name, acquisition date
     std::vector<double> raw_values;  // the absorbance values in file order, scaled by CSF
     std::vector<double> grid_values; // resampled onto the reader's grid, in grid order
+    // On its own axis: the wavenumbers of grid_values, falling (an axis stored rising is turned
+    // round), what the spectrum was made from, and anything a user should know about the choice
+    // ("" when nothing).
+    std::vector<double> axis;
+    OpusSource source = OpusSource::absorbance;
+    std::string source_note;
 };
 
 struct OpusFile {
@@ -49,6 +70,8 @@ struct OpusInstrument {
 // resampled onto reader.grid with a natural cubic spline. A problem of the file is described in
 // the result's diagnostics and leaves it without names or record; nothing is read outside the
 // loaded bytes and nothing is thrown for a bad file.
+// With reader.own_axis, the record holds the file's spectrum on its own axis instead (grid_values
+// and axis, no variable names) and says what it was made from.
 OpusFile read_opus_file(OpusReader& reader, const std::string& path);
 
 // "htsxt", "alpha_kbr", "alpha_znse", "mpa" or "NA", from the instrument, beamsplitter and

@@ -22,6 +22,9 @@ struct SpectraTable {
     std::vector<std::string> names;
     // The files of an OPUS folder that could not be used, in folder order.
     std::vector<DefectiveFile> defective;
+    // For OPUS files read on their own axes: what the spectra were made from and how many were
+    // resampled, one sentence each ("12 files: absorbance."); empty otherwise.
+    std::vector<std::string> read_notes;
 };
 
 // Spectra held in memory by column: column j, entry i is value j of sample i.

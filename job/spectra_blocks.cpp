@@ -1,5 +1,7 @@
 #include "job/spectra_blocks.h"
 
+#include "models/model_layout.h"
+
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
 #include "job/job_runner.h"
@@ -25,7 +27,8 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
     if (opus && !csv && !memory) {
         check_spectra_input(settings.opus_folder, "", {}, {});
         opus_.emplace(settings.opus_configuration_path, settings.opus_folder, log,
-                      SampleNaming(settings.sample_id));
+                      OpusFolderOptions(SampleNaming(settings.sample_id),
+                                        own_spectrometer(settings.spectrometer_types)));
         width_ = opus_->width();
         samples_ = opus_->groups();
         input_samples_ = samples_;

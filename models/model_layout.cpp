@@ -17,6 +17,23 @@ const std::vector<std::string>& spectrometer_types() {
     return types;
 }
 
+bool is_plain_spectrometer_name(std::string_view name) {
+    return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+    });
+}
+
+std::string own_spectrometer(const std::vector<std::string>& chosen) {
+    const std::vector<std::string>& types = spectrometer_types();
+    for (const std::string& name : chosen) {
+        if (std::find(types.begin(), types.end(), name) != types.end()) {
+            return std::string();
+        }
+    }
+    return chosen.empty() ? std::string() : chosen.front();
+}
+
 std::string opus_machine_type(const std::string& spectrometer_type) {
     const std::vector<std::string>& types = spectrometer_types();
     static const std::vector<std::string> machines = {"htsxt", "mpa", "alpha_kbr", "alpha_znse"};

@@ -22,6 +22,15 @@ boost::filesystem::path opus_configuration_file(const ModelDirectory& models);
 // The spectrometer types a user can choose, in the window's order.
 const std::vector<std::string>& spectrometer_types();
 
+// Whether a name can be a lab's own spectrometer: 1 to 64 letters, digits, '-' and '_' (the
+// folder of the model tree that holds that instrument's models).
+bool is_plain_spectrometer_name(std::string_view name);
+
+// The spectrometer an OPUS folder is read for when a job takes `chosen`: "" when one of them is
+// a standard type (the files go onto their machine type's grid), else the first (its own
+// section of "opus.conf", or the files' own axes).
+std::string own_spectrometer(const std::vector<std::string>& chosen);
+
 // The OPUS machine type (a section of "opus.conf") whose files a spectrometer type's models
 // take: mir is "htsxt", mpa "mpa", alphakbr "alpha_kbr", alphaznse "alpha_znse"; "" for others.
 std::string opus_machine_type(const std::string& spectrometer_type);

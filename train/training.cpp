@@ -171,8 +171,7 @@ std::vector<std::string> pipeline_texts(const std::vector<std::string>& asked) {
 // What must hold before anything is read: known type, plain property name, an existing model
 // directory, k candidates the sampler takes, no model replaced unasked.
 void check_settings(const TrainingSettings& settings, const fs::path& folder) {
-    const auto& types = spectrometer_types();
-    if (std::find(types.begin(), types.end(), settings.spectrometer_type) == types.end()) {
+    if (!is_plain_spectrometer_name(settings.spectrometer_type)) {
         fail("Unknown spectrometer type '" + settings.spectrometer_type + "'.");
     }
     if (!is_plain_property_name(settings.property)) {

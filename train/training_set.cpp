@@ -147,9 +147,10 @@ constexpr std::size_t few_samples = 20;
 TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
     const bool folder =
         fs::is_directory(input.spectra) || input.spectra.find('*') != std::string::npos;
-    const SpectraTable table =
-        read_spectra_input(log, input.opus_configuration, folder ? input.spectra : "",
-                           folder ? "" : input.spectra, {}, {}, SampleNaming(input.sample_id));
+    const SpectraTable table = read_spectra_input(
+        log, input.opus_configuration, folder ? input.spectra : "", folder ? "" : input.spectra, {},
+        {},
+        OpusFolderOptions(SampleNaming(input.sample_id), own_spectrometer({input.spectrometer})));
 
     std::map<std::string, std::size_t> row_of;
     for (std::size_t i = 0; i < table.ids.size(); ++i) {

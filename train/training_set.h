@@ -20,6 +20,9 @@ struct TrainingInput {
     std::string id_column = "SSN";
     // How an OPUS folder's files name their samples (SampleNaming); empty: by base name.
     std::string sample_id;
+    // The spectrometer the spectra come from: a lab's own name reads an OPUS folder on the
+    // files' own axes (own_spectrometer).
+    std::string spectrometer;
     Transformation transformation = Transformation::first_derivative;
     bool log = false; // values must be above 0 for a model of log(y)
 };

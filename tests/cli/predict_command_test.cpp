@@ -317,7 +317,7 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
         {"--input", input(), "--property", "pH"},            // no output
         {"--property", "pH", "--output", dir.file("o.csv")}, // no input
         {"--input", input(), "--property", "Sand", "--output", dir.file("o.csv")},
-        {"--input", input(), "--property", "pH", "--spectrometer", "ftir", "--output",
+        {"--input", input(), "--property", "pH", "--spectrometer", "ft/ir", "--output",
          tree->file("o")},
         {"--input", input(), "--property", "pH", "--transform", "second_der", "--output",
          tree->file("o")},

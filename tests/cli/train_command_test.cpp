@@ -205,7 +205,7 @@ TEST(TrainCommand, SettingsOutOfRangeNameTheOption) {
          "veldra-train: --cv takes the number of folds, 2 or more (0: no cross-validation)"},
         {{"--cv", "1"}, "veldra-train: --cv takes the number of folds, 2 or more"},
         {{"--threads", "-1"}, "veldra-train: --threads takes 0 (one per core) or a positive"},
-        {{"--spectrometer", "ftir"}, "veldra-train: unknown spectrometer type 'ftir'"},
+        {{"--spectrometer", "../ftir"}, "veldra-train: unknown spectrometer type '../ftir'"},
         {{"--property", "/../../../escaped"},
          "veldra-train: --property takes a plain name (letters, digits and ._-+, at most 64), "
          "not '/../../../escaped'"},

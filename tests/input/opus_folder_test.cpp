@@ -446,5 +446,77 @@ TEST(OpusFolder, RealHtsxtFilesResampledOntoTheGridAndAveraged) {
     }
 }
 
+// A lab's own instrument: every file on its own axis, without a section in the configuration
+// (here not even a configuration file).
+TEST(OpusFolder, OwnAxesFormTheTableAndOtherAxesAreResampledOntoTheFirst) {
+    TempDir dir;
+    const auto file = [&](const std::string& name, std::uint32_t type, float offset, double first,
+                          double last, int points) {
+        tools::AbsorbanceFileOptions options;
+        options.instrument = "INVENIO-S";
+        options.detector = "RT-DLaTGS";
+        options.data_type = type;
+        options.first_x = first;
+        options.last_x = last;
+        options.values.clear();
+        for (int k = 0; k < points; ++k) {
+            const double x = first + (last - first) * k / (points - 1);
+            options.values.push_back(offset + static_cast<float>(x / 10000.0));
+        }
+        dir.write("scans/" + name, tools::opus_file(tools::absorbance_blocks(options)));
+    };
+    file("a.0", 0x0000100Fu, 0.0f, 4000, 600, 35);
+    file("a.1", 0x0000100Fu, 0.5f, 4000, 600, 35);  // replicate on the same axis
+    file("b.0", 0x0000100Fu, 0.25f, 600, 4000, 69); // finer and rising: resampled
+    file("c.0", 0x0000100Fu, 0.0f, 3000, 600, 25);  // does not cover the first axis
+    LoggerSet log;
+    LogCapture seen(log);
+    SpectraTable table;
+    std::vector<std::string> names;
+    import_opus_folder(table, dir.file("none.conf"), dir.file("scans"), log, &names,
+                       OpusFolderOptions(SampleNaming(), "invenio-s"));
+    ASSERT_EQ(table.ids, (std::vector<std::string>{"a", "b"}));
+    ASSERT_EQ(names.size(), 35u);
+    EXPECT_EQ(names.front(), "wn_4000.000");
+    EXPECT_EQ(names[1], "wn_3900.000");
+    EXPECT_EQ(table.machine_type, "");
+    for (std::size_t k = 0; k < 35; ++k) {
+        const double x = 4000.0 - 100.0 * static_cast<double>(k);
+        // The replicates' mean as stored (float32), and the resampled line exactly.
+        const double stored = static_cast<double>(static_cast<float>(x / 10000.0)) +
+                              static_cast<double>(0.5f + static_cast<float>(x / 10000.0));
+        EXPECT_EQ(table.rows[0][k], stored / 2.0) << k;
+        EXPECT_NEAR(table.rows[1][k], 0.25 + x / 10000.0, 1e-6) << k;
+    }
+    ASSERT_EQ(table.defective.size(), 1u);
+    EXPECT_EQ(table.defective[0].reason,
+              "The spectra cover 3000.00–600.00 cm-1, 25 points; they cannot be resampled onto "
+              "4000.00–600.00 cm-1, 35 points without extrapolating.");
+    EXPECT_EQ(
+        table.read_notes,
+        (std::vector<std::string>{
+            "3 files: absorbance.",
+            "1 file resampled onto the first file's axis (4000.00–600.00 cm-1, 35 points)."}));
+    const std::vector<std::string> messages = seen.messages();
+    const auto logged = [&](const std::string& line) {
+        return std::find(messages.begin(), messages.end(), line) != messages.end();
+    };
+    EXPECT_TRUE(logged("  b.0 resampled from 4000.00–600.00 cm-1, 69 points onto the first "
+                       "file's axis (4000.00–600.00 cm-1, 35 points)"));
+    EXPECT_TRUE(logged("The files are read on their own axes: the spectrometer 'invenio-s' has no "
+                       "grid of its own in \"" +
+                       dir.file("none.conf") + "\"."));
+
+    // With a section of its own, the name's grid is taken whatever the files' types, and the
+    // files are put onto it as for the standard types (a rising axis is not read there).
+    const std::string conf = dir.write("opus.conf", "[invenio-s]\nstart_wn = 4000\nend_wn = "
+                                                    "600\nnum_wn = 3\n");
+    SpectraTable gridded;
+    import_opus_folder(gridded, conf, dir.file("scans"), log, nullptr,
+                       OpusFolderOptions(SampleNaming(), "invenio-s"));
+    EXPECT_EQ(gridded.ids, (std::vector<std::string>{"a", "c"}));
+    EXPECT_EQ(gridded.names, (std::vector<std::string>{"X4000.000", "X2300.000", "X600.000"}));
+}
+
 } // namespace
 } // namespace veldra

@@ -120,5 +120,71 @@ TEST(OpusSamples, RecordTextsComeFromTheParameterBlocks) {
     EXPECT_EQ(file.records[0].texts, (std::vector<std::string>{"htsxt", "5_19", "16/03/2023"}));
 }
 
+OpusFile read_own_axis(const std::string& path) {
+    OpusReader reader;
+    reader.own_axis = true;
+    return read_opus_file(reader, path);
+}
+
+TEST(OpusSamples, OnTheirOwnAxesFilesGiveTheirAbsorbanceAsStored) {
+    REQUIRE_SAMPLES(dir);
+    for (const Sample& sample : samples) {
+        if (!sample.absorbance) {
+            continue;
+        }
+        SCOPED_TRACE(sample.file);
+        const std::string path = dir + "/" + sample.file;
+        const auto truth = test::read_ground_truth(path + ".ab.csv");
+        const OpusFile file = read_own_axis(path);
+        ASSERT_EQ(file.records.size(), 1u) << (file.diagnostics.empty() ? "" : file.diagnostics[0]);
+        const OpusRecord& record = file.records[0];
+        EXPECT_EQ(record.source, OpusSource::absorbance);
+        ASSERT_EQ(record.grid_values.size(), truth.size());
+        ASSERT_EQ(record.axis.size(), truth.size());
+        for (std::size_t i = 0; i < truth.size(); ++i) {
+            ASSERT_EQ(record.grid_values[i], truth[i].second) << i;
+            ASSERT_NEAR(record.axis[i], truth[i].first, 1e-9 * truth[i].first) << i;
+        }
+        // Where the file holds the spectrum before and after atmospheric compensation, the note
+        // says which was taken.
+        const bool two = std::string(sample.file).rfind("629266", 0) == 0;
+        EXPECT_EQ(record.source_note.empty(), !two) << record.source_note;
+    }
+}
+
+TEST(OpusSamples, ReflectanceFilesGiveLogOfItsInverseAndABackgroundIsRefused) {
+    REQUIRE_SAMPLES(dir);
+    for (const char* name : {"test_spectra.0", "vertex80v_refl_only.0"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir + "/" + name;
+        const auto truth = test::read_ground_truth(path + ".refl.csv");
+        const OpusFile file = read_own_axis(path);
+        ASSERT_EQ(file.records.size(), 1u) << (file.diagnostics.empty() ? "" : file.diagnostics[0]);
+        const OpusRecord& record = file.records[0];
+        EXPECT_EQ(record.source, OpusSource::reflectance);
+        ASSERT_EQ(record.grid_values.size(), truth.size());
+        std::size_t undefined = 0;
+        for (std::size_t i = 0; i < truth.size(); ++i) {
+            ASSERT_NEAR(record.axis[i], truth[i].first, 1e-9 * truth[i].first) << i;
+            if (truth[i].second > 0) {
+                ASSERT_NEAR(record.grid_values[i], std::log10(1.0 / truth[i].second), 1e-14) << i;
+            } else {
+                ASSERT_TRUE(std::isnan(record.grid_values[i])) << i;
+                ++undefined;
+            }
+        }
+        // The Vertex file's noisy far end has reflectances below 0: the note counts them.
+        EXPECT_EQ(undefined > 0, record.source_note.find("have no logarithm") != std::string::npos);
+    }
+    const std::string background = dir + "/vertex70_reference_only.2";
+    const OpusFile file = read_own_axis(background);
+    EXPECT_TRUE(file.records.empty());
+    EXPECT_EQ(file.diagnostics,
+              std::vector<std::string>{"ERROR : no sample spectrum to read: the file holds a "
+                                       "reference interferogram and a reference single channel "
+                                       "From file \"" +
+                                       background + "\""});
+}
+
 } // namespace
 } // namespace veldra

@@ -158,7 +158,7 @@ TEST(ResultFile, NanDrawsSortLastInsteadOfBreakingTheSort) {
 
 TEST(ResultFile, RecordsComeBeforeTheFileIsOpened) {
     TempDir dir;
-    SpectraTable table{{"s1"}, {}, "", {}, {}};
+    SpectraTable table{{"s1"}, {}, "", {}, {}, {}};
     const std::string path = dir.file("out.csv");
     LoggerSet log;
     {
@@ -171,7 +171,7 @@ TEST(ResultFile, RecordsComeBeforeTheFileIsOpened) {
 
 TEST(ResultFile, Failures) {
     TempDir dir;
-    SpectraTable table{{"s1"}, {}, "", {}, {}};
+    SpectraTable table{{"s1"}, {}, "", {}, {}, {}};
     LoggerSet log;
     const auto error_of = [&](const PredictionMatrix& matrix, const std::string& path) {
         try {

@@ -1,0 +1,158 @@
+#include "input/resampling.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+namespace veldra {
+
+namespace {
+
+bool strictly_monotone(const std::vector<double>& axis) {
+    if (axis.size() < 2) {
+        return false;
+    }
+    const bool rising = axis[1] > axis[0];
+    for (std::size_t k = 1; k < axis.size(); ++k) {
+        const bool step_rises = axis[k] > axis[k - 1];
+        if (!std::isfinite(axis[k]) || axis[k] == axis[k - 1] || step_rises != rising) {
+            return false;
+        }
+    }
+    return std::isfinite(axis[0]);
+}
+
+// The interval a target point speaks for: halfway to each neighbour, mirrored at the ends.
+void interval_of(const std::vector<double>& target, std::size_t j, double& low, double& high) {
+    const std::size_t n = target.size();
+    const double before =
+        j > 0 ? (target[j - 1] + target[j]) / 2.0 : target[0] - (target[1] - target[0]) / 2.0;
+    const double after = j + 1 < n ? (target[j] + target[j + 1]) / 2.0
+                                   : target[n - 1] + (target[n - 1] - target[n - 2]) / 2.0;
+    low = std::min(before, after);
+    high = std::max(before, after);
+}
+
+} // namespace
+
+bool same_axis(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        if (!(std::fabs(a[k] - b[k]) <= same_wavenumber_distance)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string axis_text(const std::vector<double>& axis) {
+    if (axis.empty()) {
+        return "no points";
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "%.2f–%.2f cm-1, %zu points", axis.front(), axis.back(),
+                  axis.size());
+    return text;
+}
+
+SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
+                                     const std::vector<double>& target)
+    : source_size_(source.size()) {
+    if (!strictly_monotone(source) || !strictly_monotone(target)) {
+        throw std::runtime_error("Spectra can only be resampled between axes of at least two "
+                                 "strictly rising or falling wavenumbers.");
+    }
+    // The source in rising order, and where each of its points stands in the given order.
+    const bool falling = source.front() > source.back();
+    std::vector<double> x(source.size());
+    for (std::size_t k = 0; k < source.size(); ++k) {
+        x[k] = falling ? source[source.size() - 1 - k] : source[k];
+    }
+    const auto original = [&](std::size_t k) { return falling ? source.size() - 1 - k : k; };
+    const double smallest = x.front();
+    const double largest = x.back();
+    for (std::size_t j = 0; j < target.size(); ++j) {
+        // A point may stand beyond the source's range by half its own step at most (so that
+        // the source still covers half its interval): two instruments of one model differ in
+        // their axes by such fractions of a step.
+        double low = 0;
+        double high = 0;
+        interval_of(target, j, low, high);
+        const double reach = std::max(same_wavenumber_distance, (high - low) / 2.0);
+        if (target[j] < smallest - reach || target[j] > largest + reach) {
+            throw std::runtime_error("The spectra cover " + axis_text(source) +
+                                     "; they cannot be resampled onto " + axis_text(target) +
+                                     " without extrapolating.");
+        }
+    }
+    first_.reserve(target.size() + 1);
+    for (std::size_t j = 0; j < target.size(); ++j) {
+        first_.push_back(indices_.size());
+        double low = 0;
+        double high = 0;
+        interval_of(target, j, low, high);
+        if (low < smallest || high > largest) {
+            // Cut to the source's range on both sides alike, so that the interval stays
+            // centred on its point (a straight line keeps its values).
+            const double point = target[j];
+            const double half =
+                std::min({point - low, high - point, point - smallest, largest - point});
+            low = point - half;
+            high = point + half;
+        }
+        if (!(high > low)) {
+            // A point on the source's edge whose whole interval lies outside: the edge value.
+            const double point = std::clamp(target[j], smallest, largest);
+            const std::size_t k = point - smallest < largest - point ? 0 : x.size() - 1;
+            indices_.push_back(original(k));
+            weights_.push_back(1.0);
+            continue;
+        }
+        const double width = high - low;
+        // The segment [x[k], x[k + 1]] holding `low`.
+        std::size_t k =
+            static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), low) - x.begin());
+        k = k == 0 ? 0 : std::min(k - 1, x.size() - 2);
+        const auto add = [&](std::size_t point, double weight) {
+            const std::size_t index = original(point);
+            if (indices_.size() > first_.back() && indices_.back() == index) {
+                weights_.back() += weight;
+            } else {
+                indices_.push_back(index);
+                weights_.push_back(weight);
+            }
+        };
+        for (; k + 1 < x.size() && x[k] < high; ++k) {
+            const double u = std::max(low, x[k]);
+            const double v = std::min(high, x[k + 1]);
+            if (!(v > u)) {
+                continue;
+            }
+            const double h = x[k + 1] - x[k];
+            // The integral of the linear curve over [u, v], split between its two ends.
+            const double left =
+                ((x[k + 1] - u) * (x[k + 1] - u) - (x[k + 1] - v) * (x[k + 1] - v)) / (2.0 * h);
+            const double right = ((v - x[k]) * (v - x[k]) - (u - x[k]) * (u - x[k])) / (2.0 * h);
+            add(k, left / width);
+            add(k + 1, right / width);
+        }
+    }
+    first_.push_back(indices_.size());
+}
+
+std::vector<double> SpectrumResampler::operator()(const double* values) const {
+    std::vector<double> out(target_size());
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        double sum = 0.0;
+        for (std::size_t k = first_[j]; k < first_[j + 1]; ++k) {
+            sum += weights_[k] * values[indices_[k]];
+        }
+        out[j] = sum;
+    }
+    return out;
+}
+
+} // namespace veldra
