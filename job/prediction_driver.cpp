@@ -165,18 +165,55 @@ void PairRun::decide(PairStatistics& statistics) const {
     }
 }
 
-PairRun::PairRun(const PairPrediction& pair, const SpectraTable& first, LoggerSet& log)
+std::optional<SpectraTable> PairRun::prepare_resampling(const SpectraTable& first,
+                                                       LoggerSet& log) {
+    const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
+    if (!card_ || card_->covariate_names.empty() || first.names.size() != width) {
+        return std::nullopt;
+    }
+    const std::optional<std::vector<double>> model = wavenumbers_of(card_->covariate_names);
+    const std::optional<std::vector<double>> input = wavenumbers_of(first.names);
+    if (!model || !input || same_axis(*model, *input)) {
+        return std::nullopt;
+    }
+    try {
+        resampler_.emplace(*input, *model);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error("The model in '" + folder_ + "' takes " + axis_text(*model) +
+                                 ". " + e.what() + " Choose spectra that cover the model's range.");
+    }
+    VELDRA_LOG(log, Severity::info) << "The spectra (" << axis_text(*input)
+                                    << ") are resampled onto the wavenumbers of the model in '"
+                                    << folder_ << "' (" << axis_text(*model) << ").";
+    return resampled(first);
+}
+
+SpectraTable PairRun::resampled(const SpectraTable& block) const {
+    SpectraTable out;
+    out.ids = block.ids;
+    out.machine_type = block.machine_type;
+    out.names = card_->covariate_names;
+    out.rows.reserve(block.rows.size());
+    for (const std::vector<double>& row : block.rows) {
+        out.rows.push_back((*resampler_)(row.data()));
+    }
+    return out;
+}
+
+PairRun::PairRun(const PairPrediction& pair, const SpectraTable& given, LoggerSet& log)
     : pair_(pair) {
     check_files(pair.range_file, pair.output_file);
     const std::string machine = opus_machine_type(pair.spectrometer_type);
-    if (!machine.empty() && !first.machine_type.empty() && first.machine_type != "NA" &&
-        first.machine_type != machine) {
-        throw std::runtime_error("The OPUS files are of machine type " + first.machine_type +
+    if (!machine.empty() && !given.machine_type.empty() && given.machine_type != "NA" &&
+        given.machine_type != machine) {
+        throw std::runtime_error("The OPUS files are of machine type " + given.machine_type +
                                  "; the " + pair.spectrometer_type + " models take machine type " +
                                  machine + ". Choose the spectrometer type of the files.");
     }
     folder_ = boost::filesystem::path(pair.forest_path).parent_path().string();
     card_ = read_model_card(folder_);
+    const std::optional<SpectraTable> on_model_grid = prepare_resampling(given, log);
+    const SpectraTable& first = on_model_grid ? *on_model_grid : given;
     const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
     if (card_) {
         JobSide job;
@@ -305,8 +342,13 @@ SpectraTable PairRun::preprocessed(const SpectraTable& block) const {
     return out;
 }
 
-void PairRun::predict_block(const SpectraTable& given, const BlockPlace& place, LoggerSet& log,
+void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, LoggerSet& log,
                             PairStatistics* statistics, PredictionSummary* keep) {
+    std::optional<SpectraTable> on_model_grid;
+    if (resampler_) {
+        on_model_grid = resampled(read);
+    }
+    const SpectraTable& given = on_model_grid ? *on_model_grid : read;
     std::optional<SpectraTable> own;
     if (pipeline_) {
         own = preprocessed(given);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bart/forest_prediction.h"
+#include "input/resampling.h"
 #include "input/spectra_table.h"
 #include "input/spectral_pipeline.h"
 #include "job/result_file.h"
@@ -70,6 +71,9 @@ public:
     void finish(LoggerSet& log);
 
     const std::optional<ModelCard>& card() const { return card_; }
+    // The points the spectra were resampled from onto the model's wavenumbers; 0 when they
+    // were on the model's own grid (and went through untouched).
+    std::size_t resampled_from() const { return resampler_ ? resampler_->source_size() : 0; }
     const std::string& folder() const { return folder_; }
     // The model's own pipeline; nullptr when it has none.
     const SpectralPipeline* pipeline() const { return pipeline_ ? &*pipeline_ : nullptr; }
@@ -88,6 +92,10 @@ private:
     void judge_domain(const SpectraTable& block, const SpectraTable& as_read,
                       PairStatistics* statistics);
     void log_domain(LoggerSet& log) const;
+    // Spectra on other wavenumbers than the model's (its card names them) are resampled onto
+    // the model's; the first block so resampled, or nothing when they are on its grid.
+    std::optional<SpectraTable> prepare_resampling(const SpectraTable& first, LoggerSet& log);
+    SpectraTable resampled(const SpectraTable& block) const;
     void prepare_pipeline(const SpectraTable& first, LoggerSet& log);
     void prepare_domains(const SpectraTable& first, std::size_t width);
     void prepare_calibration(LoggerSet& log);
@@ -106,6 +114,7 @@ private:
     std::string folder_;
     std::optional<ModelCard> card_;
     std::optional<SpectralPipeline> pipeline_; // the card's preprocessing, when it has one
+    std::optional<SpectrumResampler> resampler_; // the input's wavenumbers onto the model's
     std::optional<CalibrationDomain> domain_;
     std::optional<CalibrationDomain> input_domain_; // before the pipeline, on the derivative
     RangeScaling scaling_;

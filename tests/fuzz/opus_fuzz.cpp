@@ -1,5 +1,5 @@
-// Arbitrary bytes as an OPUS file: the reader with a grid inside and around typical spectra,
-// the machine type detection and the instrument texts must end in a result or a diagnostic.
+// Arbitrary bytes as an OPUS file: the reader with a grid inside and around typical spectra and on
+// the file's own axis (every block kind), the machine type detection and the instrument texts must end in a result or a diagnostic.
 #include "input/opus_reader.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/silence.h"
@@ -15,6 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         reader.grid = {7498.0, 4000.0, 2000.0, 600.0, 0.5};
         veldra::read_opus_file(reader, path);
         veldra::read_opus_file(reader, path); // a reader is reused from file to file
+        // On its own axis, where every kind of block is read and single channels are ratioed.
+        reader.own_axis = true;
+        veldra::read_opus_file(reader, path);
     } catch (const std::exception&) {
     }
     try {
