@@ -165,8 +165,7 @@ void PairRun::decide(PairStatistics& statistics) const {
     }
 }
 
-std::optional<SpectraTable> PairRun::prepare_resampling(const SpectraTable& first,
-                                                       LoggerSet& log) {
+std::optional<SpectraTable> PairRun::prepare_resampling(const SpectraTable& first, LoggerSet& log) {
     const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
     if (!card_ || card_->covariate_names.empty() || first.names.size() != width) {
         return std::nullopt;

@@ -113,7 +113,7 @@ private:
     PairPrediction pair_;
     std::string folder_;
     std::optional<ModelCard> card_;
-    std::optional<SpectralPipeline> pipeline_; // the card's preprocessing, when it has one
+    std::optional<SpectralPipeline> pipeline_;   // the card's preprocessing, when it has one
     std::optional<SpectrumResampler> resampler_; // the input's wavenumbers onto the model's
     std::optional<CalibrationDomain> domain_;
     std::optional<CalibrationDomain> input_domain_; // before the pipeline, on the derivative

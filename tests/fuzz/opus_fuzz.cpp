@@ -1,5 +1,6 @@
 // Arbitrary bytes as an OPUS file: the reader with a grid inside and around typical spectra and on
-// the file's own axis (every block kind), the machine type detection and the instrument texts must end in a result or a diagnostic.
+// the file's own axis (every block kind), the machine type detection and the instrument texts must
+// end in a result or a diagnostic.
 #include "input/opus_reader.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/silence.h"
