@@ -244,7 +244,7 @@ private:
                 parts.push_back({pairs_[p].spectrometer_type, properties_[p], block_.ids,
                                  std::move(statistics),
                                  card && !card->demonstration ? card->r2() : std::nullopt,
-                                 run.preprocessing()});
+                                 run.preprocessing(), run.resampled_from()});
             }
             if (place.last) {
                 finish(p);

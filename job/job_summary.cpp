@@ -88,7 +88,8 @@ SummaryWriter::SummaryWriter(const std::string& path, const std::vector<double>&
         file_->stream() << ",calibrated " << lower_percent(level) << "%,calibrated "
                         << upper_percent(level) << '%';
     }
-    file_->stream() << ',' << summary_decision_column << ',' << summary_reason_column << '\n';
+    file_->stream() << ',' << summary_decision_column << ',' << summary_reason_column << ','
+                    << summary_resampling_column << '\n';
 }
 
 SummaryWriter::~SummaryWriter() = default;
@@ -131,6 +132,10 @@ void SummaryWriter::write(const std::vector<SummaryPart>& parts) {
             }
             line += ',' + (i < s.decisions.size() ? csv_field(s.decisions[i]) : "NA");
             line += ',' + (i < s.domain_reasons.size() ? csv_field(s.domain_reasons[i]) : "");
+            line += ',';
+            if (part.resampled_from > 0) {
+                line += "resampled from " + std::to_string(part.resampled_from) + " points";
+            }
             line += '\n';
             file_->stream() << line;
         }
@@ -172,11 +177,12 @@ struct LaterColumns {
     std::vector<std::size_t> calibrated;
     std::size_t decision = 0;
     std::size_t reason = 0;
+    std::size_t resampling = 0;
 };
 
 LaterColumns later_columns(const std::vector<std::string>& header, std::vector<double>& levels) {
     LaterColumns later;
-    later.decision = later.reason = header.size();
+    later.decision = later.reason = later.resampling = header.size();
     const std::string prefix = "calibrated ";
     bool open = false; // a lower bound waits for its upper one
     double lower = 0.0;
@@ -186,6 +192,8 @@ LaterColumns later_columns(const std::vector<std::string>& header, std::vector<d
             later.decision = k;
         } else if (name == summary_reason_column) {
             later.reason = k;
+        } else if (name == summary_resampling_column) {
+            later.resampling = k;
         } else if (name.size() > prefix.size() + 1 && name.compare(0, prefix.size(), prefix) == 0 &&
                    name.back() == '%') {
             double percent = 0.0;
@@ -228,6 +236,9 @@ std::string read_later_columns(const LaterColumns& later, std::vector<std::strin
     }
     if (later.reason < fields.size()) {
         row.domain_reason = std::move(fields[later.reason]);
+    }
+    if (later.resampling < fields.size()) {
+        row.resampling = std::move(fields[later.resampling]);
     }
     return std::string();
 }

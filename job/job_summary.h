@@ -27,6 +27,9 @@ constexpr const char* summary_preprocessing_column = "model preprocessing";
 // "domain reason" of a sample outside. Summaries without them are read as before.
 constexpr const char* summary_decision_column = "decision";
 constexpr const char* summary_reason_column = "domain reason";
+// Last, "resampled from <N> points" where the spectra were put onto the model's wavenumbers from
+// N others, empty where they were on the model's grid. Summaries without it are read as before.
+constexpr const char* summary_resampling_column = "resampling";
 
 // The decision on one sample at a tolerance (the half width its calibrated band at the first
 // level may have): "accept" when it is inside the model's domain and its band is no wider than
@@ -65,7 +68,8 @@ struct SummaryPart {
     std::vector<std::string> ids;
     PairStatistics statistics;
     std::optional<double> model_r2;
-    std::string preprocessing; // "model preprocessing"
+    std::string preprocessing;      // "model preprocessing"
+    std::size_t resampled_from = 0; // "resampling": the input's points, 0 on the model's grid
 };
 
 // The 95% posterior-predictive band (`predictive_band`) of every sample. `matrix` is
@@ -136,6 +140,7 @@ struct SummaryRow {
     std::vector<double> calibrated; // lower and upper bound per level of the table (NaN for NA)
     std::string decision;           // "" in a summary without the column
     std::string domain_reason;
+    std::string resampling; // "resampled from N points", or ""
     const std::string& text(SummaryColumn column) const {
         return fields[static_cast<std::size_t>(column)];
     }

@@ -213,8 +213,19 @@ void write_remeasure(Pages& pages, const SummaryTable& summary) {
     }
 }
 
-// The first page: program, samples to re-measure, job settings, models with their cards, files
-// not read.
+// "resampled from N points" when the pair's spectra were put onto its model's wavenumbers.
+std::string resampling_of(const SummaryTable& summary,
+                          const std::pair<std::string, std::string>& pair) {
+    for (const SummaryRow& row : summary.rows) {
+        if (row.of_pair(pair) && !row.resampling.empty()) {
+            return row.resampling;
+        }
+    }
+    return std::string();
+}
+
+// The first page: program, samples to re-measure, job settings, models with their cards (and
+// whether the spectra were resampled onto them), files not read.
 void write_job_pages(Pages& pages, const SummaryTable& summary, const std::string& summary_path,
                      const JobRecord& record) {
     pages.title("Veldra prediction report");
@@ -266,6 +277,12 @@ void write_job_pages(Pages& pages, const SummaryTable& summary, const std::strin
         pages.line(
             text(pair.spectrometer_type + " " + pair.property + ": " + model_card_text(pair)));
         pages.row({"", text(pair.folder)}, {0.0, 0.04}, pages.small());
+        const std::string resampling =
+            resampling_of(summary, {pair.spectrometer_type, pair.property});
+        if (!resampling.empty()) {
+            pages.row({"", "Spectra put onto the model's wavenumbers: " + text(resampling)},
+                      {0.0, 0.04}, pages.small());
+        }
     }
     if (record.recorded) {
         pages.heading("Files not read");

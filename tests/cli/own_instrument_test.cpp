@@ -3,6 +3,7 @@
 // every second point.
 #include "cli/predict_command.h"
 #include "cli/train_command.h"
+#include "job/job_summary.h"
 
 #include "tests/support/temp_dir.h"
 #include "tools/opus_writer.h"
@@ -192,6 +193,12 @@ TEST(OwnInstrument, CalibratesFromItsFolderAndPredictsFolderCsvAndACoarserGrid) 
         together += (full_means[i] - centre) * (half_means[i] - half_centre) / 30.0;
         moved += std::fabs(full_means[i] - half_means[i]) / 30.0;
     }
+    // The summary says which spectra were resampled.
+    const SummaryTable resampled = parse_summary(text_of(lab.dir.file("h-summary.csv")), "h");
+    const SummaryTable on_grid = parse_summary(text_of(lab.dir.file("f-summary.csv")), "f");
+    ASSERT_EQ(resampled.rows.size(), 30u);
+    EXPECT_EQ(resampled.rows[0].resampling, "resampled from 1509 points");
+    EXPECT_EQ(on_grid.rows[0].resampling, "");
     EXPECT_GT(std::sqrt(spread), 3.0); // the model follows the band
     EXPECT_GT(together / std::sqrt(spread * half_spread), 0.9);
     EXPECT_LT(moved, 0.4 * std::sqrt(spread)) << moved << " " << std::sqrt(spread);

@@ -95,7 +95,7 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
     std::string line;
     std::getline(summary, line);
     EXPECT_EQ(line, std::string(summary_header) + "," + summary_preprocessing_column +
-                        ",calibrated 2.5%,calibrated 97.5%,decision,domain reason");
+                        ",calibrated 2.5%,calibrated 97.5%,decision,domain reason,resampling");
     const SpectraTable table = read_spectra_csv(input());
     std::size_t rows = 0;
     while (std::getline(summary, line)) {

@@ -389,5 +389,28 @@ TEST(Report, DecisionsAndReasonsAreTheSummarysEverywhere) {
     }
 }
 
+// Spectra put onto a model's wavenumbers from others: the report says so beside that model.
+TEST(Report, SpectraResampledOntoAModelAreToldBesideIt) {
+    TempDir dir;
+    const std::string path = dir.write(
+        "job-summary.csv",
+        std::string(summary_header) +
+            ",model preprocessing,decision,domain reason,resampling\n"
+            "s1,vertex70,Clay,20,1,18,20,22,NA,NA,unknown,NA,NA,NA,first_der,NA,,resampled from "
+            "1509 points\n"
+            "s1,vertex70,Sand,40,1,38,40,42,NA,NA,unknown,NA,NA,NA,first_der,NA,,\n");
+    JobRecord record;
+    record.recorded = true;
+    record.pairs = {{"vertex70", "Clay", "/models/vertex70/m3.Clay", std::nullopt, ""},
+                    {"vertex70", "Sand", "/models/vertex70/m3.Sand", std::nullopt, ""}};
+    write_job_report(dir.file("r.pdf"), read_summary_file(path), path, record);
+    const std::string text = pdf_text(dir, dir.file("r.pdf"));
+    EXPECT_EQ(count(text, "Spectra put onto the model's wavenumbers: resampled from 1509 points"),
+              1u)
+        << text;
+    EXPECT_LT(text.find("m3.Clay"), text.find("resampled from 1509"));
+    EXPECT_GT(text.find("m3.Sand"), text.find("resampled from 1509"));
+}
+
 } // namespace
 } // namespace veldra

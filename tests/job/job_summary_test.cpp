@@ -221,7 +221,7 @@ TEST(JobSummary, CalibratedColumnsDecisionsAndReasonsReadBack) {
     const std::string text = test::read_file(path);
     EXPECT_EQ(text.substr(0, text.find('\n')),
               std::string(summary_header) + ",model preprocessing,calibrated 5%,calibrated 95%," +
-                  "calibrated 16%,calibrated 84%,decision,domain reason");
+                  "calibrated 16%,calibrated 84%,decision,domain reason,resampling");
     // A summary of an earlier version, without them, reads as before.
     const SummaryTable old = parse_summary(
         std::string(summary_header) + "\ns,mir,pH,1,1,1,1,1,NA,NA,unknown,NA,NA,NA\n", "old.csv");
