@@ -142,6 +142,34 @@ std::map<std::string, std::string> reference_values(const KeyedTable& targets, s
 // Below this many samples the trainer warns that the model is unlikely to generalise.
 constexpr std::size_t few_samples = 20;
 
+// "a, b, c and 3 more": the first names of a list.
+std::string first_names(const std::vector<std::string>& names) {
+    constexpr std::size_t shown = 20;
+    std::string text;
+    for (std::size_t k = 0; k < names.size() && k < shown; ++k) {
+        text += (k > 0 ? ", " : "") + names[k];
+    }
+    if (names.size() > shown) {
+        text += " and " + std::to_string(names.size() - shown) + " more";
+    }
+    return text;
+}
+
+// The samples of the spectra and of the reference table without the other (how many matched
+// the trainer logs with the covariates).
+void log_matching(const TrainingSet& set, const TrainingInput& input, LoggerSet& log) {
+    if (!set.without_reference.empty()) {
+        VELDRA_LOG(log, Severity::info)
+            << set.without_reference.size() << " spectra without a reference value in "
+            << input.id_column << ": " << first_names(set.without_reference);
+    }
+    if (!set.without_spectrum.empty()) {
+        VELDRA_LOG(log, Severity::info)
+            << set.without_spectrum.size()
+            << " reference values without a spectrum: " << first_names(set.without_spectrum);
+    }
+}
+
 } // namespace
 
 TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
@@ -173,6 +201,7 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
         const auto found = value_of.find(table.ids[i]);
         if (found == value_of.end() || found->second.empty() || found->second == "NA") {
             ++set.skipped;
+            set.without_reference.push_back(table.ids[i]);
             continue;
         }
         double value = 0.0;
@@ -199,8 +228,10 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
     for (const auto& entry : value_of) {
         if (!entry.second.empty() && entry.second != "NA" && !with_spectrum.count(entry.first)) {
             ++set.unmatched;
+            set.without_spectrum.push_back(entry.first);
         }
     }
+    log_matching(set, input, log);
     if (set.rows.empty() && set.unmatched > 0 && !table.ids.empty()) {
         fail("No " + input.id_column + " of the targets file " + quoted(input.targets) +
              " matches a sample of the spectra (the spectra hold \"" + table.ids.front() +

@@ -32,9 +32,13 @@ struct TrainingInput {
 struct TrainingSet {
     std::vector<std::string> ids;
     std::vector<std::vector<double>> rows;
-    std::vector<double> values;     // on the property's scale (before any logarithm)
-    std::size_t skipped = 0;        // spectra without a reference value
-    std::size_t unmatched = 0;      // reference values without a spectrum
+    std::vector<double> values; // on the property's scale (before any logarithm)
+    std::size_t skipped = 0;    // spectra without a reference value
+    std::size_t unmatched = 0;  // reference values without a spectrum
+    // The samples of the spectra without a reference value, in the spectra's order, and those of
+    // the reference table without a spectrum, by name.
+    std::vector<std::string> without_reference;
+    std::vector<std::string> without_spectrum;
     std::string target;             // the column the values come from
     std::vector<std::string> names; // the covariates' names as the spectra gave them
 };

@@ -634,6 +634,21 @@ TEST(Training, MistakesInTheSetAreRefusedOrWarned) {
                   "calibrated on fewer than 20 rarely predicts new soils well.",
                   "Warning: the forests see 1 covariate; is the spectra file a table of one value "
                   "per sample?"}));
+
+    // The log says how many matched and names the samples of either side without the other.
+    lab.dir.write("some.csv", "SSN,a,b\ns1,1,0\ns2,2,0\ns3,3,0\ns4,4,0\ns5,5,0\n");
+    lab.dir.write("some-targets.csv", "SSN,Carbon\ns1,1\ns2,2\ns3,NA\ns4,3\nx9,7\nx8,6\n");
+    settings.input.spectra = lab.dir.file("some.csv");
+    settings.input.targets = lab.dir.file("some-targets.csv");
+    test::LogCapture all(log);
+    const TrainingSet some = load_training_set(settings.input, log);
+    EXPECT_EQ(some.ids, (std::vector<std::string>{"s1", "s2", "s4"}));
+    const std::vector<std::string> told = all.messages();
+    for (const std::string& line :
+         {std::string("2 spectra without a reference value in SSN: s3, s5"),
+          std::string("2 reference values without a spectrum: x8, x9")}) {
+        EXPECT_NE(std::find(told.begin(), told.end(), line), told.end()) << line;
+    }
 }
 
 // Reference and folds tables as labs export them: Excel's "CSV UTF-8" (a byte order mark, CR LF),
