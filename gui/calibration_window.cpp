@@ -2,8 +2,10 @@
 #include "ui_calibration_window.h"
 
 #include "gui/calibration_observer.h"
+#include "gui/calibration_report.h"
 #include "gui/screen_fit.h"
 #include "input/csv_reader.h"
+#include "input/opus_folder.h"
 #include "input/spectral_pipeline.h"
 #include "logging/logger_set.h"
 #include "models/model_folder.h"
@@ -139,6 +141,10 @@ void CalibrationWindow::take_fields() {
     q_ = ui_->calibration_q;
     sparse_ = ui_->calibration_sparse;
     choose_k_ = ui_->calibration_choose_k;
+    id_column_ = ui_->calibration_id_column;
+    id_column_->setObjectName("calibration_id-column"); // the options' own spellings
+    sample_id_ = ui_->calibration_sample_id;
+    sample_id_->setObjectName("calibration_sample-id");
     run_button_ = ui_->calibration_run;
     progress_ = ui_->calibration_progress;
     status_ = ui_->calibration_status;
@@ -154,6 +160,13 @@ void CalibrationWindow::fill_choices() {
     for (const std::string& type : spectrometer_types()) {
         spectrometer_->addItem(QString::fromStdString(type));
     }
+    // A lab's own instrument: the tree's folders, or a new name typed in.
+    for (const std::string& type : own_spectrometers(models_)) {
+        spectrometer_->addItem(QString::fromStdString(type));
+    }
+    spectrometer_->setEditable(true);
+    spectrometer_->setToolTip("mir, mpa, alphakbr, alphaznse, or a lab's own instrument (letters, "
+                              "digits, - and _): its OPUS files are read on their own axes");
     for (const std::string& property : soil_properties()) {
         property_->addItem(QString::fromStdString(property));
     }
@@ -212,6 +225,8 @@ void CalibrationWindow::connect_form() {
             load_reference_columns();
         }
     });
+    // Another identifier column makes other columns the properties.
+    connect(id_column_, &QLineEdit::editingFinished, this, [this] { load_reference_columns(); });
     connect(folds_button_, &QPushButton::clicked, this, [this] {
         const QString chosen = dialogs_->open_file(this, "Folds file");
         if (!chosen.isEmpty()) {
@@ -240,13 +255,19 @@ void CalibrationWindow::connect_form() {
     });
 }
 
+std::string CalibrationWindow::id_column_text() const {
+    const std::string id = text_of(id_column_);
+    return id.empty() ? std::string("SSN") : id;
+}
+
 void CalibrationWindow::load_reference_columns() {
     column_->clear();
     if (text_of(references_).empty()) {
         return; // nothing chosen yet (a form filled with the spectra alone)
     }
     try {
-        for (const std::string& field : reference_table_columns(text_of(references_))) {
+        for (const std::string& field :
+             reference_table_columns(text_of(references_), id_column_text())) {
             column_->addItem(QString::fromStdString(field));
         }
     } catch (const std::exception& e) {
@@ -299,8 +320,17 @@ TrainingSettings CalibrationWindow::settings() const {
                                  "._-+ (at most 64), not '" +
                                  s.property + "'.");
     }
-    s.spectrometer_type = spectrometer_->currentText().toStdString();
+    s.spectrometer_type = spectrometer_->currentText().trimmed().toStdString();
+    if (!is_plain_spectrometer_name(s.spectrometer_type)) {
+        throw std::runtime_error(
+            "Name the spectrometer with letters, digits, - and _ (at most 64), "
+            "not '" +
+            s.spectrometer_type + "'.");
+    }
     in.spectrometer = s.spectrometer_type;
+    in.id_column = id_column_text();
+    in.sample_id = sample_id_->text().trimmed().toStdString();
+    SampleNaming{in.sample_id}; // a pattern that is not one is told before any work
     in.transformation = transformation_->currentText() == "none" ? Transformation::none
                                                                  : Transformation::first_derivative;
     in.log = log_scale_->isChecked();
@@ -497,94 +527,9 @@ void CalibrationWindow::on_done() {
     emit finished(true);
 }
 
-namespace {
-
-// The written card, its list of covariate names replaced by their count: one per line, they
-// would fill the view.
-std::string card_text(const TrainingReport& report) {
-    std::optional<ModelCard> card = read_model_card(report.folder);
-    if (!card) {
-        return std::string();
-    }
-    const std::size_t names = card->covariate_names.size();
-    card->covariate_names.clear();
-    std::string text = model_card_text(*card);
-    if (names > 0) {
-        const std::size_t at = text.find("\n  \"trees\"");
-        text.insert(at == std::string::npos ? 1 : at,
-                    "\n  \"covariate_names\": [" + std::to_string(names) + " names],");
-    }
-    return text;
-}
-
-// Observed against predicted: out of fold when cross-validated, else the training fit, with each
-// sample's 95% predictive band and the 1:1 line.
-QChart* observed_chart(const TrainingReport& report) {
-    auto* chart = new QChart();
-    const bool cv = report.cross_validation.has_value();
-    const std::vector<double>& observed = cv ? report.cross_validation->observed : report.observed;
-    const std::vector<double>& predicted = cv ? report.cross_validation->predicted : report.fitted;
-    auto* points = new QScatterSeries(chart);
-    points->setName(cv ? "out-of-fold mean" : "training fit");
-    points->setMarkerSize(7);
-    points->setColor(QColor(30, 90, 180));
-    auto* bars = new QLineSeries(chart);
-    bars->setName("95% predictive band");
-    QPen bar_pen(QColor(150, 150, 150));
-    bar_pen.setWidthF(1.0);
-    bars->setPen(bar_pen);
-    double low_end = INFINITY;
-    double high_end = -INFINITY;
-    QVector<QPointF> dots;
-    for (std::size_t i = 0; i < predicted.size() && i < observed.size(); ++i) {
-        dots.append(QPointF(observed[i], predicted[i]));
-        low_end = std::min({low_end, observed[i], predicted[i]});
-        high_end = std::max({high_end, observed[i], predicted[i]});
-    }
-    points->replace(dots);
-    if (cv && predicted.size() <= 2000) {
-        // One series per band, a vertical stroke at the lab value.
-        const CrossValidation& c = *report.cross_validation;
-        for (std::size_t i = 0; i < c.low.size(); ++i) {
-            auto* band = i == 0 ? bars : new QLineSeries(chart);
-            band->setPen(bar_pen);
-            band->append(c.observed[i], c.low[i]);
-            band->append(c.observed[i], c.high[i]);
-            low_end = std::min(low_end, c.low[i]);
-            high_end = std::max(high_end, c.high[i]);
-            chart->addSeries(band);
-        }
-    }
-    chart->addSeries(points); // over the bands
-    if (std::isfinite(low_end)) {
-        auto* identity = new QLineSeries(chart);
-        identity->setName("1:1");
-        QPen pen(QColor(200, 40, 40));
-        pen.setStyle(Qt::DashLine);
-        identity->setPen(pen);
-        identity->append(low_end, low_end);
-        identity->append(high_end, high_end);
-        chart->addSeries(identity);
-        chart->createDefaultAxes();
-        const double margin = (high_end - low_end) * 0.04;
-        for (QAbstractAxis* axis : chart->axes()) {
-            axis->setRange(low_end - margin, high_end + margin);
-        }
-        chart->axes(Qt::Horizontal).front()->setTitleText("observed (lab value)");
-        chart->axes(Qt::Vertical).front()->setTitleText(cv ? "predicted out of fold" : "fitted");
-    }
-    for (QLegendMarker* marker : chart->legend()->markers()) {
-        marker->setVisible(!marker->series()->name().isEmpty());
-    }
-    chart->setTitle(QString::fromStdString(report.target) + ": observed and predicted");
-    return chart;
-}
-
-} // namespace
-
 void CalibrationWindow::show_report(const TrainingReport& report) {
     figures_->setText(QString::fromStdString(training_report_text(report)));
-    card_->setPlainText(QString::fromStdString(card_text(report)));
+    card_->setPlainText(QString::fromStdString(calibration_card_text(report)));
     QChart* old = chart_->chart();
     chart_->setChart(observed_chart(report));
     delete old;

@@ -60,6 +60,7 @@ public:
 
     // Fills the reference column picker from the reference file's header.
     void load_reference_columns();
+    std::string id_column_text() const;
 
     // Fills the form as a user would: the spectra (a folder for OPUS), the reference values and
     // their column, the property, and a folds file ("" keeps K random folds).
@@ -119,7 +120,9 @@ private:
     QDoubleSpinBox* nu_;
     QDoubleSpinBox* q_;
     QCheckBox* sparse_;
-    QCheckBox* choose_k_; // k from 1, 2, 3, 5 by the cross-validated interval score
+    QCheckBox* choose_k_;  // k from 1, 2, 3, 5 by the cross-validated interval score
+    QLineEdit* id_column_; // of the reference values ("SSN" when left empty)
+    QLineEdit* sample_id_; // how OPUS files name their samples (empty: by base name)
     QPushButton* run_button_;
     QPushButton* spectra_button_;
     QPushButton* references_button_;

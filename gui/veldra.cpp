@@ -2,6 +2,7 @@
 
 #include "gui/calibration_window.h"
 
+#include "input/opus_folder.h"
 #include "job/decision_settings.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
@@ -59,8 +60,48 @@ Veldra::Veldra(QWidget* parent, const ModelDirectory& model_dir_, std::shared_pt
     for (QCheckBox* box : property_boxes()) {
         connect(box, &QCheckBox::toggled, this, [this] { preselect_from_cards(); });
     }
-    connect(ui->combo_box_spectr, &QComboBox::currentTextChanged, this,
-            [this] { preselect_from_cards(); });
+    connect(ui->combo_box_spectr, &QComboBox::currentTextChanged, this, [this] {
+        offer_own_properties();
+        preselect_from_cards();
+    });
+    ui->layout_own_properties->addStretch();
+    offer_tree_choices();
+}
+
+void Veldra::offer_tree_choices() {
+    for (const std::string& name : own_spectrometers(model_dir)) {
+        const QString text = QString::fromStdString(name);
+        if (ui->combo_box_spectr->findText(text) < 0) {
+            ui->combo_box_spectr->addItem(text);
+        }
+    }
+    offer_own_properties();
+}
+
+void Veldra::offer_own_properties() {
+    std::vector<std::string> checked;
+    for (QCheckBox* box : own_property_boxes_) {
+        if (box->isChecked()) {
+            checked.push_back(box->text().toStdString());
+        }
+        delete box;
+    }
+    own_property_boxes_.clear();
+    const std::vector<std::string>& standard = soil_properties();
+    for (const std::string& property :
+         available_properties(model_dir, selected_spectrometers().front())) {
+        if (std::find(standard.begin(), standard.end(), property) != standard.end()) {
+            continue;
+        }
+        auto* box = new QCheckBox(QString::fromStdString(property), ui->groupBox);
+        box->setObjectName(QString::fromStdString("check_box_own_" + property));
+        box->setToolTip("A property calibrated for this spectrometer in the model directory");
+        box->setChecked(std::find(checked.begin(), checked.end(), property) != checked.end());
+        connect(box, &QCheckBox::toggled, this, [this] { preselect_from_cards(); });
+        // Above the stretch that keeps the column at the top.
+        ui->layout_own_properties->insertWidget(ui->layout_own_properties->count() - 1, box);
+        own_property_boxes_.push_back(box);
+    }
 }
 
 void Veldra::preselect_from_cards() {
@@ -161,6 +202,8 @@ void Veldra::on_edit_output_textChanged(const QString& text) {
 void Veldra::on_button_calibrate_clicked() {
     auto* window = new CalibrationWindow(this, model_dir, dialogs_);
     window->setAttribute(Qt::WA_DeleteOnClose);
+    // A model calibrated there is offered here as soon as the window closes.
+    connect(window, &QObject::destroyed, this, [this] { offer_tree_choices(); });
     // One job at a time: no prediction while a calibration runs.
     window->setWindowModality(Qt::ApplicationModal);
     window->show();
@@ -202,6 +245,11 @@ std::vector<QCheckBox*> Veldra::property_boxes() const {
 std::vector<std::string> Veldra::selected_properties() const {
     std::vector<std::string> properties;
     for (const QCheckBox* box : property_boxes()) {
+        if (box->isChecked()) {
+            properties.push_back(box->text().toStdString());
+        }
+    }
+    for (const QCheckBox* box : own_property_boxes_) {
         if (box->isChecked()) {
             properties.push_back(box->text().toStdString());
         }
@@ -251,6 +299,12 @@ void Veldra::on_button_compute_clicked() {
         !read_decisions(request.soil_properties, request.levels, request.tolerances)) {
         return;
     }
+    try {
+        SampleNaming{request.sample_id};
+    } catch (const std::runtime_error& e) {
+        show_error(e.what());
+        return;
+    }
     // No output may be a file the job reads, lie in its models or be another output (the job
     // would destroy it), nor be held open elsewhere.
     const JobRefusal refusal = job_request_refusal(request, {});
@@ -282,6 +336,7 @@ JobSettings Veldra::job_request(const std::string& input) const {
     request.spectrometer_types = selected_spectrometers();
     request.soil_properties = selected_properties();
     request.transformation = selected_transformation();
+    request.sample_id = ui->edit_sample_id->text().trimmed().toStdString();
     request.summary = true;      // the window always writes the job's summary table
     request.keep_spectra = true; // for the results window
     // The window has no option for it: VELDRA_THREADS sets the threads of a job (0 or unset:

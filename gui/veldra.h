@@ -63,6 +63,11 @@ private:
     bool read_decisions(const std::vector<std::string>& properties, std::vector<double>& levels,
                         std::map<std::string, double>& tolerances);
     std::vector<QCheckBox*> property_boxes() const;
+    // What the model tree holds beside the standard choices: its own spectrometer folders in
+    // the spectrometer list, and a box for each property of its own under the chosen
+    // spectrometer (those checked stay checked).
+    void offer_tree_choices();
+    void offer_own_properties();
     // Sets the transformation and the back-transformation to what the cards of the chosen
     // models say, when they agree; leaves them as they are otherwise.
     void preselect_from_cards();
@@ -76,8 +81,9 @@ private:
     QString opus_folder;
     QString csv_file;
     std::shared_ptr<Dialogs> dialogs_;
-    QString last_summary_;  // the summary of the last job that wrote one
-    JobRecord last_record_; // and that job's record
+    std::vector<QCheckBox*> own_property_boxes_; // a lab's own properties, in the tree's order
+    QString last_summary_;                       // the summary of the last job that wrote one
+    JobRecord last_record_;                      // and that job's record
 };
 
 } // namespace veldra

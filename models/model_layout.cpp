@@ -24,6 +24,23 @@ bool is_plain_spectrometer_name(std::string_view name) {
     });
 }
 
+std::vector<std::string> own_spectrometers(const ModelDirectory& models) {
+    namespace fs = boost::filesystem;
+    const std::vector<std::string>& standard = spectrometer_types();
+    std::vector<std::string> own;
+    boost::system::error_code error;
+    for (fs::directory_iterator it(models, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        boost::system::error_code kind;
+        if (is_plain_spectrometer_name(name) && fs::is_directory(it->path(), kind) &&
+            std::find(standard.begin(), standard.end(), name) == standard.end()) {
+            own.push_back(name);
+        }
+    }
+    std::sort(own.begin(), own.end());
+    return own;
+}
+
 std::string own_spectrometer(const std::vector<std::string>& chosen) {
     const std::vector<std::string>& types = spectrometer_types();
     for (const std::string& name : chosen) {

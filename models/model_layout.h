@@ -26,6 +26,10 @@ const std::vector<std::string>& spectrometer_types();
 // folder of the model tree that holds that instrument's models).
 bool is_plain_spectrometer_name(std::string_view name);
 
+// The folders of the tree that hold a lab's own instrument's models: plain spectrometer names
+// besides the standard types, sorted.
+std::vector<std::string> own_spectrometers(const ModelDirectory& models);
+
 // The spectrometer an OPUS folder is read for when a job takes `chosen`: "" when one of them is
 // a standard type (the files go onto their machine type's grid), else the first (its own
 // section of "opus.conf", or the files' own axes).

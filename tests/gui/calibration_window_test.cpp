@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QSpinBox>
@@ -395,6 +396,46 @@ TEST(CalibrationWindow, BadInputsAreToldBeforeAnyModelIsWritten) {
     EXPECT_TRUE(lab.dialogs->calls.back().startsWith("critical:Calibration:chains "))
         << lab.dialogs->calls.back().toStdString();
     EXPECT_FALSE(form.running());
+}
+
+// A lab's own instrument and tables: the spectrometer field takes a new name (and offers the
+// tree's own folders), the identifier column and the sample pattern reach the settings, and
+// what cannot be a name or a pattern is told.
+TEST(CalibrationWindow, OwnInstrumentIdentifierColumnAndSampleNamesReachTheSettings) {
+    Lab lab;
+    fs::create_directories(lab.dir.path() / "models" / "invenio-s" / "m3.Clay");
+    CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+    auto* spectrometer = window.findChild<QComboBox*>("calibration_spectrometer");
+    ASSERT_TRUE(spectrometer->isEditable());
+    QStringList offered;
+    for (int i = 0; i < spectrometer->count(); ++i) {
+        offered << spectrometer->itemText(i);
+    }
+    EXPECT_EQ(offered, (QStringList{"mir", "mpa", "alphakbr", "alphaznse", "invenio-s"}));
+
+    // A table naming its samples in "sample_id": its other columns are the properties.
+    std::string renamed = test::read_file(lab.dir.file("targets.csv"));
+    renamed.replace(0, 3, "sample_id");
+    lab.dir.write("lab.csv", renamed);
+    window.findChild<QLineEdit*>("calibration_id-column")->setText("sample_id");
+    window.fill(lab.file("spectra.csv"), lab.file("lab.csv"), "Clay", "", "");
+    EXPECT_EQ(window.findChild<QComboBox*>("calibration_column")->count(), 2); // Clay, Texture
+    spectrometer->setCurrentText("vertex70");
+    window.findChild<QLineEdit*>("calibration_sample-id")->setText("^([^_]+)_");
+    const TrainingSettings settings = window.settings();
+    EXPECT_EQ(settings.spectrometer_type, "vertex70");
+    EXPECT_EQ(settings.input.spectrometer, "vertex70");
+    EXPECT_EQ(settings.input.id_column, "sample_id");
+    EXPECT_EQ(settings.input.sample_id, "^([^_]+)_");
+
+    window.findChild<QLineEdit*>("calibration_sample-id")->setText("^[^_]+_");
+    EXPECT_EQ(test::error_text([&] { window.settings(); }),
+              "--sample-id '^[^_]+_' has no group: put the sample's part of the file name in "
+              "parentheses, as in '^([^_]+)_'.");
+    window.findChild<QLineEdit*>("calibration_sample-id")->setText("");
+    spectrometer->setCurrentText("../mir");
+    EXPECT_EQ(test::error_text([&] { window.settings(); }),
+              "Name the spectrometer with letters, digits, - and _ (at most 64), not '../mir'.");
 }
 
 } // namespace

@@ -431,5 +431,55 @@ TEST(VeldraWindow, LogLinesKeepTheUsersCursorAndClearLogEmptiesIt) {
     EXPECT_EQ(log->toPlainText(), "");
 }
 
+// A model tree holding a lab's own spectrometer folder and property: the window offers both
+// beside the standard ones, and predicts the lab's property; a sample pattern that is not one
+// is told before any job.
+TEST(VeldraWindow, ALabsOwnSpectrometerAndPropertyAreOfferedAndPredicted) {
+    Window w;
+    namespace fs = boost::filesystem;
+    const fs::path models = w.dir.path() / "models";
+    const fs::path clay = models / "vertex70" / "m3.Clay";
+    fs::create_directories(clay);
+    for (const fs::directory_entry& file : fs::directory_iterator(models / "mir" / "pH")) {
+        if (file.path().filename() != "model.json") { // its card names pH under mir
+            fs::copy_file(file.path(), clay / file.path().filename());
+        }
+    }
+    w.window = std::make_unique<Veldra>(nullptr, models, w.dialogs);
+    auto* spectrometer = w.get<QComboBox>("combo_box_spectr");
+    QStringList offered;
+    for (int i = 0; i < spectrometer->count(); ++i) {
+        offered << spectrometer->itemText(i);
+    }
+    EXPECT_EQ(offered, (QStringList{"mir", "mpa", "alphakbr", "alphaznse", "vertex70"}));
+    EXPECT_EQ(w.window->findChild<QCheckBox*>("check_box_own_Clay"), nullptr); // not under mir
+    spectrometer->setCurrentText("vertex70");
+    auto* own = w.get<QCheckBox>("check_box_own_Clay");
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(own->text(), "Clay");
+    w.ready_to_run({"check_box_own_Clay"});
+    w.get<QLineEdit>("edit_sample_id")->setText("^(");
+    w.click("button_compute");
+    EXPECT_TRUE(w.idle());
+    EXPECT_TRUE(w.dialogs->calls.back().startsWith(
+        "critical:Internal error!:--sample-id '^(' is not a regular expression"))
+        << w.dialogs->calls.back().toStdString();
+    w.get<QLineEdit>("edit_sample_id")->setText("");
+    w.dialogs->calls.clear();
+    w.click("button_compute");
+    ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
+    const std::string output = w.dir.file("out.csv"); // one pair: the output itself
+    ASSERT_FALSE(w.dialogs->calls.empty());
+    EXPECT_TRUE(w.dialogs->calls.front().startsWith("information:Done:"))
+        << w.dialogs->calls.front().toStdString();
+    EXPECT_TRUE(test::read_file(output).rfind("SSN,draw 1,", 0) == 0);
+    const SummaryTable summary = read_summary_file(w.dir.file("out-summary.csv"));
+    ASSERT_FALSE(summary.rows.empty());
+    EXPECT_TRUE(summary.rows[0].of_pair({"vertex70", "Clay"}));
+    // Back to mir: the lab's property is not offered there.
+    spectrometer->setCurrentText("mir");
+    EXPECT_EQ(w.window->findChild<QCheckBox*>("check_box_own_Clay"), nullptr);
+}
+
 } // namespace
 } // namespace veldra
