@@ -394,6 +394,11 @@ struct ReadByJob {
             opus_folder.pop_back();
         }
         opus = opus_folder.empty() ? std::string() : path_key(opus_folder);
+        try {
+            naming = SampleNaming(settings.sample_id);
+        } catch (const std::runtime_error&) {
+            // The request is refused for its pattern; the files are named by base name here.
+        }
         if (!settings.model_directory.empty()) {
             for (const std::string& type : settings.spectrometer_types) {
                 for (const std::string& property : settings.soil_properties) {
@@ -416,7 +421,7 @@ struct ReadByJob {
         }
         boost::system::error_code error;
         if (!opus.empty() && folder == opus &&
-            !opus_base_name(fs::path(path).filename().string()).empty() &&
+            !naming.sample_of(fs::path(path).filename().string()).empty() &&
             fs::exists(path, error)) {
             return "The output '" + path + "' is one of the job's OPUS files in '" + opus_folder +
                    "': choose another output path.";
@@ -433,6 +438,7 @@ struct ReadByJob {
     std::map<std::string, std::string> model_folders;
     std::string opus_folder; // as given, without a pattern or a trailing separator
     std::string opus;
+    SampleNaming naming; // which files of the OPUS folder the job reads
 };
 
 } // namespace

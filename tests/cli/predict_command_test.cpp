@@ -105,12 +105,13 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
         const char* names[] = {"mir-Carbon", "mir-pH", "mpa-Carbon", "mpa-pH"};
         ASSERT_LT(sample, table.ids.size());
         const std::vector<std::string> fields = split_csv_fields(line);
-        ASSERT_EQ(fields.size(), 19u) << line;
+        ASSERT_EQ(fields.size(), 20u) << line;
         EXPECT_EQ(fields[0], table.ids[sample]);
         EXPECT_EQ(fields[14], "first_der"); // demonstration models take the job's transformation
-        // Not cross-validated, so not calibrated; no tolerance, no decision; no domain, no reason.
+        // Not cross-validated, so not calibrated; no tolerance, no decision; no domain, no
+        // reason; on the models' grid.
         EXPECT_EQ(std::vector<std::string>(fields.begin() + 15, fields.end()),
-                  (std::vector<std::string>{"NA", "NA", "NA", ""}));
+                  (std::vector<std::string>{"NA", "NA", "NA", "", ""}));
         EXPECT_EQ(fields[1] + "-" + fields[2], names[pair]);
         // mean, std, 2.5%, 50%, 97.5% as the pair's own file has them.
         std::istringstream file(
@@ -283,6 +284,13 @@ TEST_F(PredictCommand, OutputsThatClashWithTheInputOrEachOtherAreRefused) {
     expect_refused(
         {"--input", dir.file("scans"), "--models", models(), "--property", "pH", "--output", scan},
         "The output '" + scan + "' is one of the job's OPUS files in '" + dir.file("scans") + "'");
+    // Named the lab's way, files without a numeric extension are read too.
+    const std::string named = dir.write("scans/K0417_S_001", "scan");
+    expect_refused({"--input", dir.file("scans"), "--models", models(), "--sample-id", "^([^_]+)_",
+                    "--property", "pH", "--output", named},
+                   "The output '" + named + "' is one of the job's OPUS files in '" +
+                       dir.file("scans") + "'");
+    EXPECT_EQ(test::read_file(named), "scan");
     EXPECT_EQ(test::read_file(copy), test::read_file(input()));
     EXPECT_EQ(test::read_file(range), range_bytes);
     EXPECT_EQ(test::read_file(scan), "scan");

@@ -270,7 +270,7 @@ TEST(TrainCommand, ALabsOwnPropertyIsPredictedByName) {
     const std::string summary = test::read_file(lab.dir.file("p-summary.csv"));
     const std::string first = summary.substr(summary.find('\n') + 1);
     const std::vector<std::string> fields = split_csv_fields(first.substr(0, first.find('\n')));
-    ASSERT_EQ(fields.size(), 19u);
+    ASSERT_EQ(fields.size(), 20u);
     EXPECT_EQ(fields[2], "Clay");
     EXPECT_NE(fields[8], "NA");
     EXPECT_NE(fields[9], "NA");
