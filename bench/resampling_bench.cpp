@@ -70,15 +70,15 @@ int main(int argc, char** argv) {
     for (double x = std::ceil(axis.front() / 4) * 4; x > axis.back() - 4; x -= 4) {
         uniform.push_back(x);
     }
-    std::printf("%zu spectra of %zu points (%s)\n", table.rows.size(), axis.size(),
+    std::printf("%s spectra of %s\n", std::to_string(table.rows.size()).c_str(),
                 veldra::axis_text(axis).c_str());
     for (const auto& [name, other] :
          {std::pair<const char*, const std::vector<double>&>{"every second point", half},
           {"uniform 4 cm-1", uniform}}) {
         const Trip trip = round_trip(table, axis, other);
-        std::printf("%-20s %5zu points: round trip moves values by %.2f%% of the spectrum's range "
+        std::printf("%-20s %5d points: round trip moves values by %.2f%% of the spectrum's range "
                     "on average, %.2f%% at most; %.1f us per spectrum both ways\n",
-                    name, other.size(), 100 * trip.mean, 100 * trip.largest,
+                    name, static_cast<int>(other.size()), 100 * trip.mean, 100 * trip.largest,
                     1e6 * trip.seconds / static_cast<double>(table.rows.size()));
     }
     std::printf("reproduce: %s\n", argv[0]);

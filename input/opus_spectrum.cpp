@@ -151,10 +151,10 @@ void minus_log10(std::vector<double>& values, const std::vector<double>& axis,
     if (undefined > 0) {
         char text[200];
         std::snprintf(text, sizeof text,
-                      "%zu points of the %s are not above 0 and have no logarithm, between "
-                      "%.2f and %.2f cm-1",
-                      undefined, what.c_str(), high, low);
-        note += (note.empty() ? "" : "; ") + std::string(text);
+                      " points of the %s are not above 0 and have no logarithm, between %.2f and "
+                      "%.2f cm-1",
+                      what.c_str(), high, low);
+        note += (note.empty() ? "" : "; ") + std::to_string(undefined) + text;
     }
 }
 

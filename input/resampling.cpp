@@ -53,9 +53,8 @@ std::string axis_text(const std::vector<double>& axis) {
         return "no points";
     }
     char text[128];
-    std::snprintf(text, sizeof text, "%.2f–%.2f cm-1, %zu points", axis.front(), axis.back(),
-                  axis.size());
-    return text;
+    std::snprintf(text, sizeof text, "%.2f–%.2f cm-1, ", axis.front(), axis.back());
+    return text + std::to_string(axis.size()) + " points";
 }
 
 SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
