@@ -481,8 +481,7 @@ std::optional<int> write_spectra_first(const Options& options, bool opus, JobSet
             notes = table.read_notes;
         } else {
             table = read_spectra_input(log, "", "", settings.csv_file, {}, {});
-            const std::vector<std::string> header = read_csv_header(settings.csv_file);
-            names.assign(header.begin() + 1, header.end());
+            names = table.names; // as the reader took them: unquoted, without row names
         }
         write_spectra_file(options.write_spectra, table, names);
         settings.columns = columns_from_table(table);

@@ -1,6 +1,7 @@
 #include "input/csv_reader.h"
 
 #include "text/characters.h"
+#include "text/csv_record.h"
 #include "text/platform.h"
 #include "text/stream_number.h"
 
@@ -100,6 +101,15 @@ std::string where(std::size_t line_number, const std::string& header, std::size_
            "\", found \"" + found + "\")";
 }
 
+// The names of the value columns as a header line, for the messages of a quoted table.
+std::string join_names(const std::vector<std::string>& names) {
+    std::string line;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        line += (k > 0 ? "," : "") + names[k];
+    }
+    return line;
+}
+
 } // namespace
 
 std::string csv_separator_hint(const std::string& header) {
@@ -129,7 +139,26 @@ CsvSpectraReader::CsvSpectraReader(const std::string& path) : path_(path) {
     if (!read_header_line(in_, header_, path)) {
         fail("Can't read header from csv file: " + path);
     }
+    if (header_.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        header_.erase(0, 3); // a byte order mark, as spreadsheets save "CSV UTF-8"
+    }
+    quoted_ = header_.find('"') != std::string::npos;
     fields_ = count_header_fields(header_);
+    if (quoted_) {
+        std::size_t position = 0;
+        std::size_t lines = 0;
+        try {
+            next_csv_record(header_, position, names_, lines);
+        } catch (const std::runtime_error& e) {
+            fail("The header of the csv file is not well formed: " + std::string(e.what()) + ": " +
+                 path);
+        }
+        row_names_ = names_.size() > 2 && names_[0].empty() && names_[1] == "SSN";
+        if (row_names_) {
+            names_.erase(names_.begin());
+        }
+        fields_ = names_.size();
+    }
     if (fields_ == 0) {
         fail("Header of the csv file is empty: " + path);
     }
@@ -137,9 +166,51 @@ CsvSpectraReader::CsvSpectraReader(const std::string& path) : path_(path) {
         fail("Expected at least one column of doubles in csv file: " + path +
              csv_separator_hint(header_));
     }
-    names_ = split_csv_fields(header_);
-    names_.resize(fields_);
+    if (!quoted_) {
+        names_ = split_csv_fields(header_);
+        names_.resize(fields_);
+    }
     names_.erase(names_.begin());
+}
+
+bool CsvSpectraReader::read_quoted_line(SpectraTable& block) {
+    if (!row_names_ && line_.find('"') == std::string::npos) {
+        return false;
+    }
+    std::size_t position = 0;
+    std::size_t lines = 0;
+    try {
+        next_csv_record(line_, position, fields_of_line_, lines);
+    } catch (const std::runtime_error& e) {
+        fail("Line " + std::to_string(line_number_) +
+             " of the csv file is not well formed: " + e.what() + ": " + path_);
+    }
+    const std::size_t first = row_names_ ? 1 : 0;
+    if (fields_of_line_.size() != fields_ + first) {
+        fail("Expected " + std::to_string(fields_ - 1) + " values in file: " + path_ + " (line " +
+             std::to_string(line_number_) + " has " +
+             std::to_string(fields_of_line_.size() > first + 1 ? fields_of_line_.size() - first - 1
+                                                               : 0) +
+             ")");
+    }
+    block.ids.push_back(fields_of_line_[first]);
+    std::vector<double> row;
+    row.reserve(fields_ - 1);
+    for (std::size_t k = first + 1; k < fields_of_line_.size(); ++k) {
+        const std::string& field = fields_of_line_[k];
+        const char* p = skip_space(field.data(), field.data() + field.size());
+        const char* const end = field.data() + field.size();
+        double value = 0.0;
+        const char* const start = p;
+        if (!scan_stream_double(p, end, value) || skip_space(p, end) != end) {
+            fail("Expected <double> in file: " + path_ +
+                 where(line_number_, "SSN," + join_names(names_), k - first + 1, block.ids.back(),
+                       start, end));
+        }
+        row.push_back(value);
+    }
+    block.rows.push_back(std::move(row));
+    return true;
 }
 
 std::size_t CsvSpectraReader::read(SpectraTable& block, std::size_t count) {
@@ -152,6 +223,9 @@ std::size_t CsvSpectraReader::read(SpectraTable& block, std::size_t count) {
         if (line.empty()) {
             fail("Expected ssn entry in file: " + path_ + " (line " + std::to_string(line_number_) +
                  " is empty)");
+        }
+        if (quoted_ && read_quoted_line(block)) {
+            continue;
         }
         const std::size_t comma = line.find(',');
         block.ids.push_back(line.substr(0, comma));

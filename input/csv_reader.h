@@ -16,6 +16,10 @@ constexpr std::size_t largest_csv_header_bytes = std::size_t{64} << 20;
 
 // Reads a CSV table of spectra: a header whose field count N fixes the width, then one line per
 // sample holding an identifier and exactly N - 1 numbers. LF and CR LF line ends read alike.
+// Tables as R's write.csv and spreadsheets save them read too: a byte order mark before the
+// header is skipped, and in a table whose header holds a double quote, fields are read as
+// RFC 4180 quotes them ("s001", "a ""b""", "x,y" on one line) and a first column of row names
+// (an empty first name before "SSN") is left out.
 // Every problem raises std::runtime_error with the complete message for the user; a header
 // beyond the limits above is one.
 SpectraTable read_spectra_csv(const std::string& path);
@@ -47,6 +51,12 @@ private:
     std::vector<std::string> names_;
     std::string line_;
     std::size_t line_number_ = 1;
+    bool quoted_ = false;    // the header holds a double quote: RFC 4180 fields
+    bool row_names_ = false; // and a first column of row names before "SSN"
+    std::vector<std::string> fields_of_line_;
+    // One line of a quoted table into the block (false when it holds no quote and reads as
+    // any other line).
+    bool read_quoted_line(SpectraTable& block);
 };
 
 // The samples of a CSV table as the reader would meet them: the lines after the header, a last

@@ -519,6 +519,35 @@ TEST_F(PredictCommand, WrittenSpectraReadBackBitForBit) {
     EXPECT_FALSE(fs::exists(dir.file("k.csv")));
 }
 
+// The input table as R's write.csv saves it (quoted header and identifiers, a column of row
+// names) predicts with the same identifiers and numbers, summary included: the error draws are
+// seeded by the identifier, so a quote kept in it would move the predictive bounds.
+TEST_F(PredictCommand, ATableAsRWritesItPredictsAsThePlainOne) {
+    std::istringstream plain(test::read_file(input()));
+    std::string line;
+    std::getline(plain, line);
+    std::string r_table = "\"\",\"" + line.substr(0, line.find(',')) + "\"";
+    for (const std::string& name : split_csv_fields(line.substr(line.find(',') + 1))) {
+        r_table += ",\"" + name + "\"";
+    }
+    r_table += "\n";
+    for (int row = 1; std::getline(plain, line); ++row) {
+        r_table += "\"" + std::to_string(row) + "\",\"" + line.substr(0, line.find(',')) + "\"" +
+                   line.substr(line.find(',')) + "\n";
+    }
+    dir.write("r-table.csv", r_table);
+    for (const std::string& table : {input(), dir.file("r-table.csv")}) {
+        const std::string stem = table == input() ? "plain" : "r";
+        const Result result = run({"--input", table, "--models", models(), "--property", "pH",
+                                   "--output", dir.file(stem + ".csv"), "--quiet"});
+        ASSERT_EQ(result.code, exit_success) << result.err;
+    }
+    EXPECT_EQ(test::read_file(dir.file("r.csv")), test::read_file(dir.file("plain.csv")));
+    EXPECT_EQ(test::read_file(dir.file("r-summary.csv")),
+              test::read_file(dir.file("plain-summary.csv")));
+    EXPECT_NE(test::read_file(dir.file("r-summary.csv")).find("\nsample001,"), std::string::npos);
+}
+
 // The installed program as a process: exit statuses and Ctrl-C.
 // Every file of a model is read within a bound, under a memory limit: a file over its bound is
 // refused with a message, a file within it (a valid 200 MB domain with an extra array) costs a

@@ -76,6 +76,44 @@ TEST(CsvReader, AcceptedForms) {
     }
 }
 
+// R's write.csv quotes the header and the identifiers (and adds a column of row names unless
+// told not to); spreadsheets' "CSV UTF-8" starts with a byte order mark and ends lines in CR LF.
+// Each gives the table of the plain file, names included.
+TEST(CsvReader, TablesAsRAndSpreadsheetsWriteThemReadAsThePlainOne) {
+    TempDir dir;
+    const SpectraTable plain = read_spectra_csv(
+        dir.write("plain.csv", "SSN,wn_4000,wn_3998\ns001,0.5,1e-3\ns002,2,-0.25\n"));
+    const std::vector<std::pair<const char*, std::string>> forms = {
+        {"write.csv", "\"\",\"SSN\",\"wn_4000\",\"wn_3998\"\n\"1\",\"s001\",0.5,0.001\n"
+                      "\"2\",\"s002\",2,-0.25\n"},
+        {"write.csv, row.names = FALSE", "\"SSN\",\"wn_4000\",\"wn_3998\"\n\"s001\",0.5,1e-3\n"
+                                         "\"s002\",\"2\",-0.25\n"},
+        {"CSV UTF-8",
+         "\xEF\xBB\xBF\"SSN\",wn_4000,wn_3998\r\ns001,0.5,0.001\r\n\"s002\", 2 ,-0.25\r\n"},
+        {"a byte order mark alone",
+         "\xEF\xBB\xBFSSN,wn_4000,wn_3998\ns001,0.5,1e-3\ns002,2,-0.25\n"},
+    };
+    for (const auto& [name, content] : forms) {
+        SCOPED_TRACE(name);
+        const SpectraTable table = read_spectra_csv(dir.write("form.csv", content));
+        EXPECT_EQ(table.ids, plain.ids);
+        EXPECT_EQ(table.rows, plain.rows);
+        EXPECT_EQ(table.names, plain.names);
+    }
+    // Identifiers holding commas and quotes, as RFC 4180 quotes them.
+    const SpectraTable awkward = read_spectra_csv(
+        dir.write("awkward.csv", "\"SSN\",\"a\"\n\"plot 3, depth 10\",1\n\"say \"\"hi\"\"\",2\n"));
+    EXPECT_EQ(awkward.ids, (std::vector<std::string>{"plot 3, depth 10", "say \"hi\""}));
+    EXPECT_EQ(csv_error(dir, "\"SSN\",\"a\",\"b\"\n\"s1\",1,x\n"),
+              "Expected <double> in file: " + dir.file("in.csv") +
+                  " (line 2, column 3 \"b\", sample \"s1\", found \"x\")");
+    EXPECT_EQ(csv_error(dir, "\"SSN\",\"a\",\"b\"\n\"s1\",1\n"),
+              "Expected 2 values in file: " + dir.file("in.csv") + " (line 2 has 1)");
+    EXPECT_EQ(csv_error(dir, "\"SSN\",\"a\"\n\"s1,1\n"),
+              "Line 2 of the csv file is not well formed: a quoted field is not closed: " +
+                  dir.file("in.csv"));
+}
+
 TEST(CsvReader, EachErrorHasItsMessage) {
     TempDir dir;
     const std::string p = dir.file("in.csv");
