@@ -20,6 +20,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <unordered_map>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -145,6 +146,7 @@ public:
                 close_all();
                 break;
             }
+            warn_identifiers(b * block_samples);
             if (preview) {
                 // The view after the transformation shows what the first pair's forests see.
                 if (!pairs_.empty() && !runs_[0]) {
@@ -218,6 +220,30 @@ private:
         }
     }
 
+    // A sample named twice, or not named, is predicted all the same, but the lines of its
+    // output cannot be told apart: the first of each is told.
+    void warn_identifiers(std::size_t first_sample) {
+        for (std::size_t i = 0; i < block_.ids.size(); ++i) {
+            const std::string& id = block_.ids[i];
+            const std::size_t sample = first_sample + i + 1;
+            if (id.empty() && !empty_told_) {
+                empty_told_ = true;
+                VELDRA_LOG(log_, Severity::warning)
+                    << "Warning: sample " << sample
+                    << " of the input has no identifier; its lines in the outputs cannot be "
+                       "told from other unnamed samples'.";
+            }
+            const auto [seen, added] = sample_of_id_.emplace(id, sample);
+            if (!added && !id.empty() && !twice_told_) {
+                twice_told_ = true;
+                VELDRA_LOG(log_, Severity::warning)
+                    << "Warning: the input names \"" << id << "\" twice (samples " << seen->second
+                    << " and " << sample
+                    << "); both are predicted, and their lines in the outputs share the name.";
+            }
+        }
+    }
+
     void predict_block(const BlockPlace& place, std::size_t first_sample, std::size_t samples,
                        JobProgress& progress) {
         std::vector<SummaryPart> parts;
@@ -266,6 +292,9 @@ private:
     std::vector<std::unique_ptr<PairRun>> runs_;
     LoggerSet& log_;
     JobOutcome& outcome_;
+    std::unordered_map<std::string, std::size_t> sample_of_id_; // the first sample of each name
+    bool empty_told_ = false;
+    bool twice_told_ = false;
     std::string summary_path_;
     SpectraTable block_;
     std::optional<SummaryWriter> summary_;

@@ -84,6 +84,38 @@ TEST(JobRunner, SuccessListsEveryFileAndReadsModelsByFolderName) {
     EXPECT_EQ(single.message, "Files created:\n  " + tree.dir.file("out/result.csv") + "\n");
 }
 
+// Samples named twice or not at all are predicted, each told once with where it stands, in
+// blocks as in one.
+TEST(JobRunner, SamplesNamedTwiceOrNotAtAllAreToldOnce) {
+    ModelTree tree({"mpa/pH"}, 1);
+    for (const std::size_t block : {std::size_t{0}, std::size_t{2}}) {
+        JobSettings settings = tree.settings({"mpa"}, {"pH"});
+        settings.csv_file =
+            tree.dir.write("twice.csv", "SSN,a,b\ns1,1,2\n,3,4\ns2,5,6\ns1,7,8\n,9,9\ns2,1,1\n");
+        settings.block_samples = block;
+        LoggerSet log;
+        LogCapture seen(log);
+        JobProgress progress;
+        const JobOutcome outcome = run_job(settings, log, progress);
+        ASSERT_TRUE(outcome.ok) << outcome.message;
+        std::vector<std::string> warnings;
+        for (const std::string& message : seen.messages()) {
+            if (message.rfind("Warning: ", 0) == 0) {
+                warnings.push_back(message);
+            }
+        }
+        EXPECT_EQ(warnings,
+                  (std::vector<std::string>{
+                      "Warning: sample 2 of the input has no identifier; its lines in the "
+                      "outputs cannot be told from other unnamed samples'.",
+                      "Warning: the input names \"s1\" twice (samples 1 and 4); both are "
+                      "predicted, and their lines in the outputs share the name."}))
+            << block;
+        const std::string written = test::read_file(settings.output_path);
+        EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 7);
+    }
+}
+
 TEST(JobRunner, TheFirstErrorEndsTheJobAndLeavesFinishedFilesComplete) {
     ModelTree tree({"mir/Acidified.Carbon", "mir/m3.Ca"}, 1);
     fs::create_directories(tree.dir.path() / "mir" / "m3.Al"); // no range file
