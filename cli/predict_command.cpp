@@ -119,32 +119,6 @@ std::vector<std::string> ordered_choice(const std::vector<std::string>& given,
     return chosen;
 }
 
-// The standard types chosen, in their order, then a lab's own names as given (once each).
-std::vector<std::string> chosen_spectrometers(const std::vector<std::string>& given) {
-    const std::vector<std::string>& standard = spectrometer_types();
-    std::vector<std::string> own;
-    for (const std::string& name : given) {
-        if (std::find(standard.begin(), standard.end(), name) != standard.end()) {
-            continue;
-        }
-        if (!is_plain_spectrometer_name(name)) {
-            throw UsageError("unknown spectrometer type '" + name +
-                             "' (a lab's own takes 1 to 64 letters, digits, - and _)");
-        }
-        if (std::find(own.begin(), own.end(), name) == own.end()) {
-            own.push_back(name);
-        }
-    }
-    std::vector<std::string> chosen;
-    for (const std::string& value : standard) {
-        if (std::find(given.begin(), given.end(), value) != given.end()) {
-            chosen.push_back(value);
-        }
-    }
-    chosen.insert(chosen.end(), own.begin(), own.end());
-    return chosen;
-}
-
 po::options_description described_options() {
     po::options_description described(
         "veldra-predict: soil property predictions from infrared spectra with BART models\n"
@@ -305,9 +279,13 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
             throw UsageError(e.what());
         }
     }
-    options.spectrometers = chosen_spectrometers(
-        values.count("spectrometer") ? values["spectrometer"].as<std::vector<std::string>>()
-                                     : std::vector<std::string>{"mir"});
+    try {
+        options.spectrometers = chosen_spectrometers(
+            values.count("spectrometer") ? values["spectrometer"].as<std::vector<std::string>>()
+                                         : std::vector<std::string>{"mir"});
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
+    }
     choose_properties(values, options);
     const std::string transform = values["transform"].as<std::string>();
     if (transform != "first_der" && transform != "none") {
@@ -351,38 +329,6 @@ std::optional<Options> parse(const std::vector<std::string>& arguments, std::ost
         }
     }
     return options;
-}
-
-// The table as a CSV the reader accepts, every value with 17 significant digits so that
-// reading it back gives the same doubles.
-void write_spectra_file(const std::string& path, const SpectraTable& table,
-                        const std::vector<std::string>& names) {
-    // Beside the target until complete, as the prediction files.
-    ResultFileStream file(path);
-    std::ofstream& out = file.stream();
-    out << "SSN";
-    for (const std::string& name : names) {
-        out << ',' << name;
-    }
-    out << '\n';
-    char text[64];
-    for (std::size_t i = 0; i < table.rows.size(); ++i) {
-        const std::string& id = table.ids.at(i);
-        if (id.find_first_of(",\r\n") != std::string::npos) {
-            throw std::runtime_error("The sample identifier '" + id +
-                                     "' holds a comma or a line break and cannot be written "
-                                     "to a CSV file: " +
-                                     path);
-        }
-        out << id;
-        for (const double value : table.rows[i]) {
-            const auto end =
-                std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
-            out << ',' << std::string_view(text, static_cast<std::size_t>(end.ptr - text));
-        }
-        out << '\n';
-    }
-    file.close();
 }
 
 } // namespace
@@ -483,7 +429,7 @@ std::optional<int> write_spectra_first(const Options& options, bool opus, JobSet
             table = read_spectra_input(log, "", "", settings.csv_file, {}, {});
             names = table.names; // as the reader took them: unquoted, without row names
         }
-        write_spectra_file(options.write_spectra, table, names);
+        write_spectra_table(options.write_spectra, table, names);
         settings.columns = columns_from_table(table);
         settings.ids = table.ids;
         settings.opus_folder.clear();

@@ -57,26 +57,14 @@ std::string axis_text(const std::vector<double>& axis) {
     return text + std::to_string(axis.size()) + " points";
 }
 
-SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
-                                     const std::vector<double>& target)
-    : source_size_(source.size()) {
-    if (!strictly_monotone(source) || !strictly_monotone(target)) {
-        throw std::runtime_error("Spectra can only be resampled between axes of at least two "
-                                 "strictly rising or falling wavenumbers.");
-    }
-    // The source in rising order, and where each of its points stands in the given order.
-    const bool falling = source.front() > source.back();
-    std::vector<double> x(source.size());
-    for (std::size_t k = 0; k < source.size(); ++k) {
-        x[k] = falling ? source[source.size() - 1 - k] : source[k];
-    }
-    const auto original = [&](std::size_t k) { return falling ? source.size() - 1 - k : k; };
-    const double smallest = x.front();
-    const double largest = x.back();
+namespace {
+
+// Refuses a target point beyond the source's range by more than half its own step (so that the
+// source still covers half its interval): two instruments of one model differ in their axes by
+// such fractions of a step.
+void check_coverage(const std::vector<double>& source, const std::vector<double>& target,
+                    double smallest, double largest) {
     for (std::size_t j = 0; j < target.size(); ++j) {
-        // A point may stand beyond the source's range by half its own step at most (so that
-        // the source still covers half its interval): two instruments of one model differ in
-        // their axes by such fractions of a step.
         double low = 0;
         double high = 0;
         interval_of(target, j, low, high);
@@ -87,59 +75,84 @@ SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
                                      " without extrapolating.");
         }
     }
+}
+
+// The interval of target point j, cut to [smallest, largest] on both sides alike so that it
+// stays centred on its point (a straight line keeps its values); empty when it lies outside.
+void centred_interval(const std::vector<double>& target, std::size_t j, double smallest,
+                      double largest, double& low, double& high) {
+    interval_of(target, j, low, high);
+    if (low < smallest || high > largest) {
+        const double point = target[j];
+        const double half =
+            std::min({point - low, high - point, point - smallest, largest - point});
+        low = point - half;
+        high = point + half;
+    }
+}
+
+} // namespace
+
+SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
+                                     const std::vector<double>& target)
+    : source_size_(source.size()) {
+    if (!strictly_monotone(source) || !strictly_monotone(target)) {
+        throw std::runtime_error("Spectra can only be resampled between axes of at least two "
+                                 "strictly rising or falling wavenumbers.");
+    }
+    // The source in rising order; falling_ says whether it was given the other way round.
+    falling_ = source.front() > source.back();
+    std::vector<double> x(source.size());
+    for (std::size_t k = 0; k < source.size(); ++k) {
+        x[k] = source[original(k)];
+    }
+    check_coverage(source, target, x.front(), x.back());
     first_.reserve(target.size() + 1);
     for (std::size_t j = 0; j < target.size(); ++j) {
         first_.push_back(indices_.size());
         double low = 0;
         double high = 0;
-        interval_of(target, j, low, high);
-        if (low < smallest || high > largest) {
-            // Cut to the source's range on both sides alike, so that the interval stays
-            // centred on its point (a straight line keeps its values).
-            const double point = target[j];
-            const double half =
-                std::min({point - low, high - point, point - smallest, largest - point});
-            low = point - half;
-            high = point + half;
-        }
+        centred_interval(target, j, x.front(), x.back(), low, high);
         if (!(high > low)) {
             // A point on the source's edge whose whole interval lies outside: the edge value.
-            const double point = std::clamp(target[j], smallest, largest);
-            const std::size_t k = point - smallest < largest - point ? 0 : x.size() - 1;
-            indices_.push_back(original(k));
-            weights_.push_back(1.0);
-            continue;
-        }
-        const double width = high - low;
-        // The segment [x[k], x[k + 1]] holding `low`.
-        std::size_t k =
-            static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), low) - x.begin());
-        k = k == 0 ? 0 : std::min(k - 1, x.size() - 2);
-        const auto add = [&](std::size_t point, double weight) {
-            const std::size_t index = original(point);
-            if (indices_.size() > first_.back() && indices_.back() == index) {
-                weights_.back() += weight;
-            } else {
-                indices_.push_back(index);
-                weights_.push_back(weight);
-            }
-        };
-        for (; k + 1 < x.size() && x[k] < high; ++k) {
-            const double u = std::max(low, x[k]);
-            const double v = std::min(high, x[k + 1]);
-            if (!(v > u)) {
-                continue;
-            }
-            const double h = x[k + 1] - x[k];
-            // The integral of the linear curve over [u, v], split between its two ends.
-            const double left =
-                ((x[k + 1] - u) * (x[k + 1] - u) - (x[k + 1] - v) * (x[k + 1] - v)) / (2.0 * h);
-            const double right = ((v - x[k]) * (v - x[k]) - (u - x[k]) * (u - x[k])) / (2.0 * h);
-            add(k, left / width);
-            add(k + 1, right / width);
+            const double point = std::clamp(target[j], x.front(), x.back());
+            add(point - x.front() < x.back() - point ? 0 : x.size() - 1, 1.0);
+        } else {
+            add_interval(x, low, high);
         }
     }
     first_.push_back(indices_.size());
+}
+
+void SpectrumResampler::add(std::size_t point, double weight) {
+    const std::size_t index = original(point);
+    if (indices_.size() > first_.back() && indices_.back() == index) {
+        weights_.back() += weight;
+    } else {
+        indices_.push_back(index);
+        weights_.push_back(weight);
+    }
+}
+
+void SpectrumResampler::add_interval(const std::vector<double>& x, double low, double high) {
+    const double width = high - low;
+    // The segment [x[k], x[k + 1]] holding `low`.
+    std::size_t k = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), low) - x.begin());
+    k = k == 0 ? 0 : std::min(k - 1, x.size() - 2);
+    for (; k + 1 < x.size() && x[k] < high; ++k) {
+        const double u = std::max(low, x[k]);
+        const double v = std::min(high, x[k + 1]);
+        if (!(v > u)) {
+            continue;
+        }
+        const double h = x[k + 1] - x[k];
+        // The integral of the linear curve over [u, v], split between its two ends.
+        const double left =
+            ((x[k + 1] - u) * (x[k + 1] - u) - (x[k + 1] - v) * (x[k + 1] - v)) / (2.0 * h);
+        const double right = ((v - x[k]) * (v - x[k]) - (u - x[k]) * (u - x[k])) / (2.0 * h);
+        add(k, left / width);
+        add(k + 1, right / width);
+    }
 }
 
 std::vector<double> SpectrumResampler::operator()(const double* values) const {

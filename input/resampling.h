@@ -41,7 +41,16 @@ public:
     std::vector<double> operator()(const double* values) const;
 
 private:
+    // Where point k of the rising source stands in the source as given.
+    std::size_t original(std::size_t k) const { return falling_ ? source_size_ - 1 - k : k; }
+    // Adds `weight` of a source point (rising order) to the target point being built.
+    void add(std::size_t point, double weight);
+    // Adds the weights of the mean of the linear curve through the rising source `x` over
+    // [low, high].
+    void add_interval(const std::vector<double>& x, double low, double high);
+
     std::size_t source_size_ = 0;
+    bool falling_ = false;
     // Target point j is the sum of weights_[k] * values[indices_[k]] for k in
     // [first_[j], first_[j + 1]).
     std::vector<std::size_t> first_;

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include <boost/filesystem/operations.hpp>
@@ -299,6 +301,35 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
             }
         }
     }
+}
+
+void write_spectra_table(const std::string& path, const SpectraTable& table,
+                         const std::vector<std::string>& names) {
+    ResultFileStream file(path);
+    std::ofstream& out = file.stream();
+    out << "SSN";
+    for (const std::string& name : names) {
+        out << ',' << name;
+    }
+    out << '\n';
+    char text[64];
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+        const std::string& id = table.ids.at(i);
+        if (id.find_first_of(",\r\n") != std::string::npos) {
+            throw std::runtime_error("The sample identifier '" + id +
+                                     "' holds a comma or a line break and cannot be written "
+                                     "to a CSV file: " +
+                                     path);
+        }
+        out << id;
+        for (const double value : table.rows[i]) {
+            const auto end =
+                std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
+            out << ',' << std::string_view(text, static_cast<std::size_t>(end.ptr - text));
+        }
+        out << '\n';
+    }
+    file.close();
 }
 
 } // namespace veldra

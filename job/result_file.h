@@ -115,4 +115,11 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
                            bool exponential, LoggerSet& log, PredictionSummary* summary = nullptr,
                            PairStatistics* statistics = nullptr);
 
+// Writes a table of spectra as a CSV the spectra reader accepts (an "SSN" column, then `names`),
+// every value with 17 significant digits so that reading it back gives the same doubles; beside
+// the target until complete, as the prediction files. An identifier holding a comma or a line
+// break is refused.
+void write_spectra_table(const std::string& path, const SpectraTable& table,
+                         const std::vector<std::string>& names);
+
 } // namespace veldra

@@ -1,6 +1,7 @@
 #include "models/model_layout.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -22,6 +23,27 @@ bool is_plain_spectrometer_name(std::string_view name) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '-' || c == '_';
     });
+}
+
+std::vector<std::string> chosen_spectrometers(const std::vector<std::string>& given) {
+    const std::vector<std::string>& standard = spectrometer_types();
+    std::vector<std::string> chosen;
+    for (const std::string& value : standard) {
+        if (std::find(given.begin(), given.end(), value) != given.end()) {
+            chosen.push_back(value);
+        }
+    }
+    for (const std::string& name : given) {
+        if (std::find(chosen.begin(), chosen.end(), name) != chosen.end()) {
+            continue;
+        }
+        if (!is_plain_spectrometer_name(name)) {
+            throw std::invalid_argument("unknown spectrometer type '" + name +
+                                        "' (a lab's own takes 1 to 64 letters, digits, - and _)");
+        }
+        chosen.push_back(name);
+    }
+    return chosen;
 }
 
 std::vector<std::string> own_spectrometers(const ModelDirectory& models) {

@@ -26,6 +26,11 @@ const std::vector<std::string>& spectrometer_types();
 // folder of the model tree that holds that instrument's models).
 bool is_plain_spectrometer_name(std::string_view name);
 
+// The spectrometers a job takes from the names given: the standard types among them in their
+// order, then a lab's own names in the order given, once each. Raises std::invalid_argument for
+// a name that is neither.
+std::vector<std::string> chosen_spectrometers(const std::vector<std::string>& given);
+
 // The folders of the tree that hold a lab's own instrument's models: plain spectrometer names
 // besides the standard types, sorted.
 std::vector<std::string> own_spectrometers(const ModelDirectory& models);

@@ -170,6 +170,37 @@ void log_matching(const TrainingSet& set, const TrainingInput& input, LoggerSet&
     }
 }
 
+// The reference values (not empty, not NA) of samples the spectra do not hold.
+void note_values_without_spectrum(const SpectraTable& table,
+                                  const std::map<std::string, std::string>& value_of,
+                                  TrainingSet& set) {
+    std::map<std::string, char> with_spectrum;
+    for (const std::string& id : table.ids) {
+        with_spectrum[id] = 1;
+    }
+    for (const auto& entry : value_of) {
+        if (!entry.second.empty() && entry.second != "NA" && !with_spectrum.count(entry.first)) {
+            ++set.unmatched;
+            set.without_spectrum.push_back(entry.first);
+        }
+    }
+}
+
+// Few samples or a single covariate train, with a warning.
+void warn_of_a_small_set(const TrainingSet& set, LoggerSet& log) {
+    if (set.rows.size() < few_samples) {
+        VELDRA_LOG(log, Severity::warning)
+            << "Warning: only " << set.rows.size()
+            << " samples have a spectrum and a reference value; a model calibrated on fewer than "
+            << few_samples << " rarely predicts new soils well.";
+    }
+    if (set.rows.front().size() < 2) {
+        VELDRA_LOG(log, Severity::warning)
+            << "Warning: the forests see " << set.rows.front().size()
+            << " covariate; is the spectra file a table of one value per sample?";
+    }
+}
+
 } // namespace
 
 TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
@@ -221,16 +252,7 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
         }
         set.values.push_back(value);
     }
-    std::map<std::string, char> with_spectrum;
-    for (const std::string& id : table.ids) {
-        with_spectrum[id] = 1;
-    }
-    for (const auto& entry : value_of) {
-        if (!entry.second.empty() && entry.second != "NA" && !with_spectrum.count(entry.first)) {
-            ++set.unmatched;
-            set.without_spectrum.push_back(entry.first);
-        }
-    }
+    note_values_without_spectrum(table, value_of, set);
     log_matching(set, input, log);
     if (set.rows.empty() && set.unmatched > 0 && !table.ids.empty()) {
         fail("No " + input.id_column + " of the targets file " + quoted(input.targets) +
@@ -242,17 +264,7 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
         fail("Only " + std::to_string(set.rows.size()) +
              " samples have both a spectrum and a reference value; at least 2 are needed.");
     }
-    if (set.rows.size() < few_samples) {
-        VELDRA_LOG(log, Severity::warning)
-            << "Warning: only " << set.rows.size()
-            << " samples have a spectrum and a reference value; a model calibrated on fewer than "
-            << few_samples << " rarely predicts new soils well.";
-    }
-    if (set.rows.front().size() < 2) {
-        VELDRA_LOG(log, Severity::warning)
-            << "Warning: the forests see " << set.rows.front().size()
-            << " covariate; is the spectra file a table of one value per sample?";
-    }
+    warn_of_a_small_set(set, log);
     return set;
 }
 

@@ -2,6 +2,10 @@
 
 #include "tests/support/error_text.h"
 
+#include <stdexcept>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace veldra {
@@ -15,6 +19,21 @@ TEST(ModelLayout, FoldersOfProperties) {
     EXPECT_EQ(test::slashes(model_folder("/m", "mpa", "N").string()), "/m/mpa/Total.Nitrogen");
     EXPECT_EQ(soil_properties().size(), 17u);
     EXPECT_EQ(spectrometer_types().front(), "mir");
+}
+
+// A lab's own spectrometer names: the standard types first in their order, then the lab's in
+// the order given; names that could leave the tree refused; an OPUS folder is read on its own
+// axes only when no standard type is chosen.
+TEST(ModelLayout, ALabsOwnSpectrometers) {
+    EXPECT_EQ(chosen_spectrometers({"vertex70", "mpa", "mir", "vertex70", "INVENIO_2"}),
+              (std::vector<std::string>{"mir", "mpa", "vertex70", "INVENIO_2"}));
+    for (const char* bad : {"", "../mir", "a b", "x.y", "é"}) {
+        EXPECT_THROW(chosen_spectrometers({bad}), std::invalid_argument) << bad;
+    }
+    EXPECT_FALSE(is_plain_spectrometer_name(std::string(65, 'a')));
+    EXPECT_EQ(own_spectrometer({"vertex70", "tensor-2"}), "vertex70");
+    EXPECT_EQ(own_spectrometer({"vertex70", "mir"}), "");
+    EXPECT_EQ(own_spectrometer({}), "");
 }
 
 TEST(ModelLayout, TransformationSpellings) {
