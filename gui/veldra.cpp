@@ -144,6 +144,11 @@ Veldra::~Veldra() {
         worker->wait();
         worker.reset();
     }
+    // A calibration window still open goes with this one: it must not call back into a window
+    // being destroyed.
+    for (CalibrationWindow* calibration : findChildren<CalibrationWindow*>()) {
+        calibration->disconnect(this);
+    }
     delete ui;
 }
 

@@ -17,6 +17,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -476,9 +478,22 @@ TEST(VeldraWindow, ALabsOwnSpectrometerAndPropertyAreOfferedAndPredicted) {
     const SummaryTable summary = read_summary_file(w.dir.file("out-summary.csv"));
     ASSERT_FALSE(summary.rows.empty());
     EXPECT_TRUE(summary.rows[0].of_pair({"vertex70", "Clay"}));
-    // Back to mir: the lab's property is not offered there.
+    // A property calibrated in the calibration window is offered once that window closes.
+    w.click("button_calibrate");
+    auto* calibration = w.window->findChild<CalibrationWindow*>("calibration_window");
+    ASSERT_NE(calibration, nullptr);
+    fs::create_directories(models / "vertex70" / "m3.Sand");
+    EXPECT_EQ(w.window->findChild<QCheckBox*>("check_box_own_Sand"), nullptr);
+    calibration->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_NE(w.window->findChild<QCheckBox*>("check_box_own_Sand"), nullptr);
+    EXPECT_TRUE(w.get<QCheckBox>("check_box_own_Clay")->isChecked()); // kept as it was
+    // Back to mir: the lab's properties are not offered there.
     spectrometer->setCurrentText("mir");
     EXPECT_EQ(w.window->findChild<QCheckBox*>("check_box_own_Clay"), nullptr);
+    // A calibration window left open when the window goes does not call back into it.
+    w.click("button_calibrate");
+    w.window.reset();
 }
 
 } // namespace
