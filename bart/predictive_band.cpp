@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace veldra {
 
@@ -71,11 +72,41 @@ PredictiveBand band_between(const std::vector<double>& sorted, double low, doubl
     // A value above m of the draws lies above the draw of index m - 1 and at or below index m.
     const double below_low = std::ceil(low * draws - 1e-9);
     const double below_high = std::floor(high * draws + 1e-9);
+    // A level the draws cannot bound (no draw below the value, or none above it) leaves that
+    // side open: cutting it at the extreme draw would cover less than the calibration promises.
+    const double infinity = std::numeric_limits<double>::infinity();
     const std::size_t last = sorted.size() - 1;
-    const std::size_t lower = below_low < 1.0 ? 0 : static_cast<std::size_t>(below_low) - 1;
-    const std::size_t upper =
-        below_high > static_cast<double>(last) ? last : static_cast<std::size_t>(below_high);
-    return {sorted[std::min(lower, last)], sorted[upper]};
+    const double lower = below_low < 1.0
+                             ? -infinity
+                             : sorted[std::min(last, static_cast<std::size_t>(below_low) - 1)];
+    const double upper = below_high > static_cast<double>(last)
+                             ? infinity
+                             : sorted[static_cast<std::size_t>(below_high)];
+    return {lower, upper};
+}
+
+PredictiveSpread predictive_spread(const std::vector<double>& fitted,
+                                   const std::vector<double>& sigma, const std::string& id) {
+    const std::size_t draws = fitted.size();
+    if (draws == 0) {
+        return {std::nan(""), std::nan("")};
+    }
+    double mean = 0.0;
+    double square = 0.0;
+    // Welford's running mean and sum of squared deviations: steady for values far from 0.
+    for (std::size_t d = 0; d < draws; ++d) {
+        const double value = fitted[d] + sigma[d] * sample_draw_normal(id, d);
+        const double delta = value - mean;
+        mean += delta / static_cast<double>(d + 1);
+        square += delta * (value - mean);
+    }
+    return {mean, draws > 1 ? std::sqrt(square / static_cast<double>(draws - 1)) : 0.0};
+}
+
+double standardized_residual(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                             const std::string& id, double observed) {
+    const PredictiveSpread spread = predictive_spread(fitted, sigma, id);
+    return spread.sd > 0.0 ? std::abs(observed - spread.mean) / spread.sd : std::nan("");
 }
 
 double predictive_pit(const std::vector<double>& fitted, const std::vector<double>& sigma,

@@ -35,8 +35,23 @@ void predictive_draws(const std::vector<double>& fitted, const std::vector<doubl
 // The band between the draws' levels `low` and `high` (0 to 1) of `sorted` draws: the lowest
 // draw with at least low D draws below it, and the highest with at most high D draws below it,
 // so that a value whose probability-integral transform (`predictive_pit`) lies in [low, high]
-// lies in the band.
+// lies in the band. A side the draws cannot bound is open (-infinity for a `low` of 0, +infinity
+// for a `high` of 1: a value below or above every draw has that transform).
 PredictiveBand band_between(const std::vector<double>& sorted, double low, double high);
+
+// The mean and standard deviation of a sample's predictive draws y_d on the fitted scale (before
+// any back-transform).
+struct PredictiveSpread {
+    double mean = 0.0;
+    double sd = 0.0;
+};
+PredictiveSpread predictive_spread(const std::vector<double>& fitted,
+                                   const std::vector<double>& sigma, const std::string& id);
+
+// How many of those standard deviations `observed` (on the fitted scale) lies from their mean:
+// |observed - mean| / sd, what calibrates a bound the draws cannot give.
+double standardized_residual(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                             const std::string& id, double observed);
 
 // The probability-integral transform of `observed` (on the fitted scale, log(y) for a model of
 // log(y)) under a sample's predictive draws: the share of the draws y_d below it.

@@ -73,9 +73,15 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
 
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout();
-    auto* legend = new QLabel("Mean and 95% interval (predictive, else credible); red: outside the "
-                              "calibration domain; orange: to re-measure. Ctrl+C copies.",
-                              this);
+    // The interval shown is the one decided on, where a decision was made.
+    const bool decided = std::any_of(table_.rows.begin(), table_.rows.end(), decided_on_calibrated);
+    auto* legend = new QLabel(
+        (decided ? "Mean and the calibrated " + QString::number(100.0 * table_.levels[0], 'g', 6) +
+                       "% interval its decision was made on, else the 95% interval"
+                 : QString("Mean and 95% interval")) +
+            " (predictive, else credible); red: outside the calibration domain; orange: to "
+            "re-measure. Ctrl+C copies.",
+        this);
     legend->setWordWrap(true);
     top->addWidget(legend, 1);
     top->addWidget(remeasure_box_);

@@ -17,8 +17,15 @@
 
 namespace veldra {
 
-// The interval a cell shows: predictive where the model gives one, else credible.
+// The interval a cell shows: the calibrated one its decision was made on (the first level's),
+// else predictive where the model gives one, else credible.
 QString summary_cell_text(const SummaryRow& row);
+
+// Whether a row's decision was made on a calibrated interval it holds.
+bool decided_on_calibrated(const SummaryRow& row);
+
+// A bound as the window shows it: six digits, "NA", "-Inf" or "Inf" where open.
+std::string bound_text(double value);
 
 // The summary as a table of samples x pairs, each cell computed when shown: a job of 10,000
 // samples has 170,000 cells, too many to make one object each.
@@ -101,8 +108,7 @@ public:
                 "], predictive [" + field(C::predictive_low) + ", " + field(C::predictive_high) +
                 "], domain " + field(C::domain) + " (T2 " + field(C::t2) + ", Q " + field(C::q) +
                 "), model R2 " + field(C::model_r2) + calibrated_text(*cell) +
-                (cell->decision.empty() || cell->decision == "NA" ? "" : "; " + cell->decision) +
-                (cell->domain_reason.empty() ? "" : "; differs at " + cell->domain_reason));
+                decision_text(*cell));
         }
         default:
             return {};
@@ -123,18 +129,28 @@ public:
         return false;
     }
 
+    // "; re-measure: outside at 884–778 cm⁻¹; too wide", "; accept", or where no decision was
+    // made "; differs at 884–778 cm⁻¹" for a sample outside.
+    static std::string decision_text(const SummaryRow& row) {
+        const std::string reasons = decision_reasons_text(row.decision, row.domain_reason);
+        if (!reasons.empty()) {
+            return "; re-measure: " + reasons;
+        }
+        if (!row.decision.empty() && row.decision != "NA") {
+            return "; " + row.decision;
+        }
+        return row.domain_reason.empty() ? "" : "; differs at " + row.domain_reason;
+    }
+
     // ", calibrated 95% [a, b]" for each level of the table.
     std::string calibrated_text(const SummaryRow& row) const {
         std::string text;
         for (std::size_t l = 0; l < table_.levels.size() && 2 * l + 1 < row.calibrated.size();
              ++l) {
-            const auto number = [](double value) {
-                return std::isnan(value) ? std::string("NA")
-                                         : QString::number(value, 'g', 6).toStdString();
-            };
             text += ", calibrated " +
                     QString::number(100.0 * table_.levels[l], 'g', 6).toStdString() + "% [" +
-                    number(row.calibrated[2 * l]) + ", " + number(row.calibrated[2 * l + 1]) + "]";
+                    bound_text(row.calibrated[2 * l]) + ", " +
+                    bound_text(row.calibrated[2 * l + 1]) + "]";
         }
         return text;
     }

@@ -22,7 +22,9 @@ namespace {
 
 void append_value(std::string& line, const std::vector<double>& values, std::size_t i) {
     line += ',';
-    if (i < values.size() && !std::isnan(values[i])) {
+    if (i < values.size() && std::isinf(values[i])) {
+        line += values[i] < 0 ? "-Inf" : "Inf"; // an open bound, as R writes it
+    } else if (i < values.size() && !std::isnan(values[i])) {
         append_general6(line, values[i]);
     } else {
         line += "NA";
@@ -52,18 +54,34 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
         const PredictiveBand band = predictive_band(fitted, sigma, ids[j], exponential, scratch);
         low[j] = band.low;
         high[j] = band.high;
+        std::optional<PredictiveSpread> spread; // computed once, for a level that needs it
         for (std::size_t l = 0; l < levels; ++l) {
-            if (const auto& between = calibrated->levels[l]) {
-                const PredictiveBand bounds =
-                    band_between(scratch, between->first, between->second);
-                calibrated->low[l][j] = bounds.low;
-                calibrated->high[l][j] = bounds.high;
+            const auto& between = calibrated->levels[l];
+            if (!between) {
+                continue;
             }
+            PredictiveBand bounds;
+            if (!std::isnan(between->residual_bound)) {
+                if (!spread) {
+                    spread = predictive_spread(fitted, sigma, ids[j]);
+                }
+                bounds.low = spread->mean - between->residual_bound * spread->sd;
+                bounds.high = spread->mean + between->residual_bound * spread->sd;
+                if (exponential) {
+                    bounds.low = std::exp(bounds.low);
+                    bounds.high = std::exp(bounds.high);
+                }
+            } else {
+                bounds = band_between(scratch, between->low, between->high);
+            }
+            calibrated->low[l][j] = bounds.low;
+            calibrated->high[l][j] = bounds.high;
         }
     }
 }
 
-std::string sample_decision(char domain, double low, double high, double tolerance) {
+std::string sample_decision(char domain, double low, double high, double tolerance,
+                            const std::string& unbanded) {
     std::string reasons;
     const auto add = [&](const char* reason) {
         reasons += (reasons.empty() ? "re-measure: " : "; ") + std::string(reason);
@@ -74,11 +92,32 @@ std::string sample_decision(char domain, double low, double high, double toleran
         add("unknown domain");
     }
     if (std::isnan(low) || std::isnan(high)) {
-        add("no calibration");
+        add(unbanded.c_str());
+    } else if (std::isinf(low) || std::isinf(high)) {
+        add("interval open");
     } else if (!((high - low) / 2.0 <= tolerance)) {
         add("too wide");
     }
     return reasons.empty() ? "accept" : reasons;
+}
+
+std::string decision_reasons_text(const std::string& decision, const std::string& domain_reason) {
+    const std::string prefix = "re-measure: ";
+    if (decision.compare(0, prefix.size(), prefix) != 0) {
+        return std::string();
+    }
+    std::string text;
+    std::size_t from = prefix.size();
+    while (from <= decision.size()) {
+        const std::size_t end = std::min(decision.find("; ", from), decision.size());
+        const std::string reason = decision.substr(from, end - from);
+        text += (text.empty() ? "" : "; ") + reason;
+        if (reason == "outside" && !domain_reason.empty()) {
+            text += " at " + domain_reason;
+        }
+        from = end + 2;
+    }
+    return text;
 }
 
 SummaryWriter::SummaryWriter(const std::string& path, const std::vector<double>& levels)

@@ -2,6 +2,7 @@
 
 #include "bart/forest_prediction.h"
 #include "bart/predictive_band.h"
+#include "models/interval_calibration.h"
 
 #include <array>
 #include <cstddef>
@@ -34,9 +35,15 @@ constexpr const char* summary_resampling_column = "resampling";
 // The decision on one sample at a tolerance (the half width its calibrated band at the first
 // level may have): "accept" when it is inside the model's domain and its band is no wider than
 // the tolerance either side, else "re-measure: " and each reason ("outside", "unknown domain",
-// "no calibration", "too wide", separated by "; "). `low` and `high` are NaN without a calibrated
-// band.
-std::string sample_decision(char domain, double low, double high, double tolerance);
+// then `unbanded`, "interval open" or "too wide", separated by "; "). `low` and `high` are NaN
+// without a calibrated band (`unbanded` says why: "no calibration", or "level too high for the
+// calibration set (needs 39)"), infinite where the band is open.
+std::string sample_decision(char domain, double low, double high, double tolerance,
+                            const std::string& unbanded = "no calibration");
+
+// The decision's reasons for a lab, the domain's ranges beside "outside": "outside at 884–778
+// cm⁻¹; too wide" from "re-measure: outside; too wide" and its "domain reason"; "" for "accept".
+std::string decision_reasons_text(const std::string& decision, const std::string& domain_reason);
 // `domain` above: 'i' inside, 'o' outside, 'u' unknown.
 
 // The per-sample figures of one pair that the summary shows. Mean, standard deviation and the
@@ -76,9 +83,10 @@ struct SummaryPart {
 // [row][sample] on the fitted scale; row r holds draw `draw_of_row[r]` (`draw_indices`), whose
 // error spread is `sigma[draw_of_row[r]]`.
 // With `levels` (the draw levels of each calibrated band, `calibrated_levels`), `calibrated`
-// receives their bounds too (NaN for a level the calibration cannot give).
+// receives their bounds too (NaN for a level the calibration cannot give, infinite on a side no
+// draw can bound without residuals to bound it).
 struct CalibratedBounds {
-    std::vector<std::optional<std::pair<double, double>>> levels;
+    std::vector<std::optional<CalibratedLevels>> levels;
     std::vector<std::vector<double>> low; // [level][sample]
     std::vector<std::vector<double>> high;
 };

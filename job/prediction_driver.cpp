@@ -59,8 +59,10 @@ void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_rea
             const std::vector<double>& raw = as_read.rows[i];
             row.resize(raw.size());
             first_derivative(raw.data(), raw.size(), row.data());
-            score.outside = score_in_domain(*input_domain_, row.data()).outside;
-            if (score.outside) {
+            const DomainScore input = score_in_domain(*input_domain_, row.data());
+            if (input.outside) {
+                // The figures shown are those of the domain that put the sample outside.
+                score = input;
                 reason = outside_reason(*input_domain_, row, input_wavenumbers_);
             }
         }
@@ -124,28 +126,68 @@ void PairRun::prepare_calibration(LoggerSet& log) {
     for (const double level : pair_.levels) {
         const std::optional<CalibratedLevels> levels = calibrated_levels(*calibration, level);
         if (levels) {
-            calibrated_levels_.emplace_back(std::make_pair(levels->low, levels->high));
+            calibrated_levels_.emplace_back(*levels);
+            tell_unreached_level(*levels, level, log);
         } else {
+            const std::size_t needed = calibration_samples_needed(level);
+            if (calibrated_levels_.empty()) {
+                unbanded_ =
+                    "level too high for the calibration set (needs " + std::to_string(needed) + ")";
+            }
             calibrated_levels_.emplace_back(std::nullopt);
             VELDRA_LOG(log, Severity::warning)
                 << "The model in '" << folder_ << "' was calibrated on " << calibration->samples
-                << " samples, too few for an interval at level " << level << " (it needs "
-                << std::ceil(2.0 / (1.0 - level) - 1.0)
+                << " samples, too few for an interval at level " << level << " (it needs " << needed
                 << "): its calibrated interval there is NA.";
         }
     }
-    // Decisions at a level whose bounds a few calibration samples set are told, with the way out.
-    const std::size_t rank =
-        pair_.tolerance && !pair_.levels.empty() ? bounding_rank(*calibration, pair_.levels[0]) : 0;
-    if (rank > 0 && rank <= 3) {
-        VELDRA_LOG(log, Severity::info)
-            << "The decisions of the model in '" << folder_ << "' rest on its "
-            << 100.0 * pair_.levels[0] << "% calibrated interval, whose bounds are set by the "
-            << (rank == 1 ? std::string() : std::to_string(rank) + " ") << "most extreme of its "
-            << calibration->samples
-            << " calibration samples at each end; a lower first level, such as 0.9, decides "
-               "more steadily.";
+    advise_level(*calibration, log);
+}
+
+// A level whose bounds lie beyond the draws (calibration samples below or above every draw) is
+// told: bounded by the standardized residuals, or open on that side for a card without them.
+void PairRun::tell_unreached_level(const CalibratedLevels& levels, double level,
+                                   LoggerSet& log) const {
+    if (levels.low > 0.0 && levels.high < 1.0) {
+        return;
     }
+    if (!std::isnan(levels.residual_bound)) {
+        VELDRA_LOG(log, Severity::info)
+            << "The draws of the model in '" << folder_ << "' do not reach the bounds of its "
+            << 100.0 * level << "% calibrated interval: it is the mean ± " << levels.residual_bound
+            << " standard deviations of the draws instead.";
+    } else {
+        VELDRA_LOG(log, Severity::warning)
+            << "The draws of the model in '" << folder_ << "' do not reach the bounds of its "
+            << 100.0 * level
+            << "% calibrated interval, and its card (from an earlier version) cannot bound it "
+               "otherwise: that interval is open (-Inf or Inf) on that side. Train the model "
+               "again to bound it.";
+    }
+}
+
+// Decisions at a level whose bounds a few calibration samples set are told, with the way out: a
+// lower level that more of them bound, else more calibration samples.
+void PairRun::advise_level(const IntervalCalibration& calibration, LoggerSet& log) const {
+    const std::size_t rank =
+        pair_.tolerance && !pair_.levels.empty() ? bounding_rank(calibration, pair_.levels[0]) : 0;
+    if (rank == 0 || rank > 3) {
+        return;
+    }
+    std::string advice = "more calibration samples decide more steadily.";
+    for (const double lower : {0.9, 0.8, 0.68, 0.5}) {
+        if (lower < pair_.levels[0] - 1e-9 && bounding_rank(calibration, lower) > 3) {
+            std::ostringstream text;
+            text << "a lower first level, such as " << lower << ", decides more steadily.";
+            advice = text.str();
+            break;
+        }
+    }
+    VELDRA_LOG(log, Severity::info)
+        << "The decisions of the model in '" << folder_ << "' rest on its "
+        << 100.0 * pair_.levels[0] << "% calibrated interval, whose bounds are set by the "
+        << (rank == 1 ? std::string() : std::to_string(rank) + " ") << "most extreme of its "
+        << calibration.samples << " calibration samples at each end; " << advice;
 }
 
 // The decision on each sample of the block at the pair's tolerance.
@@ -161,7 +203,7 @@ void PairRun::decide(PairStatistics& statistics) const {
         const bool banded = !statistics.calibrated_low.empty();
         statistics.decisions[i] = sample_decision(
             domain, banded ? statistics.calibrated_low[0][i] : std::nan(""),
-            banded ? statistics.calibrated_high[0][i] : std::nan(""), *pair_.tolerance);
+            banded ? statistics.calibrated_high[0][i] : std::nan(""), *pair_.tolerance, unbanded_);
     }
 }
 

@@ -98,6 +98,8 @@ private:
     SpectraTable resampled(const SpectraTable& block) const;
     void prepare_pipeline(const SpectraTable& first, LoggerSet& log);
     void prepare_domains(const SpectraTable& first, std::size_t width);
+    void tell_unreached_level(const CalibratedLevels& levels, double level, LoggerSet& log) const;
+    void advise_level(const IntervalCalibration& calibration, LoggerSet& log) const;
     void prepare_calibration(LoggerSet& log);
     // Why a sample outside lies there: the bands of its largest contributions (`bands_text`).
     std::string outside_reason(const CalibrationDomain& domain, const std::vector<double>& row,
@@ -128,7 +130,8 @@ private:
     std::vector<double> domain_wavenumbers_;   // of the covariates the domain is made of
     std::vector<double> input_wavenumbers_;    // of the input domain's (first derivative)
     // The draw levels of each calibrated interval; empty without a calibration.
-    std::vector<std::optional<std::pair<double, double>>> calibrated_levels_;
+    std::vector<std::optional<CalibratedLevels>> calibrated_levels_;
+    std::string unbanded_ = "no calibration"; // why the first level has no calibrated band
     std::size_t outside_count_ = 0;
     std::size_t judged_ = 0;
     bool domain_logged_ = false;

@@ -41,11 +41,12 @@ std::vector<double> domain_contributions(const CalibrationDomain& domain, const 
 }
 
 std::string known_band_name(double high, double low) {
-    const auto falls_on = [&](double centre) { return low <= centre && centre <= high; };
-    if (falls_on(2350.0)) {
+    // Atmospheric CO2's stretching band, and liquid water's stretching and bending bands.
+    const auto within = [&](double top, double bottom) { return bottom <= low && high <= top; };
+    if (within(2400.0, 2280.0)) {
         return "CO₂";
     }
-    if (falls_on(3400.0) || falls_on(1640.0)) {
+    if (within(3700.0, 3000.0) || within(1700.0, 1580.0)) {
         return "water";
     }
     return std::string();

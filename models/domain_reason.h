@@ -33,8 +33,8 @@ std::vector<SpectralBand> contributing_bands(const std::vector<double>& contribu
                                              const std::vector<double>& wavenumbers,
                                              std::size_t most = 3);
 
-// The well-known band a range falls on (contains its centre): "CO₂" (2350 cm-1), "water" (3400
-// and 1640 cm-1); "" for none.
+// The well-known band a range lies within: "CO₂" (2400–2280 cm-1), "water" (3700–3000 and
+// 1700–1580 cm-1); "" for none, and for a broader range that merely crosses one.
 std::string known_band_name(double high, double low);
 
 // "2390–2280 cm⁻¹ (CO₂); 1660–1620 cm⁻¹ (water)": the summary's "domain reason" ("covariates

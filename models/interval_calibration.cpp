@@ -7,24 +7,43 @@
 
 namespace veldra {
 
-IntervalCalibration interval_calibration(std::vector<double> pit) {
-    pit.erase(std::remove_if(pit.begin(), pit.end(), [](double p) { return std::isnan(p); }),
-              pit.end());
-    std::sort(pit.begin(), pit.end());
+namespace {
+
+// The values without NaN, sorted; a larger set keeps `largest_calibration_values` evenly spaced
+// order statistics.
+std::vector<double> kept_order_statistics(std::vector<double> values) {
+    values.erase(
+        std::remove_if(values.begin(), values.end(), [](double v) { return std::isnan(v); }),
+        values.end());
+    std::sort(values.begin(), values.end());
+    if (values.size() <= largest_calibration_values) {
+        return values;
+    }
+    std::vector<double> kept(largest_calibration_values);
+    const double step = static_cast<double>(values.size() - 1) /
+                        static_cast<double>(largest_calibration_values - 1);
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        kept[k] = values[static_cast<std::size_t>(std::lround(step * static_cast<double>(k)))];
+    }
+    return kept;
+}
+
+} // namespace
+
+IntervalCalibration interval_calibration(std::vector<double> pit, std::vector<double> residuals) {
     IntervalCalibration calibration;
     calibration.method = "split-conformal on the out-of-fold probability-integral transforms of "
                          "the lab values under the predictive draws";
-    calibration.samples = pit.size();
-    if (pit.size() > largest_calibration_values) {
-        std::vector<double> kept(largest_calibration_values);
-        const double step = static_cast<double>(pit.size() - 1) /
-                            static_cast<double>(largest_calibration_values - 1);
-        for (std::size_t k = 0; k < kept.size(); ++k) {
-            kept[k] = pit[static_cast<std::size_t>(std::lround(step * static_cast<double>(k)))];
-        }
-        pit = std::move(kept);
+    calibration.samples = static_cast<std::size_t>(
+        std::count_if(pit.begin(), pit.end(), [](double p) { return !std::isnan(p); }));
+    const std::size_t residual_count = static_cast<std::size_t>(
+        std::count_if(residuals.begin(), residuals.end(), [](double r) { return !std::isnan(r); }));
+    calibration.pit = kept_order_statistics(std::move(pit));
+    if (residual_count == calibration.samples && residual_count > 0) {
+        calibration.residuals = kept_order_statistics(std::move(residuals));
+        calibration.method += "; where no draw can bound a level, on the standardized residuals "
+                              "|y - mean| / sd of the same draws";
     }
-    calibration.pit = std::move(pit);
     return calibration;
 }
 
@@ -41,7 +60,26 @@ std::pair<double, double> bounding_ranks(std::size_t samples, double level) {
     return {lower, lower + std::ceil(places * level - 1e-9)};
 }
 
+// Whether `samples` calibration values hold both order statistics of the interval at `level`.
+bool enough_for(std::size_t samples, double level) {
+    const auto [lower_rank, upper_rank] = bounding_ranks(samples, level);
+    return lower_rank >= 1.0 && upper_rank <= static_cast<double>(samples);
+}
+
 } // namespace
+
+std::size_t calibration_samples_needed(double level) {
+    if (!is_interval_level(level)) {
+        return 0;
+    }
+    // About 2 / (1 - level) - 1; rounding and the ranks' floors are settled by trying upward.
+    const double estimate = std::floor(2.0 / (1.0 - level)) - 3.0;
+    std::size_t samples = estimate > 1.0 ? static_cast<std::size_t>(std::min(estimate, 1e15)) : 1;
+    while (!enough_for(samples, level)) {
+        ++samples;
+    }
+    return samples;
+}
 
 std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& calibration,
                                                   double level) {
@@ -49,17 +87,26 @@ std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& cal
     if (n == 0 || !is_interval_level(level)) {
         return std::nullopt;
     }
-    const auto [lower_rank, upper_rank] = bounding_ranks(calibration.samples, level);
-    if (upper_rank > static_cast<double>(calibration.samples) || lower_rank < 1.0) {
+    if (!enough_for(calibration.samples, level)) {
         return std::nullopt;
     }
+    const auto [lower_rank, upper_rank] = bounding_ranks(calibration.samples, level);
     // The stored values are the whole set's order statistics, or evenly spaced ones of them.
-    const auto value_at = [&](double rank) {
-        const double position = (rank - 1.0) * static_cast<double>(n - 1) /
+    const auto value_at = [&](const std::vector<double>& values, double rank) {
+        const double position = (rank - 1.0) * static_cast<double>(values.size() - 1) /
                                 std::max(1.0, static_cast<double>(calibration.samples) - 1.0);
-        return calibration.pit[std::min(n - 1, static_cast<std::size_t>(std::lround(position)))];
+        return values[std::min(values.size() - 1, static_cast<std::size_t>(std::lround(position)))];
     };
-    return CalibratedLevels{value_at(lower_rank), value_at(upper_rank)};
+    CalibratedLevels levels{value_at(calibration.pit, lower_rank),
+                            value_at(calibration.pit, upper_rank)};
+    if ((levels.low <= 0.0 || levels.high >= 1.0) &&
+        calibration.residuals.size() == calibration.pit.size()) {
+        // The least share of the n + 1 places that is at least L: rank ceil((n + 1) L) <= n.
+        const double rank =
+            std::ceil((static_cast<double>(calibration.samples) + 1.0) * level - 1e-9);
+        levels.residual_bound = value_at(calibration.residuals, rank);
+    }
+    return levels;
 }
 
 std::size_t bounding_rank(const IntervalCalibration& calibration, double level) {

@@ -196,6 +196,24 @@ void read_calibration(const json& document, const fs::path& file, ModelCard& car
         calibration.pit.push_back(pit);
         last = pit;
     }
+    // Standardized residuals came later: a card without them bounds only what the draws can.
+    if (const json* residuals = member(*object, "residuals", &json::is_array, file, "a list")) {
+        last = 0.0;
+        for (const json& value : *residuals) {
+            const double residual = value.is_number() ? value.get<double>() : -1.0;
+            if (!(residual >= last && std::isfinite(residual))) {
+                fail(file, "holds \"interval_calibration\" \"residuals\" that are not numbers "
+                           "from 0 up in increasing order.");
+            }
+            calibration.residuals.push_back(residual);
+            last = residual;
+        }
+        if (calibration.residuals.size() != calibration.pit.size()) {
+            fail(file, "holds \"interval_calibration\" with " +
+                           std::to_string(calibration.residuals.size()) + " \"residuals\" for " +
+                           std::to_string(calibration.pit.size()) + " \"pit\" values.");
+        }
+    }
     card.calibration = std::move(calibration);
 }
 
@@ -435,6 +453,9 @@ std::string model_card_text(const ModelCard& card) {
         out["interval_calibration"] = {{"method", calibration->method},
                                        {"samples", calibration->samples},
                                        {"pit", calibration->pit}};
+        if (!calibration->residuals.empty()) {
+            out["interval_calibration"]["residuals"] = calibration->residuals;
+        }
     }
     return out.dump(2) + "\n";
 }

@@ -205,9 +205,8 @@ void write_remeasure(Pages& pages, const SummaryTable& summary) {
                 break;
             }
             const SummaryRow* row = again[k];
-            const std::string why = row->decision.substr(row->decision.find(':') + 1);
             pages.row({"", text(row->id()),
-                       text(why + (row->domain_reason.empty() ? "" : " at " + row->domain_reason))},
+                       text(decision_reasons_text(row->decision, row->domain_reason))},
                       {0.0, 0.04, 0.3}, pages.small());
         }
     }

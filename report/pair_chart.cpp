@@ -175,17 +175,33 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
     QVector<QPointF> means;
     QVector<QPointF> outsides;
     QVector<QPointF> agains;
+    // The range of the finite figures; an open bound's whisker runs to the edge beyond it.
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
+    for (const ChartSample& s : chosen.samples) {
+        for (const double value : {s.mean, s.box_low, s.box_high, s.whisker_low, s.whisker_high}) {
+            if (std::isfinite(value)) {
+                low = std::min(low, value);
+                high = std::max(high, value);
+            }
+        }
+    }
+    const double edge = std::isfinite(low) && high > low ? 0.05 * (high - low) : 1.0;
+    bool open = false;
+    const auto shown = [&](double value, double fallback) {
+        if (std::isinf(value)) {
+            open = true;
+            return value < 0 ? low - edge : high + edge;
+        }
+        return std::isnan(value) ? fallback : value;
+    };
     for (std::size_t k = 0; k < chosen.samples.size(); ++k) {
         const ChartSample& s = chosen.samples[k];
         const double x = static_cast<double>(k + 1);
-        const double box_low = std::isnan(s.box_low) ? s.mean : s.box_low;
-        const double box_high = std::isnan(s.box_high) ? s.mean : s.box_high;
-        const double whisker_low =
-            std::min(box_low, std::isnan(s.whisker_low) ? box_low : s.whisker_low);
-        const double whisker_high =
-            std::max(box_high, std::isnan(s.whisker_high) ? box_high : s.whisker_high);
+        const double box_low = shown(s.box_low, s.mean);
+        const double box_high = shown(s.box_high, s.mean);
+        const double whisker_low = std::min(box_low, shown(s.whisker_low, box_low));
+        const double whisker_high = std::max(box_high, shown(s.whisker_high, box_high));
         sets.append(new QCandlestickSet(box_low, whisker_high, whisker_low, box_high, x));
         means.append(QPointF(x, s.mean));
         if (s.outside) {
@@ -194,8 +210,9 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
         if (s.remeasure) {
             agains.append(QPointF(x, s.mean));
         }
-        low = std::min(low, whisker_low);
-        high = std::max(high, whisker_high);
+    }
+    if (open) {
+        bars->setName(chosen.bars_name + "; open bounds drawn to the margin");
     }
     bars->append(sets);
     mean->replace(means);

@@ -41,6 +41,7 @@ struct RowPrediction {
     double mean = 0.0;
     PredictiveBand band;
     double pit = 0.0; // of `observed`, when given
+    double residual = 0.0;
 };
 
 // Row `j` of a matrix the exported fit predicted.
@@ -57,8 +58,9 @@ RowPrediction predict_row(const PredictionMatrix& matrix, std::size_t j,
     RowPrediction prediction{mean_of(values),
                              predictive_band(fitted, sigma, id, log_model, scratch)};
     if (observed) {
-        prediction.pit =
-            predictive_pit(fitted, sigma, id, log_model ? std::log(*observed) : *observed);
+        const double on_fitted_scale = log_model ? std::log(*observed) : *observed;
+        prediction.pit = predictive_pit(fitted, sigma, id, on_fitted_scale);
+        prediction.residual = standardized_residual(fitted, sigma, id, on_fitted_scale);
     }
     return prediction;
 }
@@ -137,7 +139,7 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
         card.cross_validation =
             CardCrossValidation{cv.method, cv.folds, card_figures_of(cv.accuracy)};
         if (!cv.pit.empty()) {
-            card.calibration = interval_calibration(cv.pit);
+            card.calibration = interval_calibration(cv.pit, cv.residuals);
         }
     }
     if (!report.k_choices.empty()) {
@@ -301,6 +303,7 @@ public:
         cv.low.assign(n, 0.0);
         cv.high.assign(n, 0.0);
         cv.pit.assign(n, std::nan(""));
+        cv.residuals.assign(n, std::nan(""));
         for (int f = 1; f <= fold_count_; ++f) {
             std::vector<char> use(n);
             for (std::size_t i = 0; i < n; ++i) {
@@ -330,6 +333,7 @@ public:
                                                       settings_.input.log, set_->values[i]);
                 cv.predicted[i] = row.mean;
                 cv.pit[i] = row.pit;
+                cv.residuals[i] = row.residual;
                 cv.low[i] = row.band.low;
                 cv.high[i] = row.band.high;
             }

@@ -58,6 +58,8 @@ struct CrossValidation {
     // (`predictive_pit`), what calibrates the intervals of predictions; NaN for a sample no fold
     // left out.
     std::vector<double> pit;
+    // Its standardized residual (`standardized_residual`), what bounds a level no draw can.
+    std::vector<double> residuals;
 };
 
 // One candidate pipeline and the out-of-fold accuracy it gave, with each sample's interval score

@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QScreen>
 #include <QTableView>
 #include <QtCharts/QCandlestickSeries>
@@ -169,8 +170,16 @@ TEST(ResultsWindow, SamplesToReMeasureAreMarkedAndShownAlone) {
     const QAbstractItemModel* cells = table_view->model();
     const QString tip = cells->index(1, 1).data(Qt::ToolTipRole).toString();
     EXPECT_TRUE(tip.contains("calibrated 90% [5.3, 6.9]")) << tip.toStdString();
-    EXPECT_TRUE(tip.contains("re-measure: outside; too wide")) << tip.toStdString();
-    EXPECT_TRUE(tip.contains("differs at 2390–2280 cm⁻¹ (CO₂)")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("; re-measure: outside at 2390–2280 cm⁻¹ (CO₂); too wide"))
+        << tip.toStdString();
+    // The cell shows the interval the decision was made on, and the legend says which.
+    EXPECT_EQ(cells->index(1, 1).data().toString(), "6.1 [5.3, 6.9]");
+    bool legend_told = false;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        legend_told = legend_told ||
+                      label->text().startsWith("Mean and the calibrated 90% interval its decision");
+    }
+    EXPECT_TRUE(legend_told);
     EXPECT_EQ(cells->index(2, 1).data(Qt::BackgroundRole).value<QColor>(), QColor(255, 225, 180));
     EXPECT_FALSE(cells->index(0, 1).data(Qt::BackgroundRole).isValid());
     // Whiskers: the calibrated 90% interval; with one level, no box.

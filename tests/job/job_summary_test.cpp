@@ -9,9 +9,12 @@
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <map>
+#include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,82 @@ using test::TempDir;
 
 // The normal numbers behind the predictive draws: standard normal over many (sample, draw)
 // pairs, and fixed by the pair alone.
+// Draws half as wide as the errors, and only 20 of them: many calibration samples lie below or
+// above every draw, so no draw can bound the wider levels. Averaged over many calibration sets
+// (new samples through the job's own bounds), each level covers at least what it says, less
+// three binomial standard deviations of the whole count, where bounds cut at the extreme draws
+// held about 64% at 95%: bounded by the standardized residuals, or open without them.
+TEST(CalibratedBounds, DrawsTooNarrowAreBoundedByResidualsOrLeftOpen) {
+    std::mt19937_64 random(5);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::size_t draws = 20;
+    std::vector<double> fitted;
+    std::size_t next = 0;
+    const std::vector<double> sigma(draws, 0.5);
+    const auto sample = [&](double& observed) {
+        const double truth = normal(random);
+        fitted.assign(draws, truth);
+        observed = truth + normal(random);
+        return "n" + std::to_string(next++);
+    };
+    const std::vector<double> levels = {0.5, 0.68, 0.9, 0.95};
+    std::array<std::vector<std::size_t>, 2> covered{std::vector<std::size_t>(levels.size()),
+                                                    std::vector<std::size_t>(levels.size())};
+    std::array<std::size_t, 2> open{};
+    std::size_t tests = 0;
+    double observed = 0.0;
+    for (int set = 0; set < 60; ++set) {
+        std::vector<double> pit;
+        std::vector<double> residuals;
+        for (int i = 0; i < 100; ++i) {
+            const std::string id = sample(observed);
+            pit.push_back(predictive_pit(fitted, sigma, id, observed));
+            residuals.push_back(standardized_residual(fitted, sigma, id, observed));
+        }
+        // With residuals, as a card writes them now; without, as an earlier card holds it.
+        const std::array<IntervalCalibration, 2> calibrations = {
+            interval_calibration(pit, residuals), interval_calibration(pit)};
+        for (int i = 0; i < 100; ++i, ++tests) {
+            const std::string id = sample(observed);
+            std::vector<std::size_t> order(draws);
+            std::iota(order.begin(), order.end(), std::size_t{0});
+            PredictionMatrix matrix(draws);
+            for (std::size_t d = 0; d < draws; ++d) {
+                matrix[d] = {fitted[d]};
+            }
+            for (std::size_t c = 0; c < 2; ++c) {
+                CalibratedBounds bounds;
+                for (const double level : levels) {
+                    bounds.levels.push_back(calibrated_levels(calibrations[c], level));
+                }
+                std::vector<double> low;
+                std::vector<double> high;
+                predictive_bounds(matrix, order, sigma, {id}, false, low, high, &bounds);
+                for (std::size_t l = 0; l < levels.size(); ++l) {
+                    covered[c][l] +=
+                        observed >= bounds.low[l][0] && observed <= bounds.high[l][0] ? 1 : 0;
+                    open[c] += std::isinf(bounds.low[l][0]) || std::isinf(bounds.high[l][0]);
+                }
+            }
+        }
+    }
+    for (std::size_t c = 0; c < 2; ++c) {
+        for (std::size_t l = 0; l < levels.size(); ++l) {
+            const double share = static_cast<double>(covered[c][l]) / static_cast<double>(tests);
+            const double spread =
+                std::sqrt(levels[l] * (1.0 - levels[l]) / static_cast<double>(tests));
+            EXPECT_GE(share, levels[l] - 3.0 * spread) << levels[l] << (c == 0 ? "" : " open");
+            if (c == 0 && levels[l] >= 0.9) {
+                // Bounded by the residuals, and no wider than it needs to be (the draws bound
+                // the lower levels, by shares of 20 draws: a little wider).
+                EXPECT_LE(share, levels[l] + 0.03) << levels[l];
+            }
+        }
+    }
+    EXPECT_EQ(open[0], 0u);
+    EXPECT_GT(open[1], tests);
+}
+
 TEST(JobSummary, SampleDrawNormalsAreStandardAndRepeatable) {
     double sum = 0.0;
     double squares = 0.0;
@@ -156,6 +235,19 @@ TEST(JobSummary, DecisionsAtATolerance) {
     EXPECT_EQ(sample_decision('u', 1.0, 1.1, 0.2), "re-measure: unknown domain");
     EXPECT_EQ(sample_decision('i', none, none, 0.2), "re-measure: no calibration");
     EXPECT_EQ(sample_decision('o', none, 1.0, 0.2), "re-measure: outside; no calibration");
+    const double infinity = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(sample_decision('i', -infinity, 1.0, 0.2), "re-measure: interval open");
+    EXPECT_EQ(sample_decision('o', 1.0, infinity, 0.2), "re-measure: outside; interval open");
+    EXPECT_EQ(
+        sample_decision('i', none, none, 0.2, "level too high for the calibration set (needs 39)"),
+        "re-measure: level too high for the calibration set (needs 39)");
+    // For a lab: the domain's ranges beside "outside", not after the width.
+    EXPECT_EQ(decision_reasons_text("re-measure: outside; too wide", "884–778 cm⁻¹"),
+              "outside at 884–778 cm⁻¹; too wide");
+    EXPECT_EQ(decision_reasons_text("re-measure: too wide", ""), "too wide");
+    EXPECT_EQ(decision_reasons_text("re-measure: unknown domain; interval open", ""),
+              "unknown domain; interval open");
+    EXPECT_EQ(decision_reasons_text("accept", ""), "");
 }
 
 // Levels and tolerances as the command line and the window take them.

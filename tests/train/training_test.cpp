@@ -983,8 +983,12 @@ TEST(Training, SpectraAPipelineNormalisesAreStillJudgedAsRead) {
     EXPECT_EQ(judged.rows[0].domain_reason, "");
     EXPECT_FALSE(ranges_of_bands_text(judged.rows[1].domain_reason).empty())
         << judged.rows[1].domain_reason;
-    // After SNV the two are the same spectrum: the domain after the pipeline alone says inside.
-    EXPECT_EQ(judged.rows[1].t2, judged.rows[0].t2);
+    // After SNV the two are the same spectrum: the domain after the pipeline says inside, so
+    // the figures shown for the doubled one are those of the domain as read, which flagged it.
+    EXPECT_NE(judged.rows[1].t2, judged.rows[0].t2);
+    const std::optional<CalibrationDomain> as_read =
+        read_calibration_domain(folder, "input_domain.json");
+    EXPECT_TRUE(judged.rows[1].t2 > as_read->t2_limit || judged.rows[1].q > as_read->q_limit);
 
     // A card that says the trainer wrote it needs the file.
     fs::remove(folder / "input_domain.json");
