@@ -30,8 +30,10 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
             throw std::runtime_error("Cannot open rangefile '" + rangefile + "' for reading.");
         }
     }
-    if (!outfile.empty() && !output_writable(outfile)) {
-        throw std::runtime_error("Cannot open outfile '" + outfile + "' for reading.");
+    // The message of old, and on a second line the cause and what to do.
+    const std::string problem = outfile.empty() ? std::string() : output_problem(outfile);
+    if (!problem.empty()) {
+        throw std::runtime_error("Cannot open outfile '" + outfile + "' for reading.\n" + problem);
     }
 }
 

@@ -23,11 +23,51 @@ namespace {
 
 namespace fs = boost::filesystem;
 
+// A hidden name beside the target. A long name is shortened (keeping its whole characters) so
+// that the partial file fits wherever the target does: most file systems take 255 bytes.
 std::string partial_path(const std::string& path) {
     const fs::path target(path);
-    return (target.parent_path() /
-            fs::unique_path("." + target.filename().string() + ".%%%%%%%%.part"))
-        .string();
+    std::string name = target.filename().string();
+    const std::size_t room = 255 - std::string(". .%%%%%%%%.part").size();
+    if (name.size() > room) {
+        std::size_t cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+            --cut; // not inside a UTF-8 character
+        }
+        name.resize(cut);
+    }
+    return (target.parent_path() / fs::unique_path("." + name + ".%%%%%%%%.part")).string();
+}
+
+// Why a file at `path` could not be opened for writing, from the system's `error` (errno), in
+// words a lab can act on.
+std::string open_failure_cause(const std::string& path, int error) {
+    boost::system::error_code ignored;
+    const fs::path target(path);
+    const std::string folder = output_folder(path);
+    if (path.empty() || !target.has_filename() || fs::is_directory(target, ignored)) {
+        return "'" + path + "' is a folder: name a file in it for the output.";
+    }
+    const std::string says = std::strerror(error);
+    switch (error) {
+    case ENAMETOOLONG:
+        return "The name is longer than the file system allows (" + says +
+               "): choose a shorter one.";
+    case ENOTDIR:
+        return "'" + folder + "' is not a folder (" + says + "): choose a folder for the output.";
+    case ENOENT:
+        return "The folder '" + folder + "' does not exist (" + says +
+               "): create it or choose another.";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return "The folder '" + folder + "' cannot be written (" + says +
+               "): choose another, or ask for the right to write there.";
+    case ENOSPC:
+        return "The disk is full (" + says + "): free some space or choose another disk.";
+    default:
+        return "The system says: " + says + ".";
+    }
 }
 
 // While another program holds the target open (a virus scanner for a moment, a spreadsheet until
@@ -62,7 +102,13 @@ ResultFileStream::ResultFileStream(const std::string& path) : path_(path) {
     boost::system::error_code error;
     const fs::file_status status = fs::status(path, error);
     if (fs::is_directory(status) || path.empty() || !fs::path(path).has_filename()) {
-        throw std::runtime_error("File open failed: " + path + "\n");
+        throw std::runtime_error("File open failed: " + path + "\n" +
+                                 open_failure_cause(path, EISDIR));
+    }
+    if (!fs::exists(status) && fs::path(path).filename().string().size() > 255) {
+        // Longer than most file systems take: the file could be written beside it, not moved in.
+        throw std::runtime_error("File open failed: " + path + "\n" +
+                                 open_failure_cause(path, ENAMETOOLONG));
     }
     if (fs::exists(status) && !fs::is_regular_file(status)) {
         // A device or a pipe takes the output as it comes; there is nothing to replace. Text mode:
@@ -74,11 +120,14 @@ ResultFileStream::ResultFileStream(const std::string& path) : path_(path) {
             fs::is_symlink(fs::symlink_status(path, error)) ? fs::canonical(path, error) : path;
         target_ = error ? path : target.string();
         partial_ = partial_path(target_);
+        errno = 0;
         out_.open(native_path(partial_), std::ios::out | std::ios::trunc);
     }
     if (!out_.is_open()) {
+        const int cause = errno;
         partial_.clear();
-        throw std::runtime_error("File open failed: " + path + "\n");
+        throw std::runtime_error("File open failed: " + path + "\n" +
+                                 open_failure_cause(path, cause));
     }
 }
 
@@ -143,11 +192,18 @@ std::string output_folder_problem(const std::string& output_path) {
 }
 
 bool output_writable(const std::string& path) {
+    return output_problem(path).empty();
+}
+
+std::string output_problem(const std::string& path) {
     try {
         ResultFileStream probe(path);
-        return true;
-    } catch (const std::runtime_error&) {
-        return false;
+        return std::string();
+    } catch (const std::runtime_error& e) {
+        const std::string message = e.what();
+        const std::size_t line = message.find('\n');
+        const std::string cause = line == std::string::npos ? "" : message.substr(line + 1);
+        return cause.empty() ? "The file cannot be written there." : cause;
     }
 }
 

@@ -33,7 +33,8 @@ struct PredictionSummary {
 // use the stream's default format (6 significant digits).
 class ResultFileStream {
 public:
-    // Raises "File open failed: " + path + "\n" when the file cannot be written there.
+    // Raises "File open failed: " + path + "\n" and the cause (`output_problem`) when the file
+    // cannot be written there.
     explicit ResultFileStream(const std::string& path);
     // Removes the partial file unless `close` has put it in place.
     ~ResultFileStream();
@@ -72,6 +73,11 @@ std::string output_folder_problem(const std::string& output_path);
 // Whether an output file can be written at `path`: its folder exists and takes a new file, and
 // the path is not a folder. Leaves no file behind and an existing target untouched.
 bool output_writable(const std::string& path);
+
+// Why no output file can be written at `path`, a sentence with what to do ("'...' is a folder:
+// name a file in it for the output.", "The name is longer than the file system allows (File name
+// too long): choose a shorter one."); "" when it can.
+std::string output_problem(const std::string& path);
 
 // The output file of one pair written a block of samples at a time, as `write_prediction_file`
 // writes it whole.

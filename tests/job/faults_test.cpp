@@ -90,13 +90,29 @@ test::LogHook at_first_forest(std::function<void()> action) {
 
 TEST(Faults, OutputThatCannotBeWrittenGivesTheMessage) {
     const Models models(3);
-    // A folder that does not exist, and a "folder" that is a file.
-    for (const std::string& output :
-         {models.dir.file("no/such/folder/out.csv"), models.dir.write("plain", "x") + "/out.csv"}) {
+    // The message, then its cause and what to do: a folder that does not exist, a "folder"
+    // that is a file, a folder, a name longer than the file system takes.
+    const std::string plain = models.dir.write("plain", "x");
+    const std::string too_long = models.dir.file(std::string(300, 'n') + ".csv");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {models.dir.file("no/such/folder/out.csv"),
+         "The folder '" + models.dir.file("no/such/folder") +
+             "' does not exist (No such file or directory): create it or choose another."},
+        {plain + "/out.csv",
+         "'" + plain + "' is not a folder (Not a directory): choose a folder for the output."},
+        {models.dir.path().string(),
+         "'" + models.dir.path().string() + "' is a folder: name a file in it for the output."},
+        {too_long, "The name is longer than the file system allows (File name too long): choose "
+                   "a shorter one."}};
+    for (const auto& [output, cause] : cases) {
         const JobOutcome outcome = run(models.settings({"pH"}, output));
         EXPECT_FALSE(outcome.ok);
-        EXPECT_EQ(outcome.message, "Cannot open outfile '" + output + "' for reading.");
+        EXPECT_EQ(outcome.message, "Cannot open outfile '" + output + "' for reading.\n" + cause);
     }
+    // A name of 250 characters is one the file system takes: written, with nothing beside it.
+    const std::string long_name = models.dir.file(std::string(246, 'l') + ".csv");
+    EXPECT_TRUE(run(models.settings({"pH"}, long_name)).ok);
+    EXPECT_TRUE(fs::exists(long_name));
     // A folder without write permission (the owner of every file, root, ignores permissions).
     const fs::path locked = models.dir.path() / "locked";
     fs::create_directories(locked);
@@ -105,7 +121,10 @@ TEST(Faults, OutputThatCannotBeWrittenGivesTheMessage) {
     if (enforced) {
         const std::string output = (locked / "out.csv").string();
         EXPECT_EQ(run(models.settings({"pH"}, output)).message,
-                  "Cannot open outfile '" + output + "' for reading.");
+                  "Cannot open outfile '" + output + "' for reading.\nThe folder '" +
+                      locked.string() +
+                      "' cannot be written (Permission denied): choose another, or ask for the "
+                      "right to write there.");
     }
     fs::permissions(locked, fs::owner_all);
 }

@@ -85,8 +85,9 @@ struct TinyModel {
             throw std::runtime_error("Cannot open rangefile '" + pair.range_file +
                                      "' for reading.");
         }
-        if (!output_writable(pair.output_file)) {
-            throw std::runtime_error("Cannot open outfile '" + pair.output_file + "' for reading.");
+        if (const std::string problem = output_problem(pair.output_file); !problem.empty()) {
+            throw std::runtime_error("Cannot open outfile '" + pair.output_file +
+                                     "' for reading.\n" + problem);
         }
         const SpectraTable table = read_spectra_csv(csv);
         PredictionSummary summary;
@@ -174,7 +175,9 @@ TEST(PredictionDriver, FailuresComeInTheirOrder) {
 
     const std::string unwritable = model.dir.file("no/folder/out.csv");
     EXPECT_EQ(error_text([&] { model.run(Transformation::first_derivative, log, "", unwritable); }),
-              "Cannot open outfile '" + unwritable + "' for reading.");
+              "Cannot open outfile '" + unwritable + "' for reading.\nThe folder '" +
+                  model.dir.file("no/folder") +
+                  "' does not exist (No such file or directory): create it or choose another.");
 
     // A range file of one number, or of text, fails after the input was read, before the
     // prediction record, saying what the file must hold; the output file is never created.

@@ -183,7 +183,9 @@ TEST(ResultFile, Failures) {
     };
     EXPECT_EQ(error_of({}, dir.file("a.csv")), "Prediction matrix is empty");
     EXPECT_EQ(error_of(one_sample({1}), dir.file("no/such/folder/a.csv")),
-              "File open failed: " + dir.file("no/such/folder/a.csv") + "\n");
+              "File open failed: " + dir.file("no/such/folder/a.csv") + "\nThe folder '" +
+                  dir.file("no/such/folder") +
+                  "' does not exist (No such file or directory): create it or choose another.");
     // A full device: the writes fail, and that is an error, not a success.
     EXPECT_EQ(error_of(PredictionMatrix(100, std::vector<double>(1, 1.0)), "/dev/full"),
               "Writing to file failed: /dev/full");
