@@ -9,6 +9,7 @@
 #include "job/spectra_preview.h"
 #include "models/model_directory.h"
 #include "text/platform.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -16,10 +17,46 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+namespace {
+
+constexpr const char* usage =
+    "Usage: veldra                                the window\n"
+    "       veldra --results SUMMARY [--spectra CSV]\n"
+    "                                             the results window of an earlier job\n"
+    "       veldra --calibrate [--spectra PATH] [--targets CSV] [--target COLUMN]\n"
+    "                          [--property NAME] [--folds CSV] [--preprocess PIPELINE]\n"
+    "                          [--models DIR] [--start]\n"
+    "                                             the calibration window, filled in\n"
+    "       veldra --help | --version\n"
+    "Predicting from the command line: veldra-predict --help; calibrating: veldra-train --help.\n";
+
+// "--help" and "--version" print and end the program before any window (or display) is needed.
+std::optional<int> answered_alone(int argc, char** argv) {
+    if (argc != 2) {
+        return std::nullopt;
+    }
+    const std::string option = argv[1];
+    if (option == "--help" || option == "-h") {
+        std::cout << usage;
+        return 0;
+    }
+    if (option == "--version") {
+        std::cout << "veldra " << veldra::veldra_version << "\n";
+        return 0;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (const std::optional<int> code = answered_alone(argc, argv)) {
+        return *code;
+    }
     if (veldra::windows_follow_display_scaling()) {
         // 150% stays 1.5, not rounded to 2.
         QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
@@ -100,6 +137,10 @@ int main(int argc, char** argv) {
             calibration.start();
         }
         return application.exec();
+    }
+    if (count >= 2) {
+        std::cerr << "veldra: unknown option '" << arguments[1] << "'\n" << usage;
+        return 2;
     }
     const std::optional<veldra::ModelDirectory> models =
         veldra::find_model_directory(veldra::program_path(argv[0]), std::cerr);

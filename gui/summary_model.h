@@ -107,8 +107,9 @@ public:
                 "std " + field(C::std) + ", credible [" + field(C::low) + ", " + field(C::high) +
                 "], predictive [" + field(C::predictive_low) + ", " + field(C::predictive_high) +
                 "], domain " + field(C::domain) + " (T2 " + field(C::t2) + ", Q " + field(C::q) +
-                "), model R2 " + field(C::model_r2) + calibrated_text(*cell) +
-                decision_text(*cell));
+                "), model R2 " + field(C::model_r2) +
+                (cell->r2_source.empty() ? "" : " (" + cell->r2_source + ")") +
+                calibrated_text(*cell) + decision_text(*cell));
         }
         default:
             return {};

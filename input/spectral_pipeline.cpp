@@ -236,12 +236,32 @@ SpectralPipeline::SpectralPipeline(const std::string& text) {
     if (whole_text.empty()) {
         fail("is empty: give steps such as sg(21,2,1)+snv, or none.");
     }
-    // "+" separates steps; inside parentheses it cannot occur.
-    for (const std::string& part : split(whole_text, '+')) {
-        if (part.empty()) {
+    // "+" separates steps; inside parentheses it would be a sign, which no argument takes.
+    std::vector<std::string> parts(1);
+    std::size_t part_start = 0;
+    int depth = 0;
+    for (std::size_t i = 0; i < whole_text.size(); ++i) {
+        const char c = whole_text[i];
+        depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+        if (c == '+' && depth > 0) {
+            const std::size_t end = whole_text.find(')', i);
+            fail("step \"" +
+                 trimmed(whole_text.substr(part_start,
+                                           end == std::string::npos ? end : end + 1 - part_start)) +
+                 "\" holds a sign: its numbers are written without one, as in sg(21,2,1).");
+        }
+        if (c == '+' && depth <= 0) {
+            parts.emplace_back();
+            part_start = i + 1;
+        } else {
+            parts.back() += c;
+        }
+    }
+    for (const std::string& part : parts) {
+        if (trimmed(part).empty()) {
             fail("\"" + whole_text + "\" has an empty step.");
         }
-        steps_.push_back(parse_step(part));
+        steps_.push_back(parse_step(trimmed(part)));
     }
 }
 

@@ -34,18 +34,20 @@ std::vector<std::string> items(const std::string& text) {
     return found;
 }
 
-// A list that failed to read and holds a comma between two digits was likely written with decimal
-// commas ("0,9" is the levels 0 and 9): said after the message.
-[[noreturn]] void rethrow_with_decimal_hint(const std::string& text, const std::runtime_error& e) {
+// A text that failed to read and holds a comma between two digits was likely written with
+// decimal commas ("0,9": the levels 0 and 9 in a list, no number alone): said after the message.
+std::string with_decimal_hint(const std::string& text, const std::string& message) {
     for (std::size_t i = 1; i + 1 < text.size(); ++i) {
         if (text[i] == ',' && std::isdigit(static_cast<unsigned char>(text[i - 1])) != 0 &&
             std::isdigit(static_cast<unsigned char>(text[i + 1])) != 0) {
-            throw std::runtime_error(std::string(e.what()) +
-                                     " Decimals take a point (0.9, not 0,9); a comma separates "
-                                     "items.");
+            return message + " Decimals take a point (0.9, not 0,9); a comma separates items.";
         }
     }
-    throw e;
+    return message;
+}
+
+[[noreturn]] void rethrow_with_decimal_hint(const std::string& text, const std::runtime_error& e) {
+    throw std::runtime_error(with_decimal_hint(text, e.what()));
 }
 
 } // namespace
@@ -55,8 +57,9 @@ double parse_level(const std::string& text) {
     double value = 0.0;
     if (!read_number(percent ? text.substr(0, text.size() - 1) : text, value) ||
         !is_interval_level(percent ? value / 100.0 : value)) {
-        throw std::runtime_error("The interval level \"" + text +
-                                 "\" is not a number above 0 and below 1 (or a percentage, 90%).");
+        throw std::runtime_error(with_decimal_hint(
+            text, "The interval level \"" + text +
+                      "\" is not a number above 0 and below 1 (or a percentage, 90%)."));
     }
     return percent ? value / 100.0 : value;
 }
@@ -85,9 +88,10 @@ std::pair<std::string, double> parse_tolerance(const std::string& text) {
     double half_width = 0.0;
     if (equals == std::string::npos || equals == 0 ||
         !read_number(text.substr(equals + 1), half_width) || !(half_width > 0.0)) {
-        throw std::runtime_error("The tolerance \"" + text +
-                                 "\" is not PROPERTY=HALF_WIDTH with a half width above 0 "
-                                 "(Carbon=0.2).");
+        throw std::runtime_error(
+            with_decimal_hint(text, "The tolerance \"" + text +
+                                        "\" is not PROPERTY=HALF_WIDTH with a half width above 0 "
+                                        "(Carbon=0.2)."));
     }
     return {text.substr(0, equals), half_width};
 }

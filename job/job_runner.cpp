@@ -267,10 +267,14 @@ private:
             }
             if (settings_.summary) {
                 const std::optional<ModelCard>& card = run.card();
+                const std::optional<double> r2 =
+                    card && !card->demonstration ? card->r2() : std::nullopt;
                 parts.push_back({pairs_[p].spectrometer_type, properties_[p], block_.ids,
-                                 std::move(statistics),
-                                 card && !card->demonstration ? card->r2() : std::nullopt,
-                                 run.preprocessing(), run.resampled_from()});
+                                 std::move(statistics), r2, run.preprocessing(),
+                                 run.resampled_from(),
+                                 !r2                       ? ""
+                                 : card->cross_validated() ? "cross-validation"
+                                                           : "training fit"});
             }
             if (place.last) {
                 finish(p);

@@ -128,7 +128,7 @@ SummaryWriter::SummaryWriter(const std::string& path, const std::vector<double>&
                         << upper_percent(level) << '%';
     }
     file_->stream() << ',' << summary_decision_column << ',' << summary_reason_column << ','
-                    << summary_resampling_column << '\n';
+                    << summary_resampling_column << ',' << summary_r2_source_column << '\n';
 }
 
 SummaryWriter::~SummaryWriter() = default;
@@ -175,6 +175,7 @@ void SummaryWriter::write(const std::vector<SummaryPart>& parts) {
             if (part.resampled_from > 0) {
                 line += "resampled from " + std::to_string(part.resampled_from) + " points";
             }
+            line += ',' + part.r2_source;
             line += '\n';
             file_->stream() << line;
         }
@@ -217,11 +218,12 @@ struct LaterColumns {
     std::size_t decision = 0;
     std::size_t reason = 0;
     std::size_t resampling = 0;
+    std::size_t r2_source = 0;
 };
 
 LaterColumns later_columns(const std::vector<std::string>& header, std::vector<double>& levels) {
     LaterColumns later;
-    later.decision = later.reason = later.resampling = header.size();
+    later.decision = later.reason = later.resampling = later.r2_source = header.size();
     const std::string prefix = "calibrated ";
     bool open = false; // a lower bound waits for its upper one
     double lower = 0.0;
@@ -233,6 +235,8 @@ LaterColumns later_columns(const std::vector<std::string>& header, std::vector<d
             later.reason = k;
         } else if (name == summary_resampling_column) {
             later.resampling = k;
+        } else if (name == summary_r2_source_column) {
+            later.r2_source = k;
         } else if (name.size() > prefix.size() + 1 && name.compare(0, prefix.size(), prefix) == 0 &&
                    name.back() == '%') {
             double percent = 0.0;
@@ -278,6 +282,9 @@ std::string read_later_columns(const LaterColumns& later, std::vector<std::strin
     }
     if (later.resampling < fields.size()) {
         row.resampling = std::move(fields[later.resampling]);
+    }
+    if (later.r2_source < fields.size()) {
+        row.r2_source = std::move(fields[later.r2_source]);
     }
     return std::string();
 }

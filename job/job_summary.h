@@ -31,6 +31,10 @@ constexpr const char* summary_reason_column = "domain reason";
 // Last, "resampled from <N> points" where the spectra were put onto the model's wavenumbers from
 // N others, empty where they were on the model's grid. Summaries without it are read as before.
 constexpr const char* summary_resampling_column = "resampling";
+// After it, what "model R2" was computed on: "cross-validation" (out-of-fold predictions) or
+// "training fit" (the calibration samples the model was fitted to, which flatter it); "" where
+// it is NA. Summaries without it are read as before.
+constexpr const char* summary_r2_source_column = "model R2 from";
 
 // The decision on one sample at a tolerance (the half width its calibrated band at the first
 // level may have): "accept" when it is inside the model's domain and its band is no wider than
@@ -77,6 +81,7 @@ struct SummaryPart {
     std::optional<double> model_r2;
     std::string preprocessing;      // "model preprocessing"
     std::size_t resampled_from = 0; // "resampling": the input's points, 0 on the model's grid
+    std::string r2_source = "";     // "model R2 from"
 };
 
 // The 95% posterior-predictive band (`predictive_band`) of every sample. `matrix` is
@@ -149,6 +154,7 @@ struct SummaryRow {
     std::string decision;           // "" in a summary without the column
     std::string domain_reason;
     std::string resampling; // "resampled from N points", or ""
+    std::string r2_source;  // "cross-validation", "training fit", or ""
     const std::string& text(SummaryColumn column) const {
         return fields[static_cast<std::size_t>(column)];
     }

@@ -85,10 +85,18 @@ void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_rea
     judged_ += block.rows.size();
 }
 
+// "mir/pH": the spectrometer type and property of the pair, as its model folder names them, for
+// the lines of a job of many pairs.
+std::string PairRun::pair_label() const {
+    const boost::filesystem::path folder(folder_);
+    return (folder.parent_path().filename() / folder.filename()).generic_string();
+}
+
 // The log line of the samples outside the domain: how many of all, and the first twenty.
 void PairRun::log_domain(LoggerSet& log) const {
     std::ostringstream text;
-    text << "Calibration domain: " << outside_count_ << " of " << judged_ << " samples outside";
+    text << "Calibration domain of " << pair_label() << ": " << outside_count_ << " of " << judged_
+         << " samples outside";
     for (std::size_t k = 0; k < outside_.size(); ++k) {
         text << (k == 0 ? ": " : ", ") << outside_[k];
     }
@@ -98,8 +106,9 @@ void PairRun::log_domain(LoggerSet& log) const {
     VELDRA_LOG(log, outside_count_ == 0 ? Severity::info : Severity::warning) << text.str();
     for (std::size_t k = 0; k < outside_.size(); ++k) {
         if (!outside_reasons_[k].empty()) {
-            VELDRA_LOG(log, Severity::info) << "Outside the domain: " << outside_[k]
-                                            << " differs most at " << outside_reasons_[k] << ".";
+            VELDRA_LOG(log, Severity::info)
+                << "Outside the " << pair_label() << " domain: " << outside_[k]
+                << " differs most at " << outside_reasons_[k] << ".";
         }
     }
 }
@@ -271,7 +280,7 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& given, LoggerSe
             for (std::size_t k = 1; k < mismatches.size(); ++k) {
                 message += " " + mismatches[k];
             }
-            throw std::runtime_error(message + " Choose what the model was calibrated with.");
+            throw std::runtime_error(message);
         }
     }
     prepare_pipeline(first, log);

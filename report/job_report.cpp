@@ -5,6 +5,7 @@
 #include "report/pair_chart.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
@@ -17,7 +18,10 @@
 #include <QSaveFile>
 #include <QtCharts/QChart>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -403,52 +407,70 @@ void write_pair_pages(Pages& pages, const SummaryTable& summary, std::size_t p,
 
 } // namespace
 
+namespace {
+
+// The report's pages into `device`.
+void write_report_pages(QIODevice* device, const SummaryTable& summary,
+                        const std::string& summary_path, const JobRecord& record) {
+    QPdfWriter writer(device);
+    writer.setPageSize(QPageSize(QPageSize::A4));
+    writer.setPageMargins(QMarginsF(18, 18, 18, 14), QPageLayout::Millimeter);
+    writer.setResolution(300);
+    writer.setTitle("Veldra prediction report");
+    writer.setCreator(QString("Veldra ") + text(record.version));
+    Pages pages(writer);
+    write_job_pages(pages, summary, summary_path, record);
+    for (std::size_t p = 0; p < summary.pairs.size(); ++p) {
+        write_pair_pages(pages, summary, p, record);
+    }
+    pages.finish();
+}
+
+// A device, a pipe or a socket takes the finished report in one write, so that the system's
+// reason for a failure (a full device) is the one told.
+void write_report_to_device(const std::string& pdf_path, const QByteArray& bytes) {
+    errno = 0;
+    std::ofstream out(native_path(pdf_path), std::ios::binary | std::ios::trunc);
+    if (out.is_open()) {
+        out.write(bytes.constData(), bytes.size());
+        out.flush();
+    }
+    if (!out.is_open() || !out) {
+        const int cause = errno;
+        throw std::runtime_error("Cannot write the report '" + pdf_path + "': " +
+                                 (cause != 0 ? std::strerror(cause) : "the device refused it") +
+                                 ". Choose another file for the report.");
+    }
+}
+
+} // namespace
+
 void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
                       const std::string& summary_path, const JobRecord& record) {
     // A regular file is written beside the target and moved into place when complete: a failure
     // leaves an earlier report as it was. A device, a pipe or a socket is written directly: it
     // is never replaced by a file.
     const QFileInfo target(text(pdf_path));
-    const bool special = target.exists() && !target.isFile() && !target.isDir();
-    std::unique_ptr<QFileDevice> file;
-    if (special) {
-        file = std::make_unique<QFile>(text(pdf_path));
-    } else {
-        file = std::make_unique<QSaveFile>(text(pdf_path));
+    if (target.exists() && !target.isFile() && !target.isDir()) {
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        write_report_pages(&buffer, summary, summary_path, record);
+        write_report_to_device(pdf_path, buffer.data());
+        return;
     }
+    QSaveFile file(text(pdf_path));
     const auto fail = [&] {
         throw std::runtime_error(
             "Cannot write the report '" + pdf_path + "': " +
             (file_held_open_elsewhere(pdf_path)
                  ? std::string("it is open in another program; close it there, then try again.")
-                 : file->errorString().toStdString()));
+                 : file.errorString().toStdString()));
     };
-    if (file_held_open_elsewhere(pdf_path) ||
-        !file->open(special ? QIODevice::WriteOnly | QIODevice::Unbuffered
-                            : QIODevice::WriteOnly)) {
+    if (file_held_open_elsewhere(pdf_path) || !file.open(QIODevice::WriteOnly)) {
         fail();
     }
-    {
-        QPdfWriter writer(file.get());
-        writer.setPageSize(QPageSize(QPageSize::A4));
-        writer.setPageMargins(QMarginsF(18, 18, 18, 14), QPageLayout::Millimeter);
-        writer.setResolution(300);
-        writer.setTitle("Veldra prediction report");
-        writer.setCreator(QString("Veldra ") + text(record.version));
-        Pages pages(writer);
-        write_job_pages(pages, summary, summary_path, record);
-        for (std::size_t p = 0; p < summary.pairs.size(); ++p) {
-            write_pair_pages(pages, summary, p, record);
-        }
-        pages.finish();
-    }
-    if (special) {
-        const bool written = file->error() == QFileDevice::NoError;
-        file->close();
-        if (!written || file->error() != QFileDevice::NoError) {
-            fail();
-        }
-    } else if (!static_cast<QSaveFile*>(file.get())->commit()) {
+    write_report_pages(&file, summary, summary_path, record);
+    if (!file.commit()) {
         fail();
     }
 }

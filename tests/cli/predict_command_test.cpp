@@ -95,7 +95,8 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
     std::string line;
     std::getline(summary, line);
     EXPECT_EQ(line, std::string(summary_header) + "," + summary_preprocessing_column +
-                        ",calibrated 2.5%,calibrated 97.5%,decision,domain reason,resampling");
+                        ",calibrated 2.5%,calibrated 97.5%,decision,domain reason,resampling,"
+                        "model R2 from");
     const SpectraTable table = read_spectra_csv(input());
     std::size_t rows = 0;
     while (std::getline(summary, line)) {
@@ -105,13 +106,13 @@ TEST_F(PredictCommand, PredictsEveryPairAndListsTheFiles) {
         const char* names[] = {"mir-Carbon", "mir-pH", "mpa-Carbon", "mpa-pH"};
         ASSERT_LT(sample, table.ids.size());
         const std::vector<std::string> fields = split_csv_fields(line);
-        ASSERT_EQ(fields.size(), 20u) << line;
+        ASSERT_EQ(fields.size(), 21u) << line;
         EXPECT_EQ(fields[0], table.ids[sample]);
         EXPECT_EQ(fields[14], "first_der"); // demonstration models take the job's transformation
         // Not cross-validated, so not calibrated; no tolerance, no decision; no domain, no
-        // reason; on the models' grid.
+        // reason; on the models' grid; no R2 to say the source of.
         EXPECT_EQ(std::vector<std::string>(fields.begin() + 15, fields.end()),
-                  (std::vector<std::string>{"NA", "NA", "NA", "", ""}));
+                  (std::vector<std::string>{"NA", "NA", "NA", "", "", ""}));
         EXPECT_EQ(fields[1] + "-" + fields[2], names[pair]);
         // mean, std, 2.5%, 50%, 97.5% as the pair's own file has them.
         std::istringstream file(
@@ -366,6 +367,14 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
     EXPECT_EQ(run({"--input", input(), "--output", tree->file("o")})
                   .err.rfind("veldra-predict: Please choose at least one soil property\n", 0),
               0u);
+    // A decimal comma, as a lab whose system writes them would type it: the way out is said.
+    EXPECT_EQ(
+        run({"--input", input(), "--property", "pH", "--output", tree->file("o"), "--level", "0,9"})
+            .err.rfind("veldra-predict: The interval level \"0,9\" is not a number above 0 "
+                       "and below 1 (or a percentage, 90%). Decimals take a point (0.9, not "
+                       "0,9); a comma separates items.\n",
+                       0),
+        0u);
     const Result help = run({"--help"});
     EXPECT_EQ(help.code, exit_success);
     EXPECT_NE(help.out.find("--write-spectra"), std::string::npos);

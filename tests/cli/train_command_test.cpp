@@ -270,11 +270,13 @@ TEST(TrainCommand, ALabsOwnPropertyIsPredictedByName) {
     const std::string summary = test::read_file(lab.dir.file("p-summary.csv"));
     const std::string first = summary.substr(summary.find('\n') + 1);
     const std::vector<std::string> fields = split_csv_fields(first.substr(0, first.find('\n')));
-    ASSERT_EQ(fields.size(), 20u);
+    ASSERT_EQ(fields.size(), 21u);
     EXPECT_EQ(fields[2], "Clay");
     EXPECT_NE(fields[8], "NA");
     EXPECT_NE(fields[9], "NA");
     EXPECT_NE(fields[13], "NA");
+    // The summary says which R2 it is: this model was trained without cross-validation.
+    EXPECT_EQ(fields[20], "training fit");
     // The trainer stored the calibration domain; its own spectra lie inside it, mostly.
     EXPECT_TRUE(boost::filesystem::exists(lab.dir.file("models/mir/m3.Clay/domain.json")));
     EXPECT_TRUE(fields[10] == "inside" || fields[10] == "outside") << fields[10];
@@ -310,11 +312,12 @@ TEST(TrainCommand, PredictionRefusesAJobThatDoesNotMatchTheCard) {
     EXPECT_EQ(test::slashes(defaults.err),
               test::slashes("The model in '" + folder +
                             "' was calibrated with the transformation \"none\"; this job uses "
-                            "\"first_der\". The model in '" +
+                            "\"first_der\". Choose --transform none (the window's "
+                            "\"Transformation of the covariates\"). The model in '" +
                             folder +
                             "' fits y itself; this job applies the exponential "
-                            "back-transformation, which it must not. Choose what the model "
-                            "was calibrated with.\n"));
+                            "back-transformation, which it must not. Choose --exp no (the "
+                            "window's \"Exponential transformation\").\n"));
     EXPECT_FALSE(boost::filesystem::exists(lab.dir.file("p.csv")));
 
     // Another instrument's table: one covariate more than the calibration had.
@@ -328,8 +331,8 @@ TEST(TrainCommand, PredictionRefusesAJobThatDoesNotMatchTheCard) {
     EXPECT_EQ(wide.code, exit_failure);
     EXPECT_EQ(test::slashes(wide.err),
               test::slashes("The model in '" + folder +
-                            "' was calibrated on 6 covariates; the input has 7. Choose what the "
-                            "model was calibrated with.\n"));
+                            "' was calibrated on 6 covariates; the input has 7. Choose spectra "
+                            "with the model's covariates (a ... f).\n"));
 
     const Result matching =
         predict(lab.dir.file("spectra.csv"), {"--transform", "none", "--exp", "no"});

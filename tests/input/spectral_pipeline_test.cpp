@@ -164,6 +164,10 @@ TEST(SpectralPipeline, WrittenPipelinesAreCheckedStepByStep) {
                               "numbers from 0 to 1000000; \"2000000\" is not one."},
         {"sg(5,2,1", "step \"sg(5,2,1\" lacks its closing parenthesis."},
         {"snv++msc", "\"snv++msc\" has an empty step."},
+        {"sg(+21,2,1)", "step \"sg(+21,2,1)\" holds a sign: its numbers are written without "
+                        "one, as in sg(21,2,1)."},
+        {"snv+sg(21,+2,1)+msc", "step \"sg(21,+2,1)\" holds a sign: its numbers are written "
+                                "without one, as in sg(21,2,1)."},
         {"", "is empty: give steps such as sg(21,2,1)+snv, or none."},
     };
     for (const auto& [written, message] : wrong) {

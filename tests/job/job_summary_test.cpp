@@ -290,8 +290,10 @@ TEST(JobSummary, CalibratedColumnsDecisionsAndReasonsReadBack) {
     SummaryPart calibrated{"mir", "Carbon", {"a", "b"}, {}, 0.9, "first_der"};
     calibrated.statistics.means = {1.0, 2.0};
     calibrated.statistics.outside = {0, 1};
-    calibrated.statistics.calibrated_low = {{0.5, 1.5}, {0.8, 1.8}};
+    const double open = std::numeric_limits<double>::infinity();
+    calibrated.statistics.calibrated_low = {{0.5, 1.5}, {-open, 1.8}};
     calibrated.statistics.calibrated_high = {{1.5, 2.5}, {1.2, 2.2}};
+    calibrated.r2_source = "cross-validation";
     calibrated.statistics.decisions = {"accept", "re-measure: outside"};
     calibrated.statistics.domain_reasons = {"", "2390–2280 cm⁻¹ (CO₂); 1640 cm⁻¹ (water)"};
     SummaryPart plain{"mir", "pH", {"a", "b"}, {}, std::nullopt, "first_der"};
@@ -305,6 +307,10 @@ TEST(JobSummary, CalibratedColumnsDecisionsAndReasonsReadBack) {
     EXPECT_EQ(table.levels, (std::vector<double>{0.9, 0.68}));
     ASSERT_EQ(table.rows.size(), 4u);
     EXPECT_EQ(table.rows[2].calibrated, (std::vector<double>{1.5, 2.5, 1.8, 2.2}));
+    // An open bound is written as R writes it, and read back.
+    EXPECT_EQ(table.rows[0].calibrated, (std::vector<double>{0.5, 1.5, -open, 1.2}));
+    EXPECT_EQ(table.rows[0].r2_source, "cross-validation");
+    EXPECT_EQ(table.rows[1].r2_source, "");
     EXPECT_EQ(table.rows[2].decision, "re-measure: outside");
     EXPECT_EQ(table.rows[2].domain_reason, "2390–2280 cm⁻¹ (CO₂); 1640 cm⁻¹ (water)");
     EXPECT_EQ(table.rows[0].domain_reason, "");
@@ -313,7 +319,8 @@ TEST(JobSummary, CalibratedColumnsDecisionsAndReasonsReadBack) {
     const std::string text = test::read_file(path);
     EXPECT_EQ(text.substr(0, text.find('\n')),
               std::string(summary_header) + ",model preprocessing,calibrated 5%,calibrated 95%," +
-                  "calibrated 16%,calibrated 84%,decision,domain reason,resampling");
+                  "calibrated 16%,calibrated 84%,decision,domain reason,resampling,model R2 "
+                  "from");
     // A summary of an earlier version, without them, reads as before.
     const SummaryTable old = parse_summary(
         std::string(summary_header) + "\ns,mir,pH,1,1,1,1,1,NA,NA,unknown,NA,NA,NA\n", "old.csv");

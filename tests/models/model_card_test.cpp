@@ -125,10 +125,13 @@ TEST(ModelCard, ReadCheckedAndComparedWithTheJob) {
     EXPECT_EQ(card_mismatches(card, "m", job(Transformation::first_derivative, true, 3578)),
               (std::vector<std::string>{
                   model + " was calibrated with the transformation \"none\"; this job uses "
-                          "\"first_der\".",
+                          "\"first_der\". Choose --transform none (the window's \"Transformation "
+                          "of the covariates\").",
                   model + " fits y itself; this job applies the exponential back-transformation, "
-                          "which it must not.",
-                  model + " was calibrated on 1686 covariates; the input has 3578."}));
+                          "which it must not. Choose --exp no (the window's \"Exponential "
+                          "transformation\").",
+                  model + " was calibrated on 1686 covariates; the input has 3578. Choose spectra "
+                          "of the instrument and settings the model was calibrated with."}));
 
     // Covariate names compare by their wavenumbers; the spectrometer type by name.
     const ModelCard named = parse_model_card(R"({"covariates": 3, "spectrometer_type": "mir",
@@ -148,9 +151,12 @@ TEST(ModelCard, ReadCheckedAndComparedWithTheJob) {
     EXPECT_EQ(card_mismatches(named, "m", side),
               (std::vector<std::string>{
                   model + " was calibrated for the mir spectrometer type; this job predicts "
-                          "alphakbr.",
+                          "alphakbr. Choose --spectrometer mir (the window's \"Spectrometer "
+                          "type\").",
                   model + " was calibrated on the wavenumbers wn_4000 ... wn_3996.2; the input's "
-                          "covariate 3 is m3990.000, not wn_3996.2."}));
+                          "covariate 3 is m3990.000, not wn_3996.2. Choose spectra with the "
+                          "model's covariates (wn_4000 ... wn_3996.2), or with wavenumbers in "
+                          "their names that cover its range to be resampled."}));
     EXPECT_EQ(wavenumbers_of({"wn_549.6", "7497.96"}), (std::vector<double>{549.6, 7497.96}));
     EXPECT_FALSE(wavenumbers_of({"wn_549.6", "pH"}).has_value());
     dir.write("mir/pH/model.json", std::string(largest_model_card_bytes + 1, ' '));

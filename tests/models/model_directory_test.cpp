@@ -1,4 +1,5 @@
 #include "models/model_directory.h"
+#include "version.h"
 
 #include "tests/support/temp_dir.h"
 
@@ -89,6 +90,26 @@ TEST(ModelDirectory, NeitherCandidateEndsTheWindowProgramWithThreeLines) {
     EXPECT_EQ(run.err, "Resources not found. Expected locations:\n  \"" +
                            (dir.path() / "bin" / model_directory_location).string() + "\"\n  \"" +
                            (dir.path() / model_directory_location).string() + "\"\n");
+}
+
+// Help and version are printed, without a window or a model tree; an unknown option is refused
+// with the usage rather than opening the window.
+TEST(ModelDirectory, TheWindowProgramAnswersHelpAndVersionAlone) {
+    TempDir dir;
+    install(dir.path(), "bin/veldra", VELDRA_PROGRAM);
+    const ProcessRun help = run_in(dir.path(), "bin/veldra --help");
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.out.rfind("Usage: veldra ", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("veldra --results SUMMARY [--spectra CSV]"), std::string::npos);
+    EXPECT_NE(help.out.find("veldra-predict --help"), std::string::npos);
+    const ProcessRun version = run_in(dir.path(), "bin/veldra --version");
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, std::string("veldra ") + veldra_version + "\n");
+    const ProcessRun unknown = run_in(dir.path(), "bin/veldra --bogus");
+    EXPECT_EQ(unknown.exit_code, 2);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err.rfind("veldra: unknown option '--bogus'\nUsage: veldra ", 0), 0u)
+        << unknown.err;
 }
 
 } // namespace

@@ -971,7 +971,8 @@ TEST(Training, SpectraAPipelineNormalisesAreStillJudgedAsRead) {
         // The log says where the doubled spectrum differs: ranges of the spectrum as read.
         const std::vector<std::string> said = seen.messages();
         const auto told = std::find_if(said.begin(), said.end(), [](const std::string& line) {
-            return line.rfind("Outside the domain: doubled differs most at ", 0) == 0;
+            return line.rfind("Outside the mir/Acidified.Carbon domain: doubled differs most at ",
+                              0) == 0;
         });
         ASSERT_NE(told, said.end());
         EXPECT_NE(told->find(" cm⁻¹"), std::string::npos) << *told;
