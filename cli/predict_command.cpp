@@ -471,6 +471,11 @@ int finish_job(const Options& options, const JobOutcome& outcome, JobRecord reco
             }
         }
         err << (outcome.stopped_by_user ? std::string("Stopped by user") : outcome.message) << "\n";
+        if (outcome.stopped_by_user) {
+            for (const std::string& note : outcome.set_aside) {
+                err << note << "\n";
+            }
+        }
         return outcome.stopped_by_user ? exit_stopped : exit_failure;
     }
     out << outcome.message;

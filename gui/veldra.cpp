@@ -407,7 +407,12 @@ void Veldra::finish(QString result_message, bool stopped_by_user, bool ok) {
     ui->button_compute->setEnabled(true);
     ui->button_calibrate->setEnabled(true);
     ui->progress_bar->reset();
-    if (!stopped_by_user) {
+    if (stopped_by_user) {
+        // What a stop set aside of an earlier job is told in the log, after "Stopped by user".
+        for (const std::string& note : last_record_.set_aside) {
+            send_log_string(QString::fromStdString(note));
+        }
+    } else {
         if (ok) {
             dialogs_->information(this, "Done", result_message);
             const std::string summary = summary_path(output_path);

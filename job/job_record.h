@@ -28,8 +28,9 @@ struct JobRecord {
     std::string input_kind; // "CSV file", "OPUS folder" or "spectra in memory"
     std::string models;
     std::string output;
-    std::vector<std::string> created; // the files the job wrote, once it has ended
-    std::string transformation;       // "first derivative" or "none"
+    std::vector<std::string> created;   // the files the job wrote, once it has ended
+    std::vector<std::string> set_aside; // an earlier job's files moved aside after a stop
+    std::string transformation;         // "first derivative" or "none"
     bool exponential = true;
     std::string shard; // "K of N", or ""
     // "95%, 68%": the levels of the calibrated intervals; "Carbon ±0.3, pH ±0.5": the

@@ -8,6 +8,7 @@
 #include "job/result_file.h"
 #include "job/shard_manifest.h"
 #include "job/spectra_blocks.h"
+#include "job/staged_outputs.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
 #include "text/platform.h"
@@ -127,10 +128,10 @@ class PairsJob {
 public:
     PairsJob(const JobSettings& settings, std::vector<PairPrediction> pairs,
              std::vector<std::string> properties, std::string summary_file, LoggerSet& log,
-             JobOutcome& outcome)
+             JobOutcome& outcome, StagedOutputs* staging)
         : settings_(settings), pairs_(std::move(pairs)), properties_(std::move(properties)),
           runs_(pairs_.size()), log_(log), outcome_(outcome),
-          summary_path_(std::move(summary_file)) {}
+          summary_path_(std::move(summary_file)), staging_(staging) {}
 
     // Predicts every block of `input`; returns the "Files created" lines.
     std::string run(SpectraBlocks& input, const std::shared_ptr<SpectraPreview>& preview,
@@ -176,7 +177,10 @@ public:
     }
 
 private:
-    void start(std::size_t p) { runs_[p] = std::make_unique<PairRun>(pairs_[p], block_, log_); }
+    void start(std::size_t p) {
+        runs_[p] = std::make_unique<PairRun>(pairs_[p], block_, log_);
+        runs_[p]->stage_into(staging_);
+    }
 
     void created(const std::string& path) {
         result_ += "  " + path + "\n";
@@ -284,7 +288,7 @@ private:
         }
         if (settings_.summary && !parts.empty()) {
             if (!summary_) {
-                summary_.emplace(summary_path_, settings_.levels);
+                summary_.emplace(summary_path_, settings_.levels, staging_);
             }
             summary_->write(parts);
         }
@@ -302,6 +306,7 @@ private:
     std::string summary_path_;
     SpectraTable block_;
     std::optional<SummaryWriter> summary_;
+    StagedOutputs* staging_;
     std::string result_;
     std::size_t held_ = 0;
     bool demonstration_told_ = false;
@@ -309,59 +314,79 @@ private:
 
 } // namespace
 
+namespace {
+std::vector<std::string> job_outputs(const JobSettings& settings,
+                                     const std::vector<std::string>& extra);
+} // namespace
+
 std::string predict_pairs(JobSettings& settings, const std::vector<std::string>& types,
                           const std::vector<std::string>& properties, bool single, LoggerSet& log,
                           JobProgress& progress, JobOutcome& outcome) {
-    // The input is read once, a block at a time; every prediction of a block uses the same rows,
-    // whatever happens to the files.
-    const std::string input_identity =
-        settings.shards > 0 ? shard_input_identity(settings) : std::string();
-    SpectraBlocks input(settings, log);
-    std::shared_ptr<SpectraPreview> preview;
-    if (settings.keep_spectra) {
-        preview = std::make_shared<SpectraPreview>();
-        outcome.spectra = preview;
-    }
     std::string output_path = settings.output_path;
     if (settings.shards > 0) {
         output_path = shard_output_path(output_path, settings.shard, settings.shards);
     }
-    const std::size_t pair_count = types.size() * properties.size();
-    if (input.samples() == 0 && pair_count > 0) {
-        throw_no_spectrum(settings);
-    }
-    if (settings.columns.empty() || settings.ids.empty()) {
-        settings.opus_configuration_path.clear();
-        settings.opus_folder.clear();
-        settings.csv_file.clear();
-    }
-    const std::size_t block_samples =
-        settings.block_samples != 0 ? settings.block_samples : default_block_samples(input.width());
-    const std::size_t blocks =
-        std::max<std::size_t>(1, (input.samples() + block_samples - 1) / block_samples);
-    progress.outer_maximum = static_cast<std::int32_t>(
-        std::min<std::size_t>(pair_count * blocks, std::numeric_limits<std::int32_t>::max()) - 1);
+    // One job at a time writes these outputs, and they are placed together at the end.
+    const std::optional<OutputLock> lock =
+        output_path.empty() ? std::nullopt : std::make_optional<OutputLock>(output_path);
+    StagedOutputs staged;
+    try {
+        // The input is read once, a block at a time; every prediction of a block uses the same
+        // rows, whatever happens to the files.
+        const std::string input_identity =
+            settings.shards > 0 ? shard_input_identity(settings) : std::string();
+        SpectraBlocks input(settings, log);
+        std::shared_ptr<SpectraPreview> preview;
+        if (settings.keep_spectra) {
+            preview = std::make_shared<SpectraPreview>();
+            outcome.spectra = preview;
+        }
+        const std::size_t pair_count = types.size() * properties.size();
+        if (input.samples() == 0 && pair_count > 0) {
+            throw_no_spectrum(settings);
+        }
+        if (settings.columns.empty() || settings.ids.empty()) {
+            settings.opus_configuration_path.clear();
+            settings.opus_folder.clear();
+            settings.csv_file.clear();
+        }
+        const std::size_t block_samples = settings.block_samples != 0
+                                              ? settings.block_samples
+                                              : default_block_samples(input.width());
+        const std::size_t blocks =
+            std::max<std::size_t>(1, (input.samples() + block_samples - 1) / block_samples);
+        progress.outer_maximum = static_cast<std::int32_t>(
+            std::min<std::size_t>(pair_count * blocks, std::numeric_limits<std::int32_t>::max()) -
+            1);
 
-    std::vector<std::string> pair_properties;
-    for (std::size_t t = 0; t < types.size(); ++t) {
-        pair_properties.insert(pair_properties.end(), properties.begin(), properties.end());
+        std::vector<std::string> pair_properties;
+        for (std::size_t t = 0; t < types.size(); ++t) {
+            pair_properties.insert(pair_properties.end(), properties.begin(), properties.end());
+        }
+        PairsJob job(settings, job_pairs(settings, types, properties, output_path, single),
+                     pair_properties, summary_path(output_path), log, outcome, &staged);
+        std::string created = job.run(input, preview, block_samples, blocks, progress);
+        if (settings.shards > 0) {
+            const std::string manifest =
+                shard_manifest_path(settings.output_path, settings.shard, settings.shards);
+            ResultFileStream file(manifest, &staged);
+            file.stream() << shard_manifest_text(settings, input_identity,
+                                                 {input.first_sample(),
+                                                  input.first_sample() + input.samples(),
+                                                  input.input_samples()},
+                                                 outcome.created);
+            file.close();
+            created += "  " + manifest + "\n";
+            outcome.created.push_back(manifest);
+        }
+        staged.place();
+        return created;
+    } catch (...) {
+        // What was finished stays complete on disk; what an earlier job left under the job's
+        // other names is set aside, so that no name holds a file of another job.
+        outcome.set_aside = staged.place_finished(job_outputs(settings, {}));
+        throw;
     }
-    PairsJob job(settings, job_pairs(settings, types, properties, output_path, single),
-                 pair_properties, summary_path(output_path), log, outcome);
-    std::string created = job.run(input, preview, block_samples, blocks, progress);
-    if (settings.shards > 0) {
-        const std::string manifest =
-            shard_manifest_path(settings.output_path, settings.shard, settings.shards);
-        ResultFileStream file(manifest);
-        file.stream() << shard_manifest_text(
-            settings, input_identity,
-            {input.first_sample(), input.first_sample() + input.samples(), input.input_samples()},
-            outcome.created);
-        file.close();
-        created += "  " + manifest + "\n";
-        outcome.created.push_back(manifest);
-    }
-    return created;
 }
 
 namespace {
@@ -530,6 +555,12 @@ JobOutcome run_job(JobSettings& settings, LoggerSet& log, JobProgress& progress)
         outcome.stopped_by_user = true;
     } catch (...) {
         outcome.message = "Unknow exception catched";
+    }
+    // A failure says, after its own text, which files of an earlier job were set aside.
+    if (!outcome.ok && !outcome.stopped_by_user) {
+        for (const std::string& note : outcome.set_aside) {
+            outcome.message += "\n" + note;
+        }
     }
     return outcome;
 }

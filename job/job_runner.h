@@ -46,8 +46,11 @@ struct JobOutcome {
     std::string message;
     bool stopped_by_user = false;
     bool ok = false;
-    std::vector<std::string> created;     // the files complete and in place, also after a stop
-    std::vector<DefectiveFile> defective; // the OPUS files that gave no spectrum, and why
+    std::vector<std::string> created; // the files complete and in place, also after a stop
+    // After a failure or a stop that left finished files: the earlier job's files under the
+    // job's other names, set aside (a sentence each); empty otherwise.
+    std::vector<std::string> set_aside;
+    std::vector<DefectiveFile> defective;          // the OPUS files that gave no spectrum, and why
     std::shared_ptr<const SpectraPreview> spectra; // with the settings' `keep_spectra`
 };
 

@@ -120,8 +120,9 @@ std::string decision_reasons_text(const std::string& decision, const std::string
     return text;
 }
 
-SummaryWriter::SummaryWriter(const std::string& path, const std::vector<double>& levels)
-    : file_(std::make_unique<ResultFileStream>(path)), levels_(levels.size()) {
+SummaryWriter::SummaryWriter(const std::string& path, const std::vector<double>& levels,
+                             StagedOutputs* staging)
+    : file_(std::make_unique<ResultFileStream>(path, staging)), levels_(levels.size()) {
     file_->stream() << summary_header << ',' << summary_preprocessing_column;
     for (const double level : levels) {
         file_->stream() << ",calibrated " << lower_percent(level) << "%,calibrated "

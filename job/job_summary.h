@@ -16,6 +16,7 @@
 namespace veldra {
 
 class ResultFileStream;
+class StagedOutputs;
 
 // The header of a job's summary table, one row per sample and pair.
 constexpr const char* summary_header = "SSN,spectrometer,property,mean,std,2.5%,50%,97.5%,"
@@ -107,7 +108,8 @@ class SummaryWriter {
 public:
     // `levels`: the levels of the calibrated intervals, in the order asked.
     explicit SummaryWriter(const std::string& path,
-                           const std::vector<double>& levels = std::vector<double>{0.95});
+                           const std::vector<double>& levels = std::vector<double>{0.95},
+                           StagedOutputs* staging = nullptr);
     ~SummaryWriter();
     SummaryWriter(const SummaryWriter&) = delete;
     SummaryWriter& operator=(const SummaryWriter&) = delete;

@@ -436,7 +436,7 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
     check_prediction_matrix(matrix);
     if (place.first) {
         VELDRA_LOG(log, Severity::info) << "Predictions complete.";
-        writer_.emplace(pair_.output_file, pair_.separator, matrix.size(), log);
+        writer_.emplace(pair_.output_file, pair_.separator, matrix.size(), log, staging_);
     } else if (matrix.size() != writer_draws_) {
         throw std::runtime_error("The model in '" + folder_ + "' changed during the job.");
     }

@@ -70,6 +70,9 @@ public:
     // no sample): logs the domain's verdicts and puts the output file in place.
     void finish(LoggerSet& log);
 
+    // Hands the output file, once complete, to `staging` to be placed with the job's others.
+    void stage_into(StagedOutputs* staging) { staging_ = staging; }
+
     const std::optional<ModelCard>& card() const { return card_; }
     // The points the spectra were resampled from onto the model's wavenumbers; 0 when they
     // were on the model's own grid (and went through untouched).
@@ -125,6 +128,7 @@ private:
     std::vector<std::size_t> draw_of_row_; // the draw of each matrix row, for "sigma.txt"
     std::optional<HeldForests> held_;
     std::optional<PredictionFileWriter> writer_;
+    StagedOutputs* staging_ = nullptr;
     std::size_t writer_draws_ = 0;
     std::vector<std::string> outside_;         // the first twenty samples outside the domain
     std::vector<std::string> outside_reasons_; // and why

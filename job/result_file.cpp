@@ -1,6 +1,7 @@
 #include "job/result_file.h"
 
 #include "job/number_format.h"
+#include "job/staged_outputs.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -98,7 +99,8 @@ std::string kept_beside_path(const std::string& path) {
     }
 }
 
-ResultFileStream::ResultFileStream(const std::string& path) : path_(path) {
+ResultFileStream::ResultFileStream(const std::string& path, StagedOutputs* staging)
+    : path_(path), staging_(staging) {
     boost::system::error_code error;
     const fs::file_status status = fs::status(path, error);
     if (fs::is_directory(status) || path.empty() || !fs::path(path).has_filename()) {
@@ -142,6 +144,14 @@ ResultFileStream::~ResultFileStream() {
 void ResultFileStream::close() {
     out_.close();
     boost::system::error_code error;
+    if (staging_ != nullptr && !partial_.empty()) {
+        if (out_.fail()) {
+            throw std::runtime_error("Writing to file failed: " + path_);
+        }
+        staging_->add(partial_, target_, path_);
+        placed_ = true; // the staging removes it unless it is placed
+        return;
+    }
     if (!out_.fail() && !partial_.empty()) {
         replace_waiting(partial_, target_, error);
         if (error && file_held_open_elsewhere(target_)) {
@@ -208,14 +218,15 @@ std::string output_problem(const std::string& path) {
 }
 
 PredictionFileWriter::PredictionFileWriter(const std::string& outfile, const std::string& separator,
-                                           std::size_t draws, LoggerSet& log)
+                                           std::size_t draws, LoggerSet& log,
+                                           StagedOutputs* staging)
     : separator_(separator), draws_(draws) {
     // Without an output file (a summary-only job) the figures are computed and nothing written.
     if (outfile.empty()) {
         return;
     }
     VELDRA_LOG(log, Severity::info) << "Writing results to file: " << outfile;
-    file_.emplace(outfile);
+    file_.emplace(outfile, staging);
     std::string line = "SSN";
     for (std::size_t i = 0; i < draws; ++i) {
         line += separator + "draw " + std::to_string(i + 1);

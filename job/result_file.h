@@ -31,11 +31,14 @@ struct PredictionSummary {
 // the same folder) and moved onto the target only by `close`, so that a failure or a stop never
 // leaves a short file or an emptied earlier result. A device or a pipe is written directly. Numbers
 // use the stream's default format (6 significant digits).
+class StagedOutputs;
+
 class ResultFileStream {
 public:
     // Raises "File open failed: " + path + "\n" and the cause (`output_problem`) when the file
     // cannot be written there.
-    explicit ResultFileStream(const std::string& path);
+    // With `staging`, `close` hands the complete file over to it instead of moving it in.
+    explicit ResultFileStream(const std::string& path, StagedOutputs* staging = nullptr);
     // Removes the partial file unless `close` has put it in place.
     ~ResultFileStream();
     ResultFileStream(const ResultFileStream&) = delete;
@@ -56,6 +59,7 @@ private:
     std::string partial_; // "" when writing straight to a device or a pipe
     std::ofstream out_;
     bool placed_ = false;
+    StagedOutputs* staging_ = nullptr;
 };
 
 // A free name beside `path` for a file that could not take its place: "out (new).csv", then
@@ -86,7 +90,7 @@ public:
     // Opens the file and writes the header of `draws` draws; with an empty `outfile`, nothing is
     // written and `write` only computes the figures.
     PredictionFileWriter(const std::string& outfile, const std::string& separator,
-                         std::size_t draws, LoggerSet& log);
+                         std::size_t draws, LoggerSet& log, StagedOutputs* staging = nullptr);
 
     // Writes one line per sample of `matrix` ([draw][sample], as many draws as the header),
     // back-transformed with exp when asked, and appends the figures to `keep` and `statistics`.

@@ -35,6 +35,7 @@ void WorkerThread::run() {
     }
     record_.defective = outcome.defective;
     record_.created = outcome.created;
+    record_.set_aside = outcome.set_aside;
     record_.spectra = outcome.spectra;
     emit result_ready(QString::fromUtf8(outcome.message.c_str()), outcome.stopped_by_user,
                       outcome.ok);

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include <boost/filesystem.hpp>
@@ -659,6 +660,50 @@ TEST_F(PredictCommand, ModelFilesOverTheirBoundsUnderAMemoryLimit) {
     }
     EXPECT_EQ(test::read_file((ph / "rgy.txt").string()), rgy);
     EXPECT_EQ(test::read_file((ph / "model.json").string()), card);
+#endif
+}
+
+// Two runs started together onto the same outputs, again and again: one may be refused while
+// the other holds the outputs, or run after it; the folder never holds files of both.
+TEST_F(PredictCommand, TwoProcessesOnTheSameOutputsNeverMixThem) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX shell; the lock itself is tested in-process";
+#else
+    tools::write_example_spectra(dir.file("other.csv"), tools::grid_of_spectrometer("mir"), 40, 9);
+    tools::write_example_spectra(dir.file("many.csv"), tools::grid_of_spectrometer("mir"), 40, 5);
+    const std::vector<std::string> names = {"out-mir-N.csv", "out-mir-pH.csv", "out-summary.csv"};
+    const auto command = [&](const std::string& input, const std::string& folder) {
+        return std::string(VELDRA_PREDICT_PROGRAM) + " --quiet --input '" + input + "' --models '" +
+               models() + "' --property N --property pH --output '" + folder +
+               "/out.csv' > /dev/null 2>> '" + dir.file("errors") + "'";
+    };
+    std::map<std::string, std::vector<std::string>> alone;
+    for (const std::string input : {"other.csv", "many.csv"}) {
+        fs::create_directories(dir.path() / ("alone-" + input));
+        ASSERT_EQ(std::system(command(dir.file(input), dir.file("alone-" + input)).c_str()), 0);
+        for (const std::string& name : names) {
+            alone[input].push_back(test::read_file(dir.file("alone-" + input + "/" + name)));
+        }
+    }
+    fs::create_directories(dir.path() / "both");
+    for (int round = 0; round < 10; ++round) {
+        const std::string both = command(dir.file("other.csv"), dir.file("both")) + " & " +
+                                 command(dir.file("many.csv"), dir.file("both")) + " & wait";
+        ASSERT_EQ(std::system(("bash -c \"" + both + "\"").c_str()), 0);
+        std::string whose;
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            const std::string text = test::read_file(dir.file("both/" + names[k]));
+            whose += text == alone["other.csv"][k] ? 'A' : text == alone["many.csv"][k] ? 'B' : '?';
+        }
+        EXPECT_TRUE(whose == "AAA" || whose == "BBB") << "round " << round << ": " << whose;
+        EXPECT_FALSE(fs::exists(dir.file("both/.out.csv.lock")));
+    }
+    // A refusal, when one came, named the other's process.
+    const std::string errors = test::read_file(dir.file("errors"));
+    std::istringstream lines(errors);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_EQ(line.rfind("Another job (process ", 0), 0u) << line;
+    }
 #endif
 }
 

@@ -1,12 +1,16 @@
 // Jobs under faults of the file system: each ends in success or a clear message, every file
 // listed as created is complete, and nothing half-written is reported as done.
 #include "job/job_runner.h"
+#include "job/staged_outputs.h"
+#include "text/platform.h"
 #include "tools/model_tree_generator.h"
 
 #include "tests/support/error_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -16,6 +20,10 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 namespace veldra {
 namespace {
@@ -70,10 +78,11 @@ struct Models {
     }
 };
 
-// Runs a job; `hook` sees every record of its log.
-JobOutcome run(JobSettings settings, test::LogHook hook = {}) {
+// Runs a job; `hook` sees every record of its log (with `as_window`, those the window's sink
+// passes, where a stop takes effect).
+JobOutcome run(JobSettings settings, test::LogHook hook = {}, bool as_window = false) {
     LoggerSet log;
-    const LogCapture capture(log, false, std::move(hook));
+    const LogCapture capture(log, as_window, std::move(hook));
     JobProgress progress;
     return run_job(settings, log, progress);
 }
@@ -191,6 +200,158 @@ TEST(Faults, TheInputChangingDuringAJobHasNoEffect) {
     models.dir.write("in.csv", Models::table(0.5));
     ASSERT_TRUE(run(changed).ok);
     EXPECT_NE(test::read_file(models.dir.file("out-mir-pH.csv")), expected_ph);
+}
+
+// The outputs of a job of two pairs with a summary, and what each of two jobs (inputs of other
+// values) writes there, to tell whose files a folder holds.
+struct TwoJobs {
+    const Models models{3};
+    const std::string output = models.dir.file("out/out.csv");
+    const std::vector<std::string> names = {models.dir.file("out/out-mir-pH.csv"),
+                                            models.dir.file("out/out-mir-N.csv"),
+                                            models.dir.file("out/out-summary.csv")};
+    std::vector<std::string> first;
+    std::vector<std::string> second;
+
+    TwoJobs() {
+        fs::create_directories(models.dir.path() / "out");
+        first = written(settings(0.0));
+        second = written(settings(0.5));
+    }
+    JobSettings settings(double offset) const {
+        JobSettings s = models.settings({"pH", "N"}, output);
+        s.csv_file =
+            models.dir.write("in" + std::to_string(offset) + ".csv", Models::table(offset));
+        s.summary = true;
+        return s;
+    }
+    std::vector<std::string> written(const JobSettings& s) const {
+        EXPECT_TRUE(run(s).ok);
+        std::vector<std::string> texts;
+        for (const std::string& name : names) {
+            texts.push_back(test::read_file(name));
+        }
+        return texts;
+    }
+    // The first job's outputs alone, as before each try.
+    void restore() const {
+        fs::remove_all(models.dir.path() / "out");
+        fs::create_directories(models.dir.path() / "out");
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            models.dir.write("out/" + fs::path(names[k]).filename().string(), first[k]);
+        }
+    }
+    // "" when every output name holds the first job's file, the second's or none, never files
+    // of both; else what is mixed. With `complete`, the second job's files all.
+    std::string mixed(bool complete) const {
+        std::string whose;
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            boost::system::error_code error;
+            const std::string text =
+                fs::exists(names[k], error) ? test::read_file(names[k]) : std::string("-");
+            whose += text == first[k] ? 'A' : text == second[k] ? 'B' : text == "-" ? '-' : '?';
+        }
+        const bool ok =
+            whose.find('?') == std::string::npos &&
+            !(whose.find('A') != std::string::npos && whose.find('B') != std::string::npos) &&
+            (!complete || whose == "BBB");
+        return ok ? std::string() : whose;
+    }
+};
+
+// A stop at every record of the second job (as Ctrl-C or the window's button stop it): the
+// finished pairs' files stay complete, the first job's files under the other names are set aside,
+// and no name ever holds a file of the other job; no lock is left behind.
+TEST(Faults, AStopAtAnyMomentLeavesOneJobsOutputs) {
+    const TwoJobs jobs;
+    ASSERT_NE(jobs.first, jobs.second);
+    std::size_t records = 0;
+    jobs.restore();
+    run(
+        jobs.settings(0.5), [&](const test::LogRecord&) { ++records; }, true);
+    ASSERT_GT(records, 5u);
+    for (std::size_t k = 1; k <= records; ++k) {
+        jobs.restore();
+        std::size_t seen = 0;
+        const JobOutcome outcome = run(
+            jobs.settings(0.5),
+            [&](const test::LogRecord&) {
+                if (++seen == k) {
+                    throw JobStop();
+                }
+            },
+            true);
+        EXPECT_TRUE(outcome.stopped_by_user) << k;
+        EXPECT_EQ(jobs.mixed(false), "") << "stopped at record " << k;
+        EXPECT_FALSE(fs::exists(OutputLock::path_of(jobs.output))) << k;
+        for (const std::string& note : outcome.set_aside) {
+            EXPECT_NE(note.find("(earlier)"), std::string::npos) << note;
+        }
+    }
+}
+
+#if !defined(_WIN32)
+// A disk that fills at any point of the second job (a file size limit, as a full disk refuses
+// the next write): the job fails saying so, and the folder holds one job's files.
+TEST(Faults, ADiskFullAtAnyPointLeavesOneJobsOutputs) {
+    const TwoJobs jobs;
+    std::size_t largest = 0;
+    for (const std::string& text : jobs.second) {
+        largest = std::max(largest, text.size());
+    }
+    signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead of ending the process
+    rlimit original{};
+    getrlimit(RLIMIT_FSIZE, &original);
+    std::size_t failures = 0;
+    for (std::size_t limit = 64; limit <= largest + 64; limit += largest / 23 + 1) {
+        jobs.restore();
+        const JobSettings settings = jobs.settings(0.5); // its input written whole
+        rlimit limited = original;
+        limited.rlim_cur = static_cast<rlim_t>(limit);
+        setrlimit(RLIMIT_FSIZE, &limited);
+        const JobOutcome outcome = run(settings);
+        setrlimit(RLIMIT_FSIZE, &original);
+        if (!outcome.ok) {
+            ++failures;
+            EXPECT_EQ(outcome.message.rfind("Writing to file failed: ", 0), 0u) << outcome.message;
+        }
+        EXPECT_EQ(jobs.mixed(outcome.ok), "") << "limit " << limit << ": " << outcome.message;
+    }
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_GT(failures, 5u);
+}
+#endif
+
+// A second job on the same outputs while one runs is refused, naming the first's process, and
+// leaves them as they are; the lock of a process that no longer runs is taken over.
+TEST(Faults, TwoJobsOnTheSameOutputsDoNotMix) {
+    const TwoJobs jobs;
+    jobs.restore();
+    const fs::path lock = OutputLock::path_of(jobs.output);
+    fs::create_directories(lock);
+    jobs.models.dir.write("out/" + lock.filename().string() + "/process",
+                          std::to_string(current_process_id()) + "\n");
+    JobOutcome outcome = run(jobs.settings(0.5));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.message, "Another job (process " + std::to_string(current_process_id()) +
+                                   ") is writing '" + jobs.output +
+                                   "' now: wait for it to end, or choose another output path.");
+    EXPECT_EQ(jobs.mixed(false), "");
+    EXPECT_EQ(test::read_file(jobs.names[2]), jobs.first[2]);
+    EXPECT_TRUE(fs::exists(lock)); // the other job's lock is its own
+    // A process number no process has: the lock is stale.
+    jobs.models.dir.write("out/" + lock.filename().string() + "/process", "2147483646\n");
+    outcome = run(jobs.settings(0.5));
+    EXPECT_TRUE(outcome.ok) << outcome.message;
+    EXPECT_EQ(jobs.mixed(true), "");
+    EXPECT_FALSE(fs::exists(lock));
+    // Two jobs of one process at once: the second is refused while the first holds its lock.
+    {
+        const OutputLock held(jobs.output);
+        EXPECT_NE(run(jobs.settings(0.0)).message.find("is writing '" + jobs.output + "' now"),
+                  std::string::npos);
+    }
+    EXPECT_TRUE(run(jobs.settings(0.0)).ok);
 }
 
 } // namespace

@@ -1,0 +1,184 @@
+#include "job/staged_outputs.h"
+
+#include "job/result_file.h"
+#include "text/platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/filesystem/operations.hpp>
+
+namespace veldra {
+
+namespace fs = boost::filesystem;
+
+StagedOutputs::~StagedOutputs() {
+    for (const Staged& file : staged_) {
+        boost::system::error_code ignored;
+        fs::remove(file.partial, ignored);
+    }
+}
+
+void StagedOutputs::add(const std::string& partial, const std::string& target,
+                        const std::string& path) {
+    staged_.push_back({partial, target, path});
+}
+
+namespace {
+
+// A free name beside `path` for the file of an earlier job set aside: "out (earlier).csv".
+std::string earlier_path(const std::string& path) {
+    const fs::path target(path);
+    for (int n = 1;; ++n) {
+        const fs::path candidate =
+            target.parent_path() /
+            (target.stem().string() +
+             (n == 1 ? " (earlier)" : " (earlier " + std::to_string(n) + ")") +
+             target.extension().string());
+        boost::system::error_code error;
+        if (!fs::exists(fs::symlink_status(candidate, error))) {
+            return candidate.string();
+        }
+    }
+}
+
+} // namespace
+
+void StagedOutputs::place() {
+    std::size_t failed = staged_.size();
+    for (std::size_t k = 0; k < staged_.size(); ++k) {
+        boost::system::error_code error;
+        fs::rename(staged_[k].partial, staged_[k].target, error);
+        for (int tries = 0; error && tries < 15 && file_held_open_elsewhere(staged_[k].target);
+             ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            fs::rename(staged_[k].partial, staged_[k].target, error);
+        }
+        if (error) {
+            failed = k;
+            break;
+        }
+    }
+    if (failed == staged_.size()) {
+        staged_.clear();
+        return;
+    }
+    // The rest stay complete beside their targets; what an earlier job left under their names is
+    // set aside where it can be, and told where it cannot.
+    std::string message =
+        "Writing to file failed: " + staged_[failed].path + "\n" +
+        (file_held_open_elsewhere(staged_[failed].target) ? "It is open in another program."
+                                                          : "It could not be moved into place.");
+    for (std::size_t k = failed; k < staged_.size(); ++k) {
+        const Staged& file = staged_[k];
+        boost::system::error_code error;
+        if (failed > 0 && fs::exists(file.target, error)) {
+            const std::string aside = earlier_path(file.target);
+            fs::rename(file.target, aside, error);
+            message += error ? " '" + file.path + "' still holds an earlier job's file."
+                             : " The earlier job's '" + file.path + "' is now '" + aside + "'.";
+        }
+        const std::string kept = kept_beside_path(file.target);
+        fs::rename(file.partial, kept, error);
+        message += error ? " The new '" + file.path + "' could not be kept."
+                         : " The new '" + file.path + "' is kept as '" + kept + "'.";
+    }
+    staged_.clear(); // placed, or kept beside
+    throw std::runtime_error(message);
+}
+
+std::vector<std::string> StagedOutputs::place_finished(const std::vector<std::string>& outputs) {
+    std::vector<std::string> placed;
+    std::vector<std::string> notes;
+    for (const Staged& file : staged_) {
+        boost::system::error_code error;
+        fs::rename(file.partial, file.target, error);
+        if (error) {
+            fs::remove(file.partial, error);
+            notes.push_back("The finished '" + file.path + "' could not be put in place.");
+        } else {
+            placed.push_back(file.path);
+        }
+    }
+    staged_.clear();
+    if (placed.empty()) {
+        return notes;
+    }
+    for (const std::string& output : outputs) {
+        boost::system::error_code error;
+        if (std::find(placed.begin(), placed.end(), output) != placed.end() ||
+            !fs::exists(output, error)) {
+            continue;
+        }
+        const std::string aside = earlier_path(output);
+        fs::rename(output, aside, error);
+        notes.push_back(error ? "'" + output + "' still holds an earlier job's file."
+                              : "'" + output + "', an earlier job's, is now '" + aside + "'.");
+    }
+    return notes;
+}
+
+std::string OutputLock::path_of(const std::string& output) {
+    const fs::path target(output);
+    return (target.parent_path() / ("." + target.filename().string() + ".lock")).string();
+}
+
+namespace {
+
+// The process number a lock folder names; 0 when it names none (being written, or damaged).
+long lock_owner(const std::string& lock) {
+    std::ifstream in(native_path((fs::path(lock) / "process").string()));
+    long owner = 0;
+    return in >> owner ? owner : 0;
+}
+
+} // namespace
+
+OutputLock::OutputLock(const std::string& output) : path_(path_of(output)) {
+    // Made whole under a name of its own, then renamed: a folder that holds a file is never
+    // replaced by a rename, so of two jobs only one gets the name.
+    const fs::path fresh =
+        fs::path(path_).parent_path() /
+        fs::unique_path("." + fs::path(output).filename().string() + ".%%%%%%%%.lock");
+    boost::system::error_code error;
+    fs::create_directory(fresh, error);
+    if (error) {
+        // A folder that takes no new file takes no output either: the job says so itself.
+        path_.clear();
+        return;
+    }
+    {
+        std::ofstream out(native_path((fresh / "process").string()));
+        out << current_process_id() << "\n";
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        fs::rename(fresh, path_, error);
+        if (!error) {
+            return;
+        }
+        const long owner = lock_owner(path_);
+        if (owner == 0 || process_is_running(owner)) {
+            break;
+        }
+        // Left by a process that was killed: taken over.
+        fs::remove_all(path_, error);
+    }
+    fs::remove_all(fresh, error);
+    const long owner = lock_owner(path_);
+    const std::string who = owner != 0 ? " (process " + std::to_string(owner) + ")" : "";
+    path_.clear();
+    throw std::runtime_error("Another job" + who + " is writing '" + output +
+                             "' now: wait for it to end, or choose another output path.");
+}
+
+OutputLock::~OutputLock() {
+    if (!path_.empty()) {
+        boost::system::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+}
+
+} // namespace veldra
