@@ -79,4 +79,43 @@ PairedDifference paired_difference(const std::vector<double>& a, const std::vect
     return difference;
 }
 
+CandidateChoice choose_candidate(const std::vector<std::vector<double>>& scores,
+                                 std::optional<std::size_t> fallback) {
+    CandidateChoice choice;
+    const auto lowest_of = [&](const std::vector<std::size_t>& among) {
+        std::size_t best = among.front();
+        for (const std::size_t k : among) {
+            best = mean_of(scores[k]) < mean_of(scores[best]) ? k : best;
+        }
+        return best;
+    };
+    if (scores.empty()) {
+        return choice;
+    }
+    if (!fallback || *fallback >= scores.size()) {
+        std::vector<std::size_t> all(scores.size());
+        for (std::size_t k = 0; k < all.size(); ++k) {
+            all[k] = k;
+        }
+        choice.index = lowest_of(all);
+        choice.rule = "the lowest";
+        return choice;
+    }
+    std::vector<std::size_t> better;
+    for (std::size_t k = 0; k < scores.size(); ++k) {
+        const PairedDifference d = paired_difference(scores[*fallback], scores[k]);
+        if (k != *fallback && d.mean > d.standard_error) {
+            better.push_back(k);
+        }
+    }
+    if (better.empty()) {
+        choice.index = *fallback;
+        choice.rule = "the default";
+    } else {
+        choice.index = lowest_of(better);
+        choice.rule = "lower than the default by more than one standard error";
+    }
+    return choice;
+}
+
 } // namespace veldra

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace veldra {
@@ -37,5 +39,21 @@ struct PairedDifference {
     double standard_error = 0.0;
 };
 PairedDifference paired_difference(const std::vector<double>& a, const std::vector<double>& b);
+
+// Which of several candidates a choice keeps, from each one's out-of-fold interval scores per
+// sample (`scores`, the same samples in each): the default (candidate `fallback`) unless another
+// one's scores are lower by more than one standard error of their paired difference from the
+// default's; of those, the lowest mean. Without a default among them, the lowest mean. A choice
+// among candidates that a hundred samples cannot tell apart costs more than it wins, so the
+// default stays unless the data show better.
+struct CandidateChoice {
+    std::size_t index = 0;
+    // How it was chosen, for the report: "the default" (none lower by more than one standard
+    // error), "lower than the default by more than one standard error", or "the lowest" (no
+    // default among the candidates).
+    std::string rule;
+};
+CandidateChoice choose_candidate(const std::vector<std::vector<double>>& scores,
+                                 std::optional<std::size_t> fallback);
 
 } // namespace veldra

@@ -79,6 +79,15 @@ BartFit fit_on(const TrainingSet& set, const std::vector<char>& use,
     return fit_bart(rows, y, options);
 }
 
+// The rule a card says chose its pipeline or k, and how it applied.
+std::string choice_rule_text(const std::string& applied, const std::string& fallback) {
+    return "the default (" + fallback +
+           ") unless another's out-of-fold interval scores of the 95% predictive bands are lower "
+           "by more than one standard error of their paired difference, then the lowest of "
+           "those, on the folds of cross_validation; this time " +
+           applied;
+}
+
 CardFigures card_figures_of(const Accuracy& a) {
     return CardFigures{a.r2, a.rmse, a.bias, a.rpiq, a.coverage, a.interval_score};
 }
@@ -111,8 +120,7 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
                 {choice.pipeline, card_figures_of(choice.accuracy)});
         }
         if (!card.preprocessing_candidates.empty()) {
-            card.preprocessing_rule = "the lowest out-of-fold interval score of the 95% "
-                                      "predictive bands, on the folds of cross_validation";
+            card.preprocessing_rule = choice_rule_text(report.pipeline_rule, "first_der");
         }
     }
     card.log = settings.input.log;
@@ -143,8 +151,7 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
         }
     }
     if (!report.k_choices.empty()) {
-        card.k_rule = "the lowest out-of-fold interval score of the 95% predictive bands, on the "
-                      "folds of cross_validation";
+        card.k_rule = choice_rule_text(report.k_rule, "2");
         for (const KChoice& choice : report.k_choices) {
             card.k_candidates.push_back({choice.k, card_figures_of(choice.accuracy)});
         }
@@ -357,6 +364,9 @@ public:
     // `known_k` when it was made already.
     void choose_k(TrainingReport& report, std::optional<CrossValidation> known = std::nullopt,
                   double known_k = 0.0) {
+        std::vector<CrossValidation> cvs;
+        std::vector<std::vector<double>> scores;
+        std::optional<std::size_t> default_k;
         for (const double k : settings_.k_choices) {
             CrossValidation cv = k == known_k && known ? std::move(*known) : cross_validate(k);
             VELDRA_LOG(log_, Severity::info)
@@ -364,13 +374,17 @@ public:
                 << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
             report.k_choices.push_back(
                 {k, cv.accuracy, interval_scores(cv.observed, cv.low, cv.high)});
-            if (!report.cross_validation ||
-                cv.accuracy.interval_score < report.cross_validation->accuracy.interval_score) {
-                report.cross_validation = std::move(cv);
-                report.k = k;
+            scores.push_back(report.k_choices.back().scores);
+            if (k == BartOptions().k) {
+                default_k = cvs.size();
             }
+            cvs.push_back(std::move(cv));
         }
-        VELDRA_LOG(log_, Severity::info) << "k " << report.k << " chosen";
+        const CandidateChoice choice = choose_candidate(scores, default_k);
+        report.cross_validation = std::move(cvs[choice.index]);
+        report.k = settings_.k_choices[choice.index];
+        report.k_rule = choice.rule;
+        VELDRA_LOG(log_, Severity::info) << "k " << report.k << " chosen (" << choice.rule << ")";
     }
 
 private:
@@ -423,39 +437,48 @@ TrainingSet choose_pipeline(const TrainingSettings& settings, const std::vector<
     const std::vector<double> wavenumbers =
         wavenumbers_of(raw.names).value_or(std::vector<double>());
     const double k = comparison_k(settings, report.k);
-    TrainingSet best;
-    for (const std::string& text : texts) {
+    const auto prepared = [&](const std::string& text) {
         SpectralPipeline pipeline(text);
         pipeline.prepare(wavenumbers, raw.rows.front().size());
         pipeline.fit(raw.rows);
-        TrainingSet candidate = preprocessed(raw, pipeline);
-        bool better = texts.size() == 1;
-        if (!better) {
-            run.use(candidate, &raw, &pipeline);
-            run.set_stage("preprocessing " + text);
-            CrossValidation cv = run.cross_validate(k);
-            VELDRA_LOG(log, Severity::info)
-                << "preprocessing " << text << ": out-of-fold RMSE " << cv.accuracy.rmse
-                << ", coverage " << cv.accuracy.coverage << ", interval score "
-                << cv.accuracy.interval_score;
-            report.pipeline_choices.push_back(
-                {text, cv.accuracy, interval_scores(cv.observed, cv.low, cv.high)});
-            better = !compared || cv.accuracy.interval_score < compared->accuracy.interval_score;
-            if (better) {
-                compared = std::move(cv);
-            }
+        return pipeline;
+    };
+    std::vector<CrossValidation> cvs;
+    std::vector<std::vector<double>> scores;
+    std::optional<std::size_t> default_pipeline;
+    for (std::size_t c = 0; texts.size() > 1 && c < texts.size(); ++c) {
+        SpectralPipeline pipeline = prepared(texts[c]);
+        const TrainingSet candidate = preprocessed(raw, pipeline);
+        run.use(candidate, &raw, &pipeline);
+        run.set_stage("preprocessing " + texts[c]);
+        CrossValidation cv = run.cross_validate(k);
+        VELDRA_LOG(log, Severity::info) << "preprocessing " << texts[c] << ": out-of-fold RMSE "
+                                        << cv.accuracy.rmse << ", coverage " << cv.accuracy.coverage
+                                        << ", interval score " << cv.accuracy.interval_score;
+        report.pipeline_choices.push_back(
+            {texts[c], cv.accuracy, interval_scores(cv.observed, cv.low, cv.high)});
+        scores.push_back(report.pipeline_choices.back().scores);
+        if (pipeline.text() == "first_der") {
+            default_pipeline = c;
         }
-        if (better) {
-            best = std::move(candidate);
-            chosen = pipeline;
-            report.preprocessing = pipeline.text();
-            report.preprocessing_references = pipeline.references();
-        }
+        cvs.push_back(std::move(cv));
     }
+    std::size_t index = 0;
+    if (texts.size() > 1) {
+        const CandidateChoice choice = choose_candidate(scores, default_pipeline);
+        index = choice.index;
+        compared = std::move(cvs[index]);
+        report.pipeline_rule = choice.rule;
+    }
+    chosen = prepared(texts[index]);
+    TrainingSet best = preprocessed(raw, chosen);
+    report.preprocessing = chosen.text();
+    report.preprocessing_references = chosen.references();
     run.set_stage("");
-    VELDRA_LOG(log, Severity::info) << "Preprocessing " << report.preprocessing
-                                    << (texts.size() > 1 ? " chosen" : std::string()) << ": "
-                                    << best.rows.front().size() << " covariates after it";
+    VELDRA_LOG(log, Severity::info)
+        << "Preprocessing " << report.preprocessing
+        << (texts.size() > 1 ? " chosen (" + report.pipeline_rule + ")" : std::string()) << ": "
+        << best.rows.front().size() << " covariates after it";
     return best;
 }
 

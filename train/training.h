@@ -93,11 +93,13 @@ struct TrainingReport {
     std::optional<CrossValidation> cross_validation; // with the chosen k
     double k = 0.0;                                  // the model's k
     std::vector<KChoice> k_choices;                  // when k was chosen, in the order given
+    std::string k_rule;                              // how it was chosen (`CandidateChoice::rule`)
     bool domain = false;                             // a calibration domain was written
     bool input_domain = false;                       // and one of the spectra before the pipeline
     std::string preprocessing;                       // the pipeline applied ("" without one)
     std::vector<std::vector<double>> preprocessing_references; // its MSC references
     std::vector<PipelineChoice> pipeline_choices; // when it was chosen, in the order given
+    std::string pipeline_rule;                    // how it was chosen
 };
 
 // Checks the settings, loads the set, runs the cross-validation if asked, fits the final

@@ -41,6 +41,22 @@ bool is_chosen_k(const KChoice& choice, const TrainingReport& report) {
     return choice.k == report.k;
 }
 
+// The line that says which rule chose, for the default `fallback`.
+std::string rule_line(const std::string& chosen, const std::string& rule,
+                      const std::string& fallback) {
+    std::string why;
+    if (rule == "the default") {
+        why = "the default: no other candidate's interval score is lower by more than one "
+              "standard error";
+    } else if (rule == "the lowest") {
+        why = "the lowest interval score (the default " + fallback + " is not a candidate)";
+    } else {
+        why = "its interval score is lower than the default " + fallback +
+              "'s by more than one standard error";
+    }
+    return "chosen: " + chosen + ", " + why + "\n";
+}
+
 } // namespace
 
 std::string training_report_text(const TrainingReport& report) {
@@ -73,6 +89,9 @@ std::string training_report_text(const TrainingReport& report) {
                 << above_chosen(choice, report.pipeline_choices, is_chosen_pipeline, report) << "  "
                 << choice.pipeline << "\n";
         }
+        if (!report.pipeline_rule.empty()) {
+            out << rule_line(report.preprocessing, report.pipeline_rule, "first_der");
+        }
     }
     if (!report.k_choices.empty()) {
         out << "k chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
@@ -87,6 +106,9 @@ std::string training_report_text(const TrainingReport& report) {
                 out << std::setw(22) << above;
             }
             out << "\n";
+        }
+        if (!report.k_rule.empty()) {
+            out << rule_line("k " + shortest_text(report.k), report.k_rule, "k 2");
         }
     }
     if (report.pipeline_choices.size() > 1 || report.k_choices.size() > 1) {

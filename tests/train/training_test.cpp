@@ -794,6 +794,44 @@ TEST(Training, CandidatesAreComparedSampleBySample) {
     EXPECT_NE(text.find("\nabove chosen: how much higher"), std::string::npos) << text;
 }
 
+// The default stays unless another candidate is lower by more than one standard error of the
+// paired difference; of several that are, the lowest; without a default among them, the lowest.
+TEST(Training, TheDefaultStaysUnlessTheSamplesShowBetter) {
+    const std::vector<double> first_der = {2.0, 2.0, 2.0, 2.4};
+    const std::vector<double> close = {2.0, 2.0, 2.0, 2.0};  // 0.1 lower, +/- 0.1: not more
+    const std::vector<double> better = {1.0, 1.5, 1.2, 1.6}; // 0.775 lower, +/- 0.10
+    const std::vector<double> lowest = {0.5, 1.5, 0.5, 1.5}; // 1.1 lower, +/- 0.24
+    const std::vector<double> noisy = {0.0, 4.2, 0.0, 0.4};  // 0.95 lower, +/- 1.05: not
+    CandidateChoice choice = choose_candidate({first_der, close}, 0);
+    EXPECT_EQ(choice.index, 0u);
+    EXPECT_EQ(choice.rule, "the default");
+    choice = choose_candidate({close, first_der, noisy}, 1);
+    EXPECT_EQ(choice.index, 1u) << "a lower mean within the noise keeps the default";
+    choice = choose_candidate({better, first_der, lowest, noisy}, 1);
+    EXPECT_EQ(choice.index, 2u);
+    EXPECT_EQ(choice.rule, "lower than the default by more than one standard error");
+    choice = choose_candidate({first_der, close, noisy}, std::nullopt);
+    EXPECT_EQ(choice.index, 2u);
+    EXPECT_EQ(choice.rule, "the lowest");
+
+    TrainingReport report;
+    report.preprocessing = "first_der";
+    report.pipeline_rule = "the default";
+    report.pipeline_choices = {{"first_der", {}, first_der}, {"snv+first_der", {}, close}};
+    report.k = 3.0;
+    report.k_rule = "lower than the default by more than one standard error";
+    report.k_choices = {{2.0, {}, first_der}, {3.0, {}, better}};
+    const std::string text = training_report_text(report);
+    EXPECT_NE(text.find("chosen: first_der, the default: no other candidate's interval score is "
+                        "lower by more than one standard error\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("chosen: k 3, its interval score is lower than the default k 2's by more "
+                        "than one standard error\n"),
+              std::string::npos)
+        << text;
+}
+
 // Several k: each is cross-validated on the same folds, seeds and error draws, the lowest
 // interval score wins, and the model is the one that k alone gives.
 TEST(Training, KChosenByTheCrossValidatedIntervalScore) {
