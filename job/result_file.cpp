@@ -49,6 +49,13 @@ std::string open_failure_cause(const std::string& path, int error) {
     if (path.empty() || !target.has_filename() || fs::is_directory(target, ignored)) {
         return "'" + path + "' is a folder: name a file in it for the output.";
     }
+    // What the folder is decides, where systems give different numbers for it.
+    const fs::file_status parent = fs::status(folder, ignored);
+    if (fs::exists(parent) && !fs::is_directory(parent)) {
+        error = ENOTDIR;
+    } else if (!fs::exists(parent) && (error == ENOENT || error == ENOTDIR)) {
+        error = ENOENT;
+    }
     const std::string says = std::strerror(error);
     switch (error) {
     case ENAMETOOLONG:

@@ -10,7 +10,9 @@
 #include "tests/support/temp_dir.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -111,8 +113,9 @@ TEST(Faults, OutputThatCannotBeWrittenGivesTheMessage) {
          "'" + plain + "' is not a folder (Not a directory): choose a folder for the output."},
         {models.dir.path().string(),
          "'" + models.dir.path().string() + "' is a folder: name a file in it for the output."},
-        {too_long, "The name is longer than the file system allows (File name too long): choose "
-                   "a shorter one."}};
+        // The system's own words, which differ between systems.
+        {too_long, "The name is longer than the file system allows (" +
+                       std::string(std::strerror(ENAMETOOLONG)) + "): choose a shorter one."}};
     for (const auto& [output, cause] : cases) {
         const JobOutcome outcome = run(models.settings({"pH"}, output));
         EXPECT_FALSE(outcome.ok);
