@@ -4,6 +4,7 @@
 #include "models/calibration_domain.h"
 #include "models/domain_reason.h"
 #include "models/interval_calibration.h"
+#include "models/model_digest.h"
 #include "models/model_folder.h"
 #include "text/first_derivative.h"
 #include "text/number_text.h"
@@ -83,6 +84,26 @@ void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_rea
         }
     }
     judged_ += block.rows.size();
+}
+
+// A model whose files or card settings differ from what its card recorded when it was trained
+// (a hand-edited pipeline, a replaced draw) would predict something nobody calibrated.
+void PairRun::refuse_changed_model() const {
+    const std::vector<std::string> changed =
+        card_ ? model_changes(folder_, *card_) : std::vector<std::string>();
+    if (changed.empty()) {
+        return;
+    }
+    std::string what = changed.front();
+    for (std::size_t k = 1; k < changed.size(); ++k) {
+        what += (k + 1 == changed.size() ? " and " : ", ") + changed[k];
+    }
+    throw std::runtime_error("The model in '" + folder_ +
+                             "' was changed after it was trained; what differs from its card's "
+                             "record: " +
+                             what +
+                             ". Train the model again, or copy its whole folder again from where "
+                             "it was trained.");
 }
 
 // "mir/pH": the spectrometer type and property of the pair, as its model folder names them, for
@@ -423,6 +444,11 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
         held_ ? held_->predict(block.rows, scaling_, first_derivative, log, place.first, options)
               : predict_from_forest_files(pair_.forest_path, pair_.format_word, block.rows,
                                           scaling_, first_derivative, log, options);
+    if (place.first) {
+        // After every other check of the model has passed, so that a damaged or missing file
+        // is named as such; nothing of the pair is in place yet.
+        refuse_changed_model();
+    }
     const bool figures = statistics != nullptr && pair_.summary;
     if (place.first) {
         sigma_ = figures ? read_sigma_file(folder_, matrix.size()) : std::nullopt;

@@ -102,6 +102,7 @@ private:
     void prepare_pipeline(const SpectraTable& first, LoggerSet& log);
     void prepare_domains(const SpectraTable& first, std::size_t width);
     void tell_unreached_level(const CalibratedLevels& levels, double level, LoggerSet& log) const;
+    void refuse_changed_model() const;
     std::string pair_label() const;
     void advise_level(const IntervalCalibration& calibration, LoggerSet& log) const;
     void prepare_calibration(LoggerSet& log);

@@ -1,4 +1,6 @@
 #include "models/model_card.h"
+
+#include "models/model_digest.h"
 #include "text/number_text.h"
 #include "text/platform.h"
 
@@ -292,6 +294,15 @@ ModelCard parse_card(const std::string& content, const fs::path& file) {
     card.description = text(document, "description", file);
     read_validation(document, file, card);
     read_calibration(document, file, card);
+    if (const json* digest = member(document, "digest", &json::is_object, file, "an object")) {
+        for (const auto& [key, value] : digest->items()) {
+            if (!value.is_string()) {
+                fail(file, "holds \"digest\" \"" + key + "\" that is not a text.");
+            }
+            card.digest[key] = value.get<std::string>();
+        }
+    }
+    card.shaping_digest = card_shaping_digest(content);
     return card;
 }
 
@@ -456,6 +467,9 @@ std::string model_card_text(const ModelCard& card) {
         if (!calibration->residuals.empty()) {
             out["interval_calibration"]["residuals"] = calibration->residuals;
         }
+    }
+    if (!card.digest.empty()) {
+        out["digest"] = card.digest;
     }
     return out.dump(2) + "\n";
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,6 +92,11 @@ struct ModelCard {
     std::vector<CardKCandidate> k_candidates;
     // What recalibrates the predictive draws at any level: a cross-validated model has it.
     std::optional<IntervalCalibration> calibration;
+    // What the trainer recorded of the files and settings that shape predictions ("digest": see
+    // `ModelDigest`), empty in an earlier version's card; and the digest of this card's own
+    // shaping settings as read, to compare with its "card" entry.
+    std::map<std::string, std::string> digest;
+    std::string shaping_digest;
 
     // The figures a model is judged by: cross-validated where the card has them, else the fit.
     bool cross_validated() const { return cross_validation.has_value(); }

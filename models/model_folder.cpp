@@ -1,5 +1,7 @@
 #include "models/model_folder.h"
 
+#include "models/model_digest.h"
+
 #include "text/number_text.h"
 #include "text/platform.h"
 
@@ -86,14 +88,18 @@ void stage_files(const fs::path& staging, const ModelContents& contents,
         }
         write_text(sigma_file(staging), sigma);
     }
-    if (contents.card) {
-        write_text(card_file(staging), model_card_text(*contents.card));
-    }
     if (contents.domain) {
         write_text(staging / domain_file_name, domain_document(*contents.domain));
     }
     if (contents.input_domain) {
         write_text(staging / input_domain_file_name, domain_document(*contents.input_domain));
+    }
+    // Last, the card, with what it records of the files beside it and of itself.
+    if (contents.card) {
+        ModelCard card = *contents.card;
+        card.digest = model_files_digest(staging);
+        card.digest["card"] = card_shaping_digest(model_card_text(card));
+        write_text(card_file(staging), model_card_text(card));
     }
 }
 

@@ -4,6 +4,7 @@
 #include "input/input_dispatch.h"
 #include "job/job_runner.h"
 #include "job/job_summary.h"
+#include "models/model_card.h"
 #include "models/model_layout.h"
 #include "tests/support/error_text.h"
 #include "tests/support/held_open.h"
@@ -575,6 +576,12 @@ TEST_F(PredictCommand, ModelFilesOverTheirBoundsUnderAMemoryLimit) {
     options.properties = {"pH"};
     tools::write_model_tree(dir.path() / "models", options);
     const fs::path ph = dir.path() / "models" / "mir" / "pH";
+    // A card of an earlier version, which records no digest of its files: the bounds of each
+    // file are what is tried here, not the record.
+    ModelCard undigested = *read_model_card(ph);
+    undigested.digest.clear();
+    std::ofstream(native_path((ph / "model.json").string()), std::ios::binary)
+        << model_card_text(undigested);
     const std::size_t width = 3578;
     // A domain with one component along the first covariate, and `extra` after it.
     const auto domain = [&](const std::string& extra) {

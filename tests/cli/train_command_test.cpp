@@ -337,6 +337,21 @@ TEST(TrainCommand, PredictionRefusesAJobThatDoesNotMatchTheCard) {
     const Result matching =
         predict(lab.dir.file("spectra.csv"), {"--transform", "none", "--exp", "no"});
     EXPECT_EQ(matching.code, exit_success) << matching.err;
+
+    // A card edited by hand afterwards is refused, naming what changed.
+    const std::string card = test::read_file(folder + "/model.json");
+    const std::size_t at = card.find("\"log\": false");
+    ASSERT_NE(at, std::string::npos);
+    lab.dir.write("models/mir/pH/model.json", std::string(card).replace(at, 12, "\"log\": true"));
+    const Result edited =
+        predict(lab.dir.file("spectra.csv"), {"--transform", "none", "--exp", "yes"});
+    EXPECT_EQ(edited.code, exit_failure);
+    EXPECT_EQ(test::slashes(edited.err),
+              test::slashes("The model in '" + folder +
+                            "' was changed after it was trained; what differs from its card's "
+                            "record: its card's settings (pipeline, references, covariates, "
+                            "transformation or calibration). Train the model again, or copy its "
+                            "whole folder again from where it was trained.\n"));
 }
 
 // SIGTERM, as a service manager or a batch system sends it, stops as Ctrl-C does: exit 130,

@@ -1,3 +1,4 @@
+#include "models/model_digest.h"
 #include "models/model_folder.h"
 #include "text/platform.h"
 
@@ -74,6 +75,43 @@ TEST(ModelFolder, WritesEveryFileThroughItsOwner) {
     EXPECT_EQ(entries(folder).size(), 6u);
     EXPECT_TRUE(is_model_file(folder / "MCMC1s.json"));
     EXPECT_FALSE(is_model_file(folder / "notes.txt"));
+}
+
+// The card records what shapes the model's predictions; an edit of any of it afterwards is
+// found and named, an edit of what does not shape them (its description) is not, and a card of an
+// earlier version, without the record, is taken as it is.
+TEST(ModelFolder, TheCardRecordsWhatShapesPredictionsAndEditsAreFound) {
+    TempDir dir;
+    const fs::path folder = dir.path() / "mir" / "pH";
+    ModelContents contents = tagged_model(3, "new");
+    contents.card->preprocessing = "sg(21,2,1)";
+    contents.card->covariates = 2;
+    write_model_folder(folder, contents);
+    const auto changes = [&] { return model_changes(folder, *read_model_card(folder)); };
+    EXPECT_EQ(read_model_card(folder)->digest.size(), 4u); // card, draws, range, sigma
+    EXPECT_TRUE(changes().empty());
+    const std::string card_text = test::read_file(card_file(folder).string());
+    const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        const std::size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return text.replace(at, from.size(), to);
+    };
+    dir.write("mir/pH/model.json", replaced(card_text, "\"new\"", "\"renamed\""));
+    EXPECT_TRUE(changes().empty()) << "a description shapes nothing";
+    dir.write("mir/pH/model.json", replaced(card_text, "sg(21,2,1)", "sg(23,2,1)"));
+    EXPECT_EQ(changes(), (std::vector<std::string>{"its card's settings (pipeline, references, "
+                                                   "covariates, transformation or calibration)"}));
+    dir.write("mir/pH/model.json", card_text);
+    dir.write("mir/pH/sigma.txt", "0.25\n0.25\n0.5\n");
+    dir.write("mir/pH/MCMC2.json", "{\"new\":11}\n");
+    EXPECT_EQ(changes(), (std::vector<std::string>{"its draw files (MCMC*.json)", "sigma.txt"}));
+    dir.write("mir/pH/sigma.txt", "0.25\n0.25\n0.25\n");
+    dir.write("mir/pH/MCMC2.json", "{\"new\":1}\n");
+    fs::remove(folder / "MCMC3.json");
+    EXPECT_EQ(changes(), (std::vector<std::string>{"its draw files (MCMC*.json)"}));
+    ModelCard earlier = *read_model_card(folder);
+    earlier.digest.clear();
+    EXPECT_TRUE(model_changes(folder, earlier).empty());
 }
 
 // A stop at every point of the writing, from the first draw to between the two renames of the
