@@ -5,8 +5,10 @@
 #include "text/number_text.h"
 #include "text/platform.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -29,12 +31,22 @@ std::string quoted(const fs::path& path) {
     return out.str();
 }
 
+// A file of the model that could not be written into the staging folder, and the system's
+// reason; told naming the model's own folder, since the staging folder is removed.
+struct StagedFileError {
+    std::string file;
+    std::string reason;
+};
+
 void write_text(const fs::path& path, const std::string& text) {
+    errno = 0;
     std::ofstream out(native_path(path.string()), std::ios::binary);
     out << text;
     out.close();
     if (!out) {
-        throw std::runtime_error("Writing to file failed: " + path.string());
+        const int cause = errno;
+        throw StagedFileError{path.filename().string(),
+                              cause != 0 ? std::strerror(cause) : "the disk refused it"};
     }
 }
 
@@ -237,6 +249,13 @@ void write_model_folder(const fs::path& folder, const ModelContents& contents,
         fs::remove_all(staging, ignored);
         throw std::runtime_error("Cannot write the model into " + quoted(folder) + ": " +
                                  e.code().message() + ".");
+    } catch (const StagedFileError& e) {
+        boost::system::error_code ignored;
+        fs::remove_all(staging, ignored);
+        throw std::runtime_error("Cannot write the model into " + quoted(folder) + ": its file " +
+                                 e.file + " could not be written (" + e.reason +
+                                 "). Free space on the disk, or choose another models folder; "
+                                 "the model there is as it was.");
     } catch (...) {
         boost::system::error_code ignored;
         fs::remove_all(staging, ignored);

@@ -6,8 +6,13 @@
 #include "tests/support/temp_dir.h"
 
 #if !defined(_WIN32)
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include <map>
 #include <stdexcept>
@@ -176,6 +181,35 @@ TEST(ModelFolder, AModelSetAsideByAKilledWriterIsPutBack) {
     remove_stale_staging(type);
     EXPECT_TRUE(fs::exists(type / own));
 }
+
+#if !defined(_WIN32)
+// A disk that fills while the model is written (a file size limit refuses the write as a full
+// disk does): the message names the model's folder, the file and the system's reason, not the
+// staging folder that is gone; the old model stays and nothing staged is left.
+TEST(ModelFolder, ADiskFullWhileWritingNamesTheFolderAndTheReason) {
+    TempDir dir;
+    const fs::path folder = dir.path() / "mir" / "pH";
+    write_model_folder(folder, tagged_model(2, "old"));
+    const std::map<std::string, std::string> old_model = entries(folder);
+    ModelContents large = tagged_model(3, "new");
+    large.forest_document = [](std::size_t) { return std::string(4096, ' ') + "{}\n"; };
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit original{};
+    getrlimit(RLIMIT_FSIZE, &original);
+    rlimit limited = original;
+    limited.rlim_cur = 1024;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const std::string message = test::error_text([&] { write_model_folder(folder, large); });
+    setrlimit(RLIMIT_FSIZE, &original);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(message, "Cannot write the model into \"" + folder.string() +
+                           "\": its file MCMC1.json could not be written (" + std::strerror(EFBIG) +
+                           "). Free space on the disk, or choose another models folder; the "
+                           "model there is as it was.");
+    EXPECT_EQ(entries(folder), old_model);
+    EXPECT_EQ(entries(dir.path() / "mir").size(), entries(folder).size() + 1); // pH alone
+}
+#endif
 
 TEST(ModelFolder, StaleStagingFoldersOfEndedRunsAreRemoved) {
     TempDir dir;
