@@ -111,6 +111,9 @@ TEST(Blocks, OutputsAreTheSameForEveryBlockSizeThreadCountAndForestBudget) {
     EXPECT_NE(whole.first.at("job-summary.csv").find(",outside,"), std::string::npos);
     EXPECT_NE(whole.first.at("job-summary.csv").find(",inside,"), std::string::npos);
     EXPECT_NE(whole.second.find(" of 23 samples outside: s"), std::string::npos) << whole.second;
+    // The line names its pair (of the job's two, only mir/pH's model has a domain).
+    EXPECT_EQ(whole.second, "Calibration domain of mir/pH: 11 of 23 samples outside: s100, s102, "
+                            "s105, s107, s109, s110, s113, s114, s116, s118, s121\n");
 
     const struct {
         std::size_t block;
