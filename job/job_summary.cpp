@@ -113,7 +113,13 @@ std::string decision_reasons_text(const std::string& decision, const std::string
         const std::string reason = decision.substr(from, end - from);
         text += (text.empty() ? "" : "; ") + reason;
         if (reason == "outside" && !domain_reason.empty()) {
-            text += " at " + domain_reason;
+            // Its ranges joined by commas, so that "; " still parts the reasons.
+            std::string ranges = domain_reason;
+            for (std::size_t at = ranges.find("; "); at != std::string::npos;
+                 at = ranges.find("; ", at + 2)) {
+                ranges[at] = ',';
+            }
+            text += " at " + ranges;
         }
         from = end + 2;
     }

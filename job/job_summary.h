@@ -46,8 +46,9 @@ constexpr const char* summary_r2_source_column = "model R2 from";
 std::string sample_decision(char domain, double low, double high, double tolerance,
                             const std::string& unbanded = "no calibration");
 
-// The decision's reasons for a lab, the domain's ranges beside "outside": "outside at 884–778
-// cm⁻¹; too wide" from "re-measure: outside; too wide" and its "domain reason"; "" for "accept".
+// The decision's reasons for a lab, the domain's ranges beside "outside" (joined by commas):
+// "outside at 884–778 cm⁻¹, 616–551 cm⁻¹; too wide" from "re-measure: outside; too wide" and
+// its "domain reason" "884–778 cm⁻¹; 616–551 cm⁻¹"; "" for "accept".
 std::string decision_reasons_text(const std::string& decision, const std::string& domain_reason);
 // `domain` above: 'i' inside, 'o' outside, 'u' unknown.
 

@@ -244,6 +244,9 @@ TEST(JobSummary, DecisionsAtATolerance) {
     // For a lab: the domain's ranges beside "outside", not after the width.
     EXPECT_EQ(decision_reasons_text("re-measure: outside; too wide", "884–778 cm⁻¹"),
               "outside at 884–778 cm⁻¹; too wide");
+    EXPECT_EQ(decision_reasons_text("re-measure: outside; too wide",
+                                    "2379–2321 cm⁻¹ (CO₂); 616–551 cm⁻¹"),
+              "outside at 2379–2321 cm⁻¹ (CO₂), 616–551 cm⁻¹; too wide");
     EXPECT_EQ(decision_reasons_text("re-measure: too wide", ""), "too wide");
     EXPECT_EQ(decision_reasons_text("re-measure: unknown domain; interval open", ""),
               "unknown domain; interval open");
