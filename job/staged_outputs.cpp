@@ -128,7 +128,7 @@ std::string OutputLock::path_of(const std::string& output) {
 
 namespace {
 
-// The process number a lock folder names; 0 when it names none (being written, or damaged).
+// The process number a lock folder names; 0 when it names none (damaged, or gone).
 long lock_owner(const std::string& lock) {
     std::ifstream in(native_path((fs::path(lock) / "process").string()));
     long owner = 0;
@@ -160,10 +160,11 @@ OutputLock::OutputLock(const std::string& output) : path_(path_of(output)) {
             return;
         }
         const long owner = lock_owner(path_);
-        if (owner == 0 || process_is_running(owner)) {
+        if (owner != 0 && process_is_running(owner)) {
             break;
         }
-        // Left by a process that was killed: taken over.
+        // Left by a process that was killed, or damaged (every lock is made whole with its
+        // process number before it takes its name): taken over.
         fs::remove_all(path_, error);
     }
     fs::remove_all(fresh, error);

@@ -348,6 +348,10 @@ TEST(Faults, TwoJobsOnTheSameOutputsDoNotMix) {
     EXPECT_TRUE(outcome.ok) << outcome.message;
     EXPECT_EQ(jobs.mixed(true), "");
     EXPECT_FALSE(fs::exists(lock));
+    // A damaged lock, without its process number, is taken over too.
+    fs::create_directories(lock);
+    EXPECT_TRUE(run(jobs.settings(0.5)).ok);
+    EXPECT_FALSE(fs::exists(lock));
     // Two jobs of one process at once: the second is refused while the first holds its lock.
     {
         const OutputLock held(jobs.output);
