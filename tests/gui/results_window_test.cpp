@@ -150,6 +150,34 @@ TEST(ResultsWindow, ShowsTheSummarysValuesAndMarksOutsideSamples) {
     }
 }
 
+// A bound no draw reached, on a card of an earlier version: "-Inf" in the summary reads back,
+// the cell and the tooltip say so, the decision gives the reason, and the chart's whisker runs
+// to the margin beyond the finite figures instead of stretching the axis without end.
+TEST(ResultsWindow, AnOpenBoundIsShownOpen) {
+    const std::string open = std::string(summary_header) +
+                             ",model preprocessing,calibrated 5%,calibrated 95%,decision,"
+                             "domain reason\n"
+                             "s1,mir,pH,6.2,0.1,5.9,6.1,6.3,5.5,6.7,inside,3.2,0.01,0.88,"
+                             "first_der,5.8,6.6,accept,\n"
+                             "s2,mir,pH,5.0,0.2,4.6,5.0,5.4,4.4,5.6,inside,3.2,0.01,0.88,"
+                             "first_der,-Inf,5.8,re-measure: interval open,\n";
+    const SummaryTable table = parse_summary(open, "job-summary.csv");
+    ASSERT_EQ(table.rows[1].calibrated.size(), 2u);
+    EXPECT_TRUE(std::isinf(table.rows[1].calibrated[0]) && table.rows[1].calibrated[0] < 0);
+    ResultsWindow window(nullptr, table, "Results");
+    const QAbstractItemModel* cells = window.findChild<QTableView*>("results_table")->model();
+    EXPECT_EQ(cells->index(1, 1).data().toString(), "5.0 [-Inf, 5.8]");
+    const QString tip = cells->index(1, 1).data(Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains("calibrated 90% [-Inf, 5.8]; re-measure: interval open"))
+        << tip.toStdString();
+    const auto whiskers =
+        bars(window, "calibrated 90% (whiskers); open bounds drawn to the margin");
+    ASSERT_EQ(whiskers.size(), 2u);
+    // The finite figures run from 5.0 to 6.6: the open whisker ends 5% of that below them.
+    EXPECT_DOUBLE_EQ(whiskers[1][3], 5.0 - 0.05 * 1.6);
+    EXPECT_EQ(whiskers[1][4], 5.8);
+}
+
 // A job with decisions: calibrated bounds, decisions and reasons in the tooltips, samples to
 // re-measure marked, shown alone on request, and the chart ordered by the mean.
 TEST(ResultsWindow, SamplesToReMeasureAreMarkedAndShownAlone) {
