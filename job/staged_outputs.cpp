@@ -154,6 +154,7 @@ OutputLock::OutputLock(const std::string& output) : path_(path_of(output)) {
         std::ofstream out(native_path((fresh / "process").string()));
         out << current_process_id() << "\n";
     }
+    long holder = 0; // the running process that holds the lock, as read when refused
     for (int attempt = 0; attempt < 2; ++attempt) {
         fs::rename(fresh, path_, error);
         if (!error) {
@@ -161,6 +162,7 @@ OutputLock::OutputLock(const std::string& output) : path_(path_of(output)) {
         }
         const long owner = lock_owner(path_);
         if (owner != 0 && process_is_running(owner)) {
+            holder = owner;
             break;
         }
         // Left by a process that was killed, or damaged (every lock is made whole with its
@@ -168,8 +170,7 @@ OutputLock::OutputLock(const std::string& output) : path_(path_of(output)) {
         fs::remove_all(path_, error);
     }
     fs::remove_all(fresh, error);
-    const long owner = lock_owner(path_);
-    const std::string who = owner != 0 ? " (process " + std::to_string(owner) + ")" : "";
+    const std::string who = holder != 0 ? " (process " + std::to_string(holder) + ")" : "";
     path_.clear();
     throw std::runtime_error("Another job" + who + " is writing '" + output +
                              "' now: wait for it to end, or choose another output path.");
