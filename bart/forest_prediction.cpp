@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
@@ -227,7 +228,17 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
     if (rows.empty()) {
         throw std::runtime_error("indata is empty");
     }
-    const std::vector<std::string> files = forest_files(forest_path, format_word);
+    return predict_from_forest_files(forest_files(forest_path, format_word), rows, scaling,
+                                     first_derivative, log, options);
+}
+
+PredictionMatrix predict_from_forest_files(const std::vector<std::string>& files,
+                                           const SpectraRows& rows, const RangeScaling& scaling,
+                                           bool first_derivative, LoggerSet& log,
+                                           const PredictionOptions& options) {
+    if (rows.empty()) {
+        throw std::runtime_error("indata is empty");
+    }
     log.inner_maximum = static_cast<std::int32_t>(files.size()) - 1;
     log.inner_position = 0;
     const std::size_t count = files.size();
@@ -289,8 +300,11 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
 
 HeldForests::HeldForests(const std::string& forest_path, const std::string& format_word,
                          const PredictionOptions& options)
-    : files_(forest_files(forest_path, format_word)), forests_(files_.size()),
-      errors_(files_.size()), missing_subtrees_(files_.size(), 0) {
+    : HeldForests(forest_files(forest_path, format_word), options) {}
+
+HeldForests::HeldForests(std::vector<std::string> files, const PredictionOptions& options)
+    : files_(std::move(files)), forests_(files_.size()), errors_(files_.size()),
+      missing_subtrees_(files_.size(), 0) {
     run_batches(files_.size(), thread_count(options, files_.size()),
                 [&](std::size_t first, std::size_t last) {
                     Forest forest;

@@ -46,6 +46,13 @@ PredictionMatrix predict_from_forest_files(const std::string& forest_path,
                                            LoggerSet& log,
                                            const PredictionOptions& options = PredictionOptions());
 
+// The same for the model files listed, in their order (a model folder's draws as its owner
+// listed and checked them).
+PredictionMatrix predict_from_forest_files(const std::vector<std::string>& files,
+                                           const SpectraRows& rows, const RangeScaling& scaling,
+                                           bool first_derivative, LoggerSet& log,
+                                           const PredictionOptions& options = PredictionOptions());
+
 // The forests of a model's files, read once and kept, for an input predicted a block of samples at
 // a time. A file that cannot be read keeps its error, which `predict` raises in file order as
 // `predict_from_forest_files` would.
@@ -54,6 +61,9 @@ public:
     // Reads and builds every file of `forest_path` on several threads.
     HeldForests(const std::string& forest_path, const std::string& format_word,
                 const PredictionOptions& options = PredictionOptions());
+    // Reads and builds the files listed, in their order.
+    explicit HeldForests(std::vector<std::string> files,
+                         const PredictionOptions& options = PredictionOptions());
 
     // The forests of `draws` model documents made in memory (`document(d)`, called from
     // several threads at once, for a fit just made), each read and built as a model file of

@@ -6,6 +6,7 @@
 #include "models/interval_calibration.h"
 #include "models/model_digest.h"
 #include "models/model_folder.h"
+#include "models/model_open.h"
 #include "text/first_derivative.h"
 #include "text/number_text.h"
 #include "text/platform.h"
@@ -90,7 +91,7 @@ void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_rea
 // (a hand-edited pipeline, a replaced draw) would predict something nobody calibrated.
 void PairRun::refuse_changed_model() const {
     const std::vector<std::string> changed =
-        card_ ? model_changes(folder_, *card_) : std::vector<std::string>();
+        model_.card ? model_changes(folder_, *model_.card) : std::vector<std::string>();
     if (changed.empty()) {
         return;
     }
@@ -146,10 +147,11 @@ void PairRun::prepare_calibration(LoggerSet& log) {
         return;
     }
     const std::optional<IntervalCalibration> calibration =
-        card_ ? card_->calibration : std::nullopt;
+        model_.card ? model_.card->calibration : std::nullopt;
     if (!calibration) {
         // A model without a card, or a demonstration, is told by the job already.
-        VELDRA_LOG(log, card_ && !card_->demonstration ? Severity::info : Severity::debug)
+        VELDRA_LOG(log,
+                   model_.card && !model_.card->demonstration ? Severity::info : Severity::debug)
             << "The model in '" << folder_
             << "' has no interval calibration (it was trained without cross-validation, or by "
                "an earlier version): its calibrated intervals are NA.";
@@ -241,10 +243,10 @@ void PairRun::decide(PairStatistics& statistics) const {
 
 std::optional<SpectraTable> PairRun::prepare_resampling(const SpectraTable& first, LoggerSet& log) {
     const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
-    if (!card_ || card_->covariate_names.empty() || first.names.size() != width) {
+    if (!model_.card || model_.card->covariate_names.empty() || first.names.size() != width) {
         return std::nullopt;
     }
-    const std::optional<std::vector<double>> model = wavenumbers_of(card_->covariate_names);
+    const std::optional<std::vector<double>> model = wavenumbers_of(model_.card->covariate_names);
     const std::optional<std::vector<double>> input = wavenumbers_of(first.names);
     if (!model || !input || same_axis(*model, *input)) {
         return std::nullopt;
@@ -265,7 +267,7 @@ SpectraTable PairRun::resampled(const SpectraTable& block) const {
     SpectraTable out;
     out.ids = block.ids;
     out.machine_type = block.machine_type;
-    out.names = card_->covariate_names;
+    out.names = model_.card->covariate_names;
     out.rows.reserve(block.rows.size());
     for (const std::vector<double>& row : block.rows) {
         out.rows.push_back((*resampler_)(row.data()));
@@ -284,18 +286,18 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& given, LoggerSe
                                  machine + ". Choose the spectrometer type of the files.");
     }
     folder_ = boost::filesystem::path(pair.forest_path).parent_path().string();
-    card_ = read_model_card(folder_);
+    model_ = open_model(folder_, ModelOpening{pair.range_file, pair.summary});
     const std::optional<SpectraTable> on_model_grid = prepare_resampling(given, log);
     const SpectraTable& first = on_model_grid ? *on_model_grid : given;
     const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
-    if (card_) {
+    if (model_.card) {
         JobSide job;
         job.transformation = pair.transformation;
         job.exponential = pair.exponential;
         job.covariates = width;
         job.names = first.names.size() == job.covariates ? &first.names : nullptr;
         job.spectrometer_type = pair.spectrometer_type;
-        const std::vector<std::string> mismatches = card_mismatches(*card_, folder_, job);
+        const std::vector<std::string> mismatches = card_mismatches(*model_.card, folder_, job);
         if (!mismatches.empty()) {
             std::string message = mismatches.front();
             for (std::size_t k = 1; k < mismatches.size(); ++k) {
@@ -306,50 +308,32 @@ PairRun::PairRun(const PairPrediction& pair, const SpectraTable& given, LoggerSe
     }
     prepare_pipeline(first, log);
     prepare_domains(first, width);
-    const std::vector<double> numbers = read_range_file(pair.range_file, log);
-    if (numbers.size() < 2) {
-        throw std::runtime_error("The range file '" + pair.range_file +
-                                 "' must start with two numbers (the smallest and the largest "
-                                 "reference value of the model); it holds " +
-                                 std::to_string(numbers.size()) + ".");
+    for (std::size_t k = 0; k < model_.range.dropped; ++k) {
+        VELDRA_LOG(log, Severity::warning) << range_file_extra_number;
     }
-    scaling_ = RangeScaling{numbers[0], numbers[1]};
+    scaling_ = RangeScaling{model_.range.numbers[0], model_.range.numbers[1]};
     VELDRA_LOG(log, Severity::info) << "Running prediction from "
                                     << "list of json files";
-    if (card_) {
+    if (model_.card) {
         // A demonstration is told once per job by the job itself.
-        VELDRA_LOG(log, card_->demonstration ? Severity::debug : Severity::info)
-            << model_accuracy_text(*card_);
+        VELDRA_LOG(log, model_.card->demonstration ? Severity::debug : Severity::info)
+            << model_accuracy_text(*model_.card);
     } else {
         VELDRA_LOG(log, Severity::debug)
             << "No model card in '" << folder_
             << "': the transformation and the back-transformation could not be checked.";
     }
     prepare_calibration(log);
-    if (pair.format_word == "json") {
-        const std::string problem =
-            draw_files_problem(forest_files(pair.forest_path, pair.format_word), folder_,
-                               card_ ? card_->draws : std::nullopt);
-        if (!problem.empty()) {
-            throw std::runtime_error(problem);
-        }
-    }
 }
 
 // The calibration domains of the model, both as its card says the trainer wrote them, and the
 // wavenumbers of the covariates each judges; a lost or mismatched domain stops the pair.
 void PairRun::prepare_domains(const SpectraTable& first, std::size_t width) {
-    domain_ = read_calibration_domain(folder_);
-    if (!domain_ && card_ && card_->domain.value_or(false)) {
-        throw std::runtime_error("The model in '" + folder_ +
-                                 "' has lost its calibration domain \"domain.json\", which its "
-                                 "card says the trainer wrote: copy the whole model folder "
-                                 "again, or train the model again.");
-    }
+    domain_ = model_.domain;
     const std::size_t seen = pipeline_ ? pipeline_->output_width() : width;
-    if (card_ && card_->input_domain.value_or(false) && pipeline_) {
-        input_domain_ = read_calibration_domain(folder_, input_domain_file_name);
-        if (!input_domain_ || input_domain_->center.size() != width) {
+    if (model_.input_domain && pipeline_) {
+        input_domain_ = model_.input_domain;
+        if (input_domain_->center.size() != width) {
             throw std::runtime_error("The model in '" + folder_ +
                                      "' has lost or damaged its domain before the preprocessing "
                                      "\"" +
@@ -384,17 +368,17 @@ PairRun::~PairRun() = default;
 // covariates, with the card's MSC references. A step this version does not know, or a plan the
 // input does not allow, stops the pair with the model named.
 void PairRun::prepare_pipeline(const SpectraTable& first, LoggerSet& log) {
-    if (!card_ || card_->preprocessing.empty()) {
+    if (!model_.card || model_.card->preprocessing.empty()) {
         return;
     }
     const std::size_t width = first.rows.empty() ? 0 : first.rows.front().size();
     try {
-        pipeline_.emplace(card_->preprocessing);
+        pipeline_.emplace(model_.card->preprocessing);
         pipeline_->prepare(first.names.size() == width
                                ? wavenumbers_of(first.names).value_or(std::vector<double>())
                                : std::vector<double>(),
                            width);
-        pipeline_->set_references(card_->preprocessing_references);
+        pipeline_->set_references(model_.card->preprocessing_references);
     } catch (const std::exception& e) {
         throw std::runtime_error("The model in '" + folder_ + "' cannot be used: " + e.what());
     }
@@ -438,27 +422,19 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
     PredictionOptions options{pair_.threads};
     options.log_files = place.first;
     if (place.first && place.hold) {
-        held_.emplace(pair_.forest_path, pair_.format_word, options);
+        held_.emplace(model_.draw_files, options);
     }
     const PredictionMatrix matrix =
         held_ ? held_->predict(block.rows, scaling_, first_derivative, log, place.first, options)
-              : predict_from_forest_files(pair_.forest_path, pair_.format_word, block.rows,
-                                          scaling_, first_derivative, log, options);
+              : predict_from_forest_files(model_.draw_files, block.rows, scaling_, first_derivative,
+                                          log, options);
     if (place.first) {
         // After every other check of the model has passed, so that a damaged or missing file
         // is named as such; nothing of the pair is in place yet.
         refuse_changed_model();
     }
     const bool figures = statistics != nullptr && pair_.summary;
-    if (place.first) {
-        sigma_ = figures ? read_sigma_file(folder_, matrix.size()) : std::nullopt;
-        if (sigma_) {
-            draw_of_row_ = draw_indices(forest_files(pair_.forest_path, pair_.format_word));
-            if (draw_of_row_.size() != matrix.size()) {
-                throw std::runtime_error("The model in '" + folder_ + "' changed during the job.");
-            }
-        }
-    }
+    const std::optional<std::vector<double>>& sigma = figures ? model_.sigma : std::nullopt;
     check_prediction_matrix(matrix);
     if (place.first) {
         VELDRA_LOG(log, Severity::info) << "Predictions complete.";
@@ -468,12 +444,12 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
     }
     writer_draws_ = matrix.size();
     writer_->write(matrix, block.ids, pair_.exponential, keep, figures ? statistics : nullptr);
-    if (sigma_) {
+    if (sigma) {
         std::vector<double> low;
         std::vector<double> high;
         CalibratedBounds calibrated{calibrated_levels_, {}, {}};
-        predictive_bounds(matrix, draw_of_row_, *sigma_, block.ids, pair_.exponential, low, high,
-                          calibrated_levels_.empty() ? nullptr : &calibrated);
+        predictive_bounds(matrix, model_.draw_of_file, *sigma, block.ids, pair_.exponential, low,
+                          high, calibrated_levels_.empty() ? nullptr : &calibrated);
         statistics->predictive_low.insert(statistics->predictive_low.end(), low.begin(), low.end());
         statistics->predictive_high.insert(statistics->predictive_high.end(), high.begin(),
                                            high.end());

@@ -10,6 +10,7 @@
 #include "models/model_card.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
+#include "models/model_open.h"
 
 #include <optional>
 #include <string>
@@ -73,7 +74,7 @@ public:
     // Hands the output file, once complete, to `staging` to be placed with the job's others.
     void stage_into(StagedOutputs* staging) { staging_ = staging; }
 
-    const std::optional<ModelCard>& card() const { return card_; }
+    const std::optional<ModelCard>& card() const { return model_.card; }
     // The points the spectra were resampled from onto the model's wavenumbers; 0 when they
     // were on the model's own grid (and went through untouched).
     std::size_t resampled_from() const { return resampler_ ? resampler_->source_size() : 0; }
@@ -119,14 +120,12 @@ private:
 
     PairPrediction pair_;
     std::string folder_;
-    std::optional<ModelCard> card_;
+    OpenedModel model_;
     std::optional<SpectralPipeline> pipeline_;   // the card's preprocessing, when it has one
     std::optional<SpectrumResampler> resampler_; // the input's wavenumbers onto the model's
     std::optional<CalibrationDomain> domain_;
     std::optional<CalibrationDomain> input_domain_; // before the pipeline, on the derivative
     RangeScaling scaling_;
-    std::optional<std::vector<double>> sigma_;
-    std::vector<std::size_t> draw_of_row_; // the draw of each matrix row, for "sigma.txt"
     std::optional<HeldForests> held_;
     std::optional<PredictionFileWriter> writer_;
     StagedOutputs* staging_ = nullptr;

@@ -1,4 +1,6 @@
 #include "models/calibration_domain.h"
+
+#include "models/model_open.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -314,8 +316,11 @@ std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem
         fail(file.string(),
              "is larger than " + std::to_string(largest_domain_bytes >> 20) + " MB.");
     }
-    std::ifstream in(native_path(file.string()), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = read_at_most(file.string(), largest_domain_bytes);
+    if (text.size() > largest_domain_bytes) {
+        fail(file.string(),
+             "is larger than " + std::to_string(largest_domain_bytes >> 20) + " MB.");
+    }
     return parse_calibration_domain(text, file.string());
 }
 

@@ -1,6 +1,7 @@
 #include "models/model_card.h"
 
 #include "models/model_digest.h"
+#include "models/model_open.h"
 #include "text/number_text.h"
 #include "text/platform.h"
 
@@ -497,11 +498,9 @@ std::optional<ModelCard> read_model_card(const fs::path& folder) {
     if (fs::file_size(file, error) > largest_model_card_bytes || error) {
         fail(file, "is larger than " + std::to_string(largest_model_card_bytes >> 20) + " MB.");
     }
-    std::ifstream in(native_path(file.string()), std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) {
-        fail(file, "cannot be read.");
+    const std::string content = read_at_most(file.string(), largest_model_card_bytes);
+    if (content.size() > largest_model_card_bytes) {
+        fail(file, "is larger than " + std::to_string(largest_model_card_bytes >> 20) + " MB.");
     }
     ModelCard card = parse_card(content, file);
     check_card_place(card, folder, file);

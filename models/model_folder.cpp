@@ -1,6 +1,7 @@
 #include "models/model_folder.h"
 
 #include "models/model_digest.h"
+#include "models/model_open.h"
 
 #include "text/number_text.h"
 #include "text/platform.h"
@@ -264,10 +265,7 @@ void write_model_folder(const fs::path& folder, const ModelContents& contents,
 }
 
 RangeNumbers read_range_numbers(const std::string& path) {
-    std::ifstream file(native_path(path), std::ios::binary);
-    std::string content(largest_range_bytes + 1, '\0');
-    file.read(content.data(), static_cast<std::streamsize>(content.size()));
-    content.resize(static_cast<std::size_t>(file.gcount()));
+    const std::string content = read_at_most(path, largest_range_bytes);
     if (content.size() > largest_range_bytes) {
         throw std::runtime_error("The range file '" + path + "' is larger than " +
                                  std::to_string(largest_range_bytes >> 10) +

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "models/calibration_domain.h"
+#include "models/model_card.h"
+#include "models/model_folder.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+namespace veldra {
+
+// What to read of a model folder besides what every prediction needs.
+struct ModelOpening {
+    std::string range_file;     // "" is the folder's own "rgy.txt"
+    bool error_spreads = false; // "sigma.txt", for the posterior-predictive band
+};
+
+// A model folder as prediction takes it: each of its files read once, no read beyond the
+// largest size of its kind, and checked on its own, before any job's input is held against it.
+struct OpenedModel {
+    std::string folder;
+    std::optional<ModelCard> card;            // "model.json"; none for a model without a card
+    RangeNumbers range;                       // "rgy.txt": at least two numbers
+    std::vector<std::string> draw_files;      // "MCMC*.json", in byte order of their paths
+    std::vector<std::size_t> draw_of_file;    // the draw each file holds (`draw_indices`)
+    std::optional<std::vector<double>> sigma; // "sigma.txt": a spread per draw file, if read
+    std::optional<CalibrationDomain> domain;  // "domain.json"
+    // "input_domain.json", for a model with its own preprocessing whose card says it has one.
+    std::optional<CalibrationDomain> input_domain;
+};
+
+// Reads and checks the model in `folder`: the card (when there is one), the calibration domains
+// its card says the trainer wrote, the range, the draw files (none, or a number or a hole the
+// card does not allow, is refused) and, with `error_spreads`, "sigma.txt" against the draws.
+// Raises the complete message naming the file at the first problem, in that order.
+OpenedModel open_model(const boost::filesystem::path& folder, const ModelOpening& opening = {});
+
+// The draw files of a model folder ("MCMC*.json"), as paths, in byte order.
+std::vector<std::string> list_draw_files(const boost::filesystem::path& folder);
+
+// At most `largest` + 1 bytes of a file, so that a file grown after its size was checked, or a
+// link to an endless device, cannot be read until memory runs out; "" when it cannot be opened.
+// The caller refuses a result longer than `largest`.
+std::string read_at_most(const std::string& path, std::size_t largest);
+
+} // namespace veldra
