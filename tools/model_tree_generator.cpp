@@ -1,7 +1,9 @@
 #include "tools/model_tree_generator.h"
 
+#include "bart/forest_writer.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
+#include "text/c_number.h"
 #include "text/platform.h"
 #include "tools/opus_writer.h"
 
@@ -49,33 +51,107 @@ double rounded(double value) {
     return std::strtod(number_text(value, 10).c_str(), nullptr);
 }
 
-// Writes a value as a JSON number or, about one time in three, as a JSON string.
-std::string json_value(const std::string& number, std::mt19937_64& random) {
-    return uniform_int(random, 3) == 0 ? "\"" + number + "\"" : number;
+// A node drawn from the tree prior, in preorder, with the spelling the varied document gives
+// its numbers (about one in three as a JSON string) and its "n" entry (-1: none).
+struct DrawnNode {
+    int depth = 1;
+    bool depth_as_text = false;
+    int count = -1;
+    int variable = 0; // 1-based, for a split; 0 for a leaf
+    bool variable_as_text = false;
+    std::string cut; // six significant digits, for a split
+    std::string mu;  // ten significant digits, for a leaf
+    bool mu_as_text = false;
+};
+
+struct DrawnTree {
+    bool number_as_text = false;
+    std::vector<DrawnNode> nodes;
+};
+
+bool as_text(std::mt19937_64& random) {
+    return uniform_int(random, 3) == 0;
 }
 
-void write_node(std::string& out, int depth, int covariates, double leaf_scale,
-                std::mt19937_64& random) {
+// The draws happen in one fixed order, so that a seed gives the same trees however they are
+// written.
+void draw_node(std::vector<DrawnNode>& nodes, int depth, int covariates, double leaf_scale,
+               std::mt19937_64& random) {
     const double split_probability = 0.95 * std::pow(1.0 + (depth - 1), -2.0);
     const bool split = depth < 12 && uniform(random) < split_probability;
-    out += "{\"Depth\":" + json_value(std::to_string(depth), random);
+    DrawnNode node;
+    node.depth = depth;
+    node.depth_as_text = as_text(random);
     if (uniform_int(random, 8) == 0) {
-        out += ",\"n\":" + std::to_string(uniform_int(random, 100));
+        node.count = uniform_int(random, 100);
     }
     if (split) {
-        const int variable = 1 + uniform_int(random, covariates);
-        const double cut = 0.01 * normal(random);
-        out += ",\"Var\":" + json_value(std::to_string(variable), random);
-        out += ",\"ORDRule\":\"x<=" + number_text(cut, 6) + "\"";
-        out += ",\"TBN\":\"101\",\"S\":[";
-        write_node(out, depth + 1, covariates, leaf_scale, random);
-        out += ",";
-        write_node(out, depth + 1, covariates, leaf_scale, random);
-        out += "]}";
+        node.variable = 1 + uniform_int(random, covariates);
+        node.cut = number_text(0.01 * normal(random), 6);
+        node.variable_as_text = as_text(random);
+        nodes.push_back(node);
+        draw_node(nodes, depth + 1, covariates, leaf_scale, random);
+        draw_node(nodes, depth + 1, covariates, leaf_scale, random);
     } else {
-        out += ",\"TBN\":\"110\",\"Mu\":" +
-               json_value(number_text(leaf_scale * normal(random), 10), random) + "}";
+        node.mu = number_text(leaf_scale * normal(random), 10);
+        node.mu_as_text = as_text(random);
+        nodes.push_back(node);
     }
+}
+
+std::vector<DrawnTree> draw_forest(int trees, int covariates, std::mt19937_64& random) {
+    // Leaf values as BART's prior puts them: the sum of all trees spans about -0.5 to 0.5.
+    const double leaf_scale = 0.5 / (2.0 * std::sqrt(static_cast<double>(trees)));
+    std::vector<DrawnTree> forest(static_cast<std::size_t>(trees));
+    for (DrawnTree& tree : forest) {
+        tree.number_as_text = as_text(random);
+        draw_node(tree.nodes, 1, covariates, leaf_scale, random);
+    }
+    return forest;
+}
+
+std::string json_value(const std::string& number, bool as_text) {
+    return as_text ? "\"" + number + "\"" : number;
+}
+
+// Writes the subtree at `at` in the varied spelling; returns the position after it.
+std::size_t write_node(std::string& out, const std::vector<DrawnNode>& nodes, std::size_t at) {
+    const DrawnNode& node = nodes[at];
+    out += "{\"Depth\":" + json_value(std::to_string(node.depth), node.depth_as_text);
+    if (node.count >= 0) {
+        out += ",\"n\":" + std::to_string(node.count);
+    }
+    if (node.variable == 0) {
+        out += ",\"TBN\":\"110\",\"Mu\":" + json_value(node.mu, node.mu_as_text) + "}";
+        return at + 1;
+    }
+    out += ",\"Var\":" + json_value(std::to_string(node.variable), node.variable_as_text);
+    out += ",\"ORDRule\":\"x<=" + node.cut + "\"";
+    out += ",\"TBN\":\"101\",\"S\":[";
+    at = write_node(out, nodes, at + 1);
+    out += ",";
+    at = write_node(out, nodes, at);
+    out += "]}";
+    return at;
+}
+
+// Appends the subtree at `at` to `tree` as the forest writer takes it; returns the position
+// after it.
+std::size_t add_written_node(WrittenTree& tree, const std::vector<DrawnNode>& nodes,
+                             std::size_t at) {
+    const DrawnNode& node = nodes[at];
+    const std::size_t index = tree.nodes.size();
+    tree.nodes.emplace_back();
+    if (node.variable == 0) {
+        tree.nodes[index].value = read_c_double(node.mu);
+        return at + 1;
+    }
+    tree.nodes[index].variable = node.variable - 1;
+    tree.nodes[index].value = read_c_double(node.cut);
+    tree.nodes[index].left = static_cast<std::int32_t>(tree.nodes.size());
+    at = add_written_node(tree, nodes, at + 1);
+    tree.nodes[index].right = static_cast<std::int32_t>(tree.nodes.size());
+    return add_written_node(tree, nodes, at);
 }
 
 } // namespace
@@ -130,16 +206,24 @@ std::pair<double, double> property_range(const std::string& property) {
 }
 
 std::string make_forest_document(int trees, int covariates, std::mt19937_64& random) {
-    // Leaf values as BART's prior puts them: the sum of all trees spans about -0.5 to 0.5.
-    const double leaf_scale = 0.5 / (2.0 * std::sqrt(static_cast<double>(trees)));
     std::string out = "{\"n\":{\"trees\":" + std::to_string(trees) +
                       ",\"covariates\":" + std::to_string(covariates) + "}";
-    for (int k = 1; k <= trees; ++k) {
-        out += ",\n\"Tree\":" + json_value(std::to_string(k), random) + ",\"T\":";
-        write_node(out, 1, covariates, leaf_scale, random);
+    std::size_t k = 0;
+    for (const DrawnTree& tree : draw_forest(trees, covariates, random)) {
+        out += ",\n\"Tree\":" + json_value(std::to_string(++k), tree.number_as_text) + ",\"T\":";
+        write_node(out, tree.nodes, 0);
     }
     out += "\n}\n";
     return out;
+}
+
+std::vector<WrittenTree> make_forest(int trees, int covariates, std::mt19937_64& random) {
+    std::vector<WrittenTree> forest;
+    for (const DrawnTree& tree : draw_forest(trees, covariates, random)) {
+        forest.emplace_back();
+        add_written_node(forest.back(), tree.nodes, 0);
+    }
+    return forest;
 }
 
 void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
@@ -188,7 +272,7 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
             }
             std::mt19937_64 random(options.seed * 1000003ULL + t * 101ULL + p);
             contents.forest_document = [&](std::size_t) {
-                return make_forest_document(options.trees, covariates, random);
+                return forest_document(make_forest(options.trees, covariates, random));
             };
             write_model_folder(folder, contents);
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bart/forest_writer.h"
+
 #include <cstdint>
 #include <random>
 #include <string>
@@ -53,6 +55,10 @@ void write_model_tree(const boost::filesystem::path& root, const ModelTreeOption
 // The text uses every form the format allows: numbers as JSON numbers and as strings, "n"
 // entries, ORDRule texts such as x<=0.0031, repeated keys.
 std::string make_forest_document(int trees, int covariates, std::mt19937_64& random);
+
+// The same trees, for the same state of `random`, as the forest writer takes them: the model
+// folders of the tree are written through it, as the trainer's are.
+std::vector<WrittenTree> make_forest(int trees, int covariates, std::mt19937_64& random);
 
 // Writes a CSV table of `samples` synthetic absorbance spectra on `section`'s grid: smooth
 // bands on a sloping baseline, different for every sample.

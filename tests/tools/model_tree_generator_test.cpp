@@ -42,7 +42,6 @@ TEST(ModelTreeGenerator, EveryModelReadsBackAndStaysInsideItsGrid) {
     EXPECT_EQ(conf.get<int>("alpha_kbr.num_wn"), 2540);
     EXPECT_EQ(conf.get<double>("mpa.end_wn"), 3600.0);
 
-    std::set<std::string> forms; // which of the forms the format allows the documents use
     for (const std::string& type : spectrometer_types()) {
         const int covariates = conf.get<int>(tools::grid_of_spectrometer(type).name + ".num_wn");
         for (const std::string& property : soil_properties()) {
@@ -58,13 +57,6 @@ TEST(ModelTreeGenerator, EveryModelReadsBackAndStaysInsideItsGrid) {
             std::vector<std::string> files = list_matching_files(folder.string(), "MCMC*.json");
             ASSERT_EQ(files.size(), 3u) << folder;
             for (const std::string& file : files) {
-                const std::string text = test::read_file(file);
-                for (const char* form : {"\"Mu\":\"", "\"Mu\":-", "\"Depth\":\"", "\"Depth\":1",
-                                         "\"n\":", "\"ORDRule\":\"x<="}) {
-                    if (text.find(form) != std::string::npos) {
-                        forms.insert(form);
-                    }
-                }
                 Forest forest;
                 read_model_document_reference(file, forest);
                 forest.build_trees(file);
@@ -82,6 +74,43 @@ TEST(ModelTreeGenerator, EveryModelReadsBackAndStaysInsideItsGrid) {
                 EXPECT_NO_THROW(forest.check_row(row.size(), file));
                 EXPECT_TRUE(std::isfinite(test::reference_forest_sum(forest, row.data())));
             }
+        }
+    }
+}
+
+// The varied documents (every form the format allows, for the readers' tests) and the model
+// folders (through the forest writer) hold the same trees for the same seed: every sum is the
+// same double.
+TEST(ModelTreeGenerator, VariedDocumentsAndWrittenForestsHoldTheSameTrees) {
+    std::set<std::string> forms;
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        std::mt19937_64 varied_random(seed);
+        std::mt19937_64 written_random(seed);
+        const std::string varied = tools::make_forest_document(30, 40, varied_random);
+        const std::string written = forest_document(tools::make_forest(30, 40, written_random));
+        EXPECT_EQ(varied_random(), written_random()) << "both drew the same numbers";
+        for (const char* form : {"\"Mu\":\"", "\"Mu\":-", "\"Depth\":\"", "\"Depth\":1",
+                                 "\"n\":", "\"ORDRule\":\"x<="}) {
+            if (varied.find(form) != std::string::npos) {
+                forms.insert(form);
+            }
+        }
+        EXPECT_EQ(written.find("\"Mu\":\""), std::string::npos);
+        Forest from_varied;
+        Forest from_written;
+        test::read_forest_text(varied, from_varied);
+        test::read_forest_text(written, from_written);
+        from_varied.build_trees();
+        from_written.build_trees();
+        std::mt19937_64 rows(seed);
+        std::normal_distribution<double> spread(0.0, 0.01);
+        for (int r = 0; r < 50; ++r) {
+            std::vector<double> row(40);
+            for (double& value : row) {
+                value = spread(rows);
+            }
+            EXPECT_EQ(test::reference_forest_sum(from_varied, row.data()),
+                      test::reference_forest_sum(from_written, row.data()));
         }
     }
     EXPECT_EQ(forms.size(), 6u); // numbers as strings and as numbers, "n" entries, rules
