@@ -51,6 +51,79 @@ std::optional<int> answered_alone(int argc, char** argv) {
     return std::nullopt;
 }
 
+// "veldra --results SUMMARY [--spectra CSV]": the results window of an earlier job.
+int show_results(QApplication& application, const std::vector<std::string>& arguments) {
+    const std::string& summary = arguments[2];
+    const std::string problem = veldra::summary_window_problem(summary);
+    if (!problem.empty()) {
+        std::cerr << problem << "\n";
+        return 1;
+    }
+    try {
+        veldra::QtDialogs dialogs;
+        veldra::ResultsWindow results(nullptr, veldra::read_summary_file(summary),
+                                      "Results: " + QString::fromStdString(summary), &dialogs);
+        veldra::JobRecord record;
+        if (arguments.size() == 5) {
+            auto preview = std::make_shared<veldra::SpectraPreview>();
+            veldra::CsvSpectraReader reader(arguments[4]);
+            veldra::SpectraTable block;
+            block.names = reader.names();
+            while (reader.read(block, 1024) > 0) {
+                preview->add(block, veldra::Transformation::first_derivative);
+            }
+            record.spectra = preview;
+        }
+        results.set_record(summary, record);
+        results.choose_first_outside();
+        results.show();
+        return application.exec();
+    } catch (const std::exception& e) {
+        QMessageBox::critical(nullptr, "Results", QString::fromStdString(e.what()));
+        return 1;
+    }
+}
+
+// "veldra --calibrate [--spectra P] [--targets CSV] [--target COLUMN] [--property NAME]
+// [--folds CSV] [--preprocess PIPELINE] [--models DIR] [--start]": the calibration window
+// alone, filled in.
+int show_calibration(QApplication& application, const std::vector<std::string>& arguments,
+                     const char* first_argument) {
+    std::map<std::string, QString> given;
+    bool start = false;
+    for (std::size_t i = 2; i < arguments.size(); ++i) {
+        const std::string& option = arguments[i];
+        if (option == "--start") {
+            start = true;
+        } else if (i + 1 < arguments.size() && option.rfind("--", 0) == 0) {
+            given[option.substr(2)] = QString::fromStdString(arguments[++i]);
+        } else {
+            std::cerr << "veldra: unknown option '" << option << "'\n";
+            return 2;
+        }
+    }
+    std::optional<veldra::ModelDirectory> models;
+    if (given.count("models") > 0) {
+        models = veldra::ModelDirectory(given["models"].toStdString());
+    } else {
+        models = veldra::find_model_directory(veldra::program_path(first_argument), std::cerr);
+    }
+    if (!models) {
+        return 1;
+    }
+    veldra::CalibrationWindow calibration(nullptr, *models, std::make_shared<veldra::QtDialogs>());
+    calibration.fill(given["spectra"], given["targets"], given["target"], given["property"],
+                     given["folds"]);
+    if (given.count("preprocess") > 0) {
+        calibration.fill_preprocessing(given["preprocess"]);
+    }
+    calibration.show();
+    if (start) {
+        calibration.start();
+    }
+    return application.exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -69,74 +142,10 @@ int main(int argc, char** argv) {
     const std::size_t count = arguments.size();
     const bool spectra = count == 5 && arguments[3] == "--spectra";
     if ((count == 3 || spectra) && arguments[1] == "--results") {
-        const std::string& summary = arguments[2];
-        const std::string problem = veldra::summary_window_problem(summary);
-        if (!problem.empty()) {
-            std::cerr << problem << "\n";
-            return 1;
-        }
-        try {
-            veldra::QtDialogs dialogs;
-            veldra::ResultsWindow results(nullptr, veldra::read_summary_file(summary),
-                                          "Results: " + QString::fromStdString(summary), &dialogs);
-            veldra::JobRecord record;
-            if (spectra) {
-                auto preview = std::make_shared<veldra::SpectraPreview>();
-                veldra::CsvSpectraReader reader(arguments[4]);
-                veldra::SpectraTable block;
-                block.names = reader.names();
-                while (reader.read(block, 1024) > 0) {
-                    preview->add(block, veldra::Transformation::first_derivative);
-                }
-                record.spectra = preview;
-            }
-            results.set_record(summary, record);
-            results.choose_first_outside();
-            results.show();
-            return application.exec();
-        } catch (const std::exception& e) {
-            QMessageBox::critical(nullptr, "Results", QString::fromStdString(e.what()));
-            return 1;
-        }
+        return show_results(application, arguments);
     }
-    // "veldra --calibrate [--spectra P] [--targets CSV] [--target COLUMN] [--property NAME]
-    // [--folds CSV] [--preprocess PIPELINE] [--models DIR] [--start]": the calibration window
-    // alone, filled in.
     if (count >= 2 && arguments[1] == "--calibrate") {
-        std::map<std::string, QString> given;
-        bool start = false;
-        for (std::size_t i = 2; i < count; ++i) {
-            const std::string& option = arguments[i];
-            if (option == "--start") {
-                start = true;
-            } else if (i + 1 < count && option.rfind("--", 0) == 0) {
-                given[option.substr(2)] = QString::fromStdString(arguments[++i]);
-            } else {
-                std::cerr << "veldra: unknown option '" << option << "'\n";
-                return 2;
-            }
-        }
-        std::optional<veldra::ModelDirectory> models;
-        if (given.count("models") > 0) {
-            models = veldra::ModelDirectory(given["models"].toStdString());
-        } else {
-            models = veldra::find_model_directory(veldra::program_path(argv[0]), std::cerr);
-        }
-        if (!models) {
-            return 1;
-        }
-        veldra::CalibrationWindow calibration(nullptr, *models,
-                                              std::make_shared<veldra::QtDialogs>());
-        calibration.fill(given["spectra"], given["targets"], given["target"], given["property"],
-                         given["folds"]);
-        if (given.count("preprocess") > 0) {
-            calibration.fill_preprocessing(given["preprocess"]);
-        }
-        calibration.show();
-        if (start) {
-            calibration.start();
-        }
-        return application.exec();
+        return show_calibration(application, arguments, argv[0]);
     }
     if (count >= 2) {
         std::cerr << "veldra: unknown option '" << arguments[1] << "'\n" << usage;

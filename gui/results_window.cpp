@@ -40,6 +40,30 @@ namespace veldra {
 
 using namespace QtCharts;
 
+namespace {
+
+// One sample's spectrum as read or after the transformation, added to the chart.
+QLineSeries* spectrum_line(QChart* chart, const SpectraPreview& preview, bool after,
+                           std::size_t sample, const QColor& color, double width) {
+    auto* line = new QLineSeries(chart);
+    QPen pen(color);
+    pen.setWidthF(width);
+    line->setPen(pen);
+    QVector<QPointF> points;
+    const std::vector<double>& x = preview.points(after);
+    points.reserve(static_cast<int>(x.size()));
+    const float* values = preview.row(after, sample);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        points.append(QPointF(x[k], static_cast<double>(values[k])));
+    }
+    line->replace(points);
+    line->setName(QString::fromStdString(preview.ids[sample]));
+    chart->addSeries(line);
+    return line;
+}
+
+} // namespace
+
 ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString& title,
                              Dialogs* dialogs)
     : QWidget(parent, Qt::Window), table_(std::move(table)), dialogs_(dialogs),
@@ -71,6 +95,27 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     remeasure_box_->setEnabled(std::any_of(table_.rows.begin(), table_.rows.end(),
                                            [](const SummaryRow& row) { return remeasure(row); }));
 
+    lay_out();
+
+    auto* copy = new QAction(this);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(copy, &QAction::triggered, this,
+            [this] { QApplication::clipboard()->setText(selected_text()); });
+    cells_->addAction(copy);
+    fill_table();
+    for (const auto& pair : table_.pairs) {
+        pair_box_->addItem(pair_name(pair));
+    }
+    connect_widgets();
+    fill_record();
+    show_pair(0);
+    show_spectra();
+    resize_within_screen(*this, QSize(1200, 820));
+}
+
+// The window's widgets in place: the legend and buttons, the table above the tabs.
+void ResultsWindow::lay_out() {
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout();
     // The interval shown is the one decided on, where a decision was made.
@@ -91,8 +136,17 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     splitter->addWidget(cells_);
     auto* tabs = new QTabWidget(splitter);
     tabs->setObjectName("results_tabs");
-    // The chosen pair's chart beside the spectra.
-    auto* charts = new QSplitter(Qt::Horizontal, tabs);
+    tabs->addTab(charts_beside_spectra(tabs), "Charts");
+    tabs->addTab(models_, "Models");
+    tabs->addTab(defective_, "Files not read");
+    splitter->addWidget(tabs);
+    splitter->setStretchFactor(0, 2);
+    splitter->setStretchFactor(1, 3);
+    layout->addWidget(splitter);
+}
+
+QWidget* ResultsWindow::charts_beside_spectra(QWidget* parent) {
+    auto* charts = new QSplitter(Qt::Horizontal, parent);
     auto* chart_page = new QWidget(charts);
     auto* chart_layout = new QVBoxLayout(chart_page);
     chart_layout->setContentsMargins(0, 0, 0, 0);
@@ -113,29 +167,7 @@ ResultsWindow::ResultsWindow(QWidget* parent, SummaryTable table, const QString&
     charts->addWidget(chart_page);
     charts->addWidget(spectra_page);
     charts->setSizes({600, 600});
-    tabs->addTab(charts, "Charts");
-    tabs->addTab(models_, "Models");
-    tabs->addTab(defective_, "Files not read");
-    splitter->addWidget(tabs);
-    splitter->setStretchFactor(0, 2);
-    splitter->setStretchFactor(1, 3);
-    layout->addWidget(splitter);
-
-    auto* copy = new QAction(this);
-    copy->setShortcut(QKeySequence::Copy);
-    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    connect(copy, &QAction::triggered, this,
-            [this] { QApplication::clipboard()->setText(selected_text()); });
-    cells_->addAction(copy);
-    fill_table();
-    for (const auto& pair : table_.pairs) {
-        pair_box_->addItem(pair_name(pair));
-    }
-    connect_widgets();
-    fill_record();
-    show_pair(0);
-    show_spectra();
-    resize_within_screen(*this, QSize(1200, 820));
+    return charts;
 }
 
 void ResultsWindow::connect_widgets() {
@@ -222,21 +254,7 @@ void ResultsWindow::show_spectra() {
                 std::find(preview->ids.begin(), preview->ids.end(), id) - preview->ids.begin());
         }
         const auto series = [&](std::size_t sample, const QColor& color, double width) {
-            auto* line = new QLineSeries(chart);
-            QPen pen(color);
-            pen.setWidthF(width);
-            line->setPen(pen);
-            QVector<QPointF> points;
-            const std::vector<double>& x = preview->points(after);
-            points.reserve(static_cast<int>(x.size()));
-            const float* values = preview->row(after, sample);
-            for (std::size_t k = 0; k < x.size(); ++k) {
-                points.append(QPointF(x[k], static_cast<double>(values[k])));
-            }
-            line->replace(points);
-            line->setName(QString::fromStdString(preview->ids[sample]));
-            chart->addSeries(line);
-            return line;
+            return spectrum_line(chart, *preview, after, sample, color, width);
         };
         // At most 100 others, evenly through the job, behind the chosen one.
         const std::size_t others = std::min<std::size_t>(count, 100);

@@ -71,6 +71,9 @@ private:
     void fill_table();
     void fill_record();
     // What each widget's signal makes the window do.
+    void lay_out();
+    // The chosen pair's chart beside the spectra.
+    QWidget* charts_beside_spectra(QWidget* parent);
     void connect_widgets();
 
     SummaryTable table_;

@@ -381,6 +381,59 @@ ordered_json preprocessing_json(const ModelCard& card) {
 
 } // namespace
 
+namespace {
+
+// The trees, the draws and the sampler's settings, in the card's order.
+void put_sampler(ordered_json& out, const ModelCard& card) {
+    if (card.sampler) {
+        out["trees"] = card.sampler->trees;
+    }
+    if (card.draws) {
+        out["draws"] = *card.draws;
+    }
+    if (const std::optional<CardSampler>& s = card.sampler) {
+        out["burn_in"] = s->burn_in;
+        out["thin"] = s->thin;
+        out["chains"] = s->chains;
+        out["alpha"] = s->alpha;
+        out["beta"] = s->beta;
+        out["k"] = s->k;
+        out["nu"] = s->nu;
+        out["q"] = s->q;
+        out["max_cuts"] = s->max_cuts;
+        out["sparse"] = s->sparse;
+        out["seed"] = s->seed;
+    }
+}
+
+// How well the model did, and what chose k and recalibrates its intervals.
+void put_figures(ordered_json& out, const ModelCard& card) {
+    if (card.training_fit) {
+        out["training_fit"] = figures_json(*card.training_fit);
+    }
+    if (const std::optional<CardCrossValidation>& cv = card.cross_validation) {
+        out["cross_validation"] = {
+            {"method", cv->method}, {"folds", cv->folds}, {"accuracy", figures_json(cv->accuracy)}};
+    }
+    if (!card.k_candidates.empty()) {
+        ordered_json candidates = ordered_json::array();
+        for (const CardKCandidate& choice : card.k_candidates) {
+            candidates.push_back({{"k", choice.k}, {"accuracy", figures_json(choice.accuracy)}});
+        }
+        out["k_selection"] = {{"rule", card.k_rule}, {"candidates", candidates}};
+    }
+    if (const std::optional<IntervalCalibration>& calibration = card.calibration) {
+        out["interval_calibration"] = {{"method", calibration->method},
+                                       {"samples", calibration->samples},
+                                       {"pit", calibration->pit}};
+        if (!calibration->residuals.empty()) {
+            out["interval_calibration"]["residuals"] = calibration->residuals;
+        }
+    }
+}
+
+} // namespace
+
 std::string model_card_text(const ModelCard& card) {
     ordered_json out = ordered_json::object();
     const auto put_text = [&](const char* key, const std::string& value) {
@@ -416,25 +469,7 @@ std::string model_card_text(const ModelCard& card) {
     if (!card.covariate_names.empty()) {
         out["covariate_names"] = card.covariate_names;
     }
-    if (card.sampler) {
-        out["trees"] = card.sampler->trees;
-    }
-    if (card.draws) {
-        out["draws"] = *card.draws;
-    }
-    if (const std::optional<CardSampler>& s = card.sampler) {
-        out["burn_in"] = s->burn_in;
-        out["thin"] = s->thin;
-        out["chains"] = s->chains;
-        out["alpha"] = s->alpha;
-        out["beta"] = s->beta;
-        out["k"] = s->k;
-        out["nu"] = s->nu;
-        out["q"] = s->q;
-        out["max_cuts"] = s->max_cuts;
-        out["sparse"] = s->sparse;
-        out["seed"] = s->seed;
-    }
+    put_sampler(out, card);
     put_text("program", card.program);
     put_text("date", card.date);
     if (card.domain) {
@@ -447,28 +482,7 @@ std::string model_card_text(const ModelCard& card) {
         out["demonstration"] = true;
     }
     put_text("description", card.description);
-    if (card.training_fit) {
-        out["training_fit"] = figures_json(*card.training_fit);
-    }
-    if (const std::optional<CardCrossValidation>& cv = card.cross_validation) {
-        out["cross_validation"] = {
-            {"method", cv->method}, {"folds", cv->folds}, {"accuracy", figures_json(cv->accuracy)}};
-    }
-    if (!card.k_candidates.empty()) {
-        ordered_json candidates = ordered_json::array();
-        for (const CardKCandidate& choice : card.k_candidates) {
-            candidates.push_back({{"k", choice.k}, {"accuracy", figures_json(choice.accuracy)}});
-        }
-        out["k_selection"] = {{"rule", card.k_rule}, {"candidates", candidates}};
-    }
-    if (const std::optional<IntervalCalibration>& calibration = card.calibration) {
-        out["interval_calibration"] = {{"method", calibration->method},
-                                       {"samples", calibration->samples},
-                                       {"pit", calibration->pit}};
-        if (!calibration->residuals.empty()) {
-            out["interval_calibration"]["residuals"] = calibration->residuals;
-        }
-    }
+    put_figures(out, card);
     if (!card.digest.empty()) {
         out["digest"] = card.digest;
     }

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace veldra {
 
@@ -146,6 +148,37 @@ void add_axes(QChart* chart, double samples, double low, double high, const QStr
     y_axis->setTitleText(y_title);
 }
 
+// The range of the samples' finite figures; an open bound's whisker runs to the edge beyond it.
+std::pair<double, double> finite_range(const std::vector<ChartSample>& samples) {
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (const ChartSample& s : samples) {
+        for (const double value : {s.mean, s.box_low, s.box_high, s.whisker_low, s.whisker_high}) {
+            if (std::isfinite(value)) {
+                low = std::min(low, value);
+                high = std::max(high, value);
+            }
+        }
+    }
+    return {low, high};
+}
+
+// The intervals as boxes and whiskers; thousands of samples get thin bars, quick to draw and
+// still apart.
+QCandlestickSeries* interval_bars(QChart* chart, const QString& name, bool many) {
+    auto* bars = new QCandlestickSeries(chart);
+    bars->setName(name);
+    bars->setIncreasingColor(QColor(150, 190, 235));
+    bars->setDecreasingColor(QColor(150, 190, 235));
+    bars->setBodyWidth(many ? 1.0 : 0.5);
+    bars->setCapsVisible(!many);
+    bars->setBodyOutlineVisible(!many);
+    QPen pen(QColor(40, 90, 160));
+    pen.setWidthF(many ? 0.5 : 1.0);
+    bars->setPen(pen);
+    return bars;
+}
+
 } // namespace
 
 QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOptions& options) {
@@ -157,16 +190,7 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
     const ChartSamples chosen = chart_samples(table, pair, options);
     // Thousands of samples: thin bars and small markers, quick to draw and still apart.
     const bool many = chosen.samples.size() > 1000;
-    auto* bars = new QCandlestickSeries(chart);
-    bars->setName(chosen.bars_name);
-    bars->setIncreasingColor(QColor(150, 190, 235));
-    bars->setDecreasingColor(QColor(150, 190, 235));
-    bars->setBodyWidth(many ? 1.0 : 0.5);
-    bars->setCapsVisible(!many);
-    bars->setBodyOutlineVisible(!many);
-    QPen pen(QColor(40, 90, 160));
-    pen.setWidthF(many ? 0.5 : 1.0);
-    bars->setPen(pen);
+    QCandlestickSeries* bars = interval_bars(chart, chosen.bars_name, many);
     QScatterSeries* mean = markers(chart, "mean", QColor(20, 20, 20), many ? 2 : 6);
     QScatterSeries* outside = markers(chart, "outside the domain", Qt::red, many ? 5 : 9);
     QScatterSeries* again = markers(chart, "re-measure", Qt::transparent, many ? 4 : 14);
@@ -175,17 +199,9 @@ QChart* make_pair_chart(const SummaryTable& table, int index, const PairChartOpt
     QVector<QPointF> means;
     QVector<QPointF> outsides;
     QVector<QPointF> agains;
-    // The range of the finite figures; an open bound's whisker runs to the edge beyond it.
-    double low = std::numeric_limits<double>::infinity();
-    double high = -low;
-    for (const ChartSample& s : chosen.samples) {
-        for (const double value : {s.mean, s.box_low, s.box_high, s.whisker_low, s.whisker_high}) {
-            if (std::isfinite(value)) {
-                low = std::min(low, value);
-                high = std::max(high, value);
-            }
-        }
-    }
+    const std::pair<double, double> range = finite_range(chosen.samples);
+    const double low = range.first;
+    const double high = range.second;
     const double edge = std::isfinite(low) && high > low ? 0.05 * (high - low) : 1.0;
     bool open = false;
     const auto shown = [&](double value, double fallback) {
