@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
         options.trees = trees;
         options.types = {"mir"};
         options.properties = {"Carbon"};
+        options.varied = true;
         std::cout << "generating " << draws << " documents of " << trees << " trees in " << root
                   << "\n";
         veldra::tools::write_model_tree(root, options);

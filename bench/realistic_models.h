@@ -25,6 +25,7 @@ inline boost::filesystem::path realistic_models(const std::string& keep, const s
         options.draws = draws;
         options.trees = trees;
         options.types = {"mir"};
+        options.varied = true;
         tools::write_model_tree(root, options);
     }
     return root;

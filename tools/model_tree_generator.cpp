@@ -272,7 +272,9 @@ void write_model_tree(const fs::path& root, const ModelTreeOptions& options) {
             }
             std::mt19937_64 random(options.seed * 1000003ULL + t * 101ULL + p);
             contents.forest_document = [&](std::size_t) {
-                return forest_document(make_forest(options.trees, covariates, random));
+                return options.varied
+                           ? make_forest_document(options.trees, covariates, random)
+                           : forest_document(make_forest(options.trees, covariates, random));
             };
             write_model_folder(folder, contents);
         }

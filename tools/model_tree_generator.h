@@ -42,6 +42,10 @@ struct ModelTreeOptions {
     std::vector<std::string> properties; // soil properties; empty: all seventeen
     bool card = true;  // a "model.json" saying the model is a demonstration drawn from the prior
     bool sigma = true; // a "sigma.txt" of error spreads, for posterior-predictive intervals
+    // Draw files in every form the format allows (`make_forest_document`), as models from
+    // elsewhere come, instead of the forest writer's: the same trees, harder to read. The
+    // benchmarks measure on these.
+    bool varied = false;
 };
 
 // Writes "opus.conf" and, for every chosen type and property, the model folder with its range

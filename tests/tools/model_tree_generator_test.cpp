@@ -130,8 +130,14 @@ TEST(ModelTreeGenerator, TheSameSeedGivesTheSameBytes) {
     const auto document = [&](const char* tree) {
         return test::read_file((dir.path() / tree / "mpa" / "pH" / "MCMC2.json").string());
     };
+    options.seed = 1;
+    options.varied = true;
+    tools::write_model_tree(dir.path() / "d", options);
     EXPECT_EQ(document("a"), document("b"));
     EXPECT_NE(document("a"), document("c"));
+    // The writer's form, or every form the format allows when asked.
+    EXPECT_EQ(document("a").find("\"n\":"), std::string::npos);
+    EXPECT_NE(document("d").find("\"n\":{\"trees\":10"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir.path() / "a" / "mir"));
 }
 
