@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veldra {
@@ -41,6 +42,16 @@ public:
         roots_.shrink_to_fit();
         depths_.shrink_to_fit();
     }
+
+    // The forest in a compiled model's form, appended to `out`: the largest split variable, the
+    // node and tree counts, then every node (its value's bits, its slot and its two links, 20
+    // bytes, little-endian), the roots and the depths.
+    void append_to(std::string& out) const;
+    // Reads one forest of that form from the front of `bytes` and drops it from there. Every
+    // count is checked against the bytes left and every link, slot, root and depth against the
+    // forest's own sizes, so that no bytes can make evaluation read outside it; false (the forest
+    // unusable) for bytes that are not such a forest.
+    bool read_from(std::string_view& bytes);
 
     std::int32_t largest_split_variable() const { return largest_split_variable_; }
     void check_row(std::size_t values, const std::string& source) const {

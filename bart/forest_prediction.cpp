@@ -348,6 +348,33 @@ HeldForests::HeldForests(std::size_t draws, const std::function<std::string(std:
     });
 }
 
+HeldForests::HeldForests(CompiledForests compiled, const std::string& folder)
+    : forests_(std::move(compiled.forests)), errors_(forests_.size()),
+      missing_subtrees_(std::move(compiled.missing_subtrees)) {
+    files_.reserve(compiled.names.size());
+    for (const std::string& name : compiled.names) {
+        files_.push_back((fs::path(folder) / name).string());
+    }
+}
+
+bool HeldForests::complete() const {
+    for (const std::exception_ptr& error : errors_) {
+        if (error) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string HeldForests::compiled_bytes(std::uint64_t fingerprint) const {
+    std::vector<std::string> names;
+    names.reserve(files_.size());
+    for (const std::string& file : files_) {
+        names.push_back(fs::path(file).filename().string());
+    }
+    return compiled_forests_bytes(names, forests_, missing_subtrees_, fingerprint);
+}
+
 std::size_t HeldForests::bytes() const {
     std::size_t total = forests_.capacity() * sizeof(FlatForest);
     for (const FlatForest& forest : forests_) {

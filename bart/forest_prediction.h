@@ -1,9 +1,11 @@
 #pragma once
 
+#include "bart/compiled_forests.h"
 #include "bart/flat_forest.h"
 #include "bart/model_document.h"
 #include "logging/logger_set.h"
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
@@ -72,7 +74,14 @@ public:
     HeldForests(std::size_t draws, const std::function<std::string(std::size_t)>& document,
                 const PredictionOptions& options = PredictionOptions());
 
+    // The forests of a compiled model of the folder's draw files, named by their paths there.
+    HeldForests(CompiledForests compiled, const std::string& folder);
+
     std::size_t files() const { return files_.size(); }
+    // Whether every file was read and built (a compiled model may be made of them).
+    bool complete() const;
+    // The compiled model of these forests, for draw files of `fingerprint`.
+    std::string compiled_bytes(std::uint64_t fingerprint) const;
     // The memory the forests take.
     std::size_t bytes() const;
 

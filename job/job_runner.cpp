@@ -107,6 +107,7 @@ std::vector<PairPrediction> job_pairs(const JobSettings& settings,
             pair.transformation = settings.transformation;
             pair.exponential = settings.exponential;
             pair.threads = settings.threads;
+            pair.compiled = settings.compiled_models;
             pair.summary = settings.summary;
             pair.spectrometer_type = type;
             pair.levels = settings.levels;

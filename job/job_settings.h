@@ -40,6 +40,8 @@ struct JobSettings {
     // The most memory of forests kept from one block to the next over all pairs; the pairs
     // beyond it read their forest files again for every block.
     std::size_t held_forest_budget = std::size_t{512} << 20;
+    // Whether pairs read and write compiled models (PairPrediction::compiled).
+    bool compiled_models = true;
     // Keep a preview of the spectra read, for the results window (see SpectraPreview).
     bool keep_spectra = false;
     // The levels of the summary's calibrated intervals, in order (the first is the one the

@@ -11,6 +11,7 @@
 #include "text/number_text.h"
 #include "text/platform.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include <cmath>
@@ -364,6 +365,42 @@ void PairRun::prepare_domains(const SpectraTable& first, std::size_t width) {
 
 PairRun::~PairRun() = default;
 
+// The model's forests from its compiled model when there is one of its draws as they are now
+// (beside them, else in the user's cache); else read from the draws and, when every one was
+// read, compiled for the next run beside them or, where the folder cannot be written, in the
+// cache. A model too large to hold at once is read a batch of files at a time, as always.
+void PairRun::hold_forests(const PredictionOptions& options, bool hold) {
+    std::uint64_t json_bytes = 0;
+    const std::uint64_t fingerprint = draw_files_fingerprint(model_.draw_files, &json_bytes);
+    const std::string beside = compiled_model_file(folder_).string();
+    const std::string cached = compiled_model_cache_file(folder_);
+    std::string why;
+    for (const std::string& path : {beside, cached}) {
+        if (path.empty()) {
+            continue;
+        }
+        if (std::optional<CompiledForests> compiled =
+                read_compiled_forests(path, fingerprint, why)) {
+            held_.emplace(std::move(*compiled), folder_);
+            return;
+        }
+    }
+    if (!hold && json_bytes > largest_compiled_json_bytes) {
+        return;
+    }
+    held_.emplace(model_.draw_files, options);
+    if (!held_->complete()) {
+        return;
+    }
+    const std::string bytes = held_->compiled_bytes(fingerprint);
+    if (write_compiled_forests(beside, bytes) || cached.empty()) {
+        return;
+    }
+    boost::system::error_code error;
+    boost::filesystem::create_directories(boost::filesystem::path(cached).parent_path(), error);
+    write_compiled_forests(cached, bytes);
+}
+
 // A model with its own preprocessing: the pipeline its card names, planned for the input's
 // covariates, with the card's MSC references. A step this version does not know, or a plan the
 // input does not allow, stops the pair with the model named.
@@ -421,7 +458,9 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
     const bool first_derivative = derive();
     PredictionOptions options{pair_.threads};
     options.log_files = place.first;
-    if (place.first && place.hold) {
+    if (place.first && pair_.compiled) {
+        hold_forests(options, place.hold);
+    } else if (place.first && place.hold) {
         held_.emplace(model_.draw_files, options);
     }
     const PredictionMatrix matrix =

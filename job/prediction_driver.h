@@ -32,6 +32,9 @@ struct PairPrediction {
     std::string spectrometer_type;    // checked against the machine type of OPUS input; "" skips
     std::vector<double> levels{0.95}; // of the summary's calibrated intervals
     std::optional<double> tolerance;  // the half width the decision allows (none: no decision)
+    // Read the model's compiled forests when they are of its draws as they are, and compile
+    // them when not; false reads the draw files alone, a batch at a time for a single block.
+    bool compiled = true;
 };
 
 // What a pair gives beyond its output file: the summary's figures and the model's card.
@@ -104,6 +107,7 @@ private:
     void prepare_domains(const SpectraTable& first, std::size_t width);
     void tell_unreached_level(const CalibratedLevels& levels, double level, LoggerSet& log) const;
     void refuse_changed_model() const;
+    void hold_forests(const PredictionOptions& options, bool hold);
     std::string pair_label() const;
     void advise_level(const IntervalCalibration& calibration, LoggerSet& log) const;
     void prepare_calibration(LoggerSet& log);
@@ -141,6 +145,10 @@ private:
     std::size_t judged_ = 0;
     bool domain_logged_ = false;
 };
+
+// The largest model (its draw files' total size) whose forests a job compiles when it would
+// otherwise read them a batch at a time: compiling holds them all at once.
+constexpr std::uint64_t largest_compiled_json_bytes = std::uint64_t{1} << 30;
 
 // Checks the range file and that the output file can be written (without touching an existing
 // one), reads the range scaling, evaluates every posterior-sample forest on the table and writes

@@ -182,8 +182,11 @@ bool is_draw_file(const fs::path& path) {
 
 bool is_model_file(const fs::path& path) {
     const std::string name = path.filename().string();
-    return name == "rgy.txt" || name == "sigma.txt" || name == card_file_name ||
-           name == domain_file_name || name == input_domain_file_name || is_draw_file(path);
+    // The compiled model (a cache of the draws, with a writer's partial file) is the old model's.
+    const std::string compiled = compiled_model_file(fs::path()).filename().string();
+    return name.rfind(compiled, 0) == 0 || name == "rgy.txt" || name == "sigma.txt" ||
+           name == card_file_name || name == domain_file_name || name == input_domain_file_name ||
+           is_draw_file(path);
 }
 
 std::size_t remove_stale_staging(const fs::path& type_folder) {

@@ -4,6 +4,8 @@
 #include "text/platform.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -15,6 +17,18 @@ namespace veldra {
 namespace fs = boost::filesystem;
 
 namespace {
+
+const char* const compiled_model_name = "compiled-forests.bin";
+
+// FNV-1a over 64 bits.
+struct Fnv {
+    std::uint64_t value = 0xcbf29ce484222325ULL;
+    void add(const std::string& text) {
+        for (const char c : text) {
+            value = (value ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+        }
+    }
+};
 
 // The domains the card says the trainer wrote must be there; one the card does not name is
 // used when present, as for models of earlier versions.
@@ -95,6 +109,44 @@ std::vector<std::string> list_draw_files(const fs::path& folder) {
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+fs::path compiled_model_file(const fs::path& folder) {
+    return folder / compiled_model_name;
+}
+
+std::string compiled_model_cache_file(const fs::path& folder) {
+    const std::string cache = user_cache_folder();
+    if (cache.empty()) {
+        return std::string();
+    }
+    const fs::path absolute = fs::absolute(folder);
+    Fnv hash;
+    hash.add(absolute.generic_string());
+    char name[40];
+    std::snprintf(name, sizeof name, "%016llx.bin", static_cast<unsigned long long>(hash.value));
+    return (fs::path(cache) / "veldra" / "compiled" / name).string();
+}
+
+std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
+                                     std::uint64_t* total_bytes) {
+    Fnv hash;
+    std::uint64_t total = 0;
+    hash.add(std::to_string(files.size()));
+    for (const std::string& file : files) {
+        std::error_code error;
+        const std::filesystem::path path = native_path(file);
+        const std::uintmax_t size = std::filesystem::file_size(path, error);
+        const auto time = std::filesystem::last_write_time(path, error).time_since_epoch().count();
+        total += error ? 0 : size;
+        hash.add(fs::path(file).filename().string());
+        hash.add("\n" + std::to_string(error ? 0 : size) + "\n" +
+                 std::to_string(error ? 0 : static_cast<long long>(time)) + "\n");
+    }
+    if (total_bytes != nullptr) {
+        *total_bytes = total;
+    }
+    return hash.value;
 }
 
 std::string read_at_most(const std::string& path, std::size_t largest) {

@@ -5,6 +5,7 @@
 #include "models/model_folder.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,19 @@ struct OpenedModel {
 // card does not allow, is refused) and, with `error_spreads`, "sigma.txt" against the draws.
 // Raises the complete message naming the file at the first problem, in that order.
 OpenedModel open_model(const boost::filesystem::path& folder, const ModelOpening& opening = {});
+
+// The compiled model of a folder's draws: "compiled-forests.bin" beside them, or, where the folder
+// cannot be written, a file in the user's cache named by a digest of the folder's absolute path
+// ("" when the environment names no cache folder). Removing either only costs one slower run.
+boost::filesystem::path compiled_model_file(const boost::filesystem::path& folder);
+std::string compiled_model_cache_file(const boost::filesystem::path& folder);
+
+// What a compiled model records of the draw files it was made from: their names, sizes and
+// modification times (nanoseconds where the file system keeps them). A draw replaced, added,
+// removed or rewritten in place changes it.
+// `total_bytes`, when given, receives the files' total size.
+std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
+                                     std::uint64_t* total_bytes = nullptr);
 
 // The draw files of a model folder ("MCMC*.json"), as paths, in byte order.
 std::vector<std::string> list_draw_files(const boost::filesystem::path& folder);

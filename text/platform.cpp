@@ -2,6 +2,7 @@
 #include "text/platform.h"
 
 #include <csignal>
+#include <cstdlib>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -111,6 +112,11 @@ long current_process_id() {
     return static_cast<long>(GetCurrentProcessId());
 }
 
+std::string user_cache_folder() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    return local == nullptr || *local == L'\0' ? std::string() : narrow(std::wstring(local));
+}
+
 bool process_is_running(long id) {
     if (id <= 0) {
         return true;
@@ -193,6 +199,16 @@ std::string program_path(const char* first_argument) {
 
 long current_process_id() {
     return static_cast<long>(getpid());
+}
+
+std::string user_cache_folder() {
+    // An XDG cache folder must be absolute; otherwise the default below the home folder.
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        return xdg;
+    }
+    const char* home = std::getenv("HOME");
+    return home == nullptr || home[0] != '/' ? std::string() : std::string(home) + "/.cache";
 }
 
 bool process_is_running(long id) {

@@ -40,6 +40,10 @@ std::string program_path(const char* first_argument);
 // This process's identifier.
 long current_process_id();
 
+// The user's folder for caches: $XDG_CACHE_HOME or ~/.cache on Linux, %LOCALAPPDATA% on
+// Windows; "" when the environment names none.
+std::string user_cache_folder();
+
 // Whether a process with this identifier runs on this machine; true where it cannot tell.
 bool process_is_running(long id);
 

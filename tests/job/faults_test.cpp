@@ -2,6 +2,7 @@
 // listed as created is complete, and nothing half-written is reported as done.
 #include "job/job_runner.h"
 #include "job/staged_outputs.h"
+#include "models/model_open.h"
 #include "text/platform.h"
 #include "tools/model_tree_generator.h"
 
@@ -11,8 +12,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -171,14 +174,84 @@ TEST(Faults, ModelFilesDamagedOrRemovedDuringAJob) {
             << outcome.message;
         EXPECT_EQ(test::read_file(models.dir.file("out-mir-pH.csv")), first_output);
     }
-    // A file of the model being predicted disappears after the folder was listed: the second
-    // batch of files is read after the first file's records, on one thread.
+    // With its compiled model, the job predicts the model as it opened it: a draw file removed
+    // afterwards changes nothing of this job (the next one reads the draws again).
     const std::string removed = models.dir.file("mir/pH/MCMC7.json");
+    const std::string kept = test::read_file(removed);
     {
         const JobOutcome outcome =
             run(models.settings({"pH"}, output), at_first_forest([&] { fs::remove(removed); }));
+        ASSERT_TRUE(outcome.ok) << outcome.message;
+        EXPECT_EQ(test::read_file(models.dir.file("out-mir-pH.csv")), first_output);
+        models.dir.write("mir/pH/MCMC7.json", kept);
+    }
+    // Without it, a file that disappears after the folder was listed is named: the second batch
+    // of files is read after the first file's records, on one thread.
+    {
+        JobSettings settings = models.settings({"pH"}, output);
+        settings.compiled_models = false;
+        const JobOutcome outcome = run(settings, at_first_forest([&] { fs::remove(removed); }));
         EXPECT_FALSE(outcome.ok);
         EXPECT_EQ(test::slashes(outcome.message), test::slashes(removed + ": cannot open file"));
+    }
+}
+
+// A model's compiled forests are made by its first job and read by the next ones while its
+// draws keep their names, sizes and times; the outputs are the same bytes either way. A
+// compiled model that is damaged, or of draws since changed, is ignored and made again, and one
+// that cannot be written beside the model goes to the user's cache.
+TEST(Faults, CompiledModelsAreUsedOnlyWhileTheirDrawsAreAsTheyWere) {
+    const Models models(6);
+    const std::string output = models.dir.file("out.csv");
+    const fs::path folder = models.dir.path() / "mir" / "pH";
+    const fs::path compiled = compiled_model_file(folder);
+    JobSettings draws_only = models.settings({"pH"}, output);
+    draws_only.compiled_models = false;
+    ASSERT_TRUE(run(draws_only).ok);
+    EXPECT_FALSE(fs::exists(compiled));
+    const std::string expected = test::read_file(models.dir.file("out-mir-pH.csv"));
+    const auto predicted = [&] {
+        const JobOutcome outcome = run(models.settings({"pH"}, output));
+        EXPECT_TRUE(outcome.ok) << outcome.message;
+        return test::read_file(models.dir.file("out-mir-pH.csv"));
+    };
+    EXPECT_EQ(predicted(), expected);
+    ASSERT_TRUE(fs::exists(compiled));
+    const std::string made = test::read_file(compiled.string());
+
+    // Garbage of the same size and time in a draw file: the compiled forests are read, not it.
+    const std::string draw = (folder / "MCMC1.json").string();
+    const std::string kept = test::read_file(draw);
+    const auto time = std::filesystem::last_write_time(native_path(draw));
+    models.dir.write("mir/pH/MCMC1.json", std::string(kept.size(), ' '));
+    std::filesystem::last_write_time(native_path(draw), time);
+    EXPECT_EQ(predicted(), expected);
+    // A later time: the draws are read again, and the garbage is named.
+    std::filesystem::last_write_time(native_path(draw), time + std::chrono::seconds(5));
+    const JobOutcome changed = run(models.settings({"pH"}, output));
+    EXPECT_FALSE(changed.ok);
+    EXPECT_NE(test::slashes(changed.message).find(test::slashes(draw)), std::string::npos)
+        << changed.message;
+    models.dir.write("mir/pH/MCMC1.json", kept);
+    EXPECT_EQ(predicted(), expected);
+
+    // A damaged compiled model is ignored and made again.
+    std::string damaged = test::read_file(compiled.string());
+    damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 4);
+    models.dir.write("mir/pH/" + compiled.filename().string(), damaged);
+    EXPECT_EQ(predicted(), expected);
+    EXPECT_NE(test::read_file(compiled.string()), damaged);
+    EXPECT_EQ(test::read_file(compiled.string()).size(), made.size());
+
+    // No place beside the model: the user's cache holds it.
+    fs::remove(compiled);
+    fs::create_directories(compiled);
+    const std::string cached = compiled_model_cache_file(folder);
+    EXPECT_EQ(predicted(), expected);
+    if (!cached.empty()) {
+        EXPECT_TRUE(fs::is_regular_file(cached)) << cached;
+        EXPECT_EQ(predicted(), expected);
+        fs::remove(cached);
     }
 }
 

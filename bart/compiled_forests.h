@@ -1,0 +1,48 @@
+#pragma once
+
+#include "bart/flat_forest.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veldra {
+
+// The flat forests of all of a model's draw files in one file, read in one go instead of a
+// document per draw. Only a cache: it records a fingerprint of the draw files it was made from
+// and is used only while they still have it; a file that is damaged, foreign or of other draws
+// is ignored and the draws are read instead.
+struct CompiledForests {
+    std::vector<std::string> names;            // each draw file's name, in their order
+    std::vector<FlatForest> forests;           // built as the draw files' readers build them
+    std::vector<std::size_t> missing_subtrees; // the notices each file's reading gave
+};
+
+// The largest compiled file read: larger ones are ignored.
+constexpr std::uint64_t largest_compiled_bytes = std::uint64_t{2} << 30;
+
+// The file's bytes: a header naming the format and `fingerprint`, every forest with its file's
+// name and notices, then a checksum of everything before it.
+std::string compiled_forests_bytes(const std::vector<std::string>& names,
+                                   const std::vector<FlatForest>& forests,
+                                   const std::vector<std::size_t>& missing_subtrees,
+                                   std::uint64_t fingerprint);
+
+// The forests of such bytes made from draw files of `fingerprint`; nothing, and in `why` the
+// reason, for bytes of another format or version, other draws, a wrong checksum, or any size,
+// link or name that does not hold.
+std::optional<CompiledForests> parse_compiled_forests(std::string_view bytes,
+                                                      std::uint64_t fingerprint, std::string& why);
+
+// The same for a file; nothing (and why) when it is absent, unreadable or larger than its bound.
+std::optional<CompiledForests> read_compiled_forests(const std::string& path,
+                                                     std::uint64_t fingerprint, std::string& why);
+
+// Writes the bytes to `path` through a file of a name of this process beside it, renamed into
+// place, so that a reader never sees a partial file; false, leaving nothing, when it cannot.
+bool write_compiled_forests(const std::string& path, const std::string& bytes);
+
+} // namespace veldra
