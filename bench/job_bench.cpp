@@ -1,8 +1,9 @@
 // A 17-property job on realistic models (default 1000 draws x 200 trees, 3578 covariates) for
-// several sample counts, once on the reference path (property-tree reader, one thread, one
-// forest at a time, row by row) and once on the fast path, in the same run. Prints seconds,
-// the ratio, milliseconds per file, the marginal nanoseconds per sample x tree descent and the
-// peak memory, and checks that both paths wrote the same bytes.
+// several sample counts, on the reference path (property-tree reader, one thread, one forest at
+// a time, row by row) and on the fast path reading the draw files alone, making the compiled
+// models and reading them, in the same run. Prints seconds, the ratio of the reference to the
+// compiled models, milliseconds per file, the marginal nanoseconds per sample x tree descent
+// and the peak memory, and checks that every path wrote the same bytes.
 #include "bench/command_line.h"
 #include "bench/realistic_models.h"
 #include "input/input_dispatch.h"
@@ -10,6 +11,7 @@
 #include "job/output_names.h"
 #include "job/prediction_driver.h"
 #include "models/model_layout.h"
+#include "models/model_open.h"
 #include "tests/reference/reference_prediction.h"
 #include "text/platform.h"
 #include "tools/model_tree_generator.h"
@@ -50,9 +52,12 @@ void run_reference_job(const veldra::JobSettings& settings, veldra::LoggerSet& l
     }
 }
 
+// How the job reads its models: the reference path, the draw files alone, the draw files while
+// compiling them (no compiled model at the start), or the compiled models.
+enum class Path { reference, draws, compiling, compiled };
+
 // Runs the job and returns its seconds; the output files go to `folder`.
-double run_job(const fs::path& models, const fs::path& input, const fs::path& folder,
-               bool reference) {
+double run_job(const fs::path& models, const fs::path& input, const fs::path& folder, Path path) {
     // Output files of an earlier run are removed before timing: overwriting them would make
     // the kernel drop their pages inside the timed job.
     fs::remove_all(folder);
@@ -64,10 +69,16 @@ double run_job(const fs::path& models, const fs::path& input, const fs::path& fo
     settings.opus_configuration_path = (models / "opus.conf").string();
     settings.spectrometer_types = {"mir"};
     settings.soil_properties = veldra::soil_properties();
+    settings.compiled_models = path == Path::compiling || path == Path::compiled;
+    if (path == Path::compiling) {
+        for (const std::string& property : settings.soil_properties) {
+            fs::remove(veldra::compiled_model_file(veldra::model_folder(models, "mir", property)));
+        }
+    }
     veldra::LoggerSet log;
     veldra::JobProgress progress;
     const auto start = std::chrono::steady_clock::now();
-    if (reference) {
+    if (path == Path::reference) {
         run_reference_job(settings, log);
     } else {
         const veldra::JobOutcome outcome = veldra::run_job(settings, log, progress);
@@ -109,39 +120,41 @@ int main(int argc, char** argv) {
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const double files = 17.0 * draws;
-    std::printf("%8s %12s %10s %7s %12s %14s %12s %9s\n", "samples", "reference s", "fast s",
-                "ratio", "ms per file", "ns per descent", "fast peak MB", "same");
+    std::printf("%8s %12s %9s %11s %11s %7s %12s %14s %12s %6s\n", "samples", "reference s",
+                "draws s", "compiling s", "compiled s", "ratio", "ms per file", "ns per descent",
+                "peak MB", "same");
     double previous_seconds = 0;
     int previous_samples = 0;
     for (const int samples : sample_counts) {
         const fs::path input = root / ("samples-" + std::to_string(samples) + ".csv");
         veldra::tools::write_example_spectra(
             input.string(), veldra::tools::grid_of_spectrometer("mir"), samples, 11);
-        const fs::path fast_out = root / "fast";
-        const fs::path reference_out = root / "reference";
-        const double fast = run_job(root, input, fast_out, false);
-        // The fast path's peak: the reference runs after it (and earlier rows had fewer samples).
+        const double draws_only = run_job(root, input, root / "draws", Path::draws);
+        const double compiling = run_job(root, input, root / "compiling", Path::compiling);
+        const double fast = run_job(root, input, root / "fast", Path::compiled);
+        // The fast paths' peak: the reference runs after them (and earlier rows had fewer
+        // samples).
         const double fast_peak_mb = static_cast<double>(veldra::peak_memory_bytes()) / 1e6;
         double reference = 0;
         bool same = true;
         if (!skip_reference) {
-            reference = run_job(root, input, reference_out, true);
-            for (const std::string& property : veldra::soil_properties()) {
-                const std::string name = "out-mir-" + property + ".csv";
-                same = same && read_all(fast_out / name) == read_all(reference_out / name);
-            }
+            reference = run_job(root, input, root / "reference", Path::reference);
         }
-        // The descent cost is what one more sample adds (reading the files does not change).
+        for (const std::string& property : veldra::soil_properties()) {
+            const std::string name = "out-mir-" + property + ".csv";
+            const std::string expected = read_all(root / "fast" / name);
+            same = same && read_all(root / "draws" / name) == expected &&
+                   read_all(root / "compiling" / name) == expected &&
+                   (skip_reference || read_all(root / "reference" / name) == expected);
+        }
+        // The descent cost is what one more sample adds (reading the models does not change).
         const double descent_ns =
             previous_samples > 0
                 ? (fast - previous_seconds) * 1e9 / ((samples - previous_samples) * files * trees)
                 : 0.0;
-        std::printf("%8d %12.2f %10.2f %7.1f %12.3f %14.2f %12.1f %9s\n", samples, reference, fast,
-                    skip_reference ? 0.0 : reference / fast, fast * 1000.0 / files, descent_ns,
-                    fast_peak_mb,
-                    skip_reference ? "-"
-                    : same         ? "yes"
-                                   : "NO");
+        std::printf("%8d %12.2f %9.2f %11.2f %11.3f %7.1f %12.4f %14.2f %12.1f %6s\n", samples,
+                    reference, draws_only, compiling, fast, skip_reference ? 0.0 : reference / fast,
+                    fast * 1000.0 / files, descent_ns, fast_peak_mb, same ? "yes" : "NO");
         previous_seconds = fast;
         previous_samples = samples;
         fs::remove(input);
@@ -149,7 +162,9 @@ int main(int argc, char** argv) {
     if (keep.empty()) {
         fs::remove_all(root);
     }
-    std::printf("reproduce: %s --draws %d --trees %d (ns per descent: marginal, 2 threads)\n",
+    std::printf("reproduce: %s --draws %d --trees %d (draws: the draw files alone; compiling: "
+                "making the compiled models; compiled: reading them; ns per descent: marginal, 2 "
+                "threads)\n",
                 argv[0], draws, trees);
     return 0;
 }

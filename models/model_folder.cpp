@@ -92,6 +92,13 @@ void stage_files(const fs::path& staging, const ModelContents& contents,
         }
         write_text(staging / draw_file_name(d), contents.forest_document(d));
     }
+    if (contents.compiled) {
+        // Of the draw files as staged: their times stay what they are when the folder is renamed.
+        const std::string bytes = contents.compiled(list_draw_files(staging));
+        if (!bytes.empty()) {
+            write_text(compiled_model_file(staging), bytes);
+        }
+    }
     write_text(range_file(staging),
                shortest_text(contents.range_low) + " " + shortest_text(contents.range_high) + "\n");
     if (!contents.sigma.empty()) {

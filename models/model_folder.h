@@ -30,7 +30,10 @@ bool is_draw_file(const boost::filesystem::path& path);
 struct ModelContents {
     std::size_t draws = 0;
     std::function<std::string(std::size_t)> forest_document; // the document of draw 0 .. draws-1
-    double range_low = 0.0;                                  // "rgy.txt"
+    // The compiled model of the draw files once written (given their paths); none, or "", writes
+    // none (the first job makes it).
+    std::function<std::string(const std::vector<std::string>&)> compiled;
+    double range_low = 0.0; // "rgy.txt"
     double range_high = 0.0;
     std::vector<double> sigma; // one per draw, on the fitted scale; empty: no "sigma.txt"
     std::optional<ModelCard> card;

@@ -95,14 +95,7 @@ CardFigures card_figures_of(const Accuracy& a) {
 } // namespace
 
 ModelCard training_card(const TrainingSettings& settings, const TrainingReport& report) {
-    std::time_t now = std::time(nullptr);
-    if (const char* fixed = std::getenv("SOURCE_DATE_EPOCH")) {
-        long long seconds = 0;
-        const char* end = fixed + std::strlen(fixed);
-        if (std::from_chars(fixed, end, seconds).ptr == end) {
-            now = static_cast<std::time_t>(seconds);
-        }
-    }
+    const std::time_t now = source_date_epoch().value_or(std::time(nullptr));
     char date[32];
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
     const BartOptions& options = settings.bart;

@@ -1,4 +1,6 @@
+#include "bart/compiled_forests.h"
 #include "bart/forest.h"
+#include "models/model_open.h"
 #include "train/model_writer.h"
 
 #include "tests/support/error_text.h"
@@ -56,6 +58,15 @@ TEST(ModelWriter, WritesTheFitOnTheResponseScaleAndRefusesNonFiniteValues) {
               "{\"Tree\":1,\"T\":{\"Depth\":1,\"Var\":1,\"ORDRule\":\"x<=0.75\",\"TBN\":\"101\","
               "\"S\":[{\"Depth\":2,\"TBN\":\"110\",\"Mu\":0.25},{\"Depth\":2,\"TBN\":\"110\","
               "\"Mu\":-0.125}]}}\n");
+    // The compiled model of the files as written: what the first job reads instead of them.
+    std::string why;
+    const std::vector<std::string> files = list_draw_files(folder);
+    const std::optional<CompiledForests> compiled = read_compiled_forests(
+        compiled_model_file(folder).string(), draw_files_fingerprint(files), why);
+    ASSERT_TRUE(compiled.has_value()) << why;
+    EXPECT_EQ(compiled->names, (std::vector<std::string>{"MCMC1.json", "MCMC2.json"}));
+    EXPECT_EQ(compiled->forests[1].predict(std::vector<double>{0.7}, false), 0.25);
+    EXPECT_EQ(compiled->forests[1].predict(std::vector<double>{0.8}, false), -0.125);
     const std::string old_card = test::read_file((folder / "model.json").string());
 
     BartFit broken = small_fit(5);
