@@ -159,6 +159,18 @@ int main(int argc, char** argv) {
         previous_samples = samples;
         fs::remove(input);
     }
+    // What checking a compiled model against its draws costs: a stat of every draw file.
+    {
+        const std::vector<std::string> draw_files =
+            veldra::list_draw_files(veldra::model_folder(root, "mir", "pH"));
+        const auto start = std::chrono::steady_clock::now();
+        const std::uint64_t fingerprint = veldra::draw_files_fingerprint(draw_files);
+        const double ms =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * 1e3;
+        std::printf("fingerprint of %lu draw files (%016llx): %.2f ms\n",
+                    static_cast<unsigned long>(draw_files.size()),
+                    static_cast<unsigned long long>(fingerprint), ms);
+    }
     if (keep.empty()) {
         fs::remove_all(root);
     }
