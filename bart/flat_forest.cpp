@@ -1,5 +1,7 @@
 #include "bart/flat_forest.h"
 
+#include "bart/little_endian.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -27,53 +29,32 @@ void prefetch(const void* address) {
 #endif
 }
 
-void put_u32(std::string& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<char>((value >> shift) & 0xffu));
-    }
-}
-
-void put_u64(std::string& out, std::uint64_t value) {
-    for (int shift = 0; shift < 64; shift += 8) {
-        out.push_back(static_cast<char>((value >> shift) & 0xffu));
-    }
-}
-
-// Little-endian integers from the front of `bytes`, which must hold them.
-std::uint32_t get_u32(const char* bytes) {
-    std::uint32_t value = 0;
-    for (int k = 3; k >= 0; --k) {
-        value = (value << 8) | static_cast<unsigned char>(bytes[k]);
-    }
-    return value;
-}
-
-std::uint64_t get_u64(const char* bytes) {
-    return get_u32(bytes) | (static_cast<std::uint64_t>(get_u32(bytes + 4)) << 32);
-}
-
 constexpr std::size_t written_node_bytes = 20;
 
 } // namespace
 
 void FlatForest::append_to(std::string& out) const {
-    out.reserve(out.size() + 12 + nodes_.size() * written_node_bytes + roots_.size() * 8);
-    put_u32(out, static_cast<std::uint32_t>(largest_split_variable_));
-    put_u32(out, static_cast<std::uint32_t>(nodes_.size()));
-    put_u32(out, static_cast<std::uint32_t>(roots_.size()));
+    const std::size_t start = out.size();
+    out.resize(start + 12 + nodes_.size() * written_node_bytes + roots_.size() * 8);
+    char* at = out.data() + start;
+    store_little_endian(at, static_cast<std::uint32_t>(largest_split_variable_));
+    store_little_endian(at + 4, static_cast<std::uint32_t>(nodes_.size()));
+    store_little_endian(at + 8, static_cast<std::uint32_t>(roots_.size()));
+    at += 12;
     for (const Node& node : nodes_) {
         std::uint64_t bits = 0;
         std::memcpy(&bits, &node.value, sizeof bits);
-        put_u64(out, bits);
-        put_u32(out, node.first_value);
-        put_u32(out, node.child[0]);
-        put_u32(out, node.child[1]);
+        store_little_endian(at, bits);
+        store_little_endian(at + 8, node.first_value);
+        store_little_endian(at + 12, node.child[0]);
+        store_little_endian(at + 16, node.child[1]);
+        at += written_node_bytes;
     }
-    for (const std::uint32_t root : roots_) {
-        put_u32(out, root);
-    }
-    for (const std::uint32_t depth : depths_) {
-        put_u32(out, depth);
+    for (const std::vector<std::uint32_t>* list : {&roots_, &depths_}) {
+        for (const std::uint32_t value : *list) {
+            store_little_endian(at, value);
+            at += 4;
+        }
     }
 }
 
@@ -84,9 +65,9 @@ bool FlatForest::read_from(std::string_view& bytes) {
     if (bytes.size() < 12) {
         return false;
     }
-    const auto largest = static_cast<std::int32_t>(get_u32(bytes.data()));
-    const std::size_t nodes = get_u32(bytes.data() + 4);
-    const std::size_t trees = get_u32(bytes.data() + 8);
+    const auto largest = static_cast<std::int32_t>(load_little_endian<std::uint32_t>(bytes.data()));
+    const std::size_t nodes = load_little_endian<std::uint32_t>(bytes.data() + 4);
+    const std::size_t trees = load_little_endian<std::uint32_t>(bytes.data() + 8);
     constexpr std::size_t node_bytes = sizeof(Node);
     constexpr std::size_t largest_nodes = (std::size_t{1} << 31) / node_bytes;
     // Each count against the bytes that remain before anything is reserved.
@@ -97,42 +78,36 @@ bool FlatForest::read_from(std::string_view& bytes) {
     }
     const char* at = bytes.data() + 12;
     const std::uint64_t end = nodes * node_bytes;
-    const auto link = [end](std::uint32_t offset) {
-        return offset % node_bytes == 0 && offset < end;
-    };
-    nodes_.resize(nodes);
-    for (Node& node : nodes_) {
-        const std::uint64_t bits = get_u64(at);
+    const auto slot_limit = static_cast<std::uint64_t>(largest) * lanes;
+    nodes_.reserve(nodes); // filled below, not cleared first
+    // Every node is checked, without a branch per field: a bad one fails the whole forest.
+    bool valid = true;
+    for (std::size_t n = 0; n < nodes; ++n) {
+        Node& node = nodes_.emplace_back();
+        const std::uint64_t bits = load_little_endian<std::uint64_t>(at);
         std::memcpy(&node.value, &bits, sizeof bits);
-        node.first_value = get_u32(at + 8);
-        node.child[0] = get_u32(at + 12);
-        node.child[1] = get_u32(at + 16);
+        node.first_value = load_little_endian<std::uint32_t>(at + 8);
+        node.child[0] = load_little_endian<std::uint32_t>(at + 12);
+        node.child[1] = load_little_endian<std::uint32_t>(at + 16);
         at += written_node_bytes;
-        if (node.first_value % lanes != 0 ||
-            node.first_value / lanes > static_cast<std::uint32_t>(largest) ||
-            !link(node.child[0]) || !link(node.child[1])) {
-            nodes_.clear();
-            return false;
-        }
+        valid &= node.first_value % lanes == 0 && node.first_value <= slot_limit &&
+                 node.child[0] % node_bytes == 0 && node.child[0] < end &&
+                 node.child[1] % node_bytes == 0 && node.child[1] < end;
     }
     roots_.resize(trees);
     depths_.resize(trees);
-    for (std::uint32_t& root : roots_) {
-        root = get_u32(at);
-        at += 4;
+    for (std::size_t t = 0; t < trees; ++t, at += 4) {
+        roots_[t] = load_little_endian<std::uint32_t>(at);
+        depths_[t] = load_little_endian<std::uint32_t>(at + 4 * trees);
+        // A tree is no deeper than the forest has nodes: no descent runs longer than that.
+        valid &= roots_[t] % node_bytes == 0 && roots_[t] < end && depths_[t] <= nodes;
     }
-    for (std::uint32_t& depth : depths_) {
-        depth = get_u32(at);
-        at += 4;
-    }
-    // A tree is no deeper than the forest has nodes: no descent runs longer than that.
-    for (std::size_t t = 0; t < trees; ++t) {
-        if (!link(roots_[t]) || depths_[t] > nodes) {
-            nodes_.clear();
-            roots_.clear();
-            depths_.clear();
-            return false;
-        }
+    at += 4 * trees;
+    if (!valid) {
+        nodes_.clear();
+        roots_.clear();
+        depths_.clear();
+        return false;
     }
     largest_split_variable_ = largest;
     bytes.remove_prefix(static_cast<std::size_t>(at - bytes.data()));
