@@ -1,5 +1,7 @@
 #include "job/result_file.h"
 
+#include "bart/order_statistics.h"
+
 #include "job/number_format.h"
 #include "job/staged_outputs.h"
 #include "text/platform.h"
@@ -228,6 +230,9 @@ PredictionFileWriter::PredictionFileWriter(const std::string& outfile, const std
                                            std::size_t draws, LoggerSet& log,
                                            StagedOutputs* staging)
     : separator_(separator), draws_(draws) {
+    for (const double level : quantile_levels) {
+        quantile_ranks_.push_back(static_cast<std::size_t>(level * static_cast<double>(draws)));
+    }
     // Without an output file (a summary-only job) the figures are computed and nothing written.
     if (outfile.empty()) {
         return;
@@ -279,11 +284,9 @@ void PredictionFileWriter::write(const PredictionMatrix& matrix,
         }
         const double sd = std::sqrt(static_cast<double>(squares) / static_cast<double>(draws - 1));
 
-        // Ascending as by plain "less than"; a NaN draw (a document may hold "Mu": "nan")
-        // sorts last instead of breaking the sort's ordering requirement.
+        // Only the quantiles' places of the draws in order are needed: selected, not sorted.
         sorted = x;
-        std::sort(sorted.begin(), sorted.end(),
-                  [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
+        select_order_statistics(sorted, quantile_ranks_);
         line = ids.at(j);
         line += separator;
         for (const double value : x) {

@@ -106,6 +106,7 @@ private:
     std::optional<ResultFileStream> file_;
     std::vector<double> x_;
     std::vector<double> sorted_;
+    std::vector<std::size_t> quantile_ranks_; // the draw of each quantile, in order
     std::string line_;
 };
 

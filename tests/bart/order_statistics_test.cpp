@@ -1,0 +1,51 @@
+#include "bart/order_statistics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace veldra {
+namespace {
+
+// Selected order statistics are what a full sort puts at their ranks, for any draws: ties,
+// NaNs (last), infinities, one draw, and ranks repeated or at either end.
+TEST(OrderStatistics, SelectedRanksHoldWhatASortPutsThere) {
+    std::mt19937_64 random(5);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t size = 1 + random() % 60;
+        std::vector<double> values(size);
+        for (double& value : values) {
+            const unsigned kind = static_cast<unsigned>(random() % 10);
+            value = kind == 0   ? nan
+                    : kind == 1 ? (random() % 2 ? inf : -inf)
+                                : static_cast<double>(random() % 7) - 3.0; // many ties
+        }
+        std::vector<std::size_t> ranks(1 + random() % 9);
+        for (std::size_t& rank : ranks) {
+            rank = random() % size;
+        }
+        ranks.push_back(0);
+        ranks.push_back(size - 1);
+        std::sort(ranks.begin(), ranks.end());
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end(), before_in_draw_order);
+        std::vector<double> selected = values;
+        select_order_statistics(selected, ranks);
+        for (const std::size_t rank : ranks) {
+            if (std::isnan(sorted[rank])) {
+                EXPECT_TRUE(std::isnan(selected[rank])) << round << " rank " << rank;
+            } else {
+                EXPECT_EQ(selected[rank], sorted[rank]) << round << " rank " << rank;
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace veldra
