@@ -1,5 +1,7 @@
 #include "bart/predictive_band.h"
 
+#include "bart/order_statistics.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -40,49 +42,68 @@ double sample_draw_normal(const std::string& id, std::size_t draw) {
     return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
 }
 
-void predictive_draws(const std::vector<double>& fitted, const std::vector<double>& sigma,
-                      const std::string& id, bool exponential, std::vector<double>& sorted) {
+void predictive_values(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                       const std::string& id, bool exponential, std::vector<double>& values) {
     const std::size_t draws = fitted.size();
-    sorted.resize(draws);
+    values.resize(draws);
     for (std::size_t d = 0; d < draws; ++d) {
         const double value = fitted[d] + sigma[d] * sample_draw_normal(id, d);
-        sorted[d] = exponential ? std::exp(value) : value;
+        values[d] = exponential ? std::exp(value) : value;
     }
-    std::sort(sorted.begin(), sorted.end(),
-              [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
+}
+
+void predictive_draws(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                      const std::string& id, bool exponential, std::vector<double>& sorted) {
+    predictive_values(fitted, sigma, id, exponential, sorted);
+    std::sort(sorted.begin(), sorted.end(), before_in_draw_order);
+}
+
+BandRanks predictive_band_ranks(std::size_t draws) {
+    const auto at = [draws](double level) {
+        return std::min(draws - 1, static_cast<std::size_t>(level * static_cast<double>(draws)));
+    };
+    return draws == 0 ? BandRanks{} : BandRanks{at(0.025), at(0.975)};
 }
 
 PredictiveBand predictive_band(const std::vector<double>& fitted, const std::vector<double>& sigma,
                                const std::string& id, bool exponential,
                                std::vector<double>& scratch) {
     predictive_draws(fitted, sigma, id, exponential, scratch);
-    const std::size_t draws = fitted.size();
-    const auto at = [&](double level) {
-        return scratch[std::min(draws - 1,
-                                static_cast<std::size_t>(level * static_cast<double>(draws)))];
-    };
-    return {at(0.025), at(0.975)};
+    return band_at(scratch, predictive_band_ranks(fitted.size()));
 }
 
 PredictiveBand band_between(const std::vector<double>& sorted, double low, double high) {
-    const double draws = static_cast<double>(sorted.size());
-    if (sorted.empty()) {
-        return {std::nan(""), std::nan("")};
+    return band_at(sorted, band_ranks(sorted.size(), low, high));
+}
+
+BandRanks band_ranks(std::size_t draws, double low, double high) {
+    BandRanks ranks;
+    if (draws == 0) {
+        return ranks;
     }
     // A value above m of the draws lies above the draw of index m - 1 and at or below index m.
-    const double below_low = std::ceil(low * draws - 1e-9);
-    const double below_high = std::floor(high * draws + 1e-9);
+    const double count = static_cast<double>(draws);
+    const double below_low = std::ceil(low * count - 1e-9);
+    const double below_high = std::floor(high * count + 1e-9);
     // A level the draws cannot bound (no draw below the value, or none above it) leaves that
     // side open: cutting it at the extreme draw would cover less than the calibration promises.
+    const std::size_t last = draws - 1;
+    if (below_low >= 1.0) {
+        ranks.lower = std::min(last, static_cast<std::size_t>(below_low) - 1);
+    }
+    if (below_high <= static_cast<double>(last)) {
+        ranks.upper = static_cast<std::size_t>(below_high);
+    }
+    return ranks;
+}
+
+PredictiveBand band_at(const std::vector<double>& ordered, const BandRanks& ranks) {
+    if (ordered.empty()) {
+        return {std::nan(""), std::nan("")};
+    }
     const double infinity = std::numeric_limits<double>::infinity();
-    const std::size_t last = sorted.size() - 1;
-    const double lower = below_low < 1.0
-                             ? -infinity
-                             : sorted[std::min(last, static_cast<std::size_t>(below_low) - 1)];
-    const double upper = below_high > static_cast<double>(last)
-                             ? infinity
-                             : sorted[static_cast<std::size_t>(below_high)];
-    return {lower, upper};
+    return {ranks.lower ? ordered[*ranks.lower] : -infinity,
+            ranks.upper ? ordered[*ranks.upper] : infinity};
 }
 
 PredictiveSpread predictive_spread(const std::vector<double>& fitted,

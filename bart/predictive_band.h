@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,23 @@ void predictive_draws(const std::vector<double>& fitted, const std::vector<doubl
 // lies in the band. A side the draws cannot bound is open (-infinity for a `low` of 0, +infinity
 // for a `high` of 1: a value below or above every draw has that transform).
 PredictiveBand band_between(const std::vector<double>& sorted, double low, double high);
+
+// The same band read from draws of which only some places are in order: `band_ranks` gives the
+// places (none for an open side), `select_order_statistics` puts them in order, `band_at` reads
+// the band there. Every sample of a job shares the places, so each is selected, not sorted.
+struct BandRanks {
+    std::optional<std::size_t> lower;
+    std::optional<std::size_t> upper;
+};
+BandRanks band_ranks(std::size_t draws, double low, double high);
+PredictiveBand band_at(const std::vector<double>& ordered, const BandRanks& ranks);
+
+// The band's draws of `predictive_draws` in draw order, unsorted, into `values`.
+void predictive_values(const std::vector<double>& fitted, const std::vector<double>& sigma,
+                       const std::string& id, bool exponential, std::vector<double>& values);
+
+// The places of the 95% band (`predictive_band`) among `draws` draws.
+BandRanks predictive_band_ranks(std::size_t draws);
 
 // The mean and standard deviation of a sample's predictive draws y_d on the fitted scale (before
 // any back-transform).

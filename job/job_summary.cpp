@@ -1,5 +1,7 @@
 #include "job/job_summary.h"
 
+#include "bart/order_statistics.h"
+
 #include "job/number_format.h"
 #include "job/result_file.h"
 #include "models/interval_calibration.h"
@@ -47,11 +49,33 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
         calibrated->low.assign(levels, std::vector<double>(samples, std::nan("")));
         calibrated->high.assign(levels, std::vector<double>(samples, std::nan("")));
     }
+    // The places of the draws in order that the bands read, the same for every sample: only
+    // they are selected.
+    const BandRanks band_places = predictive_band_ranks(matrix.size());
+    std::vector<BandRanks> level_places(levels);
+    std::vector<std::size_t> places;
+    const auto add = [&places](const BandRanks& ranks) {
+        for (const std::optional<std::size_t>& place : {ranks.lower, ranks.upper}) {
+            if (place) {
+                places.push_back(*place);
+            }
+        }
+    };
+    add(band_places);
+    for (std::size_t l = 0; l < levels; ++l) {
+        if (const auto& between = calibrated->levels[l]) {
+            level_places[l] = band_ranks(matrix.size(), between->low, between->high);
+            add(level_places[l]);
+        }
+    }
+    std::sort(places.begin(), places.end());
     for (std::size_t j = 0; j < samples; ++j) {
         for (std::size_t d = 0; d < matrix.size(); ++d) {
             fitted[draw_of_row[d]] = matrix[d][j];
         }
-        const PredictiveBand band = predictive_band(fitted, sigma, ids[j], exponential, scratch);
+        predictive_values(fitted, sigma, ids[j], exponential, scratch);
+        select_order_statistics(scratch, places);
+        const PredictiveBand band = band_at(scratch, band_places);
         low[j] = band.low;
         high[j] = band.high;
         std::optional<PredictiveSpread> spread; // computed once, for a level that needs it
@@ -72,7 +96,7 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
                     bounds.high = std::exp(bounds.high);
                 }
             } else {
-                bounds = band_between(scratch, between->low, between->high);
+                bounds = band_at(scratch, level_places[l]);
             }
             calibrated->low[l][j] = bounds.low;
             calibrated->high[l][j] = bounds.high;

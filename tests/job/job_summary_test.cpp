@@ -35,6 +35,49 @@ using test::TempDir;
 // (new samples through the job's own bounds), each level covers at least what it says, less
 // three binomial standard deviations of the whole count, where bounds cut at the extreme draws
 // held about 64% at 95%: bounded by the standardized residuals, or open without them.
+// The bands a job writes read the places of each sample's predictive draws that a full sort
+// would put there, on every level (open sides included) and for draws in any file order.
+TEST(JobSummary, BandsAreTheSortedDrawsAtTheirPlaces) {
+    std::mt19937_64 random(11);
+    std::normal_distribution<double> spread(0.0, 1.0);
+    for (const std::size_t draws : {1u, 7u, 40u, 333u}) {
+        PredictionMatrix matrix(draws);
+        for (std::vector<double>& row : matrix) {
+            row = {spread(random), spread(random)};
+        }
+        std::vector<std::size_t> order(draws);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::shuffle(order.begin(), order.end(), random);
+        const std::vector<double> sigma(draws, 0.5);
+        CalibratedBounds bounds;
+        const std::vector<std::pair<double, double>> between = {
+            {0.0, 1.0}, {0.1, 0.9}, {0.025, 0.975}, {0.5, 0.5}, {0.3, 1.0}};
+        for (const auto& [low, high] : between) {
+            bounds.levels.push_back(CalibratedLevels{low, high});
+        }
+        std::vector<double> low;
+        std::vector<double> high;
+        predictive_bounds(matrix, order, sigma, {"a", "b"}, true, low, high, &bounds);
+        for (std::size_t j = 0; j < 2; ++j) {
+            std::vector<double> fitted(draws);
+            for (std::size_t d = 0; d < draws; ++d) {
+                fitted[order[d]] = matrix[d][j];
+            }
+            std::vector<double> sorted;
+            const PredictiveBand band =
+                predictive_band(fitted, sigma, j == 0 ? "a" : "b", true, sorted);
+            EXPECT_EQ(low[j], band.low);
+            EXPECT_EQ(high[j], band.high);
+            for (std::size_t l = 0; l < between.size(); ++l) {
+                const PredictiveBand expected =
+                    band_between(sorted, between[l].first, between[l].second);
+                EXPECT_EQ(bounds.low[l][j], expected.low) << draws << " " << l;
+                EXPECT_EQ(bounds.high[l][j], expected.high) << draws << " " << l;
+            }
+        }
+    }
+}
+
 TEST(CalibratedBounds, DrawsTooNarrowAreBoundedByResidualsOrLeftOpen) {
     std::mt19937_64 random(5);
     std::normal_distribution<double> normal(0.0, 1.0);
