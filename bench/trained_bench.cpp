@@ -9,7 +9,6 @@
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
 #include "job/job_runner.h"
-#include "job/output_names.h"
 #include "job/prediction_driver.h"
 #include "models/model_open.h"
 #include "tests/reference/reference_prediction.h"
@@ -110,9 +109,9 @@ double run_literal(const Pair& pair, const fs::path& input, const fs::path& outp
     const veldra::PredictionMatrix matrix = veldra::test::reference_predict_from_forest_files(
         veldra::draw_file_pattern(pair.folder()), "json", table.rows, {range.at(0), range.at(1)},
         derive, log);
-    veldra::write_prediction_file(
-        matrix, veldra::pair_output_path(output.string(), pair.spectrometer, pair.property, false),
-        ",", table, card && card->log.value_or(false), log);
+    // A job of one pair writes its file under the output's own name.
+    veldra::write_prediction_file(matrix, output.string(), ",", table,
+                                  card && card->log.value_or(false), log);
     return since(start);
 }
 
@@ -143,6 +142,7 @@ int main(int argc, char** argv) {
     std::string models;
     std::string spectra;
     std::vector<int> sample_counts;
+    std::string keep;
     po::options_description described("veldra-bench-trained");
     described.add_options()("help", "show this text")("models", po::value(&models)->required(),
                                                       "the model tree holding the trained model")(
@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
         "its spectrometer")("property", po::value(&pair.property)->required(), "its property")(
         "spectra", po::value(&spectra)->required(), "a CSV table of spectra the model takes")(
         "samples", po::value(&sample_counts)->multitoken(),
-        "sample counts (default 10 1000 10000)");
+        "sample counts (default 10 1000 10000)")("keep", po::value(&keep),
+                                                 "write the inputs and outputs here and keep them");
     if (!veldra::bench::parse_options(argc, argv, described)) {
         return 0;
     }
@@ -158,7 +159,9 @@ int main(int argc, char** argv) {
     if (sample_counts.empty()) {
         sample_counts = {10, 1000, 10000};
     }
-    const fs::path work = fs::temp_directory_path() / fs::unique_path("veldra-bench-trained-%%%%");
+    const fs::path work =
+        keep.empty() ? fs::temp_directory_path() / fs::unique_path("veldra-bench-trained-%%%%")
+                     : fs::path(keep);
     fs::create_directories(work);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("%8s %10s %9s %11s %7s %10s %13s %9s %6s\n", "samples", "literal s", "draws s",
@@ -173,7 +176,7 @@ int main(int argc, char** argv) {
             samples <= 1000 ? run_literal(pair, input, work / "literal" / "out.csv") : 0.0;
         const double descent = run_descent(pair, input);
         const double summary = run_job(pair, input, work / "summary" / "out.csv", true, true);
-        const std::string name = "out-" + pair.spectrometer + "-" + pair.property + ".csv";
+        const std::string name = "out.csv";
         const std::string expected = read_all(work / "compiled" / name);
         const bool same = read_all(work / "draws" / name) == expected &&
                           (literal == 0.0 || read_all(work / "literal" / name) == expected) &&
@@ -182,7 +185,9 @@ int main(int argc, char** argv) {
                     draws, compiled, literal > 0.0 ? literal / compiled : 0.0, descent, summary,
                     summary / descent, same ? "yes" : "NO");
     }
-    fs::remove_all(work);
+    if (keep.empty()) {
+        fs::remove_all(work);
+    }
     std::printf("reproduce: %s --models %s --spectrometer %s --property %s --spectra %s "
                 "(literal: reference reader and evaluator, up to 1000 samples; ratio: literal / "
                 "compiled; summary: the job with its summary table and calibration domain)\n",

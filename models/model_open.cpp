@@ -151,9 +151,13 @@ std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
 
 std::string read_at_most(const std::string& path, std::size_t largest) {
     std::ifstream in(native_path(path), std::ios::binary);
-    std::string content(largest + 1, '\0');
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    content.resize(static_cast<std::size_t>(in.gcount()));
+    // In pieces: the memory taken follows the file, not the bound.
+    std::string content;
+    char piece[1 << 16];
+    while (content.size() <= largest && in.read(piece, sizeof piece).gcount() > 0) {
+        const std::size_t room = largest + 1 - content.size();
+        content.append(piece, std::min(room, static_cast<std::size_t>(in.gcount())));
+    }
     return content;
 }
 
