@@ -473,7 +473,7 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
         refuse_changed_model();
     }
     const bool figures = statistics != nullptr && pair_.summary;
-    const std::optional<std::vector<double>>& sigma = figures ? model_.sigma : std::nullopt;
+    const std::vector<double>* sigma = figures && model_.sigma ? &*model_.sigma : nullptr;
     check_prediction_matrix(matrix);
     if (place.first) {
         VELDRA_LOG(log, Severity::info) << "Predictions complete.";
@@ -483,7 +483,7 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
     }
     writer_draws_ = matrix.size();
     writer_->write(matrix, block.ids, pair_.exponential, keep, figures ? statistics : nullptr);
-    if (sigma) {
+    if (sigma != nullptr) {
         std::vector<double> low;
         std::vector<double> high;
         CalibratedBounds calibrated{calibrated_levels_, {}, {}};

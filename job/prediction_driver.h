@@ -22,7 +22,6 @@ namespace veldra {
 struct PairPrediction {
     std::string range_file;  // "rgy.txt" of the model
     std::string forest_path; // the pattern of the model folder's draws (draw_file_pattern)
-    std::string format_word = "json";
     std::string output_file;
     std::string separator = ",";
     Transformation transformation = Transformation::first_derivative;
