@@ -9,7 +9,8 @@
 
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_errno.h>
-#include <gsl/gsl_multifit.h>
+
+#include <Eigen/QR>
 
 namespace veldra {
 
@@ -74,12 +75,6 @@ double grow_log_ratio(double alpha, double beta, int depth, int leaves, int prun
            std::log(grow_probability_before) + std::log(leaves);
 }
 
-} // namespace bart_detail
-
-namespace {
-
-// The data-based estimate of the error standard deviation: the residual spread of a linear
-// fit when there are more samples than covariates, otherwise the response's spread.
 double rough_sigma(const std::vector<std::vector<double>>& rows, const std::vector<double>& y) {
     const std::size_t n = y.size();
     const std::size_t p = rows.empty() ? 0 : rows.front().size();
@@ -92,28 +87,40 @@ double rough_sigma(const std::vector<std::vector<double>>& rows, const std::vect
     if (n <= p + 2) {
         return response_sigma;
     }
-    gsl_matrix* x = gsl_matrix_alloc(n, p + 1);
-    gsl_vector* target = gsl_vector_alloc(n);
-    gsl_vector* coefficients = gsl_vector_alloc(p + 1);
-    gsl_matrix* covariance = gsl_matrix_alloc(p + 1, p + 1);
-    gsl_multifit_linear_workspace* work = gsl_multifit_linear_alloc(n, p + 1);
+    // The residual of the least-squares fit is the part of y outside the span of the intercept
+    // and the covariates. A blocked Householder decomposition X = Q R (at matrix-product speed)
+    // leaves the entries of Q'y beyond the first p + 1 outside that span; within it, what R
+    // cannot reach when the covariates are collinear is found by a rank-revealing decomposition
+    // of the small R.
+    Eigen::MatrixXd x(static_cast<Eigen::Index>(n), static_cast<Eigen::Index>(p + 1));
+    Eigen::VectorXd target(static_cast<Eigen::Index>(n));
     for (std::size_t i = 0; i < n; ++i) {
-        gsl_matrix_set(x, i, 0, 1.0);
+        const auto row = static_cast<Eigen::Index>(i);
+        x(row, 0) = 1.0;
         for (std::size_t j = 0; j < p; ++j) {
-            gsl_matrix_set(x, i, j + 1, rows[i][j]);
+            x(row, static_cast<Eigen::Index>(j + 1)) = rows[i][j];
         }
-        gsl_vector_set(target, i, y[i]);
+        target(row) = y[i];
     }
-    double chi2 = 0.0;
-    const int status = gsl_multifit_linear(x, target, coefficients, covariance, &chi2, work);
-    gsl_multifit_linear_free(work);
-    gsl_matrix_free(covariance);
-    gsl_vector_free(coefficients);
-    gsl_vector_free(target);
-    gsl_matrix_free(x);
+    const auto columns = static_cast<Eigen::Index>(p + 1);
+    Eigen::MatrixXd triangle;
+    Eigen::VectorXd rotated;
+    {
+        const Eigen::HouseholderQR<Eigen::MatrixXd> qr(std::move(x));
+        rotated = qr.householderQ().adjoint() * target;
+        triangle = qr.matrixQR().topRows(columns).triangularView<Eigen::Upper>();
+    }
+    const Eigen::ColPivHouseholderQR<Eigen::MatrixXd> small(std::move(triangle));
+    const Eigen::VectorXd within = small.householderQ().adjoint() * rotated.head(columns);
+    const double chi2 = rotated.tail(static_cast<Eigen::Index>(n) - columns).squaredNorm() +
+                        within.tail(columns - small.rank()).squaredNorm();
     const double sigma = std::sqrt(chi2 / static_cast<double>(n - p - 1));
-    return status == 0 && std::isfinite(sigma) && sigma > 0.0 ? sigma : response_sigma;
+    return std::isfinite(sigma) && sigma > 0.0 ? sigma : response_sigma;
 }
+
+} // namespace bart_detail
+
+namespace {
 
 // The inputs `fit_bart` refuses: mismatched rows and responses, settings out of range, rows of
 // different widths, responses without a spread.
@@ -210,7 +217,7 @@ BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector
     }
     fit.grid = make_cut_grid(rows, options.max_cuts);
     const BinnedData data = bin_rows(rows, fit.grid);
-    const double sigma_hat = rough_sigma(rows, scaled);
+    const double sigma_hat = bart_detail::rough_sigma(rows, scaled);
     const double lambda =
         sigma_hat * sigma_hat * gsl_cdf_chisq_Pinv(1.0 - options.q, options.nu) / options.nu;
     if (!std::isfinite(lambda) || !(lambda > 0.0)) {

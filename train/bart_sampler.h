@@ -77,6 +77,11 @@ double standard_normal(std::mt19937_64& random);
 double gamma_variate(std::mt19937_64& random, double shape);
 double uniform(std::mt19937_64& random);
 
+// The data-based estimate of the error standard deviation: the residual spread of a linear
+// fit with an intercept when there are more samples than covariates plus two, otherwise (or
+// when that spread is not positive) the response's spread.
+double rough_sigma(const std::vector<std::vector<double>>& rows, const std::vector<double>& y);
+
 } // namespace bart_detail
 
 } // namespace veldra

@@ -19,7 +19,7 @@ constexpr std::size_t domain_folds = 10;
 constexpr double domain_level = 0.99;
 
 // The calibration domain of `rows` (the covariates the forests see), or nothing for fewer than
-// five rows. The components come from a singular value decomposition of the centred rows. The
+// five rows. The components are the leading eigenvectors of the centred rows' Gram matrix. The
 // limits are derived out of sample: each row is scored (T², Q) against components fitted, with
 // the same count, on the rows of the other folds (row i in fold i mod 10); a scaled chi-square
 // g chi2(h) with the mean and variance of those scores (Box's approximation) gives the 99%

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <gsl/gsl_cdf.h>
+#include <gsl/gsl_multifit.h>
 #include <gtest/gtest.h>
 
 namespace veldra {
@@ -179,6 +180,69 @@ TEST(BartSampler, SparsePriorConcentratesSplitsOnTheInformativeCovariates) {
 }
 
 // The pieces of the acceptance ratio against values worked out by hand.
+// The residual spread of GSL's SVD least squares, with an intercept column.
+double svd_residual_sigma(const std::vector<std::vector<double>>& rows,
+                          const std::vector<double>& y) {
+    const std::size_t n = y.size();
+    const std::size_t p = rows.front().size();
+    gsl_matrix* x = gsl_matrix_alloc(n, p + 1);
+    gsl_vector* target = gsl_vector_alloc(n);
+    gsl_vector* coefficients = gsl_vector_alloc(p + 1);
+    gsl_matrix* covariance = gsl_matrix_alloc(p + 1, p + 1);
+    gsl_multifit_linear_workspace* work = gsl_multifit_linear_alloc(n, p + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        gsl_matrix_set(x, i, 0, 1.0);
+        for (std::size_t j = 0; j < p; ++j) {
+            gsl_matrix_set(x, i, j + 1, rows[i][j]);
+        }
+        gsl_vector_set(target, i, y[i]);
+    }
+    double chi2 = 0.0;
+    gsl_multifit_linear(x, target, coefficients, covariance, &chi2, work);
+    gsl_multifit_linear_free(work);
+    gsl_matrix_free(covariance);
+    gsl_vector_free(coefficients);
+    gsl_vector_free(target);
+    gsl_matrix_free(x);
+    return std::sqrt(chi2 / static_cast<double>(n - p - 1));
+}
+
+TEST(BartSampler, RoughSigmaIsTheLinearFitsResidualSpreadWhereSamplesOutnumberCovariates) {
+    const Friedman data(200, 5);
+    const double response = bart_detail::rough_sigma(
+        std::vector<std::vector<double>>(data.rows.begin(), data.rows.begin() + 16),
+        std::vector<double>(data.y.begin(), data.y.begin() + 16));
+    // 16 samples, 15 covariates: the response's own spread.
+    double mean = std::accumulate(data.y.begin(), data.y.begin() + 16, 0.0) / 16.0;
+    double spread = 0.0;
+    for (int i = 0; i < 16; ++i) {
+        spread += (data.y[static_cast<std::size_t>(i)] - mean) *
+                  (data.y[static_cast<std::size_t>(i)] - mean);
+    }
+    EXPECT_DOUBLE_EQ(response, std::sqrt(spread / 15.0));
+
+    EXPECT_NEAR(bart_detail::rough_sigma(data.rows, data.y), svd_residual_sigma(data.rows, data.y),
+                1e-10);
+    // Collinear covariates (a copy and a sum of two others, as smooth spectra come close to)
+    // leave the residual as it was: the decomposition finds the rank, where GSL's SVD fits
+    // rounding noise in the null directions and comes out smaller.
+    std::vector<std::vector<double>> collinear = data.rows;
+    for (std::vector<double>& row : collinear) {
+        row.push_back(row[0]);
+        row.push_back(row[1] + row[2]);
+    }
+    const double with_copies = bart_detail::rough_sigma(collinear, data.y);
+    const double without = svd_residual_sigma(data.rows, data.y);
+    EXPECT_NEAR(with_copies * with_copies * (200.0 - 17.0 - 1.0) / (200.0 - 15.0 - 1.0),
+                without * without, 1e-10);
+    // An exact linear response leaves only rounding.
+    std::vector<double> exact;
+    for (const std::vector<double>& row : data.rows) {
+        exact.push_back(1.0 + 2.0 * row[0] - row[3]);
+    }
+    EXPECT_LT(bart_detail::rough_sigma(data.rows, exact), 1e-12);
+}
+
 TEST(BartSampler, ProposalRatiosOnTinyTrees) {
     // A leaf of 4 residuals summing to 2 with sigma^2 = 1, tau^2 = 0.5:
     // -0.5 log(1 + 4 * 0.5) + 0.5 * 4 / (2 * 1 * 3) = -0.5 log 3 + 1/3.

@@ -5,11 +5,14 @@
 #include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <Eigen/SVD>
 #include <boost/filesystem/operations.hpp>
 #include <gsl/gsl_eigen.h>
 #include <gsl/gsl_matrix.h>
@@ -144,6 +147,124 @@ TEST(CalibrationDomain, AgreesWithAGramMatrixEigenDecompositionOnRealSpectra) {
     gsl_matrix_free(vectors);
     gsl_vector_free(values);
     gsl_matrix_free(gram);
+}
+
+// The domain computed the direct way: every fit (the whole set, then each fold's rows) a
+// singular value decomposition of its own centred rows.
+CalibrationDomain svd_domain(const std::vector<std::vector<double>>& rows) {
+    const std::size_t n = rows.size();
+    const std::size_t width = rows.front().size();
+    const auto fit = [&](const std::vector<char>& use, std::size_t count, double* total) {
+        std::vector<std::size_t> chosen;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (use[i]) {
+                chosen.push_back(i);
+            }
+        }
+        CalibrationDomain domain;
+        domain.center.assign(width, 0.0);
+        for (const std::size_t i : chosen) {
+            for (std::size_t j = 0; j < width; ++j) {
+                domain.center[j] += rows[i][j] / static_cast<double>(chosen.size());
+            }
+        }
+        Eigen::MatrixXd x(chosen.size(), width);
+        for (std::size_t r = 0; r < chosen.size(); ++r) {
+            for (std::size_t j = 0; j < width; ++j) {
+                x(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(j)) =
+                    rows[chosen[r]][j] - domain.center[j];
+            }
+        }
+        const Eigen::BDCSVD<Eigen::MatrixXd> svd(x, Eigen::ComputeThinV);
+        const double m1 = static_cast<double>(chosen.size() - 1);
+        if (total != nullptr) {
+            *total = svd.singularValues().squaredNorm() / m1;
+        }
+        for (std::size_t c = 0; c < count; ++c) {
+            const double s = svd.singularValues()(static_cast<Eigen::Index>(c));
+            const auto v = svd.matrixV().col(static_cast<Eigen::Index>(c));
+            domain.components.emplace_back(v.data(), v.data() + v.size());
+            domain.variances.push_back(s * s / m1);
+        }
+        return domain;
+    };
+    double total = 0.0;
+    CalibrationDomain domain = fit(std::vector<char>(n, 1), domain_most_components, &total);
+    std::size_t count = 0;
+    for (double explained = 0.0; explained < domain_explained_share * total; ++count) {
+        explained += domain.variances[count];
+    }
+    domain.components.resize(count);
+    domain.variances.resize(count);
+    std::vector<double> t2(n);
+    std::vector<double> q(n);
+    for (std::size_t f = 0; f < domain_folds; ++f) {
+        std::vector<char> use(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            use[i] = i % domain_folds != f;
+        }
+        CalibrationDomain part = fit(use, count, nullptr);
+        part.t2_limit = 1.0;
+        part.q_limit = 1.0;
+        for (std::size_t i = f; i < n; i += domain_folds) {
+            t2[i] = score_in_domain(part, rows[i].data()).t2;
+            q[i] = score_in_domain(part, rows[i].data()).q;
+        }
+    }
+    domain.t2_limit = scaled_chi_square_limit(t2);
+    domain.q_limit = scaled_chi_square_limit(q);
+    return domain;
+}
+
+// Smooth spectra of `width` points: a baseline and bands whose heights vary from soil to soil,
+// with a little noise.
+std::vector<std::vector<double>> band_spectra(std::size_t n, std::size_t width,
+                                              std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<std::vector<double>> rows(n, std::vector<double>(width));
+    for (std::vector<double>& row : rows) {
+        double heights[6];
+        for (double& h : heights) {
+            h = normal(random);
+        }
+        for (std::size_t j = 0; j < width; ++j) {
+            const double x = static_cast<double>(j) / static_cast<double>(width);
+            row[j] = 1.0 + 0.1 * heights[0] * x;
+            for (int b = 1; b < 6; ++b) {
+                row[j] += 0.3 / b * heights[b] * std::exp(-std::pow((x - 0.15 * b) / 0.04, 2));
+            }
+            row[j] += 0.002 * normal(random);
+        }
+    }
+    return rows;
+}
+
+// Fewer samples than covariates (the samples' inner products), more (the covariates'), each
+// large enough for the leading components to be found without a whole decomposition: every
+// centre, variance, loading (up to its sign) and limit agrees with the direct computation.
+TEST(CalibrationDomain, GramMatrixFitsAgreeWithEachFitsOwnDecomposition) {
+    const std::vector<std::pair<std::size_t, std::size_t>> shapes = {{260, 400}, {700, 240}};
+    for (const auto& [n, width] : shapes) {
+        SCOPED_TRACE(std::to_string(n) + " x " + std::to_string(width));
+        const std::vector<std::vector<double>> rows = band_spectra(n, width, n);
+        const CalibrationDomain fast = *fit_calibration_domain(rows);
+        const CalibrationDomain direct = svd_domain(rows);
+        ASSERT_EQ(fast.components.size(), direct.components.size());
+        EXPECT_GE(fast.components.size(), 5u);
+        for (std::size_t j = 0; j < width; ++j) {
+            EXPECT_NEAR(fast.center[j], direct.center[j], 1e-12);
+        }
+        for (std::size_t c = 0; c < fast.components.size(); ++c) {
+            EXPECT_NEAR(fast.variances[c] / direct.variances[c], 1.0, 1e-9) << c;
+            const double dot =
+                std::inner_product(fast.components[c].begin(), fast.components[c].end(),
+                                   direct.components[c].begin(), 0.0);
+            EXPECT_NEAR(std::abs(dot), 1.0, 1e-9) << c;
+        }
+        EXPECT_NEAR(fast.t2_limit / direct.t2_limit, 1.0, 1e-8);
+        EXPECT_NEAR(fast.q_limit / direct.q_limit, 1.0, 1e-8);
+    }
 }
 
 TEST(CalibrationDomain, FileRoundTripAndDamagedFiles) {

@@ -388,7 +388,7 @@ TEST(Training, TheSameSeedGivesTheSameBytes) {
         Lab lab(40);
         TrainingSettings settings = lab.settings();
         settings.cv_folds = 3;
-        settings.bart.threads = run == 0 ? 1 : 4;
+        settings.bart.threads = run == 0 ? 1 : 2;
         LoggerSet log;
         const TrainingReport report = train_model(settings, log);
         ASSERT_TRUE(report.cross_validation);
