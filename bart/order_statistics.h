@@ -24,6 +24,9 @@ inline void select_order_statistics(std::vector<double>& values,
         std::size_t rank_first; // of the ranks within it
         std::size_t rank_last;
     };
+    // Without a NaN the draw order is plain "less than", which the selection inlines.
+    const bool plain =
+        std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
     std::vector<Range> pending{{0, values.size(), 0, ranks.size()}};
     while (!pending.empty()) {
         const Range range = pending.back();
@@ -33,10 +36,14 @@ inline void select_order_statistics(std::vector<double>& values,
         }
         const std::size_t middle = range.rank_first + (range.rank_last - range.rank_first) / 2;
         const std::size_t nth = ranks[middle];
-        std::nth_element(values.begin() + static_cast<std::ptrdiff_t>(range.first),
-                         values.begin() + static_cast<std::ptrdiff_t>(nth),
-                         values.begin() + static_cast<std::ptrdiff_t>(range.last),
-                         before_in_draw_order);
+        const auto first = values.begin() + static_cast<std::ptrdiff_t>(range.first);
+        const auto place = values.begin() + static_cast<std::ptrdiff_t>(nth);
+        const auto last = values.begin() + static_cast<std::ptrdiff_t>(range.last);
+        if (plain) {
+            std::nth_element(first, place, last);
+        } else {
+            std::nth_element(first, place, last, before_in_draw_order);
+        }
         // Equal ranks beside the middle one are placed by it.
         std::size_t low = middle;
         while (low > range.rank_first && ranks[low - 1] == nth) {
