@@ -26,7 +26,7 @@ constexpr double zero_spread = 1e-12;
 std::pair<Eigen::VectorXd, Matrix> largest_eigenpairs(const Matrix& m, Eigen::Index wanted) {
     const Eigen::Index size = m.rows();
     wanted = std::min(wanted, size);
-    if (size > 200 && 2 * wanted + 1 < size) {
+    if (size > 64 && 2 * wanted + 1 < size) {
         Spectra::DenseSymMatProd<double> product(m);
         const Eigen::Index basis = std::min(size, std::max<Eigen::Index>(2 * wanted + 1, 40));
         Spectra::SymEigsSolver<Spectra::DenseSymMatProd<double>> solver(product, wanted, basis);
