@@ -85,8 +85,6 @@ public:
         }
     }
 
-    std::size_t size() const { return n_; }
-
     // Components fitted on the rows `use` selects.
     Fitted fit(const std::vector<char>& use, std::size_t count) const {
         std::vector<Eigen::Index> chosen;
