@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <exception>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -38,12 +40,10 @@ void append_value(std::string& line, const std::vector<double>& values, std::siz
 void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::size_t>& draw_of_row,
                        const std::vector<double>& sigma, const std::vector<std::string>& ids,
                        bool exponential, std::vector<double>& low, std::vector<double>& high,
-                       CalibratedBounds* calibrated) {
+                       CalibratedBounds* calibrated, unsigned threads) {
     const std::size_t samples = ids.size();
     low.assign(samples, 0.0);
     high.assign(samples, 0.0);
-    std::vector<double> fitted(matrix.size());
-    std::vector<double> scratch;
     const std::size_t levels = calibrated ? calibrated->levels.size() : 0;
     if (calibrated) {
         calibrated->low.assign(levels, std::vector<double>(samples, std::nan("")));
@@ -69,7 +69,8 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
         }
     }
     std::sort(places.begin(), places.end());
-    for (std::size_t j = 0; j < samples; ++j) {
+    const auto sample_bounds = [&](std::size_t j, std::vector<double>& fitted,
+                                   std::vector<double>& scratch) {
         for (std::size_t d = 0; d < matrix.size(); ++d) {
             fitted[draw_of_row[d]] = matrix[d][j];
         }
@@ -100,6 +101,42 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
             }
             calibrated->low[l][j] = bounds.low;
             calibrated->high[l][j] = bounds.high;
+        }
+    };
+    // Each sample's bounds depend on its own draws alone: the samples are shared out in runs,
+    // one per thread, each with its own working room.
+    const auto bounds_of = [&](std::size_t first, std::size_t last) {
+        std::vector<double> fitted(matrix.size());
+        std::vector<double> scratch;
+        for (std::size_t j = first; j < last; ++j) {
+            sample_bounds(j, fitted, scratch);
+        }
+    };
+    const std::size_t workers = std::max<std::size_t>(
+        1, std::min<std::size_t>(threads != 0 ? threads : std::thread::hardware_concurrency(),
+                                 samples / 32));
+    std::vector<std::exception_ptr> errors(workers);
+    std::vector<std::thread> helpers;
+    for (std::size_t w = 1; w < workers; ++w) {
+        helpers.emplace_back([&, w] {
+            try {
+                bounds_of(samples * w / workers, samples * (w + 1) / workers);
+            } catch (...) {
+                errors[w] = std::current_exception();
+            }
+        });
+    }
+    try {
+        bounds_of(0, samples / workers);
+    } catch (...) {
+        errors[0] = std::current_exception();
+    }
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    for (const std::exception_ptr& error : errors) {
+        if (error) {
+            std::rethrow_exception(error);
         }
     }
 }

@@ -91,7 +91,8 @@ struct SummaryPart {
 // error spread is `sigma[draw_of_row[r]]`.
 // With `levels` (the draw levels of each calibrated band, `calibrated_levels`), `calibrated`
 // receives their bounds too (NaN for a level the calibration cannot give, infinite on a side no
-// draw can bound without residuals to bound it).
+// draw can bound without residuals to bound it). The samples are shared out among `threads`
+// threads (0: one per core; one for fewer than 64 samples), with the same bounds on any number.
 struct CalibratedBounds {
     std::vector<std::optional<CalibratedLevels>> levels;
     std::vector<std::vector<double>> low; // [level][sample]
@@ -100,7 +101,7 @@ struct CalibratedBounds {
 void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::size_t>& draw_of_row,
                        const std::vector<double>& sigma, const std::vector<std::string>& ids,
                        bool exponential, std::vector<double>& low, std::vector<double>& high,
-                       CalibratedBounds* calibrated = nullptr);
+                       CalibratedBounds* calibrated = nullptr, unsigned threads = 1);
 
 // The summary table, written beside its target a block of samples at a time and moved into
 // place by `close`: the header, then for every sample one line per pair in the job's order

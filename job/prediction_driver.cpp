@@ -488,7 +488,7 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
         std::vector<double> high;
         CalibratedBounds calibrated{calibrated_levels_, {}, {}};
         predictive_bounds(matrix, model_.draw_of_file, *sigma, block.ids, pair_.exponential, low,
-                          high, calibrated_levels_.empty() ? nullptr : &calibrated);
+                          high, calibrated_levels_.empty() ? nullptr : &calibrated, pair_.threads);
         statistics->predictive_low.insert(statistics->predictive_low.end(), low.begin(), low.end());
         statistics->predictive_high.insert(statistics->predictive_high.end(), high.begin(),
                                            high.end());

@@ -149,6 +149,75 @@ TEST(CalibratedBounds, DrawsTooNarrowAreBoundedByResidualsOrLeftOpen) {
     EXPECT_GT(open[1], tests);
 }
 
+// Shared out among threads, every sample's bounds (the band and each calibrated level, from the
+// draws or from the residuals) are those of the sample predicted alone.
+TEST(CalibratedBounds, ThreadsShareTheSamplesOutWithoutChangingABound) {
+    std::mt19937_64 random(17);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::size_t draws = 50;
+    const std::size_t samples = 203;
+    std::vector<double> pit;
+    std::vector<double> residuals;
+    for (int i = 0; i < 80; ++i) {
+        pit.push_back(static_cast<double>(random() % 51) / 50.0);
+        residuals.push_back(std::abs(normal(random)) * 3.0);
+    }
+    const IntervalCalibration calibration = interval_calibration(pit, residuals);
+    PredictionMatrix matrix(draws, std::vector<double>(samples));
+    std::vector<std::string> ids;
+    for (std::size_t j = 0; j < samples; ++j) {
+        ids.push_back("t" + std::to_string(j));
+        const double centre = normal(random);
+        for (std::size_t d = 0; d < draws; ++d) {
+            matrix[d][j] = centre + 0.2 * normal(random);
+        }
+    }
+    std::vector<double> sigma(draws);
+    for (double& s : sigma) {
+        s = 0.1 + std::abs(normal(random));
+    }
+    std::vector<std::size_t> order(draws);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::shuffle(order.begin(), order.end(), random);
+    const auto bounds_with = [&](const PredictionMatrix& m, const std::vector<std::string>& names,
+                                 unsigned threads, std::vector<double>& low,
+                                 std::vector<double>& high) {
+        CalibratedBounds bounds;
+        for (const double level : {0.5, 0.9, 0.99}) {
+            bounds.levels.push_back(calibrated_levels(calibration, level));
+        }
+        predictive_bounds(m, order, sigma, names, true, low, high, &bounds, threads);
+        return bounds;
+    };
+    std::size_t bounded = 0; // calibrated bounds that exist
+    for (const unsigned threads : {2u, 3u, 0u}) {
+        std::vector<double> low;
+        std::vector<double> high;
+        const CalibratedBounds shared = bounds_with(matrix, ids, threads, low, high);
+        for (std::size_t j = 0; j < samples; ++j) {
+            PredictionMatrix alone(draws, std::vector<double>(1));
+            for (std::size_t d = 0; d < draws; ++d) {
+                alone[d][0] = matrix[d][j];
+            }
+            std::vector<double> own_low;
+            std::vector<double> own_high;
+            const CalibratedBounds own = bounds_with(alone, {ids[j]}, 1, own_low, own_high);
+            ASSERT_EQ(low[j], own_low[0]) << threads << " threads, sample " << j;
+            ASSERT_EQ(high[j], own_high[0]) << threads << " threads, sample " << j;
+            const auto same = [](double a, double b) {
+                return a == b || (std::isnan(a) && std::isnan(b)); // NaN: no bound at that level
+            };
+            for (std::size_t l = 0; l < own.low.size(); ++l) {
+                ASSERT_TRUE(same(shared.low[l][j], own.low[l][0])) << threads << " threads, " << j;
+                ASSERT_TRUE(same(shared.high[l][j], own.high[l][0]))
+                    << threads << " threads, " << j;
+                bounded += std::isfinite(own.low[l][0]) && std::isfinite(own.high[l][0]) ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GT(bounded, samples);
+}
+
 TEST(JobSummary, SampleDrawNormalsAreStandardAndRepeatable) {
     double sum = 0.0;
     double squares = 0.0;
