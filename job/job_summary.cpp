@@ -4,6 +4,7 @@
 
 #include "job/number_format.h"
 #include "job/result_file.h"
+#include "job/sample_runs.h"
 #include "models/interval_calibration.h"
 #include "text/csv_record.h"
 #include "text/platform.h"
@@ -11,12 +12,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <exception>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -112,33 +111,7 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
             sample_bounds(j, fitted, scratch);
         }
     };
-    const std::size_t workers = std::max<std::size_t>(
-        1, std::min<std::size_t>(threads != 0 ? threads : std::thread::hardware_concurrency(),
-                                 samples / 32));
-    std::vector<std::exception_ptr> errors(workers);
-    std::vector<std::thread> helpers;
-    for (std::size_t w = 1; w < workers; ++w) {
-        helpers.emplace_back([&, w] {
-            try {
-                bounds_of(samples * w / workers, samples * (w + 1) / workers);
-            } catch (...) {
-                errors[w] = std::current_exception();
-            }
-        });
-    }
-    try {
-        bounds_of(0, samples / workers);
-    } catch (...) {
-        errors[0] = std::current_exception();
-    }
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
+    for_sample_runs(samples, threads, bounds_of);
 }
 
 std::string sample_decision(char domain, double low, double high, double tolerance,

@@ -482,7 +482,8 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
         throw std::runtime_error("The model in '" + folder_ + "' changed during the job.");
     }
     writer_draws_ = matrix.size();
-    writer_->write(matrix, block.ids, pair_.exponential, keep, figures ? statistics : nullptr);
+    writer_->write(matrix, block.ids, pair_.exponential, keep, figures ? statistics : nullptr,
+                   pair_.threads);
     if (sigma != nullptr) {
         std::vector<double> low;
         std::vector<double> high;

@@ -3,6 +3,7 @@
 #include "bart/order_statistics.h"
 
 #include "job/number_format.h"
+#include "job/sample_runs.h"
 #include "job/staged_outputs.h"
 #include "text/platform.h"
 
@@ -255,80 +256,120 @@ PredictionFileWriter::PredictionFileWriter(const std::string& outfile, const std
     file_->stream() << line;
 }
 
+namespace {
+
+// The summary's 2.5%, 50% and 97.5% are these of the file's quantiles.
+constexpr std::size_t summary_quantile_low = 0;
+constexpr std::size_t summary_quantile_median = 3;
+constexpr std::size_t summary_quantile_high = 6;
+static_assert(quantile_levels[summary_quantile_low] == 0.025 &&
+              quantile_levels[summary_quantile_median] == 0.5 &&
+              quantile_levels[summary_quantile_high] == 0.975);
+
+} // namespace
+
 void PredictionFileWriter::write(const PredictionMatrix& matrix,
                                  const std::vector<std::string>& ids, bool exponential,
-                                 PredictionSummary* keep, PairStatistics* statistics) {
+                                 PredictionSummary* keep, PairStatistics* statistics,
+                                 unsigned threads) {
     const std::size_t draws = draws_;
     const std::size_t samples = matrix.empty() ? 0 : matrix.front().size();
-    const std::string& separator = separator_;
-    const float draw_count = static_cast<float>(draws);
-    std::vector<double>& x = x_;
-    std::vector<double>& sorted = sorted_;
-    std::string& line = line_;
-    x.resize(draws);
-    for (std::size_t j = 0; j < samples; ++j) {
-        for (std::size_t i = 0; i < draws; ++i) {
-            const double value = matrix[i][j];
-            x[i] = exponential ? std::exp(value) : value;
-        }
-        // Single-precision accumulation, exactly as the published results were computed.
-        float sum = 0.0f;
-        for (const double value : x) {
-            sum = static_cast<float>(static_cast<double>(sum) + value);
-        }
-        const float mean = sum / draw_count;
-        float squares = 0.0f;
-        for (const double value : x) {
-            const double d = static_cast<double>(static_cast<float>(value) - mean);
-            squares = static_cast<float>(static_cast<double>(squares) + d * d);
-        }
-        const double sd = std::sqrt(static_cast<double>(squares) / static_cast<double>(draws - 1));
-
-        // Only the quantiles' places of the draws in order are needed: selected, not sorted.
-        sorted = x;
-        select_order_statistics(sorted, quantile_ranks_);
-        line = ids.at(j);
-        line += separator;
-        for (const double value : x) {
-            append_general6(line, value);
-            line += separator;
-        }
-        append_general6(line, static_cast<double>(mean));
-        line += separator;
-        if (draws > 1) {
-            append_general6(line, sd);
-        } else {
-            line += "NA"; // one draw has no spread
-        }
-        for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
-            const auto index =
-                static_cast<std::size_t>(quantile_levels[k] * static_cast<double>(draws));
+    const std::size_t quantiles = quantile_levels.size();
+    lines_.resize(samples);
+    means_.resize(samples);
+    sds_.resize(samples);
+    quantiles_.resize(samples * quantiles);
+    if (keep != nullptr) {
+        kept_draws_.resize(samples);
+    }
+    // Each sample's line and figures depend on its draws alone: formatted on the job's threads,
+    // then written in order.
+    const auto lines_of = [&](std::size_t first, std::size_t last) {
+        std::vector<double> x(draws);
+        std::vector<double> sorted;
+        for (std::size_t j = first; j < last; ++j) {
+            sample_line(matrix, j, ids.at(j), exponential, x, sorted);
             if (keep != nullptr) {
-                keep->quantiles[k].push_back(sorted[index]);
+                kept_draws_[j] = x;
             }
-            line += separator;
-            append_general6(line, sorted[index]);
         }
-        line += "\n";
+    };
+    for_sample_runs(samples, threads, lines_of);
+    for (std::size_t j = 0; j < samples; ++j) {
         if (file_) {
-            file_->stream() << line;
+            file_->stream() << lines_[j];
+        }
+        const double* q = quantiles_.data() + j * quantiles;
+        const double sd = sds_[j];
+        if (keep != nullptr) {
+            for (std::size_t k = 0; k < quantiles; ++k) {
+                keep->quantiles[k].push_back(q[k]);
+            }
         }
         if (statistics != nullptr) {
-            const auto at = [&](double level) {
-                return sorted[static_cast<std::size_t>(level * static_cast<double>(draws))];
-            };
-            statistics->means.push_back(static_cast<double>(mean));
+            statistics->means.push_back(means_[j]);
             statistics->standard_deviations.push_back(draws > 1 ? sd : std::nan(""));
-            statistics->low.push_back(at(0.025));
-            statistics->median.push_back(at(0.5));
-            statistics->high.push_back(at(0.975));
+            statistics->low.push_back(q[summary_quantile_low]);
+            statistics->median.push_back(q[summary_quantile_median]);
+            statistics->high.push_back(q[summary_quantile_high]);
         }
         if (keep != nullptr) {
-            keep->draws_per_sample.push_back(x);
-            keep->means.push_back(static_cast<double>(mean));
+            keep->draws_per_sample.push_back(std::move(kept_draws_[j]));
+            keep->means.push_back(means_[j]);
             keep->standard_deviations.push_back(sd);
         }
     }
+}
+
+void PredictionFileWriter::sample_line(const PredictionMatrix& matrix, std::size_t j,
+                                       const std::string& id, bool exponential,
+                                       std::vector<double>& x, std::vector<double>& sorted) {
+    const std::size_t draws = draws_;
+    const std::string& separator = separator_;
+    const float draw_count = static_cast<float>(draws);
+    for (std::size_t i = 0; i < draws; ++i) {
+        const double value = matrix[i][j];
+        x[i] = exponential ? std::exp(value) : value;
+    }
+    // Single-precision accumulation, exactly as the published results were computed.
+    float sum = 0.0f;
+    for (const double value : x) {
+        sum = static_cast<float>(static_cast<double>(sum) + value);
+    }
+    const float mean = sum / draw_count;
+    float squares = 0.0f;
+    for (const double value : x) {
+        const double d = static_cast<double>(static_cast<float>(value) - mean);
+        squares = static_cast<float>(static_cast<double>(squares) + d * d);
+    }
+    const double sd = std::sqrt(static_cast<double>(squares) / static_cast<double>(draws - 1));
+
+    // Only the quantiles' places of the draws in order are needed: selected, not sorted.
+    sorted = x;
+    select_order_statistics(sorted, quantile_ranks_);
+    std::string& line = lines_[j];
+    line = id;
+    line += separator;
+    for (const double value : x) {
+        append_general6(line, value);
+        line += separator;
+    }
+    append_general6(line, static_cast<double>(mean));
+    line += separator;
+    if (draws > 1) {
+        append_general6(line, sd);
+    } else {
+        line += "NA"; // one draw has no spread
+    }
+    double* q = quantiles_.data() + j * quantile_levels.size();
+    for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
+        q[k] = sorted[quantile_ranks_[k]];
+        line += separator;
+        append_general6(line, q[k]);
+    }
+    line += "\n";
+    means_[j] = static_cast<double>(mean);
+    sds_[j] = sd;
 }
 
 void PredictionFileWriter::close() {

@@ -94,8 +94,11 @@ public:
 
     // Writes one line per sample of `matrix` ([draw][sample], as many draws as the header),
     // back-transformed with exp when asked, and appends the figures to `keep` and `statistics`.
+    // The lines are formatted on `threads` threads (0: one per core), the same bytes on any
+    // number.
     void write(const PredictionMatrix& matrix, const std::vector<std::string>& ids,
-               bool exponential, PredictionSummary* keep, PairStatistics* statistics);
+               bool exponential, PredictionSummary* keep, PairStatistics* statistics,
+               unsigned threads = 1);
 
     // Puts the complete file in place (see ResultFileStream::close).
     void close();
@@ -104,10 +107,18 @@ private:
     std::string separator_;
     std::size_t draws_ = 0;
     std::optional<ResultFileStream> file_;
-    std::vector<double> x_;
-    std::vector<double> sorted_;
+    // Sample j's line and figures, from column j of the matrix; `x` and `sorted` are working
+    // room of draws' length.
+    void sample_line(const PredictionMatrix& matrix, std::size_t j, const std::string& id,
+                     bool exponential, std::vector<double>& x, std::vector<double>& sorted);
+
     std::vector<std::size_t> quantile_ranks_; // the draw of each quantile, in order
-    std::string line_;
+    // One block's lines and figures, per sample, kept between blocks for their memory.
+    std::vector<std::string> lines_;
+    std::vector<double> means_;
+    std::vector<double> sds_;
+    std::vector<double> quantiles_; // [sample * quantiles + k]
+    std::vector<std::vector<double>> kept_draws_;
 };
 
 // Raises the errors of a matrix that cannot be written: no draw ("Prediction matrix is empty"),

@@ -1,6 +1,7 @@
 #include "job/result_file.h"
 
 #include "job/job_runner.h"
+#include "job/job_summary.h"
 #include "tests/support/held_open.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
@@ -154,6 +155,83 @@ TEST(ResultFile, NanDrawsSortLastInsteadOfBreakingTheSort) {
     EXPECT_EQ(summary.quantiles[0][0], 0.5);
     EXPECT_EQ(summary.quantiles[3][0], 1.0);
     EXPECT_TRUE(std::isnan(summary.quantiles[6][0])); // index 9 of 10: the NaN, last
+}
+
+// Lines formatted on several threads, in blocks of any size, are the bytes and figures of one
+// thread writing every sample at once.
+TEST(ResultFile, ThreadsAndBlocksWriteTheSameBytesAndFigures) {
+    TempDir dir;
+    std::mt19937_64 random(9);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::size_t draws = 30;
+    const std::size_t samples = 170;
+    PredictionMatrix matrix(draws, std::vector<double>(samples));
+    std::vector<std::string> ids;
+    for (std::size_t j = 0; j < samples; ++j) {
+        ids.push_back("s" + std::to_string(j));
+        for (std::size_t d = 0; d < draws; ++d) {
+            matrix[d][j] = j % 17 == 3 && d == 5 ? std::nan("") : normal(random);
+        }
+    }
+    struct Written {
+        std::string bytes;
+        PredictionSummary keep;
+        PairStatistics statistics;
+    };
+    const auto written = [&](unsigned threads, std::size_t block) {
+        Written out;
+        out.keep.quantiles.assign(quantile_levels.size(), std::vector<double>());
+        LoggerSet log;
+        const std::string path = dir.file("out-" + std::to_string(threads) + ".csv");
+        PredictionFileWriter writer(path, ",", draws, log);
+        for (std::size_t first = 0; first < samples; first += block) {
+            const std::size_t last = std::min(samples, first + block);
+            PredictionMatrix part(draws);
+            for (std::size_t d = 0; d < draws; ++d) {
+                part[d].assign(matrix[d].begin() + static_cast<std::ptrdiff_t>(first),
+                               matrix[d].begin() + static_cast<std::ptrdiff_t>(last));
+            }
+            const std::vector<std::string> part_ids(
+                ids.begin() + static_cast<std::ptrdiff_t>(first),
+                ids.begin() + static_cast<std::ptrdiff_t>(last));
+            writer.write(part, part_ids, true, &out.keep, &out.statistics, threads);
+        }
+        writer.close();
+        out.bytes = test::read_file(path);
+        return out;
+    };
+    const Written one = written(1, samples);
+    EXPECT_EQ(lines_of(one.bytes).size(), samples + 1);
+    // NaN draws make figures NaN: compared as text.
+    const auto text = [](const std::vector<double>& values) {
+        std::ostringstream out;
+        for (const double v : values) {
+            out << v << ' ';
+        }
+        return out.str();
+    };
+    for (const auto& [threads, block] :
+         std::vector<std::pair<unsigned, std::size_t>>{{3, samples}, {2, 70}, {0, 100}}) {
+        const Written other = written(threads, block);
+        EXPECT_EQ(other.bytes, one.bytes) << threads << " threads, blocks of " << block;
+        ASSERT_EQ(other.keep.draws_per_sample.size(), samples);
+        for (std::size_t j = 0; j < samples; ++j) {
+            EXPECT_EQ(text(other.keep.draws_per_sample[j]), text(one.keep.draws_per_sample[j]));
+        }
+        EXPECT_EQ(text(other.keep.means), text(one.keep.means));
+        EXPECT_EQ(text(other.keep.standard_deviations), text(one.keep.standard_deviations));
+        for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
+            EXPECT_EQ(text(other.keep.quantiles[k]), text(one.keep.quantiles[k])) << k;
+        }
+        EXPECT_EQ(text(other.statistics.low), text(one.statistics.low));
+        EXPECT_EQ(text(other.statistics.median), text(one.statistics.median));
+        EXPECT_EQ(text(other.statistics.high), text(one.statistics.high));
+        EXPECT_EQ(text(other.statistics.means), text(one.statistics.means));
+    }
+    // The statistics are the file's quantiles at 2.5%, 50% and 97.5%.
+    EXPECT_EQ(text(one.statistics.low), text(one.keep.quantiles[0]));
+    EXPECT_EQ(text(one.statistics.median), text(one.keep.quantiles[3]));
+    EXPECT_EQ(text(one.statistics.high), text(one.keep.quantiles[6]));
 }
 
 TEST(ResultFile, RecordsComeBeforeTheFileIsOpened) {
