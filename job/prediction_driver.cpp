@@ -1,5 +1,7 @@
 #include "job/prediction_driver.h"
 
+#include "job/sample_runs.h"
+
 #include "bart/forest_prediction.h"
 #include "models/calibration_domain.h"
 #include "models/domain_reason.h"
@@ -46,46 +48,56 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
 // forests see and keeps the figures for the summary; counts those outside for the log.
 void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_read,
                            PairStatistics* statistics) {
-    std::vector<double> row;
-    for (std::size_t i = 0; i < block.rows.size(); ++i) {
-        const std::vector<double>& values = block.rows[i];
-        row.resize(values.size());
-        if (derive()) {
-            first_derivative(values.data(), values.size(), row.data());
-        } else {
-            row = values;
-        }
-        DomainScore score = score_in_domain(*domain_, row.data());
-        std::string reason;
-        if (score.outside) {
-            reason = outside_reason(*domain_, row, domain_wavenumbers_);
-        } else if (input_domain_) {
-            // What the pipeline divides out (scale, noise) is judged on the spectrum as read.
-            const std::vector<double>& raw = as_read.rows[i];
-            row.resize(raw.size());
-            first_derivative(raw.data(), raw.size(), row.data());
-            const DomainScore input = score_in_domain(*input_domain_, row.data());
-            if (input.outside) {
-                // The figures shown are those of the domain that put the sample outside.
-                score = input;
-                reason = outside_reason(*input_domain_, row, input_wavenumbers_);
+    const std::size_t samples = block.rows.size();
+    std::vector<DomainScore> scores(samples);
+    std::vector<std::string> reasons(samples);
+    // A sample's score depends on its spectrum alone: scored on the job's threads, then counted
+    // and kept in order.
+    for_sample_runs(samples, pair_.threads, [&](std::size_t first, std::size_t last) {
+        std::vector<double> row;
+        for (std::size_t i = first; i < last; ++i) {
+            const std::vector<double>& values = block.rows[i];
+            row.resize(values.size());
+            if (derive()) {
+                first_derivative(values.data(), values.size(), row.data());
+            } else {
+                row = values;
+            }
+            DomainScore& score = scores[i];
+            score = score_in_domain(*domain_, row.data());
+            if (score.outside) {
+                reasons[i] = outside_reason(*domain_, row, domain_wavenumbers_);
+            } else if (input_domain_) {
+                // What the pipeline divides out (scale, noise) is judged on the spectrum as read.
+                const std::vector<double>& raw = as_read.rows[i];
+                row.resize(raw.size());
+                first_derivative(raw.data(), raw.size(), row.data());
+                const DomainScore input = score_in_domain(*input_domain_, row.data());
+                if (input.outside) {
+                    // The figures shown are those of the domain that put the sample outside.
+                    score = input;
+                    reasons[i] = outside_reason(*input_domain_, row, input_wavenumbers_);
+                }
             }
         }
+    });
+    for (std::size_t i = 0; i < samples; ++i) {
+        const DomainScore& score = scores[i];
         if (score.outside) {
             if (outside_.size() < 20) {
                 outside_.push_back(block.ids[i]);
-                outside_reasons_.push_back(reason);
+                outside_reasons_.push_back(reasons[i]);
             }
             ++outside_count_;
         }
         if (statistics != nullptr) {
-            statistics->domain_reasons.push_back(std::move(reason));
+            statistics->domain_reasons.push_back(std::move(reasons[i]));
             statistics->t2.push_back(score.t2);
             statistics->q.push_back(score.q);
             statistics->outside.push_back(score.outside ? 1 : 0);
         }
     }
-    judged_ += block.rows.size();
+    judged_ += samples;
 }
 
 // A model whose files or card settings differ from what its card recorded when it was trained

@@ -1030,6 +1030,40 @@ TEST(Training, SpectraAPipelineNormalisesAreStillJudgedAsRead) {
         read_calibration_domain(folder, "input_domain.json");
     EXPECT_TRUE(judged.rows[1].t2 > as_read->t2_limit || judged.rows[1].q > as_read->q_limit);
 
+    // A block of many samples, every third doubled, judged on one thread and on three: the same
+    // outputs, the same samples outside, in order.
+    std::string many = "SSN";
+    for (int j = 0; j < covariates; ++j) {
+        many += ",wn" + std::to_string(j);
+    }
+    many += "\n";
+    for (int i = 0; i < 150; ++i) {
+        many += "k" + std::to_string(i);
+        const double factor = i % 3 == 2 ? 2.0 : 1.0 + 0.0001 * i;
+        for (const double value : spectra.rows[top]) {
+            many += "," + shortest_text(factor * value);
+        }
+        many += "\n";
+    }
+    lab.dir.write("many.csv", many);
+    std::vector<std::string> outputs;
+    for (const unsigned threads : {1u, 3u}) {
+        const std::string name = "many" + std::to_string(threads);
+        job = lab_job(lab, false, lab.dir.file(name + ".out"));
+        job.csv_file = lab.dir.file("many.csv");
+        job.summary = true;
+        job.threads = threads;
+        ASSERT_TRUE(run_job(job, log, progress).ok);
+        outputs.push_back(test::read_file(lab.dir.file(name + ".out")) +
+                          test::read_file(lab.dir.file(name + "-summary.out")));
+        const SummaryTable table_read = read_summary_file(lab.dir.file(name + "-summary.out"));
+        ASSERT_EQ(table_read.rows.size(), 150u);
+        for (std::size_t i = 0; i < 150; ++i) {
+            EXPECT_EQ(table_read.rows[i].domain(), i % 3 == 2 ? "outside" : "inside") << i;
+        }
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+
     // A card that says the trainer wrote it needs the file.
     fs::remove(folder / "input_domain.json");
     job = lab_job(lab, false, lab.dir.file("judged.csv.out"));
