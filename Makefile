@@ -2,11 +2,13 @@
 #   make demo   install dependencies, build, predict every property for the bundled examples
 #   make test   install dependencies, build, run every test (normal, window-free and sanitized
 #               builds, and the window-free build for Windows under Wine)
+# the Python package:
+#   make python   build the module and install it for Debian's Python 3
 # and the Windows package:
 #   make windows  cross-build the libraries (once, cached), Veldra, the zip and the installer
 
 .PHONY: deps build build-asan build-core demo test test-normal test-core test-asan format clean \
-	windows windows-deps test-windows-core check-windows
+	windows windows-deps test-windows-core check-windows python
 
 deps:
 	bash scripts/install-deps
@@ -71,3 +73,7 @@ format:
 
 clean:
 	rm -rf build build-asan build-core build-windows build-windows-core dist
+
+# The Python package for Debian's Python 3 (scripts/install-python says where it goes).
+python: build
+	bash scripts/install-python build

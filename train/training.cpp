@@ -170,9 +170,8 @@ std::vector<std::string> pipeline_texts(const std::vector<std::string>& asked) {
     return texts;
 }
 
-// What must hold before anything is read: known type, plain property name, an existing model
-// directory, k candidates the sampler takes, no model replaced unasked.
-void check_settings(const TrainingSettings& settings, const fs::path& folder) {
+// Where the model goes: a known type, a plain property name, an existing model directory.
+void check_destination(const TrainingSettings& settings) {
     if (!is_plain_spectrometer_name(settings.spectrometer_type)) {
         fail("Unknown spectrometer type '" + settings.spectrometer_type + "'.");
     }
@@ -183,6 +182,11 @@ void check_settings(const TrainingSettings& settings, const fs::path& folder) {
     if (!fs::is_directory(settings.models)) {
         fail("The model directory " + quoted(settings.models.string()) + " does not exist.");
     }
+}
+
+// Choices the calibration can make: k candidates the sampler takes, several candidates only with
+// cross-validation.
+void check_choices(const TrainingSettings& settings) {
     if (settings.k_choices.size() > 1 && settings.cv_folds == 0 && settings.folds.empty()) {
         fail("Choosing k among several values needs cross-validation: give --cv K or --folds.");
     }
@@ -200,6 +204,10 @@ void check_settings(const TrainingSettings& settings, const fs::path& folder) {
             }
         }
     }
+}
+
+// No model replaced unasked, none held open where the new one goes.
+void check_folder(const TrainingSettings& settings, const fs::path& folder) {
     if (fs::exists(folder)) {
         for (fs::directory_iterator it(folder), end; it != end; ++it) {
             if (!settings.force && is_model_file(it->path())) {
@@ -509,15 +517,9 @@ std::optional<CalibrationDomain> logged_domain(const TrainingSet& set, LoggerSet
 
 } // namespace
 
-TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
+TrainedModel calibrate_model(const TrainingSettings& settings, TrainingSet set, LoggerSet& log) {
+    check_choices(settings);
     TrainingReport report;
-    report.folder = model_folder(settings.models, settings.spectrometer_type, settings.property);
-    check_settings(settings, report.folder);
-    TrainingInput input = settings.input;
-    if (!settings.preprocess.empty()) {
-        input.transformation = Transformation::none; // the pipeline does what it asks
-    }
-    TrainingSet set = load_training_set(input, log);
     report.samples = set.rows.size();
     report.target = set.target;
     report.unmatched = set.unmatched;
@@ -534,6 +536,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
     report.k = settings.k_choices.size() == 1 ? settings.k_choices.front() : settings.bart.k;
     std::optional<CrossValidation> compared;
     std::optional<CalibrationDomain> input_domain;
+    std::optional<SpectralPipeline> applied;
     TrainingSet raw; // the spectra as read, when the pipeline fits references to them
     if (!pipelines.empty()) {
         input_domain = domain_before_pipeline(set, log);
@@ -546,6 +549,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         }
         set = std::move(preprocessed_set);
         run.use(set, &raw, &chosen);
+        applied = chosen;
     }
     if (settings.k_choices.size() > 1) {
         run.choose_k(report, std::move(compared), comparison_k(settings, report.k));
@@ -555,8 +559,7 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         report.cross_validation = run.cross_validate(report.k);
     }
 
-    const BartFit fit =
-        run.fit(std::vector<char>(set.rows.size(), 1), report.k, settings.bart.seed);
+    BartFit fit = run.fit(std::vector<char>(set.rows.size(), 1), report.k, settings.bart.seed);
     const ExportedFit exported(fit, settings.bart.threads);
     const PredictionMatrix matrix = exported.predict(set.rows);
     for (std::size_t i = 0; i < set.rows.size(); ++i) {
@@ -567,14 +570,36 @@ TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
         report.fitted_high.push_back(row.band.high);
     }
     report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
-    const std::optional<CalibrationDomain> domain = logged_domain(set, log);
+    std::optional<CalibrationDomain> domain = logged_domain(set, log);
     report.domain = domain.has_value();
+    return TrainedModel{std::move(report),       std::move(fit),     std::move(domain),
+                        std::move(input_domain), std::move(applied), run.total_steps()};
+}
+
+void write_trained_model(const TrainingSettings& settings, TrainedModel& model, LoggerSet& log) {
+    check_destination(settings);
+    model.report.folder =
+        model_folder(settings.models, settings.spectrometer_type, settings.property);
+    check_folder(settings, model.report.folder);
     // Writing is reported at the run's end: an observer may still stop it, leaving the old model.
-    const long total = run.total_steps();
+    const long total = model.steps;
     write_model(
-        report.folder, fit, training_card(settings, report),
-        [&log, total] { log.progress(total, total); }, domain, input_domain);
-    return report;
+        model.report.folder, model.fit, training_card(settings, model.report),
+        [&log, total] { log.progress(total, total); }, model.domain, model.input_domain);
+}
+
+TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {
+    check_destination(settings);
+    check_choices(settings);
+    check_folder(settings,
+                 model_folder(settings.models, settings.spectrometer_type, settings.property));
+    TrainingInput input = settings.input;
+    if (!settings.preprocess.empty()) {
+        input.transformation = Transformation::none; // the pipeline does what it asks
+    }
+    TrainedModel model = calibrate_model(settings, load_training_set(input, log), log);
+    write_trained_model(settings, model, log);
+    return std::move(model.report);
 }
 
 } // namespace veldra

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "input/spectral_pipeline.h"
 #include "logging/logger_set.h"
+#include "models/calibration_domain.h"
 #include "models/model_card.h"
 #include "train/accuracy.h"
 #include "train/bart_sampler.h"
@@ -101,6 +103,28 @@ struct TrainingReport {
     std::vector<PipelineChoice> pipeline_choices; // when it was chosen, in the order given
     std::string pipeline_rule;                    // how it was chosen
 };
+
+// A calibration made and not yet written: the final fit, the report of it (its folder not yet
+// set), the calibration domains, the preprocessing its rows went through (when the settings ask
+// for a pipeline) and the progress total of its run.
+struct TrainedModel {
+    TrainingReport report;
+    BartFit fit;
+    std::optional<CalibrationDomain> domain;
+    std::optional<CalibrationDomain> input_domain;
+    std::optional<SpectralPipeline> pipeline;
+    long steps = 0;
+};
+
+// Cross-validates as asked, chooses the pipeline and k, fits the final model on every sample of
+// `set` (as `load_training_set` or `training_set_of` makes it, untransformed when the settings
+// ask for a pipeline) and fits its domains. Nothing is written; messages, progress and stops as
+// `train_model`'s.
+TrainedModel calibrate_model(const TrainingSettings& settings, TrainingSet set, LoggerSet& log);
+
+// Writes `model` where the settings' directory, type and property place it, with its card, as
+// `train_model` does (refusing to replace a model without `force`); sets the report's folder.
+void write_trained_model(const TrainingSettings& settings, TrainedModel& model, LoggerSet& log);
 
 // Checks the settings, loads the set, runs the cross-validation if asked, fits the final
 // model on every sample and writes the model folder. Errors are exceptions with the message

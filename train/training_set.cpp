@@ -4,6 +4,7 @@
 #include "input/input_dispatch.h"
 #include "text/csv_record.h"
 #include "text/first_derivative.h"
+#include "text/number_text.h"
 #include "text/platform.h"
 #include "train/training_error.h"
 
@@ -203,14 +204,10 @@ void warn_of_a_small_set(const TrainingSet& set, LoggerSet& log) {
 
 } // namespace
 
-TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
-    const bool folder =
-        fs::is_directory(input.spectra) || input.spectra.find('*') != std::string::npos;
-    const SpectraTable table = read_spectra_input(
-        log, input.opus_configuration, folder ? input.spectra : "", folder ? "" : input.spectra, {},
-        {},
-        OpusFolderOptions(SampleNaming(input.sample_id), own_spectrometer({input.spectrometer})));
+namespace {
 
+// The samples of `table` each named once, or the trainer's message naming the first twice.
+void refuse_repeated_samples(const SpectraTable& table) {
     std::map<std::string, std::size_t> row_of;
     for (std::size_t i = 0; i < table.ids.size(); ++i) {
         const auto [found, added] = row_of.emplace(table.ids[i], i);
@@ -220,6 +217,37 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
                  "); each SSN must name one soil.");
         }
     }
+}
+
+// Sample `i` of `table` with its value added to `set`, transformed as the input asks.
+void add_sample(const SpectraTable& table, std::size_t i, double value, const TrainingInput& input,
+                TrainingSet& set) {
+    set.ids.push_back(table.ids[i]);
+    set.rows.push_back(table.rows[i]);
+    if (input.transformation == Transformation::first_derivative) {
+        const std::vector<double>& row = table.rows[i];
+        first_derivative(row.data(), row.size(), set.rows.back().data());
+    }
+    set.values.push_back(value);
+}
+
+void refuse_too_few(const TrainingSet& set) {
+    if (set.rows.size() < 2) {
+        fail("Only " + std::to_string(set.rows.size()) +
+             " samples have both a spectrum and a reference value; at least 2 are needed.");
+    }
+}
+
+} // namespace
+
+TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
+    const bool folder =
+        fs::is_directory(input.spectra) || input.spectra.find('*') != std::string::npos;
+    const SpectraTable table = read_spectra_input(
+        log, input.opus_configuration, folder ? input.spectra : "", folder ? "" : input.spectra, {},
+        {},
+        OpusFolderOptions(SampleNaming(input.sample_id), own_spectrometer({input.spectrometer})));
+    refuse_repeated_samples(table);
 
     const KeyedTable targets = read_keyed_table(input.targets, input.id_column);
     const std::size_t column = target_column(targets, input);
@@ -244,13 +272,7 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
             fail("The value of \"" + table.ids[i] + "\" is " + found->second +
                  ": a model of log(y) needs values above 0.");
         }
-        set.ids.push_back(table.ids[i]);
-        set.rows.push_back(table.rows[i]);
-        if (input.transformation == Transformation::first_derivative) {
-            const std::vector<double>& row = table.rows[i];
-            first_derivative(row.data(), row.size(), set.rows.back().data());
-        }
-        set.values.push_back(value);
+        add_sample(table, i, value, input, set);
     }
     note_values_without_spectrum(table, value_of, set);
     log_matching(set, input, log);
@@ -260,10 +282,38 @@ TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log) {
              "\", the targets \"" + value_of.begin()->first + "\"): the " + input.id_column +
              " column must name the same samples.");
     }
-    if (set.rows.size() < 2) {
-        fail("Only " + std::to_string(set.rows.size()) +
-             " samples have both a spectrum and a reference value; at least 2 are needed.");
+    refuse_too_few(set);
+    warn_of_a_small_set(set, log);
+    return set;
+}
+
+TrainingSet training_set_of(const SpectraTable& table, const std::vector<double>& values,
+                            const std::string& target, const TrainingInput& input, LoggerSet& log) {
+    if (values.size() != table.ids.size() || table.rows.size() != table.ids.size()) {
+        fail("The spectra hold " + std::to_string(table.rows.size()) + " samples and the values " +
+             std::to_string(values.size()) + ": give one value per spectrum.");
     }
+    refuse_repeated_samples(table);
+    TrainingSet set;
+    set.target = target;
+    set.names = table.names;
+    for (std::size_t i = 0; i < table.ids.size(); ++i) {
+        if (std::isnan(values[i])) {
+            ++set.skipped;
+            set.without_reference.push_back(table.ids[i]);
+            continue;
+        }
+        if (!std::isfinite(values[i])) {
+            fail("The value of \"" + table.ids[i] + "\" is not a finite number.");
+        }
+        if (input.log && !(values[i] > 0.0)) {
+            fail("The value of \"" + table.ids[i] + "\" is " + shortest_text(values[i]) +
+                 ": a model of log(y) needs values above 0.");
+        }
+        add_sample(table, i, values[i], input, set);
+    }
+    log_matching(set, input, log);
+    refuse_too_few(set);
     warn_of_a_small_set(set, log);
     return set;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "input/spectra_table.h"
 #include "logging/logger_set.h"
 #include "models/model_layout.h"
 
@@ -46,6 +47,11 @@ struct TrainingSet {
 // Reads the spectra with the readers of prediction, transforms them as prediction does and
 // matches them with the reference values. Errors are exceptions with the message for the user.
 TrainingSet load_training_set(const TrainingInput& input, LoggerSet& log);
+
+// The same from spectra held in memory and one value per spectrum (NaN: no reference value,
+// skipped and counted), with the same checks and messages; `target` names the values.
+TrainingSet training_set_of(const SpectraTable& table, const std::vector<double>& values,
+                            const std::string& target, const TrainingInput& input, LoggerSet& log);
 
 // The columns of a reference table other than its identifier column, read as the trainer reads
 // the table (RFC 4180 quoting, a byte order mark, CR LF); raises the trainer's message for a

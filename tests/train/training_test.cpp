@@ -428,6 +428,79 @@ TEST(Training, TheSameSeedGivesTheSameBytes) {
     EXPECT_EQ(folders[0], folders[1]);
 }
 
+// Spectra and values held in memory (as a script hands them over) make the set the files make,
+// with the same refusals, and a calibration made first and written later is the model
+// `train_model` writes, byte for byte.
+TEST(Training, SpectraHeldInMemoryCalibrateTheModelTheFilesDo) {
+    const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
+    Lab lab(30);
+    TrainingSettings settings = lab.settings();
+    settings.cv_folds = 3;
+    LoggerSet log;
+    const TrainingSet from_files = load_training_set(settings.input, log);
+    const SpectraTable table = read_spectra_csv(lab.dir.file("spectra.csv"));
+    std::vector<double> values;
+    for (std::size_t i = 0; i < table.ids.size(); ++i) {
+        values.push_back(i % 7 == 3 ? std::nan("") : lab.property[i]);
+    }
+    // The files round the values to six decimals; the same values from memory.
+    const auto value_of = [&](const std::string& id) {
+        return from_files.values[static_cast<std::size_t>(
+            std::find(from_files.ids.begin(), from_files.ids.end(), id) - from_files.ids.begin())];
+    };
+    for (std::size_t i = 0; i < table.ids.size(); ++i) {
+        if (!std::isnan(values[i])) {
+            values[i] = value_of(table.ids[i]);
+        }
+    }
+    const TrainingSet in_memory = training_set_of(table, values, "Carbon", settings.input, log);
+    EXPECT_EQ(in_memory.ids, from_files.ids);
+    EXPECT_EQ(in_memory.rows, from_files.rows); // first derivative applied alike
+    EXPECT_EQ(in_memory.values, from_files.values);
+    EXPECT_EQ(in_memory.skipped, from_files.skipped);
+    EXPECT_EQ(in_memory.names, from_files.names);
+
+    const TrainingReport written = train_model(settings, log);
+    const std::string files_bytes = test::read_file(written.folder.string() + "/model.json") +
+                                    test::read_file(written.folder.string() + "/MCMC7.json") +
+                                    test::read_file(written.folder.string() + "/domain.json");
+    TrainedModel made = calibrate_model(settings, in_memory, log);
+    EXPECT_TRUE(made.report.folder.empty()); // nothing written yet
+    EXPECT_EQ(test::error_text([&] { write_trained_model(settings, made, log); }),
+              "A model exists in \"" + written.folder.string() + "\"; use --force to replace it.");
+    settings.force = true;
+    write_trained_model(settings, made, log);
+    EXPECT_EQ(made.report.folder, written.folder);
+    EXPECT_EQ(test::read_file(written.folder.string() + "/model.json") +
+                  test::read_file(written.folder.string() + "/MCMC7.json") +
+                  test::read_file(written.folder.string() + "/domain.json"),
+              files_bytes);
+
+    // The same refusals as the files get.
+    SpectraTable twice = table;
+    twice.ids[5] = twice.ids[2];
+    EXPECT_EQ(
+        test::error_text([&] { training_set_of(twice, values, "Carbon", settings.input, log); }),
+        "The spectra hold the sample \"s2\" twice (spectra 3 and 6); each SSN must name one "
+        "soil.");
+    TrainingInput logged = settings.input;
+    logged.log = true;
+    std::vector<double> negative = values;
+    negative[4] = -0.5;
+    EXPECT_EQ(test::error_text([&] { training_set_of(table, negative, "Carbon", logged, log); }),
+              "The value of \"s4\" is -0.5: a model of log(y) needs values above 0.");
+    EXPECT_EQ(test::error_text([&] {
+                  training_set_of(table, std::vector<double>(values.size(), std::nan("")), "Carbon",
+                                  settings.input, log);
+              }),
+              "Only 0 samples have both a spectrum and a reference value; at least 2 are needed.");
+    EXPECT_EQ(test::error_text([&] {
+                  training_set_of(table, std::vector<double>(3, 1.0), "Carbon", settings.input,
+                                  log);
+              }),
+              "The spectra hold 30 samples and the values 3: give one value per spectrum.");
+}
+
 // Progress and stop reach the training through the observers of its log: every iteration of
 // every fit counted against the run's total, then the writing at that total, where a stop still
 // leaves the existing model as it was.

@@ -1,0 +1,160 @@
+"""BART calibration as a scikit-learn estimator."""
+
+import os
+from numbers import Real
+
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils.validation import check_is_fitted, column_or_1d
+
+from . import _core
+from ._spectra import table_of
+
+
+class BARTRegressor(RegressorMixin, BaseEstimator):
+    """Bayesian additive regression trees fitted as ``veldra-train`` fits them: the same sampler,
+    preprocessing, cross-validation and calibration domain, in the same C++ code (the GIL is
+    released while it samples; Ctrl-C stops it at the next iteration with KeyboardInterrupt).
+
+    Parameters are ``veldra-train``'s options: `trees`, `draws`, `burn_in`, `thin`, `chains`,
+    `alpha`, `beta`, `k` (a number, or a list of candidates chosen by cross-validation), `nu`,
+    `q`, `cuts`, `sparse`, `seed` and `threads`; `preprocess` is "first_der", "none", a pipeline
+    ("drop(2400-2250)+sg(21,2,1)"), several separated by ";" or "auto" (chosen by
+    cross-validation); `log` fits log(y); `cv` cross-validates with that many random folds, which
+    calibrates the intervals of :meth:`predict_interval`.
+
+    ``fit(X, y)`` takes X as an array (samples x wavenumbers) or a pandas DataFrame (its columns
+    naming the wavenumbers, its index the samples); pipelines that cut ranges need the
+    wavenumbers (`wavenumbers=` or the DataFrame's column names). :meth:`save` writes the model
+    folder ``veldra-train`` writes with the same data, options and seed, byte for byte.
+    """
+
+    def __init__(
+        self,
+        trees=200,
+        draws=1000,
+        burn_in=200,
+        thin=1,
+        chains=2,
+        alpha=0.95,
+        beta=2.0,
+        k=2.0,
+        nu=3.0,
+        q=0.9,
+        cuts=100,
+        sparse=False,
+        preprocess="first_der",
+        log=False,
+        cv=0,
+        seed=1,
+        threads=0,
+    ):
+        self.trees = trees
+        self.draws = draws
+        self.burn_in = burn_in
+        self.thin = thin
+        self.chains = chains
+        self.alpha = alpha
+        self.beta = beta
+        self.k = k
+        self.nu = nu
+        self.q = q
+        self.cuts = cuts
+        self.sparse = sparse
+        self.preprocess = preprocess
+        self.log = log
+        self.cv = cv
+        self.seed = seed
+        self.threads = threads
+
+    def _parameters(self):
+        p = self.get_params()
+        p["k"] = [float(p["k"])] if isinstance(p["k"], Real) else [float(k) for k in p["k"]]
+        p["preprocess"] = (
+            [p["preprocess"]] if isinstance(p["preprocess"], str) else list(p["preprocess"])
+        )
+        for name in ("trees", "draws", "burn_in", "thin", "chains", "cuts", "seed", "threads", "cv"):
+            value = p[name]
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+                raise ValueError(f"{name} takes a whole number, not {value!r}.")
+            p[name] = int(value)
+        if p["seed"] < 0 or p["threads"] < 0:
+            raise ValueError("seed and threads must not be negative.")
+        return p
+
+    def _table(self, X, wavenumbers, sample_ids, reset):
+        ids, names, _ = table_of(X, wavenumbers, sample_ids) if _is_frame(X) else (None, [], None)
+        X = self._validate_data(X, reset=reset, dtype=np.float64, ensure_min_samples=1)
+        if ids is None:
+            ids, names, X = table_of(X, wavenumbers, sample_ids)
+        return ids, names, np.ascontiguousarray(X)
+
+    def fit(self, X, y, wavenumbers=None, sample_ids=None):
+        """Calibrates on spectra `X` and reference values `y` (see the class)."""
+        parameters = self._parameters()
+        target = getattr(y, "name", None)
+        ids, names, X = self._table(X, wavenumbers, sample_ids, reset=True)
+        if y is None:
+            raise ValueError(
+                f"{type(self).__name__} requires y to be passed, but the target y is None."
+            )
+        y = column_or_1d(np.asarray(y, dtype=np.float64), warn=True)
+        if y.shape[0] != X.shape[0]:
+            raise ValueError(f"X holds {X.shape[0]} spectra and y {y.shape[0]} values.")
+        if not np.isfinite(y).all():
+            raise ValueError("y holds a value that is not a finite number (NaN or inf).")
+        if X.shape[0] < 2:
+            raise ValueError(
+                f"Only {X.shape[0]} samples have both a spectrum and a reference value; at least 2 "
+                "are needed."
+            )
+        self.calibration_ = _core.Calibration(
+            parameters, ids, names, X, list(y), str(target) if target is not None else "y"
+        )
+        self.target_ = str(target) if target is not None else None
+        self.report_ = self.calibration_.report()
+        return self
+
+    def _predict(self, X, levels, sample_ids):
+        check_is_fitted(self, "calibration_")
+        ids, _, X = self._table(X, None, sample_ids, reset=False)
+        return self.calibration_.predict(ids, X, list(levels), self.threads)
+
+    def predict(self, X, sample_ids=None):
+        """The posterior mean of every sample (what the saved model's "mean" is)."""
+        return self._predict(X, (0.95,), sample_ids)["mean"]
+
+    def predict_interval(self, X, level=0.9, sample_ids=None):
+        """The interval of every sample at `level` (samples x 2), as :meth:`Model.predict_interval`
+        gives it for the saved model: calibrated when fitted with `cv`, else only the 95%
+        posterior-predictive band."""
+        if not 0.0 < level < 1.0:
+            raise ValueError(f"level must lie between 0 and 1, not {level}.")
+        calibrated = self.report_["calibrated"] if hasattr(self, "report_") else False
+        if not calibrated and level != 0.95:
+            raise _core.VeldraError(
+                "This model has no interval calibration (fit it with cv=K): only its 95% "
+                "posterior-predictive band is known (level=0.95)."
+            )
+        out = self._predict(X, (level,), sample_ids)
+        if not calibrated:
+            return np.column_stack([out["predictive_low"], out["predictive_high"]])
+        return np.column_stack([out["calibrated_low"][0], out["calibrated_high"][0]])
+
+    def save(self, models, property, spectrometer="mir", target=None, force=False):
+        """Writes the model folder ``<models>/<spectrometer>/<property>`` as ``veldra-train
+        --models MODELS --spectrometer SPECTROMETER --property PROPERTY`` would (the card names
+        `target`, else y's name, else the property, as the reference column); refuses to
+        replace a model unless `force`. Returns the folder."""
+        check_is_fitted(self, "calibration_")
+        models = os.fspath(models)
+        os.makedirs(models, exist_ok=True)
+        target = target or self.target_ or property
+        return self.calibration_.save(models, property, spectrometer, force, target)
+
+    def _more_tags(self):
+        return {"requires_y": True, "allow_nan": False}
+
+
+def _is_frame(X):
+    return hasattr(X, "columns") and hasattr(X, "index")
