@@ -1,6 +1,7 @@
 """A model folder predicts from Python exactly what veldra-predict writes for the same spectra."""
 
 import csv
+import subprocess
 
 import numpy as np
 import pytest
@@ -99,12 +100,16 @@ def test_bad_input_raises_the_programs_messages(trained, tmp_path):
     bad[1, 7] = np.nan
     with pytest.raises(ValueError, match='"2" holds a value that is not a finite number'):
         model.predict(bad)
+    # A folder that is not a model: the message veldra-predict gives for it.
+    models = model_tree(tmp_path / "models")
+    (models / "mir" / "m3.Fake").mkdir(parents=True)
     with pytest.raises(veldra.VeldraError) as raised:
-        veldra.Model(tmp_path)
-    done = __import__("subprocess").run(
-        [program("veldra-predict"), "--input", str(NRW / "absorbance.csv"), "--models",
-         str(tmp_path.parent), "--spectrometer", tmp_path.parent.name, "--property", tmp_path.name,
-         "--output", str(tmp_path / "o.csv"), "--quiet"], capture_output=True, text=True)
-    assert raised.value.args[0].splitlines()[0] in done.stderr or "rgy.txt" in str(raised.value)
+        veldra.Model(models / "mir" / "m3.Fake")
+    done = subprocess.run(
+        [program("veldra-predict"), "--input", str(EXAMPLES / "spectra.csv"), "--models",
+         str(models), "--property", "Fake", "--output", str(tmp_path / "o.csv"), "--quiet"],
+        capture_output=True, text=True)
+    assert done.returncode == 1 and done.stderr == str(raised.value) + "\n"
+    assert "rgy.txt" in str(raised.value)
     with pytest.raises(veldra.VeldraError, match="no interval calibration"):
         veldra.Model(veldra.model_directory() + "/mir/pH").predict_interval(spectra.X[:2, :10])

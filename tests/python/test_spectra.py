@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import veldra
-from conftest import EXAMPLES, program, run
+from conftest import BUILD, EXAMPLES, SOURCE, program, run
 
 
 def read_table(path):
@@ -57,6 +57,19 @@ def test_errors_carry_the_programs_messages(tmp_path):
         veldra.read_csv(bad)
     with pytest.raises(veldra.VeldraError, match="regular expression|sample-id|pattern"):
         veldra.read_opus(EXAMPLES / "opus", sample_id="(")
+
+
+def test_the_example_gives_the_held_out_r2_of_the_holdout_script():
+    """All ten folds with the defaults, against scripts/limesoda-holdout on the source data."""
+    source = SOURCE.parent / "shared" / "limesoda-NRW.115"
+    if not (source / "spectra.csv").exists():
+        pytest.skip(f"the NRW.115 source data is not at {source}")
+    example = run("/usr/bin/python3", EXAMPLES / "python" / "nrw_holdout.py",
+                  "--models", str(__import__("conftest").MODELS)).splitlines()[-1]
+    holdout = run("bash", SOURCE / "scripts" / "limesoda-holdout", BUILD, source,
+                  "SOC_target").splitlines()[-1].split()
+    assert holdout[0] == "SOC" and holdout[1] == "2.0x10"
+    assert f"R2 {holdout[2]}, RMSE {holdout[3]};" in example
 
 
 def test_the_example_script_runs(tmp_path):
