@@ -48,8 +48,10 @@ public:
     }
 
     py::dict predict(const std::vector<std::string>& ids, const std::vector<std::string>& names,
-                     const Matrix& x, const std::vector<double>& levels, unsigned threads) const {
+                     const Matrix& x, const std::string& machine_type,
+                     const std::vector<double>& levels, unsigned threads) const {
         SpectraTable table;
+        table.machine_type = machine_type;
         table.ids = ids;
         table.names = names;
         table.rows = rows_of(x, "X");
@@ -114,7 +116,7 @@ void bind_model(py::module_& m) {
              py::arg("path"), py::arg("exponential") = py::none(),
              py::arg("transformation") = py::none())
         .def("predict", &ModelHandle::predict, py::arg("ids"), py::arg("names"), py::arg("x"),
-             py::arg("levels"), py::arg("threads"))
+             py::arg("machine_type"), py::arg("levels"), py::arg("threads"))
         .def_property_readonly("folder", &ModelHandle::folder)
         .def_property_readonly("exponential", &ModelHandle::exponential)
         .def_property_readonly("transformation", &ModelHandle::transformation)

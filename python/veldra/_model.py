@@ -7,7 +7,7 @@ from typing import List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from . import _core
-from ._spectra import table_of
+from ._spectra import Spectra, table_of
 
 # The quantiles of every sample's draws, as the output files name them.
 QUANTILE_LEVELS = (0.025, 0.05, 0.1, 0.5, 0.9, 0.95, 0.975)
@@ -85,8 +85,10 @@ class Model:
         return f"veldra.Model({self.folder!r})"
 
     def _run(self, X, wavenumbers, sample_ids, levels=(0.95,)):
+        # OPUS spectra carry their machine type, which must be the model's, as in a job.
+        machine_type = X.machine_type if isinstance(X, Spectra) else ""
         ids, names, X = table_of(X, wavenumbers, sample_ids)
-        return ids, self._handle.predict(ids, names, X, list(levels), self.threads)
+        return ids, self._handle.predict(ids, names, X, machine_type, list(levels), self.threads)
 
     def predict(self, X, wavenumbers=None, sample_ids: Optional[Sequence[str]] = None):
         """The posterior mean of every sample (the output file's "mean")."""

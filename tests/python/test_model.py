@@ -111,5 +111,10 @@ def test_bad_input_raises_the_programs_messages(trained, tmp_path):
         capture_output=True, text=True)
     assert done.returncode == 1 and done.stderr == str(raised.value) + "\n"
     assert "rgy.txt" in str(raised.value)
+    # OPUS files of another machine type than the model's, as a job refuses them.
+    alpha = veldra.Model(veldra.model_directory() + "/alphakbr/pH")
+    with pytest.raises(veldra.VeldraError, match="OPUS files are of machine type htsxt; the "
+                                                 "alphakbr models take machine type alpha_kbr"):
+        alpha.predict(veldra.read_opus(EXAMPLES / "opus"))
     with pytest.raises(veldra.VeldraError, match="no interval calibration"):
         veldra.Model(veldra.model_directory() + "/mir/pH").predict_interval(spectra.X[:2, :10])
