@@ -104,7 +104,8 @@ void PairRun::judge_domain(const SpectraTable& block, const SpectraTable& as_rea
 // (a hand-edited pipeline, a replaced draw) would predict something nobody calibrated.
 void PairRun::refuse_changed_model() const {
     const std::vector<std::string> changed =
-        model_.card ? model_changes(folder_, *model_.card) : std::vector<std::string>();
+        model_.card ? model_changes(folder_, *model_.card, model_.digests)
+                    : std::vector<std::string>();
     if (changed.empty()) {
         return;
     }

@@ -1,5 +1,6 @@
 #include "models/calibration_domain.h"
 
+#include "models/model_digest.h"
 #include "models/model_open.h"
 #include "text/platform.h"
 
@@ -306,7 +307,8 @@ CalibrationDomain parse_calibration_domain(const std::string& text, const std::s
 }
 
 std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder,
-                                                         const std::string& name) {
+                                                         const std::string& name,
+                                                         std::string* digest) {
     const boost::filesystem::path file = folder / name;
     boost::system::error_code error;
     if (!boost::filesystem::is_regular_file(file, error)) {
@@ -320,6 +322,9 @@ std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem
     if (text.size() > largest_domain_bytes) {
         fail(file.string(),
              "is larger than " + std::to_string(largest_domain_bytes >> 20) + " MB.");
+    }
+    if (digest != nullptr) {
+        *digest = bytes_digest(text);
     }
     return parse_calibration_domain(text, file.string());
 }

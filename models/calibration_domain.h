@@ -53,9 +53,10 @@ extern const char* const input_domain_file_name; // "input_domain.json"
 // every number finite, variances and limits above 0, at most 100 components, 256 MB.
 // `name` input_domain_file_name reads the domain of the spectra before a model's own
 // preprocessing, which the trainer writes beside such a model.
-std::optional<CalibrationDomain>
-read_calibration_domain(const boost::filesystem::path& folder,
-                        const std::string& name = domain_file_name);
+// With `digest`, it receives the digest of the bytes read (`bytes_digest`).
+std::optional<CalibrationDomain> read_calibration_domain(const boost::filesystem::path& folder,
+                                                         const std::string& name = domain_file_name,
+                                                         std::string* digest = nullptr);
 
 // The domain as the JSON text of "domain.json" (every number in its shortest exact form).
 std::string domain_document(const CalibrationDomain& domain);

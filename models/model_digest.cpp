@@ -77,7 +77,13 @@ std::string card_shaping_digest(const std::string& card_text) {
     return digest.hex();
 }
 
-ModelDigest model_files_digest(const fs::path& folder) {
+std::string bytes_digest(std::string_view bytes) {
+    Digest digest;
+    digest.add(bytes.data(), bytes.size());
+    return digest.hex();
+}
+
+ModelDigest model_files_digest(const fs::path& folder, const ModelDigest& known) {
     ModelDigest digest;
     std::vector<std::pair<std::string, std::uintmax_t>> draws;
     boost::system::error_code error;
@@ -100,7 +106,8 @@ ModelDigest model_files_digest(const fs::path& folder) {
         {"domain", folder / domain_file_name},
         {"input_domain", folder / input_domain_file_name}};
     for (const auto& [key, file] : files) {
-        const std::string bytes = file_digest(file);
+        const auto taken = known.find(key);
+        const std::string bytes = taken != known.end() ? taken->second : file_digest(file);
         if (!bytes.empty()) {
             digest[key] = bytes;
         }
@@ -108,7 +115,8 @@ ModelDigest model_files_digest(const fs::path& folder) {
     return digest;
 }
 
-std::vector<std::string> model_changes(const fs::path& folder, const ModelCard& card) {
+std::vector<std::string> model_changes(const fs::path& folder, const ModelCard& card,
+                                       const ModelDigest& known) {
     std::vector<std::string> changed;
     if (card.digest.empty()) {
         return changed;
@@ -121,7 +129,7 @@ std::vector<std::string> model_changes(const fs::path& folder, const ModelCard& 
         changed.push_back("its card's settings (pipeline, references, covariates, "
                           "transformation or calibration)");
     }
-    const ModelDigest files = model_files_digest(folder);
+    const ModelDigest files = model_files_digest(folder, known);
     const std::pair<const char*, const char*> named[] = {{"draws", "its draw files (MCMC*.json)"},
                                                          {"range", "rgy.txt"},
                                                          {"sigma", "sigma.txt"},

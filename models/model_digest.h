@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veldra {
@@ -22,13 +23,19 @@ using ModelDigest = std::map<std::string, std::string>;
 // records as `ModelCard::shaping_digest`); "" for text that is not a JSON object.
 std::string card_shaping_digest(const std::string& card_text);
 
-// The digests of the files of the model in `folder` (without "card").
-ModelDigest model_files_digest(const boost::filesystem::path& folder);
+// The digest of bytes as a file of the model is digested.
+std::string bytes_digest(std::string_view bytes);
+
+// The digests of the files of the model in `folder` (without "card"); the keys of `known` (the
+// digests of the bytes a reader already took) are taken from there instead of read again.
+ModelDigest model_files_digest(const boost::filesystem::path& folder,
+                               const ModelDigest& known = {});
 
 // What of the model in `folder` differs from what its card recorded, in a lab's words ("the
 // card's pipeline, references, covariates or calibration", "the draw files", "sigma.txt", ...);
-// empty when nothing does, or when the card recorded nothing (an earlier version's).
-std::vector<std::string> model_changes(const boost::filesystem::path& folder,
-                                       const ModelCard& card);
+// empty when nothing does, or when the card recorded nothing (an earlier version's). `known` as
+// above: what was checked is then the bytes the reader used.
+std::vector<std::string> model_changes(const boost::filesystem::path& folder, const ModelCard& card,
+                                       const ModelDigest& known = {});
 
 } // namespace veldra

@@ -34,7 +34,11 @@ struct Fnv {
 // used when present, as for models of earlier versions.
 void read_domains(OpenedModel& model) {
     const fs::path folder(model.folder);
-    model.domain = read_calibration_domain(folder);
+    std::string digest;
+    model.domain = read_calibration_domain(folder, domain_file_name, &digest);
+    if (model.domain) {
+        model.digests["domain"] = digest;
+    }
     const ModelCard* card = model.card ? &*model.card : nullptr;
     if (!model.domain && card != nullptr && card->domain.value_or(false)) {
         throw std::runtime_error("The model in '" + model.folder +
@@ -45,7 +49,7 @@ void read_domains(OpenedModel& model) {
     if (card == nullptr || !card->input_domain.value_or(false) || card->preprocessing.empty()) {
         return;
     }
-    model.input_domain = read_calibration_domain(folder, input_domain_file_name);
+    model.input_domain = read_calibration_domain(folder, input_domain_file_name, &digest);
     if (!model.input_domain) {
         throw std::runtime_error("The model in '" + model.folder +
                                  "' has lost or damaged its domain before the preprocessing \"" +
@@ -53,6 +57,7 @@ void read_domains(OpenedModel& model) {
                                  "\", which its card says the trainer wrote: copy the whole "
                                  "model folder again, or train the model again.");
     }
+    model.digests["input_domain"] = digest;
 }
 
 void read_draws(OpenedModel& model, const fs::path& folder) {

@@ -2,6 +2,7 @@
 
 #include "models/calibration_domain.h"
 #include "models/model_card.h"
+#include "models/model_digest.h"
 #include "models/model_folder.h"
 
 #include <cstddef>
@@ -32,6 +33,9 @@ struct OpenedModel {
     std::optional<CalibrationDomain> domain;  // "domain.json"
     // "input_domain.json", for a model with its own preprocessing whose card says it has one.
     std::optional<CalibrationDomain> input_domain;
+    // The digests of the domain files as read ("domain", "input_domain"; see ModelDigest), so
+    // that the check against the card's record is of the bytes the prediction used.
+    ModelDigest digests;
 };
 
 // Reads and checks the model in `folder`: the card (when there is one), the calibration domains

@@ -1,5 +1,6 @@
 #include "models/model_digest.h"
 #include "models/model_folder.h"
+#include "models/model_open.h"
 #include "text/platform.h"
 
 #include "tests/support/error_text.h"
@@ -117,6 +118,37 @@ TEST(ModelFolder, TheCardRecordsWhatShapesPredictionsAndEditsAreFound) {
     ModelCard earlier = *read_model_card(folder);
     earlier.digest.clear();
     EXPECT_TRUE(model_changes(folder, earlier).empty());
+}
+
+// The domain a prediction reads is the one checked against the card's record: opening the model
+// keeps the digest of the bytes it parsed, the same as the record's for an untouched folder, and
+// the check takes that digest instead of reading the file again.
+TEST(ModelFolder, TheDomainCheckedIsTheDomainRead) {
+    TempDir dir;
+    const fs::path folder = dir.path() / "mir" / "pH";
+    ModelContents contents = tagged_model(2, "new");
+    CalibrationDomain domain;
+    domain.center = {1.0, 2.0};
+    domain.components = {{0.6, 0.8}};
+    domain.variances = {4.0};
+    domain.t2_limit = 9.0;
+    domain.q_limit = 0.5;
+    contents.domain = domain;
+    write_model_folder(folder, contents);
+    const OpenedModel opened = open_model(folder);
+    ASSERT_TRUE(opened.card && opened.domain);
+    EXPECT_EQ(opened.digests.at("domain"), model_files_digest(folder).at("domain"));
+    EXPECT_EQ(opened.digests.at("domain"), opened.card->digest.at("domain"));
+    EXPECT_TRUE(model_changes(folder, *opened.card, opened.digests).empty());
+    // A domain replaced after it was read: the bytes used are what the check judges.
+    const std::string read = test::read_file((folder / domain_file_name).string());
+    dir.write("mir/pH/domain.json", read + " ");
+    EXPECT_TRUE(model_changes(folder, *opened.card, opened.digests).empty());
+    EXPECT_EQ(model_changes(folder, *opened.card), (std::vector<std::string>{"domain.json"}));
+    ModelDigest other = opened.digests;
+    other["domain"] = bytes_digest(read + " ");
+    EXPECT_EQ(model_changes(folder, *opened.card, other),
+              (std::vector<std::string>{"domain.json"}));
 }
 
 // A stop at every point of the writing, from the first draw to between the two renames of the
