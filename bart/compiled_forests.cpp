@@ -12,7 +12,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include <boost/crc.hpp>
 #include <boost/filesystem/operations.hpp>
+
+// Compilers for x86 processors that can compile a function for the CRC instructions and ask the
+// processor whether it has them.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define VELDRA_CRC_INSTRUCTIONS 1
+#endif
 
 namespace veldra {
 
@@ -20,8 +27,16 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-constexpr std::string_view magic = "veldra compiled forests 1\n";
+// The format's name, padded with zeros to 32 bytes; then the fingerprint, the forest count and
+// four zero bytes: every entry starts 8-byte aligned, and so does every forest.
+constexpr std::string_view magic = "veldra compiled forests 2\n";
+constexpr std::size_t magic_bytes = 32;
+constexpr std::size_t header_bytes = magic_bytes + 16;
 constexpr std::size_t largest_name_bytes = 4096;
+
+std::size_t padded(std::size_t size) {
+    return (size + 7) / 8 * 8;
+}
 
 void put_u32(std::string& out, std::uint32_t value) {
     char bytes[4];
@@ -39,40 +54,87 @@ std::uint64_t get_u64(const char* bytes) {
     return load_little_endian<std::uint64_t>(bytes);
 }
 
-// Takes a little-endian integer of `width` bytes from the front of `bytes`; false when fewer
-// remain.
-bool take(std::string_view& bytes, std::size_t width, std::uint64_t& value) {
-    if (bytes.size() < width) {
-        return false;
+// The CRC-32C of each of four interleaved streams of 8-byte words, the last words and bytes in
+// the first stream: a flip of any bit changes its stream's CRC. With the processor's CRC
+// instructions (x86 with SSE 4.2) eight bytes take one step; elsewhere the same CRCs are made a
+// byte at a time by Boost's table-driven CRC.
+using Crc32c = boost::crc_optimal<32, 0x1EDC6F41, 0, 0, true, true>;
+
+std::uint64_t combined(const std::uint32_t streams[4], std::size_t size) {
+    std::uint64_t total = size;
+    for (int s = 0; s < 4; ++s) {
+        total = (total ^ streams[s]) * 0x100000001b3ULL;
+        total ^= total >> 29;
     }
-    value = 0;
-    for (std::size_t k = width; k-- > 0;) {
-        value = (value << 8) | static_cast<unsigned char>(bytes[k]);
-    }
-    bytes.remove_prefix(width);
-    return true;
+    return total;
 }
 
-// A checksum of the bytes, eight at a time in four independent chains (a bit flip anywhere
-// changes it), fast enough that checking a model costs little beside reading it.
-std::uint64_t checksum(std::string_view bytes) {
-    constexpr std::uint64_t prime = 0x100000001b3ULL;
-    std::uint64_t chain[4] = {0xcbf29ce484222325ULL, 0x84222325cbf29ce4ULL, 0x9e3779b97f4a7c15ULL,
-                              0x7f4a7c159e3779b9ULL};
+std::uint64_t checksum_by_table(std::string_view bytes) {
+    Crc32c engines[4];
     std::size_t at = 0;
     for (; at + 32 <= bytes.size(); at += 32) {
-        for (int c = 0; c < 4; ++c) {
-            chain[c] = (chain[c] ^ get_u64(bytes.data() + at + 8 * c)) * prime;
-            chain[c] ^= chain[c] >> 29;
+        for (int s = 0; s < 4; ++s) {
+            engines[s].process_bytes(bytes.data() + at + 8 * s, 8);
         }
     }
-    std::uint64_t total = bytes.size();
-    for (; at < bytes.size(); ++at) {
-        total = (total ^ static_cast<unsigned char>(bytes[at])) * prime;
+    engines[0].process_bytes(bytes.data() + at, bytes.size() - at);
+    const std::uint32_t streams[4] = {engines[0].checksum(), engines[1].checksum(),
+                                      engines[2].checksum(), engines[3].checksum()};
+    return combined(streams, bytes.size());
+}
+
+#if defined(VELDRA_CRC_INSTRUCTIONS)
+__attribute__((target("sse4.2"))) std::uint64_t checksum_by_instructions(std::string_view bytes) {
+    std::uint64_t streams[4] = {0, 0, 0, 0};
+    std::size_t at = 0;
+    for (; at + 32 <= bytes.size(); at += 32) {
+        for (int s = 0; s < 4; ++s) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, bytes.data() + at + 8 * s, 8);
+            streams[s] = __builtin_ia32_crc32di(streams[s], word);
+        }
     }
-    for (const std::uint64_t value : chain) {
-        total = (total ^ value) * prime;
-        total ^= total >> 31;
+    std::uint32_t narrow[4];
+    for (int s = 0; s < 4; ++s) {
+        narrow[s] = static_cast<std::uint32_t>(streams[s]);
+    }
+    for (; at < bytes.size(); ++at) {
+        narrow[0] = __builtin_ia32_crc32qi(narrow[0], static_cast<unsigned char>(bytes[at]));
+    }
+    return combined(narrow, bytes.size());
+}
+#endif
+
+} // namespace
+
+std::uint64_t compiled_checksum(std::string_view bytes, bool crc_instructions) {
+#if defined(VELDRA_CRC_INSTRUCTIONS)
+    static const bool available = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse4.2") != 0;
+    }();
+    if (crc_instructions && available) {
+        return checksum_by_instructions(bytes);
+    }
+#else
+    static_cast<void>(crc_instructions);
+#endif
+    return checksum_by_table(bytes);
+}
+
+namespace {
+
+std::uint64_t checksum(std::string_view bytes) {
+    return compiled_checksum(bytes, true);
+}
+
+// The file's checksum: that of its header and of each entry in turn, folded in order, so that
+// the entries' sums can be made on several threads as they are read.
+std::uint64_t folded(const std::vector<std::uint64_t>& sums) {
+    std::uint64_t total = 0x9e3779b97f4a7c15ULL;
+    for (const std::uint64_t sum : sums) {
+        total = (total ^ sum) * 0x100000001b3ULL;
+        total ^= total >> 29;
     }
     return total;
 }
@@ -84,143 +146,162 @@ std::string compiled_forests_bytes(const std::vector<std::string>& names,
                                    const std::vector<std::size_t>& missing_subtrees,
                                    std::uint64_t fingerprint) {
     std::string out(magic);
+    out.resize(magic_bytes, '\0');
     put_u64(out, fingerprint);
     put_u32(out, static_cast<std::uint32_t>(forests.size()));
+    put_u32(out, 0);
+    std::vector<std::uint64_t> sums{checksum(out)};
     for (std::size_t i = 0; i < forests.size(); ++i) {
+        const std::size_t entry = out.size();
         put_u32(out, static_cast<std::uint32_t>(names[i].size()));
+        put_u32(out, 0);
         out += names[i];
+        out.resize(padded(out.size()), '\0');
         put_u64(out, missing_subtrees[i]);
         forests[i].append_to(out);
+        sums.push_back(checksum(std::string_view(out).substr(entry)));
     }
-    put_u64(out, checksum(out));
+    put_u64(out, folded(sums));
     return out;
 }
 
 namespace {
 
-// Where each forest of the body lies, with its file's name and notices: every length checked
-// against the bytes that remain. "" when all hold, else what does not.
-std::string index_forests(std::string_view rest, CompiledForests& compiled,
-                          std::vector<std::string_view>& pieces) {
-    std::uint64_t count = 0;
-    take(rest, 4, count);
-    // Each forest takes at least 24 bytes: no count reserves more than the bytes allow.
-    if (count > rest.size() / 24) {
+// Where each entry of the body lies and where its forest starts within it, with its file's name
+// and notices: every length checked against the bytes that remain. "" when all hold, else what
+// does not.
+struct Entry {
+    std::string_view bytes;
+    std::size_t forest; // where the forest starts in `bytes`
+};
+
+std::string index_entries(std::string_view rest, std::size_t count, CompiledForests& compiled,
+                          std::vector<Entry>& entries) {
+    // Each entry takes at least 32 bytes: no count reserves more than the bytes allow.
+    if (count > rest.size() / 32) {
         return "damaged (its forest count exceeds its size)";
     }
     compiled.names.reserve(count);
     compiled.missing_subtrees.reserve(count);
-    pieces.reserve(count);
+    entries.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint64_t length = 0;
-        std::uint64_t missing = 0;
-        if (!take(rest, 4, length) || length > largest_name_bytes || rest.size() < length) {
+        if (rest.size() < 8) {
             return "damaged (a file name)";
         }
-        compiled.names.emplace_back(rest.substr(0, length));
-        rest.remove_prefix(length);
-        if (!take(rest, 8, missing) || rest.size() < 12) {
+        const std::uint64_t length = load_little_endian<std::uint32_t>(rest.data());
+        const std::size_t name_end = 8 + padded(static_cast<std::size_t>(length));
+        if (length > largest_name_bytes || rest.size() < name_end) {
+            return "damaged (a file name)";
+        }
+        compiled.names.emplace_back(rest.substr(8, length));
+        const std::size_t forest = name_end + 8;
+        if (rest.size() < forest + 16) {
             return "damaged (the forest of " + compiled.names.back() + ")";
         }
-        compiled.missing_subtrees.push_back(missing);
-        const std::uint64_t nodes = load_little_endian<std::uint32_t>(rest.data() + 4);
-        const std::uint64_t trees = load_little_endian<std::uint32_t>(rest.data() + 8);
-        const std::uint64_t size = 12 + nodes * 20 + trees * 8; // at most 12 + 2^32 * 28
+        compiled.missing_subtrees.push_back(get_u64(rest.data() + name_end));
+        const std::uint64_t nodes = load_little_endian<std::uint32_t>(rest.data() + forest + 4);
+        const std::uint64_t trees = load_little_endian<std::uint32_t>(rest.data() + forest + 8);
+        const std::uint64_t size = forest + 16 + nodes * 24 + trees * 8; // under 2^38
         if (size > rest.size()) {
             return "damaged (the forest of " + compiled.names.back() + ")";
         }
-        pieces.push_back(rest.substr(0, size));
+        entries.push_back({rest.substr(0, size), forest});
         rest.remove_prefix(size);
     }
     return rest.empty() ? std::string() : "damaged (bytes after its forests)";
 }
 
-} // namespace
-
-std::optional<CompiledForests> parse_compiled_forests(std::string_view bytes,
-                                                      std::uint64_t fingerprint, std::string& why) {
-    if (bytes.size() < magic.size() + 20 || bytes.substr(0, magic.size()) != magic) {
+// The forests of the bytes, which `storage` keeps (8-byte aligned); every forest evaluated where
+// it lies in them.
+std::optional<CompiledForests> parse_in_place(std::string_view bytes,
+                                              std::shared_ptr<const void> storage,
+                                              std::uint64_t fingerprint, std::string& why) {
+    if (bytes.size() < header_bytes + 8 || bytes.substr(0, magic.size()) != magic ||
+        bytes.substr(magic.size(), magic_bytes - magic.size()).find_first_not_of('\0') !=
+            std::string_view::npos) {
         why = "not a compiled model of this version";
         return std::nullopt;
     }
     // Other draws are told from the header alone: a stale file costs nothing more.
-    if (get_u64(bytes.data() + magic.size()) != fingerprint) {
+    if (get_u64(bytes.data() + magic_bytes) != fingerprint) {
         why = "made from other draw files";
         return std::nullopt;
     }
     const std::string_view body = bytes.substr(0, bytes.size() - 8);
     const std::uint64_t recorded = get_u64(bytes.data() + body.size());
     CompiledForests compiled;
-    std::vector<std::string_view> pieces;
-    const std::string problem = index_forests(body.substr(magic.size() + 8), compiled, pieces);
-    // The forests are read on two threads, one of them first checking the sum of the bytes.
-    compiled.forests.resize(pieces.size());
+    compiled.storage = std::move(storage);
+    std::vector<Entry> entries;
+    const std::string problem =
+        load_little_endian<std::uint32_t>(body.data() + magic_bytes + 12) != 0
+            ? "damaged (its header)"
+            : index_entries(body.substr(header_bytes),
+                            load_little_endian<std::uint32_t>(body.data() + magic_bytes + 8),
+                            compiled, entries);
+    if (!problem.empty()) {
+        why = problem;
+        return std::nullopt;
+    }
+    // Each entry's sum is made and its forest checked in place, on two threads, while its
+    // bytes are in the cache.
+    std::vector<std::uint64_t> sums(entries.size() + 1);
+    sums[0] = checksum(body.substr(0, header_bytes));
+    compiled.forests.resize(entries.size());
     std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> failed{pieces.size()}; // the first forest that is not one
+    std::atomic<std::size_t> failed{entries.size()}; // the first forest that is not one
     const auto fail = [&failed](std::size_t i) {
         std::size_t seen = failed.load();
         while (i < seen && !failed.compare_exchange_weak(seen, i)) {
         }
     };
     const auto read_forests = [&] {
-        for (std::size_t i = next++; i < pieces.size(); i = next++) {
-            try {
-                std::string_view piece = pieces[i];
-                if (!compiled.forests[i].read_from(piece) || !piece.empty()) {
-                    fail(i);
-                }
-            } catch (const std::exception&) { // out of memory: as bytes that are not a forest
+        for (std::size_t i = next++; i < entries.size(); i = next++) {
+            sums[i + 1] = checksum(entries[i].bytes);
+            std::string_view forest = entries[i].bytes.substr(entries[i].forest);
+            if (!compiled.forests[i].read_from(forest, true) || !forest.empty()) {
                 fail(i);
             }
         }
     };
-    bool sum_holds = false;
-    if (problem.empty() && pieces.size() > 1 && std::thread::hardware_concurrency() > 1) {
-        std::thread helper([&] {
-            sum_holds = checksum(body) == recorded;
-            read_forests();
-        });
+    if (entries.size() > 1 && std::thread::hardware_concurrency() > 1) {
+        std::thread helper(read_forests);
         read_forests();
         helper.join();
     } else {
-        sum_holds = checksum(body) == recorded;
-        if (problem.empty()) {
-            read_forests();
-        }
+        read_forests();
     }
-    if (!sum_holds) {
+    if (folded(sums) != recorded) {
         why = "damaged (its checksum differs)";
         return std::nullopt;
     }
-    if (!problem.empty() || failed < pieces.size()) {
-        why = !problem.empty() ? problem : "damaged (the forest of " + compiled.names[failed] + ")";
+    if (failed < entries.size()) {
+        why = "damaged (the forest of " + compiled.names[failed] + ")";
         return std::nullopt;
     }
     return compiled;
 }
 
+} // namespace
+
+std::optional<CompiledForests> parse_compiled_forests(std::string_view bytes,
+                                                      std::uint64_t fingerprint, std::string& why) {
+    // A copy at an address aligned for the nodes, kept by the forests.
+    std::shared_ptr<std::uint64_t[]> copy(new std::uint64_t[bytes.size() / 8 + 1]);
+    if (!bytes.empty()) {
+        std::memcpy(copy.get(), bytes.data(), bytes.size());
+    }
+    const std::string_view aligned(reinterpret_cast<const char*>(copy.get()), bytes.size());
+    return parse_in_place(aligned, std::shared_ptr<const void>(copy, copy.get()), fingerprint, why);
+}
+
 std::optional<CompiledForests> read_compiled_forests(const std::string& path,
                                                      std::uint64_t fingerprint, std::string& why) {
-    boost::system::error_code error;
-    const std::uintmax_t size = fs::file_size(path, error);
-    if (error || !fs::is_regular_file(path, error)) {
-        why = "absent";
+    std::shared_ptr<const MappedFile> file = MappedFile::open(path, largest_compiled_bytes, why);
+    if (!file) {
         return std::nullopt;
     }
-    if (size > largest_compiled_bytes) {
-        why = "larger than its bound";
-        return std::nullopt;
-    }
-    std::ifstream in(native_path(path), std::ios::binary);
-    // Not filled first: every byte is read into it, or the file is refused.
-    const std::unique_ptr<char[]> bytes(new char[static_cast<std::size_t>(size) + 1]);
-    in.read(bytes.get(), static_cast<std::streamsize>(size + 1));
-    if (static_cast<std::uintmax_t>(in.gcount()) != size) {
-        why = "changed while it was read";
-        return std::nullopt;
-    }
-    return parse_compiled_forests(std::string_view(bytes.get(), static_cast<std::size_t>(size)),
-                                  fingerprint, why);
+    const std::string_view bytes(file->data(), file->size());
+    return parse_in_place(bytes, std::shared_ptr<const void>(file, file.get()), fingerprint, why);
 }
 
 bool write_compiled_forests(const std::string& path, const std::string& bytes) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,17 +20,25 @@ struct CompiledForests {
     std::vector<std::string> names;            // each draw file's name, in their order
     std::vector<FlatForest> forests;           // built as the draw files' readers build them
     std::vector<std::size_t> missing_subtrees; // the notices each file's reading gave
+    // The bytes the forests are evaluated in (a mapped file or a copy), kept while they are.
+    std::shared_ptr<const void> storage;
 };
 
 // The largest compiled file read: larger ones are ignored.
 constexpr std::uint64_t largest_compiled_bytes = std::uint64_t{2} << 30;
 
 // The file's bytes: a header naming the format and `fingerprint`, every forest with its file's
-// name and notices, then a checksum of everything before it.
+// name and notices, each 8-byte aligned and in the form evaluation reads, then a checksum of
+// everything before it.
 std::string compiled_forests_bytes(const std::vector<std::string>& names,
                                    const std::vector<FlatForest>& forests,
                                    const std::vector<std::size_t>& missing_subtrees,
                                    std::uint64_t fingerprint);
+
+// The checksum such a file keeps of its pieces: the same value whether made with the
+// processor's CRC instructions, where it has them and `crc_instructions` asks for them, or
+// without.
+std::uint64_t compiled_checksum(std::string_view bytes, bool crc_instructions = true);
 
 // The forests of such bytes made from draw files of `fingerprint`; nothing, and in `why` the
 // reason, for bytes of another format or version, other draws, a wrong checksum, or any size,
@@ -37,7 +46,9 @@ std::string compiled_forests_bytes(const std::vector<std::string>& names,
 std::optional<CompiledForests> parse_compiled_forests(std::string_view bytes,
                                                       std::uint64_t fingerprint, std::string& why);
 
-// The same for a file; nothing (and why) when it is absent, unreadable or larger than its bound.
+// The same for a file, mapped into memory and evaluated where it lies; nothing (and why) when it
+// is absent, unreadable or larger than its bound. The programs replace such a file only by
+// renaming a new one into place, never by writing into it.
 std::optional<CompiledForests> read_compiled_forests(const std::string& path,
                                                      std::uint64_t fingerprint, std::string& why);
 

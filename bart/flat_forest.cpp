@@ -3,6 +3,7 @@
 #include "bart/little_endian.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -29,40 +30,52 @@ void prefetch(const void* address) {
 #endif
 }
 
-constexpr std::size_t written_node_bytes = 20;
+constexpr std::size_t header_bytes = 16;
 
 } // namespace
 
+void FlatForest::forget() {
+    nodes_.clear();
+    roots_.clear();
+    depths_.clear();
+    borrowed_nodes_ = nullptr;
+    borrowed_roots_ = nullptr;
+    borrowed_trees_ = 0;
+    borrowed_node_count_ = 0;
+}
+
 void FlatForest::append_to(std::string& out) const {
+    static_assert(sizeof(Node) == 24 && offsetof(Node, first_value) == 8 &&
+                      offsetof(Node, child) == 12,
+                  "a node is written as evaluation holds it");
     const std::size_t start = out.size();
-    out.resize(start + 12 + nodes_.size() * written_node_bytes + roots_.size() * 8);
+    const std::size_t node_count = borrowed() ? borrowed_node_count_ : nodes_.size();
+    const std::size_t trees = tree_count();
+    const Node* const nodes = node_data();
+    out.resize(start + header_bytes + node_count * sizeof(Node) + trees * 8, '\0');
     char* at = out.data() + start;
     store_little_endian(at, static_cast<std::uint32_t>(largest_split_variable_));
-    store_little_endian(at + 4, static_cast<std::uint32_t>(nodes_.size()));
-    store_little_endian(at + 8, static_cast<std::uint32_t>(roots_.size()));
-    at += 12;
-    for (const Node& node : nodes_) {
+    store_little_endian(at + 4, static_cast<std::uint32_t>(node_count));
+    store_little_endian(at + 8, static_cast<std::uint32_t>(trees));
+    at += header_bytes;
+    for (std::size_t n = 0; n < node_count; ++n, at += sizeof(Node)) {
         std::uint64_t bits = 0;
-        std::memcpy(&bits, &node.value, sizeof bits);
+        std::memcpy(&bits, &nodes[n].value, sizeof bits);
         store_little_endian(at, bits);
-        store_little_endian(at + 8, node.first_value);
-        store_little_endian(at + 12, node.child[0]);
-        store_little_endian(at + 16, node.child[1]);
-        at += written_node_bytes;
+        store_little_endian(at + 8, nodes[n].first_value);
+        store_little_endian(at + 12, nodes[n].child[0]);
+        store_little_endian(at + 16, nodes[n].child[1]);
     }
-    for (const std::vector<std::uint32_t>* list : {&roots_, &depths_}) {
-        for (const std::uint32_t value : *list) {
-            store_little_endian(at, value);
-            at += 4;
+    for (const std::uint32_t* list : {root_data(), depth_data()}) {
+        for (std::size_t t = 0; t < trees; ++t, at += 4) {
+            store_little_endian(at, list[t]);
         }
     }
 }
 
-bool FlatForest::read_from(std::string_view& bytes) {
-    nodes_.clear();
-    roots_.clear();
-    depths_.clear();
-    if (bytes.size() < 12) {
+bool FlatForest::read_from(std::string_view& bytes, bool borrow) {
+    forget();
+    if (bytes.size() < header_bytes) {
         return false;
     }
     const auto largest = static_cast<std::int32_t>(load_little_endian<std::uint32_t>(bytes.data()));
@@ -71,46 +84,62 @@ bool FlatForest::read_from(std::string_view& bytes) {
     constexpr std::size_t node_bytes = sizeof(Node);
     constexpr std::size_t largest_nodes = (std::size_t{1} << 31) / node_bytes;
     // Each count against the bytes that remain before anything is reserved.
-    if (largest < 0 || nodes > largest_nodes || (trees > 0 && nodes == 0) ||
-        (bytes.size() - 12) / written_node_bytes < nodes ||
-        (bytes.size() - 12 - nodes * written_node_bytes) / 8 < trees) {
+    if (largest < 0 || load_little_endian<std::uint32_t>(bytes.data() + 12) != 0 ||
+        nodes > largest_nodes || (trees > 0 && nodes == 0) ||
+        (bytes.size() - header_bytes) / node_bytes < nodes ||
+        (bytes.size() - header_bytes - nodes * node_bytes) / 8 < trees) {
         return false;
     }
-    const char* at = bytes.data() + 12;
+    const char* const first = bytes.data() + header_bytes;
+    const char* const lists = first + nodes * node_bytes;
     const std::uint64_t end = nodes * node_bytes;
     const auto slot_limit = static_cast<std::uint64_t>(largest) * lanes;
-    nodes_.reserve(nodes); // filled below, not cleared first
     // Every node is checked, without a branch per field: a bad one fails the whole forest.
     bool valid = true;
-    for (std::size_t n = 0; n < nodes; ++n) {
-        Node& node = nodes_.emplace_back();
-        const std::uint64_t bits = load_little_endian<std::uint64_t>(at);
-        std::memcpy(&node.value, &bits, sizeof bits);
-        node.first_value = load_little_endian<std::uint32_t>(at + 8);
-        node.child[0] = load_little_endian<std::uint32_t>(at + 12);
-        node.child[1] = load_little_endian<std::uint32_t>(at + 16);
-        at += written_node_bytes;
-        valid &= node.first_value % lanes == 0 && node.first_value <= slot_limit &&
-                 node.child[0] % node_bytes == 0 && node.child[0] < end &&
-                 node.child[1] % node_bytes == 0 && node.child[1] < end;
+    for (const char* at = first; at < lists; at += node_bytes) {
+        const auto slot = load_little_endian<std::uint32_t>(at + 8);
+        const auto left = load_little_endian<std::uint32_t>(at + 12);
+        const auto right = load_little_endian<std::uint32_t>(at + 16);
+        valid &= slot % lanes == 0 && slot <= slot_limit && left % node_bytes == 0 && left < end &&
+                 right % node_bytes == 0 && right < end &&
+                 load_little_endian<std::uint32_t>(at + 20) == 0;
     }
-    roots_.resize(trees);
-    depths_.resize(trees);
-    for (std::size_t t = 0; t < trees; ++t, at += 4) {
-        roots_[t] = load_little_endian<std::uint32_t>(at);
-        depths_[t] = load_little_endian<std::uint32_t>(at + 4 * trees);
+    for (std::size_t t = 0; t < trees; ++t) {
+        const auto root = load_little_endian<std::uint32_t>(lists + 4 * t);
+        const auto depth = load_little_endian<std::uint32_t>(lists + 4 * (trees + t));
         // A tree is no deeper than the forest has nodes: no descent runs longer than that.
-        valid &= roots_[t] % node_bytes == 0 && roots_[t] < end && depths_[t] <= nodes;
+        valid &= root % node_bytes == 0 && root < end && depth <= nodes;
     }
-    at += 4 * trees;
     if (!valid) {
-        nodes_.clear();
-        roots_.clear();
-        depths_.clear();
         return false;
     }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    borrow = false;
+#endif
+    if (borrow && reinterpret_cast<std::uintptr_t>(first) % alignof(Node) == 0) {
+        borrowed_nodes_ = reinterpret_cast<const Node*>(first);
+        borrowed_roots_ = reinterpret_cast<const std::uint32_t*>(lists);
+        borrowed_trees_ = trees;
+        borrowed_node_count_ = nodes;
+    } else {
+        nodes_.resize(nodes);
+        for (std::size_t n = 0; n < nodes; ++n) {
+            const char* const at = first + n * node_bytes;
+            const std::uint64_t bits = load_little_endian<std::uint64_t>(at);
+            std::memcpy(&nodes_[n].value, &bits, sizeof bits);
+            nodes_[n].first_value = load_little_endian<std::uint32_t>(at + 8);
+            nodes_[n].child[0] = load_little_endian<std::uint32_t>(at + 12);
+            nodes_[n].child[1] = load_little_endian<std::uint32_t>(at + 16);
+        }
+        roots_.resize(trees);
+        depths_.resize(trees);
+        for (std::size_t t = 0; t < trees; ++t) {
+            roots_[t] = load_little_endian<std::uint32_t>(lists + 4 * t);
+            depths_[t] = load_little_endian<std::uint32_t>(lists + 4 * (trees + t));
+        }
+    }
     largest_split_variable_ = largest;
-    bytes.remove_prefix(static_cast<std::size_t>(at - bytes.data()));
+    bytes.remove_prefix(header_bytes + nodes * node_bytes + trees * 8);
     return true;
 }
 
@@ -139,9 +168,7 @@ void FlatForest::rebuild(const Forest& forest, const std::string& source) {
     for (const std::vector<TreeNode>& nodes : forest.node_lists) {
         listed += nodes.size();
     }
-    nodes_.clear();
-    roots_.clear();
-    depths_.clear();
+    forget();
     largest_split_variable_ = 0;
     nodes_.reserve(listed);
     roots_.reserve(forest.node_lists.size());
@@ -283,27 +310,29 @@ VELDRA_ALWAYS_INLINE void FlatForest::descend(const RowBlock& block, double* sum
     const double* const values = block.values_.data();
     // Each lane holds the address of its node; a link is added to the first node's address, so
     // that every step reads the node through the address itself.
-    const char* const first = reinterpret_cast<const char*>(nodes_.data());
+    const char* const first = reinterpret_cast<const char*>(node_data());
     const auto node_at = [first](std::uint32_t offset) {
         return reinterpret_cast<const Node*>(first + offset);
     };
     double total[lanes] = {};
     const Node* at[lanes];
-    const std::size_t trees = roots_.size();
+    const std::uint32_t* const roots = root_data();
+    const std::uint32_t* const depths = depth_data();
+    const std::size_t trees = tree_count();
     for (std::size_t t = 0; t < trees; ++t) {
         // The nodes of a tree a few ahead, and the covariate its root tests, are requested now:
         // the descent waits on memory far more than it computes.
         if (t + 4 < trees) {
-            prefetch(node_at(roots_[t + 4]));
+            prefetch(node_at(roots[t + 4]));
         }
         if (t + 2 < trees) {
-            prefetch(values + node_at(roots_[t + 2])->first_value);
+            prefetch(values + node_at(roots[t + 2])->first_value);
         }
         // The first two levels are the same few nodes for every lane: each lane's two tests are
         // made against all of them at once, and its choice is taken from the results. A leaf
         // leads to itself and tests slot 0, which sends every lane left, so a tree whose leaves
         // all lie within two steps of its root ends here with the leaf's value: most trees.
-        const Node* const root = node_at(roots_[t]);
+        const Node* const root = node_at(roots[t]);
         const Node* const left = node_at(root->child[0]);
         const Node* const right = node_at(root->child[1]);
         const double* const root_values = values + root->first_value;
@@ -316,7 +345,7 @@ VELDRA_ALWAYS_INLINE void FlatForest::descend(const RowBlock& block, double* sum
         const double root_cut = root->value;
         const double left_cut = left->value;
         const double right_cut = right->value;
-        if (depths_[t] <= 2) {
+        if (depths[t] <= 2) {
             const double leaves[4] = {left_left->value, left_right->value, right_left->value,
                                       right_right->value};
             for (std::size_t l = 0; l < lanes; ++l) {
@@ -333,7 +362,7 @@ VELDRA_ALWAYS_INLINE void FlatForest::descend(const RowBlock& block, double* sum
         }
         // Deeper trees: each lane takes as many more steps as the deepest leaf needs. The
         // comparison picks the child's link by index: no branch to mispredict.
-        for (std::uint32_t step = 2; step < depths_[t]; ++step) {
+        for (std::uint32_t step = 2; step < depths[t]; ++step) {
 #pragma GCC unroll 8
             for (std::size_t l = 0; l < lanes; ++l) {
                 const Node& node = *at[l];

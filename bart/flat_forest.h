@@ -44,14 +44,19 @@ public:
     }
 
     // The forest in a compiled model's form, appended to `out`: the largest split variable, the
-    // node and tree counts, then every node (its value's bits, its slot and its two links, 20
-    // bytes, little-endian), the roots and the depths.
+    // node and tree counts and four zero bytes, then every node as evaluation holds it (its
+    // value's bits, its slot, its two links and four zero bytes: 24 bytes, little-endian), the
+    // roots and the depths; a multiple of 8 bytes in all.
     void append_to(std::string& out) const;
     // Reads one forest of that form from the front of `bytes` and drops it from there. Every
     // count is checked against the bytes left and every link, slot, root and depth against the
     // forest's own sizes, so that no bytes can make evaluation read outside it; false (the forest
-    // unusable) for bytes that are not such a forest.
-    bool read_from(std::string_view& bytes);
+    // unusable) for bytes that are not such a forest. With `borrow`, on a little-endian processor
+    // and at an address aligned for a node, the forest is evaluated where the bytes lie, without
+    // a copy: they must outlive it and not change.
+    bool read_from(std::string_view& bytes, bool borrow = false);
+    // Whether the forest evaluates bytes it borrowed.
+    bool borrowed() const { return borrowed_nodes_ != nullptr; }
 
     std::int32_t largest_split_variable() const { return largest_split_variable_; }
     void check_row(std::size_t values, const std::string& source) const {
@@ -104,9 +109,25 @@ private:
         // Left, right, as byte offsets from the first node; a leaf's children are itself.
         std::uint32_t child[2];
     };
+    // Evaluation's view of the forest: the lists below, or the bytes it borrowed.
+    const Node* node_data() const { return borrowed_nodes_ ? borrowed_nodes_ : nodes_.data(); }
+    const std::uint32_t* root_data() const {
+        return borrowed_nodes_ ? borrowed_roots_ : roots_.data();
+    }
+    const std::uint32_t* depth_data() const {
+        return borrowed_nodes_ ? borrowed_roots_ + borrowed_trees_ : depths_.data();
+    }
+    std::size_t tree_count() const { return borrowed_nodes_ ? borrowed_trees_ : roots_.size(); }
+    void forget();
+
     std::vector<Node> nodes_;
     std::vector<std::uint32_t> roots_;  // byte offsets, as the links
     std::vector<std::uint32_t> depths_; // steps from each root to its deepest leaf
+    // Borrowed bytes: the nodes, then the roots followed by the depths.
+    const Node* borrowed_nodes_ = nullptr;
+    const std::uint32_t* borrowed_roots_ = nullptr;
+    std::size_t borrowed_trees_ = 0;
+    std::size_t borrowed_node_count_ = 0;
     std::int32_t largest_split_variable_ = 0;
 };
 

@@ -350,7 +350,8 @@ HeldForests::HeldForests(std::size_t draws, const std::function<std::string(std:
 
 HeldForests::HeldForests(CompiledForests compiled, const std::string& folder)
     : forests_(std::move(compiled.forests)), errors_(forests_.size()),
-      missing_subtrees_(std::move(compiled.missing_subtrees)) {
+      missing_subtrees_(std::move(compiled.missing_subtrees)),
+      storage_(std::move(compiled.storage)) {
     files_.reserve(compiled.names.size());
     for (const std::string& name : compiled.names) {
         files_.push_back((fs::path(folder) / name).string());

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ private:
     std::vector<FlatForest> forests_;
     std::vector<std::exception_ptr> errors_;
     std::vector<std::size_t> missing_subtrees_;
+    std::shared_ptr<const void> storage_; // the bytes compiled forests are evaluated in
 };
 
 // The forest files of a model, sorted by name: `list_matching_files` that fails when none match.

@@ -384,7 +384,8 @@ PairRun::~PairRun() = default;
 // cache. A model too large to hold at once is read a batch of files at a time, as always.
 void PairRun::hold_forests(const PredictionOptions& options, bool hold) {
     std::uint64_t json_bytes = 0;
-    const std::uint64_t fingerprint = draw_files_fingerprint(model_.draw_files, &json_bytes);
+    const std::uint64_t fingerprint =
+        draw_files_fingerprint(model_.draw_files, model_.draw_stamps, &json_bytes);
     const std::string beside = compiled_model_file(folder_).string();
     const std::string cached = compiled_model_cache_file(folder_);
     std::string why;

@@ -83,23 +83,32 @@ std::string bytes_digest(std::string_view bytes) {
     return digest.hex();
 }
 
-ModelDigest model_files_digest(const fs::path& folder, const ModelDigest& known) {
-    ModelDigest digest;
-    std::vector<std::pair<std::string, std::uintmax_t>> draws;
-    boost::system::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        if (is_draw_file(it->path())) {
-            boost::system::error_code size_error;
-            const std::uintmax_t size = fs::file_size(it->path(), size_error);
-            draws.emplace_back(it->path().filename().string(), size_error ? 0 : size);
-        }
-    }
-    std::sort(draws.begin(), draws.end());
+std::string draws_digest(std::vector<std::pair<std::string, std::uintmax_t>> names_and_sizes) {
+    std::sort(names_and_sizes.begin(), names_and_sizes.end());
     Digest listed;
-    for (const auto& [name, size] : draws) {
+    for (const auto& [name, size] : names_and_sizes) {
         listed.add(name + " " + std::to_string(size) + "\n");
     }
-    digest["draws"] = listed.hex();
+    return listed.hex();
+}
+
+ModelDigest model_files_digest(const fs::path& folder, const ModelDigest& known) {
+    ModelDigest digest;
+    if (const auto taken = known.find("draws"); taken != known.end()) {
+        digest["draws"] = taken->second;
+    } else {
+        std::vector<std::pair<std::string, std::uintmax_t>> draws;
+        boost::system::error_code error;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end;
+             it.increment(error)) {
+            if (is_draw_file(it->path())) {
+                boost::system::error_code size_error;
+                const std::uintmax_t size = fs::file_size(it->path(), size_error);
+                draws.emplace_back(it->path().filename().string(), size_error ? 0 : size);
+            }
+        }
+        digest["draws"] = draws_digest(std::move(draws));
+    }
     const std::pair<const char*, fs::path> files[] = {
         {"range", range_file(folder)},
         {"sigma", sigma_file(folder)},

@@ -4,9 +4,11 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace veldra {
@@ -25,6 +27,9 @@ std::string card_shaping_digest(const std::string& card_text);
 
 // The digest of bytes as a file of the model is digested.
 std::string bytes_digest(std::string_view bytes);
+
+// The digest of a model's draw files from their names and sizes, in any order ("draws").
+std::string draws_digest(std::vector<std::pair<std::string, std::uintmax_t>> names_and_sizes);
 
 // The digests of the files of the model in `folder` (without "card"); the keys of `known` (the
 // digests of the bytes a reader already took) are taken from there instead of read again.

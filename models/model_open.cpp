@@ -72,6 +72,18 @@ void read_draws(OpenedModel& model, const fs::path& folder) {
         throw std::runtime_error(problem);
     }
     model.draw_of_file = draw_indices(model.draw_files);
+    std::vector<std::string> names;
+    names.reserve(model.draw_files.size());
+    for (const std::string& file : model.draw_files) {
+        names.push_back(fs::path(file).filename().string());
+    }
+    model.draw_stamps = file_stamps(folder.string(), names);
+    std::vector<std::pair<std::string, std::uintmax_t>> sizes;
+    sizes.reserve(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        sizes.emplace_back(names[i], model.draw_stamps[i].size);
+    }
+    model.digests["draws"] = draws_digest(std::move(sizes));
 }
 
 } // namespace
@@ -135,18 +147,35 @@ std::string compiled_model_cache_file(const fs::path& folder) {
 
 std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
                                      std::uint64_t* total_bytes) {
+    // The files of one folder (a model's draws) are stamped from the folder, in runs.
+    std::vector<FileStamp> stamps;
+    stamps.reserve(files.size());
+    for (std::size_t first = 0; first < files.size();) {
+        const fs::path folder = fs::path(files[first]).parent_path();
+        std::vector<std::string> names;
+        std::size_t end = first;
+        for (; end < files.size() && fs::path(files[end]).parent_path() == folder; ++end) {
+            names.push_back(fs::path(files[end]).filename().string());
+        }
+        for (const FileStamp& stamp : file_stamps(folder.string(), names)) {
+            stamps.push_back(stamp);
+        }
+        first = end;
+    }
+    return draw_files_fingerprint(files, stamps, total_bytes);
+}
+
+std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
+                                     const std::vector<FileStamp>& stamps,
+                                     std::uint64_t* total_bytes) {
     Fnv hash;
     std::uint64_t total = 0;
     hash.add(std::to_string(files.size()));
-    for (const std::string& file : files) {
-        std::error_code error;
-        const std::filesystem::path path = native_path(file);
-        const std::uintmax_t size = std::filesystem::file_size(path, error);
-        const auto time = std::filesystem::last_write_time(path, error).time_since_epoch().count();
-        total += error ? 0 : size;
-        hash.add(fs::path(file).filename().string());
-        hash.add("\n" + std::to_string(error ? 0 : size) + "\n" +
-                 std::to_string(error ? 0 : static_cast<long long>(time)) + "\n");
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const FileStamp stamp = i < stamps.size() ? stamps[i] : FileStamp();
+        total += stamp.size;
+        hash.add(fs::path(files[i]).filename().string());
+        hash.add("\n" + std::to_string(stamp.size) + "\n" + std::to_string(stamp.time) + "\n");
     }
     if (total_bytes != nullptr) {
         *total_bytes = total;

@@ -4,6 +4,7 @@
 #include "models/model_card.h"
 #include "models/model_digest.h"
 #include "models/model_folder.h"
+#include "text/platform.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,12 +30,14 @@ struct OpenedModel {
     RangeNumbers range;                       // "rgy.txt": at least two numbers
     std::vector<std::string> draw_files;      // "MCMC*.json", in byte order of their paths
     std::vector<std::size_t> draw_of_file;    // the draw each file holds (`draw_indices`)
+    std::vector<FileStamp> draw_stamps;       // each draw file's size and time, as listed
     std::optional<std::vector<double>> sigma; // "sigma.txt": a spread per draw file, if read
     std::optional<CalibrationDomain> domain;  // "domain.json"
     // "input_domain.json", for a model with its own preprocessing whose card says it has one.
     std::optional<CalibrationDomain> input_domain;
-    // The digests of the domain files as read ("domain", "input_domain"; see ModelDigest), so
-    // that the check against the card's record is of the bytes the prediction used.
+    // The digests of the domain files as read and of the draws as listed ("domain",
+    // "input_domain", "draws"; see ModelDigest), so that the check against the card's record is
+    // of what the prediction used.
     ModelDigest digests;
 };
 
@@ -51,10 +54,14 @@ boost::filesystem::path compiled_model_file(const boost::filesystem::path& folde
 std::string compiled_model_cache_file(const boost::filesystem::path& folder);
 
 // What a compiled model records of the draw files it was made from: their names, sizes and
-// modification times (nanoseconds where the file system keeps them). A draw replaced, added,
+// modification times (as finely as the file system keeps them). A draw replaced, added,
 // removed or rewritten in place changes it.
 // `total_bytes`, when given, receives the files' total size.
 std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
+                                     std::uint64_t* total_bytes = nullptr);
+// The same from the files' stamps as already taken (`OpenedModel::draw_stamps`).
+std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
+                                     const std::vector<FileStamp>& stamps,
                                      std::uint64_t* total_bytes = nullptr);
 
 // The draw files of a model folder ("MCMC*.json"), as paths, in byte order.

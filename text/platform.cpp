@@ -17,7 +17,10 @@
 #include <shellapi.h>
 #else
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -169,6 +172,67 @@ std::uint64_t peak_memory_bytes() {
     return 0;
 }
 
+std::vector<FileStamp> file_stamps(const std::string& folder,
+                                   const std::vector<std::string>& names) {
+    std::vector<FileStamp> stamps(names.size());
+    const std::wstring prefix = wide(folder) + L"\\";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (GetFileAttributesExW((prefix + wide(names[i])).c_str(), GetFileExInfoStandard, &data)) {
+            stamps[i].found = true;
+            stamps[i].size =
+                (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            stamps[i].time = static_cast<std::int64_t>(
+                (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                data.ftLastWriteTime.dwLowDateTime);
+        }
+    }
+    return stamps;
+}
+
+std::unique_ptr<MappedFile> MappedFile::open(const std::string& utf8, std::uint64_t largest,
+                                             std::string& why) {
+    const HANDLE file =
+        CreateFileW(wide(utf8).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        why = "absent";
+        return nullptr;
+    }
+    LARGE_INTEGER size{};
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+        CloseHandle(file);
+        why = "absent";
+        return nullptr;
+    }
+    if (static_cast<std::uint64_t>(size.QuadPart) > largest) {
+        CloseHandle(file);
+        why = "larger than its bound";
+        return nullptr;
+    }
+    const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file); // the mapping keeps the file
+    if (mapping == nullptr) {
+        why = "cannot be mapped";
+        return nullptr;
+    }
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping); // the view keeps the mapping
+    if (view == nullptr) {
+        why = "cannot be mapped";
+        return nullptr;
+    }
+    return std::unique_ptr<MappedFile>(
+        new MappedFile(static_cast<const char*>(view), static_cast<std::size_t>(size.QuadPart)));
+}
+
+MappedFile::~MappedFile() {
+    UnmapViewOfFile(data_);
+}
+
 #else
 
 std::filesystem::path native_path(const std::string& utf8) {
@@ -246,6 +310,59 @@ std::uint64_t peak_memory_bytes() {
         return 0;
     }
     return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024u; // kilobytes on Linux
+}
+
+std::vector<FileStamp> file_stamps(const std::string& folder,
+                                   const std::vector<std::string>& names) {
+    std::vector<FileStamp> stamps(names.size());
+    const int directory =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) {
+        return stamps;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        struct stat status {};
+        if (fstatat(directory, names[i].c_str(), &status, 0) == 0) {
+            stamps[i].found = true;
+            stamps[i].size = static_cast<std::uint64_t>(status.st_size);
+            stamps[i].time = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                             status.st_mtim.tv_nsec;
+        }
+    }
+    ::close(directory);
+    return stamps;
+}
+
+std::unique_ptr<MappedFile> MappedFile::open(const std::string& utf8, std::uint64_t largest,
+                                             std::string& why) {
+    const int file = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        why = "absent";
+        return nullptr;
+    }
+    struct stat status {};
+    if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
+        ::close(file);
+        why = "absent";
+        return nullptr;
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > largest) {
+        ::close(file);
+        why = "larger than its bound";
+        return nullptr;
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* const view = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file, 0);
+    ::close(file); // the mapping keeps the file
+    if (view == MAP_FAILED) {
+        why = "cannot be mapped";
+        return nullptr;
+    }
+    return std::unique_ptr<MappedFile>(new MappedFile(static_cast<const char*>(view), size));
+}
+
+MappedFile::~MappedFile() {
+    munmap(const_cast<char*>(data_), size_);
 }
 
 #endif

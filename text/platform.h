@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,5 +74,42 @@ bool file_held_open_elsewhere(const std::string& utf8);
 
 // Largest resident memory of this process so far, in bytes (0 where the platform cannot say).
 std::uint64_t peak_memory_bytes();
+
+// The size and last modification time of a file, read with one call to the system: the time in
+// the system's own units (nanoseconds since 1970 on Linux, 100-nanosecond ticks since 1601 on
+// Windows). `found` is false, with 0 for both, when it cannot be read.
+struct FileStamp {
+    bool found = false;
+    std::uint64_t size = 0;
+    std::int64_t time = 0;
+};
+
+// The stamps of the files `names` in `folder`, in their order, found from the folder without
+// walking its path again for each file.
+std::vector<FileStamp> file_stamps(const std::string& folder,
+                                   const std::vector<std::string>& names);
+
+// A regular file's bytes mapped read-only into memory (page-aligned), kept while the object
+// lives; the system reads them as they are used, without a copy. Only for files the programs
+// replace by renaming a whole new file into place: one cut short in place while mapped ends
+// the process on Linux (on Windows a mapped file cannot be cut).
+class MappedFile {
+public:
+    // The mapping of the file; nothing, with the reason in `why`, when it is absent, not a
+    // regular file, empty, larger than `largest` bytes or cannot be mapped.
+    static std::unique_ptr<MappedFile> open(const std::string& utf8, std::uint64_t largest,
+                                            std::string& why);
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    MappedFile(const char* data, std::size_t size) : data_(data), size_(size) {}
+    const char* data_;
+    std::size_t size_;
+};
 
 } // namespace veldra

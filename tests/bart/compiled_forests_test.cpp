@@ -5,6 +5,7 @@
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -69,6 +70,18 @@ TEST(CompiledForests, GiveBackEveryForestExactly) {
         bytes);
     EXPECT_EQ(compiled->forests[2].largest_split_variable(),
               drawn.forests[2].largest_split_variable());
+    // Read from a file, the forests are evaluated in its mapped bytes, which they keep.
+    test::TempDir dir;
+    ASSERT_TRUE(write_compiled_forests(dir.file("compiled.bin"), bytes));
+    std::optional<CompiledForests> mapped =
+        read_compiled_forests(dir.file("compiled.bin"), 42, why);
+    ASSERT_TRUE(mapped.has_value()) << why;
+    const std::vector<double> row = rows(1, 30)[0];
+    const double sum = drawn.forests[4].predict(row, true);
+    const FlatForest kept = std::move(mapped->forests[4]);
+    const std::shared_ptr<const void> storage = mapped->storage;
+    mapped.reset();
+    EXPECT_EQ(kept.predict(row, true), sum);
 }
 
 // Bytes of other draws, another format, a cut or a changed byte anywhere are refused with the
@@ -94,6 +107,28 @@ TEST(CompiledForests, OtherDrawsAndDamagedBytesAreRefused) {
     EXPECT_EQ(why, "damaged (its checksum differs)");
 }
 
+// The checksum is the same with and without the processor's CRC instructions, for every length
+// around the 32-byte steps and the 8-byte words, and a flip of any bit changes it.
+TEST(CompiledForests, TheChecksumIsOneValueOnEveryProcessor) {
+    std::mt19937_64 random(17);
+    std::string bytes(300, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(random() & 0xff);
+    }
+    for (std::size_t size = 0; size <= bytes.size(); ++size) {
+        const std::string_view piece(bytes.data(), size);
+        ASSERT_EQ(compiled_checksum(piece, true), compiled_checksum(piece, false)) << size;
+    }
+    const std::uint64_t whole = compiled_checksum(bytes);
+    for (std::size_t bit = 0; bit < bytes.size() * 8; ++bit) {
+        std::string flipped = bytes;
+        flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
+        ASSERT_NE(compiled_checksum(flipped, true), whole) << bit;
+        ASSERT_NE(compiled_checksum(flipped, false), whole) << bit;
+    }
+    EXPECT_NE(compiled_checksum(bytes.substr(0, 299)), compiled_checksum(bytes.substr(0, 298)));
+}
+
 // Whatever the bytes, a forest read from them never leads evaluation outside itself: every link,
 // slot, root and depth is checked.
 TEST(CompiledForests, AForestsLinksSlotsAndDepthsAreChecked) {
@@ -113,18 +148,59 @@ TEST(CompiledForests, AForestsLinksSlotsAndDepthsAreChecked) {
         FlatForest read;
         return !read.read_from(rest);
     };
-    const std::size_t node = 12;                    // the first node: value, slot, left, right
+    const std::size_t node = 16;                    // the first node: value, slot, left, right
     EXPECT_TRUE(refused(node + 8, 3));              // a slot not a multiple of the lanes
     EXPECT_TRUE(refused(node + 8, 8 * 1000));       // beyond the largest split variable
     EXPECT_TRUE(refused(node + 12, 5));             // a link inside a node
     EXPECT_TRUE(refused(node + 16, 24u * 100000u)); // a link beyond the nodes
+    EXPECT_TRUE(refused(node + 20, 1));             // a node's padding not zero
+    EXPECT_TRUE(refused(12, 1));                    // the header's padding not zero
     EXPECT_TRUE(refused(4, 0xffffffffu));           // more nodes than bytes
     EXPECT_TRUE(refused(0, 0x80000000u));           // a negative largest split variable
     const std::size_t nodes = static_cast<unsigned char>(good[4]);
-    const std::size_t roots = node + nodes * 20;
+    const std::size_t roots = node + nodes * 24;
     EXPECT_TRUE(refused(roots, 7)); // a root inside a node
     EXPECT_TRUE(refused(roots + 3 * 4, static_cast<std::uint32_t>(nodes + 1))); // too deep
     EXPECT_FALSE(refused(roots + 3 * 4, static_cast<std::uint32_t>(nodes)));
+}
+
+// A forest read where its bytes lie gives the sums of one copied out of them, and is written
+// back as the same bytes; bytes at an address not aligned for a node are copied.
+TEST(CompiledForests, AForestIsEvaluatedWhereItsBytesLie) {
+    const Drawn drawn(1, 20, 30);
+    std::string form;
+    drawn.forests[0].append_to(form);
+    ASSERT_EQ(form.size() % 8, 0u);
+    std::vector<std::uint64_t> aligned(form.size() / 8 + 1);
+    std::memcpy(aligned.data(), form.data(), form.size());
+    std::string_view in_place(reinterpret_cast<const char*>(aligned.data()), form.size());
+    FlatForest borrowed;
+    ASSERT_TRUE(borrowed.read_from(in_place, true));
+    EXPECT_TRUE(in_place.empty());
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    EXPECT_TRUE(borrowed.borrowed());
+#endif
+    std::vector<char> unaligned(form.size() + 1);
+    std::memcpy(unaligned.data() + 1, form.data(), form.size());
+    std::string_view off_by_one(unaligned.data() + 1, form.size());
+    FlatForest copied;
+    ASSERT_TRUE(copied.read_from(off_by_one, true));
+    EXPECT_FALSE(copied.borrowed());
+    for (const std::vector<double>& row : rows(40, 30)) {
+        EXPECT_EQ(borrowed.predict(row, true), drawn.forests[0].predict(row, true));
+        EXPECT_EQ(copied.predict(row, false), drawn.forests[0].predict(row, false));
+    }
+    std::string again;
+    borrowed.append_to(again);
+    EXPECT_EQ(again, form);
+    // Rebuilt from node lists, it no longer reads the borrowed bytes.
+    Forest forest;
+    std::mt19937_64 random(5);
+    test::read_forest_text(tools::make_forest_document(4, 30, random), forest);
+    borrowed.rebuild(forest, "draw");
+    EXPECT_FALSE(borrowed.borrowed());
+    EXPECT_EQ(borrowed.predict(rows(1, 30)[0], false),
+              FlatForest(forest).predict(rows(1, 30)[0], false));
 }
 
 TEST(CompiledForests, FilesAreWrittenWholeOrNotAtAll) {

@@ -149,6 +149,21 @@ TEST(ModelFolder, TheDomainCheckedIsTheDomainRead) {
     other["domain"] = bytes_digest(read + " ");
     EXPECT_EQ(model_changes(folder, *opened.card, other),
               (std::vector<std::string>{"domain.json"}));
+    // So are the draws as listed: their sizes, stamped once, and the fingerprint of a compiled
+    // model made from those stamps is the one the files give.
+    EXPECT_EQ(opened.digests.at("draws"), model_files_digest(folder).at("draws"));
+    ASSERT_EQ(opened.draw_stamps.size(), 2u);
+    EXPECT_TRUE(opened.draw_stamps[1].found);
+    EXPECT_EQ(opened.draw_stamps[1].size, fs::file_size(opened.draw_files[1]));
+    EXPECT_EQ(draw_files_fingerprint(opened.draw_files, opened.draw_stamps),
+              draw_files_fingerprint(opened.draw_files));
+    dir.write("mir/pH/domain.json", read);
+    dir.write("mir/pH/MCMC2.json", "{\"a draw of another size\":1}\n");
+    EXPECT_TRUE(model_changes(folder, *opened.card, opened.digests).empty());
+    EXPECT_EQ(model_changes(folder, *opened.card),
+              (std::vector<std::string>{"its draw files (MCMC*.json)"}));
+    EXPECT_NE(draw_files_fingerprint(opened.draw_files, opened.draw_stamps),
+              draw_files_fingerprint(opened.draw_files));
 }
 
 // A stop at every point of the writing, from the first draw to between the two renames of the
