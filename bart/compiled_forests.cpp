@@ -167,23 +167,20 @@ std::string compiled_forests_bytes(const std::vector<std::string>& names,
 
 namespace {
 
-// Where each entry of the body lies and where its forest starts within it, with its file's name
+// Each entry's place in the body, and where its forest starts within it, with its file's name
 // and notices: every length checked against the bytes that remain. "" when all hold, else what
 // does not.
-struct Entry {
-    std::string_view bytes;
-    std::size_t forest; // where the forest starts in `bytes`
-};
-
-std::string index_entries(std::string_view rest, std::size_t count, CompiledForests& compiled,
-                          std::vector<Entry>& entries) {
+std::string index_entries(std::string_view rest, std::size_t count, std::vector<std::string>& names,
+                          std::vector<std::size_t>& missing, std::vector<std::string_view>& entries,
+                          std::vector<std::size_t>& forests) {
     // Each entry takes at least 32 bytes: no count reserves more than the bytes allow.
     if (count > rest.size() / 32) {
         return "damaged (its forest count exceeds its size)";
     }
-    compiled.names.reserve(count);
-    compiled.missing_subtrees.reserve(count);
+    names.reserve(count);
+    missing.reserve(count);
     entries.reserve(count);
+    forests.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         if (rest.size() < 8) {
             return "damaged (a file name)";
@@ -193,29 +190,30 @@ std::string index_entries(std::string_view rest, std::size_t count, CompiledFore
         if (length > largest_name_bytes || rest.size() < name_end) {
             return "damaged (a file name)";
         }
-        compiled.names.emplace_back(rest.substr(8, length));
+        names.emplace_back(rest.substr(8, length));
         const std::size_t forest = name_end + 8;
         if (rest.size() < forest + 16) {
-            return "damaged (the forest of " + compiled.names.back() + ")";
+            return "damaged (the forest of " + names.back() + ")";
         }
-        compiled.missing_subtrees.push_back(get_u64(rest.data() + name_end));
+        missing.push_back(get_u64(rest.data() + name_end));
         const std::uint64_t nodes = load_little_endian<std::uint32_t>(rest.data() + forest + 4);
         const std::uint64_t trees = load_little_endian<std::uint32_t>(rest.data() + forest + 8);
         const std::uint64_t size = forest + 16 + nodes * 24 + trees * 8; // under 2^38
         if (size > rest.size()) {
-            return "damaged (the forest of " + compiled.names.back() + ")";
+            return "damaged (the forest of " + names.back() + ")";
         }
-        entries.push_back({rest.substr(0, size), forest});
+        entries.push_back(rest.substr(0, size));
+        forests.push_back(forest);
         rest.remove_prefix(size);
     }
     return rest.empty() ? std::string() : "damaged (bytes after its forests)";
 }
 
-// The forests of the bytes, which `storage` keeps (8-byte aligned); every forest evaluated where
-// it lies in them.
-std::optional<CompiledForests> parse_in_place(std::string_view bytes,
-                                              std::shared_ptr<const void> storage,
-                                              std::uint64_t fingerprint, std::string& why) {
+} // namespace
+
+std::optional<CompiledFile> CompiledFile::index(std::string_view bytes,
+                                                std::shared_ptr<const void> storage,
+                                                std::uint64_t fingerprint, std::string& why) {
     if (bytes.size() < header_bytes + 8 || bytes.substr(0, magic.size()) != magic ||
         bytes.substr(magic.size(), magic_bytes - magic.size()).find_first_not_of('\0') !=
             std::string_view::npos) {
@@ -228,56 +226,71 @@ std::optional<CompiledForests> parse_in_place(std::string_view bytes,
         return std::nullopt;
     }
     const std::string_view body = bytes.substr(0, bytes.size() - 8);
-    const std::uint64_t recorded = get_u64(bytes.data() + body.size());
-    CompiledForests compiled;
-    compiled.storage = std::move(storage);
-    std::vector<Entry> entries;
-    const std::string problem =
-        load_little_endian<std::uint32_t>(body.data() + magic_bytes + 12) != 0
-            ? "damaged (its header)"
-            : index_entries(body.substr(header_bytes),
-                            load_little_endian<std::uint32_t>(body.data() + magic_bytes + 8),
-                            compiled, entries);
-    if (!problem.empty()) {
-        why = problem;
+    CompiledFile file;
+    file.recorded_ = get_u64(bytes.data() + body.size());
+    why = load_little_endian<std::uint32_t>(body.data() + magic_bytes + 12) != 0
+              ? "damaged (its header)"
+              : index_entries(body.substr(header_bytes),
+                              load_little_endian<std::uint32_t>(body.data() + magic_bytes + 8),
+                              file.names_, file.missing_subtrees_, file.entries_,
+                              file.forest_starts_);
+    if (!why.empty()) {
         return std::nullopt;
     }
-    // Each entry's sum is made and its forest checked in place, on two threads, while its
-    // bytes are in the cache.
-    std::vector<std::uint64_t> sums(entries.size() + 1);
-    sums[0] = checksum(body.substr(0, header_bytes));
-    compiled.forests.resize(entries.size());
+    file.sums_.assign(file.entries_.size() + 1, 0);
+    file.sums_[0] = checksum(body.substr(0, header_bytes));
+    file.storage_ = std::move(storage);
+    return file;
+}
+
+bool CompiledFile::read(std::size_t i, FlatForest& forest) {
+    sums_[i + 1] = checksum(entries_[i]);
+    std::string_view bytes = entries_[i].substr(forest_starts_[i]);
+    return forest.read_from(bytes, true) && bytes.empty();
+}
+
+bool CompiledFile::sum_holds() const {
+    return folded(sums_) == recorded_;
+}
+
+namespace {
+
+// Every forest of the file read, on two threads, each entry's sum made while its bytes are in
+// the cache.
+std::optional<CompiledForests> read_every_forest(CompiledFile file, std::string& why) {
+    const std::size_t count = file.size();
+    std::vector<FlatForest> forests(count);
     std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> failed{entries.size()}; // the first forest that is not one
-    const auto fail = [&failed](std::size_t i) {
-        std::size_t seen = failed.load();
-        while (i < seen && !failed.compare_exchange_weak(seen, i)) {
-        }
-    };
+    std::atomic<std::size_t> failed{count}; // the first forest that is not one
     const auto read_forests = [&] {
-        for (std::size_t i = next++; i < entries.size(); i = next++) {
-            sums[i + 1] = checksum(entries[i].bytes);
-            std::string_view forest = entries[i].bytes.substr(entries[i].forest);
-            if (!compiled.forests[i].read_from(forest, true) || !forest.empty()) {
-                fail(i);
+        for (std::size_t i = next++; i < count; i = next++) {
+            if (!file.read(i, forests[i])) {
+                std::size_t seen = failed.load();
+                while (i < seen && !failed.compare_exchange_weak(seen, i)) {
+                }
             }
         }
     };
-    if (entries.size() > 1 && std::thread::hardware_concurrency() > 1) {
+    if (count > 1 && std::thread::hardware_concurrency() > 1) {
         std::thread helper(read_forests);
         read_forests();
         helper.join();
     } else {
         read_forests();
     }
-    if (folded(sums) != recorded) {
+    if (!file.sum_holds()) {
         why = "damaged (its checksum differs)";
         return std::nullopt;
     }
-    if (failed < entries.size()) {
-        why = "damaged (the forest of " + compiled.names[failed] + ")";
+    if (failed < count) {
+        why = "damaged (the forest of " + file.names()[failed] + ")";
         return std::nullopt;
     }
+    CompiledForests compiled;
+    compiled.names = file.names();
+    compiled.missing_subtrees = file.missing_subtrees();
+    compiled.forests = std::move(forests);
+    compiled.storage = file.storage();
     return compiled;
 }
 
@@ -291,17 +304,26 @@ std::optional<CompiledForests> parse_compiled_forests(std::string_view bytes,
         std::memcpy(copy.get(), bytes.data(), bytes.size());
     }
     const std::string_view aligned(reinterpret_cast<const char*>(copy.get()), bytes.size());
-    return parse_in_place(aligned, std::shared_ptr<const void>(copy, copy.get()), fingerprint, why);
+    std::optional<CompiledFile> file = CompiledFile::index(
+        aligned, std::shared_ptr<const void>(copy, copy.get()), fingerprint, why);
+    return file ? read_every_forest(std::move(*file), why) : std::nullopt;
 }
 
-std::optional<CompiledForests> read_compiled_forests(const std::string& path,
-                                                     std::uint64_t fingerprint, std::string& why) {
-    std::shared_ptr<const MappedFile> file = MappedFile::open(path, largest_compiled_bytes, why);
+std::optional<CompiledFile> open_compiled_file(const std::string& path, std::uint64_t fingerprint,
+                                               std::string& why) {
+    std::shared_ptr<const WholeFile> file = WholeFile::read(path, largest_compiled_bytes, why);
     if (!file) {
         return std::nullopt;
     }
     const std::string_view bytes(file->data(), file->size());
-    return parse_in_place(bytes, std::shared_ptr<const void>(file, file.get()), fingerprint, why);
+    return CompiledFile::index(bytes, std::shared_ptr<const void>(file, file.get()), fingerprint,
+                               why);
+}
+
+std::optional<CompiledForests> read_compiled_forests(const std::string& path,
+                                                     std::uint64_t fingerprint, std::string& why) {
+    std::optional<CompiledFile> file = open_compiled_file(path, fingerprint, why);
+    return file ? read_every_forest(std::move(*file), why) : std::nullopt;
 }
 
 bool write_compiled_forests(const std::string& path, const std::string& bytes) {

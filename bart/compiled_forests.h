@@ -46,6 +46,45 @@ std::uint64_t compiled_checksum(std::string_view bytes, bool crc_instructions = 
 std::optional<CompiledForests> parse_compiled_forests(std::string_view bytes,
                                                       std::uint64_t fingerprint, std::string& why);
 
+// A compiled model's bytes with their header checked and their entries found, the forests not yet
+// read: each is checked and read where it lies when it is first needed, and the file's checksum
+// is known once all were read. Copies share the bytes.
+class CompiledFile {
+public:
+    // The index of such bytes, which `storage` keeps (8-byte aligned), made from draw files of
+    // `fingerprint`; nothing, and why, as for `parse_compiled_forests`, when the header or an
+    // entry's length does not hold.
+    static std::optional<CompiledFile> index(std::string_view bytes,
+                                             std::shared_ptr<const void> storage,
+                                             std::uint64_t fingerprint, std::string& why);
+
+    std::size_t size() const { return entries_.size(); }
+    const std::vector<std::string>& names() const { return names_; }
+    const std::vector<std::size_t>& missing_subtrees() const { return missing_subtrees_; }
+    const std::shared_ptr<const void>& storage() const { return storage_; }
+
+    // Makes the sum of entry `i` and reads its forest where it lies (FlatForest::read_from,
+    // borrowing): false when the bytes are not a forest. Entries may be read on several threads
+    // at once, each by one.
+    bool read(std::size_t i, FlatForest& forest);
+    // Once every entry was read: whether their sums give the file's checksum.
+    bool sum_holds() const;
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::size_t> missing_subtrees_;
+    std::vector<std::string_view> entries_;
+    std::vector<std::size_t> forest_starts_; // where each entry's forest starts in it
+    std::vector<std::uint64_t> sums_;        // the header's, then each entry's once read
+    std::uint64_t recorded_ = 0;
+    std::shared_ptr<const void> storage_;
+};
+
+// The index of a compiled model's file, mapped into memory; nothing (and why) when it is absent,
+// unreadable, larger than its bound, or its header or index do not hold.
+std::optional<CompiledFile> open_compiled_file(const std::string& path, std::uint64_t fingerprint,
+                                               std::string& why);
+
 // The same for a file, mapped into memory and evaluated where it lies; nothing (and why) when it
 // is absent, unreadable or larger than its bound. The programs replace such a file only by
 // renaming a new one into place, never by writing into it.

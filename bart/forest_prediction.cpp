@@ -358,6 +358,16 @@ HeldForests::HeldForests(CompiledForests compiled, const std::string& folder)
     }
 }
 
+HeldForests::HeldForests(CompiledFile compiled, const std::string& folder)
+    : forests_(compiled.size()), errors_(compiled.size()),
+      missing_subtrees_(compiled.missing_subtrees()), storage_(compiled.storage()) {
+    files_.reserve(compiled.size());
+    for (const std::string& name : compiled.names()) {
+        files_.push_back((fs::path(folder) / name).string());
+    }
+    unread_.emplace(std::move(compiled));
+}
+
 bool HeldForests::complete() const {
     for (const std::exception_ptr& error : errors_) {
         if (error) {
@@ -393,9 +403,16 @@ PredictionMatrix HeldForests::predict(const SpectraRows& rows, const RangeScalin
     const std::size_t count = files_.size();
     log.inner_maximum = static_cast<std::int32_t>(count) - 1;
     std::vector<FileResult> results(count);
+    std::atomic<std::size_t> unreadable{count}; // the first compiled forest that is not one
     run_batches(count, thread_count(options, count), [&](std::size_t first, std::size_t last) {
         std::vector<const FlatForest*> batch(last - first, nullptr);
         for (std::size_t i = first; i < last; ++i) {
+            if (unread_ && !unread_->read(i, forests_[i])) {
+                std::size_t seen = unreadable.load();
+                while (i < seen && !unreadable.compare_exchange_weak(seen, i)) {
+                }
+                continue;
+            }
             if (errors_[i]) {
                 continue;
             }
@@ -411,6 +428,17 @@ PredictionMatrix HeldForests::predict(const SpectraRows& rows, const RangeScalin
         }
         evaluate_forests(batch, first, rows, scaling, first_derivative, results);
     });
+    if (unread_) {
+        const bool sum_holds = unread_->sum_holds();
+        unread_.reset();
+        if (!sum_holds || unreadable < count) {
+            forests_.assign(count, FlatForest());
+            throw DamagedCompiledModel(
+                !sum_holds ? "damaged (its checksum differs)"
+                           : "damaged (the forest of " +
+                                 fs::path(files_[unreadable]).filename().string() + ")");
+        }
+    }
     const std::string separator(45, '=');
     PredictionMatrix matrix;
     matrix.reserve(count);

@@ -9,6 +9,8 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,13 @@ PredictionMatrix predict_from_forest_files(const std::vector<std::string>& files
                                            bool first_derivative, LoggerSet& log,
                                            const PredictionOptions& options = PredictionOptions());
 
+// A compiled model whose bytes turned out not to be its forests when they were first read (its
+// checksum, or a forest): the draws are to be read instead.
+class DamagedCompiledModel : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The forests of a model's files, read once and kept, for an input predicted a block of samples at
 // a time. A file that cannot be read keeps its error, which `predict` raises in file order as
 // `predict_from_forest_files` would.
@@ -77,6 +86,10 @@ public:
 
     // The forests of a compiled model of the folder's draw files, named by their paths there.
     HeldForests(CompiledForests compiled, const std::string& folder);
+    // The same from its indexed file: each forest is checked and read where it lies by the
+    // first `predict`, on the thread that evaluates it, while its bytes are in the cache; that
+    // call raises DamagedCompiledModel, nothing predicted, when the file is not what it says.
+    HeldForests(CompiledFile compiled, const std::string& folder);
 
     std::size_t files() const { return files_.size(); }
     // Whether every file was read and built (a compiled model may be made of them).
@@ -88,16 +101,19 @@ public:
 
     // The matrix `predict_from_forest_files` gives for these rows, with its per-file records
     // when `log_files` (their order and texts), else only the progress pair.
+    // The first call on forests of a compiled file reads them (see above): that call must not
+    // run beside another on the same forests.
     PredictionMatrix predict(const SpectraRows& rows, const RangeScaling& scaling,
                              bool first_derivative, LoggerSet& log, bool log_files,
                              const PredictionOptions& options = PredictionOptions()) const;
 
 private:
     std::vector<std::string> files_;
-    std::vector<FlatForest> forests_;
+    mutable std::vector<FlatForest> forests_; // a compiled file's read by the first predict
     std::vector<std::exception_ptr> errors_;
     std::vector<std::size_t> missing_subtrees_;
-    std::shared_ptr<const void> storage_; // the bytes compiled forests are evaluated in
+    std::shared_ptr<const void> storage_;        // the bytes compiled forests are evaluated in
+    mutable std::optional<CompiledFile> unread_; // a compiled file whose forests are unread
 };
 
 // The forest files of a model, sorted by name: `list_matching_files` that fails when none match.

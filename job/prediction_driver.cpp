@@ -383,30 +383,33 @@ PairRun::~PairRun() = default;
 // read, compiled for the next run beside them or, where the folder cannot be written, in the
 // cache. A model too large to hold at once is read a batch of files at a time, as always.
 void PairRun::hold_forests(const PredictionOptions& options, bool hold) {
-    std::uint64_t json_bytes = 0;
-    const std::uint64_t fingerprint =
-        draw_files_fingerprint(model_.draw_files, model_.draw_stamps, &json_bytes);
-    const std::string beside = compiled_model_file(folder_).string();
-    const std::string cached = compiled_model_cache_file(folder_);
+    fingerprint_ = draw_files_fingerprint(model_.draw_files, model_.draw_stamps, &json_bytes_);
     std::string why;
-    for (const std::string& path : {beside, cached}) {
+    for (const std::string& path :
+         {compiled_model_file(folder_).string(), compiled_model_cache_file(folder_)}) {
         if (path.empty()) {
             continue;
         }
-        if (std::optional<CompiledForests> compiled =
-                read_compiled_forests(path, fingerprint, why)) {
+        if (std::optional<CompiledFile> compiled = open_compiled_file(path, fingerprint_, why)) {
             held_.emplace(std::move(*compiled), folder_);
             return;
         }
     }
-    if (!hold && json_bytes > largest_compiled_json_bytes) {
+    hold_draws(options, hold);
+}
+
+void PairRun::hold_draws(const PredictionOptions& options, bool hold) {
+    held_.reset();
+    if (!hold && json_bytes_ > largest_compiled_json_bytes) {
         return;
     }
     held_.emplace(model_.draw_files, options);
     if (!held_->complete()) {
         return;
     }
-    const std::string bytes = held_->compiled_bytes(fingerprint);
+    const std::string bytes = held_->compiled_bytes(fingerprint_);
+    const std::string beside = compiled_model_file(folder_).string();
+    const std::string cached = compiled_model_cache_file(folder_);
     if (write_compiled_forests(beside, bytes) || cached.empty()) {
         return;
     }
@@ -477,10 +480,21 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
     } else if (place.first && place.hold) {
         held_.emplace(model_.draw_files, options);
     }
-    const PredictionMatrix matrix =
-        held_ ? held_->predict(block.rows, scaling_, first_derivative, log, place.first, options)
-              : predict_from_forest_files(model_.draw_files, block.rows, scaling_, first_derivative,
-                                          log, options);
+    const auto predict = [&] {
+        return held_ ? held_->predict(block.rows, scaling_, first_derivative, log, place.first,
+                                      options)
+                     : predict_from_forest_files(model_.draw_files, block.rows, scaling_,
+                                                 first_derivative, log, options);
+    };
+    std::optional<PredictionMatrix> predicted;
+    try {
+        predicted = predict();
+    } catch (const DamagedCompiledModel&) {
+        // Its forests are read from the draws, as if it were not there, and compiled again.
+        hold_draws(options, place.hold);
+        predicted = predict();
+    }
+    const PredictionMatrix& matrix = *predicted;
     if (place.first) {
         // After every other check of the model has passed, so that a damaged or missing file
         // is named as such; nothing of the pair is in place yet.

@@ -107,6 +107,7 @@ private:
     void tell_unreached_level(const CalibratedLevels& levels, double level, LoggerSet& log) const;
     void refuse_changed_model() const;
     void hold_forests(const PredictionOptions& options, bool hold);
+    void hold_draws(const PredictionOptions& options, bool hold);
     std::string pair_label() const;
     void advise_level(const IntervalCalibration& calibration, LoggerSet& log) const;
     void prepare_calibration(LoggerSet& log);
@@ -130,6 +131,8 @@ private:
     std::optional<CalibrationDomain> input_domain_; // before the pipeline, on the derivative
     RangeScaling scaling_;
     std::optional<HeldForests> held_;
+    std::uint64_t fingerprint_ = 0; // of the draw files, as listed
+    std::uint64_t json_bytes_ = 0;  // their size
     std::optional<PredictionFileWriter> writer_;
     StagedOutputs* staging_ = nullptr;
     std::size_t writer_draws_ = 0;

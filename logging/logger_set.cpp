@@ -1,6 +1,7 @@
 #include "logging/logger_set.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace veldra {
 
@@ -29,6 +30,36 @@ void LoggerSet::push(Severity level, const std::string& text) {
     for (LogObserver* observer : observers_) {
         observer->record(level, text);
     }
+}
+
+namespace {
+
+// The streams of a thread's statements: those in use are the first `used`.
+struct StatementStreams {
+    std::vector<std::unique_ptr<std::ostringstream>> streams;
+    std::size_t used = 0;
+};
+
+thread_local StatementStreams statement_streams;
+
+} // namespace
+
+LogStatement::LogStatement(LoggerSet& log, Severity level) : log_(log), level_(level) {
+    StatementStreams& kept = statement_streams;
+    if (kept.used == kept.streams.size()) {
+        kept.streams.push_back(std::make_unique<std::ostringstream>());
+    }
+    text_ = kept.streams[kept.used++].get();
+    text_->str(std::string());
+    text_->clear();
+    text_->flags(std::ios_base::skipws | std::ios_base::dec);
+    text_->precision(6);
+    text_->width(0);
+    text_->fill(' ');
+}
+
+LogStatement::~LogStatement() {
+    --statement_streams.used;
 }
 
 void LoggerSet::progress(std::int64_t done, std::int64_t total) {

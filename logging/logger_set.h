@@ -72,21 +72,26 @@ private:
 };
 
 // One record being written: the text streamed into it is pushed when the statement ends (in the
-// loop's step, not a destructor, so that an observer may throw).
+// loop's step, not a destructor, so that an observer may throw). The text is written into a
+// stream the thread keeps for its statements (one per statement written while another's text
+// is), reset to the default format: making a stream costs more than most records.
 class LogStatement {
 public:
-    LogStatement(LoggerSet& log, Severity level) : log_(log), level_(level) {}
+    LogStatement(LoggerSet& log, Severity level);
+    ~LogStatement();
+    LogStatement(const LogStatement&) = delete;
+    LogStatement& operator=(const LogStatement&) = delete;
     bool open() const { return !pushed_ && log_.observed(); }
-    std::ostream& stream() { return text_; }
+    std::ostream& stream() { return *text_; }
     void push() {
         pushed_ = true;
-        log_.push(level_, text_.str());
+        log_.push(level_, text_->str());
     }
 
 private:
     LoggerSet& log_;
     Severity level_;
-    std::ostringstream text_;
+    std::ostringstream* text_;
     bool pushed_ = false;
 };
 

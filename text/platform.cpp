@@ -1,8 +1,11 @@
 // The one platform-specific piece of the programs.
 #include "text/platform.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -190,11 +193,11 @@ std::vector<FileStamp> file_stamps(const std::string& folder,
     return stamps;
 }
 
-std::unique_ptr<MappedFile> MappedFile::open(const std::string& utf8, std::uint64_t largest,
-                                             std::string& why) {
-    const HANDLE file =
-        CreateFileW(wide(utf8).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+std::unique_ptr<WholeFile> WholeFile::read(const std::string& utf8, std::uint64_t largest,
+                                           std::string& why) {
+    const HANDLE file = CreateFileW(wide(utf8).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         why = "absent";
         return nullptr;
@@ -213,24 +216,37 @@ std::unique_ptr<MappedFile> MappedFile::open(const std::string& utf8, std::uint6
         why = "larger than its bound";
         return nullptr;
     }
-    const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    CloseHandle(file); // the mapping keeps the file
-    if (mapping == nullptr) {
-        why = "cannot be mapped";
+    const auto bytes = static_cast<std::size_t>(size.QuadPart);
+    // One byte more is asked for: a file that grew is told from one that did not.
+    void* const memory = VirtualAlloc(nullptr, bytes + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (memory == nullptr) {
+        CloseHandle(file);
+        why = "too large for the memory free";
         return nullptr;
     }
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    CloseHandle(mapping); // the view keeps the mapping
-    if (view == nullptr) {
-        why = "cannot be mapped";
+    std::unique_ptr<WholeFile> whole(new WholeFile(static_cast<char*>(memory), bytes, bytes + 1));
+    std::size_t done = 0;
+    for (;;) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes + 1 - done, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(file, whole->data_ + done, want, &got, nullptr) || got == 0) {
+            break;
+        }
+        done += got;
+        if (done > bytes) {
+            break;
+        }
+    }
+    CloseHandle(file);
+    if (done != bytes) {
+        why = "changed while it was read";
         return nullptr;
     }
-    return std::unique_ptr<MappedFile>(
-        new MappedFile(static_cast<const char*>(view), static_cast<std::size_t>(size.QuadPart)));
+    return whole;
 }
 
-MappedFile::~MappedFile() {
-    UnmapViewOfFile(data_);
+WholeFile::~WholeFile() {
+    VirtualFree(data_, 0, MEM_RELEASE);
 }
 
 #else
@@ -320,21 +336,97 @@ std::vector<FileStamp> file_stamps(const std::string& folder,
     if (directory < 0) {
         return stamps;
     }
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        struct stat status {};
-        if (fstatat(directory, names[i].c_str(), &status, 0) == 0) {
-            stamps[i].found = true;
-            stamps[i].size = static_cast<std::uint64_t>(status.st_size);
-            stamps[i].time = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
-                             status.st_mtim.tv_nsec;
+    const auto stamp = [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            struct stat status {};
+            if (fstatat(directory, names[i].c_str(), &status, 0) == 0) {
+                stamps[i].found = true;
+                stamps[i].size = static_cast<std::uint64_t>(status.st_size);
+                stamps[i].time = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                                 status.st_mtim.tv_nsec;
+            }
         }
+    };
+    // A model's thousand draws: half on a second thread, each call to the system being slow.
+    const std::size_t half = names.size() >= 256 ? names.size() / 2 : 0;
+    std::thread helper;
+    if (half > 0) {
+        helper = std::thread(stamp, 0, half);
+    }
+    stamp(half, names.size());
+    if (helper.joinable()) {
+        helper.join();
     }
     ::close(directory);
     return stamps;
 }
 
-std::unique_ptr<MappedFile> MappedFile::open(const std::string& utf8, std::uint64_t largest,
-                                             std::string& why) {
+namespace {
+
+// The memory of the last file read whole and let go, kept for the next (up to a bound): memory
+// new to the process costs a fault and zeroing per page, several times the copy of the file.
+struct SpareMemory {
+    std::mutex mutex;
+    void* memory = nullptr;
+    std::size_t reserved = 0;
+};
+SpareMemory spare_memory;
+constexpr std::size_t largest_spare = std::size_t{256} << 20;
+
+// Memory of at least `reserved` bytes (whole large pages): the spare when it is large enough
+// and not twice as large, `reserved` then set to its size.
+void* whole_file_memory(std::size_t& reserved) {
+    {
+        const std::lock_guard<std::mutex> lock(spare_memory.mutex);
+        if (spare_memory.memory != nullptr && spare_memory.reserved >= reserved &&
+            spare_memory.reserved / 2 < reserved) {
+            void* const memory = spare_memory.memory;
+            reserved = spare_memory.reserved;
+            spare_memory.memory = nullptr;
+            return memory;
+        }
+    }
+    void* const memory =
+        mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        return nullptr;
+    }
+    madvise(memory, reserved, MADV_HUGEPAGE); // a hint: without it, small pages
+    return memory;
+}
+
+void let_go(void* memory, std::size_t reserved) {
+    if (reserved <= largest_spare) {
+        const std::lock_guard<std::mutex> lock(spare_memory.mutex);
+        std::swap(memory, spare_memory.memory);
+        std::swap(reserved, spare_memory.reserved);
+    }
+    if (memory != nullptr) {
+        munmap(memory, reserved);
+    }
+}
+
+// Reads `count` bytes at `offset` into `out`; the bytes read, fewer at the file's end.
+std::size_t read_at(int file, char* out, std::size_t count, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got =
+            pread(file, out + done, count - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+} // namespace
+
+std::unique_ptr<WholeFile> WholeFile::read(const std::string& utf8, std::uint64_t largest,
+                                           std::string& why) {
     const int file = ::open(utf8.c_str(), O_RDONLY | O_CLOEXEC);
     if (file < 0) {
         why = "absent";
@@ -352,17 +444,37 @@ std::unique_ptr<MappedFile> MappedFile::open(const std::string& utf8, std::uint6
         return nullptr;
     }
     const auto size = static_cast<std::size_t>(status.st_size);
-    void* const view = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file, 0);
-    ::close(file); // the mapping keeps the file
-    if (view == MAP_FAILED) {
-        why = "cannot be mapped";
+    // Whole large pages, and one byte more: a file that grew is told from one that did not.
+    constexpr std::size_t large_page = std::size_t{2} << 20;
+    std::size_t reserved = (size + 1 + large_page - 1) / large_page * large_page;
+    void* const memory = whole_file_memory(reserved);
+    if (memory == nullptr) {
+        ::close(file);
+        why = "too large for the memory free";
         return nullptr;
     }
-    return std::unique_ptr<MappedFile>(new MappedFile(static_cast<const char*>(view), size));
+    std::unique_ptr<WholeFile> whole(new WholeFile(static_cast<char*>(memory), size, reserved));
+    // Two halves at once: the copy from the system's cache is most of the time.
+    const std::size_t half = size >= large_page ? size / 2 / 4096 * 4096 : 0;
+    std::size_t first = half;
+    std::thread helper;
+    if (half > 0) {
+        helper = std::thread([&] { first = read_at(file, whole->data_, half, 0); });
+    }
+    const std::size_t second = read_at(file, whole->data_ + half, size + 1 - half, half);
+    if (helper.joinable()) {
+        helper.join();
+    }
+    ::close(file);
+    if (first != half || half + second != size) {
+        why = "changed while it was read";
+        return nullptr;
+    }
+    return whole;
 }
 
-MappedFile::~MappedFile() {
-    munmap(const_cast<char*>(data_), size_);
+WholeFile::~WholeFile() {
+    let_go(data_, reserved_);
 }
 
 #endif

@@ -89,27 +89,29 @@ struct FileStamp {
 std::vector<FileStamp> file_stamps(const std::string& folder,
                                    const std::vector<std::string>& names);
 
-// A regular file's bytes mapped read-only into memory (page-aligned), kept while the object
-// lives; the system reads them as they are used, without a copy. Only for files the programs
-// replace by renaming a whole new file into place: one cut short in place while mapped ends
-// the process on Linux (on Windows a mapped file cannot be cut).
-class MappedFile {
+// A regular file's bytes read whole into memory that starts on a page (aligned for any type),
+// kept while the object lives. On Linux a large file is read on two threads into memory the
+// system is asked to give as large pages: several times faster than mapping the file where
+// mapping costs a fault per page.
+class WholeFile {
 public:
-    // The mapping of the file; nothing, with the reason in `why`, when it is absent, not a
-    // regular file, empty, larger than `largest` bytes or cannot be mapped.
-    static std::unique_ptr<MappedFile> open(const std::string& utf8, std::uint64_t largest,
-                                            std::string& why);
-    ~MappedFile();
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
+    // The bytes of the file; nothing, with the reason in `why`, when it is absent, not a regular
+    // file, empty, larger than `largest` bytes, or could not be read whole (it changed).
+    static std::unique_ptr<WholeFile> read(const std::string& utf8, std::uint64_t largest,
+                                           std::string& why);
+    ~WholeFile();
+    WholeFile(const WholeFile&) = delete;
+    WholeFile& operator=(const WholeFile&) = delete;
 
     const char* data() const { return data_; }
     std::size_t size() const { return size_; }
 
 private:
-    MappedFile(const char* data, std::size_t size) : data_(data), size_(size) {}
-    const char* data_;
+    WholeFile(char* data, std::size_t size, std::size_t reserved)
+        : data_(data), size_(size), reserved_(reserved) {}
+    char* data_;
     std::size_t size_;
+    std::size_t reserved_; // the bytes of memory held
 };
 
 } // namespace veldra

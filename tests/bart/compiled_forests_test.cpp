@@ -1,13 +1,17 @@
 #include "bart/compiled_forests.h"
 #include "bart/flat_forest.h"
 #include "bart/forest.h"
+#include "bart/forest_prediction.h"
+#include "logging/logger_set.h"
 #include "tests/reference/reference_prediction.h"
 #include "tests/support/temp_dir.h"
 #include "tools/model_tree_generator.h"
 
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -201,6 +205,52 @@ TEST(CompiledForests, AForestIsEvaluatedWhereItsBytesLie) {
     EXPECT_FALSE(borrowed.borrowed());
     EXPECT_EQ(borrowed.predict(rows(1, 30)[0], false),
               FlatForest(forest).predict(rows(1, 30)[0], false));
+}
+
+// Forests held from a compiled file are read by the first prediction, on its threads: the
+// same matrix as forests read whole, on that call and the next; a file whose bytes are not its
+// forests (a value changed, which only the checksum tells; a link beyond the nodes, which is
+// never followed) predicts nothing and says why.
+TEST(CompiledForests, HeldForestsAreReadByTheirFirstPrediction) {
+    const Drawn drawn(40, 12, 30);
+    const std::string bytes = drawn.bytes();
+    test::TempDir dir;
+    const std::string path = dir.file("compiled.bin");
+    ASSERT_TRUE(write_compiled_forests(path, bytes));
+    const SpectraRows block = rows(11, 30);
+    const RangeScaling scaling{1.0, 3.0};
+    LoggerSet log;
+    std::string why;
+    const HeldForests whole(*parse_compiled_forests(bytes, 42, why), dir.path().string());
+    const PredictionMatrix expected = whole.predict(block, scaling, true, log, false);
+    for (const unsigned threads : {1u, 2u}) {
+        std::optional<CompiledFile> file = open_compiled_file(path, 42, why);
+        ASSERT_TRUE(file.has_value()) << why;
+        const HeldForests held(std::move(*file), dir.path().string());
+        EXPECT_EQ(held.predict(block, scaling, true, log, false, PredictionOptions{threads}),
+                  expected);
+        EXPECT_EQ(held.predict(block, scaling, true, log, false, PredictionOptions{threads}),
+                  expected);
+    }
+    // The first node of the first forest: header, name and notices, the forest's own header.
+    const std::size_t node = 48 + 8 + 16 + 8 + 16;
+    ASSERT_EQ(bytes.substr(48 + 8, 11), std::string("MCMC1.json\0", 11));
+    for (const auto& [at, value, reason] :
+         {std::tuple<std::size_t, char, std::string>{node, '\x01', "its checksum differs"},
+          {node + 15, '\x7f', "its checksum differs"}}) {
+        std::string damaged = bytes;
+        damaged[at] = static_cast<char>(damaged[at] ^ value);
+        ASSERT_TRUE(write_compiled_forests(path, damaged));
+        std::optional<CompiledFile> file = open_compiled_file(path, 42, why);
+        ASSERT_TRUE(file.has_value()) << why;
+        const HeldForests held(std::move(*file), dir.path().string());
+        try {
+            held.predict(block, scaling, true, log, false);
+            ADD_FAILURE() << "a damaged file predicted: " << reason;
+        } catch (const DamagedCompiledModel& e) {
+            EXPECT_EQ(std::string(e.what()), "damaged (" + reason + ")");
+        }
+    }
 }
 
 TEST(CompiledForests, FilesAreWrittenWholeOrNotAtAll) {

@@ -2,6 +2,7 @@
 
 #include "tests/support/log_capture.h"
 
+#include <iomanip>
 #include <memory>
 #include <string>
 #include <thread>
@@ -110,6 +111,24 @@ TEST(LoggerSet, AnExceptionFromTheSinkReachesTheWriter) {
     EXPECT_THROW(VELDRA_LOG(log, Severity::info) << "stop here", int);
     VELDRA_LOG(log, Severity::info) << "after";
     EXPECT_EQ(seen.messages(), std::vector<std::string>{"after"});
+}
+
+// A record written while another's text is being written is a record of its own, and nothing
+// of one record's text or format (a manipulator, a failed state) reaches the next.
+TEST(LoggerSet, EachRecordStartsWithAnEmptyStreamInTheDefaultFormat) {
+    LoggerSet log;
+    LogCapture seen(log, true);
+    const auto inner = [&log] {
+        VELDRA_LOG(log, Severity::info) << "inner " << 2.5;
+        return "outer";
+    };
+    VELDRA_LOG(log, Severity::info) << "the " << inner() << " record";
+    VELDRA_LOG(log, Severity::info) << std::hex << std::showpoint << std::setprecision(2)
+                                    << std::setfill('*') << std::setw(6) << 255 << " " << 1.0;
+    VELDRA_LOG(log, Severity::info).setstate(std::ios::failbit);
+    VELDRA_LOG(log, Severity::info) << 255 << " " << 1.0 << " " << std::setw(3) << 7;
+    EXPECT_EQ(seen.messages(), (std::vector<std::string>{"inner 2.5", "the outer record",
+                                                         "****ff 1.0", "", "255 1   7"}));
 }
 
 } // namespace
