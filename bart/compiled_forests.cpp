@@ -141,28 +141,87 @@ std::uint64_t folded(const std::vector<std::uint64_t>& sums) {
 
 } // namespace
 
+namespace {
+
+// Hands the file's bytes to `sink` a piece at a time (the header, each entry, the checksum), each
+// piece made in the same buffer: no copy of the whole file is ever held.
+template <typename Sink>
+void emit_compiled_forests(const std::vector<std::string>& names,
+                           const std::vector<FlatForest>& forests,
+                           const std::vector<std::size_t>& missing_subtrees,
+                           std::uint64_t fingerprint, Sink&& sink) {
+    std::string piece(magic);
+    piece.resize(magic_bytes, '\0');
+    put_u64(piece, fingerprint);
+    put_u32(piece, static_cast<std::uint32_t>(forests.size()));
+    put_u32(piece, 0);
+    std::vector<std::uint64_t> sums{checksum(piece)};
+    sink(piece);
+    for (std::size_t i = 0; i < forests.size(); ++i) {
+        piece.clear();
+        put_u32(piece, static_cast<std::uint32_t>(names[i].size()));
+        put_u32(piece, 0);
+        piece += names[i];
+        piece.resize(padded(piece.size()), '\0');
+        put_u64(piece, missing_subtrees[i]);
+        forests[i].append_to(piece);
+        sums.push_back(checksum(piece));
+        sink(piece);
+    }
+    piece.clear();
+    put_u64(piece, folded(sums));
+    sink(piece);
+}
+
+// Writes to `path` through a file of a name of this process beside it, renamed into place, so
+// that a reader never sees a partial file; false, leaving nothing, when it cannot.
+template <typename Write>
+bool write_whole_or_nothing(const std::string& path, Write&& write) {
+    // A name of this process and call: two writers of one model never share a partial file.
+    static std::atomic<unsigned> calls{0};
+    const std::string partial =
+        path + ".partial-" + std::to_string(current_process_id()) + "-" + std::to_string(calls++);
+    {
+        std::ofstream out(native_path(partial), std::ios::binary | std::ios::trunc);
+        write(out);
+        out.close();
+        if (!out) {
+            boost::system::error_code ignored;
+            fs::remove(partial, ignored);
+            return false;
+        }
+    }
+    boost::system::error_code error;
+    fs::rename(partial, path, error);
+    if (error) {
+        fs::remove(partial, error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::string compiled_forests_bytes(const std::vector<std::string>& names,
                                    const std::vector<FlatForest>& forests,
                                    const std::vector<std::size_t>& missing_subtrees,
                                    std::uint64_t fingerprint) {
-    std::string out(magic);
-    out.resize(magic_bytes, '\0');
-    put_u64(out, fingerprint);
-    put_u32(out, static_cast<std::uint32_t>(forests.size()));
-    put_u32(out, 0);
-    std::vector<std::uint64_t> sums{checksum(out)};
-    for (std::size_t i = 0; i < forests.size(); ++i) {
-        const std::size_t entry = out.size();
-        put_u32(out, static_cast<std::uint32_t>(names[i].size()));
-        put_u32(out, 0);
-        out += names[i];
-        out.resize(padded(out.size()), '\0');
-        put_u64(out, missing_subtrees[i]);
-        forests[i].append_to(out);
-        sums.push_back(checksum(std::string_view(out).substr(entry)));
-    }
-    put_u64(out, folded(sums));
+    std::string out;
+    emit_compiled_forests(names, forests, missing_subtrees, fingerprint,
+                          [&out](const std::string& piece) { out += piece; });
     return out;
+}
+
+bool write_compiled_forests(const std::string& path, const std::vector<std::string>& names,
+                            const std::vector<FlatForest>& forests,
+                            const std::vector<std::size_t>& missing_subtrees,
+                            std::uint64_t fingerprint) {
+    return write_whole_or_nothing(path, [&](std::ofstream& out) {
+        emit_compiled_forests(
+            names, forests, missing_subtrees, fingerprint, [&out](const std::string& piece) {
+                out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+            });
+    });
 }
 
 namespace {
@@ -327,27 +386,9 @@ std::optional<CompiledForests> read_compiled_forests(const std::string& path,
 }
 
 bool write_compiled_forests(const std::string& path, const std::string& bytes) {
-    // A name of this process and call: two writers of one model never share a partial file.
-    static std::atomic<unsigned> calls{0};
-    const std::string partial =
-        path + ".partial-" + std::to_string(current_process_id()) + "-" + std::to_string(calls++);
-    {
-        std::ofstream out(native_path(partial), std::ios::binary | std::ios::trunc);
+    return write_whole_or_nothing(path, [&bytes](std::ofstream& out) {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            boost::system::error_code ignored;
-            fs::remove(partial, ignored);
-            return false;
-        }
-    }
-    boost::system::error_code error;
-    fs::rename(partial, path, error);
-    if (error) {
-        fs::remove(partial, error);
-        return false;
-    }
-    return true;
+    });
 }
 
 } // namespace veldra

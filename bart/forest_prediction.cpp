@@ -377,13 +377,26 @@ bool HeldForests::complete() const {
     return true;
 }
 
-std::string HeldForests::compiled_bytes(std::uint64_t fingerprint) const {
+namespace {
+
+std::vector<std::string> file_names(const std::vector<std::string>& files) {
     std::vector<std::string> names;
-    names.reserve(files_.size());
-    for (const std::string& file : files_) {
+    names.reserve(files.size());
+    for (const std::string& file : files) {
         names.push_back(fs::path(file).filename().string());
     }
-    return compiled_forests_bytes(names, forests_, missing_subtrees_, fingerprint);
+    return names;
+}
+
+} // namespace
+
+std::string HeldForests::compiled_bytes(std::uint64_t fingerprint) const {
+    return compiled_forests_bytes(file_names(files_), forests_, missing_subtrees_, fingerprint);
+}
+
+bool HeldForests::write_compiled(const std::string& path, std::uint64_t fingerprint) const {
+    return write_compiled_forests(path, file_names(files_), forests_, missing_subtrees_,
+                                  fingerprint);
 }
 
 std::size_t HeldForests::bytes() const {

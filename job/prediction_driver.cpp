@@ -407,15 +407,14 @@ void PairRun::hold_draws(const PredictionOptions& options, bool hold) {
     if (!held_->complete()) {
         return;
     }
-    const std::string bytes = held_->compiled_bytes(fingerprint_);
     const std::string beside = compiled_model_file(folder_).string();
     const std::string cached = compiled_model_cache_file(folder_);
-    if (write_compiled_forests(beside, bytes) || cached.empty()) {
+    if (held_->write_compiled(beside, fingerprint_) || cached.empty()) {
         return;
     }
     boost::system::error_code error;
     boost::filesystem::create_directories(boost::filesystem::path(cached).parent_path(), error);
-    write_compiled_forests(cached, bytes);
+    held_->write_compiled(cached, fingerprint_);
 }
 
 // A model with its own preprocessing: the pipeline its card names, planned for the input's

@@ -261,6 +261,12 @@ TEST(CompiledForests, FilesAreWrittenWholeOrNotAtAll) {
     EXPECT_EQ(test::read_file(path), bytes);
     std::string why;
     EXPECT_TRUE(read_compiled_forests(path, 7, why).has_value()) << why;
+    // Written a forest at a time: the same bytes.
+    const Drawn drawn(2);
+    ASSERT_TRUE(write_compiled_forests(dir.file("pieces.bin"), drawn.names, drawn.forests,
+                                       drawn.missing, 7));
+    EXPECT_EQ(test::read_file(dir.file("pieces.bin")), bytes);
+    boost::filesystem::remove(dir.file("pieces.bin"));
     EXPECT_FALSE(read_compiled_forests(dir.file("absent.bin"), 7, why));
     EXPECT_EQ(why, "absent");
     // A folder in the file's place: nothing is written, nothing is left beside it.
