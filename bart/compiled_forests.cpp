@@ -299,6 +299,7 @@ std::optional<CompiledFile> CompiledFile::index(std::string_view bytes,
     file.sums_.assign(file.entries_.size() + 1, 0);
     file.sums_[0] = checksum(body.substr(0, header_bytes));
     file.storage_ = std::move(storage);
+    file.storage_bytes_ = bytes.size();
     return file;
 }
 
@@ -350,6 +351,7 @@ std::optional<CompiledForests> read_every_forest(CompiledFile file, std::string&
     compiled.missing_subtrees = file.missing_subtrees();
     compiled.forests = std::move(forests);
     compiled.storage = file.storage();
+    compiled.storage_bytes = file.storage_bytes();
     return compiled;
 }
 

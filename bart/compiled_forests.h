@@ -20,8 +20,10 @@ struct CompiledForests {
     std::vector<std::string> names;            // each draw file's name, in their order
     std::vector<FlatForest> forests;           // built as the draw files' readers build them
     std::vector<std::size_t> missing_subtrees; // the notices each file's reading gave
-    // The bytes the forests are evaluated in (a mapped file or a copy), kept while they are.
+    // The bytes the forests are evaluated in (the file read whole, or a copy), kept while they
+    // are, and their size.
     std::shared_ptr<const void> storage;
+    std::size_t storage_bytes = 0;
 };
 
 // The largest compiled file read: larger ones are ignored.
@@ -62,6 +64,7 @@ public:
     const std::vector<std::string>& names() const { return names_; }
     const std::vector<std::size_t>& missing_subtrees() const { return missing_subtrees_; }
     const std::shared_ptr<const void>& storage() const { return storage_; }
+    std::size_t storage_bytes() const { return storage_bytes_; }
 
     // Makes the sum of entry `i` and reads its forest where it lies (FlatForest::read_from,
     // borrowing): false when the bytes are not a forest. Entries may be read on several threads
@@ -78,6 +81,7 @@ private:
     std::vector<std::uint64_t> sums_;        // the header's, then each entry's once read
     std::uint64_t recorded_ = 0;
     std::shared_ptr<const void> storage_;
+    std::size_t storage_bytes_ = 0;
 };
 
 // The index of a compiled model's file, mapped into memory; nothing (and why) when it is absent,

@@ -351,7 +351,7 @@ HeldForests::HeldForests(std::size_t draws, const std::function<std::string(std:
 HeldForests::HeldForests(CompiledForests compiled, const std::string& folder)
     : forests_(std::move(compiled.forests)), errors_(forests_.size()),
       missing_subtrees_(std::move(compiled.missing_subtrees)),
-      storage_(std::move(compiled.storage)) {
+      storage_(std::move(compiled.storage)), storage_bytes_(compiled.storage_bytes) {
     files_.reserve(compiled.names.size());
     for (const std::string& name : compiled.names) {
         files_.push_back((fs::path(folder) / name).string());
@@ -360,7 +360,8 @@ HeldForests::HeldForests(CompiledForests compiled, const std::string& folder)
 
 HeldForests::HeldForests(CompiledFile compiled, const std::string& folder)
     : forests_(compiled.size()), errors_(compiled.size()),
-      missing_subtrees_(compiled.missing_subtrees()), storage_(compiled.storage()) {
+      missing_subtrees_(compiled.missing_subtrees()), storage_(compiled.storage()),
+      storage_bytes_(compiled.storage_bytes()) {
     files_.reserve(compiled.size());
     for (const std::string& name : compiled.names()) {
         files_.push_back((fs::path(folder) / name).string());
@@ -400,7 +401,8 @@ bool HeldForests::write_compiled(const std::string& path, std::uint64_t fingerpr
 }
 
 std::size_t HeldForests::bytes() const {
-    std::size_t total = forests_.capacity() * sizeof(FlatForest);
+    // Forests of a compiled model lie in its bytes, which count instead of their own lists.
+    std::size_t total = forests_.capacity() * sizeof(FlatForest) + storage_bytes_;
     for (const FlatForest& forest : forests_) {
         total += forest.bytes();
     }

@@ -115,6 +115,7 @@ private:
     std::vector<std::exception_ptr> errors_;
     std::vector<std::size_t> missing_subtrees_;
     std::shared_ptr<const void> storage_;        // the bytes compiled forests are evaluated in
+    std::size_t storage_bytes_ = 0;              // their size
     mutable std::optional<CompiledFile> unread_; // a compiled file whose forests are unread
 };
 

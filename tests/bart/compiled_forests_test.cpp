@@ -227,6 +227,9 @@ TEST(CompiledForests, HeldForestsAreReadByTheirFirstPrediction) {
         std::optional<CompiledFile> file = open_compiled_file(path, 42, why);
         ASSERT_TRUE(file.has_value()) << why;
         const HeldForests held(std::move(*file), dir.path().string());
+        // The memory held is the file's, read whole, and the forests' places.
+        EXPECT_GE(held.bytes(), bytes.size());
+        EXPECT_LT(held.bytes(), bytes.size() + 40 * 2 * sizeof(FlatForest));
         EXPECT_EQ(held.predict(block, scaling, true, log, false, PredictionOptions{threads}),
                   expected);
         EXPECT_EQ(held.predict(block, scaling, true, log, false, PredictionOptions{threads}),
