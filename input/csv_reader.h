@@ -28,8 +28,9 @@ SpectraTable read_spectra_csv(const std::string& path);
 // the same checks and messages, with the line numbers of the whole file.
 class CsvSpectraReader {
 public:
-    // Opens the file and reads its header; raises as `read_spectra_csv` does.
-    explicit CsvSpectraReader(const std::string& path);
+    // Opens the file and reads its header; raises as `read_spectra_csv` does. The values of a
+    // few megabytes of lines are read on `threads` threads together (0: one per core).
+    explicit CsvSpectraReader(const std::string& path, unsigned threads = 0);
 
     // The header's names of the value columns.
     const std::vector<std::string>& names() const { return names_; }
@@ -49,11 +50,28 @@ private:
     std::string header_;
     std::size_t fields_ = 0;
     std::vector<std::string> names_;
+    unsigned threads_ = 0;
+    // The file's text after the header, read ahead: lines_ are the next lines handed out, as
+    // places in text_; what lies before text_begin_ has been handed out, scan_ is where the
+    // search for the next line end goes on.
+    struct LineSpan {
+        std::size_t offset;
+        std::size_t length;
+    };
+    std::string text_;
+    std::size_t text_begin_ = 0;
+    std::size_t scan_ = 0;
+    bool at_end_ = false;
+    std::vector<LineSpan> lines_;
     std::string line_;
-    std::size_t line_number_ = 1;
-    bool quoted_ = false;    // the header holds a double quote: RFC 4180 fields
-    bool row_names_ = false; // and a first column of row names before "SSN"
+    std::size_t line_number_ = 1; // of the last line handed out
+    bool quoted_ = false;         // the header holds a double quote: RFC 4180 fields
+    bool row_names_ = false;      // and a first column of row names before "SSN"
     std::vector<std::string> fields_of_line_;
+    // The next at most `most` lines (and a few megabytes) into lines_; false at the end.
+    bool next_lines(std::size_t most);
+    // The values of lines_ appended to the block.
+    void read_lines(SpectraTable& block);
     // One line of a quoted table into the block (false when it holds no quote and reads as
     // any other line).
     bool read_quoted_line(SpectraTable& block);

@@ -45,7 +45,7 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
     if (csv && !opus && !memory && boost::filesystem::is_regular_file(settings.csv_file, error)) {
         // The checks and messages of reading the file whole, without holding it.
         check_spectra_input("", settings.csv_file, {}, {});
-        csv_.emplace(settings.csv_file);
+        csv_.emplace(settings.csv_file, settings.threads);
         width_ = csv_->width();
         table_.names = csv_->names();
         samples_ = count_csv_samples(settings.csv_file);

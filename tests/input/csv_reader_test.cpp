@@ -6,8 +6,10 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 namespace veldra {
@@ -344,6 +346,84 @@ TEST(CsvReader, InBlocksAsWhole) {
     EXPECT_EQ(reader.skip(3), 0u);
     CsvSpectraReader empty(dir.file("none.csv"));
     EXPECT_THROW(empty.read(part, 4), std::runtime_error);
+}
+
+// A table of 12 MB is read in batches of lines shared between threads: on any number of
+// threads and in any block size it reads as on one, its line numbers run on across batches and
+// threads, and of several bad lines the first is the one named, wherever the others lie.
+TEST(CsvReader, LinesSharedBetweenThreadsReadAsInTurn) {
+    TempDir dir;
+    constexpr int samples = 700;
+    constexpr int values = 1000;
+    std::vector<std::string> lines;
+    std::string header = "SSN";
+    for (int k = 0; k < values; ++k) {
+        header += ",w" + std::to_string(k);
+    }
+    for (int i = 0; i < samples; ++i) {
+        std::string line = "s" + std::to_string(i);
+        for (int k = 0; k < values; ++k) {
+            line += "," + std::to_string(i) + "." + std::to_string(1000000000000 + k);
+        }
+        lines.push_back(line);
+    }
+    const auto table_text = [&](const std::vector<std::pair<int, std::string>>& replaced) {
+        std::vector<std::string> text_lines = lines;
+        for (const auto& [index, line] : replaced) {
+            text_lines[static_cast<std::size_t>(index)] = line;
+        }
+        std::string text = header + "\r\n";
+        for (const std::string& line : text_lines) {
+            text += line + "\r\n";
+        }
+        return text;
+    };
+    const std::string path = dir.write("big.csv", table_text({}));
+    ASSERT_GT(boost::filesystem::file_size(path), std::uintmax_t{10} << 20); // more than a batch
+    for (const unsigned threads : {1u, 2u, 3u}) {
+        for (const std::size_t block : {7u, 1000u}) {
+            CsvSpectraReader reader(path, threads);
+            SpectraTable part;
+            std::size_t seen = 0;
+            while (reader.read(part, block) > 0) {
+                for (std::size_t i = 0; i < part.rows.size(); ++i, ++seen) {
+                    ASSERT_EQ(part.ids[i], "s" + std::to_string(seen));
+                    ASSERT_EQ(part.rows[i].size(), std::size_t{values});
+                    EXPECT_EQ(part.rows[i][999], std::stod(std::to_string(seen) + ".1000000000999"))
+                        << threads << " threads, block " << block;
+                }
+            }
+            EXPECT_EQ(seen, std::size_t{samples});
+        }
+    }
+    // Lines 2 to 701 are samples 0 to 699; a batch holds about 450 of them.
+    const std::string bad_value = "s7,1,x";
+    const std::string short_line = "s9,1";
+    for (const unsigned threads : {1u, 2u}) {
+        const auto message = [&](const std::vector<std::pair<int, std::string>>& replaced) {
+            const std::string bad = dir.write("bad.csv", table_text(replaced));
+            try {
+                CsvSpectraReader reader(bad, threads);
+                SpectraTable part;
+                while (reader.read(part, 1000) > 0) {
+                }
+            } catch (const std::runtime_error& e) {
+                return std::string(e.what());
+            }
+            return std::string();
+        };
+        const std::string p = dir.file("bad.csv");
+        const std::string at_100 = "Expected <double> in file: " + p +
+                                   " (line 101, column 3 \"w1\", sample \"s7\", found \"x\")";
+        EXPECT_EQ(message({{99, bad_value}, {350, short_line}}), at_100);
+        EXPECT_EQ(message({{350, short_line}, {99, bad_value}, {500, ""}}), at_100);
+        EXPECT_EQ(message({{350, ""}, {500, bad_value}}),
+                  "Expected ssn entry in file: " + p + " (line 352 is empty)");
+        EXPECT_EQ(message({{500, short_line}, {590, bad_value}}),
+                  "Expected ',' in file: " + p +
+                      " (line 502, column 3 \"w1\", sample \"s9\", found \"\"); the header has "
+                      "1000 columns of values, this line 1");
+    }
 }
 
 TEST(TableFromColumns, TransposesColumnsAndKeepsIdentifiersUnchanged) {
