@@ -127,6 +127,7 @@ int show_calibration(QApplication& application, const std::vector<std::string>& 
 } // namespace
 
 int main(int argc, char** argv) {
+    veldra::keep_freed_memory_for_reuse();
     if (const std::optional<int> code = answered_alone(argc, argv)) {
         return *code;
     }

@@ -92,6 +92,7 @@ double run_job(const fs::path& models, const fs::path& input, const fs::path& fo
 } // namespace
 
 int main(int argc, char** argv) {
+    veldra::keep_freed_memory_for_reuse(); // as the programs do
     namespace po = boost::program_options;
     int draws = 1000;
     int trees = 200;

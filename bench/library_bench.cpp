@@ -64,6 +64,7 @@ int run_one(const fs::path& models, const fs::path& input, std::size_t block,
 } // namespace
 
 int main(int argc, char** argv) {
+    veldra::keep_freed_memory_for_reuse(); // as the programs do
     namespace po = boost::program_options;
     int draws = 1000;
     int trees = 200;

@@ -137,6 +137,7 @@ double run_descent(const Pair& pair, const fs::path& input) {
 } // namespace
 
 int main(int argc, char** argv) {
+    veldra::keep_freed_memory_for_reuse(); // as the programs do
     namespace po = boost::program_options;
     Pair pair;
     std::string models;

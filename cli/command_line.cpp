@@ -58,6 +58,7 @@ parse_command_line(const std::vector<std::string>& arguments,
 }
 
 int run_command(int argc, char** argv, CommandBody body) {
+    keep_freed_memory_for_reuse();
     // Both stop the work at its next checkpoint, so that every file left behind is complete.
     on_stop_signals(request_stop);
     const std::vector<std::string> arguments = program_arguments(argc, argv);

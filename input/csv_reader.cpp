@@ -131,7 +131,8 @@ std::string csv_separator_hint(const std::string& header) {
            ": values must be separated by ',' with '.' for the decimal point.";
 }
 
-CsvSpectraReader::CsvSpectraReader(const std::string& path, unsigned threads)
+CsvSpectraReader::CsvSpectraReader(const std::string& path, unsigned threads,
+                                   std::uint64_t whole_bytes)
     : path_(path), threads_(threads) {
     boost::system::error_code status_error;
     if (boost::filesystem::is_directory(path, status_error)) {
@@ -176,6 +177,26 @@ CsvSpectraReader::CsvSpectraReader(const std::string& path, unsigned threads)
         names_.resize(fields_);
     }
     names_.erase(names_.begin());
+    // A table that fits is read whole, on two threads: reading ahead a batch at a time on one
+    // thread took as long as reading its values on two.
+    if (!in_) {
+        at_end_ = true;
+        return;
+    }
+    const std::streamoff header_bytes = in_.tellg();
+    std::string why;
+    if (header_bytes >= 0 && whole_bytes > 0) {
+        whole_ = WholeFile::read(path, whole_bytes, why);
+    }
+    if (whole_ && static_cast<std::size_t>(header_bytes) <= whole_->size()) {
+        whole_text_ = std::string_view(whole_->data(), whole_->size())
+                          .substr(static_cast<std::size_t>(header_bytes));
+        whole_read_ = true;
+        at_end_ = true;
+        in_.close();
+    } else {
+        whole_.reset();
+    }
 }
 
 bool CsvSpectraReader::read_quoted_line(SpectraTable& block) {
@@ -289,29 +310,34 @@ constexpr std::size_t bytes_per_thread = std::size_t{256} << 10;
 } // namespace
 
 bool CsvSpectraReader::next_lines(std::size_t most) {
-    text_.reserve(batch_bytes + read_bytes);
-    text_.erase(0, text_begin_);
-    scan_ -= text_begin_;
-    text_begin_ = 0;
+    if (!whole_read_) {
+        text_.reserve(batch_bytes + read_bytes);
+        text_.erase(0, text_begin_);
+        scan_ -= text_begin_;
+        text_begin_ = 0;
+    }
     lines_.clear();
-    std::size_t start = 0;
-    while (lines_.size() < most && start < batch_bytes) {
+    std::size_t start = text_begin_;
+    while (lines_.size() < most && start - text_begin_ < batch_bytes) {
+        const std::string_view text = this->text();
         const char* const found =
-            static_cast<const char*>(std::memchr(text_.data() + scan_, '\n', text_.size() - scan_));
+            scan_ < text.size() ? static_cast<const char*>(
+                                      std::memchr(text.data() + scan_, '\n', text.size() - scan_))
+                                : nullptr;
         if (found != nullptr) {
             // A line ended by LF loses the CR before it; the last line of a file keeps one.
-            const std::size_t stop = static_cast<std::size_t>(found - text_.data());
-            const bool carriage = stop > start && text_[stop - 1] == '\r';
+            const std::size_t stop = static_cast<std::size_t>(found - text.data());
+            const bool carriage = stop > start && text[stop - 1] == '\r';
             lines_.push_back({start, stop - start - (carriage ? 1 : 0)});
             start = stop + 1;
             scan_ = start;
             continue;
         }
-        scan_ = text_.size();
+        scan_ = text.size();
         if (at_end_) {
-            if (start < text_.size()) {
-                lines_.push_back({start, text_.size() - start});
-                start = text_.size();
+            if (start < text.size()) {
+                lines_.push_back({start, text.size() - start});
+                start = text.size();
                 scan_ = start;
             }
             break;
@@ -335,7 +361,7 @@ void CsvSpectraReader::read_lines(SpectraTable& block) {
         // Rare and small: one line after another.
         for (const LineSpan& span : lines_) {
             ++line_number_;
-            line_.assign(text_, span.offset, span.length);
+            line_.assign(text().substr(span.offset, span.length));
             if (line_.empty()) {
                 fail("Expected ssn entry in file: " + path_ + " (line " +
                      std::to_string(line_number_) + " is empty)");
@@ -360,11 +386,11 @@ void CsvSpectraReader::read_lines(SpectraTable& block) {
     // the earliest line is the one raised, as reading them in turn would have raised it.
     std::vector<std::exception_ptr> errors(workers);
     const PlainLayout layout{path_, header_, fields_ - 1};
+    const std::string_view text = this->text();
     const auto run = [&](std::size_t w) {
         try {
             for (std::size_t i = count * w / workers; i < count * (w + 1) / workers; ++i) {
-                read_plain_line(layout,
-                                std::string_view(text_.data() + lines_[i].offset, lines_[i].length),
+                read_plain_line(layout, text.substr(lines_[i].offset, lines_[i].length),
                                 line_number_ + 1 + i, block.ids[first + i], block.rows[first + i]);
             }
         } catch (...) {
@@ -387,12 +413,22 @@ void CsvSpectraReader::read_lines(SpectraTable& block) {
     line_number_ += count;
 }
 
+void CsvSpectraReader::let_go_of_whole_text() {
+    if (whole_read_ && text_begin_ == whole_text_.size()) {
+        whole_.reset();
+        whole_text_ = std::string_view();
+        text_begin_ = 0;
+        scan_ = 0;
+    }
+}
+
 std::size_t CsvSpectraReader::read(SpectraTable& block, std::size_t count) {
     block.ids.clear();
     block.rows.clear();
     while (block.rows.size() < count && next_lines(count - block.rows.size())) {
         read_lines(block);
     }
+    let_go_of_whole_text();
     if (line_number_ == 1) {
         std::ostringstream message;
         message << "There is no data in file "
@@ -408,7 +444,22 @@ std::size_t CsvSpectraReader::skip(std::size_t count) {
         skipped += lines_.size();
         line_number_ += lines_.size();
     }
+    let_go_of_whole_text();
     return skipped;
+}
+
+std::size_t CsvSpectraReader::count_samples() const {
+    if (!whole_read_) {
+        return count_csv_samples(path_);
+    }
+    std::size_t lines = 0;
+    const char* p = whole_text_.data();
+    const char* const end = p + whole_text_.size();
+    while (p != end && (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr) {
+        ++lines;
+        ++p;
+    }
+    return whole_text_.empty() || whole_text_.back() == '\n' ? lines : lines + 1;
 }
 
 std::size_t count_csv_samples(const std::string& path) {

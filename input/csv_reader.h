@@ -1,11 +1,15 @@
 #pragma once
 
 #include "input/spectra_table.h"
+#include "text/platform.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <fstream>
 #include <istream>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veldra {
@@ -29,8 +33,10 @@ SpectraTable read_spectra_csv(const std::string& path);
 class CsvSpectraReader {
 public:
     // Opens the file and reads its header; raises as `read_spectra_csv` does. The values of a
-    // few megabytes of lines are read on `threads` threads together (0: one per core).
-    explicit CsvSpectraReader(const std::string& path, unsigned threads = 0);
+    // few megabytes of lines are read on `threads` threads together (0: one per core). A file
+    // of at most `whole_bytes` is read whole at once; a larger one, or a pipe, a batch at a time.
+    explicit CsvSpectraReader(const std::string& path, unsigned threads = 0,
+                              std::uint64_t whole_bytes = std::uint64_t{64} << 20);
 
     // The header's names of the value columns.
     const std::vector<std::string>& names() const { return names_; }
@@ -44,6 +50,9 @@ public:
     // were.
     std::size_t skip(std::size_t count);
 
+    // The samples of the whole table, as `count_csv_samples` counts them; before any is read.
+    std::size_t count_samples() const;
+
 private:
     std::string path_;
     std::ifstream in_;
@@ -51,9 +60,14 @@ private:
     std::size_t fields_ = 0;
     std::vector<std::string> names_;
     unsigned threads_ = 0;
-    // The file's text after the header, read ahead: lines_ are the next lines handed out, as
-    // places in text_; what lies before text_begin_ has been handed out, scan_ is where the
-    // search for the next line end goes on.
+    // The file's text after the header: read whole at once (let go once every line is handed
+    // out), or read ahead into text_. lines_ are the next lines handed out, as places in text();
+    // what lies before text_begin_ has been handed out, scan_ is where the search for the next
+    // line end goes on.
+    std::unique_ptr<WholeFile> whole_;
+    std::string_view whole_text_;
+    bool whole_read_ = false;
+    std::string_view text() const { return whole_read_ ? whole_text_ : std::string_view(text_); }
     struct LineSpan {
         std::size_t offset;
         std::size_t length;
@@ -68,6 +82,8 @@ private:
     bool quoted_ = false;         // the header holds a double quote: RFC 4180 fields
     bool row_names_ = false;      // and a first column of row names before "SSN"
     std::vector<std::string> fields_of_line_;
+    // Lets go of a table read whole once every line of it is handed out.
+    void let_go_of_whole_text();
     // The next at most `most` lines (and a few megabytes) into lines_; false at the end.
     bool next_lines(std::size_t most);
     // The values of lines_ appended to the block.

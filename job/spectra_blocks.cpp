@@ -48,7 +48,7 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
         csv_.emplace(settings.csv_file, settings.threads);
         width_ = csv_->width();
         table_.names = csv_->names();
-        samples_ = count_csv_samples(settings.csv_file);
+        samples_ = csv_->count_samples();
         if (samples_ == 0) {
             csv_->read(table_, 1); // raises the reader's message of a file without samples
         }

@@ -21,6 +21,7 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -175,6 +176,8 @@ std::uint64_t peak_memory_bytes() {
     return 0;
 }
 
+void keep_freed_memory_for_reuse() {}
+
 std::vector<FileStamp> file_stamps(const std::string& folder,
                                    const std::vector<std::string>& names) {
     std::vector<FileStamp> stamps(names.size());
@@ -326,6 +329,11 @@ std::uint64_t peak_memory_bytes() {
         return 0;
     }
     return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024u; // kilobytes on Linux
+}
+
+void keep_freed_memory_for_reuse() {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
 std::vector<FileStamp> file_stamps(const std::string& folder,

@@ -313,6 +313,11 @@ TEST(CsvReader, InBlocksAsWhole) {
     EXPECT_EQ(count_csv_samples(dir.write("two.csv", "SSN,a\nx,1\ny,2\n")), 2u);
     EXPECT_EQ(count_csv_samples(dir.write("none.csv", "SSN,a\n")), 0u);
     EXPECT_EQ(count_csv_samples(dir.file("missing.csv")), 0u);
+    for (const std::uint64_t whole : {std::uint64_t{1} << 20, std::uint64_t{0}}) {
+        EXPECT_EQ(CsvSpectraReader(path, 0, whole).count_samples(), 10u);
+        EXPECT_EQ(CsvSpectraReader(dir.file("two.csv"), 0, whole).count_samples(), 2u);
+        EXPECT_EQ(CsvSpectraReader(dir.file("none.csv"), 0, whole).count_samples(), 0u);
+    }
 
     const SpectraTable whole = read_spectra_csv(path);
     for (const std::size_t block : {1u, 3u, 4u, 10u, 11u}) {
@@ -382,18 +387,23 @@ TEST(CsvReader, LinesSharedBetweenThreadsReadAsInTurn) {
     ASSERT_GT(boost::filesystem::file_size(path), std::uintmax_t{10} << 20); // more than a batch
     for (const unsigned threads : {1u, 2u, 3u}) {
         for (const std::size_t block : {7u, 1000u}) {
-            CsvSpectraReader reader(path, threads);
-            SpectraTable part;
-            std::size_t seen = 0;
-            while (reader.read(part, block) > 0) {
-                for (std::size_t i = 0; i < part.rows.size(); ++i, ++seen) {
-                    ASSERT_EQ(part.ids[i], "s" + std::to_string(seen));
-                    ASSERT_EQ(part.rows[i].size(), std::size_t{values});
-                    EXPECT_EQ(part.rows[i][999], std::stod(std::to_string(seen) + ".1000000000999"))
-                        << threads << " threads, block " << block;
+            // Read whole, and read a megabyte at a time: lines and CR LF cut by the reads.
+            for (const std::uint64_t whole : {std::uint64_t{64} << 20, std::uint64_t{0}}) {
+                CsvSpectraReader reader(path, threads, whole);
+                EXPECT_EQ(reader.count_samples(), std::size_t{samples});
+                SpectraTable part;
+                std::size_t seen = 0;
+                while (reader.read(part, block) > 0) {
+                    for (std::size_t i = 0; i < part.rows.size(); ++i, ++seen) {
+                        ASSERT_EQ(part.ids[i], "s" + std::to_string(seen));
+                        ASSERT_EQ(part.rows[i].size(), std::size_t{values});
+                        EXPECT_EQ(part.rows[i][999],
+                                  std::stod(std::to_string(seen) + ".1000000000999"))
+                            << threads << " threads, block " << block << ", whole " << whole;
+                    }
                 }
+                EXPECT_EQ(seen, std::size_t{samples});
             }
-            EXPECT_EQ(seen, std::size_t{samples});
         }
     }
     // Lines 2 to 701 are samples 0 to 699; a batch holds about 450 of them.
@@ -403,7 +413,7 @@ TEST(CsvReader, LinesSharedBetweenThreadsReadAsInTurn) {
         const auto message = [&](const std::vector<std::pair<int, std::string>>& replaced) {
             const std::string bad = dir.write("bad.csv", table_text(replaced));
             try {
-                CsvSpectraReader reader(bad, threads);
+                CsvSpectraReader reader(bad, threads, threads == 1 ? 0 : std::uint64_t{64} << 20);
                 SpectraTable part;
                 while (reader.read(part, 1000) > 0) {
                 }
