@@ -78,8 +78,9 @@ std::uint64_t peak_memory_bytes();
 // Asks the C library to keep the memory a job lets go of for the next one in the process rather
 // than hand it back to the system, where taking it again costs a fault per page: on Linux, blocks
 // of up to 32 MB come from the heap and up to 256 MB of its free top is kept (a job of 1000
-// samples took 0.19 s instead of 0.26 s when it followed another). Called once, first thing in
-// a program's main; nothing on Windows.
+// samples took 0.19 s instead of 0.26 s when it followed another; the price is memory kept: a
+// process that ran the 17-property job three ways peaked at 96 MB instead of 58 MB). Called
+// once, first thing in a program's main; nothing on Windows.
 void keep_freed_memory_for_reuse();
 
 // The size and last modification time of a file, read with one call to the system: the time in
