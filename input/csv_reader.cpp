@@ -3,11 +3,11 @@
 #include "text/characters.h"
 #include "text/csv_record.h"
 #include "text/platform.h"
+#include "text/runs.h"
 #include "text/stream_number.h"
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -384,32 +384,14 @@ void CsvSpectraReader::read_lines(SpectraTable& block) {
         std::clamp<std::size_t>(std::min(wanted, bytes / bytes_per_thread), 1, count);
     // Each worker reads a run of neighbouring lines and stops at its first error; the error of
     // the earliest line is the one raised, as reading them in turn would have raised it.
-    std::vector<std::exception_ptr> errors(workers);
     const PlainLayout layout{path_, header_, fields_ - 1};
     const std::string_view text = this->text();
-    const auto run = [&](std::size_t w) {
-        try {
-            for (std::size_t i = count * w / workers; i < count * (w + 1) / workers; ++i) {
-                read_plain_line(layout, text.substr(lines_[i].offset, lines_[i].length),
-                                line_number_ + 1 + i, block.ids[first + i], block.rows[first + i]);
-            }
-        } catch (...) {
-            errors[w] = std::current_exception();
+    for_runs(count, workers, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            read_plain_line(layout, text.substr(lines_[i].offset, lines_[i].length),
+                            line_number_ + 1 + i, block.ids[first + i], block.rows[first + i]);
         }
-    };
-    std::vector<std::thread> helpers;
-    for (std::size_t w = 1; w < workers; ++w) {
-        helpers.emplace_back(run, w);
-    }
-    run(0);
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    }
+    });
     line_number_ += count;
 }
 
