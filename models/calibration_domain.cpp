@@ -28,26 +28,66 @@ using nlohmann::json;
     throw std::runtime_error("The domain file \"" + name + "\" " + what);
 }
 
+// The scores of four neighbouring components from `first` on: each summed over the covariates
+// in their order, as one component alone would be, but side by side, so that the sums do not
+// wait on one another (the same bits, several times as fast).
+void score_four_components(const CalibrationDomain& domain, std::size_t first,
+                           const std::vector<double>& centred, double* scores) {
+    const double* const a = domain.components[first].data();
+    const double* const b = domain.components[first + 1].data();
+    const double* const c = domain.components[first + 2].data();
+    const double* const d = domain.components[first + 3].data();
+    double ta = 0.0;
+    double tb = 0.0;
+    double tc = 0.0;
+    double td = 0.0;
+    for (std::size_t j = 0; j < centred.size(); ++j) {
+        const double x = centred[j];
+        ta += a[j] * x;
+        tb += b[j] * x;
+        tc += c[j] * x;
+        td += d[j] * x;
+    }
+    scores[first] = ta;
+    scores[first + 1] = tb;
+    scores[first + 2] = tc;
+    scores[first + 3] = td;
+}
+
+double score_component(const std::vector<double>& loading, const std::vector<double>& centred) {
+    double t = 0.0;
+    for (std::size_t j = 0; j < centred.size(); ++j) {
+        t += loading[j] * centred[j];
+    }
+    return t;
+}
+
 } // namespace
 
 DomainProjection project_on_domain(const CalibrationDomain& domain, const double* row) {
-    const std::size_t width = domain.center.size();
     DomainProjection projection;
-    projection.centred.resize(width);
+    std::vector<double>& centred = projection.centred;
+    centred.resize(domain.center.size());
+    for (std::size_t j = 0; j < centred.size(); ++j) {
+        centred[j] = row[j] - domain.center[j];
+    }
+    const std::size_t components = domain.components.size();
+    projection.scores.resize(components);
+    std::size_t c = 0;
+    for (; c + 4 <= components; c += 4) {
+        score_four_components(domain, c, centred, projection.scores.data());
+    }
+    for (; c < components; ++c) {
+        projection.scores[c] = score_component(domain.components[c], centred);
+    }
+    // Summed here, not while centring: a sum kept across the calls above lives in memory.
     double total = 0.0;
-    for (std::size_t j = 0; j < width; ++j) {
-        projection.centred[j] = row[j] - domain.center[j];
-        total += projection.centred[j] * projection.centred[j];
+    for (const double x : centred) {
+        total += x * x;
     }
     double explained = 0.0;
-    projection.scores.resize(domain.components.size());
-    for (std::size_t c = 0; c < domain.components.size(); ++c) {
-        const std::vector<double>& loading = domain.components[c];
-        double t = 0.0;
-        for (std::size_t j = 0; j < width; ++j) {
-            t += loading[j] * projection.centred[j];
-        }
-        projection.scores[c] = t;
+    for (c = 0; c < components; ++c) {
+        const double t = projection.scores[c];
         projection.score.t2 += t * t / domain.variances[c];
         explained += t * t;
     }

@@ -46,6 +46,53 @@ TEST(CalibrationDomain, ScoresWorkedByHand) {
     EXPECT_TRUE(score_in_domain(domain, broken.data()).outside);
 }
 
+// Printed T² and Q must not move in their last bits: each score is the sum over the covariates
+// in their order, and T² and the explained part sum over the components in theirs, whatever
+// the number of components (in groups of four and one at a time).
+TEST(CalibrationDomain, ScoresSumInCovariateAndComponentOrder) {
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    const std::size_t width = 37;
+    for (std::size_t components = 1; components <= 9; ++components) {
+        CalibrationDomain domain;
+        for (std::size_t j = 0; j < width; ++j) {
+            domain.center.push_back(value(random));
+        }
+        domain.components.assign(components, std::vector<double>(width));
+        for (std::vector<double>& loading : domain.components) {
+            for (double& x : loading) {
+                x = value(random);
+            }
+        }
+        for (std::size_t c = 0; c < components; ++c) {
+            domain.variances.push_back(0.5 + value(random) * value(random));
+        }
+        domain.t2_limit = 1e9;
+        domain.q_limit = 1e9;
+        std::vector<double> row(width);
+        for (double& x : row) {
+            x = value(random) * 1e3;
+        }
+        double total = 0.0;
+        double t2 = 0.0;
+        double explained = 0.0;
+        for (std::size_t j = 0; j < width; ++j) {
+            total += (row[j] - domain.center[j]) * (row[j] - domain.center[j]);
+        }
+        for (std::size_t c = 0; c < components; ++c) {
+            double t = 0.0;
+            for (std::size_t j = 0; j < width; ++j) {
+                t += domain.components[c][j] * (row[j] - domain.center[j]);
+            }
+            t2 += t * t / domain.variances[c];
+            explained += t * t;
+        }
+        const DomainScore score = score_in_domain(domain, row.data());
+        EXPECT_EQ(score.t2, t2) << components << " components";
+        EXPECT_EQ(score.q, std::max(0.0, total - explained)) << components << " components";
+    }
+}
+
 // Points on a line in three dimensions with a little noise: one component along the line.
 TEST(CalibrationDomain, FitFindsTheLineAndItsSpread) {
     std::mt19937_64 random(3);
