@@ -54,15 +54,32 @@ TEST(NumberFormat, SameTextAsAStreamForEveryKindOfDouble) {
     for (const double value : special) {
         EXPECT_EQ(with_format(value), with_stream(value)) << value;
     }
+    // Around each power of ten and each place where six digits round up to seven.
+    for (const double edge : {1e-5, 1e-4, 1e-3, 0.01, 0.1, 1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6,
+                              0.99999949999999, 9.9999950000001, 99999.5, 999999.0, 999999.5}) {
+        double value = edge;
+        for (int step = 0; step < 40; ++step) {
+            value = std::nextafter(value, 0.0);
+        }
+        for (int step = 0; step < 80; ++step) {
+            value = std::nextafter(value, 1e300);
+            EXPECT_EQ(with_format(value), with_stream(value)) << value;
+            EXPECT_EQ(with_format(-value), with_stream(-value)) << -value;
+        }
+    }
     std::mt19937_64 random(17);
-    for (int n = 0; n < 200000; ++n) {
+    for (int n = 0; n < 300000; ++n) {
         double value = 0;
-        if (n % 2 == 0) {
+        if (n % 3 == 0) {
             const std::uint64_t bits = random();
             std::memcpy(&value, &bits, sizeof value); // any bit pattern
-        } else {
+        } else if (n % 3 == 1) {
             value = std::ldexp(static_cast<double>(random() % 2000001) - 1000000.0,
                                static_cast<int>(random() % 60) - 40);
+        } else {
+            // Seven or eight decimal digits: halves at the sixth digit, as near as a double can be.
+            value = static_cast<double>(random() % 100000000) /
+                    std::pow(10.0, static_cast<double>(random() % 14));
         }
         ASSERT_EQ(with_format(value), with_stream(value)) << value;
     }
