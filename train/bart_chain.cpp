@@ -465,39 +465,6 @@ private:
     std::vector<double> own_; // each row's output of the tree being updated, before it changed
 };
 
-// A copy of a chain's trees without freed nodes, children after their parents.
-std::vector<BartTree> compact(const std::vector<BartTree>& trees) {
-    std::vector<BartTree> out(trees.size());
-    for (std::size_t t = 0; t < trees.size(); ++t) {
-        const BartTree& tree = trees[t];
-        BartTree& copy = out[t];
-        std::vector<std::pair<std::int32_t, std::int32_t>> pending{{0, -1}}; // (old, new parent)
-        while (!pending.empty()) {
-            const auto [old_index, parent] = pending.back();
-            pending.pop_back();
-            BartTree::Node node = tree.nodes[static_cast<std::size_t>(old_index)];
-            const auto index = static_cast<std::int32_t>(copy.nodes.size());
-            node.parent = parent;
-            if (parent >= 0) {
-                BartTree::Node& up = copy.nodes[static_cast<std::size_t>(parent)];
-                (up.left == -2 ? up.left : up.right) = index;
-            }
-            const std::int32_t left = node.left;
-            const std::int32_t right = node.right;
-            if (left >= 0) {
-                node.left = -2; // filled when the child is placed
-                node.right = -2;
-            }
-            copy.nodes.push_back(node);
-            if (left >= 0) {
-                pending.push_back({right, index});
-                pending.push_back({left, index});
-            }
-        }
-    }
-    return out;
-}
-
 // Runs every chain on the threads the options allow, each keeping `kept[c]` draws into its
 // place of `fit` (chains in order), and adds up the chains' split counts.
 class ChainRun {
@@ -563,7 +530,11 @@ private:
                 if (after > 0 && after % options_.thin == 0) {
                     const std::size_t d =
                         first + static_cast<std::size_t>(after / options_.thin) - 1;
-                    fit_.forests[d] = compact(chain.trees());
+                    std::vector<BartTree>& forest = fit_.forests[d];
+                    forest.clear();
+                    for (const BartTree& tree : chain.trees()) {
+                        forest.push_back(compacted(tree));
+                    }
                     fit_.sigma[d] = chain.sigma();
                     for (std::size_t v = 0; v < chain_counts_[c].size(); ++v) {
                         chain_counts_[c][v] += chain.split_counts()[v];

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
+#include <utility>
 
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_errno.h>
@@ -142,6 +143,34 @@ void check_fit_inputs(const std::vector<std::vector<double>>& rows, const std::v
 }
 
 } // namespace
+
+BartTree compacted(const BartTree& tree) {
+    BartTree copy;
+    std::vector<std::pair<std::int32_t, std::int32_t>> pending{{0, -1}}; // (old, new parent)
+    while (!pending.empty()) {
+        const auto [old_index, parent] = pending.back();
+        pending.pop_back();
+        BartTree::Node node = tree.nodes[static_cast<std::size_t>(old_index)];
+        const auto index = static_cast<std::int32_t>(copy.nodes.size());
+        node.parent = parent;
+        if (parent >= 0) {
+            BartTree::Node& up = copy.nodes[static_cast<std::size_t>(parent)];
+            (up.left == -2 ? up.left : up.right) = index;
+        }
+        const std::int32_t left = node.left;
+        const std::int32_t right = node.right;
+        if (left >= 0) {
+            node.left = -2; // filled when the child is placed
+            node.right = -2;
+        }
+        copy.nodes.push_back(node);
+        if (left >= 0) {
+            pending.push_back({right, index});
+            pending.push_back({left, index});
+        }
+    }
+    return copy;
+}
 
 CutGrid make_cut_grid(const std::vector<std::vector<double>>& rows, int max_cuts) {
     CutGrid grid;

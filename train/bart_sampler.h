@@ -39,6 +39,9 @@ struct BartTree {
     bool is_leaf(std::int32_t i) const { return nodes[static_cast<std::size_t>(i)].left < 0; }
 };
 
+// A copy of `tree` without the slots of pruned nodes, children after their parents.
+BartTree compacted(const BartTree& tree);
+
 // A fitted model: the trees of every kept draw on the response scaled to [-0.5, 0.5] through
 // its minimum and maximum, and the error standard deviation of each draw in those units.
 struct BartFit {

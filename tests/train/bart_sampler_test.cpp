@@ -243,6 +243,48 @@ TEST(BartSampler, RoughSigmaIsTheLinearFitsResidualSpreadWhereSamplesOutnumberCo
     EXPECT_LT(bart_detail::rough_sigma(data.rows, exact), 1e-12);
 }
 
+// A chain's tree keeps the slot of a pruned node until a grown one takes it; the saved tree has
+// none, each child after its parent, the left subtree first, and every link mended.
+TEST(BartSampler, CompactedTreesDropFreedSlotsAndKeepTheirShape) {
+    const auto split = [](int variable, int left, int right, int parent) {
+        BartTree::Node node;
+        node.variable = variable;
+        node.cut = variable * 10;
+        node.left = left;
+        node.right = right;
+        node.parent = parent;
+        return node;
+    };
+    const auto leaf = [](double value, int parent) {
+        BartTree::Node node;
+        node.value = value;
+        node.parent = parent;
+        return node;
+    };
+    BartTree tree;
+    tree.nodes = {split(7, 3, 1, -1), leaf(1.0, 0), leaf(99.0, 3),
+                  split(4, 4, 5, 0),  leaf(2.0, 3), leaf(3.0, 3)}; // slot 2 was pruned
+    const BartTree copy = compacted(tree);
+    ASSERT_EQ(copy.nodes.size(), 5u);
+    const auto& n = copy.nodes;
+    EXPECT_EQ(n[0].variable, 7);
+    EXPECT_EQ(n[0].cut, 70);
+    EXPECT_EQ(n[0].left, 1);
+    EXPECT_EQ(n[0].right, 4);
+    EXPECT_EQ(n[0].parent, -1);
+    EXPECT_EQ(n[1].variable, 4);
+    EXPECT_EQ(n[1].left, 2);
+    EXPECT_EQ(n[1].right, 3);
+    EXPECT_EQ(n[1].parent, 0);
+    const double values[] = {2.0, 3.0, 1.0};
+    const int parents[] = {1, 1, 0};
+    for (std::size_t i = 2; i < 5; ++i) {
+        EXPECT_TRUE(copy.is_leaf(static_cast<std::int32_t>(i))) << i;
+        EXPECT_EQ(n[i].value, values[i - 2]) << i;
+        EXPECT_EQ(n[i].parent, parents[i - 2]) << i;
+    }
+}
+
 TEST(BartSampler, ProposalRatiosOnTinyTrees) {
     // A leaf of 4 residuals summing to 2 with sigma^2 = 1, tau^2 = 0.5:
     // -0.5 log(1 + 4 * 0.5) + 0.5 * 4 / (2 * 1 * 3) = -0.5 log 3 + 1/3.
