@@ -301,6 +301,40 @@ LaterColumns later_columns(const std::vector<std::string>& header, std::vector<d
     return later;
 }
 
+// The numbers and the domain of a record's summary columns into `row`; what is wrong with
+// them, or "".
+std::string read_figures(const std::array<std::size_t, summary_columns>& places, SummaryRow& row) {
+    std::string bad;
+    const auto number_of = [&](SummaryColumn column) {
+        const std::string& field = row.text(column);
+        if (field == "NA") {
+            return std::nan("");
+        }
+        double value = 0.0;
+        const char* end = field.data() + field.size();
+        const auto read = std::from_chars(field.data(), end, value);
+        if ((field.empty() || read.ec != std::errc() || read.ptr != end) && bad.empty()) {
+            bad = "field " + std::to_string(places[static_cast<std::size_t>(column)] + 1) +
+                  " is \"" + field.substr(0, 40) + "\", neither a number nor NA.";
+        }
+        return value;
+    };
+    for (std::size_t k = 0; k < row.figures.size() && bad.empty(); ++k) {
+        row.figures[k] = number_of(static_cast<SummaryColumn>(k + 3));
+    }
+    if (!bad.empty()) {
+        return bad;
+    }
+    const std::string& domain = row.domain();
+    if (domain != "inside" && domain != "outside" && domain != "unknown") {
+        return "the domain is \"" + domain.substr(0, 40) + "\", not inside, outside or unknown.";
+    }
+    row.t2 = number_of(SummaryColumn::t2);
+    row.q = number_of(SummaryColumn::q);
+    row.model_r2 = number_of(SummaryColumn::model_r2);
+    return bad;
+}
+
 // The later columns of a record into `row`; what is wrong with them, or "".
 std::string read_later_columns(const LaterColumns& later, std::vector<std::string>& fields,
                                SummaryRow& row) {
@@ -374,32 +408,10 @@ SummaryTable parse_summary(const std::string& text, const std::string& name) {
                 row.fields[k] = std::move(fields[(*places)[k]]);
             }
         }
-        const auto number_of = [&](SummaryColumn column) {
-            const std::string& field = row.text(column);
-            if (field == "NA") {
-                return std::nan("");
-            }
-            double value = 0.0;
-            const char* end = field.data() + field.size();
-            const auto read = std::from_chars(field.data(), end, value);
-            if (field.empty() || read.ec != std::errc() || read.ptr != end) {
-                fail(number, "field " +
-                                 std::to_string((*places)[static_cast<std::size_t>(column)] + 1) +
-                                 " is \"" + field.substr(0, 40) + "\", neither a number nor NA.");
-            }
-            return value;
-        };
-        for (std::size_t k = 0; k < row.figures.size(); ++k) {
-            row.figures[k] = number_of(static_cast<SummaryColumn>(k + 3));
+        const std::string bad_figure = read_figures(*places, row);
+        if (!bad_figure.empty()) {
+            fail(number, bad_figure);
         }
-        const std::string& domain = row.domain();
-        if (domain != "inside" && domain != "outside" && domain != "unknown") {
-            fail(number,
-                 "the domain is \"" + domain.substr(0, 40) + "\", not inside, outside or unknown.");
-        }
-        row.t2 = number_of(SummaryColumn::t2);
-        row.q = number_of(SummaryColumn::q);
-        row.model_r2 = number_of(SummaryColumn::model_r2);
         const std::string bad = read_later_columns(later, fields, row);
         if (!bad.empty()) {
             fail(number, bad);

@@ -265,6 +265,11 @@ TEST(ResultsWindow, SummaryFilesAreReadWithCare) {
               }),
               "The summary file \"s.csv\", line 2: the domain is \"maybe\", not inside, outside "
               "or unknown.");
+    // The first field that is wrong is the one named.
+    EXPECT_EQ(test::error_text([&] {
+                  parse_summary(header + "s1,mir,pH,1,1,1,1,1,NA,NA,inside,y,z,NA\n", "s.csv");
+              }),
+              "The summary file \"s.csv\", line 2: field 12 is \"y\", neither a number nor NA.");
     EXPECT_EQ(test::error_text([&] {
                   parse_summary(header + "s1,mir,pH,1,1,1,1,1,NA,NA,inside,NA,NA,NA,9\n", "s.csv");
               }),
