@@ -179,6 +179,23 @@ double mean_of(const double* values, std::size_t n) {
     return sum / static_cast<double>(n);
 }
 
+// The points a keep or drop step leaves of `points`, and their places among them in `columns`.
+std::vector<double> kept_points(const PipelineStep& step, const std::vector<double>& points,
+                                std::vector<std::size_t>& columns) {
+    std::vector<double> kept;
+    for (std::size_t j = 0; j < points.size(); ++j) {
+        bool inside = false;
+        for (const auto& [low, high] : step.ranges) {
+            inside = inside || (points[j] >= low && points[j] <= high);
+        }
+        if (inside == (step.kind == PipelineStep::Kind::keep)) {
+            columns.push_back(j);
+            kept.push_back(points[j]);
+        }
+    }
+    return kept;
+}
+
 } // namespace
 
 std::vector<double> savitzky_golay_weights(int window, int order, int derivative, int position) {
@@ -297,18 +314,7 @@ void SpectralPipeline::prepare(const std::vector<double>& wavenumbers, std::size
             if (points.empty()) {
                 fail(name + " needs covariate names that end in wavenumbers (such as wn_3799).");
             }
-            std::vector<double> kept;
-            for (std::size_t j = 0; j < current; ++j) {
-                bool inside = false;
-                for (const auto& [low, high] : step.ranges) {
-                    inside = inside || (points[j] >= low && points[j] <= high);
-                }
-                if (inside == (step.kind == PipelineStep::Kind::keep)) {
-                    plan.columns.push_back(j);
-                    kept.push_back(points[j]);
-                }
-            }
-            points = kept;
+            points = kept_points(step, points, plan.columns);
             plan.out = plan.columns.size();
             break;
         }
