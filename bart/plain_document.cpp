@@ -59,20 +59,7 @@ private:
         enum class Mode { walk, subtree_next, done };
         Mode mode = working != nullptr ? Mode::walk : Mode::done;
         for (;;) {
-            std::string_view key;
-            if (object) {
-                if (*at_ != '"') {
-                    throw NotPlain{};
-                }
-                ++at_;
-                key = string();
-                skip_space();
-                if (*at_ != ':') {
-                    throw NotPlain{};
-                }
-                ++at_;
-                skip_space();
-            }
+            const std::string_view key = object ? member_key() : std::string_view();
             const char first = *at_;
             const bool nested = first == '{' || first == '[';
             std::string_view text;
@@ -124,6 +111,22 @@ private:
             ++missing_subtrees_;
         }
         --depth_;
+    }
+
+    // An object member's key and the colon after it, and the space around them.
+    std::string_view member_key() {
+        if (*at_ != '"') {
+            throw NotPlain{};
+        }
+        ++at_;
+        const std::string_view key = string();
+        skip_space();
+        if (*at_ != ':') {
+            throw NotPlain{};
+        }
+        ++at_;
+        skip_space();
+        return key;
     }
 
     // A scalar at the current position: a string's characters, a number's or a literal's text.
