@@ -20,7 +20,7 @@ void append_general6_exactly(std::string& out, double value) {
 constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
 
 // The common case of a draw or a summary figure: a magnitude that "%g" writes without an
-// exponent, from 1e-4 to below 999999.5. Its six significant digits come from one product
+// exponent, from 1e-4 to below 999999. Its six significant digits come from one product
 // with an exact power of ten, which is off the true product by at most 2^-33 (below 1e6, one
 // rounding): a fraction within 1e-9 of a half, where that error could tip the rounding, is left
 // to the exact formatter, as is every other magnitude. False when nothing was appended.
