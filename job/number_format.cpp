@@ -9,11 +9,8 @@ namespace veldra {
 namespace {
 
 // Exact for every double: the formatter the fast one below falls back on.
-void append_general6_exactly(std::string& out, double value) {
-    char text[32];
-    const auto result =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::general, 6);
-    out.append(text, result.ptr);
+char* write_general6_exactly(char* out, double value) {
+    return std::to_chars(out, out + general6_room, value, std::chars_format::general, 6).ptr;
 }
 
 // 10^0 .. 10^9, each exact in a double.
@@ -23,11 +20,11 @@ constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
 // exponent, from 1e-4 to below 999999. Its six significant digits come from one product
 // with an exact power of ten, which is off the true product by at most 2^-33 (below 1e6, one
 // rounding): a fraction within 1e-9 of a half, where that error could tip the rounding, is left
-// to the exact formatter, as is every other magnitude. False when nothing was appended.
-bool append_fixed6(std::string& out, double value) {
+// to the exact formatter, as is every other magnitude. Null when nothing was written.
+char* write_fixed6(char* out, double value) {
     const double a = std::fabs(value);
     if (!(a >= 1e-4 && a < 999999.0)) {
-        return false;
+        return nullptr;
     }
     // The decimal exponent, from the powers of ten (the doubles nearest 1e-1 .. 1e-4 are above
     // them, so a value just below one is corrected next).
@@ -41,7 +38,7 @@ bool append_fixed6(std::string& out, double value) {
     double scaled = a * powers_of_ten[5 - exponent];
     if (scaled < 99999.5) {
         if (exponent == -4) {
-            return false;
+            return nullptr;
         }
         --exponent;
         scaled = a * powers_of_ten[5 - exponent];
@@ -51,7 +48,7 @@ bool append_fixed6(std::string& out, double value) {
     const double fraction = scaled - whole;
     if (std::fabs(fraction - 0.5) < margin || scaled < 99999.5 + margin ||
         scaled >= 999999.5 - margin) {
-        return false;
+        return nullptr;
     }
     std::uint32_t n = static_cast<std::uint32_t>(whole) + (fraction > 0.5 ? 1 : 0);
     char digits[6];
@@ -59,7 +56,7 @@ bool append_fixed6(std::string& out, double value) {
         digits[i] = static_cast<char>('0' + n % 10);
         n /= 10;
     }
-    char text[16];
+    char* text = out;
     std::size_t length = 0;
     if (std::signbit(value)) {
         text[length++] = '-';
@@ -91,24 +88,32 @@ bool append_fixed6(std::string& out, double value) {
             text[length++] = digits[i];
         }
     }
-    out.append(text, length);
-    return true;
+    return text + length;
+}
+
+char* write_word(char* out, const char* word) {
+    while (*word != '\0') {
+        *out++ = *word++;
+    }
+    return out;
 }
 
 } // namespace
 
-void append_general6(std::string& out, double value) {
+char* write_general6(char* out, double value) {
     if (std::isnan(value)) {
-        out += std::signbit(value) ? "-nan" : "nan";
-        return;
+        return write_word(out, std::signbit(value) ? "-nan" : "nan");
     }
     if (std::isinf(value)) {
-        out += value < 0 ? "-inf" : "inf";
-        return;
+        return write_word(out, value < 0 ? "-inf" : "inf");
     }
-    if (!append_fixed6(out, value)) {
-        append_general6_exactly(out, value);
-    }
+    char* const end = write_fixed6(out, value);
+    return end != nullptr ? end : write_general6_exactly(out, value);
+}
+
+void append_general6(std::string& out, double value) {
+    char text[general6_room];
+    out.append(text, write_general6(text, value));
 }
 
 } // namespace veldra

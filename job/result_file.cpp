@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -275,30 +276,47 @@ void PredictionFileWriter::write(const PredictionMatrix& matrix,
     const std::size_t draws = draws_;
     const std::size_t samples = matrix.empty() ? 0 : matrix.front().size();
     const std::size_t quantiles = quantile_levels.size();
-    lines_.resize(samples);
     means_.resize(samples);
     sds_.resize(samples);
     quantiles_.resize(samples * quantiles);
     if (keep != nullptr) {
         kept_draws_.resize(samples);
     }
-    // Each sample's line and figures depend on its draws alone: formatted on the job's threads,
-    // then written in order.
-    const auto lines_of = [&](std::size_t first, std::size_t last) {
-        std::vector<double> x(draws);
-        std::vector<double> sorted;
-        for (std::size_t j = first; j < last; ++j) {
-            sample_line(matrix, j, ids.at(j), exponential, x, sorted);
-            if (keep != nullptr) {
-                kept_draws_[j] = x;
+    // Each sample's line and figures depend on its draws alone: formatted on the job's threads a
+    // chunk of samples at a time, each chunk written while the next is formatted. The lines take
+    // the memory of two chunks whatever the block, and that memory serves every chunk.
+    lines_.resize(std::min(samples, 2 * line_chunk));
+    std::future<void> writing;
+    for (std::size_t chunk_first = 0; chunk_first < samples; chunk_first += line_chunk) {
+        const std::size_t count = std::min(line_chunk, samples - chunk_first);
+        std::string* const lines = lines_.data() + (chunk_first / line_chunk % 2) * line_chunk;
+        const auto lines_of = [&](std::size_t first, std::size_t last) {
+            std::vector<double> x(draws);
+            std::vector<double> sorted;
+            for (std::size_t k = first; k < last; ++k) {
+                const std::size_t j = chunk_first + k;
+                sample_line(matrix, j, ids.at(j), exponential, x, sorted, lines[k]);
+                if (keep != nullptr) {
+                    kept_draws_[j] = x;
+                }
             }
+        };
+        for_sample_runs(count, threads, lines_of);
+        if (writing.valid()) {
+            writing.get();
         }
-    };
-    for_sample_runs(samples, threads, lines_of);
-    for (std::size_t j = 0; j < samples; ++j) {
         if (file_) {
-            file_->stream() << lines_[j];
+            writing = std::async(std::launch::async, [this, lines, count] {
+                for (std::size_t k = 0; k < count; ++k) {
+                    file_->stream() << lines[k];
+                }
+            });
         }
+    }
+    if (writing.valid()) {
+        writing.get();
+    }
+    for (std::size_t j = 0; j < samples; ++j) {
         const double* q = quantiles_.data() + j * quantiles;
         const double sd = sds_[j];
         if (keep != nullptr) {
@@ -323,7 +341,8 @@ void PredictionFileWriter::write(const PredictionMatrix& matrix,
 
 void PredictionFileWriter::sample_line(const PredictionMatrix& matrix, std::size_t j,
                                        const std::string& id, bool exponential,
-                                       std::vector<double>& x, std::vector<double>& sorted) {
+                                       std::vector<double>& x, std::vector<double>& sorted,
+                                       std::string& line) {
     const std::size_t draws = draws_;
     const std::string& separator = separator_;
     const float draw_count = static_cast<float>(draws);
@@ -347,27 +366,38 @@ void PredictionFileWriter::sample_line(const PredictionMatrix& matrix, std::size
     // Only the quantiles' places of the draws in order are needed: selected, not sorted.
     sorted = x;
     select_order_statistics(sorted, quantile_ranks_);
-    std::string& line = lines_[j];
-    line = id;
-    line += separator;
-    for (const double value : x) {
-        append_general6(line, value);
-        line += separator;
-    }
-    append_general6(line, static_cast<double>(mean));
-    line += separator;
-    if (draws > 1) {
-        append_general6(line, sd);
-    } else {
-        line += "NA"; // one draw has no spread
-    }
     double* q = quantiles_.data() + j * quantile_levels.size();
     for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
         q[k] = sorted[quantile_ranks_[k]];
-        line += separator;
-        append_general6(line, q[k]);
     }
-    line += "\n";
+    // Written in place: room for the identifier and every number with its separator.
+    const std::size_t numbers = draws + 2 + quantile_levels.size();
+    line.resize(id.size() + numbers * (general6_room + separator.size()) + 1);
+    char* p = line.data();
+    const auto put = [&p](const std::string& text) {
+        std::memcpy(p, text.data(), text.size());
+        p += text.size();
+    };
+    put(id);
+    put(separator);
+    for (const double value : x) {
+        p = write_general6(p, value);
+        put(separator);
+    }
+    p = write_general6(p, static_cast<double>(mean));
+    put(separator);
+    if (draws > 1) {
+        p = write_general6(p, sd);
+    } else {
+        *p++ = 'N'; // one draw has no spread: NA
+        *p++ = 'A';
+    }
+    for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
+        put(separator);
+        p = write_general6(p, q[k]);
+    }
+    *p++ = '\n';
+    line.resize(static_cast<std::size_t>(p - line.data()));
     means_[j] = static_cast<double>(mean);
     sds_[j] = sd;
 }

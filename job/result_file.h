@@ -107,13 +107,16 @@ private:
     std::string separator_;
     std::size_t draws_ = 0;
     std::optional<ResultFileStream> file_;
-    // Sample j's line and figures, from column j of the matrix; `x` and `sorted` are working
-    // room of draws' length.
+    // Sample j's line (into `line`) and figures, from column j of the matrix; `x` and `sorted`
+    // are working room of draws' length.
     void sample_line(const PredictionMatrix& matrix, std::size_t j, const std::string& id,
-                     bool exponential, std::vector<double>& x, std::vector<double>& sorted);
+                     bool exponential, std::vector<double>& x, std::vector<double>& sorted,
+                     std::string& line);
+    // Lines formatted before they are written together.
+    static constexpr std::size_t line_chunk = 256;
 
     std::vector<std::size_t> quantile_ranks_; // the draw of each quantile, in order
-    // One block's lines and figures, per sample, kept between blocks for their memory.
+    // Two chunks' lines, and one block's figures per sample, kept between blocks for their memory.
     std::vector<std::string> lines_;
     std::vector<double> means_;
     std::vector<double> sds_;
