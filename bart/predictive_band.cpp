@@ -32,22 +32,29 @@ double unit(std::uint64_t bits) {
     return (static_cast<double>(bits >> 11) + 1.0) * 0x1.0p-53;
 }
 
-} // namespace
-
-double sample_draw_normal(const std::string& id, std::size_t draw) {
-    const std::uint64_t seed = mix(text_hash(id) ^ mix(static_cast<std::uint64_t>(draw)));
+// The normal of a draw of the sample whose identifier hashes to `id_hash`: the identifier is
+// hashed once per sample, not once per draw.
+double draw_normal(std::uint64_t id_hash, std::size_t draw) {
+    const std::uint64_t seed = mix(id_hash ^ mix(static_cast<std::uint64_t>(draw)));
     const double u1 = unit(mix(seed));
     const double u2 = unit(mix(seed ^ 0x5851f42d4c957f2dULL));
     // Box-Muller: one of the pair of independent normals.
     return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
 }
 
+} // namespace
+
+double sample_draw_normal(const std::string& id, std::size_t draw) {
+    return draw_normal(text_hash(id), draw);
+}
+
 void predictive_values(const std::vector<double>& fitted, const std::vector<double>& sigma,
                        const std::string& id, bool exponential, std::vector<double>& values) {
     const std::size_t draws = fitted.size();
+    const std::uint64_t id_hash = text_hash(id);
     values.resize(draws);
     for (std::size_t d = 0; d < draws; ++d) {
-        const double value = fitted[d] + sigma[d] * sample_draw_normal(id, d);
+        const double value = fitted[d] + sigma[d] * draw_normal(id_hash, d);
         values[d] = exponential ? std::exp(value) : value;
     }
 }
@@ -112,11 +119,12 @@ PredictiveSpread predictive_spread(const std::vector<double>& fitted,
     if (draws == 0) {
         return {std::nan(""), std::nan("")};
     }
+    const std::uint64_t id_hash = text_hash(id);
     double mean = 0.0;
     double square = 0.0;
     // Welford's running mean and sum of squared deviations: steady for values far from 0.
     for (std::size_t d = 0; d < draws; ++d) {
-        const double value = fitted[d] + sigma[d] * sample_draw_normal(id, d);
+        const double value = fitted[d] + sigma[d] * draw_normal(id_hash, d);
         const double delta = value - mean;
         mean += delta / static_cast<double>(d + 1);
         square += delta * (value - mean);
@@ -132,9 +140,10 @@ double standardized_residual(const std::vector<double>& fitted, const std::vecto
 
 double predictive_pit(const std::vector<double>& fitted, const std::vector<double>& sigma,
                       const std::string& id, double observed) {
+    const std::uint64_t id_hash = text_hash(id);
     std::size_t below = 0;
     for (std::size_t d = 0; d < fitted.size(); ++d) {
-        below += fitted[d] + sigma[d] * sample_draw_normal(id, d) < observed ? 1 : 0;
+        below += fitted[d] + sigma[d] * draw_normal(id_hash, d) < observed ? 1 : 0;
     }
     return fitted.empty() ? std::nan("")
                           : static_cast<double>(below) / static_cast<double>(fitted.size());
