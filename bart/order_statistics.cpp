@@ -1,0 +1,104 @@
+#include "bart/order_statistics.h"
+
+#include <cstdint>
+
+namespace veldra::order_detail {
+
+namespace {
+
+// A thread's working room, kept from one sample to the next.
+struct BucketRoom {
+    std::vector<std::uint32_t> counts;  // draws per bucket; all zero between calls
+    std::vector<std::int32_t> wanted;   // per bucket: its place among the wanted ones, or -1
+    std::vector<std::uint16_t> buckets; // per draw
+    std::vector<double> gathered;
+};
+
+struct WantedBucket {
+    std::size_t bucket;
+    std::size_t below; // draws in the buckets before it
+    std::size_t count;
+    std::size_t gathered; // where its draws start in the gathered ones
+};
+
+} // namespace
+
+bool select_through_buckets(std::vector<double>& values, const std::vector<std::size_t>& ranks) {
+    const std::size_t n = values.size();
+    if (n < 128 || ranks.empty()) {
+        return false;
+    }
+    double low = values[0];
+    double high = values[0];
+    for (const double value : values) {
+        low = value < low ? value : low;
+        high = value > high ? value : high;
+    }
+    const double width = high - low;
+    if (width == 0.0) {
+        return true; // every place holds the one value
+    }
+    if (!std::isfinite(width)) {
+        return false;
+    }
+    // About two draws per bucket; the bucket of a value never falls as the value rises (each
+    // step rounds monotonically), so the buckets are in the draws' order.
+    std::size_t count = 64;
+    while (count < n / 2 && count < 4096) {
+        count *= 2;
+    }
+    const double scale = static_cast<double>(count) / width;
+    const std::size_t last_bucket = count - 1;
+    thread_local BucketRoom room;
+    room.counts.resize(count, 0);
+    room.wanted.resize(count, -1);
+    room.buckets.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t bucket =
+            std::min(last_bucket, static_cast<std::size_t>((values[i] - low) * scale));
+        room.buckets[i] = static_cast<std::uint16_t>(bucket);
+        ++room.counts[bucket];
+    }
+    // The buckets holding the ranks, found walking the buckets in order.
+    std::vector<WantedBucket> wanted;
+    std::size_t below = 0;
+    std::size_t gathered = 0;
+    std::size_t bucket = 0;
+    for (const std::size_t rank : ranks) {
+        while (below + room.counts[bucket] <= rank) {
+            below += room.counts[bucket++];
+        }
+        if (wanted.empty() || wanted.back().bucket != bucket) {
+            wanted.push_back({bucket, below, room.counts[bucket], gathered});
+            gathered += room.counts[bucket];
+        }
+    }
+    std::fill(room.counts.begin(), room.counts.end(), 0u);
+    if (gathered > n / 4) {
+        return false;
+    }
+    for (std::size_t w = 0; w < wanted.size(); ++w) {
+        room.wanted[wanted[w].bucket] = static_cast<std::int32_t>(w);
+    }
+    room.gathered.resize(gathered);
+    std::vector<std::size_t> filled(wanted.size(), 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t w = room.wanted[room.buckets[i]];
+        if (w >= 0) {
+            const auto place = static_cast<std::size_t>(w);
+            room.gathered[wanted[place].gathered + filled[place]++] = values[i];
+        }
+    }
+    std::size_t next = 0; // the first rank not yet placed
+    for (const WantedBucket& each : wanted) {
+        room.wanted[each.bucket] = -1;
+        const auto first = room.gathered.begin() + static_cast<std::ptrdiff_t>(each.gathered);
+        std::sort(first, first + static_cast<std::ptrdiff_t>(each.count));
+        for (; next < ranks.size() && ranks[next] < each.below + each.count; ++next) {
+            values[ranks[next]] = first[static_cast<std::ptrdiff_t>(ranks[next] - each.below)];
+        }
+    }
+    return true;
+}
+
+} // namespace veldra::order_detail
