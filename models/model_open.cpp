@@ -185,8 +185,14 @@ std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
 
 std::string read_at_most(const std::string& path, std::size_t largest) {
     std::ifstream in(native_path(path), std::ios::binary);
-    // In pieces: the memory taken follows the file, not the bound.
+    // In pieces: the memory taken follows the file, not the bound. Room for a regular file's
+    // bytes is taken at once.
     std::string content;
+    boost::system::error_code error;
+    const std::uintmax_t size = fs::file_size(fs::path(native_path(path)), error);
+    if (!error) {
+        content.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(size, largest)) + 1);
+    }
     char piece[1 << 16];
     while (content.size() <= largest && in.read(piece, sizeof piece).gcount() > 0) {
         const std::size_t room = largest + 1 - content.size();

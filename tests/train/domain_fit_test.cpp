@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -372,6 +374,69 @@ TEST(CalibrationDomain, FileRoundTripAndDamagedFiles) {
         EXPECT_EQ(error_text([&] { parse_calibration_domain(text, "d.json"); }),
                   "The domain file \"d.json\" " + message)
             << text;
+    }
+}
+
+// What reading `text` gives: the domain's numbers to the bit, or the error's message.
+std::string reading_of(const std::string& text) {
+    std::string read;
+    try {
+        const CalibrationDomain domain = parse_calibration_domain(text, "d.json");
+        const auto add = [&read](const std::vector<double>& values) {
+            for (const double value : values) {
+                char bits[32];
+                std::snprintf(bits, sizeof bits, "%a ", value);
+                read += bits;
+            }
+            read += "| ";
+        };
+        add(domain.center);
+        add(domain.variances);
+        for (const std::vector<double>& component : domain.components) {
+            add(component);
+        }
+        add({domain.t2_limit, domain.q_limit});
+    } catch (const std::runtime_error& e) {
+        read = std::string("error: ") + e.what();
+    }
+    return read;
+}
+
+// A file as the trainer writes it is read in one pass, any other through JSON events. A space
+// before it sends the same text the other way: both must read every file alike, damaged ones
+// included, down to the sign of a zero.
+TEST(CalibrationDomain, WrittenLayoutReadAsAnyOther) {
+    CalibrationDomain domain;
+    domain.center = {0.5, -1.25e-300, 1e300, -0.0, 123456789.0};
+    domain.components = {{0.6, 0.8, 0.0, 0.0, 0.0}, {0.0, 0.0, -1.0, 0.0, 0.0}};
+    domain.variances = {2.5, 1e-5};
+    domain.t2_limit = 7.0;
+    domain.q_limit = 0.1;
+    const std::string written = domain_document(domain);
+    ASSERT_EQ(reading_of(written), reading_of(" " + written));
+    EXPECT_EQ(reading_of(written).rfind("error", 0), std::string::npos) << reading_of(written);
+    std::size_t damaged = 0;
+    for (std::size_t at = 0; at < written.size(); ++at) {
+        std::vector<std::string> texts{written.substr(0, at) + written.substr(at + 1)};
+        for (const char c : std::string("-0159.eE+,[]\"\\x \n")) {
+            texts.push_back(written.substr(0, at) + c + written.substr(at));
+            texts.push_back(written.substr(0, at) + c + written.substr(at + 1));
+        }
+        for (const std::string& text : texts) {
+            const std::string read = reading_of(text);
+            damaged += read.rfind("error", 0) == 0 ? 1 : 0;
+            ASSERT_EQ(read, reading_of(" " + text)) << text;
+        }
+    }
+    EXPECT_GT(damaged, written.size()); // most changes damage the file
+    // Numbers JSON reads apart: integers (whose "-0" is 0), long ones, and out of range.
+    const std::size_t first = written.find("[0.5,") + 1;
+    ASSERT_NE(first, std::string::npos + 1);
+    for (const std::string number :
+         {"-0", "0", "-7", "123456789012345678901", "9007199254740993", "1e400", "-1e-400",
+          "4.9e-324", "0e0", "-0.0e-0", "1E+2", "01", "1.", ".5", "+1", "--1", "1e", "0x10"}) {
+        const std::string text = written.substr(0, first) + number + written.substr(first + 3);
+        EXPECT_EQ(reading_of(text), reading_of(" " + text)) << number;
     }
 }
 
