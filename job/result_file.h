@@ -113,7 +113,7 @@ private:
                      bool exponential, std::vector<double>& x, std::vector<double>& sorted,
                      std::string& line);
     // Lines formatted before they are written together.
-    static constexpr std::size_t line_chunk = 256;
+    static constexpr std::size_t line_chunk = 64;
 
     std::vector<std::size_t> quantile_ranks_; // the draw of each quantile, in order
     // Two chunks' lines, and one block's figures per sample, kept between blocks for their memory.

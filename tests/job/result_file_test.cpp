@@ -157,8 +157,8 @@ TEST(ResultFile, NanDrawsSortLastInsteadOfBreakingTheSort) {
     EXPECT_TRUE(std::isnan(summary.quantiles[6][0])); // index 9 of 10: the NaN, last
 }
 
-// Lines formatted on several threads, in blocks of any size, are the bytes and figures of one
-// thread writing every sample at once.
+// Lines formatted on several threads, in blocks of any size (a block of more than one chunk of
+// lines included), are the bytes and figures of one thread writing every sample at once.
 TEST(ResultFile, ThreadsAndBlocksWriteTheSameBytesAndFigures) {
     TempDir dir;
     std::mt19937_64 random(9);
@@ -211,7 +211,7 @@ TEST(ResultFile, ThreadsAndBlocksWriteTheSameBytesAndFigures) {
         return out.str();
     };
     for (const auto& [threads, block] :
-         std::vector<std::pair<unsigned, std::size_t>>{{3, samples}, {2, 70}, {0, 100}}) {
+         std::vector<std::pair<unsigned, std::size_t>>{{3, samples}, {2, 70}, {0, 100}, {1, 1}}) {
         const Written other = written(threads, block);
         EXPECT_EQ(other.bytes, one.bytes) << threads << " threads, blocks of " << block;
         ASSERT_EQ(other.keep.draws_per_sample.size(), samples);
