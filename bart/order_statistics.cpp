@@ -12,6 +12,7 @@ struct BucketRoom {
     std::vector<std::int32_t> wanted;   // per bucket: its place among the wanted ones, or -1
     std::vector<std::uint16_t> buckets; // per draw
     std::vector<double> gathered;
+    std::vector<std::size_t> filled; // per wanted bucket
 };
 
 struct WantedBucket {
@@ -48,6 +49,9 @@ bool select_through_buckets(std::vector<double>& values, const std::vector<std::
         count *= 2;
     }
     const double scale = static_cast<double>(count) / width;
+    if (!std::isfinite(scale)) {
+        return false; // a width of a few of the smallest doubles
+    }
     const std::size_t last_bucket = count - 1;
     thread_local BucketRoom room;
     room.counts.resize(count, 0);
@@ -73,7 +77,7 @@ bool select_through_buckets(std::vector<double>& values, const std::vector<std::
             gathered += room.counts[bucket];
         }
     }
-    std::fill(room.counts.begin(), room.counts.end(), 0u);
+    std::fill_n(room.counts.begin(), count, 0u);
     if (gathered > n / 4) {
         return false;
     }
@@ -81,7 +85,8 @@ bool select_through_buckets(std::vector<double>& values, const std::vector<std::
         room.wanted[wanted[w].bucket] = static_cast<std::int32_t>(w);
     }
     room.gathered.resize(gathered);
-    std::vector<std::size_t> filled(wanted.size(), 0);
+    std::vector<std::size_t>& filled = room.filled;
+    filled.assign(wanted.size(), 0);
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t w = room.wanted[room.buckets[i]];
         if (w >= 0) {

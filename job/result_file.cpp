@@ -286,16 +286,19 @@ void PredictionFileWriter::write(const PredictionMatrix& matrix,
     // chunk of samples at a time, each chunk written while the next is formatted. The lines take
     // the memory of two chunks whatever the block, and that memory serves every chunk.
     lines_.resize(std::min(samples, 2 * line_chunk));
+    line_lengths_.resize(lines_.size());
     std::future<void> writing;
     for (std::size_t chunk_first = 0; chunk_first < samples; chunk_first += line_chunk) {
         const std::size_t count = std::min(line_chunk, samples - chunk_first);
-        std::string* const lines = lines_.data() + (chunk_first / line_chunk % 2) * line_chunk;
+        const std::size_t buffer = (chunk_first / line_chunk % 2) * line_chunk;
+        std::string* const lines = lines_.data() + buffer;
+        std::size_t* const lengths = line_lengths_.data() + buffer;
         const auto lines_of = [&](std::size_t first, std::size_t last) {
             std::vector<double> x(draws);
             std::vector<double> sorted;
             for (std::size_t k = first; k < last; ++k) {
                 const std::size_t j = chunk_first + k;
-                sample_line(matrix, j, ids.at(j), exponential, x, sorted, lines[k]);
+                lengths[k] = sample_line(matrix, j, ids.at(j), exponential, x, sorted, lines[k]);
                 if (keep != nullptr) {
                     kept_draws_[j] = x;
                 }
@@ -306,9 +309,10 @@ void PredictionFileWriter::write(const PredictionMatrix& matrix,
             writing.get();
         }
         if (file_) {
-            writing = std::async(std::launch::async, [this, lines, count] {
+            writing = std::async(std::launch::async, [this, lines, lengths, count] {
                 for (std::size_t k = 0; k < count; ++k) {
-                    file_->stream() << lines[k];
+                    file_->stream().write(lines[k].data(),
+                                          static_cast<std::streamsize>(lengths[k]));
                 }
             });
         }
@@ -339,10 +343,10 @@ void PredictionFileWriter::write(const PredictionMatrix& matrix,
     }
 }
 
-void PredictionFileWriter::sample_line(const PredictionMatrix& matrix, std::size_t j,
-                                       const std::string& id, bool exponential,
-                                       std::vector<double>& x, std::vector<double>& sorted,
-                                       std::string& line) {
+std::size_t PredictionFileWriter::sample_line(const PredictionMatrix& matrix, std::size_t j,
+                                              const std::string& id, bool exponential,
+                                              std::vector<double>& x, std::vector<double>& sorted,
+                                              std::string& line) {
     const std::size_t draws = draws_;
     const std::string& separator = separator_;
     const float draw_count = static_cast<float>(draws);
@@ -370,9 +374,13 @@ void PredictionFileWriter::sample_line(const PredictionMatrix& matrix, std::size
     for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
         q[k] = sorted[quantile_ranks_[k]];
     }
-    // Written in place: room for the identifier and every number with its separator.
+    // Written in place: room for the identifier and every number with its separator, taken
+    // once (growing a string clears the room it adds).
     const std::size_t numbers = draws + 2 + quantile_levels.size();
-    line.resize(id.size() + numbers * (general6_room + separator.size()) + 1);
+    const std::size_t room = id.size() + numbers * (general6_room + separator.size()) + 1;
+    if (line.size() < room) {
+        line.resize(room);
+    }
     char* p = line.data();
     const auto put = [&p](const std::string& text) {
         std::memcpy(p, text.data(), text.size());
@@ -397,9 +405,9 @@ void PredictionFileWriter::sample_line(const PredictionMatrix& matrix, std::size
         p = write_general6(p, q[k]);
     }
     *p++ = '\n';
-    line.resize(static_cast<std::size_t>(p - line.data()));
     means_[j] = static_cast<double>(mean);
     sds_[j] = sd;
+    return static_cast<std::size_t>(p - line.data());
 }
 
 void PredictionFileWriter::close() {

@@ -107,17 +107,18 @@ private:
     std::string separator_;
     std::size_t draws_ = 0;
     std::optional<ResultFileStream> file_;
-    // Sample j's line (into `line`) and figures, from column j of the matrix; `x` and `sorted`
-    // are working room of draws' length.
-    void sample_line(const PredictionMatrix& matrix, std::size_t j, const std::string& id,
-                     bool exponential, std::vector<double>& x, std::vector<double>& sorted,
-                     std::string& line);
+    // Sample j's line (at the start of `line`; returns its length) and figures, from column j of
+    // the matrix; `x` and `sorted` are working room of draws' length.
+    std::size_t sample_line(const PredictionMatrix& matrix, std::size_t j, const std::string& id,
+                            bool exponential, std::vector<double>& x, std::vector<double>& sorted,
+                            std::string& line);
     // Lines formatted before they are written together.
     static constexpr std::size_t line_chunk = 64;
 
     std::vector<std::size_t> quantile_ranks_; // the draw of each quantile, in order
     // Two chunks' lines, and one block's figures per sample, kept between blocks for their memory.
     std::vector<std::string> lines_;
+    std::vector<std::size_t> line_lengths_; // of the text at the start of each
     std::vector<double> means_;
     std::vector<double> sds_;
     std::vector<double> quantiles_; // [sample * quantiles + k]

@@ -188,8 +188,8 @@ std::string read_at_most(const std::string& path, std::size_t largest) {
     // In pieces: the memory taken follows the file, not the bound. Room for a regular file's
     // bytes is taken at once.
     std::string content;
-    boost::system::error_code error;
-    const std::uintmax_t size = fs::file_size(fs::path(native_path(path)), error);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(native_path(path), error);
     if (!error) {
         content.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(size, largest)) + 1);
     }

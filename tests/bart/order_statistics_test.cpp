@@ -50,7 +50,8 @@ TEST(OrderStatistics, SelectedRanksHoldWhatASortPutsThere) {
 
 // Many draws go through buckets between the smallest and the largest: every rank holds what a
 // sort puts there whether the draws spread evenly, bunch around a few values with an outlier far
-// off (the ranks' buckets then too full), repeat one value, or reach an infinity.
+// off (the ranks' buckets then too full), repeat one value, reach an infinity, or lie a few of
+// the smallest doubles apart.
 TEST(OrderStatistics, ManyDrawsSelectedThroughBucketsAsASortWould) {
     std::mt19937_64 random(11);
     std::normal_distribution<double> normal(2.0, 0.3);
@@ -59,7 +60,7 @@ TEST(OrderStatistics, ManyDrawsSelectedThroughBucketsAsASortWould) {
         const std::size_t size = 100 + random() % 3000;
         std::vector<double> values(size);
         for (double& value : values) {
-            switch (round % 5) {
+            switch (round % 6) {
             case 0:
                 value = normal(random);
                 break;
@@ -71,6 +72,9 @@ TEST(OrderStatistics, ManyDrawsSelectedThroughBucketsAsASortWould) {
                 break; // few values, ties
             case 3:
                 value = random() % 500 == 0 ? -inf : normal(random);
+                break;
+            case 4:
+                value = static_cast<double>(random() % 3) * 4.9e-324;
                 break;
             default:
                 value = random() % 2 ? -0.0 : 7.5;
