@@ -22,6 +22,26 @@ struct WantedBucket {
     std::size_t gathered; // where its draws start in the gathered ones
 };
 
+// The buckets holding the ranks, found walking the buckets' `counts` in order, into `wanted`;
+// returns the draws they hold together.
+std::size_t wanted_buckets(const std::vector<std::uint32_t>& counts,
+                           const std::vector<std::size_t>& ranks,
+                           std::vector<WantedBucket>& wanted) {
+    std::size_t below = 0;
+    std::size_t gathered = 0;
+    std::size_t bucket = 0;
+    for (const std::size_t rank : ranks) {
+        while (below + counts[bucket] <= rank) {
+            below += counts[bucket++];
+        }
+        if (wanted.empty() || wanted.back().bucket != bucket) {
+            wanted.push_back({bucket, below, counts[bucket], gathered});
+            gathered += counts[bucket];
+        }
+    }
+    return gathered;
+}
+
 } // namespace
 
 bool select_through_buckets(std::vector<double>& values, const std::vector<std::size_t>& ranks) {
@@ -63,20 +83,8 @@ bool select_through_buckets(std::vector<double>& values, const std::vector<std::
         room.buckets[i] = static_cast<std::uint16_t>(bucket);
         ++room.counts[bucket];
     }
-    // The buckets holding the ranks, found walking the buckets in order.
     std::vector<WantedBucket> wanted;
-    std::size_t below = 0;
-    std::size_t gathered = 0;
-    std::size_t bucket = 0;
-    for (const std::size_t rank : ranks) {
-        while (below + room.counts[bucket] <= rank) {
-            below += room.counts[bucket++];
-        }
-        if (wanted.empty() || wanted.back().bucket != bucket) {
-            wanted.push_back({bucket, below, room.counts[bucket], gathered});
-            gathered += room.counts[bucket];
-        }
-    }
+    const std::size_t gathered = wanted_buckets(room.counts, ranks, wanted);
     std::fill_n(room.counts.begin(), count, 0u);
     if (gathered > n / 4) {
         return false;
