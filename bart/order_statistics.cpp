@@ -6,9 +6,10 @@ namespace veldra::order_detail {
 
 namespace {
 
-// A thread's working room, kept from one sample to the next.
+// The working room of one selection. Not kept per thread: a thread's objects with destructors
+// are not reliably destroyed at the thread's end by every platform's runtime.
 struct BucketRoom {
-    std::vector<std::uint32_t> counts;  // draws per bucket; all zero between calls
+    std::vector<std::uint32_t> counts;  // draws per bucket
     std::vector<std::int32_t> wanted;   // per bucket: its place among the wanted ones, or -1
     std::vector<std::uint16_t> buckets; // per draw
     std::vector<double> gathered;
@@ -73,7 +74,7 @@ bool select_through_buckets(std::vector<double>& values, const std::vector<std::
         return false; // a width of a few of the smallest doubles
     }
     const std::size_t last_bucket = count - 1;
-    thread_local BucketRoom room;
+    BucketRoom room;
     room.counts.resize(count, 0);
     room.wanted.resize(count, -1);
     room.buckets.resize(n);
@@ -85,7 +86,6 @@ bool select_through_buckets(std::vector<double>& values, const std::vector<std::
     }
     std::vector<WantedBucket> wanted;
     const std::size_t gathered = wanted_buckets(room.counts, ranks, wanted);
-    std::fill_n(room.counts.begin(), count, 0u);
     if (gathered > n / 4) {
         return false;
     }
@@ -104,7 +104,6 @@ bool select_through_buckets(std::vector<double>& values, const std::vector<std::
     }
     std::size_t next = 0; // the first rank not yet placed
     for (const WantedBucket& each : wanted) {
-        room.wanted[each.bucket] = -1;
         const auto first = room.gathered.begin() + static_cast<std::ptrdiff_t>(each.gathered);
         std::sort(first, first + static_cast<std::ptrdiff_t>(each.count));
         for (; next < ranks.size() && ranks[next] < each.below + each.count; ++next) {
