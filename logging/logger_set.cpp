@@ -32,34 +32,46 @@ void LoggerSet::push(Severity level, const std::string& text) {
     }
 }
 
-namespace {
-
-// The streams of a thread's statements: those in use are the first `used`.
-struct StatementStreams {
-    std::vector<std::unique_ptr<std::ostringstream>> streams;
-    std::size_t used = 0;
-};
-
-thread_local StatementStreams statement_streams;
-
-} // namespace
-
-LogStatement::LogStatement(LoggerSet& log, Severity level) : log_(log), level_(level) {
-    StatementStreams& kept = statement_streams;
-    if (kept.used == kept.streams.size()) {
-        kept.streams.push_back(std::make_unique<std::ostringstream>());
+std::unique_ptr<std::ostringstream> LoggerSet::take_stream() {
+    std::unique_ptr<std::ostringstream> stream;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (observers_.empty()) {
+            return stream;
+        }
+        if (!spare_streams_.empty()) {
+            stream = std::move(spare_streams_.back());
+            spare_streams_.pop_back();
+        }
     }
-    text_ = kept.streams[kept.used++].get();
-    text_->str(std::string());
-    text_->clear();
-    text_->flags(std::ios_base::skipws | std::ios_base::dec);
-    text_->precision(6);
-    text_->width(0);
-    text_->fill(' ');
+    if (!stream) {
+        return std::make_unique<std::ostringstream>();
+    }
+    stream->str(std::string());
+    stream->clear();
+    stream->flags(std::ios_base::skipws | std::ios_base::dec);
+    stream->precision(6);
+    stream->width(0);
+    stream->fill(' ');
+    return stream;
 }
 
+void LoggerSet::give_back(std::unique_ptr<std::ostringstream> stream) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        spare_streams_.push_back(std::move(stream));
+    } catch (const std::bad_alloc&) {
+        // The stream is simply not kept.
+    }
+}
+
+LogStatement::LogStatement(LoggerSet& log, Severity level)
+    : log_(log), level_(level), text_(log.take_stream()) {}
+
 LogStatement::~LogStatement() {
-    --statement_streams.used;
+    if (text_) {
+        log_.give_back(std::move(text_));
+    }
 }
 
 void LoggerSet::progress(std::int64_t done, std::int64_t total) {

@@ -3,6 +3,7 @@
 #include "logging/severity.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -52,8 +53,15 @@ public:
     std::int32_t inner_position = 0;
 
 private:
+    friend class LogStatement;
+    // A stream for one statement's text, reset to the default format, or null without an
+    // observer; `give_back` keeps it for a later statement.
+    std::unique_ptr<std::ostringstream> take_stream();
+    void give_back(std::unique_ptr<std::ostringstream> stream) noexcept;
+
     mutable std::mutex mutex_;
     std::vector<LogObserver*> observers_;
+    std::vector<std::unique_ptr<std::ostringstream>> spare_streams_;
 };
 
 // Adds an observer to a set for its own life.
@@ -73,15 +81,16 @@ private:
 
 // One record being written: the text streamed into it is pushed when the statement ends (in the
 // loop's step, not a destructor, so that an observer may throw). The text is written into a
-// stream the thread keeps for its statements (one per statement written while another's text
-// is), reset to the default format: making a stream costs more than most records.
+// stream the set keeps between statements, reset to the default format: making a stream costs
+// more than most records. (Not one kept per thread: the MinGW runtime has run a thread's
+// destructors after their storage was gone.)
 class LogStatement {
 public:
     LogStatement(LoggerSet& log, Severity level);
     ~LogStatement();
     LogStatement(const LogStatement&) = delete;
     LogStatement& operator=(const LogStatement&) = delete;
-    bool open() const { return !pushed_ && log_.observed(); }
+    bool open() const { return !pushed_ && text_ != nullptr; }
     std::ostream& stream() { return *text_; }
     void push() {
         pushed_ = true;
@@ -91,7 +100,7 @@ public:
 private:
     LoggerSet& log_;
     Severity level_;
-    std::ostringstream* text_;
+    std::unique_ptr<std::ostringstream> text_;
     bool pushed_ = false;
 };
 

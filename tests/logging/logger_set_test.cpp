@@ -77,20 +77,23 @@ TEST(LoggerSet, UnobservedRecordsAreNotFormattedAndProgressStartsAtZero) {
     EXPECT_EQ(log.inner_position, 0);
 }
 
-// Records written from several threads at once reach an observer one at a time, whole.
+// Records written from several threads at once reach an observer one at a time, whole, and
+// threads that logged may end while others log (rounds of short-lived threads).
 TEST(LoggerSet, RecordsFromSeveralThreadsArriveWhole) {
     LoggerSet log;
     LogCapture seen(log);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&log, t] {
-            for (int k = 0; k < 500; ++k) {
-                VELDRA_LOG(log, Severity::info) << "thread " << t << " record " << k;
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&log, t, round] {
+                for (int k = 25 * round; k < 25 * (round + 1); ++k) {
+                    VELDRA_LOG(log, Severity::info) << "thread " << t << " record " << k;
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
     }
     ASSERT_EQ(seen.records.size(), 2000u);
     std::vector<int> next(4, 0);
