@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -31,6 +32,35 @@ void append_value(std::string& line, const std::vector<double>& values, std::siz
         append_general6(line, values[i]);
     } else {
         line += "NA";
+    }
+}
+
+// The calibrated levels that name their level, from the lowest level to the highest.
+std::vector<std::size_t> nesting_order(const CalibratedBounds& calibrated) {
+    std::vector<std::size_t> order;
+    for (std::size_t l = 0; l < calibrated.levels.size(); ++l) {
+        if (calibrated.levels[l] && !std::isnan(calibrated.levels[l]->level)) {
+            order.push_back(l);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return calibrated.levels[a]->level < calibrated.levels[b]->level;
+    });
+    return order;
+}
+
+// Widens each level's interval of sample `j` to hold those of the lower levels: the draws bound
+// one level and the residuals another, and the two need not nest. Widening keeps a level's
+// coverage (its interval only grows); narrowing the lower one would not keep its.
+void nest(CalibratedBounds& calibrated, const std::vector<std::size_t>& order, std::size_t j) {
+    double low = std::numeric_limits<double>::infinity(); // the widest of the lower levels
+    double high = -low;
+    for (const std::size_t l : order) {
+        if (std::isnan(calibrated.low[l][j]) || std::isnan(calibrated.high[l][j])) {
+            continue;
+        }
+        calibrated.low[l][j] = low = std::min(calibrated.low[l][j], low);
+        calibrated.high[l][j] = high = std::max(calibrated.high[l][j], high);
     }
 }
 
@@ -68,6 +98,8 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
         }
     }
     std::sort(places.begin(), places.end());
+    const std::vector<std::size_t> nesting =
+        calibrated ? nesting_order(*calibrated) : std::vector<std::size_t>();
     const auto sample_bounds = [&](std::size_t j, std::vector<double>& fitted,
                                    std::vector<double>& scratch) {
         for (std::size_t d = 0; d < matrix.size(); ++d) {
@@ -101,6 +133,7 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
             calibrated->low[l][j] = bounds.low;
             calibrated->high[l][j] = bounds.high;
         }
+        nest(*calibrated, nesting, j);
     };
     // Each sample's bounds depend on its own draws alone: the samples are shared out in runs,
     // one per thread, each with its own working room.

@@ -99,6 +99,7 @@ std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& cal
     };
     CalibratedLevels levels{value_at(calibration.pit, lower_rank),
                             value_at(calibration.pit, upper_rank)};
+    levels.level = level;
     if ((levels.low <= 0.0 || levels.high >= 1.0) &&
         calibration.residuals.size() == calibration.pit.size()) {
         // The least share of the n + 1 places that is at least L: rank ceil((n + 1) L) <= n.

@@ -47,6 +47,8 @@ struct CalibratedLevels {
     // Where `low` is 0 or `high` 1 and the calibration has residuals: the interval is the mean
     // of the draws ± this many of their standard deviations instead (NaN otherwise).
     double residual_bound = std::nan("");
+    // The level asked for (NaN when not known): intervals of several levels are nested by it.
+    double level = std::nan("");
 };
 std::optional<CalibratedLevels> calibrated_levels(const IntervalCalibration& calibration,
                                                   double level);

@@ -128,6 +128,12 @@ TEST(CalibratedBounds, DrawsTooNarrowAreBoundedByResidualsOrLeftOpen) {
                     covered[c][l] +=
                         observed >= bounds.low[l][0] && observed <= bounds.high[l][0] ? 1 : 0;
                     open[c] += std::isinf(bounds.low[l][0]) || std::isinf(bounds.high[l][0]);
+                    // Each level's interval holds those of the lower levels, wherever the
+                    // draws bound one and the residuals the other.
+                    if (l > 0) {
+                        EXPECT_LE(bounds.low[l][0], bounds.low[l - 1][0]) << levels[l];
+                        EXPECT_GE(bounds.high[l][0], bounds.high[l - 1][0]) << levels[l];
+                    }
                 }
             }
         }
