@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <stdexcept>
 
 namespace veldra {
@@ -33,6 +34,9 @@ void interval_of(const std::vector<double>& target, std::size_t j, double& low, 
     low = std::min(before, after);
     high = std::max(before, after);
 }
+
+const char* const bad_axes = "Spectra can only be resampled between axes of at least two "
+                             "strictly rising or falling wavenumbers.";
 
 } // namespace
 
@@ -77,17 +81,31 @@ void check_coverage(const std::vector<double>& source, const std::vector<double>
     }
 }
 
-// The interval of target point j, cut to [smallest, largest] on both sides alike so that it
-// stays centred on its point (a straight line keeps its values); empty when it lies outside.
-void centred_interval(const std::vector<double>& target, std::size_t j, double smallest,
-                      double largest, double& low, double& high) {
+// The source's step at `at` (within its range): the width of the segment holding it.
+double step_at(const std::vector<double>& x, double at) {
+    std::size_t k = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), at) - x.begin());
+    k = k == 0 ? 0 : std::min(k - 1, x.size() - 2);
+    return x[k + 1] - x[k];
+}
+
+// The window of target point j (see SpectrumResampler): its interval shrunk towards the point by
+// sqrt(1 - 2 (s / t)^2), then cut to [smallest, largest] on both sides alike so that it stays
+// centred on its point. Empty (low == high) for plain interpolation or a point on the edge.
+void window_of(const std::vector<double>& target, std::size_t j, const std::vector<double>& x,
+               double& low, double& high) {
     interval_of(target, j, low, high);
-    if (low < smallest || high > largest) {
-        const double point = target[j];
+    const double point = std::clamp(target[j], x.front(), x.back());
+    const double ratio = step_at(x, point) / (high - low);
+    const double share = std::sqrt(std::max(0.0, 1.0 - 2.0 * ratio * ratio));
+    const double below = (target[j] - low) * share;
+    const double above = (high - target[j]) * share;
+    low = target[j] - below;
+    high = target[j] + above;
+    if (low < x.front() || high > x.back()) {
         const double half =
-            std::min({point - low, high - point, point - smallest, largest - point});
-        low = point - half;
-        high = point + half;
+            std::max(0.0, std::min({below, above, target[j] - x.front(), x.back() - target[j]}));
+        low = target[j] - half;
+        high = target[j] + half;
     }
 }
 
@@ -96,15 +114,22 @@ void centred_interval(const std::vector<double>& target, std::size_t j, double s
 SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
                                      const std::vector<double>& target)
     : source_size_(source.size()) {
-    if (!strictly_monotone(source) || !strictly_monotone(target)) {
-        throw std::runtime_error("Spectra can only be resampled between axes of at least two "
-                                 "strictly rising or falling wavenumbers.");
+    if (source.size() < 2 || !strictly_monotone(target)) {
+        throw std::runtime_error(bad_axes);
     }
-    // The source in rising order; falling_ says whether it was given the other way round.
-    falling_ = source.front() > source.back();
+    order_.resize(source.size());
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+    std::sort(order_.begin(), order_.end(),
+              [&](std::size_t a, std::size_t b) { return source[a] < source[b]; });
     std::vector<double> x(source.size());
     for (std::size_t k = 0; k < source.size(); ++k) {
-        x[k] = source[original(k)];
+        x[k] = source[order_[k]];
+        if (!std::isfinite(x[k]) || (k > 0 && x[k] == x[k - 1])) {
+            throw std::runtime_error(bad_axes);
+        }
+    }
+    if (try_reordering(x, target)) {
+        return;
     }
     check_coverage(source, target, x.front(), x.back());
     first_.reserve(target.size() + 1);
@@ -112,26 +137,59 @@ SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
         first_.push_back(indices_.size());
         double low = 0;
         double high = 0;
-        centred_interval(target, j, x.front(), x.back(), low, high);
-        if (!(high > low)) {
-            // A point on the source's edge whose whole interval lies outside: the edge value.
-            const double point = std::clamp(target[j], x.front(), x.back());
-            add(point - x.front() < x.back() - point ? 0 : x.size() - 1, 1.0);
-        } else {
+        window_of(target, j, x, low, high);
+        if (high > low) {
             add_interval(x, low, high);
+        } else {
+            add_point(x, std::clamp(target[j], x.front(), x.back()));
         }
     }
     first_.push_back(indices_.size());
 }
 
+// The same wavenumbers in another order: each target point takes its own source value, whole.
+bool SpectrumResampler::try_reordering(const std::vector<double>& x,
+                                       const std::vector<double>& target) {
+    if (target.size() != x.size()) {
+        return false;
+    }
+    const bool falling = target.front() > target.back();
+    const std::size_t n = target.size();
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!(std::fabs(target[falling ? n - 1 - j : j] - x[j]) <= same_wavenumber_distance)) {
+            return false;
+        }
+    }
+    reorders_ = true;
+    indices_.resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        indices_[j] = order_[falling ? n - 1 - j : j];
+    }
+    weights_.assign(n, 1.0);
+    first_.resize(n + 1);
+    std::iota(first_.begin(), first_.end(), std::size_t{0});
+    return true;
+}
+
 void SpectrumResampler::add(std::size_t point, double weight) {
-    const std::size_t index = original(point);
+    if (weight == 0.0) {
+        return; // a point without a value must not reach a target point it has no share in
+    }
+    const std::size_t index = order_[point];
     if (indices_.size() > first_.back() && indices_.back() == index) {
         weights_.back() += weight;
     } else {
         indices_.push_back(index);
         weights_.push_back(weight);
     }
+}
+
+void SpectrumResampler::add_point(const std::vector<double>& x, double at) {
+    std::size_t k = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), at) - x.begin());
+    k = k == 0 ? 0 : std::min(k - 1, x.size() - 2);
+    const double u = (at - x[k]) / (x[k + 1] - x[k]);
+    add(k, 1.0 - u);
+    add(k + 1, u);
 }
 
 void SpectrumResampler::add_interval(const std::vector<double>& x, double low, double high) {
@@ -155,15 +213,26 @@ void SpectrumResampler::add_interval(const std::vector<double>& x, double low, d
     }
 }
 
-std::vector<double> SpectrumResampler::operator()(const double* values) const {
-    std::vector<double> out(target_size());
-    for (std::size_t j = 0; j < out.size(); ++j) {
+void SpectrumResampler::resample(const double* values, double* out) const {
+    const std::size_t n = target_size();
+    if (reorders_) {
+        for (std::size_t j = 0; j < n; ++j) {
+            out[j] = values[indices_[j]]; // the very value, a negative zero's sign included
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
         double sum = 0.0;
         for (std::size_t k = first_[j]; k < first_[j + 1]; ++k) {
             sum += weights_[k] * values[indices_[k]];
         }
         out[j] = sum;
     }
+}
+
+std::vector<double> SpectrumResampler::operator()(const double* values) const {
+    std::vector<double> out(target_size());
+    resample(values, out.data());
     return out;
 }
 

@@ -16,41 +16,61 @@ bool same_axis(const std::vector<double>& a, const std::vector<double>& b);
 // "7497.97–599.76 cm-1, 3578 points": an axis for messages.
 std::string axis_text(const std::vector<double>& axis);
 
-// Puts spectra measured at one set of wavenumbers onto another. Each target point takes the mean
-// of the source's piecewise-linear curve over the target point's own interval (from halfway to
-// one neighbour to halfway to the other; at an end, as far outward as inward). Where the source
-// is finer than the target, that is the average of the source points the interval holds (with
-// the linear curve's share of the points on either edge), so no detail narrower than a target
-// step leaks into the result as aliasing; where the source is coarser, it is linear
-// interpolation (exact wherever no source point falls inside the interval), which never
-// overshoots the values it lies between. An interval reaching past the source's range is
-// narrowed on both sides alike, so it stays centred on its point and a straight line is kept
-// exactly everywhere; nothing is extrapolated.
+// Puts spectra measured at one set of wavenumbers onto another, changing them as little as the
+// two axes allow.
+//
+// - The same wavenumbers in another order (columns reversed or shuffled): the values are only
+//   reordered, bit for bit (`reorders`).
+// - Otherwise each target point takes the mean of the source's piecewise-linear curve over a
+//   window around it. The window is the fraction sqrt(1 - 2 (s / t)^2) of the target point's own
+//   interval (halfway to each neighbour), where t is that interval's width and s the source's
+//   step there; none when s >= t / sqrt(2). So the result is smoothed about as much as a
+//   measurement at the target's step would be, and no more: linear interpolation through steps
+//   of s already blurs like a box of width sqrt(2) s (the same second moment, s^2 / 6), and the
+//   window adds what a box of width t (t^2 / 12) lacks. A source about as fine as the target, or
+//   coarser, is linearly interpolated (a shift of 1% of a step moves a value by 1% of the
+//   difference to its neighbour); a much finer one is averaged over the whole interval, so that
+//   no detail narrower than a target step leaks into the result as aliasing. The window grows
+//   continuously with the ratio of the steps: no axis sits on an edge between two rules.
+// - A window reaching past the source's range is narrowed on both sides alike, so it stays
+//   centred and a straight line is kept exactly. A target point beyond the range (by at most half
+//   its step: more is refused) takes the value at the range's end.
+// A source point without a value (NaN) leaves the target points that read it without one.
 class SpectrumResampler {
 public:
-    // Both axes strictly monotone, in either direction, with at least two points. Raises
-    // std::runtime_error naming both ranges when a target point lies outside the source's range
-    // by more than half its own step (or same_wavenumber_distance, whichever is more).
+    // `source` holds at least two distinct finite wavenumbers in any order; `target` is strictly
+    // monotone, in either direction. Raises std::runtime_error naming both ranges when a target
+    // point lies outside the source's range by more than half its own step (or
+    // same_wavenumber_distance, whichever is more).
     SpectrumResampler(const std::vector<double>& source, const std::vector<double>& target);
 
     std::size_t source_size() const { return source_size_; }
     std::size_t target_size() const { return first_.size() - 1; }
+    // Whether the source holds the target's wavenumbers in another order, so that resampling is a
+    // reordering.
+    bool reorders() const { return reorders_; }
 
     // The spectrum on the target axis, from its values on the source axis (source_size() of
     // them).
     std::vector<double> operator()(const double* values) const;
+    // The same into `out` (target_size() values).
+    void resample(const double* values, double* out) const;
 
 private:
-    // Where point k of the rising source stands in the source as given.
-    std::size_t original(std::size_t k) const { return falling_ ? source_size_ - 1 - k : k; }
     // Adds `weight` of a source point (rising order) to the target point being built.
     void add(std::size_t point, double weight);
     // Adds the weights of the mean of the linear curve through the rising source `x` over
     // [low, high].
     void add_interval(const std::vector<double>& x, double low, double high);
+    // Adds the weights of the linear curve's value at `at`, within the source's range.
+    void add_point(const std::vector<double>& x, double at);
+    // Sets up a reordering when the rising source `x` is the target's axis in another order.
+    bool try_reordering(const std::vector<double>& x, const std::vector<double>& target);
 
     std::size_t source_size_ = 0;
-    bool falling_ = false;
+    bool reorders_ = false;
+    // The source's points in rising order: order_[k] is the k-th smallest's place in the source.
+    std::vector<std::size_t> order_;
     // Target point j is the sum of weights_[k] * values[indices_[k]] for k in
     // [first_[j], first_[j + 1]).
     std::vector<std::size_t> first_;

@@ -271,9 +271,15 @@ std::optional<SpectraTable> PairRun::prepare_resampling(const SpectraTable& firs
         throw std::runtime_error("The model in '" + folder_ + "' takes " + axis_text(*model) +
                                  ". " + e.what() + " Choose spectra that cover the model's range.");
     }
-    VELDRA_LOG(log, Severity::info) << "The spectra (" << axis_text(*input)
-                                    << ") are resampled onto the wavenumbers of the model in '"
-                                    << folder_ << "' (" << axis_text(*model) << ").";
+    if (resampler_->reorders()) {
+        VELDRA_LOG(log, Severity::info)
+            << "The spectra hold the wavenumbers of the model in '" << folder_
+            << "' in another order: their columns are put in the model's order, values unchanged.";
+    } else {
+        VELDRA_LOG(log, Severity::info) << "The spectra (" << axis_text(*input)
+                                        << ") are resampled onto the wavenumbers of the model in '"
+                                        << folder_ << "' (" << axis_text(*model) << ").";
+    }
     return resampled(first);
 }
 

@@ -78,8 +78,10 @@ public:
 
     const std::optional<ModelCard>& card() const { return model_.card; }
     // The points the spectra were resampled from onto the model's wavenumbers; 0 when they
-    // were on the model's own grid (and went through untouched).
-    std::size_t resampled_from() const { return resampler_ ? resampler_->source_size() : 0; }
+    // were on the model's own grid (and went through untouched, or only reordered).
+    std::size_t resampled_from() const {
+        return resampler_ && !resampler_->reorders() ? resampler_->source_size() : 0;
+    }
     const std::string& folder() const { return folder_; }
     // The model's own pipeline; nullptr when it has none.
     const SpectralPipeline* pipeline() const { return pipeline_ ? &*pipeline_ : nullptr; }

@@ -159,6 +159,23 @@ TEST(OwnInstrument, CalibratesFromItsFolderAndPredictsFolderCsvAndACoarserGrid) 
     EXPECT_EQ(text_of(lab.dir.file("c.csv")), text_of(lab.dir.file("f.csv")));
     EXPECT_EQ(text_of(lab.dir.file("c-summary.csv")), text_of(lab.dir.file("f-summary.csv")));
 
+    // The same spectra with their columns in rising order: only reordered, every file the same
+    // to the byte (the summary says nothing was resampled).
+    std::ofstream rising(lab.dir.file("rising.csv"));
+    for (const auto& row : spectra) {
+        rising << row[0];
+        for (std::size_t k = row.size() - 1; k >= 1; --k) {
+            rising << ',' << row[k];
+        }
+        rising << '\n';
+    }
+    rising.close();
+    const Result reordered =
+        run(false, lab.predict(lab.dir.file("rising.csv"), lab.dir.file("r.csv")));
+    ASSERT_EQ(reordered.code, 0) << reordered.err;
+    EXPECT_EQ(text_of(lab.dir.file("r.csv")), text_of(lab.dir.file("c.csv")));
+    EXPECT_EQ(text_of(lab.dir.file("r-summary.csv")), text_of(lab.dir.file("c-summary.csv")));
+
     // Every second point: resampled onto the model's 3017 wavenumbers, predictions that follow
     // those of the full spectra. They move by a part of their spread: the trees split the first
     // derivative at single wavenumbers, and a spectrum on half the points has lost the detail

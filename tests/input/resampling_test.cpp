@@ -48,36 +48,127 @@ TEST(Resampling, AStraightLineIsKeptOnAnyAxesInEitherDirection) {
     }
 }
 
-TEST(Resampling, FinerSourcesAreAveragedCoarserOnesInterpolated) {
-    // A source ten times finer: each target point is the mean over its interval (the linear
-    // curve's mean of x^2 over [c - 1/2, c + 1/2] is c^2 + 1/12 plus the chord's excess).
-    const std::vector<double> fine = axis(0, 10, 101);
-    const std::vector<double> coarse = axis(1, 9, 9);
+// The mean of the piecewise-linear curve through (x, y) (x rising) over [low, high], by a
+// midpoint sum fine enough for 1e-9 (its value at `low` when `high` is the same): the reference the
+// resampler's weights are held against.
+double curve_mean(const std::vector<double>& x, const std::vector<double>& y, double low,
+                  double high) {
+    const auto at = [&](double v) {
+        const std::size_t k = std::min<std::size_t>(
+            x.size() - 2,
+            static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), v) - x.begin()) - 1);
+        const double u = (v - x[k]) / (x[k + 1] - x[k]);
+        return (1 - u) * y[k] + u * y[k + 1];
+    };
+    if (low == high) {
+        return at(low);
+    }
+    const int steps = 200000;
+    double sum = 0;
+    for (int i = 0; i < steps; ++i) {
+        sum += at(low + (high - low) * (i + 0.5) / steps);
+    }
+    return sum / steps;
+}
+
+TEST(Resampling, TheWindowGrowsFromNoneToTheWholeIntervalAsTheSourceGetsFiner) {
     const auto square = [](double x) { return x * x; };
-    const std::vector<double> averaged = SpectrumResampler(fine, coarse)(on(fine, square).data());
-    for (std::size_t j = 0; j < coarse.size(); ++j) {
-        // Chords of x^2 over steps of 0.1 lie 0.1^2/6 above the curve on average.
-        EXPECT_NEAR(averaged[j], coarse[j] * coarse[j] + 1.0 / 12 + 0.01 / 6, 1e-9) << j;
+    const std::vector<double> target = axis(1, 9, 9); // steps of 1
+    // Source steps of 1 / sqrt(2) and more: plain linear interpolation; finer: the curve's mean
+    // over sqrt(1 - 2 s^2) of the interval, up to the whole interval for a very fine source.
+    for (const double step : {2.0, 1.0, 0.75, 0.5, 0.25, 0.1, 0.01}) {
+        const std::vector<double> source =
+            axis(0, 10, static_cast<std::size_t>(std::lround(10 / step)) + 1);
+        const std::vector<double> y = on(source, square);
+        const std::vector<double> out = SpectrumResampler(source, target)(y.data());
+        const double share = std::sqrt(std::max(0.0, 1 - 2 * step * step));
+        for (std::size_t j = 0; j < target.size(); ++j) {
+            const double expected =
+                share == 0 ? curve_mean(source, y, target[j], target[j])
+                           : curve_mean(source, y, target[j] - share / 2, target[j] + share / 2);
+            EXPECT_NEAR(out[j], expected, 1e-9) << step << " " << j;
+        }
     }
     // An alternating pattern finer than the target's step averages out instead of aliasing.
+    const std::vector<double> fine = axis(0, 10, 101);
     std::vector<double> comb(fine.size());
     for (std::size_t i = 0; i < comb.size(); ++i) {
         comb[i] = i % 2 == 0 ? 1.0 : -1.0;
     }
-    for (const double value : SpectrumResampler(fine, coarse)(comb.data())) {
+    for (const double value : SpectrumResampler(fine, target)(comb.data())) {
         EXPECT_NEAR(value, 0.0, 0.11);
     }
-    // A coarse source onto a fine axis: where no source point falls inside a target interval,
-    // the value is the straight line between the two source points around it.
-    const std::vector<double> knots = axis(0, 10, 11);
-    const std::vector<double> dense = {2.5, 2.55, 2.6};
-    const std::vector<double> between = SpectrumResampler(knots, dense)(on(knots, square).data());
-    EXPECT_NEAR(between[0], 4 + 0.5 * 5, 1e-12);
-    EXPECT_NEAR(between[1], 4 + 0.55 * 5, 1e-12);
-    EXPECT_NEAR(between[2], 4 + 0.6 * 5, 1e-12);
 }
 
-TEST(Resampling, NothingIsExtrapolatedAndBadAxesAreRefused) {
+TEST(Resampling, AShiftOfAFractionOfAStepMovesValuesByThatFractionOfTheirNeighbours) {
+    // A spectrum with detail at every point, on its own axis shifted by 1% of a step, and on an
+    // axis of the same points in another order: the shift moves each value by at most 1% of the
+    // difference to a neighbour; the reordering moves nothing, to the bit.
+    const std::vector<double> own = axis(7497.96, 599.76, 3578);
+    std::vector<double> y(own.size());
+    for (std::size_t k = 0; k < y.size(); ++k) {
+        y[k] = std::sin(0.37 * static_cast<double>(k)) + 0.1 * std::cos(2.9 * own[k]);
+    }
+    y[5] = -0.0;
+    const double step = own[0] - own[1];
+    for (const double fraction : {0.01, -0.01, 0.2}) {
+        std::vector<double> shifted = own;
+        for (double& v : shifted) {
+            v += fraction * step;
+        }
+        const SpectrumResampler resample(shifted, own);
+        EXPECT_FALSE(resample.reorders());
+        const std::vector<double> out = resample(y.data());
+        for (std::size_t k = 1; k + 1 < y.size(); ++k) {
+            const double neighbours =
+                std::max(std::fabs(y[k + 1] - y[k]), std::fabs(y[k] - y[k - 1]));
+            ASSERT_LE(std::fabs(out[k] - y[k]), std::fabs(fraction) * neighbours * (1 + 1e-9))
+                << fraction << " " << k;
+        }
+    }
+    std::vector<double> reversed_axis(own.rbegin(), own.rend());
+    std::vector<double> reversed(y.rbegin(), y.rend());
+    std::vector<std::size_t> shuffle(own.size());
+    for (std::size_t k = 0; k < own.size(); ++k) {
+        shuffle[k] = (k * 1031) % own.size(); // 1031 is prime to 3578: every point once
+    }
+    std::vector<double> shuffled_axis;
+    std::vector<double> shuffled;
+    for (const std::size_t k : shuffle) {
+        shuffled_axis.push_back(own[k] + 0.004); // within the same-axis distance
+        shuffled.push_back(y[k]);
+    }
+    for (const auto& [source, values] :
+         {std::make_pair(reversed_axis, reversed), std::make_pair(shuffled_axis, shuffled)}) {
+        const SpectrumResampler resample(source, own);
+        EXPECT_TRUE(resample.reorders());
+        const std::vector<double> out = resample(values.data());
+        ASSERT_EQ(out.size(), y.size());
+        for (std::size_t k = 0; k < y.size(); ++k) {
+            ASSERT_EQ(std::signbit(out[k]), std::signbit(y[k])) << k;
+            ASSERT_EQ(out[k], y[k]) << k;
+        }
+    }
+}
+
+TEST(Resampling, PointsWithoutAValueReachOnlyTheTargetPointsThatReadThem) {
+    const std::vector<double> source = axis(4000, 600, 1701); // steps of 2
+    const std::vector<double> target = axis(3990, 610, 339);  // steps of about 10
+    std::vector<double> y(source.size(), 1.0);
+    y[10] = std::nan(""); // 3980
+    const std::vector<double> out = SpectrumResampler(source, target)(y.data());
+    for (std::size_t j = 0; j < target.size(); ++j) {
+        EXPECT_EQ(std::isnan(out[j]), std::fabs(target[j] - 3980) < 7) << target[j];
+    }
+}
+
+TEST(Resampling, PointsBeyondTheRangeTakeItsEndAndFurtherOnesAreRefused) {
+    // Half a step beyond either end: the end values.
+    const std::vector<double> out = SpectrumResampler({1, 2, 3, 4}, {0.5, 1.5, 2.5, 3.5, 4.5})(
+        std::vector<double>{10, 20, 40, 80}.data());
+    EXPECT_EQ(out.front(), 10);
+    EXPECT_EQ(out.back(), 80);
+    EXPECT_NEAR(out[2], 30, 1e-12);
     try {
         SpectrumResampler(axis(4000, 600, 100), axis(4100, 700, 50));
         FAIL() << "a target beyond the source was accepted";
@@ -86,10 +177,13 @@ TEST(Resampling, NothingIsExtrapolatedAndBadAxesAreRefused) {
                   "The spectra cover 4000.00–600.00 cm-1, 100 points; they cannot be resampled "
                   "onto 4100.00–700.00 cm-1, 50 points without extrapolating.");
     }
+    // A source in any order is taken; repeated or missing wavenumbers and bad targets are not.
+    EXPECT_NO_THROW(SpectrumResampler({1, 3, 2}, {1.5, 2.5}));
     EXPECT_THROW(SpectrumResampler({1, 2, 2, 3}, {1.5, 2.5}), std::runtime_error);
-    EXPECT_THROW(SpectrumResampler({1, 3, 2}, {1.5, 2.5}), std::runtime_error);
     EXPECT_THROW(SpectrumResampler({1, 2, 3}, {2}), std::runtime_error);
+    EXPECT_THROW(SpectrumResampler({1, 2, 3}, {2.5, 1.5, 2}), std::runtime_error);
     EXPECT_THROW(SpectrumResampler({1, NAN, 3}, {1.5, 2.5}), std::runtime_error);
+    EXPECT_THROW(SpectrumResampler({1}, {1.5, 2.5}), std::runtime_error);
 }
 
 TEST(Resampling, AxesWithinAHundredthOfAWavenumberAreTheSame) {
