@@ -1,8 +1,12 @@
 #include "input/resampling.h"
 
+#include <gsl/gsl_interp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <new>
 #include <numeric>
 #include <stdexcept>
 
@@ -89,31 +93,30 @@ double step_at(const std::vector<double>& x, double at) {
 }
 
 // The window of target point j (see SpectrumResampler): its interval shrunk towards the point by
-// sqrt(1 - 2 (s / t)^2), then cut to [smallest, largest] on both sides alike so that it stays
-// centred on its point. Empty (low == high) for plain interpolation or a point on the edge.
+// sqrt(1 - 2 (s / t)^2), then cut to the rising source `x`'s range on both sides alike so that
+// it stays centred on its point; low == high (the point, or the range's end nearest it) for the
+// curve's value alone.
 void window_of(const std::vector<double>& target, std::size_t j, const std::vector<double>& x,
                double& low, double& high) {
     interval_of(target, j, low, high);
     const double point = std::clamp(target[j], x.front(), x.back());
     const double ratio = step_at(x, point) / (high - low);
     const double share = std::sqrt(std::max(0.0, 1.0 - 2.0 * ratio * ratio));
-    const double below = (target[j] - low) * share;
-    const double above = (high - target[j]) * share;
-    low = target[j] - below;
-    high = target[j] + above;
-    if (low < x.front() || high > x.back()) {
-        const double half =
-            std::max(0.0, std::min({below, above, target[j] - x.front(), x.back() - target[j]}));
-        low = target[j] - half;
-        high = target[j] + half;
-    }
+    const double half = std::min(
+        {(point - low) * share, (high - point) * share, point - x.front(), x.back() - point});
+    low = point - half;
+    high = point + half;
 }
+
+struct CurveDeleter {
+    void operator()(gsl_interp* curve) const { gsl_interp_free(curve); }
+    void operator()(gsl_interp_accel* accelerator) const { gsl_interp_accel_free(accelerator); }
+};
 
 } // namespace
 
 SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
-                                     const std::vector<double>& target)
-    : source_size_(source.size()) {
+                                     const std::vector<double>& target) {
     if (source.size() < 2 || !strictly_monotone(target)) {
         throw std::runtime_error(bad_axes);
     }
@@ -121,112 +124,73 @@ SpectrumResampler::SpectrumResampler(const std::vector<double>& source,
     std::iota(order_.begin(), order_.end(), std::size_t{0});
     std::sort(order_.begin(), order_.end(),
               [&](std::size_t a, std::size_t b) { return source[a] < source[b]; });
-    std::vector<double> x(source.size());
+    x_.resize(source.size());
     for (std::size_t k = 0; k < source.size(); ++k) {
-        x[k] = source[order_[k]];
-        if (!std::isfinite(x[k]) || (k > 0 && x[k] == x[k - 1])) {
+        x_[k] = source[order_[k]];
+        if (!std::isfinite(x_[k]) || (k > 0 && x_[k] == x_[k - 1])) {
             throw std::runtime_error(bad_axes);
         }
     }
-    if (try_reordering(x, target)) {
+    if (try_reordering(target)) {
         return;
     }
-    check_coverage(source, target, x.front(), x.back());
-    first_.reserve(target.size() + 1);
+    check_coverage(source, target, x_.front(), x_.back());
+    windows_.resize(target.size());
     for (std::size_t j = 0; j < target.size(); ++j) {
-        first_.push_back(indices_.size());
-        double low = 0;
-        double high = 0;
-        window_of(target, j, x, low, high);
-        if (high > low) {
-            add_interval(x, low, high);
-        } else {
-            add_point(x, std::clamp(target[j], x.front(), x.back()));
-        }
+        window_of(target, j, x_, windows_[j].low, windows_[j].high);
     }
-    first_.push_back(indices_.size());
 }
 
 // The same wavenumbers in another order: each target point takes its own source value, whole.
-bool SpectrumResampler::try_reordering(const std::vector<double>& x,
-                                       const std::vector<double>& target) {
-    if (target.size() != x.size()) {
+bool SpectrumResampler::try_reordering(const std::vector<double>& target) {
+    const std::size_t n = target.size();
+    if (n != x_.size()) {
         return false;
     }
     const bool falling = target.front() > target.back();
-    const std::size_t n = target.size();
     for (std::size_t j = 0; j < n; ++j) {
-        if (!(std::fabs(target[falling ? n - 1 - j : j] - x[j]) <= same_wavenumber_distance)) {
+        if (!(std::fabs(target[falling ? n - 1 - j : j] - x_[j]) <= same_wavenumber_distance)) {
             return false;
         }
     }
     reorders_ = true;
-    indices_.resize(n);
+    reordered_.resize(n);
     for (std::size_t j = 0; j < n; ++j) {
-        indices_[j] = order_[falling ? n - 1 - j : j];
+        reordered_[j] = order_[falling ? n - 1 - j : j];
     }
-    weights_.assign(n, 1.0);
-    first_.resize(n + 1);
-    std::iota(first_.begin(), first_.end(), std::size_t{0});
     return true;
 }
 
-void SpectrumResampler::add(std::size_t point, double weight) {
-    if (weight == 0.0) {
-        return; // a point without a value must not reach a target point it has no share in
-    }
-    const std::size_t index = order_[point];
-    if (indices_.size() > first_.back() && indices_.back() == index) {
-        weights_.back() += weight;
-    } else {
-        indices_.push_back(index);
-        weights_.push_back(weight);
-    }
-}
-
-void SpectrumResampler::add_point(const std::vector<double>& x, double at) {
-    std::size_t k = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), at) - x.begin());
-    k = k == 0 ? 0 : std::min(k - 1, x.size() - 2);
-    const double u = (at - x[k]) / (x[k + 1] - x[k]);
-    add(k, 1.0 - u);
-    add(k + 1, u);
-}
-
-void SpectrumResampler::add_interval(const std::vector<double>& x, double low, double high) {
-    const double width = high - low;
-    // The segment [x[k], x[k + 1]] holding `low`.
-    std::size_t k = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), low) - x.begin());
-    k = k == 0 ? 0 : std::min(k - 1, x.size() - 2);
-    for (; k + 1 < x.size() && x[k] < high; ++k) {
-        const double u = std::max(low, x[k]);
-        const double v = std::min(high, x[k + 1]);
-        if (!(v > u)) {
-            continue;
-        }
-        const double h = x[k + 1] - x[k];
-        // The integral of the linear curve over [u, v], split between its two ends.
-        const double left =
-            ((x[k + 1] - u) * (x[k + 1] - u) - (x[k + 1] - v) * (x[k + 1] - v)) / (2.0 * h);
-        const double right = ((v - x[k]) * (v - x[k]) - (u - x[k]) * (u - x[k])) / (2.0 * h);
-        add(k, left / width);
-        add(k + 1, right / width);
-    }
-}
-
 void SpectrumResampler::resample(const double* values, double* out) const {
-    const std::size_t n = target_size();
     if (reorders_) {
-        for (std::size_t j = 0; j < n; ++j) {
-            out[j] = values[indices_[j]]; // the very value, a negative zero's sign included
+        for (std::size_t j = 0; j < reordered_.size(); ++j) {
+            out[j] = values[reordered_[j]]; // the very value, a negative zero's sign included
         }
         return;
     }
-    for (std::size_t j = 0; j < n; ++j) {
-        double sum = 0.0;
-        for (std::size_t k = first_[j]; k < first_[j + 1]; ++k) {
-            sum += weights_[k] * values[indices_[k]];
-        }
-        out[j] = sum;
+    const std::size_t n = x_.size();
+    std::vector<double> y(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        y[k] = values[order_[k]];
+    }
+    // Steffen's curve needs three points; through two, the straight line.
+    const std::unique_ptr<gsl_interp, CurveDeleter> curve(
+        gsl_interp_alloc(n >= 3 ? gsl_interp_steffen : gsl_interp_linear, n));
+    const std::unique_ptr<gsl_interp_accel, CurveDeleter> accelerator(gsl_interp_accel_alloc());
+    if (!curve || !accelerator) {
+        throw std::bad_alloc();
+    }
+    // Every point the curve is read at lies within [x_.front(), x_.back()]: no call below can
+    // meet a domain error (nor reach GSL's error handler).
+    gsl_interp_init(curve.get(), x_.data(), y.data(), n);
+    for (std::size_t j = 0; j < windows_.size(); ++j) {
+        const Window& window = windows_[j];
+        out[j] =
+            window.high > window.low
+                ? gsl_interp_eval_integ(curve.get(), x_.data(), y.data(), window.low, window.high,
+                                        accelerator.get()) /
+                      (window.high - window.low)
+                : gsl_interp_eval(curve.get(), x_.data(), y.data(), window.low, accelerator.get());
     }
 }
 

@@ -21,21 +21,26 @@ std::string axis_text(const std::vector<double>& axis);
 //
 // - The same wavenumbers in another order (columns reversed or shuffled): the values are only
 //   reordered, bit for bit (`reorders`).
-// - Otherwise each target point takes the mean of the source's piecewise-linear curve over a
-//   window around it. The window is the fraction sqrt(1 - 2 (s / t)^2) of the target point's own
-//   interval (halfway to each neighbour), where t is that interval's width and s the source's
-//   step there; none when s >= t / sqrt(2). So the result is smoothed about as much as a
-//   measurement at the target's step would be, and no more: linear interpolation through steps
-//   of s already blurs like a box of width sqrt(2) s (the same second moment, s^2 / 6), and the
-//   window adds what a box of width t (t^2 / 12) lacks. A source about as fine as the target, or
-//   coarser, is linearly interpolated (a shift of 1% of a step moves a value by 1% of the
-//   difference to its neighbour); a much finer one is averaged over the whole interval, so that
-//   no detail narrower than a target step leaks into the result as aliasing. The window grows
-//   continuously with the ratio of the steps: no axis sits on an edge between two rules.
+// - Otherwise the source's values are joined by a monotone cubic curve (Steffen's: it never
+//   overshoots the values it lies between, and on real spectra it kept a model's predictions
+//   closer to those of the spectra as measured than straight lines did; README, "Resampling"),
+//   and each target point takes the curve's mean over a window around it. The window is the
+//   fraction sqrt(1 - 2 (s / t)^2) of the target point's own interval (halfway to each
+//   neighbour), where t is that interval's width and s the source's step there; none (the
+//   curve's value at the point) when s >= t / sqrt(2). So the result is smoothed about as much as
+//   a measurement at the target's step would be, and no more: following a curve through steps of
+//   s already blurs about like a box of width sqrt(2) s (a linear one exactly: the same second
+//   moment, s^2 / 6), and the window adds what a box of width t (t^2 / 12) lacks. A source about
+//   as fine as the target, or coarser, is interpolated (a shift of 1% of a step moves a value by
+//   about 1% of the difference to its neighbour); a much finer one is averaged over the whole
+//   interval, so that no detail narrower than a target step leaks into the result as aliasing.
+//   The window grows continuously with the ratio of the steps: no axis sits on an edge between
+//   two rules.
 // - A window reaching past the source's range is narrowed on both sides alike, so it stays
-//   centred and a straight line is kept exactly. A target point beyond the range (by at most half
-//   its step: more is refused) takes the value at the range's end.
-// A source point without a value (NaN) leaves the target points that read it without one.
+//   centred. A target point beyond the range (by at most half its step: more is refused) takes
+//   the value at the range's end.
+// A source point without a value (NaN) leaves the target points whose curve it shapes (those
+// within two source steps) without one.
 class SpectrumResampler {
 public:
     // `source` holds at least two distinct finite wavenumbers in any order; `target` is strictly
@@ -44,8 +49,8 @@ public:
     // same_wavenumber_distance, whichever is more).
     SpectrumResampler(const std::vector<double>& source, const std::vector<double>& target);
 
-    std::size_t source_size() const { return source_size_; }
-    std::size_t target_size() const { return first_.size() - 1; }
+    std::size_t source_size() const { return order_.size(); }
+    std::size_t target_size() const { return reorders_ ? reordered_.size() : windows_.size(); }
     // Whether the source holds the target's wavenumbers in another order, so that resampling is a
     // reordering.
     bool reorders() const { return reorders_; }
@@ -57,25 +62,21 @@ public:
     void resample(const double* values, double* out) const;
 
 private:
-    // Adds `weight` of a source point (rising order) to the target point being built.
-    void add(std::size_t point, double weight);
-    // Adds the weights of the mean of the linear curve through the rising source `x` over
-    // [low, high].
-    void add_interval(const std::vector<double>& x, double low, double high);
-    // Adds the weights of the linear curve's value at `at`, within the source's range.
-    void add_point(const std::vector<double>& x, double at);
-    // Sets up a reordering when the rising source `x` is the target's axis in another order.
-    bool try_reordering(const std::vector<double>& x, const std::vector<double>& target);
+    // What a target point reads: the curve's mean over [low, high], or its value at `low` when
+    // `high` is the same.
+    struct Window {
+        double low = 0;
+        double high = 0;
+    };
+    // Sets up a reordering when the rising source `x_` is the target's axis in another order.
+    bool try_reordering(const std::vector<double>& target);
 
-    std::size_t source_size_ = 0;
     bool reorders_ = false;
     // The source's points in rising order: order_[k] is the k-th smallest's place in the source.
     std::vector<std::size_t> order_;
-    // Target point j is the sum of weights_[k] * values[indices_[k]] for k in
-    // [first_[j], first_[j + 1]).
-    std::vector<std::size_t> first_;
-    std::vector<std::size_t> indices_;
-    std::vector<double> weights_;
+    std::vector<double> x_; // the source's wavenumbers in rising order
+    std::vector<Window> windows_;
+    std::vector<std::size_t> reordered_; // for a reordering: the source point of each target
 };
 
 } // namespace veldra
