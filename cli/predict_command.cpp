@@ -420,10 +420,11 @@ std::optional<int> write_spectra_first(const Options& options, bool opus, JobSet
         std::vector<std::string> names;
         SpectraTable table;
         if (opus) {
+            OpusFolderOptions reading(SampleNaming(settings.sample_id),
+                                      own_spectrometer(settings.spectrometer_types));
+            reading.keep_empty_points = true; // written as empty cells, and said
             import_opus_folder(table, settings.opus_configuration_path, settings.opus_folder, log,
-                               &names,
-                               OpusFolderOptions(SampleNaming(settings.sample_id),
-                                                 own_spectrometer(settings.spectrometer_types)));
+                               &names, reading);
             notes = table.read_notes;
         } else {
             table = read_spectra_input(log, "", "", settings.csv_file, {}, {});

@@ -3,6 +3,7 @@
 #include "input/opus_reader.h"
 #include "text/characters.h"
 #include "text/file_pattern.h"
+#include "text/number_text.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -224,6 +225,35 @@ std::vector<std::string> scan_opus_folder(const std::string& path_text, LoggerSe
     return listing;
 }
 
+std::string no_spectrum_message(const std::string& folder,
+                                const std::vector<DefectiveFile>& defective) {
+    // The reasons, each once with its count, in the order first met.
+    std::vector<std::pair<std::string, std::size_t>> reasons;
+    for (const DefectiveFile& file : defective) {
+        const auto same = std::find_if(reasons.begin(), reasons.end(), [&](const auto& known) {
+            return known.first == file.reason;
+        });
+        if (same == reasons.end()) {
+            reasons.emplace_back(file.reason, 1);
+        } else {
+            ++same->second;
+        }
+    }
+    std::string message = "No file of '" + folder + "' gave a spectrum: ";
+    if (reasons.empty()) {
+        return message + "it holds no file with a name that gives a sample.";
+    }
+    const std::size_t shown = std::min<std::size_t>(reasons.size(), 3);
+    for (std::size_t k = 0; k < shown; ++k) {
+        message += (k > 0 ? "; " : "") + std::to_string(reasons[k].second) +
+                   (reasons[k].second == 1 ? " file: " : " files: ") + reasons[k].first;
+    }
+    if (shown < reasons.size()) {
+        message += "; and " + std::to_string(reasons.size() - shown) + " other reasons";
+    }
+    return message + " (the log names each file).";
+}
+
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log) {
     return import_opus_folder(table, configuration_path, folder, log, nullptr);
@@ -235,6 +265,9 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
                                  const OpusFolderOptions& options) {
     OpusFolderReader reader(configuration_path, folder, log, options);
     reader.read(table, std::numeric_limits<std::size_t>::max(), log);
+    if (table.rows.empty()) {
+        throw std::runtime_error(no_spectrum_message(folder, table.defective));
+    }
     if (column_names != nullptr) {
         *column_names = table.names;
     }
@@ -243,7 +276,8 @@ SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configu
 
 OpusFolderReader::OpusFolderReader(const std::string& configuration_path, const std::string& folder,
                                    LoggerSet& log, const OpusFolderOptions& options)
-    : naming_(options.naming) {
+    : naming_(options.naming), axis_names_(options.axis_names),
+      keep_empty_points_(options.keep_empty_points) {
     if (options.spectrometer.empty()) {
         // Read first: a missing or broken configuration is reported before the folder is listed.
         boost::property_tree::ptree configuration;
@@ -311,20 +345,51 @@ void OpusFolderReader::choose_grid(const std::string& configuration_path,
     VELDRA_LOG(log, Severity::info)
         << "The files are read on their own axes: the spectrometer '" << spectrometer
         << "' has no grid of its own in " << quoted(fs::path(configuration_path)) << ".";
+    if (!axis_names_.empty()) {
+        const std::optional<std::vector<double>> axis = wavenumbers_of(axis_names_);
+        if (!axis) {
+            throw std::runtime_error("The model's covariates are not named by wavenumber, so the "
+                                     "files cannot be put onto its axis.");
+        }
+        reader_.grid = *axis;
+        VELDRA_LOG(log, Severity::info)
+            << "Each file is put onto the model's wavenumbers (" << axis_text(reader_.grid) << ").";
+        return;
+    }
     find_own_axis();
 }
 
-// The table's axis: that of the first file that gives a spectrum.
 void OpusFolderReader::find_own_axis() {
+    struct Axis {
+        std::vector<double> wavenumbers;
+        std::size_t files = 0;
+        std::string first_name;
+    };
+    std::vector<Axis> axes;
     for (std::size_t i = 0; i + 1 < listing_.size(); ++i) {
         if (naming_.by_pattern() && naming_.sample_of(listing_[i]).empty()) {
             continue;
         }
         const OpusFile file = read_opus_file(reader_, in_folder(folder_, listing_[i]));
-        if (usable(file, true)) {
-            reader_.grid = file.records.front().axis;
-            return;
+        if (!usable(file, true)) {
+            continue;
         }
+        const std::vector<double>& wavenumbers = file.records.front().axis;
+        const auto same = std::find_if(axes.begin(), axes.end(), [&](const Axis& known) {
+            return same_axis(known.wavenumbers, wavenumbers);
+        });
+        if (same == axes.end()) {
+            axes.push_back({wavenumbers, 1, listing_[i]});
+        } else {
+            ++same->files;
+            same->first_name = std::min(same->first_name, listing_[i]);
+        }
+    }
+    const auto most = std::min_element(axes.begin(), axes.end(), [](const Axis& a, const Axis& b) {
+        return a.files != b.files ? a.files > b.files : a.first_name < b.first_name;
+    });
+    if (most != axes.end()) {
+        reader_.grid = most->wavenumbers;
     }
 }
 
@@ -353,12 +418,16 @@ bool OpusFolderReader::own_axis_values(const std::string& path, const OpusRecord
         values = (*resampler_)(record.grid_values.data());
         ++resampled_;
         VELDRA_LOG(log, Severity::info)
-            << "  " << name << " resampled from " << axis_text(record.axis)
-            << " onto the first file's axis (" << axis_text(reader_.grid) << ")";
+            << "  " << name << " resampled from " << axis_text(record.axis) << " onto the "
+            << axis_kind() << " (" << axis_text(reader_.grid) << ")";
     }
-    if (has_nan(values)) {
+    const std::string empty = empty_points(values);
+    if (!empty.empty() && keep_empty_points_) {
+        notes_.push_back(name + ": no value " + empty + ", left empty" +
+                         (record.source_note.empty() ? "" : " (" + record.source_note + ")") + ".");
+    } else if (!empty.empty()) {
         const std::string reason =
-            "the spectrum holds values that are not numbers (NaN) on the table's axis" +
+            "the spectrum has no value " + empty + " of the " + axis_kind() +
             (record.source_note.empty() ? std::string() : ": " + record.source_note);
         VELDRA_LOG(log, Severity::warning)
             << "ERROR : " << quoted(fs::path(path)) << ": " << reason;
@@ -374,7 +443,33 @@ void OpusFolderReader::keep_groups(std::size_t first, std::size_t last) {
     last_group_ = std::min(std::max(last, first_group_), groups_);
 }
 
+std::string OpusFolderReader::axis_kind() const {
+    return axis_names_.empty() ? "axis most files share" : "model's wavenumbers";
+}
+
+// Where the values on the table's axis have none (NaN): "at 9803.10–9730.20 cm-1", "" when
+// every point has one.
+std::string OpusFolderReader::empty_points(const std::vector<double>& values) const {
+    std::size_t first = values.size();
+    std::size_t last = 0;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (std::isnan(values[k])) {
+            first = std::min(first, k);
+            last = k;
+        }
+    }
+    if (first == values.size()) {
+        return std::string();
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "at %.2f–%.2f cm-1", reader_.grid[first], reader_.grid[last]);
+    return text;
+}
+
 std::vector<std::string> OpusFolderReader::names() const {
+    if (!axis_names_.empty()) {
+        return axis_names_;
+    }
     std::vector<std::string> names;
     char text[400];
     for (const double wavenumber : reader_.grid) {
@@ -392,8 +487,12 @@ void OpusFolderReader::read_group(SpectraTable& table, LoggerSet& log) {
     for (const std::string& member : group_) {
         const std::string path = in_folder(folder_, member);
         if (naming_.by_pattern() && current_.empty()) {
-            defective_.push_back(
-                {path, "its name gives no sample with --sample-id '" + naming_.pattern() + "'"});
+            const std::string reason = "its name gives no sample with --sample-id '" +
+                                       naming_.pattern() +
+                                       "' (the pattern finds no part of the name, or an empty one)";
+            VELDRA_LOG(log, Severity::warning)
+                << "ERROR : " << quoted(fs::path(path)) << ": " << reason;
+            defective_.push_back({path, reason});
             continue;
         }
         const OpusFile file = read_opus_file(reader_, path);
@@ -488,7 +587,7 @@ void OpusFolderReader::finish(LoggerSet& log) {
     }
     if (resampled_ > 0) {
         notes_.push_back(std::to_string(resampled_) + (resampled_ == 1 ? " file" : " files") +
-                         " resampled onto the first file's axis (" + axis_text(reader_.grid) +
+                         " resampled onto the " + axis_kind() + " (" + axis_text(reader_.grid) +
                          ").");
     }
     for (const std::string& note : notes_) {

@@ -45,15 +45,30 @@ struct OpusFolderOptions {
     SampleNaming naming;
     // "": every file onto the grid of the first file's machine type in "opus.conf". A lab's own
     // spectrometer name: onto the grid of that name's section of "opus.conf" when it has one
-    // (whatever the files' types); else every file on its own axis, the first usable file's
-    // axis being the table's, the files on another axis resampled onto it (SpectrumResampler),
-    // and a file without an absorbance block giving the spectrum it holds (OpusSource).
+    // (whatever the files' types); else every file on its own axis, each resampled on its own
+    // onto the table's axis (SpectrumResampler) where it has another, and a file without an
+    // absorbance block giving the spectrum it holds (OpusSource).
     std::string spectrometer;
+    // On own axes, the table's columns: a model's covariate names (their wavenumbers the axis),
+    // so that every file goes straight onto the model's wavenumbers; empty: the axis most of the
+    // folder's files share (of equals, that of the file named first), never the first file's by
+    // chance.
+    std::vector<std::string> axis_names;
+    // On own axes, whether points without a value (a reflectance not above 0) stay empty in the
+    // table, as a conversion keeps them; otherwise a file with such a point on the table's axis
+    // is refused, as a model or a calibration needs every point.
+    bool keep_empty_points = false;
 };
+
+// Why a folder gave no spectrum: "No file of '<folder>' gave a spectrum: " and the reasons of its
+// files, each with how many it kept out.
+std::string no_spectrum_message(const std::string& folder,
+                                const std::vector<DefectiveFile>& defective);
 
 // Turns a folder of OPUS files into a table: one row per sample (by default, per base name), the
 // average of its replicates after each was resampled onto the grid of the first file's machine type
-// from "opus.conf". Unusable files are skipped and listed. Every log record is at level 1.
+// from "opus.conf". Unusable files are skipped and listed. Every log record is at level 1. A folder
+// where no file gives a spectrum is refused (`no_spectrum_message`).
 SpectraTable& import_opus_folder(SpectraTable& table, const std::string& configuration_path,
                                  const std::string& folder, LoggerSet& log);
 
@@ -93,6 +108,7 @@ private:
     void read_group(SpectraTable& table, LoggerSet& log);
     void choose_grid(const std::string& configuration_path, const std::string& spectrometer,
                      LoggerSet& log);
+    // The axis most usable files share (of equals, the first file name's): every file read.
     void find_own_axis();
     // The file's values on the table's grid; false (the file listed as defective) when they
     // cannot be put there.
@@ -100,6 +116,9 @@ private:
                          std::vector<double>& values, LoggerSet& log);
     void finish(LoggerSet& log);
     std::vector<std::string> names() const;
+    // "axis most files share" or "model's wavenumbers": what the files go onto, for messages.
+    std::string axis_kind() const;
+    std::string empty_points(const std::vector<double>& values) const;
 
     SampleNaming naming_;
     std::vector<std::string> listing_; // with the closing sentinel; a sample's files together
@@ -117,8 +136,10 @@ private:
     std::vector<DefectiveFile> defective_;
     bool done_ = false;
     bool own_grid_ = false; // a lab's spectrometer with its own section: no machine type check
-    // On own axes: the files per source, and those resampled onto the first file's axis.
+    // On own axes: the files per source, and those resampled onto the table's axis.
     std::vector<std::size_t> source_counts_;
+    std::vector<std::string> axis_names_; // the table's columns when a model's names give them
+    bool keep_empty_points_ = false;
     std::size_t resampled_ = 0;
     std::optional<SpectrumResampler> resampler_; // the last source axis met, and its resampler
     std::vector<double> resampler_axis_;

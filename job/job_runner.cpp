@@ -75,13 +75,8 @@ SpectraTable shard_of(SpectraTable table, std::size_t shard, std::size_t shards)
 
 namespace {
 
-[[noreturn]] void throw_no_spectrum(const JobSettings& settings) {
-    if (!settings.opus_folder.empty()) {
-        throw std::runtime_error("No spectrum to predict: no file of the OPUS folder '" +
-                                 settings.opus_folder +
-                                 "' could be read (the log says why for each).");
-    }
-    throw std::runtime_error("No spectrum to predict: the input holds no sample.");
+[[noreturn]] void throw_no_spectrum(const SpectraBlocks& input) {
+    throw std::runtime_error(input.no_spectrum_message());
 }
 
 } // namespace
@@ -143,7 +138,7 @@ public:
             if (!got) {
                 // An OPUS folder whose last groups are all defective ends with an empty block.
                 if (b == 0) {
-                    throw_no_spectrum(settings_);
+                    throw_no_spectrum(input);
                 }
                 close_all();
                 break;
@@ -344,7 +339,7 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
         }
         const std::size_t pair_count = types.size() * properties.size();
         if (input.samples() == 0 && pair_count > 0) {
-            throw_no_spectrum(settings);
+            throw_no_spectrum(input);
         }
         if (settings.columns.empty() || settings.ids.empty()) {
             settings.opus_configuration_path.clear();

@@ -458,6 +458,35 @@ SpectraTable PairRun::preprocessed(const SpectraTable& block) const {
     return out;
 }
 
+namespace {
+
+// Refuses a sample whose spectrum has no value (NaN: a reflectance not above 0, kept empty by a
+// conversion) where the model reads it.
+void refuse_empty_points(const SpectraTable& block, const std::string& folder) {
+    for (std::size_t i = 0; i < block.rows.size(); ++i) {
+        const std::vector<double>& row = block.rows[i];
+        const auto empty = [](double value) { return std::isnan(value); };
+        const auto first = std::find_if(row.begin(), row.end(), empty);
+        if (first == row.end()) {
+            continue;
+        }
+        const auto last = std::find_if(row.rbegin(), row.rend(), empty);
+        const std::size_t from = static_cast<std::size_t>(first - row.begin());
+        const std::size_t to = row.size() - 1 - static_cast<std::size_t>(last - row.rbegin());
+        const std::optional<std::vector<double>> axis = wavenumbers_of(block.names);
+        char where[96] = "";
+        if (axis && axis->size() == row.size()) {
+            std::snprintf(where, sizeof where, " at %.2f–%.2f cm-1", (*axis)[from], (*axis)[to]);
+        }
+        throw std::runtime_error("The spectrum of '" + block.ids.at(i) + "' has no value" + where +
+                                 ", which the model in '" + folder +
+                                 "' needs (a reflectance not above 0 there has no absorbance): "
+                                 "leave the sample out, or measure it again.");
+    }
+}
+
+} // namespace
+
 void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, LoggerSet& log,
                             PairStatistics* statistics, PredictionSummary* keep) {
     std::optional<SpectraTable> on_model_grid;
@@ -465,6 +494,7 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
         on_model_grid = resampled(read);
     }
     const SpectraTable& given = on_model_grid ? *on_model_grid : read;
+    refuse_empty_points(given, folder_);
     std::optional<SpectraTable> own;
     if (pipeline_) {
         own = preprocessed(given);

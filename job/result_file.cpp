@@ -479,9 +479,13 @@ void write_spectra_table(const std::string& path, const SpectraTable& table,
         }
         out << id;
         for (const double value : table.rows[i]) {
+            out << ',';
+            if (std::isnan(value)) {
+                continue; // a point without a value (a reflectance not above 0): an empty cell
+            }
             const auto end =
                 std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
-            out << ',' << std::string_view(text, static_cast<std::size_t>(end.ptr - text));
+            out << std::string_view(text, static_cast<std::size_t>(end.ptr - text));
         }
         out << '\n';
     }

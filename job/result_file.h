@@ -143,8 +143,9 @@ void write_prediction_file(const PredictionMatrix& matrix, const std::string& ou
 
 // Writes a table of spectra as a CSV the spectra reader accepts (an "SSN" column, then `names`),
 // every value with 17 significant digits so that reading it back gives the same doubles; beside
-// the target until complete, as the prediction files. An identifier holding a comma or a line
-// break is refused.
+// the target until complete, as the prediction files. A point without a value (NaN) is an empty
+// cell, which the reader refuses, naming it. An identifier holding a comma or a line break is
+// refused.
 void write_spectra_table(const std::string& path, const SpectraTable& table,
                          const std::vector<std::string>& names);
 

@@ -1,6 +1,8 @@
 #include "job/spectra_blocks.h"
 
+#include "models/model_card.h"
 #include "models/model_layout.h"
+#include "text/number_text.h"
 
 #include "input/input_dispatch.h"
 #include "input/opus_folder.h"
@@ -20,15 +22,50 @@ std::size_t default_block_samples(std::size_t covariates) {
                                    smallest_block, largest_block);
 }
 
+namespace {
+
+// How the job reads an OPUS folder: a lab's own spectrometer whose files lie on their own axes
+// goes straight onto its models' wavenumbers when every model of the job has the same ones, so
+// that no spectrum is resampled twice; points without a value refuse a file there.
+OpusFolderOptions folder_options(const JobSettings& settings) {
+    OpusFolderOptions options(SampleNaming(settings.sample_id),
+                              own_spectrometer(settings.spectrometer_types));
+    if (options.spectrometer.empty()) {
+        return options;
+    }
+    std::optional<std::vector<std::string>> shared;
+    for (const std::string& property : settings.soil_properties) {
+        std::optional<ModelCard> card;
+        try {
+            card = read_model_card(
+                model_folder(settings.model_directory, options.spectrometer, property));
+        } catch (const std::exception&) {
+            return options; // the pair refuses its card with the message of its own
+        }
+        const std::optional<std::vector<double>> axis =
+            card ? wavenumbers_of(card->covariate_names) : std::nullopt;
+        if (!axis || axis->empty() || (shared && !same_axis(*wavenumbers_of(*shared), *axis))) {
+            return options;
+        }
+        shared = card->covariate_names;
+    }
+    if (shared) {
+        options.axis_names = *shared;
+    }
+    return options;
+}
+
+} // namespace
+
 SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
     const bool opus = !settings.opus_folder.empty();
     const bool csv = !settings.csv_file.empty();
     const bool memory = !settings.columns.empty() && !settings.ids.empty();
     if (opus && !csv && !memory) {
         check_spectra_input(settings.opus_folder, "", {}, {});
+        opus_folder_ = settings.opus_folder;
         opus_.emplace(settings.opus_configuration_path, settings.opus_folder, log,
-                      OpusFolderOptions(SampleNaming(settings.sample_id),
-                                        own_spectrometer(settings.spectrometer_types)));
+                      folder_options(settings));
         width_ = opus_->width();
         samples_ = opus_->groups();
         input_samples_ = samples_;
@@ -71,6 +108,13 @@ SpectraBlocks::SpectraBlocks(const JobSettings& settings, LoggerSet& log) {
     }
     samples_ = table_.rows.size();
     width_ = table_.rows.empty() ? 0 : table_.rows.front().size();
+}
+
+std::string SpectraBlocks::no_spectrum_message() const {
+    if (!opus_folder_.empty()) {
+        return veldra::no_spectrum_message(opus_folder_, defective());
+    }
+    return "No spectrum to predict: the input holds no sample.";
 }
 
 bool SpectraBlocks::next(SpectraTable& block, std::size_t count, LoggerSet& log) {

@@ -49,6 +49,9 @@ public:
     // Whether no sample is left after those handed out.
     bool exhausted() const;
 
+    // Why no sample came from the input: for an OPUS folder, its files' reasons.
+    std::string no_spectrum_message() const;
+
     // The files of an OPUS folder that gave no spectrum so far, and why.
     const std::vector<DefectiveFile>& defective() const {
         return opus_ ? defective_ : table_.defective;
@@ -58,7 +61,8 @@ private:
     std::optional<CsvSpectraReader> csv_;
     std::optional<OpusFolderReader> opus_;
     std::vector<DefectiveFile> defective_;
-    SpectraTable table_; // a whole OPUS folder or the columns; rows handed out are moved away
+    std::string opus_folder_; // "" for other input
+    SpectraTable table_;      // a whole OPUS folder or the columns; rows handed out are moved away
     std::size_t position_ = 0;
     std::size_t samples_ = 0;
     std::size_t first_sample_ = 0;

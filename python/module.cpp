@@ -29,10 +29,10 @@ py::tuple read_spectra(const std::string& opus_folder, const std::string& csv_fi
     SpectraTable table;
     const std::string folder =
         opus_folder.empty() || opus_folder.back() == '/' ? opus_folder : opus_folder + "/";
+    OpusFolderOptions options(SampleNaming(sample_id), own_spectrometer({spectrometer}));
+    options.keep_empty_points = true; // NaN, as a conversion leaves them empty
     run_interruptibly([&](LoggerSet& log) {
-        table = read_spectra_input(
-            log, configuration, folder, csv_file, {}, {},
-            OpusFolderOptions(SampleNaming(sample_id), own_spectrometer({spectrometer})));
+        table = read_spectra_input(log, configuration, folder, csv_file, {}, {}, options);
     });
     std::vector<py::tuple> defective;
     for (const DefectiveFile& file : table.defective) {

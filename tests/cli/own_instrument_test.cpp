@@ -238,5 +238,66 @@ TEST(OwnInstrument, CalibratesFromItsFolderAndPredictsFolderCsvAndACoarserGrid) 
         << refused.err << refused.out;
 }
 
+// A file of another instrument named to sort first spoils nothing: converted, the table takes
+// the axis of the lab's files; predicted, each file goes onto the model's wavenumbers on its
+// own. In both, that file alone is refused. A conversion in which no file gives a spectrum
+// writes nothing: the file it would have replaced stays as it was.
+TEST(OwnInstrument, AStrayFileIsRefusedAloneAndAFailedConversionReplacesNothing) {
+    const OwnInstrumentLab lab;
+    const std::string pattern = "^([^_]+)_";
+    tools::AbsorbanceFileOptions stray;
+    stray.instrument = "ALPHA";
+    stray.detector = "DTGS";
+    stray.data_type = 0x0000100Fu;
+    stray.first_x = 4000;
+    stray.last_x = 400;
+    stray.values.assign(1000, 0.5f);
+    lab.dir.write("scans/A000_S_001_030.0", tools::opus_file(tools::absorbance_blocks(stray)));
+
+    const Result converted =
+        run(false, {"--input", lab.dir.file("scans"), "--opus", "--sample-id", pattern,
+                    "--spectrometer", "vertex70", "--models", lab.dir.file("models"),
+                    "--write-spectra", lab.dir.file("spectra.csv"), "--quiet"});
+    ASSERT_EQ(converted.code, 0) << converted.err;
+    const auto spectra = read_rows(lab.dir.file("spectra.csv"));
+    ASSERT_EQ(spectra.size(), 31u);
+    EXPECT_EQ(spectra[0][1], "wn_6000.000");
+    EXPECT_EQ(spectra[1][0], "K0001"); // every lab sample, the stray one left out
+
+    const Result trained = run(true, {"--spectra",      lab.dir.file("scans"),
+                                      "--targets",      lab.dir.file("lab.csv"),
+                                      "--id-column",    "sample_id",
+                                      "--sample-id",    pattern,
+                                      "--spectrometer", "vertex70",
+                                      "--property",     "Clay",
+                                      "--models",       lab.dir.file("models"),
+                                      "--trees",        "10",
+                                      "--burn-in",      "20",
+                                      "--draws",        "20",
+                                      "--quiet"});
+    ASSERT_EQ(trained.code, 0) << trained.err;
+    std::vector<std::string> predicting = lab.predict(lab.dir.file("scans"), lab.dir.file("f.csv"));
+    predicting.insert(predicting.end(), {"--opus", "--sample-id", pattern});
+    const Result predicted = run(false, predicting);
+    ASSERT_EQ(predicted.code, 0) << predicted.err;
+    const auto summary = read_rows(lab.dir.file("f-summary.csv"));
+    ASSERT_EQ(summary.size(), 31u);
+    EXPECT_EQ(summary[1][0], "K0001");
+
+    // Nothing to convert: the earlier file is kept as it was, and the message says why.
+    lab.dir.write("junk/a.0", "not an OPUS file, INS and SRC aside");
+    const std::string kept = lab.dir.write("keep.csv", "SSN,wn_1\ns1,0.5\n");
+    const Result failed =
+        run(false, {"--input", lab.dir.file("junk"), "--opus", "--spectrometer", "vertex70",
+                    "--models", lab.dir.file("models"), "--write-spectra", kept, "--quiet"});
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_EQ(text_of(kept), "SSN,wn_1\ns1,0.5\n");
+    EXPECT_NE(failed.err.find("No file of '" + lab.dir.file("junk") +
+                              "/' gave a spectrum: 1 file: ERROR : not an OPUS file"),
+              std::string::npos)
+        << failed.err;
+    EXPECT_EQ(failed.err.find("subscript"), std::string::npos) << failed.err;
+}
+
 } // namespace
 } // namespace veldra

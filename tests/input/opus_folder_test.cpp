@@ -99,7 +99,9 @@ TEST(OpusFolder, ASampleIdPatternGroupsTheLabsNames) {
     expect_row(table.rows[1], 3.0);
     ASSERT_EQ(table.defective.size(), 1u);
     EXPECT_EQ(fs::path(table.defective[0].path).filename().string(), "notes.0");
-    EXPECT_EQ(table.defective[0].reason, "its name gives no sample with --sample-id '^([^_]+)_'");
+    EXPECT_EQ(table.defective[0].reason,
+              "its name gives no sample with --sample-id '^([^_]+)_' (the pattern finds no part of "
+              "the name, or an empty one)");
 
     // A sample whose files are not neighbours in byte order: 1_red, 2_blue, 3_red. Read whole,
     // a sample at a time, and as two shards, the same samples.
@@ -446,9 +448,59 @@ TEST(OpusFolder, RealHtsxtFilesResampledOntoTheGridAndAveraged) {
     }
 }
 
+// Points without a value (a reflectance not above 0 at the detector's edge) stay empty in a
+// conversion, which says where; they refuse a file only where the table needs them: on the axis
+// the folder shares, not on a model's wavenumbers that stop short of them.
+TEST(OpusFolder, PointsWithoutAValueRefuseAFileOnlyWhereTheyAreNeeded) {
+    TempDir dir;
+    tools::AbsorbanceFileOptions options;
+    options.instrument = "VERTEX 80V";
+    options.detector = "RT-DLaTGS";
+    options.data_type = 0x0000100Fu;
+    options.first_x = 4000;
+    options.last_x = 600;
+    options.values.clear();
+    for (int k = 0; k < 35; ++k) {
+        options.values.push_back(k < 3 ? std::nanf("") : 0.1f * static_cast<float>(k));
+    }
+    dir.write("scans/edge.0", tools::opus_file(tools::absorbance_blocks(options)));
+    LoggerSet log;
+    OpusFolderOptions converting(SampleNaming(), "vertex80v");
+    converting.keep_empty_points = true;
+    SpectraTable kept;
+    import_opus_folder(kept, dir.file("none.conf"), dir.file("scans"), log, nullptr, converting);
+    ASSERT_EQ(kept.rows.size(), 1u);
+    EXPECT_TRUE(std::isnan(kept.rows[0][2]));
+    EXPECT_EQ(kept.rows[0][3], static_cast<double>(0.3f));
+    EXPECT_NE(std::find(kept.read_notes.begin(), kept.read_notes.end(),
+                        "edge.0: no value at 4000.00–3800.00 cm-1, left empty."),
+              kept.read_notes.end());
+
+    try {
+        SpectraTable refused;
+        import_opus_folder(refused, dir.file("none.conf"), dir.file("scans"), log, nullptr,
+                           OpusFolderOptions(SampleNaming(), "vertex80v"));
+        FAIL() << "a spectrum without the points of its own axis was taken";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "No file of '" + dir.file("scans") +
+                      "' gave a spectrum: 1 file: the spectrum has no value at 4000.00–3800.00 "
+                      "cm-1 of the axis most files share (the log names each file).");
+    }
+
+    OpusFolderOptions onto(SampleNaming(), "vertex80v");
+    onto.axis_names = {"m3000.0", "m2500.0", "m2000.0"};
+    SpectraTable on_model;
+    import_opus_folder(on_model, dir.file("none.conf"), dir.file("scans"), log, nullptr, onto);
+    ASSERT_EQ(on_model.rows.size(), 1u);
+    EXPECT_NEAR(on_model.rows[0][0], 1.0, 1e-6);
+    EXPECT_NEAR(on_model.rows[0][2], 2.0, 1e-6);
+}
+
 // A lab's own instrument: every file on its own axis, without a section in the configuration
-// (here not even a configuration file).
-TEST(OpusFolder, OwnAxesFormTheTableAndOtherAxesAreResampledOntoTheFirst) {
+// (here not even a configuration file). The table takes the axis most files share, not the first
+// file's: a stray file of another instrument named to sort first is the only one refused.
+TEST(OpusFolder, OwnAxesFormTheTableOnTheAxisMostFilesShare) {
     TempDir dir;
     const auto file = [&](const std::string& name, std::uint32_t type, float offset, double first,
                           double last, int points) {
@@ -469,6 +521,7 @@ TEST(OpusFolder, OwnAxesFormTheTableAndOtherAxesAreResampledOntoTheFirst) {
     file("a.1", 0x0000100Fu, 0.5f, 4000, 600, 35);  // replicate on the same axis
     file("b.0", 0x0000100Fu, 0.25f, 600, 4000, 69); // finer and rising: resampled
     file("c.0", 0x0000100Fu, 0.0f, 3000, 600, 25);  // does not cover the first axis
+    file("0stray.0", 0x0000100Fu, 0.0f, 2000, 600, 15);
     LoggerSet log;
     LogCapture seen(log);
     SpectraTable table;
@@ -488,21 +541,47 @@ TEST(OpusFolder, OwnAxesFormTheTableAndOtherAxesAreResampledOntoTheFirst) {
         EXPECT_EQ(table.rows[0][k], stored / 2.0) << k;
         EXPECT_NEAR(table.rows[1][k], 0.25 + x / 10000.0, 1e-6) << k;
     }
-    ASSERT_EQ(table.defective.size(), 1u);
+    ASSERT_EQ(table.defective.size(), 2u);
+    EXPECT_EQ(fs::path(table.defective[0].path).filename(), "0stray.0");
     EXPECT_EQ(table.defective[0].reason,
+              "The spectra cover 2000.00–600.00 cm-1, 15 points; they cannot be resampled onto "
+              "4000.00–600.00 cm-1, 35 points without extrapolating.");
+    EXPECT_EQ(table.defective[1].reason,
               "The spectra cover 3000.00–600.00 cm-1, 25 points; they cannot be resampled onto "
               "4000.00–600.00 cm-1, 35 points without extrapolating.");
     EXPECT_EQ(
         table.read_notes,
         (std::vector<std::string>{
             "3 files: absorbance.",
-            "1 file resampled onto the first file's axis (4000.00–600.00 cm-1, 35 points)."}));
+            "1 file resampled onto the axis most files share (4000.00–600.00 cm-1, 35 points)."}));
     const std::vector<std::string> messages = seen.messages();
     const auto logged = [&](const std::string& line) {
         return std::find(messages.begin(), messages.end(), line) != messages.end();
     };
-    EXPECT_TRUE(logged("  b.0 resampled from 4000.00–600.00 cm-1, 69 points onto the first "
-                       "file's axis (4000.00–600.00 cm-1, 35 points)"));
+    EXPECT_TRUE(logged("  b.0 resampled from 4000.00–600.00 cm-1, 69 points onto the axis most "
+                       "files share (4000.00–600.00 cm-1, 35 points)"));
+
+    // A model's wavenumbers given: every file goes onto them on its own (a does not keep its
+    // axis), the columns take the model's names, and only files that cannot cover them are out.
+    std::vector<std::string> model_names;
+    for (int w = 3500; w >= 700; w -= 100) {
+        model_names.push_back("m" + std::to_string(w) + ".0");
+    }
+    OpusFolderOptions onto(SampleNaming(), "invenio-s");
+    onto.axis_names = model_names;
+    SpectraTable on_model;
+    import_opus_folder(on_model, dir.file("none.conf"), dir.file("scans"), log, nullptr, onto);
+    EXPECT_EQ(on_model.ids, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(on_model.names, model_names);
+    ASSERT_EQ(on_model.rows[0].size(), 29u);
+    for (std::size_t k = 0; k < 29; ++k) {
+        const double x = 3500.0 - 100.0 * static_cast<double>(k);
+        EXPECT_NEAR(on_model.rows[0][k], 0.25 + x / 10000.0, 1e-6) << k; // a straight line kept
+        EXPECT_NEAR(on_model.rows[1][k], 0.25 + x / 10000.0, 1e-6) << k;
+    }
+    ASSERT_EQ(on_model.defective.size(), 2u);
+    EXPECT_EQ(on_model.read_notes.back(),
+              "3 files resampled onto the model's wavenumbers (3500.00–700.00 cm-1, 29 points).");
     EXPECT_TRUE(logged("The files are read on their own axes: the spectrometer 'invenio-s' has no "
                        "grid of its own in \"" +
                        dir.file("none.conf") + "\"."));
