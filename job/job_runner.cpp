@@ -325,6 +325,17 @@ std::string predict_pairs(JobSettings& settings, const std::vector<std::string>&
     // One job at a time writes these outputs, and they are placed together at the end.
     const std::optional<OutputLock> lock =
         output_path.empty() ? std::nullopt : std::make_optional<OutputLock>(output_path);
+    if (lock) {
+        std::size_t removed = 0;
+        for (const std::string& path : job_outputs(settings, {})) {
+            removed += remove_dead_partials(path);
+        }
+        if (removed > 0) {
+            VELDRA_LOG(log, Severity::info)
+                << "Removed " << removed << " partial files that a stopped job left beside its "
+                << "outputs.";
+        }
+    }
     StagedOutputs staged;
     try {
         // The input is read once, a block at a time; every prediction of a block uses the same

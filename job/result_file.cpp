@@ -28,20 +28,30 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-// A hidden name beside the target. A long name is shortened (keeping its whole characters) so
-// that the partial file fits wherever the target does: most file systems take 255 bytes.
-std::string partial_path(const std::string& path) {
-    const fs::path target(path);
-    std::string name = target.filename().string();
-    const std::size_t room = 255 - std::string(". .%%%%%%%%.part").size();
-    if (name.size() > room) {
+// The hidden name a file is written under beside its target, before the process number and
+// the random part: a long name is shortened (keeping its whole characters) so that the partial
+// file fits wherever the target does (most file systems take 255 bytes).
+std::string partial_prefix(const std::string& name) {
+    std::string kept = name;
+    const std::size_t room = 255 - std::string(". .4294967295-%%%%%%%%.part").size();
+    if (kept.size() > room) {
         std::size_t cut = room;
-        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+        while (cut > 0 && (static_cast<unsigned char>(kept[cut]) & 0xC0) == 0x80) {
             --cut; // not inside a UTF-8 character
         }
-        name.resize(cut);
+        kept.resize(cut);
     }
-    return (target.parent_path() / fs::unique_path("." + name + ".%%%%%%%%.part")).string();
+    return "." + kept + ".";
+}
+
+// ".<name>.<process>-<8 random>.part" beside the target: the process tells a later job whether
+// the file's writer still runs.
+std::string partial_path(const std::string& path) {
+    const fs::path target(path);
+    return (target.parent_path() /
+            fs::unique_path(partial_prefix(target.filename().string()) +
+                            std::to_string(current_process_id()) + "-%%%%%%%%.part"))
+        .string();
 }
 
 // Why a file at `path` could not be opened for writing, from the system's `error` (errno), in
@@ -94,6 +104,44 @@ void replace_waiting(const std::string& partial, const std::string& target,
 }
 
 } // namespace
+
+std::size_t remove_dead_partials(const std::string& path) {
+    const fs::path target(path);
+    const std::string prefix = partial_prefix(target.filename().string());
+    const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::size_t removed = 0;
+    boost::system::error_code error;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        const std::string suffix = ".part";
+        if (name.size() <= prefix.size() + suffix.size() ||
+            name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        // "<process>-<random>" now; an earlier version wrote "<random>" alone, and no job of it
+        // runs beside this one's lock.
+        const std::string middle =
+            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        const std::size_t dash = middle.find('-');
+        long process = 0;
+        if (dash != std::string::npos) {
+            const auto read = std::from_chars(middle.data(), middle.data() + dash, process);
+            if (read.ec != std::errc() || read.ptr != middle.data() + dash) {
+                continue;
+            }
+        } else if (middle.size() != 8) {
+            continue;
+        }
+        if (process != 0 && (process == current_process_id() || process_is_running(process))) {
+            continue;
+        }
+        boost::system::error_code ignored;
+        removed += fs::remove(entry->path(), ignored) ? 1 : 0;
+    }
+    return removed;
+}
 
 std::string kept_beside_path(const std::string& path) {
     const fs::path target(path);

@@ -66,6 +66,11 @@ private:
 // "out (new 2).csv", ...
 std::string kept_beside_path(const std::string& path);
 
+// Removes the partial files beside `path` that a job wrote for it and left when it was killed
+// (their process no longer runs here); returns how many. Called by a job that holds the lock on
+// its outputs, so that no live job of this machine writes them.
+std::size_t remove_dead_partials(const std::string& path);
+
 // The folder that outputs beside `output_path` go into ("." for a bare file name).
 std::string output_folder(const std::string& output_path);
 

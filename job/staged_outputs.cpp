@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -128,59 +129,50 @@ std::string OutputLock::path_of(const std::string& output) {
 
 namespace {
 
-// The process number a lock folder names; 0 when it names none (damaged, or gone).
-long lock_owner(const std::string& lock) {
-    std::ifstream in(native_path((fs::path(lock) / "process").string()));
-    long owner = 0;
-    return in >> owner ? owner : 0;
+// "process 4711 on lab-pc" from a lock file's content ("4711 lab-pc"): who holds it, for the
+// refusal; "" when it says nothing readable. This machine's own process goes without the host.
+std::string holder_text(const std::string& content) {
+    std::istringstream in(content);
+    long process = 0;
+    std::string host;
+    if (!(in >> process) || process <= 0) {
+        return std::string();
+    }
+    in >> host;
+    return "process " + std::to_string(process) +
+           (host.empty() || host == host_name() ? std::string() : " on " + host);
 }
 
 } // namespace
 
-OutputLock::OutputLock(const std::string& output) : path_(path_of(output)) {
-    // Made whole under a name of its own, then renamed: a folder that holds a file is never
-    // replaced by a rename, so of two jobs only one gets the name.
-    const fs::path fresh =
-        fs::path(path_).parent_path() /
-        fs::unique_path("." + fs::path(output).filename().string() + ".%%%%%%%%.lock");
+OutputLock::OutputLock(const std::string& output) {
+    const std::string path = path_of(output);
     boost::system::error_code error;
-    fs::create_directory(fresh, error);
-    if (error) {
-        // A folder that takes no new file takes no output either: the job says so itself.
-        path_.clear();
-        return;
+    if (fs::is_directory(path, error)) {
+        // A lock folder of an earlier version, left by a killed job: no job of this version
+        // takes one.
+        fs::remove_all(path, error);
     }
-    {
-        std::ofstream out(native_path((fresh / "process").string()));
-        out << current_process_id() << "\n";
+    std::string found;
+    const SystemFileLock::Outcome outcome = SystemFileLock::take(
+        path, std::to_string(current_process_id()) + " " + host_name() + "\n", lock_, found);
+    if (outcome == SystemFileLock::Outcome::taken || outcome == SystemFileLock::Outcome::failed) {
+        return; // a folder that takes no new file takes no output either: the job says so
     }
-    long holder = 0; // the running process that holds the lock, as read when refused
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        fs::rename(fresh, path_, error);
-        if (!error) {
-            return;
-        }
-        const long owner = lock_owner(path_);
-        if (owner != 0 && process_is_running(owner)) {
-            holder = owner;
-            break;
-        }
-        // Left by a process that was killed, or damaged (every lock is made whole with its
-        // process number before it takes its name): taken over.
-        fs::remove_all(path_, error);
+    const std::string holder = holder_text(found);
+    const std::string who = holder.empty() ? std::string() : " (" + holder + ")";
+    if (outcome == SystemFileLock::Outcome::held) {
+        throw std::runtime_error("Another job" + who + " is writing '" + output +
+                                 "' now: wait for it to end, or choose another output path.");
     }
-    fs::remove_all(fresh, error);
-    const std::string who = holder != 0 ? " (process " + std::to_string(holder) + ")" : "";
-    path_.clear();
     throw std::runtime_error("Another job" + who + " is writing '" + output +
-                             "' now: wait for it to end, or choose another output path.");
+                             "' now: wait for it to end, or choose another output path.\n"
+                             "This folder's file system keeps no locks, so a job that was "
+                             "killed leaves its claim behind: if no job is writing there, "
+                             "delete '" +
+                             path + "'.");
 }
 
-OutputLock::~OutputLock() {
-    if (!path_.empty()) {
-        boost::system::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-}
+OutputLock::~OutputLock() = default;
 
 } // namespace veldra

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "text/platform.h"
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,25 +46,28 @@ private:
     std::vector<Staged> staged_;
 };
 
-// A job's claim on its outputs: a lock folder beside the first output (".<name>.lock", holding
-// the owner's process number), taken at construction and removed with the object on every way
-// out of the job. Two jobs writing the same outputs at once would mix them: the second is
-// refused, naming the first's process; a lock left by a process that no longer runs (killed) is
-// taken over. Where the folder takes no new file there is no lock, and nothing to write either.
+// A job's claim on its outputs: the system's lock on a file beside the first output
+// (".<name>.lock", holding the owner's process and host), taken at construction and let go with
+// the object, or by the system when the process ends in any way (a killed job leaves no claim).
+// Two jobs writing the same outputs at once would mix them: the second is refused, naming the
+// first's process. On a file system without locks, the file's presence is the claim, and a
+// refusal names the file to delete if no job runs. Where the folder takes no new file there is
+// no lock, and nothing to write either.
 class OutputLock {
 public:
     // Raises "Another job (process N) is writing '<output>' now: wait for it to end, or choose
-    // another output path." when a running process holds the lock.
+    // another output path." when another job holds the lock ("process N on HOST" for another
+    // machine's).
     explicit OutputLock(const std::string& output);
     ~OutputLock();
     OutputLock(const OutputLock&) = delete;
     OutputLock& operator=(const OutputLock&) = delete;
 
-    // The lock folder of `output`.
+    // The lock file of `output`.
     static std::string path_of(const std::string& output);
 
 private:
-    std::string path_;
+    std::unique_ptr<SystemFileLock> lock_;
 };
 
 } // namespace veldra

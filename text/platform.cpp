@@ -20,8 +20,10 @@
 #include <shellapi.h>
 #else
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -135,6 +137,99 @@ bool process_is_running(long id) {
     const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     return running;
+}
+
+std::string host_name() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &size) ? narrow(std::wstring(name, size)) : std::string();
+}
+
+namespace {
+
+// The byte a lock covers: far beyond any content, since a locked range on Windows also blocks
+// other handles from reading it, and the owner's text must stay readable.
+constexpr DWORD lock_offset_high = 0x40000000;
+
+bool same_file(HANDLE handle, const std::wstring& path) {
+    HANDLE again =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (again == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    const bool same = GetFileInformationByHandle(handle, &a) &&
+                      GetFileInformationByHandle(again, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(again);
+    return same;
+}
+
+std::string content_of(HANDLE handle) {
+    char text[512];
+    DWORD read = 0;
+    OVERLAPPED at{};
+    return ReadFile(handle, text, sizeof text, &read, &at) ? std::string(text, read)
+                                                           : std::string();
+}
+
+} // namespace
+
+SystemFileLock::Outcome SystemFileLock::take(const std::string& utf8, const std::string& owner,
+                                             std::unique_ptr<SystemFileLock>& lock,
+                                             std::string& found) {
+    const std::wstring path = wide(utf8);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_ACCESS_DENIED) {
+                Sleep(10); // the file is being removed by the process that let it go
+                continue;
+            }
+            found =
+                "the system refused to create it (error " + std::to_string(GetLastError()) + ")";
+            return Outcome::failed;
+        }
+        OVERLAPPED range{};
+        range.OffsetHigh = lock_offset_high;
+        if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                        &range)) {
+            const DWORD error = GetLastError();
+            found = content_of(handle);
+            CloseHandle(handle);
+            if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+                return Outcome::held;
+            }
+            found = "the file system keeps no locks (error " + std::to_string(error) + ")";
+            return Outcome::unsupported;
+        }
+        if (!same_file(handle, path)) {
+            CloseHandle(handle); // removed by its last holder after it was opened here
+            continue;
+        }
+        DWORD written = 0;
+        SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
+        SetEndOfFile(handle);
+        WriteFile(handle, owner.data(), static_cast<DWORD>(owner.size()), &written, nullptr);
+        FlushFileBuffers(handle);
+        lock.reset(new SystemFileLock(utf8, reinterpret_cast<std::intptr_t>(handle)));
+        return Outcome::taken;
+    }
+    found = "it was removed and made again too often while this job waited";
+    return Outcome::failed;
+}
+
+SystemFileLock::~SystemFileLock() {
+    HANDLE handle = reinterpret_cast<HANDLE>(handle_);
+    FILE_DISPOSITION_INFO remove{};
+    remove.DeleteFile = TRUE;
+    SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(handle); // the lock goes with the handle
 }
 
 bool standard_error_is_terminal() {
@@ -300,6 +395,91 @@ bool process_is_running(long id) {
     }
     // Signal 0 only checks: no such process gives ESRCH; another user's process gives EPERM.
     return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
+}
+
+std::string host_name() {
+    char name[256] = "";
+    return gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+}
+
+namespace {
+
+// Locks the whole of an open file without waiting: 0, or the errno of the failure (EAGAIN or
+// EACCES while another open file holds it).
+int lock_whole(int file) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(file, F_OFD_SETLK, &whole) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL) {
+        return errno;
+    }
+    // A kernel without open-file-description locks: flock, also released with the file.
+    return flock(file, LOCK_EX | LOCK_NB) == 0 ? 0 : (errno == EWOULDBLOCK ? EAGAIN : errno);
+}
+
+std::string content_of(int file) {
+    char text[512];
+    const ssize_t read = pread(file, text, sizeof text, 0);
+    return read > 0 ? std::string(text, static_cast<std::size_t>(read)) : std::string();
+}
+
+} // namespace
+
+SystemFileLock::Outcome SystemFileLock::take(const std::string& utf8, const std::string& owner,
+                                             std::unique_ptr<SystemFileLock>& lock,
+                                             std::string& found) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int file = open(utf8.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const bool created = file >= 0;
+        if (!created && errno == EEXIST) {
+            file = open(utf8.c_str(), O_RDWR | O_CLOEXEC);
+            if (file < 0 && errno == ENOENT) {
+                continue; // removed meanwhile
+            }
+        }
+        if (file < 0) {
+            found = std::strerror(errno);
+            return Outcome::failed;
+        }
+        const int error = lock_whole(file);
+        if (error == EAGAIN || error == EACCES) {
+            found = content_of(file);
+            close(file);
+            return Outcome::held;
+        }
+        if (error != 0 && !created) {
+            // No locks here (a network folder without them): the file's presence is the claim,
+            // and one that is there already belongs to another job, or to a killed one.
+            found = content_of(file);
+            close(file);
+            return Outcome::unsupported;
+        }
+        struct stat held {};
+        struct stat named {};
+        const bool same = fstat(file, &held) == 0 && stat(utf8.c_str(), &named) == 0 &&
+                          held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+        if (error == 0 && !same) {
+            close(file); // removed by its last holder after it was opened here
+            continue;
+        }
+        const bool written =
+            ftruncate(file, 0) == 0 &&
+            pwrite(file, owner.data(), owner.size(), 0) == static_cast<ssize_t>(owner.size()) &&
+            fsync(file) == 0;
+        static_cast<void>(written); // the owner serves messages alone; the lock holds without it
+        lock.reset(new SystemFileLock(utf8, file));
+        return Outcome::taken;
+    }
+    found = "it was removed and made again too often while this job waited";
+    return Outcome::failed;
+}
+
+SystemFileLock::~SystemFileLock() {
+    unlink(path_.c_str());
+    close(static_cast<int>(handle_)); // the lock goes with the file
 }
 
 bool standard_error_is_terminal() {

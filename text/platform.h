@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veldra {
@@ -48,6 +49,38 @@ std::string user_cache_folder();
 
 // Whether a process with this identifier runs on this machine; true where it cannot tell.
 bool process_is_running(long id);
+
+// This machine's name, for messages that tell where a process runs; "" when the system says none.
+std::string host_name();
+
+// The system's own exclusive lock on a file, held by this object and released by the system
+// when the process ends in any way, killed included: an open-file lock on Linux (fcntl
+// F_OFD_SETLK, flock where the kernel lacks it), LockFileEx on Windows. The file is removed
+// before the lock is let go; whoever opened it meanwhile finds on taking the lock that its name
+// now names another file (or none) and tries again, so two processes never hold one name.
+class SystemFileLock {
+public:
+    enum class Outcome {
+        taken, // held by `lock`; the file holds `owner`, written and synced
+        held,  // held by another open file (another process); `found` is its content
+        // The file system keeps no locks (some network folders) and the file was there already,
+        // left by another job or a killed one; `found` is its content. (Where the file was not
+        // there, it is made and counts as taken: its presence is the claim.)
+        unsupported,
+        failed, // the file cannot be made or opened; `found` says why
+    };
+    static Outcome take(const std::string& utf8, const std::string& owner,
+                        std::unique_ptr<SystemFileLock>& lock, std::string& found);
+    ~SystemFileLock();
+    SystemFileLock(const SystemFileLock&) = delete;
+    SystemFileLock& operator=(const SystemFileLock&) = delete;
+
+private:
+    SystemFileLock(std::string path, std::intptr_t handle)
+        : path_(std::move(path)), handle_(handle) {}
+    std::string path_;
+    std::intptr_t handle_; // a file descriptor, or a Windows HANDLE
+};
 
 // Whether the standard error stream is an interactive terminal (progress bar) or not (plain
 // progress lines).

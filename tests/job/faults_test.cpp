@@ -1,6 +1,7 @@
 // Jobs under faults of the file system: each ends in success or a clear message, every file
 // listed as created is complete, and nothing half-written is reported as done.
 #include "job/job_runner.h"
+#include "job/result_file.h"
 #include "job/staged_outputs.h"
 #include "models/model_open.h"
 #include "text/platform.h"
@@ -20,6 +21,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,7 +29,10 @@
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace veldra {
@@ -403,40 +408,158 @@ TEST(Faults, ADiskFullAtAnyPointLeavesOneJobsOutputs) {
 #endif
 
 // A second job on the same outputs while one runs is refused, naming the first's process, and
-// leaves them as they are; the lock of a process that no longer runs is taken over.
+// leaves them as they are; a lock file left by a process that no longer runs (killed) holds no
+// claim, nor does a lock folder of an earlier version.
 TEST(Faults, TwoJobsOnTheSameOutputsDoNotMix) {
     const TwoJobs jobs;
     jobs.restore();
     const fs::path lock = OutputLock::path_of(jobs.output);
-    fs::create_directories(lock);
-    jobs.models.dir.write("out/" + lock.filename().string() + "/process",
-                          std::to_string(current_process_id()) + "\n");
-    JobOutcome outcome = run(jobs.settings(0.5));
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.message, "Another job (process " + std::to_string(current_process_id()) +
-                                   ") is writing '" + jobs.output +
-                                   "' now: wait for it to end, or choose another output path.");
-    EXPECT_EQ(jobs.mixed(false), "");
-    EXPECT_EQ(test::read_file(jobs.names[2]), jobs.first[2]);
-    EXPECT_TRUE(fs::exists(lock)); // the other job's lock is its own
-    // A process number no process has: the lock is stale.
-    jobs.models.dir.write("out/" + lock.filename().string() + "/process", "2147483646\n");
-    outcome = run(jobs.settings(0.5));
-    EXPECT_TRUE(outcome.ok) << outcome.message;
-    EXPECT_EQ(jobs.mixed(true), "");
-    EXPECT_FALSE(fs::exists(lock));
-    // A damaged lock, without its process number, is taken over too.
-    fs::create_directories(lock);
-    EXPECT_TRUE(run(jobs.settings(0.5)).ok);
-    EXPECT_FALSE(fs::exists(lock));
-    // Two jobs of one process at once: the second is refused while the first holds its lock.
     {
         const OutputLock held(jobs.output);
-        EXPECT_NE(run(jobs.settings(0.0)).message.find("is writing '" + jobs.output + "' now"),
-                  std::string::npos);
+        JobOutcome outcome = run(jobs.settings(0.5));
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.message, "Another job (process " + std::to_string(current_process_id()) +
+                                       ") is writing '" + jobs.output +
+                                       "' now: wait for it to end, or choose another output path.");
+        EXPECT_EQ(jobs.mixed(false), "");
+        EXPECT_EQ(test::read_file(jobs.names[2]), jobs.first[2]);
+        EXPECT_TRUE(fs::exists(lock)); // the other job's lock is its own
     }
+    EXPECT_FALSE(fs::exists(lock));
+    // What a killed job leaves: the file, with its owner, but no lock on it.
+    jobs.models.dir.write("out/" + lock.filename().string(), "2147483646 elsewhere\n");
+    EXPECT_TRUE(run(jobs.settings(0.5)).ok);
+    EXPECT_EQ(jobs.mixed(true), "");
+    EXPECT_FALSE(fs::exists(lock));
+    fs::create_directories(lock / "process");
     EXPECT_TRUE(run(jobs.settings(0.0)).ok);
+    EXPECT_FALSE(fs::exists(lock));
 }
+
+#if !defined(_WIN32)
+// A job killed while it writes leaves its partial files; the next job on those outputs removes
+// them (its lock says no job of this machine writes there), and only them: a partial file of a
+// process that runs, or of another output, stays.
+TEST(Faults, PartialFilesOfAKilledJobAreRemovedByTheNext) {
+    const TwoJobs jobs;
+    jobs.restore();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        ResultFileStream file(jobs.names[0]);
+        file.stream() << "half a line";
+        file.stream().flush();
+        const char byte = 1;
+        static_cast<void>(write(ready[1], &byte, 1));
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    const auto partials = [&] {
+        std::vector<std::string> found;
+        for (const fs::directory_entry& entry :
+             fs::directory_iterator(jobs.models.dir.path() / "out")) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) {
+                found.push_back(name);
+            }
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    ASSERT_EQ(partials().size(), 1u);
+    EXPECT_EQ(partials()[0].rfind(".out-mir-pH.csv." + std::to_string(writer) + "-", 0), 0u);
+    jobs.models.dir.write("out/.out-summary.csv.a1b2c3d4.part", "an earlier version's");
+    jobs.models.dir.write("out/.out-mir-N.csv.1-a1b2c3d4.part", "a running process's");
+    jobs.models.dir.write("out/.other.csv.2147483646-a1b2c3d4.part", "another output's");
+    EXPECT_TRUE(run(jobs.settings(0.5)).ok);
+    EXPECT_EQ(partials(), (std::vector<std::string>{".other.csv.2147483646-a1b2c3d4.part",
+                                                    ".out-mir-N.csv.1-a1b2c3d4.part"}));
+}
+#endif
+
+#if !defined(_WIN32)
+// Processes, not objects of one process: a holder that is killed lets the lock go with it, and of
+// two processes taking one stale lock at the same moment, never both hold it at once (each one
+// that takes it makes a marker file with O_EXCL while it holds it). Tried 20 times.
+TEST(Faults, TheSystemReleasesALockAndNeverGivesItToTwo) {
+    test::TempDir dir;
+    const std::string output = dir.file("out.csv");
+    const std::string lock = OutputLock::path_of(output);
+    const std::string marker = dir.file("holding");
+    // A child that takes the lock at `start` (steady clock), holds it 50 ms, and ends with 0
+    // (held alone), 1 (refused) or 2 (held while another did too).
+    const auto take_at = [&](std::chrono::steady_clock::time_point start) {
+        std::this_thread::sleep_until(start);
+        int code = 1;
+        try {
+            const OutputLock held(output);
+            const int mark = open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+            code = mark < 0 ? 2 : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (mark >= 0) {
+                close(mark);
+                unlink(marker.c_str());
+            }
+        } catch (const std::exception&) {
+            code = 1;
+        }
+        _exit(code); // the lock let go as a job lets it go
+    };
+    for (int round = 0; round < 20; ++round) {
+        {
+            std::ofstream stale(lock);
+            stale << "2147483646 elsewhere\n";
+        }
+        const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        std::vector<pid_t> children;
+        for (int c = 0; c < 2; ++c) {
+            const pid_t child = fork();
+            if (child == 0) {
+                take_at(start);
+            }
+            children.push_back(child);
+        }
+        int held = 0;
+        for (const pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status)) << round;
+            ASSERT_NE(WEXITSTATUS(status), 2) << "both held the lock in round " << round;
+            held += WEXITSTATUS(status) == 0 ? 1 : 0;
+        }
+        EXPECT_GE(held, 1) << round;
+        EXPECT_FALSE(fs::exists(lock)) << round;
+    }
+
+    // A holder killed while it holds: the next job takes the lock at once.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const OutputLock held(output);
+        const char byte = 1;
+        static_cast<void>(write(ready[1], &byte, 1));
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_THROW(OutputLock{output}, std::runtime_error);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(fs::exists(lock)); // left behind, but not held
+    EXPECT_NO_THROW(OutputLock{output});
+    close(ready[0]);
+    close(ready[1]);
+}
+#endif
 
 } // namespace
 } // namespace veldra
