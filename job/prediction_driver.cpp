@@ -32,7 +32,7 @@ void check_files(const std::string& rangefile, const std::string& outfile) {
     {
         std::ifstream range(native_path(rangefile));
         if (!range.is_open()) {
-            throw std::runtime_error("Cannot open rangefile '" + rangefile + "' for reading.");
+            throw std::runtime_error(missing_range_file_message(rangefile));
         }
     }
     // The message of old, and on a second line the cause and what to do.

@@ -1,6 +1,7 @@
 #include "models/model_layout.h"
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 #include <boost/filesystem/operations.hpp>
@@ -36,6 +37,19 @@ std::vector<std::string> chosen_spectrometers(const std::vector<std::string>& gi
     for (const std::string& name : given) {
         if (std::find(chosen.begin(), chosen.end(), name) != chosen.end()) {
             continue;
+        }
+        const auto same_but_case =
+            std::find_if(standard.begin(), standard.end(), [&](const std::string& type) {
+                return type.size() == name.size() &&
+                       std::equal(type.begin(), type.end(), name.begin(), [](char a, char b) {
+                           return std::tolower(static_cast<unsigned char>(a)) ==
+                                  std::tolower(static_cast<unsigned char>(b));
+                       });
+            });
+        if (same_but_case != standard.end()) {
+            throw std::invalid_argument("unknown spectrometer type '" + name +
+                                        "': names are case-sensitive; did you mean '" +
+                                        *same_but_case + "'?");
         }
         if (!is_plain_spectrometer_name(name)) {
             throw std::invalid_argument("unknown spectrometer type '" + name +

@@ -14,6 +14,22 @@
 
 namespace veldra {
 
+std::string missing_range_file_message(const std::string& range_path) {
+    const std::string message = "Cannot open rangefile '" + range_path + "' for reading.";
+    const boost::filesystem::path folder = boost::filesystem::path(range_path).parent_path();
+    boost::system::error_code error;
+    if (!boost::filesystem::is_directory(folder, error)) {
+        return message + "\nThe model folder '" + folder.string() +
+               "' does not exist: check the spectrometer type and the property (names are "
+               "case-sensitive: mir, not MIR) and the model directory.";
+    }
+    if (boost::filesystem::exists(range_path, error)) {
+        return message + "\nThe file cannot be read: check its permissions.";
+    }
+    return message + "\nThe folder '" + folder.string() +
+           "' holds no range file (rgy.txt): it is not a complete model folder.";
+}
+
 namespace fs = boost::filesystem;
 
 namespace {
@@ -96,7 +112,7 @@ OpenedModel open_model(const fs::path& folder, const ModelOpening& opening) {
     const std::string range =
         opening.range_file.empty() ? range_file(folder).string() : opening.range_file;
     if (!std::ifstream(native_path(range)).is_open()) {
-        throw std::runtime_error("Cannot open rangefile '" + range + "' for reading.");
+        throw std::runtime_error(missing_range_file_message(range));
     }
     model.range = read_range_numbers(range);
     if (model.range.numbers.size() < 2) {

@@ -16,6 +16,11 @@
 
 namespace veldra {
 
+// "Cannot open rangefile '<path>' for reading.", and on a second line why: the model folder does
+// not exist (a spectrometer type or property misspelt; names are case-sensitive), or it holds no
+// range file.
+std::string missing_range_file_message(const std::string& range_path);
+
 // What to read of a model folder besides what every prediction needs.
 struct ModelOpening {
     std::string range_file;     // "" is the folder's own "rgy.txt"

@@ -389,7 +389,11 @@ TEST_F(PredictCommand, JobErrorsAndStops) {
     EXPECT_EQ(missing_model.code, exit_failure);
     EXPECT_EQ(test::slashes(missing_model.err),
               test::slashes("Cannot open rangefile '" + dir.file("nothing") +
-                            "/mir/m3.K/rgy.txt' for reading.\n"));
+                            "/mir/m3.K/rgy.txt' for reading.\nThe model folder '" +
+                            dir.file("nothing") +
+                            "/mir/m3.K' does not exist: check the spectrometer type and the "
+                            "property (names are case-sensitive: mir, not MIR) and the model "
+                            "directory.\n"));
     const Result forced_opus = run({"--input", input(), "--opus", "--models", models(),
                                     "--property", "pH", "--output", dir.file("o.csv"), "--quiet"});
     EXPECT_EQ(forced_opus.code, exit_failure);

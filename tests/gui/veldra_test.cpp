@@ -245,7 +245,12 @@ TEST(VeldraWindow, AFailingJobEndsInInternalError) {
     ASSERT_TRUE(test::wait_until([&] { return w.idle(); }));
     EXPECT_EQ(w.dialogs->calls,
               (std::vector<QString>{"critical:Internal error!:Cannot open rangefile '" +
-                                    q(w.dir.file("models/mir/m3.K/rgy.txt")) + "' for reading."}));
+                                    q(w.dir.file("models/mir/m3.K/rgy.txt")) +
+                                    "' for reading.\nThe model folder '" +
+                                    q(w.dir.file("models/mir/m3.K")) +
+                                    "' does not exist: check the spectrometer type and the "
+                                    "property (names are case-sensitive: mir, not MIR) and the "
+                                    "model directory."}));
 }
 
 // Replaces the window's input by a pipe, so that a job started on it waits at its start until

@@ -127,7 +127,8 @@ TEST(JobRunner, TheFirstErrorEndsTheJobAndLeavesFinishedFilesComplete) {
     EXPECT_FALSE(outcome.stopped_by_user);
     EXPECT_EQ(test::slashes(outcome.message),
               test::slashes("Cannot open rangefile '" + tree.dir.file("mir/m3.Al/rgy.txt") +
-                            "' for reading."));
+                            "' for reading.\nThe folder '" + tree.dir.file("mir/m3.Al") +
+                            "' holds no range file (rgy.txt): it is not a complete model folder."));
     EXPECT_NE(test::read_file(tree.dir.file("out/result-mir-Carbon.csv")).find("s2,5,5,"),
               std::string::npos);
     EXPECT_FALSE(fs::exists(tree.dir.file("out/result-mir-Al.csv")));

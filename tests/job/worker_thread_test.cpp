@@ -126,7 +126,9 @@ TEST(WorkerThread, FailureAndTwoJobsInARow) {
     run_to_end(*failing, failed);
     EXPECT_EQ(failed.results.at(0).at(0).toString().toStdString(),
               "Cannot open rangefile '" + job.dir.file("mir/Acidified.Carbon/rgy.txt") +
-                  "' for reading.");
+                  "' for reading.\nThe model folder '" + job.dir.file("mir/Acidified.Carbon") +
+                  "' does not exist: check the spectrometer type and the property (names are "
+                  "case-sensitive: mir, not MIR) and the model directory.");
     EXPECT_FALSE(failed.results.at(0).at(2).toBool());
     failing.reset();
 

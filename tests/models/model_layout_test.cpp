@@ -31,6 +31,14 @@ TEST(ModelLayout, ALabsOwnSpectrometers) {
         EXPECT_THROW(chosen_spectrometers({bad}), std::invalid_argument) << bad;
     }
     EXPECT_FALSE(is_plain_spectrometer_name(std::string(65, 'a')));
+    // A standard type in other letters is a slip, not a lab's instrument.
+    try {
+        chosen_spectrometers({"MIR"});
+        FAIL() << "MIR taken for a lab's own spectrometer";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "unknown spectrometer type 'MIR': names are case-sensitive; did you mean 'mir'?");
+    }
     EXPECT_EQ(own_spectrometer({"vertex70", "tensor-2"}), "vertex70");
     EXPECT_EQ(own_spectrometer({"vertex70", "mir"}), "");
     EXPECT_EQ(own_spectrometer({}), "");

@@ -105,7 +105,10 @@ TEST(ModelOpen, AFaultyModelIsRefusedNamingTheFile) {
     const std::string elsewhere = spare.write("rgy.txt", "0 1\n");
     fs::remove_all(without_card);
     EXPECT_EQ(open_error(without_card),
-              "Cannot open rangefile '" + range_file(without_card).string() + "' for reading.");
+              "Cannot open rangefile '" + range_file(without_card).string() +
+                  "' for reading.\nThe model folder '" + without_card.string() +
+                  "' does not exist: check the spectrometer type and the property (names are "
+                  "case-sensitive: mir, not MIR) and the model directory.");
     EXPECT_EQ(open_error(without_card, ModelOpening{elsewhere, false}),
               "Directory `\"" + without_card.string() + "\"` not exists");
 
