@@ -210,6 +210,25 @@ void parse_shard(const std::string& text, Options& options) {
     }
 }
 
+// "--level 0.95,0.9": a list where the option takes one level (a decimal comma, "0,9", is told
+// by the level's own message).
+void refuse_level_list(const std::string& text) {
+    if (text.find(',') == std::string::npos) {
+        return;
+    }
+    std::stringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        try {
+            parse_level(item);
+        } catch (const std::runtime_error&) {
+            return;
+        }
+    }
+    throw UsageError("--level takes one level, not a list ('" + text +
+                     "'): repeat --level for each level (--level 0.68 --level 0.9)");
+}
+
 // The output choices: files, summary, report, spectra.
 void choose_outputs(const po::variables_map& values, Options& options) {
     options.output = values.count("output") ? values["output"].as<std::string>() : "";
@@ -230,6 +249,7 @@ void choose_outputs(const po::variables_map& values, Options& options) {
         if (values.count("level")) {
             std::string levels;
             for (const std::string& level : values["level"].as<std::vector<std::string>>()) {
+                refuse_level_list(level);
                 parse_level(level); // each one whole: "0.9 0.95" is two
                 levels += level + ",";
             }

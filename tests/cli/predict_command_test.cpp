@@ -374,9 +374,16 @@ TEST_F(PredictCommand, WrongOptionsExitWithUsage) {
         run({"--input", input(), "--property", "pH", "--output", tree->file("o"), "--level", "0,9"})
             .err.rfind("veldra-predict: The interval level \"0,9\" is not a number above 0 "
                        "and below 1 (or a percentage, 90%). Decimals take a point (0.9, not "
-                       "0,9); a comma separates items.\n",
+                       "0,9).\n",
                        0),
         0u);
+    // A list where the option takes one level: repeat it.
+    EXPECT_EQ(run({"--input", input(), "--property", "pH", "--output", tree->file("o"), "--level",
+                   "0.95,0.9"})
+                  .err.rfind("veldra-predict: --level takes one level, not a list ('0.95,0.9'): "
+                             "repeat --level for each level (--level 0.68 --level 0.9)\n",
+                             0),
+              0u);
     const Result help = run({"--help"});
     EXPECT_EQ(help.code, exit_success);
     EXPECT_NE(help.out.find("--write-spectra"), std::string::npos);

@@ -375,9 +375,15 @@ TEST(JobSummary, DecisionsAtATolerance) {
 TEST(JobSummary, LevelsAndTolerancesAreReadWithCare) {
     EXPECT_EQ(parse_levels(""), std::vector<double>{0.95});
     EXPECT_EQ(parse_levels("0.9, 68%;0.95 0.9"), (std::vector<double>{0.9, 0.68, 0.95}));
-    // Two levels the summary would give the same columns would be two pairs of "calibrated 5%".
-    EXPECT_EQ(parse_levels("0.9 0.9000001 0.95"), (std::vector<double>{0.9, 0.95}));
+    // Two levels the summary would give the same columns would be two pairs of "calibrated 5%";
+    // a level whose two bounds would be named alike, one pair of "calibrated 50%".
+    EXPECT_EQ(test::error_text([&] { parse_levels("0.9 0.9000001 0.95"); }),
+              "The interval levels 0.9 and 0.9000001 would both be named \"calibrated 5%\" in the "
+              "summary: give one of them.");
     EXPECT_EQ(parse_levels("0.9 0.90001"), (std::vector<double>{0.9, 0.90001}));
+    EXPECT_EQ(test::error_text([&] { parse_levels("1e-9"); }),
+              "The interval level \"1e-9\" is too close to 0: the summary would name both of its "
+              "bounds \"calibrated 50%\". Give a level such as 0.5 or 0.9.");
     EXPECT_EQ(parse_tolerances("Carbon=0.2, pH=0.3"),
               (std::map<std::string, double>{{"Carbon", 0.2}, {"pH", 0.3}}));
     for (const char* bad : {"1", "0", "-0.5", "95", "0.9x", "nan", "%"}) {
