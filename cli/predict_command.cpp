@@ -383,7 +383,10 @@ JobSettings job_settings(const Options& options, const ModelDirectory& models, b
     JobSettings settings;
     settings.output_path = options.output;
     settings.model_directory = models;
-    settings.opus_folder = opus ? options.input + "/" : std::string();
+    // As the window hands a folder over: followed by "/", once (a '*' pattern as it is).
+    const bool slash = opus && (options.input.empty() || options.input.back() != '/') &&
+                       fs::path(options.input).filename().string().find('*') == std::string::npos;
+    settings.opus_folder = !opus ? std::string() : slash ? options.input + "/" : options.input;
     settings.csv_file = opus ? std::string() : options.input;
     settings.sample_id = options.sample_id;
     settings.opus_configuration_path = opus_configuration_file(models).string();

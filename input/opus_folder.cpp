@@ -172,11 +172,19 @@ std::vector<std::string> scan_opus_folder(const std::string& path_text, LoggerSe
     }
 
     std::vector<std::string> listing;
+    boost::system::error_code missing;
+    if (wildcard && !fs::is_directory(path.empty() ? fs::path(".") : path, missing)) {
+        throw std::runtime_error("Directory '" + quoted(path) +
+                                 "' not found\nNo folder has that name: check the path before the "
+                                 "pattern.");
+    }
     if (!wildcard) {
         boost::system::error_code error;
         const fs::file_status status = fs::status(path, error);
         if (error || status.type() == fs::file_not_found) {
-            throw std::runtime_error("Directory '" + quoted(path) + "' not found");
+            throw std::runtime_error("Directory '" + quoted(path) +
+                                     "' not found\nNo folder or file has that name: check the "
+                                     "path (and that the drive or network folder is there).");
         }
         if (status.type() == fs::regular_file && name.rfind('.', 0) != 0) {
             listing.push_back(name);

@@ -321,7 +321,12 @@ TEST(OpusFolder, ErrorsThatEndTheJob) {
     fs::create_directories(dir.path() / "empty");
 
     EXPECT_EQ(import_error(conf, dir.file("none")),
-              "Directory '\"" + dir.file("none") + "\"' not found");
+              "Directory '\"" + dir.file("none") +
+                  "\"' not found\nNo folder or file has that name: check the path (and that the "
+                  "drive or network folder is there).");
+    EXPECT_EQ(import_error(conf, dir.file("none/*.0")),
+              "Directory '\"" + dir.file("none") +
+                  "\"' not found\nNo folder has that name: check the path before the pattern.");
 #if !defined(_WIN32)
     EXPECT_EQ(import_error(conf, "/dev/null"), "'\"/dev/null\"' is not a directory or file");
 #endif
