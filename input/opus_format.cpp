@@ -1,5 +1,6 @@
 #include "input/opus_format.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace veldra {
@@ -101,6 +102,27 @@ std::optional<OpusBlock> OpusDocument::find_parameter_block(std::uint8_t class_b
     return std::nullopt;
 }
 
+namespace {
+
+// A parameter name as a message shows it: printable characters as they are, any other byte as
+// \xHH (a damaged file's name would otherwise reach the terminal as raw bytes).
+std::string shown(const std::string& name) {
+    std::string text;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            text += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+} // namespace
+
 std::vector<OpusParameter> OpusDocument::parameters(const OpusBlock& block) const {
     if (!bytes_.contains(block.offset, block.bytes)) {
         throw OpusFormatError("ERROR : a parameter block lies outside the file");
@@ -125,7 +147,8 @@ std::vector<OpusParameter> OpusDocument::parameters(const OpusBlock& block) cons
         parameter.value_offset = at + record_header_bytes;
         parameter.value_bytes = static_cast<std::size_t>(bytes_.u16(at + 6)) * 2;
         if (parameter.value_bytes > end - parameter.value_offset) {
-            throw OpusFormatError("ERROR : parameter " + parameter.name + " runs past its block");
+            throw OpusFormatError("ERROR : parameter " + shown(parameter.name) +
+                                  " runs past its block");
         }
         at = parameter.value_offset + parameter.value_bytes;
         records.push_back(std::move(parameter));
@@ -134,21 +157,21 @@ std::vector<OpusParameter> OpusDocument::parameters(const OpusBlock& block) cons
 
 std::int32_t OpusDocument::int_value(const OpusParameter& parameter) const {
     if (parameter.type != 0 || parameter.value_bytes < 4) {
-        throw OpusFormatError("ERROR : parameter " + parameter.name + " is not an integer");
+        throw OpusFormatError("ERROR : parameter " + shown(parameter.name) + " is not an integer");
     }
     return bytes_.i32(parameter.value_offset);
 }
 
 double OpusDocument::double_value(const OpusParameter& parameter) const {
     if (parameter.type != 1 || parameter.value_bytes < 8) {
-        throw OpusFormatError("ERROR : parameter " + parameter.name + " is not a number");
+        throw OpusFormatError("ERROR : parameter " + shown(parameter.name) + " is not a number");
     }
     return bytes_.f64(parameter.value_offset);
 }
 
 std::string OpusDocument::text_value(const OpusParameter& parameter) const {
     if (parameter.type < 2 || parameter.type > 4) {
-        throw OpusFormatError("ERROR : parameter " + parameter.name + " is not a text");
+        throw OpusFormatError("ERROR : parameter " + shown(parameter.name) + " is not a text");
     }
     const char* first = reinterpret_cast<const char*>(bytes_.data() + parameter.value_offset);
     const void* nul = std::memchr(first, 0, parameter.value_bytes);

@@ -196,6 +196,13 @@ TEST(OpusReader, EachProblemMakesTheFileDefectiveWithADiagnostic) {
                                                          tools::double_parameter("CSF", 1)});
          },
          "ERROR : parameter NPT is not an integer", false},
+        {"a damaged record's name, shown byte by byte",
+         [](auto&, auto& b) {
+             b[4] = tools::parameter_block(0x4000101Fu, {tools::int_parameter("\x01\xFFZ", 1)});
+             b[4].bytes[6] = '\xFF'; // its value said to run far past the block
+             b[4].bytes[7] = '\x7F';
+         },
+         "ERROR : parameter \\x01\\xFFZ runs past its block", false},
         {"no END in a parameter block",
          [](auto&, auto& b) { b[4].bytes.resize(b[4].bytes.size() - 8); },
          "ERROR : a parameter block has no END record", false},
