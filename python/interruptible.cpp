@@ -27,9 +27,13 @@ struct WorkStopped {};
 // threads call it, the Python thread drains it.
 class QueuedObserver : public LogObserver {
 public:
+    // A prediction reports through records alone, a calibration through progress too: both
+    // are where the work stops once asked.
     void record(Severity level, const std::string& text) override {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        records_.emplace_back(level, text);
+        if (stop_.load()) {
+            throw WorkStopped{};
+        }
+        keep(level, text);
     }
 
     void progress(std::int64_t done, std::int64_t total) override {
@@ -39,12 +43,16 @@ public:
         // A record each tenth of the way, for a logger that shows progress.
         const std::int64_t tenth = total > 0 ? done * 10 / total : 0;
         if (tenth != last_tenth_.exchange(tenth)) {
-            record(Severity::debug,
-                   "progress " + std::to_string(done) + "/" + std::to_string(total));
+            keep(Severity::debug, "progress " + std::to_string(done) + "/" + std::to_string(total));
         }
     }
 
     void stop() { stop_.store(true); }
+
+    void keep(Severity level, const std::string& text) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        records_.emplace_back(level, text);
+    }
 
     std::vector<std::pair<Severity, std::string>> take() {
         const std::lock_guard<std::mutex> lock(mutex_);

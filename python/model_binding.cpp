@@ -24,6 +24,12 @@ public:
     ModelHandle(const std::string& path, std::optional<bool> exponential,
                 const std::optional<std::string>& transformation) {
         folder_ = path;
+        boost::system::error_code error;
+        if (!fs::is_directory(path, error)) {
+            throw std::runtime_error("There is no model folder at '" + path +
+                                     "': give the folder of one model, "
+                                     "<models>/<spectrometer>/<property>.");
+        }
         ModelOpening opening;
         opening.error_spreads = true;
         opened_ = open_model(folder_, opening);

@@ -1,4 +1,5 @@
 #include "input/input_dispatch.h"
+#include "job/decision_settings.h"
 #include "models/model_directory.h"
 #include "models/model_layout.h"
 #include "python/arrays.h"
@@ -8,7 +9,9 @@
 #include "text/number_text.h"
 #include "version.h"
 
+#include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -43,6 +46,24 @@ py::tuple read_spectra(const std::string& opus_folder, const std::string& csv_fi
                           defective);
 }
 
+// A message of the libraries with the settings named as Python names them: the libraries speak
+// the command line's words ("use --force"), which a Python user does not type.
+std::string in_python_words(std::string message) {
+    static const std::pair<const char*, const char*> words[] = {
+        {"--force", "force=True"},
+        {"--cv K or --folds", "cv=K"},
+        {"--sample-id", "sample_id"},
+        {"--k ", "k "},
+    };
+    for (const auto& [command_line, python] : words) {
+        for (std::size_t at = message.find(command_line); at != std::string::npos;
+             at = message.find(command_line, at + std::strlen(python))) {
+            message.replace(at, std::strlen(command_line), python);
+        }
+    }
+    return message;
+}
+
 // The exception every error of the libraries is raised as.
 py::exception<std::runtime_error>* veldra_error = nullptr;
 
@@ -75,7 +96,7 @@ PYBIND11_MODULE(_core, m) {
         } catch (const py::builtin_exception&) {
             throw; // pybind11's own: ValueError, TypeError, ...
         } catch (const std::runtime_error& e) {
-            PyErr_SetString(veldra_error->ptr(), e.what());
+            PyErr_SetString(veldra_error->ptr(), in_python_words(e.what()).c_str());
         }
     });
     m.def("read_spectra", &read_spectra, py::arg("opus_folder"), py::arg("csv_file"),
@@ -87,6 +108,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("wavenumbers_of",
           [](const std::vector<std::string>& names) { return wavenumbers_of(names); });
     m.def("shortest_text", &shortest_text);
+    m.def("parse_level", &parse_level);
     bind_model(m);
     bind_calibration(m);
 }

@@ -8,6 +8,7 @@ from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils.validation import check_is_fitted, column_or_1d
 
 from . import _core
+from ._model import interval_level
 from ._spectra import table_of
 
 
@@ -128,8 +129,7 @@ class BARTRegressor(RegressorMixin, BaseEstimator):
         """The interval of every sample at `level` (samples x 2), as :meth:`Model.predict_interval`
         gives it for the saved model: calibrated when fitted with `cv`, else only the 95%
         posterior-predictive band."""
-        if not 0.0 < level < 1.0:
-            raise ValueError(f"level must lie between 0 and 1, not {level}.")
+        level = interval_level(level)
         calibrated = self.report_["calibrated"] if hasattr(self, "report_") else False
         if not calibrated and level != 0.95:
             raise _core.VeldraError(

@@ -2,6 +2,7 @@
 
 import json
 import os
+from numbers import Real
 from typing import List, NamedTuple, Optional, Sequence
 
 import numpy as np
@@ -11,6 +12,18 @@ from ._spectra import Spectra, table_of
 
 # The quantiles of every sample's draws, as the output files name them.
 QUANTILE_LEVELS = (0.025, 0.05, 0.1, 0.5, 0.9, 0.95, 0.975)
+
+
+def interval_level(level) -> float:
+    """A level as a number above 0 and below 1; a text ("0.9", "90%") is read as the programs
+    read --level, and refused with their message (a decimal comma included)."""
+    if isinstance(level, str):
+        return _core.parse_level(level)
+    if isinstance(level, bool) or not isinstance(level, Real):
+        raise ValueError(f"level takes a number above 0 and below 1 (0.9), not {level!r}.")
+    if not 0.0 < level < 1.0:
+        raise ValueError(f"level must lie between 0 and 1, not {level}.")
+    return float(level)
 
 
 class DomainVerdicts(NamedTuple):
@@ -109,8 +122,7 @@ class Model:
         card holds a calibration (a bound no draw reaches is the residuals' bound, or infinite
         for a card without them; NaN where the calibration set is too small for the level);
         without one, only the 95% posterior-predictive band (level 0.95)."""
-        if not 0.0 < level < 1.0:
-            raise ValueError(f"level must lie between 0 and 1, not {level}.")
+        level = interval_level(level)
         if not self.calibrated:
             if level != 0.95:
                 raise _core.VeldraError(

@@ -99,6 +99,8 @@ def table_of(X, wavenumbers=None, sample_ids: Optional[Sequence[str]] = None):
         raise ValueError(
             f"X must be a two-dimensional array (samples x wavenumbers), not {X.ndim}-dimensional."
         )
+    if X.shape[0] == 0:
+        raise ValueError("X holds no spectra (0 rows): give at least one spectrum.")
     if wavenumbers is not None:
         wavenumbers = np.asarray(wavenumbers, dtype=np.float64).ravel()
         if wavenumbers.size != X.shape[1]:

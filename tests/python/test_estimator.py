@@ -94,7 +94,7 @@ def test_bad_input_is_refused_with_a_message(nrw, tmp_path):
     assert estimator.predict_interval(X[:2], 0.95).shape == (2, 2)
     models = model_tree(tmp_path / "m")
     estimator.save(models, property="SOC")
-    with pytest.raises(veldra.VeldraError, match="A model exists in .*use --force"):
+    with pytest.raises(veldra.VeldraError, match="A model exists in .*use force=True to replace it"):
         estimator.save(models, property="SOC")
     estimator.save(models, property="SOC", force=True)
     with pytest.raises(veldra.VeldraError, match="not a plain name"):

@@ -1,9 +1,14 @@
 """A model folder predicts from Python exactly what veldra-predict writes for the same spectra."""
 
 import csv
+import os
+import signal
 import subprocess
+import threading
+import time
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import veldra
@@ -118,3 +123,45 @@ def test_bad_input_raises_the_programs_messages(trained, tmp_path):
         alpha.predict(veldra.read_opus(EXAMPLES / "opus"))
     with pytest.raises(veldra.VeldraError, match="no interval calibration"):
         veldra.Model(veldra.model_directory() + "/mir/pH").predict_interval(spectra.X[:2, :10])
+
+
+def test_messages_say_what_to_do(trained):
+    spectra = veldra.read_csv(NRW / "absorbance.csv")
+    model = veldra.Model(trained / "mir" / "m3.SOC")
+    with pytest.raises(veldra.VeldraError, match="^There is no model folder at '/nonexistent'"):
+        veldra.Model("/nonexistent")
+    frame = pd.DataFrame(spectra.X[:5], index=spectra.ids[:5], columns=spectra.names)
+    # Columns in another order are only put back in the model's: the same numbers, to the bit.
+    order = np.random.default_rng(3).permutation(len(spectra.names))
+    assert np.array_equal(model.predict(frame.iloc[:, order]), model.predict(frame))
+    with pytest.raises(ValueError, match="^X holds no spectra \\(0 rows\\)"):
+        model.predict(frame.iloc[:0])
+    # A level as text is read as --level reads it, a decimal comma told.
+    assert np.array_equal(model.predict_interval(frame, level="90%"),
+                          model.predict_interval(frame, level=0.9))
+    with pytest.raises(veldra.VeldraError, match=r"Decimals take a point \(0.9, not 0,9\)\.$"):
+        model.predict_interval(frame, level="0,9")
+    with pytest.raises(ValueError, match="level takes a number"):
+        model.predict_interval(frame, level=None)
+
+
+def test_ctrl_c_stops_a_prediction(tmp_path):
+    spectra = veldra.read_csv(NRW / "absorbance.csv")
+    targets = pd.read_csv(NRW / "targets.csv", index_col=0)["SOC_target"]
+    fitted = veldra.BARTRegressor(draws=3000, trees=100, burn_in=50).fit(
+        spectra.X[:40], targets.iloc[:40].to_numpy(), wavenumbers=spectra.wavenumbers)
+    model = veldra.Model(fitted.save(model_tree(tmp_path / "models"), "SOC"), threads=1)
+    # Enough samples for the whole prediction to take over a second on this machine.
+    copies, full = 5, 0.0
+    while full < 1.0:
+        copies *= 2
+        many = np.tile(spectra.X, (copies, 1))
+        started = time.monotonic()
+        model.predict(many, wavenumbers=spectra.wavenumbers)
+        full = time.monotonic() - started
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        model.predict(many, wavenumbers=spectra.wavenumbers)
+    assert time.monotonic() - started < 0.8 * full
