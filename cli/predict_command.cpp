@@ -437,7 +437,7 @@ bool prepare_output_folders(const Options& options, std::ostream& err) {
 // memory, exactly as read. An exit status when the command ends here.
 std::optional<int> write_spectra_first(const Options& options, bool opus, JobSettings& settings,
                                        LoggerSet& log, ProgressDisplay& display, std::ostream& out,
-                                       std::ostream& err) {
+                                       std::ostream& err, JobRecord& record) {
     std::vector<std::string> notes; // what the OPUS spectra were made from
     try {
         std::vector<std::string> names;
@@ -454,6 +454,8 @@ std::optional<int> write_spectra_first(const Options& options, bool opus, JobSet
             names = table.names; // as the reader took them: unquoted, without row names
         }
         write_spectra_table(options.write_spectra, table, names);
+        record.defective = table.defective;
+        record.created.push_back(options.write_spectra);
         settings.columns = columns_from_table(table);
         settings.ids = table.ids;
         settings.opus_folder.clear();
@@ -504,8 +506,11 @@ int finish_job(const Options& options, const JobOutcome& outcome, JobRecord reco
     }
     out << outcome.message;
     if (!options.report.empty()) {
-        record.defective = outcome.defective;
-        record.created = outcome.created;
+        // The files read into memory first (--write-spectra) keep what that reading found.
+        if (!outcome.defective.empty() || record.defective.empty()) {
+            record.defective = outcome.defective;
+        }
+        record.created.insert(record.created.end(), outcome.created.begin(), outcome.created.end());
         const std::string output =
             options.shards > 0 ? shard_output_path(options.output, options.shard, options.shards)
                                : options.output;
@@ -590,13 +595,14 @@ int run_predict_command(const std::vector<std::string>& arguments, std::ostream&
     ProgressDisplay display(err, terminal, options.quiet, std::chrono::milliseconds(100));
     ConsoleBackend console(display, stop, log, progress);
     const ObserverGuard observing(log, console);
+    // Before the input is read into memory: the record names the input as given.
+    JobRecord record = job_record(settings, veldra_version);
     if (!options.write_spectra.empty()) {
         if (const std::optional<int> status =
-                write_spectra_first(options, opus, settings, log, display, out, err)) {
+                write_spectra_first(options, opus, settings, log, display, out, err, record)) {
             return *status;
         }
     }
-    const JobRecord record = job_record(settings, veldra_version); // before the job clears input
     const JobOutcome outcome = run_job(settings, log, progress);
     display.finish();
     return finish_job(options, outcome, record, report, out, err);

@@ -2,6 +2,7 @@
 #include "text/platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
@@ -176,6 +177,17 @@ std::string content_of(HANDLE handle) {
                                                            : std::string();
 }
 
+// The holder's text: it takes the lock first and writes the text just after, so a file still
+// empty is read again for a moment.
+std::string owner_of(HANDLE handle) {
+    std::string text = content_of(handle);
+    for (int tries = 0; text.empty() && tries < 50; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        text = content_of(handle);
+    }
+    return text;
+}
+
 } // namespace
 
 SystemFileLock::Outcome SystemFileLock::take(const std::string& utf8, const std::string& owner,
@@ -200,7 +212,7 @@ SystemFileLock::Outcome SystemFileLock::take(const std::string& utf8, const std:
         if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                         &range)) {
             const DWORD error = GetLastError();
-            found = content_of(handle);
+            found = owner_of(handle);
             CloseHandle(handle);
             if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
                 return Outcome::held;
@@ -426,6 +438,17 @@ std::string content_of(int file) {
     return read > 0 ? std::string(text, static_cast<std::size_t>(read)) : std::string();
 }
 
+// The holder's text: it takes the lock first and writes the text just after, so a file still
+// empty is read again for a moment.
+std::string owner_of(int file) {
+    std::string text = content_of(file);
+    for (int tries = 0; text.empty() && tries < 50; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        text = content_of(file);
+    }
+    return text;
+}
+
 } // namespace
 
 SystemFileLock::Outcome SystemFileLock::take(const std::string& utf8, const std::string& owner,
@@ -446,7 +469,7 @@ SystemFileLock::Outcome SystemFileLock::take(const std::string& utf8, const std:
         }
         const int error = lock_whole(file);
         if (error == EAGAIN || error == EACCES) {
-            found = content_of(file);
+            found = owner_of(file);
             close(file);
             return Outcome::held;
         }

@@ -1,4 +1,5 @@
 #include "cli/predict_command.h"
+#include "job/job_record.h"
 
 #include "input/csv_reader.h"
 #include "input/input_dispatch.h"
@@ -531,6 +532,30 @@ TEST_F(PredictCommand, WrittenSpectraReadBackBitForBit) {
              dir.file("scans2.csv"), "--property", "pH", "--output", dir.file("p.csv"), "--quiet"});
     EXPECT_EQ(result.code, exit_success) << result.err;
     EXPECT_NE(test::read_file(dir.file("p.csv")).find("\nb,"), std::string::npos);
+    // Its report names the folder read and the files written, the spectra's included.
+    dir.write("scans/junk.0", "neither INS nor SRC");
+    JobRecord reported;
+    const ReportWriter capture = [&](const std::string&, const std::string&,
+                                     const JobRecord& record) { reported = record; };
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::atomic<bool> no_stop{false};
+    ASSERT_EQ(run_predict_command({"veldra-predict", "--input", dir.file("scans"), "--models",
+                                   models(), "--write-spectra", dir.file("scans3.csv"),
+                                   "--property", "pH", "--output", dir.file("r.csv"), "--report",
+                                   dir.file("r.pdf"), "--quiet"},
+                                  out, err, no_stop, false, capture),
+              exit_success)
+        << err.str();
+    EXPECT_EQ(reported.input_kind, "OPUS folder");
+    EXPECT_EQ(reported.input, dir.file("scans") + "/");
+    ASSERT_EQ(reported.defective.size(), 1u);
+    EXPECT_EQ(fs::path(reported.defective[0].path).filename(), "junk.0");
+    ASSERT_FALSE(reported.created.empty());
+    EXPECT_EQ(reported.created.front(), dir.file("scans3.csv"));
+    EXPECT_NE(std::find(reported.created.begin(), reported.created.end(), dir.file("r.csv")),
+              reported.created.end());
+    fs::remove(dir.file("scans/junk.0"));
 
     // HTS-XT files with the models of another spectrometer type: refused, not resampled.
     result = run({"--input", dir.file("scans"), "--models", models(), "--spectrometer", "alphakbr",
