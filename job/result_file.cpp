@@ -200,12 +200,35 @@ ResultFileStream::~ResultFileStream() {
     }
 }
 
+namespace {
+
+// "Writing to file failed: <path>", and on a second line the cause where the system gives one
+// (`error`, errno after the failed write): a full disk above all, told also when the folder's
+// disk has under a megabyte left whatever the number says.
+std::string write_failure_message(const std::string& path, int error) {
+    const std::string message = "Writing to file failed: " + path;
+    boost::system::error_code unknown;
+    const fs::space_info space = fs::space(output_folder(path), unknown);
+    if (error == ENOSPC || (!unknown && space.available < (std::uintmax_t{1} << 20))) {
+        return message + "\n" + open_failure_cause(path, ENOSPC);
+    }
+    if (error == EFBIG) {
+        return message + "\nThe file grew larger than this system allows (" + std::strerror(error) +
+               "): write fewer samples at a time, or to another disk.";
+    }
+    return error == 0 ? message : message + "\nThe system says: " + std::strerror(error) + ".";
+}
+
+} // namespace
+
 void ResultFileStream::close() {
+    errno = 0;
     out_.close();
+    const int cause = errno;
     boost::system::error_code error;
     if (staging_ != nullptr && !partial_.empty()) {
         if (out_.fail()) {
-            throw std::runtime_error("Writing to file failed: " + path_);
+            throw std::runtime_error(write_failure_message(path_, cause));
         }
         staging_->add(partial_, target_, path_);
         placed_ = true; // the staging removes it unless it is placed
@@ -227,7 +250,10 @@ void ResultFileStream::close() {
             }
         }
     }
-    if (out_.fail() || error) {
+    if (out_.fail()) {
+        throw std::runtime_error(write_failure_message(path_, cause));
+    }
+    if (error) {
         throw std::runtime_error("Writing to file failed: " + path_);
     }
     placed_ = true;

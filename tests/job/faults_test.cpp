@@ -156,7 +156,9 @@ TEST(Faults, AFullDiskIsAFailureNotASuccess) {
     const Models models(3);
     const JobOutcome outcome = run(models.settings({"pH"}, "/dev/full"));
     EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.message, "Writing to file failed: /dev/full");
+    EXPECT_EQ(outcome.message,
+              "Writing to file failed: /dev/full\nThe disk is full (No space left on device): free "
+              "some space or choose another disk.");
 }
 
 TEST(Faults, ModelFilesDamagedOrRemovedDuringAJob) {

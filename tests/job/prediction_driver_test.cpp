@@ -203,7 +203,8 @@ TEST(PredictionDriver, FailuresComeInTheirOrder) {
     // Output to a full device: the job must fail, not report success.
     EXPECT_EQ(
         error_text([&] { model.run(Transformation::first_derivative, log, "", "/dev/full"); }),
-        "Writing to file failed: /dev/full");
+        "Writing to file failed: /dev/full\nThe disk is full (No space left on device): free "
+        "some space or choose another disk.");
 }
 
 // Evaluates a generated document without the program's reader: each "T" entry is a tree whose

@@ -266,7 +266,8 @@ TEST(ResultFile, Failures) {
                   "' does not exist (No such file or directory): create it or choose another.");
     // A full device: the writes fail, and that is an error, not a success.
     EXPECT_EQ(error_of(PredictionMatrix(100, std::vector<double>(1, 1.0)), "/dev/full"),
-              "Writing to file failed: /dev/full");
+              "Writing to file failed: /dev/full\nThe disk is full (No space left on device): free "
+              "some space or choose another disk.");
 }
 
 TEST(ResultFile, KeptBesideIsAFreeNameInTheSameFolder) {
