@@ -67,9 +67,11 @@ std::string in_python_words(std::string message) {
 // The exception every error of the libraries is raised as.
 py::exception<std::runtime_error>* veldra_error = nullptr;
 
-// The model directory installed with the programs, found as they find theirs; "" when none is.
-std::string installed_model_directory() {
-    const std::optional<ModelDirectory> found = search_model_directory("");
+// The model directory of the programs at `program` (the build's, beside the module in a build
+// tree), or of those installed with the Python running, found as they find theirs; "" when none
+// is.
+std::string installed_model_directory(const std::string& program) {
+    const std::optional<ModelDirectory> found = search_model_directory(program);
     return found ? found->string() : std::string();
 }
 
@@ -101,7 +103,7 @@ PYBIND11_MODULE(_core, m) {
     });
     m.def("read_spectra", &read_spectra, py::arg("opus_folder"), py::arg("csv_file"),
           py::arg("configuration"), py::arg("spectrometer"), py::arg("sample_id"));
-    m.def("installed_model_directory", &installed_model_directory);
+    m.def("installed_model_directory", &installed_model_directory, py::arg("program") = "");
     m.def("opus_configuration", [](const std::string& models) {
         return opus_configuration_file(ModelDirectory(models)).string();
     });

@@ -1,6 +1,7 @@
 """Spectra in: OPUS folders and CSV tables, read as the programs read them."""
 
 import os
+import pathlib
 from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
@@ -24,9 +25,15 @@ class Spectra(NamedTuple):
 
 
 def model_directory(models: Optional[str] = None) -> str:
-    """The model directory: `models` when given, else $VELDRA_MODELS, else the one installed
-    with the programs, else that of the build `make python` installed the package from."""
-    found = models or os.environ.get("VELDRA_MODELS") or _core.installed_model_directory()
+    """The model directory: `models` when given, else $VELDRA_MODELS, else the programs' own,
+    found as they find it: those of the build tree the package lies in, else those installed
+    with the Python running, else those of the build `make python` installed the package from."""
+    beside = pathlib.Path(__file__).resolve().parents[2] / "bin" / "veldra-predict"
+    found = (
+        models
+        or os.environ.get("VELDRA_MODELS")
+        or _core.installed_model_directory(str(beside) if beside.is_file() else "")
+    )
     if not found:
         try:
             from ._installed import MODEL_DIRECTORY as found
