@@ -180,7 +180,6 @@ CutGrid make_cut_grid(const std::vector<std::vector<double>>& rows, int max_cuts
     const std::size_t p = rows.front().size();
     grid.cuts.resize(p);
     std::vector<double> values;
-    std::vector<double> lower; // the values a cut may follow: all but the largest
     for (std::size_t v = 0; v < p; ++v) {
         values.clear();
         for (const std::vector<double>& row : rows) {
@@ -190,28 +189,19 @@ CutGrid make_cut_grid(const std::vector<std::vector<double>>& rows, int max_cuts
         }
         std::sort(values.begin(), values.end());
         values.erase(std::unique(values.begin(), values.end()), values.end());
-        lower.assign(values.begin(), values.end() - (values.empty() ? 0 : 1));
-        lower.erase(std::remove(lower.begin(), lower.end(), -1.0), lower.end());
-        std::vector<double> chosen;
+        if (!values.empty()) {
+            values.pop_back(); // every value is at most the largest: no split
+        }
+        values.erase(std::remove(values.begin(), values.end(), -1.0), values.end());
+        std::vector<double>& cuts = grid.cuts[v];
         const std::size_t limit = static_cast<std::size_t>(std::max(max_cuts, 1));
-        if (lower.size() <= limit) {
-            chosen = lower;
+        if (values.size() <= limit) {
+            cuts = values;
         } else {
             for (std::size_t j = 0; j < limit; ++j) {
-                chosen.push_back(lower[(j * (lower.size() - 1)) / (limit - 1 > 0 ? limit - 1 : 1)]);
+                cuts.push_back(values[(j * (values.size() - 1)) / (limit - 1 > 0 ? limit - 1 : 1)]);
             }
-            chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-        }
-        // Each cut halfway between the value it follows and the next: the rows fall on the
-        // same sides as with a cut at the value itself, but a calibration spectrum no longer
-        // lies on a cut, where the least change to it (a shift of its axis by a hundredth of a
-        // step) would send it to the other side.
-        std::vector<double>& cuts = grid.cuts[v];
-        for (const double value : chosen) {
-            const double next = *std::upper_bound(values.begin(), values.end(), value);
-            const double half = value + (next - value) / 2.0;
-            // Neighbouring doubles have no value between them; -1.0 a document keeps.
-            cuts.push_back(half < next && half != -1.0 ? half : value);
+            cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
         }
     }
     return grid;

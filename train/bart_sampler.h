@@ -15,10 +15,9 @@ namespace veldra {
 // Metropolis-Hastings ratios, an inverse chi-square prior on the error variance and, optionally,
 // a Dirichlet prior on the splitting proportions (Linero's DART, 2018).
 
-// The candidate cuts of every covariate, ascending: a test sends x left when x <= cut. Each cut
-// lies halfway between an observed value and the next (never at -1.0, which a model document
-// reserves for "no rule"): the observed values, thinned to an evenly spaced selection when there
-// are more than the maximum, say where.
+// The candidate cuts of every covariate, ascending: a test sends x left when x <= cut. Cuts are
+// observed values (never -1.0, which a model document reserves for "no rule"), thinned to an
+// evenly spaced selection when there are more than the maximum.
 struct CutGrid {
     std::vector<std::vector<double>> cuts;
 };

@@ -390,34 +390,6 @@ TEST(BartSampler, DocumentsReadBackExactlyAndSeedsRepeat) {
               forest_document(fit.forests.back(), fit.grid));
 }
 
-// Cuts lie halfway between neighbouring observed values (never at -1.0, which a document keeps
-// for "no rule"), so the calibration rows fall on the same sides as with cuts at the values, and
-// a row nudged by less than half the gap to its neighbours is predicted as before: with cuts at
-// the observed values, the least rise sent a calibration row across them.
-TEST(BartSampler, CutsLieHalfwayAndCalibrationRowsKeepTheirPredictionsWhenNudged) {
-    const CutGrid grid = make_cut_grid({{-1.5, 1.0}, {-0.5, 1.0}, {0.5, 2.0}, {0.5, 4.0}}, 100);
-    ASSERT_EQ(grid.cuts.size(), 2u);
-    EXPECT_EQ(grid.cuts[0], (std::vector<double>{-1.5, 0.0})); // -1.0 is not a cut: -1.5 is
-    EXPECT_EQ(grid.cuts[1], (std::vector<double>{1.5, 3.0}));
-    const CutGrid thinned = make_cut_grid({{0.0}, {1.0}, {2.0}, {3.0}, {4.0}}, 2);
-    EXPECT_EQ(thinned.cuts[0], (std::vector<double>{0.5, 3.5}));
-
-    const Friedman data(120, 4);
-    BartOptions options;
-    options.trees = 20;
-    options.burn_in = 50;
-    options.draws = 30;
-    options.seed = 5;
-    const BartFit fit = fit_bart(data.rows, data.y, options);
-    std::vector<std::vector<double>> nudged = data.rows;
-    for (std::vector<double>& row : nudged) {
-        for (double& value : row) {
-            value += 1e-9;
-        }
-    }
-    EXPECT_EQ(ExportedFit(fit, 1).predict(nudged), ExportedFit(fit, 1).predict(data.rows));
-}
-
 // The joint-distribution check: when every iteration ends by redrawing the response from the
 // model, the chain's stationary distribution is the prior. Tree depths, the forest's output at
 // a point and the error variance must then follow their priors; an error in any ratio or full
