@@ -1,13 +1,16 @@
 // Real files from public instruments, read against the spectra an independent reader found.
+#include "input/opus_folder.h"
 #include "input/opus_reader.h"
 
 #include "tests/support/opus_samples.h"
+#include "tests/support/temp_dir.h"
 
 #include <cmath>
 #include <map>
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 namespace veldra {
@@ -176,6 +179,35 @@ TEST(OpusSamples, ReflectanceFilesGiveLogOfItsInverseAndABackgroundIsRefused) {
         // The Vertex file's noisy far end has reflectances below 0: the note counts them.
         EXPECT_EQ(undefined > 0, record.source_note.find("have no logarithm") != std::string::npos);
     }
+    // In a folder: the Vertex file's empty points stay empty in a conversion, and a model that
+    // stops below 8000 cm-1 takes the file whole.
+    test::TempDir folder;
+    boost::filesystem::copy_file(dir + "/vertex80v_refl_only.0",
+                                 folder.path() / "vertex80v_refl_only.0");
+    LoggerSet log;
+    OpusFolderOptions converting(SampleNaming(), "vertex80v");
+    converting.keep_empty_points = true;
+    SpectraTable converted;
+    import_opus_folder(converted, folder.file("none.conf"), folder.path().string(), log, nullptr,
+                       converting);
+    ASSERT_EQ(converted.rows.size(), 1u);
+    std::size_t empty = 0;
+    for (const double value : converted.rows[0]) {
+        empty += std::isnan(value) ? 1 : 0;
+    }
+    EXPECT_EQ(empty, 7u);
+    OpusFolderOptions onto(SampleNaming(), "vertex80v");
+    for (int w = 7500; w >= 600; w -= 4) {
+        onto.axis_names.push_back("m" + std::to_string(w));
+    }
+    SpectraTable predicted;
+    import_opus_folder(predicted, folder.file("none.conf"), folder.path().string(), log, nullptr,
+                       onto);
+    ASSERT_EQ(predicted.rows.size(), 1u);
+    for (const double value : predicted.rows[0]) {
+        ASSERT_TRUE(std::isfinite(value));
+    }
+
     const std::string background = dir + "/vertex70_reference_only.2";
     const OpusFile file = read_own_axis(background);
     EXPECT_TRUE(file.records.empty());
