@@ -201,10 +201,15 @@ TEST(PredictionDriver, FailuresComeInTheirOrder) {
             " (line 2, column 2 \"a\", sample \"s1\", found \"x\")");
 
     // Output to a full device: the job must fail, not report success.
-    EXPECT_EQ(
-        error_text([&] { model.run(Transformation::first_derivative, log, "", "/dev/full"); }),
-        "Writing to file failed: /dev/full\nThe disk is full (No space left on device): free "
-        "some space or choose another disk.");
+    // (Under Wine the device fails without the system's cause: the first line alone.)
+    const std::string full_device =
+        error_text([&] { model.run(Transformation::first_derivative, log, "", "/dev/full"); });
+#if defined(_WIN32)
+    EXPECT_EQ(full_device.substr(0, full_device.find('\n')), "Writing to file failed: /dev/full");
+#else
+    EXPECT_EQ(full_device, "Writing to file failed: /dev/full\nThe disk is full (No space left on "
+                           "device): free some space or choose another disk.");
+#endif
 }
 
 // Evaluates a generated document without the program's reader: each "T" entry is a tree whose

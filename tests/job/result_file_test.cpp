@@ -265,9 +265,15 @@ TEST(ResultFile, Failures) {
                   dir.file("no/such/folder") +
                   "' does not exist (No such file or directory): create it or choose another.");
     // A full device: the writes fail, and that is an error, not a success.
-    EXPECT_EQ(error_of(PredictionMatrix(100, std::vector<double>(1, 1.0)), "/dev/full"),
-              "Writing to file failed: /dev/full\nThe disk is full (No space left on device): free "
-              "some space or choose another disk.");
+    // (Under Wine the device fails without the system's cause: the first line alone.)
+    const std::string full_device =
+        error_of(PredictionMatrix(100, std::vector<double>(1, 1.0)), "/dev/full");
+#if defined(_WIN32)
+    EXPECT_EQ(full_device.substr(0, full_device.find('\n')), "Writing to file failed: /dev/full");
+#else
+    EXPECT_EQ(full_device, "Writing to file failed: /dev/full\nThe disk is full (No space left on "
+                           "device): free some space or choose another disk.");
+#endif
 }
 
 TEST(ResultFile, KeptBesideIsAFreeNameInTheSameFolder) {
