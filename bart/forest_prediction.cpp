@@ -22,6 +22,33 @@
 
 namespace veldra {
 
+namespace {
+
+// Raises the error a draw file gave. The document reader's own errors of a damaged file are the
+// standard library's words ("invalid stod argument"): raised with the file named and in words a
+// lab can act on.
+[[noreturn]] void raise_file_error(const std::exception_ptr& error, const std::string& file) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::logic_error& e) {
+        const std::string said = e.what();
+        const char* what = "a value the document reader cannot take";
+        if (said == "invalid stod argument" || said == "invalid stoi argument") {
+            what = "a number that is not one";
+        } else if (said == "stod argument out of range" || said == "stoi argument out of range") {
+            what = "a number out of range";
+        } else if (said == "invalid string position") {
+            what = "a tree's branch code (TBN) too short for its place";
+        } else if (said == "invalid vector<T> subscript") {
+            what = "a tree without nodes";
+        }
+        throw std::runtime_error("The model file \"" + file + "\" is damaged: it holds " + what +
+                                 ". Restore the model's folder from a copy, or train it again.");
+    }
+}
+
+} // namespace
+
 namespace fs = boost::filesystem;
 
 namespace {
@@ -291,7 +318,7 @@ PredictionMatrix predict_from_forest_files(const std::vector<std::string>& files
             log_file(log, results[i], files[i], rows.size());
         }
         if (results[i].error) {
-            std::rethrow_exception(results[i].error);
+            raise_file_error(results[i].error, files[i]);
         }
         matrix.push_back(std::move(results[i].values));
     }
@@ -469,10 +496,10 @@ PredictionMatrix HeldForests::predict(const SpectraRows& rows, const RangeScalin
             VELDRA_LOG(log, Severity::debug) << "Number of predicted values: " << rows.size();
         }
         if (errors_[i]) {
-            std::rethrow_exception(errors_[i]);
+            raise_file_error(errors_[i], files_[i]);
         }
         if (results[i].error) {
-            std::rethrow_exception(results[i].error);
+            raise_file_error(results[i].error, files_[i]);
         }
         matrix.push_back(std::move(results[i].values));
     }

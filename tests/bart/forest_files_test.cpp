@@ -211,8 +211,13 @@ TEST(ForestFiles, TheEarliestFailingFileIsReportedWhateverTheThreads) {
             predict_from_forest_files(model.dir.file("m") + "/MCMC*.json", "json", model.rows,
                                       {0, 1}, true, log, {threads});
             ADD_FAILURE() << "no error";
-        } catch (const std::invalid_argument& e) {
-            EXPECT_EQ(std::string(e.what()), "invalid stoi argument");
+        } catch (const std::runtime_error& e) {
+            // The reader's own "invalid stoi argument", in words a lab can act on.
+            EXPECT_EQ(test::slashes(e.what()),
+                      test::slashes("The model file \"" + model.dir.file("m") +
+                                    "/MCMC37.json\" is damaged: it holds a number that is not "
+                                    "one. Restore the model's folder from a copy, or train it "
+                                    "again."));
         }
         // Records up to the failing file, in order.
         EXPECT_EQ(seen.records.size(), 37u * 4u) << threads;
