@@ -416,19 +416,10 @@ std::string host_name() {
 
 namespace {
 
-// Locks the whole of an open file without waiting: 0, or the errno of the failure (EAGAIN or
-// EACCES while another open file holds it).
+// Locks an open file without waiting (flock: it takes a file opened for reading alone too, as
+// another user's lock file is): 0, or the errno of the failure (EAGAIN while another open file
+// holds it).
 int lock_whole(int file) {
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (fcntl(file, F_OFD_SETLK, &whole) == 0) {
-        return 0;
-    }
-    if (errno != EINVAL) {
-        return errno;
-    }
-    // A kernel without open-file-description locks: flock, also released with the file.
     return flock(file, LOCK_EX | LOCK_NB) == 0 ? 0 : (errno == EWOULDBLOCK ? EAGAIN : errno);
 }
 
@@ -459,6 +450,9 @@ SystemFileLock::Outcome SystemFileLock::take(const std::string& utf8, const std:
         const bool created = file >= 0;
         if (!created && errno == EEXIST) {
             file = open(utf8.c_str(), O_RDWR | O_CLOEXEC);
+            if (file < 0 && errno == EACCES) {
+                file = open(utf8.c_str(), O_RDONLY | O_CLOEXEC); // another user's file
+            }
             if (file < 0 && errno == ENOENT) {
                 continue; // removed meanwhile
             }

@@ -54,8 +54,8 @@ bool process_is_running(long id);
 std::string host_name();
 
 // The system's own exclusive lock on a file, held by this object and released by the system
-// when the process ends in any way, killed included: an open-file lock on Linux (fcntl
-// F_OFD_SETLK, flock where the kernel lacks it), LockFileEx on Windows. The file is removed
+// when the process ends in any way, killed included: flock on Linux (on an open file, so that
+// two opens of one process exclude each other too), LockFileEx on Windows. The file is removed
 // before the lock is let go; whoever opened it meanwhile finds on taking the lock that its name
 // now names another file (or none) and tries again, so two processes never hold one name.
 class SystemFileLock {
