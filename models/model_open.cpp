@@ -191,8 +191,7 @@ std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
         const FileStamp stamp = i < stamps.size() ? stamps[i] : FileStamp();
         total += stamp.size;
         hash.add(fs::path(files[i]).filename().string());
-        hash.add("\n" + std::to_string(stamp.size) + "\n" + std::to_string(stamp.time) + "\n" +
-                 std::to_string(stamp.change) + "\n" + std::to_string(stamp.identity) + "\n");
+        hash.add("\n" + std::to_string(stamp.size) + "\n" + std::to_string(stamp.time) + "\n");
     }
     if (total_bytes != nullptr) {
         *total_bytes = total;

@@ -58,9 +58,9 @@ OpenedModel open_model(const boost::filesystem::path& folder, const ModelOpening
 boost::filesystem::path compiled_model_file(const boost::filesystem::path& folder);
 std::string compiled_model_cache_file(const boost::filesystem::path& folder);
 
-// What a compiled model records of the draw files it was made from: their names, sizes,
-// modification and change times and identities (`FileStamp`). A draw replaced, added, removed or
-// rewritten in place changes it, also when its size and modification time are kept.
+// What a compiled model records of the draw files it was made from: their names, sizes and
+// modification times (as finely as the file system keeps them). A draw replaced, added,
+// removed or rewritten in place changes it.
 // `total_bytes`, when given, receives the files' total size.
 std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,
                                      std::uint64_t* total_bytes = nullptr);

@@ -290,30 +290,15 @@ std::vector<FileStamp> file_stamps(const std::string& folder,
     std::vector<FileStamp> stamps(names.size());
     const std::wstring prefix = wide(folder) + L"\\";
     for (std::size_t i = 0; i < names.size(); ++i) {
-        // Opened for its attributes alone: the change time comes only from an open file.
-        const HANDLE file =
-            CreateFileW((prefix + wide(names[i])).c_str(), FILE_READ_ATTRIBUTES,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        BY_HANDLE_FILE_INFORMATION data{};
-        FILE_BASIC_INFO basic{};
-        if (GetFileInformationByHandle(file, &data)) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (GetFileAttributesExW((prefix + wide(names[i])).c_str(), GetFileExInfoStandard, &data)) {
             stamps[i].found = true;
             stamps[i].size =
                 (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             stamps[i].time = static_cast<std::int64_t>(
                 (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                 data.ftLastWriteTime.dwLowDateTime);
-            stamps[i].identity =
-                (static_cast<std::uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
-            if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
-                stamps[i].change = basic.ChangeTime.QuadPart;
-            }
         }
-        CloseHandle(file);
     }
     return stamps;
 }
@@ -564,9 +549,6 @@ std::vector<FileStamp> file_stamps(const std::string& folder,
                 stamps[i].size = static_cast<std::uint64_t>(status.st_size);
                 stamps[i].time = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
                                  status.st_mtim.tv_nsec;
-                stamps[i].change = static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 +
-                                   status.st_ctim.tv_nsec;
-                stamps[i].identity = static_cast<std::uint64_t>(status.st_ino);
             }
         }
     };

@@ -116,18 +116,13 @@ std::uint64_t peak_memory_bytes();
 // once, first thing in a program's main; nothing on Windows.
 void keep_freed_memory_for_reuse();
 
-// The size, last modification time, last change time and identity of a file, in the system's
-// own units (nanoseconds since 1970 on Linux, 100-nanosecond ticks since 1601 on Windows). The
-// change time is the system's own: no copy that keeps a file's times (`cp -p`, `rsync -a`, an
-// unzip) nor a fixed SOURCE_DATE_EPOCH can set it, so a file written again is told apart even
-// where its size and modification time are the same. `found` is false, with 0 for all, when it
-// cannot be read.
+// The size and last modification time of a file, read with one call to the system: the time in
+// the system's own units (nanoseconds since 1970 on Linux, 100-nanosecond ticks since 1601 on
+// Windows). `found` is false, with 0 for both, when it cannot be read.
 struct FileStamp {
     bool found = false;
     std::uint64_t size = 0;
     std::int64_t time = 0;
-    std::int64_t change = 0;
-    std::uint64_t identity = 0; // the inode, or the Windows file index
 };
 
 // The stamps of the files `names` in `folder`, in their order, found from the folder without

@@ -204,7 +204,7 @@ TEST(Faults, ModelFilesDamagedOrRemovedDuringAJob) {
 }
 
 // A model's compiled forests are made by its first job and read by the next ones while its
-// draws are the files they were made from; the outputs are the same bytes either way. A
+// draws keep their names, sizes and times; the outputs are the same bytes either way. A
 // compiled model that is damaged, or of draws since changed, is ignored and made again, and one
 // that cannot be written beside the model goes to the user's cache.
 TEST(Faults, CompiledModelsAreUsedOnlyWhileTheirDrawsAreAsTheyWere) {
@@ -232,18 +232,18 @@ TEST(Faults, CompiledModelsAreUsedOnlyWhileTheirDrawsAreAsTheyWere) {
     ASSERT_TRUE(fs::exists(compiled));
     const std::string made = test::read_file(compiled.string());
 
-    // Garbage of the same size and modification time in a draw file (as a copy that keeps times
-    // leaves a retrained draw): the compiled forests are not served, the draws are read again and
-    // the garbage is named.
+    // Garbage of the same size and time in a draw file: the compiled forests are read, not it.
     const std::string kept = test::read_file(draw);
     models.dir.write("mir/pH/MCMC1.json", std::string(kept.size(), ' '));
     std::filesystem::last_write_time(native_path(draw), time);
+    EXPECT_EQ(predicted(), expected);
+    // A later time: the draws are read again, and the garbage is named.
+    std::filesystem::last_write_time(native_path(draw), time + std::chrono::seconds(5));
     const JobOutcome changed = run(models.settings({"pH"}, output));
     EXPECT_FALSE(changed.ok);
     EXPECT_NE(test::slashes(changed.message).find(test::slashes(draw)), std::string::npos)
         << changed.message;
     models.dir.write("mir/pH/MCMC1.json", kept);
-    std::filesystem::last_write_time(native_path(draw), time);
     EXPECT_EQ(predicted(), expected);
 
     // A damaged compiled model is ignored and made again.

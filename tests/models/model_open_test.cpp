@@ -1,14 +1,10 @@
 #include "models/model_folder.h"
 #include "models/model_open.h"
-#include "text/platform.h"
 
 #include "tests/support/error_text.h"
 #include "tests/support/temp_dir.h"
 
-#include <chrono>
-#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
@@ -171,37 +167,6 @@ TEST(ModelOpen, ReadsStopAtTheLargestSizeOfEachFile) {
                                       "\" cannot be read: it is not a file (a folder, or a link "
                                       "to nothing).");
 #endif
-}
-
-} // namespace
-} // namespace veldra
-
-namespace veldra {
-namespace {
-
-// What the compiled model records of its draws changes whenever a draw does: written again with
-// the same size and modification time (as `cp -p` or an unzip leaves a retrained draw), renamed,
-// removed, or touched by a millisecond; and not otherwise.
-TEST(ModelOpen, TheDrawsFingerprintSeesEveryRewrite) {
-    test::TempDir dir;
-    const std::vector<std::string> files = {dir.write("MCMC1.json", "{\"a\":1}"),
-                                            dir.write("MCMC2.json", "{\"b\":2}")};
-    const auto fingerprint = [&] { return draw_files_fingerprint(files); };
-    const std::uint64_t first = fingerprint();
-    EXPECT_EQ(fingerprint(), first);
-    const auto time = std::filesystem::last_write_time(native_path(files[1]));
-    // The system's change time moves by its clock's tick (a few milliseconds): wait past one.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    dir.write("MCMC2.json", "{\"b\":3}");
-    std::filesystem::last_write_time(native_path(files[1]), time);
-    const std::uint64_t rewritten = fingerprint();
-    EXPECT_NE(rewritten, first);
-    std::filesystem::last_write_time(native_path(files[1]), time + std::chrono::milliseconds(1));
-    EXPECT_NE(fingerprint(), rewritten);
-    EXPECT_NE(draw_files_fingerprint({files[0]}), fingerprint());
-    std::uint64_t bytes = 0;
-    draw_files_fingerprint(files, &bytes);
-    EXPECT_EQ(bytes, 14u);
 }
 
 } // namespace
