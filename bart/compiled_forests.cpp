@@ -1,6 +1,7 @@
 #include "bart/compiled_forests.h"
 
 #include "bart/little_endian.h"
+#include "text/placed_file.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -191,10 +192,11 @@ bool write_whole_or_nothing(const std::string& path, Write&& write) {
             return false;
         }
     }
-    boost::system::error_code error;
-    fs::rename(partial, path, error);
+    std::error_code error;
+    place_file(partial, path, error);
     if (error) {
-        fs::remove(partial, error);
+        boost::system::error_code ignored;
+        fs::remove(partial, ignored);
         return false;
     }
     return true;

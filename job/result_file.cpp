@@ -5,6 +5,7 @@
 #include "job/number_format.h"
 #include "job/sample_runs.h"
 #include "job/staged_outputs.h"
+#include "text/placed_file.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -92,18 +93,15 @@ std::string open_failure_cause(const std::string& path, int error) {
     }
 }
 
-// While another program holds the target open (a virus scanner for a moment, a spreadsheet until
-// the user closes it), the file cannot be replaced: tried again for up to 3 seconds.
-void replace_waiting(const std::string& partial, const std::string& target,
-                     boost::system::error_code& error) {
-    fs::rename(partial, target, error);
+} // namespace
+
+void place_waiting(const std::string& partial, const std::string& target, std::error_code& error) {
+    place_file(partial, target, error);
     for (int tries = 0; error && tries < 15 && file_held_open_elsewhere(target); ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        fs::rename(partial, target, error);
+        place_file(partial, target, error);
     }
 }
-
-} // namespace
 
 std::size_t remove_dead_partials(const std::string& path) {
     const fs::path target(path);
@@ -234,8 +232,11 @@ void ResultFileStream::close() {
         placed_ = true; // the staging removes it unless it is placed
         return;
     }
+    std::error_code placing;
     if (!out_.fail() && !partial_.empty()) {
-        replace_waiting(partial_, target_, error);
+        place_waiting(partial_, target_, placing);
+        error = placing ? boost::system::errc::make_error_code(boost::system::errc::io_error)
+                        : boost::system::error_code();
         if (error && file_held_open_elsewhere(target_)) {
             // The complete file is kept under a name of its own rather than lost.
             const std::string kept = kept_beside_path(target_);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace veldra {
@@ -61,6 +62,11 @@ private:
     bool placed_ = false;
     StagedOutputs* staging_ = nullptr;
 };
+
+// Puts a complete partial file in place (`place_file`), trying again for up to 3 seconds while
+// another program holds the target open (a virus scanner for a moment, a spreadsheet until the
+// user closes it).
+void place_waiting(const std::string& partial, const std::string& target, std::error_code& error);
 
 // A free name beside `path` for a file that could not take its place: "out (new).csv", then
 // "out (new 2).csv", ...

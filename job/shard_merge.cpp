@@ -1,6 +1,7 @@
 #include "job/shard_merge.h"
 
 #include "job/output_names.h"
+#include "text/placed_file.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -223,7 +224,13 @@ std::vector<std::string> merge_shards(const std::string& output_path, std::size_
                 refuse("Writing to file failed: " + target);
             }
         }
-        fs::rename(partial, target);
+        std::error_code placing;
+        place_file(partial, target, placing);
+        if (placing) {
+            boost::system::error_code ignored;
+            fs::remove(partial, ignored);
+            refuse("Writing to file failed: " + target);
+        }
         written.push_back(target);
     }
     return written;

@@ -1,6 +1,7 @@
 #include "job/staged_outputs.h"
 
 #include "job/result_file.h"
+#include "text/placed_file.h"
 #include "text/platform.h"
 
 #include <algorithm>
@@ -51,13 +52,8 @@ std::string earlier_path(const std::string& path) {
 void StagedOutputs::place() {
     std::size_t failed = staged_.size();
     for (std::size_t k = 0; k < staged_.size(); ++k) {
-        boost::system::error_code error;
-        fs::rename(staged_[k].partial, staged_[k].target, error);
-        for (int tries = 0; error && tries < 15 && file_held_open_elsewhere(staged_[k].target);
-             ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            fs::rename(staged_[k].partial, staged_[k].target, error);
-        }
+        std::error_code error;
+        place_waiting(staged_[k].partial, staged_[k].target, error);
         if (error) {
             failed = k;
             break;
@@ -95,10 +91,11 @@ std::vector<std::string> StagedOutputs::place_finished(const std::vector<std::st
     std::vector<std::string> placed;
     std::vector<std::string> notes;
     for (const Staged& file : staged_) {
-        boost::system::error_code error;
-        fs::rename(file.partial, file.target, error);
+        std::error_code error;
+        place_file(file.partial, file.target, error);
         if (error) {
-            fs::remove(file.partial, error);
+            boost::system::error_code ignored;
+            fs::remove(file.partial, ignored);
             notes.push_back("The finished '" + file.path + "' could not be put in place.");
         } else {
             placed.push_back(file.path);

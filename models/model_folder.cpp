@@ -44,7 +44,7 @@ void write_text(const fs::path& path, const std::string& text) {
     std::ofstream out(native_path(path.string()), std::ios::binary);
     out << text;
     out.close();
-    if (!out) {
+    if (!out || !sync_to_disk(path.string())) {
         const int cause = errno;
         throw StagedFileError{path.filename().string(),
                               cause != 0 ? std::strerror(cause) : "the disk refused it"};
@@ -142,9 +142,13 @@ void copy_other_files(const fs::path& folder, const fs::path& staging) {
 // one is put back.
 void swap_in(const fs::path& staging, const fs::path& folder,
              const std::function<void()>& checkpoint) {
+    // Every file was synced as it was written; the folder's entries too, before the swap, and
+    // the model directory's after it.
+    sync_to_disk(staging.string());
     boost::system::error_code error;
     if (!fs::exists(folder, error)) {
         fs::rename(staging, folder);
+        sync_to_disk(folder.parent_path().string());
         return;
     }
     const fs::path aside =
@@ -162,6 +166,7 @@ void swap_in(const fs::path& staging, const fs::path& folder,
         fs::rename(aside, folder, ignored);
         throw;
     }
+    sync_to_disk(folder.parent_path().string());
     fs::remove_all(aside, error); // what is left is removed by the next writer
 }
 

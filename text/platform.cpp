@@ -140,6 +140,26 @@ bool process_is_running(long id) {
     return running;
 }
 
+bool sync_to_disk(const std::string& utf8) {
+    const std::wstring path = wide(utf8);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return true; // NTFS keeps a folder's entries with the files' own metadata
+    }
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool synced = FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    return synced;
+}
+
 std::string host_name() {
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
@@ -407,6 +427,16 @@ bool process_is_running(long id) {
     }
     // Signal 0 only checks: no such process gives ESRCH; another user's process gives EPERM.
     return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
+}
+
+bool sync_to_disk(const std::string& utf8) {
+    const int file = ::open(utf8.empty() ? "." : utf8.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    const bool synced = fsync(file) == 0;
+    ::close(file);
+    return synced;
 }
 
 std::string host_name() {

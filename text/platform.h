@@ -50,6 +50,11 @@ std::string user_cache_folder();
 // Whether a process with this identifier runs on this machine; true where it cannot tell.
 bool process_is_running(long id);
 
+// Asks the system to put a file's or a folder's content on the disk before returning (fsync on
+// Linux; FlushFileBuffers for a file on Windows, where a folder needs nothing): after a crash
+// or a power cut, what was synced is there. False when it could not be opened or synced.
+bool sync_to_disk(const std::string& utf8);
+
 // This machine's name, for messages that tell where a process runs; "" when the system says none.
 std::string host_name();
 
