@@ -133,7 +133,9 @@ void predictive_bounds(const PredictionMatrix& matrix, const std::vector<std::si
             calibrated->low[l][j] = bounds.low;
             calibrated->high[l][j] = bounds.high;
         }
-        nest(*calibrated, nesting, j);
+        if (calibrated != nullptr) {
+            nest(*calibrated, nesting, j);
+        }
     };
     // Each sample's bounds depend on its own draws alone: the samples are shared out in runs,
     // one per thread, each with its own working room.
