@@ -177,11 +177,7 @@ void emit_compiled_forests(const std::vector<std::string>& names,
 // Writes to `path` through a file of a name of this process beside it, renamed into place, so
 // that a reader never sees a partial file; false, leaving nothing, when it cannot.
 template <typename Write>
-bool write_whole_or_nothing(const std::string& path, Write&& write) {
-    // A name of this process and call: two writers of one model never share a partial file.
-    static std::atomic<unsigned> calls{0};
-    const std::string partial =
-        path + ".partial-" + std::to_string(current_process_id()) + "-" + std::to_string(calls++);
+bool write_whole_or_nothing(const std::string& path, const std::string& partial, Write&& write) {
     {
         std::ofstream out(native_path(partial), std::ios::binary | std::ios::trunc);
         write(out);
@@ -214,11 +210,12 @@ std::string compiled_forests_bytes(const std::vector<std::string>& names,
     return out;
 }
 
-bool write_compiled_forests(const std::string& path, const std::vector<std::string>& names,
+bool write_compiled_forests(const std::string& path, const std::string& partial,
+                            const std::vector<std::string>& names,
                             const std::vector<FlatForest>& forests,
                             const std::vector<std::size_t>& missing_subtrees,
                             std::uint64_t fingerprint) {
-    return write_whole_or_nothing(path, [&](std::ofstream& out) {
+    return write_whole_or_nothing(path, partial, [&](std::ofstream& out) {
         emit_compiled_forests(
             names, forests, missing_subtrees, fingerprint, [&out](const std::string& piece) {
                 out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
@@ -389,8 +386,9 @@ std::optional<CompiledForests> read_compiled_forests(const std::string& path,
     return file ? read_every_forest(std::move(*file), why) : std::nullopt;
 }
 
-bool write_compiled_forests(const std::string& path, const std::string& bytes) {
-    return write_whole_or_nothing(path, [&bytes](std::ofstream& out) {
+bool write_compiled_forests(const std::string& path, const std::string& partial,
+                            const std::string& bytes) {
+    return write_whole_or_nothing(path, partial, [&bytes](std::ofstream& out) {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     });
 }

@@ -95,11 +95,14 @@ std::optional<CompiledFile> open_compiled_file(const std::string& path, std::uin
 std::optional<CompiledForests> read_compiled_forests(const std::string& path,
                                                      std::uint64_t fingerprint, std::string& why);
 
-// Writes the bytes to `path` through a file of a name of this process beside it, renamed into
-// place, so that a reader never sees a partial file; false, leaving nothing, when it cannot.
-bool write_compiled_forests(const std::string& path, const std::string& bytes);
+// Writes the bytes to `path` through `partial` beside it (a name of this writer's own, which the
+// model folder's owner makes), placed when complete (`place_file`), so that a reader never sees
+// a partial file; false, leaving nothing, when it cannot.
+bool write_compiled_forests(const std::string& path, const std::string& partial,
+                            const std::string& bytes);
 // The same for the bytes `compiled_forests_bytes` gives, written a forest at a time.
-bool write_compiled_forests(const std::string& path, const std::vector<std::string>& names,
+bool write_compiled_forests(const std::string& path, const std::string& partial,
+                            const std::vector<std::string>& names,
                             const std::vector<FlatForest>& forests,
                             const std::vector<std::size_t>& missing_subtrees,
                             std::uint64_t fingerprint);

@@ -422,8 +422,9 @@ std::string HeldForests::compiled_bytes(std::uint64_t fingerprint) const {
     return compiled_forests_bytes(file_names(files_), forests_, missing_subtrees_, fingerprint);
 }
 
-bool HeldForests::write_compiled(const std::string& path, std::uint64_t fingerprint) const {
-    return write_compiled_forests(path, file_names(files_), forests_, missing_subtrees_,
+bool HeldForests::write_compiled(const std::string& path, const std::string& partial,
+                                 std::uint64_t fingerprint) const {
+    return write_compiled_forests(path, partial, file_names(files_), forests_, missing_subtrees_,
                                   fingerprint);
 }
 

@@ -96,8 +96,10 @@ public:
     bool complete() const;
     // The compiled model of these forests, for draw files of `fingerprint`.
     std::string compiled_bytes(std::uint64_t fingerprint) const;
-    // Writes that compiled model to `path` (`write_compiled_forests`); false when it cannot.
-    bool write_compiled(const std::string& path, std::uint64_t fingerprint) const;
+    // Writes that compiled model to `path` through `partial` (`write_compiled_forests`); false
+    // when it cannot.
+    bool write_compiled(const std::string& path, const std::string& partial,
+                        std::uint64_t fingerprint) const;
     // The memory the forests take.
     std::size_t bytes() const;
 

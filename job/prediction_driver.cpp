@@ -415,12 +415,13 @@ void PairRun::hold_draws(const PredictionOptions& options, bool hold) {
     }
     const std::string beside = compiled_model_file(folder_).string();
     const std::string cached = compiled_model_cache_file(folder_);
-    if (held_->write_compiled(beside, fingerprint_) || cached.empty()) {
+    if (held_->write_compiled(beside, compiled_partial_path(beside), fingerprint_) ||
+        cached.empty()) {
         return;
     }
     boost::system::error_code error;
     boost::filesystem::create_directories(boost::filesystem::path(cached).parent_path(), error);
-    held_->write_compiled(cached, fingerprint_);
+    held_->write_compiled(cached, compiled_partial_path(cached), fingerprint_);
 }
 
 // A model with its own preprocessing: the pipeline its card names, planned for the input's

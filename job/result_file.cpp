@@ -3,6 +3,7 @@
 #include "bart/order_statistics.h"
 
 #include "job/number_format.h"
+#include "job/output_names.h"
 #include "job/sample_runs.h"
 #include "job/staged_outputs.h"
 #include "text/placed_file.h"
@@ -28,32 +29,6 @@ namespace veldra {
 namespace {
 
 namespace fs = boost::filesystem;
-
-// The hidden name a file is written under beside its target, before the process number and
-// the random part: a long name is shortened (keeping its whole characters) so that the partial
-// file fits wherever the target does (most file systems take 255 bytes).
-std::string partial_prefix(const std::string& name) {
-    std::string kept = name;
-    const std::size_t room = 255 - std::string(". .4294967295-%%%%%%%%.part").size();
-    if (kept.size() > room) {
-        std::size_t cut = room;
-        while (cut > 0 && (static_cast<unsigned char>(kept[cut]) & 0xC0) == 0x80) {
-            --cut; // not inside a UTF-8 character
-        }
-        kept.resize(cut);
-    }
-    return "." + kept + ".";
-}
-
-// ".<name>.<process>-<8 random>.part" beside the target: the process tells a later job whether
-// the file's writer still runs.
-std::string partial_path(const std::string& path) {
-    const fs::path target(path);
-    return (target.parent_path() /
-            fs::unique_path(partial_prefix(target.filename().string()) +
-                            std::to_string(current_process_id()) + "-%%%%%%%%.part"))
-        .string();
-}
 
 // Why a file at `path` could not be opened for writing, from the system's `error` (errno), in
 // words a lab can act on.
@@ -105,55 +80,21 @@ void place_waiting(const std::string& partial, const std::string& target, std::e
 
 std::size_t remove_dead_partials(const std::string& path) {
     const fs::path target(path);
-    const std::string prefix = partial_prefix(target.filename().string());
     const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     std::size_t removed = 0;
     boost::system::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
          entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
-        const std::string suffix = ".part";
-        if (name.size() <= prefix.size() + suffix.size() ||
-            name.compare(0, prefix.size(), prefix) != 0 ||
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-            continue;
-        }
-        // "<process>-<random>" now; an earlier version wrote "<random>" alone, and no job of it
-        // runs beside this one's lock.
-        const std::string middle =
-            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-        const std::size_t dash = middle.find('-');
-        long process = 0;
-        if (dash != std::string::npos) {
-            const auto read = std::from_chars(middle.data(), middle.data() + dash, process);
-            if (read.ec != std::errc() || read.ptr != middle.data() + dash) {
-                continue;
-            }
-        } else if (middle.size() != 8) {
-            continue;
-        }
-        if (process != 0 && (process == current_process_id() || process_is_running(process))) {
+        const std::optional<long> process =
+            partial_writer(entry->path().filename().string(), target.filename().string());
+        if (!process ||
+            (*process != 0 && (*process == current_process_id() || process_is_running(*process)))) {
             continue;
         }
         boost::system::error_code ignored;
         removed += fs::remove(entry->path(), ignored) ? 1 : 0;
     }
     return removed;
-}
-
-std::string kept_beside_path(const std::string& path) {
-    const fs::path target(path);
-    const std::string stem = target.stem().string();
-    const std::string extension = target.extension().string();
-    for (int n = 1;; ++n) {
-        const fs::path candidate =
-            target.parent_path() /
-            (stem + (n == 1 ? " (new)" : " (new " + std::to_string(n) + ")") + extension);
-        boost::system::error_code error;
-        if (!fs::exists(fs::symlink_status(candidate, error))) {
-            return candidate.string();
-        }
-    }
 }
 
 ResultFileStream::ResultFileStream(const std::string& path, StagedOutputs* staging)

@@ -68,10 +68,6 @@ private:
 // user closes it).
 void place_waiting(const std::string& partial, const std::string& target, std::error_code& error);
 
-// A free name beside `path` for a file that could not take its place: "out (new).csv", then
-// "out (new 2).csv", ...
-std::string kept_beside_path(const std::string& path);
-
 // Removes the partial files beside `path` that a job wrote for it and left when it was killed
 // (their process no longer runs here); returns how many. Called by a job that holds the lock on
 // its outputs, so that no live job of this machine writes them.

@@ -112,20 +112,16 @@ std::string run_difference(const Manifest& first, const Manifest& other) {
 
 // Refuses a manifest of the same stem and N whose K is not one of 1..N.
 void refuse_extra_parts(const fs::path& folder, const std::string& stem, std::size_t shards) {
-    const std::string prefix = stem + "-shard-";
-    const std::string suffix = "-of-" + std::to_string(shards) + "-manifest.txt";
     boost::system::error_code error;
     for (fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, error), end;
          !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
-        if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
-            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        const std::optional<std::string> number = shard_manifest_number(name, stem, shards);
+        if (!number) {
             continue;
         }
         std::size_t k = 0;
-        const std::string number =
-            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-        if (!whole_number(number, k) || k > shards) {
+        if (!whole_number(*number, k) || k > shards) {
             refuse("an extra part lies beside the " + std::to_string(shards) +
                    " parts: " + (folder / name).string());
         }

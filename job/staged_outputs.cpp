@@ -1,5 +1,6 @@
 #include "job/staged_outputs.h"
 
+#include "job/output_names.h"
 #include "job/result_file.h"
 #include "text/placed_file.h"
 #include "text/platform.h"
@@ -29,25 +30,7 @@ void StagedOutputs::add(const std::string& partial, const std::string& target,
     staged_.push_back({partial, target, path});
 }
 
-namespace {
-
-// A free name beside `path` for the file of an earlier job set aside: "out (earlier).csv".
-std::string earlier_path(const std::string& path) {
-    const fs::path target(path);
-    for (int n = 1;; ++n) {
-        const fs::path candidate =
-            target.parent_path() /
-            (target.stem().string() +
-             (n == 1 ? " (earlier)" : " (earlier " + std::to_string(n) + ")") +
-             target.extension().string());
-        boost::system::error_code error;
-        if (!fs::exists(fs::symlink_status(candidate, error))) {
-            return candidate.string();
-        }
-    }
-}
-
-} // namespace
+namespace {} // namespace
 
 void StagedOutputs::place() {
     std::size_t failed = staged_.size();
@@ -120,8 +103,7 @@ std::vector<std::string> StagedOutputs::place_finished(const std::vector<std::st
 }
 
 std::string OutputLock::path_of(const std::string& output) {
-    const fs::path target(output);
-    return (target.parent_path() / ("." + target.filename().string() + ".lock")).string();
+    return lock_path(output);
 }
 
 namespace {

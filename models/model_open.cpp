@@ -4,6 +4,7 @@
 #include "text/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -159,6 +160,12 @@ std::string compiled_model_cache_file(const fs::path& folder) {
     char name[40];
     std::snprintf(name, sizeof name, "%016llx.bin", static_cast<unsigned long long>(hash.value));
     return (fs::path(cache) / "veldra" / "compiled" / name).string();
+}
+
+std::string compiled_partial_path(const std::string& compiled_path) {
+    static std::atomic<unsigned> calls{0};
+    return compiled_path + ".partial-" + std::to_string(current_process_id()) + "-" +
+           std::to_string(calls++);
 }
 
 std::uint64_t draw_files_fingerprint(const std::vector<std::string>& files,

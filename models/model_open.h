@@ -57,6 +57,10 @@ OpenedModel open_model(const boost::filesystem::path& folder, const ModelOpening
 // ("" when the environment names no cache folder). Removing either only costs one slower run.
 boost::filesystem::path compiled_model_file(const boost::filesystem::path& folder);
 std::string compiled_model_cache_file(const boost::filesystem::path& folder);
+// The file a compiled model is written under beside `compiled_path` until complete:
+// "<compiled_path>.partial-<process>-<call>", of this process and call alone, so that two
+// writers of one model never share one.
+std::string compiled_partial_path(const std::string& compiled_path);
 
 // What a compiled model records of the draw files it was made from: their names, sizes and
 // modification times (as finely as the file system keeps them). A draw replaced, added,

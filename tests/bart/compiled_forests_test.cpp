@@ -76,7 +76,8 @@ TEST(CompiledForests, GiveBackEveryForestExactly) {
               drawn.forests[2].largest_split_variable());
     // Read from a file, the forests are evaluated in its mapped bytes, which they keep.
     test::TempDir dir;
-    ASSERT_TRUE(write_compiled_forests(dir.file("compiled.bin"), bytes));
+    ASSERT_TRUE(write_compiled_forests(dir.file("compiled.bin"),
+                                       std::string(dir.file("compiled.bin")) + ".partial", bytes));
     std::optional<CompiledForests> mapped =
         read_compiled_forests(dir.file("compiled.bin"), 42, why);
     ASSERT_TRUE(mapped.has_value()) << why;
@@ -216,7 +217,7 @@ TEST(CompiledForests, HeldForestsAreReadByTheirFirstPrediction) {
     const std::string bytes = drawn.bytes();
     test::TempDir dir;
     const std::string path = dir.file("compiled.bin");
-    ASSERT_TRUE(write_compiled_forests(path, bytes));
+    ASSERT_TRUE(write_compiled_forests(path, std::string(path) + ".partial", bytes));
     const SpectraRows block = rows(11, 30);
     const RangeScaling scaling{1.0, 3.0};
     LoggerSet log;
@@ -243,7 +244,7 @@ TEST(CompiledForests, HeldForestsAreReadByTheirFirstPrediction) {
           {node + 15, '\x7f', "its checksum differs"}}) {
         std::string damaged = bytes;
         damaged[at] = static_cast<char>(damaged[at] ^ value);
-        ASSERT_TRUE(write_compiled_forests(path, damaged));
+        ASSERT_TRUE(write_compiled_forests(path, std::string(path) + ".partial", damaged));
         std::optional<CompiledFile> file = open_compiled_file(path, 42, why);
         ASSERT_TRUE(file.has_value()) << why;
         const HeldForests held(std::move(*file), dir.path().string());
@@ -260,21 +261,23 @@ TEST(CompiledForests, FilesAreWrittenWholeOrNotAtAll) {
     test::TempDir dir;
     const std::string bytes = Drawn(2).bytes(7);
     const std::string path = dir.file("compiled.bin");
-    ASSERT_TRUE(write_compiled_forests(path, bytes));
+    ASSERT_TRUE(write_compiled_forests(path, std::string(path) + ".partial", bytes));
     EXPECT_EQ(test::read_file(path), bytes);
     std::string why;
     EXPECT_TRUE(read_compiled_forests(path, 7, why).has_value()) << why;
     // Written a forest at a time: the same bytes.
     const Drawn drawn(2);
-    ASSERT_TRUE(write_compiled_forests(dir.file("pieces.bin"), drawn.names, drawn.forests,
-                                       drawn.missing, 7));
+    ASSERT_TRUE(write_compiled_forests(dir.file("pieces.bin"),
+                                       std::string(dir.file("pieces.bin")) + ".partial",
+                                       drawn.names, drawn.forests, drawn.missing, 7));
     EXPECT_EQ(test::read_file(dir.file("pieces.bin")), bytes);
     boost::filesystem::remove(dir.file("pieces.bin"));
     EXPECT_FALSE(read_compiled_forests(dir.file("absent.bin"), 7, why));
     EXPECT_EQ(why, "absent");
     // A folder in the file's place: nothing is written, nothing is left beside it.
     boost::filesystem::create_directories(dir.file("taken.bin"));
-    EXPECT_FALSE(write_compiled_forests(dir.file("taken.bin"), bytes));
+    EXPECT_FALSE(write_compiled_forests(dir.file("taken.bin"),
+                                        std::string(dir.file("taken.bin")) + ".partial", bytes));
     std::size_t entries = 0;
     for (boost::filesystem::directory_iterator it(dir.path()), end; it != end; ++it) {
         ++entries;

@@ -1,3 +1,4 @@
+#include "job/output_names.h"
 #include "job/result_file.h"
 
 #include "job/job_runner.h"
