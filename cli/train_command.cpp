@@ -97,11 +97,29 @@ std::vector<double> k_values(const std::string& text) {
     return values;
 }
 
+// The methods of --method, separated by ; (spaces around them dropped).
+std::vector<std::string> split_methods(const std::string& text) {
+    std::vector<std::string> methods;
+    std::string::size_type start = 0;
+    while (start <= text.size()) {
+        const std::string::size_type end = std::min(text.find(';', start), text.size());
+        std::string one = text.substr(start, end - start);
+        one.erase(0, one.find_first_not_of(' '));
+        one.erase(one.find_last_not_of(' ') + 1);
+        if (!one.empty()) {
+            methods.push_back(one);
+        }
+        start = end + 1;
+    }
+    return methods;
+}
+
 // What the options are read into before they are checked.
 struct OptionTexts {
     std::string models;
     std::string transformation = "first_der";
     std::string preprocess;
+    std::string method = "bart";
     long long seed = 1;
     int threads = 0;
     std::string k_text;
@@ -141,6 +159,11 @@ po::options_description described_options(Parsed& parsed, OptionTexts& texts) {
         "drop(A-B,...), bin(N), snv, msc, sg(WINDOW,ORDER,DERIVATIVE), first_der (e.g. "
         "drop(2400-2250)+sg(21,2,1)); several separated by ; or auto (a documented set) are each "
         "cross-validated and the best interval score kept")(
+        "method", po::value(&texts.method)->default_value("bart"),
+        "bart (the forests), pls (partial least squares, components chosen by an inner 5-fold "
+        "cross-validation), blend (each draw a weighted sum of both, the weight chosen by "
+        "cross-validation); several separated by ; or auto (all three) are each cross-validated "
+        "and the best interval score kept")(
         "log", po::bool_switch(&in.log),
         "fit log(y); predict with exponential back-transformation")(
         "force", po::bool_switch(&s.force), "replace an existing model")(
@@ -285,6 +308,17 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
             throw UsageError("--preprocess with several pipelines chooses among them by "
                              "cross-validation: give --cv K or --folds");
         }
+    }
+    s.methods = split_methods(texts.method);
+    std::vector<std::string> methods;
+    try {
+        methods = method_names(s.methods);
+    } catch (const std::runtime_error& e) {
+        throw UsageError(std::string("--method: ") + e.what());
+    }
+    if ((methods.size() > 1 || methods.front() == "blend") && s.cv_folds == 0 && s.folds.empty()) {
+        throw UsageError("--method " + texts.method +
+                         " chooses by cross-validation: give --cv K or --folds");
     }
     s.models = models_folder(texts.models, arguments);
     in.opus_configuration = opus_configuration_file(s.models).string();

@@ -486,6 +486,20 @@ void refuse_empty_points(const SpectraTable& block, const std::string& folder) {
     }
 }
 
+// The covariates of the rows as the forests see them: their first derivative when the forests
+// take it themselves.
+SpectraRows linear_covariates(const SpectraRows& rows, bool derive) {
+    if (!derive) {
+        return rows;
+    }
+    SpectraRows derived(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        derived[i].resize(rows[i].size());
+        first_derivative(rows[i].data(), rows[i].size(), derived[i].data());
+    }
+    return derived;
+}
+
 } // namespace
 
 void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, LoggerSet& log,
@@ -529,6 +543,9 @@ void PairRun::predict_block(const SpectraTable& read, const BlockPlace& place, L
         // Its forests are read from the draws, as if it were not there, and compiled again.
         hold_draws(options, place.hold);
         predicted = predict();
+    }
+    if (model_.linear) {
+        blend_draws(*model_.linear, linear_covariates(block.rows, first_derivative), *predicted);
     }
     const PredictionMatrix& matrix = *predicted;
     if (place.first) {

@@ -173,6 +173,33 @@ void read_validation(const json& document, const fs::path& file, ModelCard& card
     }
 }
 
+void read_method(const json& document, const fs::path& file, ModelCard& card) {
+    const json* method = member(document, "method", &json::is_object, file, "an object");
+    if (method == nullptr) {
+        return;
+    }
+    card.method = text(*method, "name", file);
+    if (card.method != "bart" && card.method != "pls" && card.method != "blend") {
+        fail(file, "names the method \"" + card.method +
+                       "\"; it must be \"bart\", \"pls\" or "
+                       "\"blend\".");
+    }
+    card.forest_weight = number(*method, "forest_weight", file);
+    if (card.forest_weight && !(*card.forest_weight >= 0.0 && *card.forest_weight <= 1.0)) {
+        fail(file, "holds a \"forest_weight\" outside 0 to 1.");
+    }
+    card.error_spread_factor = number(*method, "error_spread_factor", file);
+    card.pls_components = count(*method, "pls_components", file);
+    if (const json* selection = member(*method, "selection", &json::is_object, file, "an object")) {
+        card.method_rule = read_selection(
+            *selection, file, "method", "method", [&](const json& candidate, const CardFigures& f) {
+                card.method_candidates.push_back(
+                    {text(candidate, "method", file),
+                     number(candidate, "forest_weight", file).value_or(1.0), f});
+            });
+    }
+}
+
 void read_calibration(const json& document, const fs::path& file, ModelCard& card) {
     const json* object =
         member(document, "interval_calibration", &json::is_object, file, "an object");
@@ -295,6 +322,7 @@ ModelCard parse_card(const std::string& content, const fs::path& file) {
     card.description = text(document, "description", file);
     read_validation(document, file, card);
     read_calibration(document, file, card);
+    read_method(document, file, card);
     if (const json* digest = member(document, "digest", &json::is_object, file, "an object")) {
         for (const auto& [key, value] : digest->items()) {
             if (!value.is_string()) {
@@ -417,6 +445,28 @@ void put_figures(ordered_json& out, const ModelCard& card) {
             candidates.push_back({{"k", choice.k}, {"accuracy", figures_json(choice.accuracy)}});
         }
         out["k_selection"] = {{"rule", card.k_rule}, {"candidates", candidates}};
+    }
+    if (!card.method.empty()) {
+        ordered_json method = {{"name", card.method}};
+        if (card.forest_weight) {
+            method["forest_weight"] = *card.forest_weight;
+        }
+        if (card.error_spread_factor) {
+            method["error_spread_factor"] = *card.error_spread_factor;
+        }
+        if (card.pls_components) {
+            method["pls_components"] = *card.pls_components;
+        }
+        if (!card.method_candidates.empty()) {
+            ordered_json candidates = ordered_json::array();
+            for (const CardMethodCandidate& choice : card.method_candidates) {
+                candidates.push_back({{"method", choice.method},
+                                      {"forest_weight", choice.forest_weight},
+                                      {"accuracy", figures_json(choice.accuracy)}});
+            }
+            method["selection"] = {{"rule", card.method_rule}, {"candidates", candidates}};
+        }
+        out["method"] = method;
     }
     if (const std::optional<IntervalCalibration>& calibration = card.calibration) {
         out["interval_calibration"] = {{"method", calibration->method},

@@ -57,6 +57,12 @@ struct CardKCandidate {
     CardFigures accuracy;
 };
 
+struct CardMethodCandidate {
+    std::string method;
+    double forest_weight = 1.0;
+    CardFigures accuracy;
+};
+
 // A model's card ("model.json"): what the model is, how it was fitted, how well it did. Written
 // by the trainer and the model-tree generator, read by prediction, the windows and the report,
 // all through `model_card_text` and `parse_model_card`. Absent keys stay empty.
@@ -90,6 +96,15 @@ struct ModelCard {
     std::optional<CardCrossValidation> cross_validation;
     std::string k_rule; // how k was chosen among k_candidates
     std::vector<CardKCandidate> k_candidates;
+    // How the model predicts: "" (an earlier version's card) or "bart", the forests alone;
+    // "pls", its linear part alone; "blend", both (see LinearPart), with the forests' weight and
+    // the linear part's components, and, when it was chosen, every candidate's figures.
+    std::string method;
+    std::optional<double> forest_weight;
+    std::optional<double> error_spread_factor; // of the forests' spreads in "sigma.txt"
+    std::optional<std::size_t> pls_components;
+    std::string method_rule;
+    std::vector<CardMethodCandidate> method_candidates;
     // What recalibrates the predictive draws at any level: a cross-validated model has it.
     std::optional<IntervalCalibration> calibration;
     // What the trainer recorded of the files and settings that shape predictions ("digest": see

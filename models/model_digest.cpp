@@ -1,6 +1,7 @@
 #include "models/model_digest.h"
 
 #include "models/calibration_domain.h"
+#include "models/linear_part.h"
 #include "models/model_folder.h"
 #include "text/platform.h"
 
@@ -54,9 +55,9 @@ std::string file_digest(const fs::path& file) {
 }
 
 // The keys of a card that shape what its model predicts.
-const char* const shaping_keys[] = {"transformation", "preprocessing",   "log",
-                                    "covariates",     "covariate_names", "interval_calibration",
-                                    "domain",         "input_domain",    "draws"};
+const char* const shaping_keys[] = {
+    "transformation",       "preprocessing", "log",          "covariates", "covariate_names",
+    "interval_calibration", "domain",        "input_domain", "draws",      "method"};
 
 } // namespace
 
@@ -113,7 +114,8 @@ ModelDigest model_files_digest(const fs::path& folder, const ModelDigest& known)
         {"range", range_file(folder)},
         {"sigma", sigma_file(folder)},
         {"domain", folder / domain_file_name},
-        {"input_domain", folder / input_domain_file_name}};
+        {"input_domain", folder / input_domain_file_name},
+        {"linear", folder / linear_file_name}};
     for (const auto& [key, file] : files) {
         const auto taken = known.find(key);
         const std::string bytes = taken != known.end() ? taken->second : file_digest(file);
@@ -143,7 +145,8 @@ std::vector<std::string> model_changes(const fs::path& folder, const ModelCard& 
                                                          {"range", "rgy.txt"},
                                                          {"sigma", "sigma.txt"},
                                                          {"domain", "domain.json"},
-                                                         {"input_domain", "input_domain.json"}};
+                                                         {"input_domain", "input_domain.json"},
+                                                         {"linear", "linear.json"}};
     for (const auto& [key, name] : named) {
         const auto now = files.find(key);
         if (recorded(key) != (now == files.end() ? std::string() : now->second)) {

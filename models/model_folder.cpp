@@ -114,6 +114,9 @@ void stage_files(const fs::path& staging, const ModelContents& contents,
     if (contents.input_domain) {
         write_text(staging / input_domain_file_name, domain_document(*contents.input_domain));
     }
+    if (contents.linear) {
+        write_text(staging / linear_file_name, linear_part_text(*contents.linear));
+    }
     // Last, the card, with what it records of the files beside it and of itself.
     if (contents.card) {
         ModelCard card = *contents.card;
@@ -198,7 +201,7 @@ bool is_model_file(const fs::path& path) {
     const std::string compiled = compiled_model_file(fs::path()).filename().string();
     return name.rfind(compiled, 0) == 0 || name == "rgy.txt" || name == "sigma.txt" ||
            name == card_file_name || name == domain_file_name || name == input_domain_file_name ||
-           is_draw_file(path);
+           name == linear_file_name || is_draw_file(path);
 }
 
 std::size_t remove_stale_staging(const fs::path& type_folder) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "models/calibration_domain.h"
+#include "models/linear_part.h"
 #include "models/model_card.h"
 
 #include <cstddef>
@@ -41,6 +42,7 @@ struct ModelContents {
     // "input_domain.json": the domain of the spectra before a pipeline, on their first
     // derivative, so that distortions a pipeline divides out are still seen.
     std::optional<CalibrationDomain> input_domain;
+    std::optional<LinearPart> linear; // "linear.json"
 };
 
 // Writes the model into a staging folder beside `folder`, with copies of the lab's own files the

@@ -110,6 +110,11 @@ OpenedModel open_model(const fs::path& folder, const ModelOpening& opening) {
     model.folder = folder.string();
     model.card = read_model_card(folder);
     read_domains(model);
+    std::string linear_digest;
+    model.linear = read_linear_part(folder, model.card ? &*model.card : nullptr, &linear_digest);
+    if (model.linear) {
+        model.digests["linear"] = linear_digest;
+    }
     const std::string range =
         opening.range_file.empty() ? range_file(folder).string() : opening.range_file;
     if (!std::ifstream(native_path(range)).is_open()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "models/calibration_domain.h"
+#include "models/linear_part.h"
 #include "models/model_card.h"
 #include "models/model_digest.h"
 #include "models/model_folder.h"
@@ -40,9 +41,10 @@ struct OpenedModel {
     std::optional<CalibrationDomain> domain;  // "domain.json"
     // "input_domain.json", for a model with its own preprocessing whose card says it has one.
     std::optional<CalibrationDomain> input_domain;
-    // The digests of the domain files as read and of the draws as listed ("domain",
-    // "input_domain", "draws"; see ModelDigest), so that the check against the card's record is
-    // of what the prediction used.
+    std::optional<LinearPart> linear; // "linear.json", for a model of partial least squares
+    // The digests of the domain files and the linear part as read and of the draws as listed
+    // ("domain", "input_domain", "linear", "draws"; see ModelDigest), so that the check against the
+    // card's record is of what the prediction used.
     ModelDigest digests;
 };
 

@@ -9,6 +9,7 @@
 #include "python/interruptible.h"
 #include "text/first_derivative.h"
 #include "train/fit_export.h"
+#include "train/pls.h"
 #include "train/training.h"
 
 #include <algorithm>
@@ -62,6 +63,9 @@ TrainingSettings settings_of(const py::dict& p) {
                               std::to_string(s.cv_folds));
     }
     s.input.log = p["log"].cast<bool>();
+    if (p.contains("method")) {
+        s.methods = p["method"].cast<std::vector<std::string>>();
+    }
     const auto preprocess = p["preprocess"].cast<std::vector<std::string>>();
     const std::optional<Transformation> plain =
         preprocess.size() == 1 ? transformation_from_text(preprocess.front()) : std::nullopt;
@@ -130,6 +134,9 @@ public:
             // The saved model's draws are read in byte order of their file names, and the mean
             // sums them in that order: so here too, for the same mean to the last bit.
             PredictionMatrix by_draw = exported_->predict(rows);
+            if (model_->linear) {
+                blend_draws(*model_->linear, rows, by_draw);
+            }
             std::vector<std::size_t> draw_of_row(by_draw.size());
             std::iota(draw_of_row.begin(), draw_of_row.end(), std::size_t{0});
             std::sort(draw_of_row.begin(), draw_of_row.end(), [](std::size_t a, std::size_t b) {
@@ -190,6 +197,18 @@ public:
         }
         out["domain"] = r.domain;
         out["calibrated"] = calibration_.has_value();
+        out["method"] = r.method.empty() ? std::string("bart") : r.method;
+        out["forest_weight"] = r.forest_weight;
+        out["pls_components"] = r.pls_components;
+        out["method_rule"] = r.method_rule;
+        py::list methods;
+        for (const MethodChoice& choice : r.method_choices) {
+            py::dict one = figures(choice.accuracy);
+            one["method"] = choice.method;
+            one["forest_weight"] = choice.forest_weight;
+            methods.append(one);
+        }
+        out["methods"] = methods;
         return out;
     }
 
@@ -227,9 +246,32 @@ private:
     std::optional<IntervalCalibration> calibration_;
 };
 
+// Partial least squares with every number of components up to `components`: the intercepts
+// and the coefficients (a row per number of components), as the trainer fits them.
+py::tuple pls_path(const Matrix& x, const std::vector<double>& y, std::size_t components) {
+    const PlsPath path(rows_of(x, "X"), y, components);
+    std::vector<double> intercepts;
+    std::vector<std::vector<double>> coefficients;
+    for (std::size_t a = 1; a <= path.components(); ++a) {
+        intercepts.push_back(path.intercept(a));
+        coefficients.push_back(path.coefficients(a));
+    }
+    return py::make_tuple(array_of(intercepts),
+                          array_of(coefficients, coefficients.front().size()));
+}
+
 } // namespace
 
 void bind_calibration(py::module_& m) {
+    m.def("pls_path", &pls_path, py::arg("x"), py::arg("y"), py::arg("components"));
+    m.def(
+        "fit_pls",
+        [](const Matrix& x, const std::vector<double>& y) {
+            const PlsModel model = fit_pls(rows_of(x, "X"), y);
+            return py::make_tuple(model.intercept, array_of(model.coefficients), model.components,
+                                  array_of(model.inner_rmse));
+        },
+        py::arg("x"), py::arg("y"));
     py::class_<Calibration>(m, "Calibration")
         .def(py::init<const py::dict&, const std::vector<std::string>&,
                       const std::vector<std::string>&, const Matrix&, const std::vector<double>&,

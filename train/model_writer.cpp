@@ -28,7 +28,8 @@ std::optional<std::time_t> source_date_epoch() {
 void write_model(const boost::filesystem::path& folder, const BartFit& fit, const ModelCard& card,
                  const std::function<void()>& checkpoint,
                  const std::optional<CalibrationDomain>& domain,
-                 const std::optional<CalibrationDomain>& input_domain) {
+                 const std::optional<CalibrationDomain>& input_domain,
+                 const std::optional<LinearPart>& linear) {
     refuse_non_finite(fit);
     ModelContents contents;
     contents.draws = fit.forests.size();
@@ -54,6 +55,7 @@ void write_model(const boost::filesystem::path& folder, const BartFit& fit, cons
     contents.card = card;
     contents.domain = domain;
     contents.input_domain = input_domain;
+    contents.linear = linear;
     write_model_folder(folder, contents, checkpoint);
 }
 

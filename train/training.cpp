@@ -9,6 +9,7 @@
 #include "text/platform.h"
 #include "train/domain_fit.h"
 #include "train/fit_export.h"
+#include "train/method_choice.h"
 #include "train/model_writer.h"
 #include "train/training_error.h"
 
@@ -32,35 +33,13 @@ namespace {
 using training_error::fail;
 using training_error::quoted;
 
-// One row's posterior mean on the property's scale and its 95% predictive band, from the draws
-// with range scaling as prediction applies it (exp for a model of log(y)); the band is the one
-// the summary of a prediction gives the same sample.
-struct RowPrediction {
-    double mean = 0.0;
-    PredictiveBand band;
-    double pit = 0.0; // of `observed`, when given
-    double residual = 0.0;
-};
-
-// Row `j` of a matrix the exported fit predicted.
-RowPrediction predict_row(const PredictionMatrix& matrix, std::size_t j,
-                          const std::vector<double>& sigma, const std::string& id, bool log_model,
-                          std::optional<double> observed = std::nullopt) {
+// Row `j` of a matrix the exported fit predicted: its draws on the fitted scale.
+std::vector<double> draws_of_row(const PredictionMatrix& matrix, std::size_t j) {
     std::vector<double> fitted(matrix.size());
-    std::vector<double> values(matrix.size());
     for (std::size_t d = 0; d < matrix.size(); ++d) {
         fitted[d] = matrix[d][j];
-        values[d] = log_model ? std::exp(fitted[d]) : fitted[d];
     }
-    std::vector<double> scratch;
-    RowPrediction prediction{mean_of(values),
-                             predictive_band(fitted, sigma, id, log_model, scratch)};
-    if (observed) {
-        const double on_fitted_scale = log_model ? std::log(*observed) : *observed;
-        prediction.pit = predictive_pit(fitted, sigma, id, on_fitted_scale);
-        prediction.residual = standardized_residual(fitted, sigma, id, on_fitted_scale);
-    }
-    return prediction;
+    return fitted;
 }
 
 // Fits BART on the rows of `set` picked by `use`, with the response on the fitting scale.
@@ -75,6 +54,24 @@ BartFit fit_on(const TrainingSet& set, const std::vector<char>& use,
         }
     }
     return fit_bart(rows, y, options);
+}
+
+// Partial least squares on the rows of `set` picked by `use`, on the fitting scale.
+PlsModel fit_linear(const TrainingSet& set, const std::vector<char>& use,
+                    const TrainingSettings& settings) {
+    std::vector<std::vector<double>> rows;
+    std::vector<double> y;
+    for (std::size_t i = 0; i < set.rows.size(); ++i) {
+        if (use[i]) {
+            rows.push_back(set.rows[i]);
+            y.push_back(settings.input.log ? std::log(set.values[i]) : set.values[i]);
+        }
+    }
+    try {
+        return fit_pls(rows, y);
+    } catch (const std::invalid_argument& e) {
+        fail(e.what());
+    }
 }
 
 // The pipelines asked for, "auto" standing for the documented set, each once.
@@ -112,6 +109,14 @@ void check_destination(const TrainingSettings& settings) {
 void check_choices(const TrainingSettings& settings) {
     if (settings.k_choices.size() > 1 && settings.cv_folds == 0 && settings.folds.empty()) {
         fail("Choosing k among several values needs cross-validation: give --cv K or --folds.");
+    }
+    const std::vector<std::string> methods = method_names(settings.methods);
+    if ((methods.size() > 1 || methods.front() == "blend") && settings.cv_folds == 0 &&
+        settings.folds.empty()) {
+        fail(methods.size() > 1
+                 ? "Choosing the method among several needs cross-validation: give --cv K or "
+                   "--folds."
+                 : "The blend's weight is chosen by cross-validation: give --cv K or --folds.");
     }
     if (pipeline_texts(settings.preprocess).size() > 1 && settings.cv_folds == 0 &&
         settings.folds.empty()) {
@@ -235,6 +240,9 @@ public:
         cv.high.assign(n, 0.0);
         cv.pit.assign(n, std::nan(""));
         cv.residuals.assign(n, std::nan(""));
+        cv.draws.assign(n, std::vector<double>());
+        cv.fold.assign(folds_.begin(), folds_.end());
+        cv.fold_sigma.assign(static_cast<std::size_t>(fold_count_), std::vector<double>());
         for (int f = 1; f <= fold_count_; ++f) {
             std::vector<char> use(n);
             for (std::size_t i = 0; i < n; ++i) {
@@ -258,10 +266,12 @@ public:
                 }
             }
             const PredictionMatrix matrix = fitted.predict(held_out);
+            cv.fold_sigma[static_cast<std::size_t>(f - 1)] = fitted.sigma();
             for (std::size_t j = 0; j < which.size(); ++j) {
                 const std::size_t i = which[j];
-                const RowPrediction row = predict_row(matrix, j, fitted.sigma(), set_->ids[i],
-                                                      settings_.input.log, set_->values[i]);
+                cv.draws[i] = draws_of_row(matrix, j);
+                const RowPrediction row = predict_draws(cv.draws[i], fitted.sigma(), set_->ids[i],
+                                                        settings_.input.log, set_->values[i]);
                 cv.predicted[i] = row.mean;
                 cv.pit[i] = row.pit;
                 cv.residuals[i] = row.residual;
@@ -278,6 +288,31 @@ public:
         }
         cv.accuracy = accuracy_of(cv.observed, cv.predicted, cv.low, cv.high);
         return cv;
+    }
+
+    // Out-of-fold predictions of partial least squares on the fitted scale, on the folds of the
+    // cross-validations (NaN for a sample no fold left out).
+    std::vector<double> linear_out_of_fold() const {
+        const std::size_t n = set_->rows.size();
+        std::vector<double> predicted(n, std::nan(""));
+        for (int f = 1; f <= fold_count_; ++f) {
+            std::vector<char> use(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                use[i] = folds_[i] != f;
+            }
+            if (std::find(use.begin(), use.end(), 0) == use.end()) {
+                continue;
+            }
+            const TrainingSet refitted = fold_pipeline_ ? fold_set(use) : TrainingSet();
+            const TrainingSet& set = fold_pipeline_ ? refitted : *set_;
+            const PlsModel pls = fit_linear(set, use, settings_);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!use[i]) {
+                    predicted[i] = pls.predict(set.rows[i]);
+                }
+            }
+        }
+        return predicted;
     }
 
     // Names the cross-validations that follow in the log ("" for the usual words).
@@ -440,6 +475,28 @@ std::optional<CalibrationDomain> logged_domain(const TrainingSet& set, LoggerSet
 
 } // namespace
 
+std::vector<std::string> method_names(const std::vector<std::string>& asked) {
+    const std::vector<std::string> known{"bart", "pls", "blend"};
+    std::vector<bool> wanted(known.size(), false);
+    for (const std::string& method : asked) {
+        const auto found = std::find(known.begin(), known.end(), method);
+        if (method == "auto") {
+            wanted.assign(known.size(), true);
+        } else if (found == known.end()) {
+            fail("Unknown method '" + method + "': choose bart, pls, blend or auto.");
+        } else {
+            wanted[static_cast<std::size_t>(found - known.begin())] = true;
+        }
+    }
+    std::vector<std::string> names;
+    for (std::size_t m = 0; m < known.size(); ++m) {
+        if (wanted[m]) {
+            names.push_back(known[m]);
+        }
+    }
+    return names.empty() ? std::vector<std::string>{"bart"} : names;
+}
+
 TrainedModel calibrate_model(const TrainingSettings& settings, TrainingSet set, LoggerSet& log) {
     check_choices(settings);
     TrainingReport report;
@@ -482,12 +539,42 @@ TrainedModel calibrate_model(const TrainingSettings& settings, TrainingSet set, 
         report.cross_validation = run.cross_validate(report.k);
     }
 
+    const std::vector<std::string> methods = method_names(settings.methods);
+    std::optional<PlsModel> pls;
+    if (methods != std::vector<std::string>{"bart"}) {
+        if (report.cross_validation) {
+            choose_method(methods, run.linear_out_of_fold(), settings.input.log, report, log);
+        } else {
+            report.method = methods.front();
+            report.forest_weight = report.method == "pls" ? 0.0 : 1.0;
+        }
+        if (report.method != "bart") {
+            pls = fit_linear(set, std::vector<char>(set.rows.size(), 1), settings);
+            report.pls_components = pls->components;
+            VELDRA_LOG(log, Severity::info)
+                << "Partial least squares: " << pls->components
+                << (pls->components == 1 ? " component" : " components");
+        }
+    }
+
     BartFit fit = run.fit(std::vector<char>(set.rows.size(), 1), report.k, settings.bart.seed);
+    for (double& s : fit.sigma) {
+        s *= report.spread_factor; // what the blend's bands take their width from
+    }
     const ExportedFit exported(fit, settings.bart.threads);
     const PredictionMatrix matrix = exported.predict(set.rows);
     for (std::size_t i = 0; i < set.rows.size(); ++i) {
+        std::vector<double> fitted = draws_of_row(matrix, i);
+        if (pls) {
+            const double linear = pls->predict(set.rows[i]);
+            for (double& draw : fitted) {
+                draw = report.forest_weight == 0.0
+                           ? linear
+                           : report.forest_weight * draw + (1.0 - report.forest_weight) * linear;
+            }
+        }
         const RowPrediction row =
-            predict_row(matrix, i, exported.sigma(), set.ids[i], settings.input.log);
+            predict_draws(fitted, exported.sigma(), set.ids[i], settings.input.log);
         report.fitted.push_back(row.mean);
         report.fitted_low.push_back(row.band.low);
         report.fitted_high.push_back(row.band.high);
@@ -495,8 +582,22 @@ TrainedModel calibrate_model(const TrainingSettings& settings, TrainingSet set, 
     report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
     std::optional<CalibrationDomain> domain = logged_domain(set, log);
     report.domain = domain.has_value();
+    std::optional<LinearPart> linear;
+    if (pls) {
+        linear = linear_part_of(*pls, report);
+        if (linear->covariates.size() != linear->coefficients.size()) {
+            linear->covariates.clear();
+            for (std::size_t j = 0; j < linear->coefficients.size(); ++j) {
+                linear->covariates.push_back("x" + std::to_string(j + 1));
+            }
+        }
+        if (linear->preprocessing.empty()) {
+            linear->preprocessing = transformation_text(settings.input.transformation);
+        }
+    }
     return TrainedModel{std::move(report),       std::move(fit),     std::move(domain),
-                        std::move(input_domain), std::move(applied), run.total_steps()};
+                        std::move(input_domain), std::move(applied), std::move(linear),
+                        run.total_steps()};
 }
 
 void write_trained_model(const TrainingSettings& settings, TrainedModel& model, LoggerSet& log) {
@@ -508,7 +609,8 @@ void write_trained_model(const TrainingSettings& settings, TrainedModel& model, 
     const long total = model.steps;
     write_model(
         model.report.folder, model.fit, training_card(settings, model.report),
-        [&log, total] { log.progress(total, total); }, model.domain, model.input_domain);
+        [&log, total] { log.progress(total, total); }, model.domain, model.input_domain,
+        model.linear);
 }
 
 TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {

@@ -3,6 +3,7 @@
 #include "input/spectral_pipeline.h"
 #include "logging/logger_set.h"
 #include "models/calibration_domain.h"
+#include "models/linear_part.h"
 #include "models/model_card.h"
 #include "train/accuracy.h"
 #include "train/bart_sampler.h"
@@ -43,7 +44,19 @@ struct TrainingSettings {
     // score fits the model. "auto" stands for `automatic_pipelines()`. Empty: the
     // transformation alone, as before.
     std::vector<std::string> preprocess;
+    // How the model predicts: "bart" (the forests), "pls" (partial least squares on the same
+    // covariates, each draw its prediction with the forests' error spread) or "blend" (each
+    // draw w x the forests' + (1 - w) x the linear prediction, w from 0 to 1 in steps of 0.1 with
+    // the lowest out-of-fold RMSE); two or more are cross-validated on the same folds (after the
+    // pipeline and k are chosen) and the one with the lowest out-of-fold interval score is kept
+    // by the rule of the other choices, "blend" being the default among them. "auto" stands for
+    // all three. Empty: "bart".
+    std::vector<std::string> methods;
 };
+
+// The methods asked for, "auto" standing for all three, each once, in the order "bart", "pls",
+// "blend"; raises the trainer's message for an unknown one.
+std::vector<std::string> method_names(const std::vector<std::string>& asked);
 
 struct CrossValidation {
     std::string method; // "random K folds" or "folds from <file>"
@@ -62,6 +75,11 @@ struct CrossValidation {
     std::vector<double> pit;
     // Its standardized residual (`standardized_residual`), what bounds a level no draw can.
     std::vector<double> residuals;
+    // Its out-of-fold draws on the fitted scale (log(y) for a model of log(y)) and its fold's
+    // error spreads, so that a blend with a linear part is scored as it would predict.
+    std::vector<std::vector<double>> draws;
+    std::vector<int> fold;
+    std::vector<std::vector<double>> fold_sigma; // of fold f at f - 1
 };
 
 // One candidate pipeline and the out-of-fold accuracy it gave, with each sample's interval score
@@ -75,6 +93,14 @@ struct PipelineChoice {
 // One candidate k, likewise.
 struct KChoice {
     double k = 0.0;
+    Accuracy accuracy;
+    std::vector<double> scores;
+};
+
+// One candidate method, likewise, with the forests' weight it predicts with.
+struct MethodChoice {
+    std::string method;
+    double forest_weight = 1.0;
     Accuracy accuracy;
     std::vector<double> scores;
 };
@@ -102,6 +128,12 @@ struct TrainingReport {
     std::vector<std::vector<double>> preprocessing_references; // its MSC references
     std::vector<PipelineChoice> pipeline_choices; // when it was chosen, in the order given
     std::string pipeline_rule;                    // how it was chosen
+    std::string method;                           // "" for the forests alone, as asked by default
+    double forest_weight = 1.0;
+    double spread_factor = 1.0;               // of the forests' error spreads (`spread_factor`)
+    std::size_t pls_components = 0;           // of the linear part, when the model has one
+    std::vector<MethodChoice> method_choices; // when it was chosen, in the order given
+    std::string method_rule;                  // how it was chosen
 };
 
 // A calibration made and not yet written: the final fit, the report of it (its folder not yet
@@ -113,6 +145,7 @@ struct TrainedModel {
     std::optional<CalibrationDomain> domain;
     std::optional<CalibrationDomain> input_domain;
     std::optional<SpectralPipeline> pipeline;
+    std::optional<LinearPart> linear;
     long steps = 0;
 };
 

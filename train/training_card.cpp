@@ -80,6 +80,21 @@ ModelCard training_card(const TrainingSettings& settings, const TrainingReport& 
             card.k_candidates.push_back({choice.k, card_figures_of(choice.accuracy)});
         }
     }
+    if (!report.method.empty()) {
+        card.method = report.method;
+        card.forest_weight = report.forest_weight;
+        if (report.method != "bart") {
+            card.error_spread_factor = report.spread_factor;
+            card.pls_components = report.pls_components;
+        }
+        if (report.method_choices.size() > 1) {
+            card.method_rule = choice_rule_text(report.method_rule, "blend");
+            for (const MethodChoice& choice : report.method_choices) {
+                card.method_candidates.push_back(
+                    {choice.method, choice.forest_weight, card_figures_of(choice.accuracy)});
+            }
+        }
+    }
     return card;
 }
 

@@ -57,6 +57,35 @@ std::string rule_line(const std::string& chosen, const std::string& rule,
     return "chosen: " + chosen + ", " + why + "\n";
 }
 
+bool is_chosen_method(const MethodChoice& choice, const TrainingReport& report) {
+    return choice.method == report.method;
+}
+
+// The methods side by side: every one's out-of-fold figures, the chosen one marked.
+void method_lines(std::ostream& out, const TrainingReport& report) {
+    out << "method chosen by the out-of-fold interval score of the 95% bands (lower is better):\n"
+        << "  method  weight      R2      RMSE      bias  coverage  interval score          "
+           "above chosen\n";
+    for (const MethodChoice& choice : report.method_choices) {
+        const Accuracy& a = choice.accuracy;
+        out << (is_chosen_method(choice, report) ? "* " : "  ") << std::left << std::setw(6)
+            << choice.method << std::right << std::setw(8) << fixed(choice.forest_weight, 1)
+            << std::setw(8) << fixed(a.r2, 3) << std::setw(10) << fixed(a.rmse, 4) << std::setw(10)
+            << fixed(a.bias, 4) << std::setw(10) << fixed(a.coverage, 3) << std::setw(16)
+            << fixed(a.interval_score, 4);
+        const std::string above =
+            above_chosen(choice, report.method_choices, is_chosen_method, report);
+        if (!above.empty()) {
+            out << std::setw(22) << above;
+        }
+        out << "\n";
+    }
+    if (!report.method_rule.empty()) {
+        out << rule_line(report.method, report.method_rule, "blend");
+    }
+    out << "(weight: the forests' share of each draw, the rest partial least squares)\n";
+}
+
 } // namespace
 
 std::string training_report_text(const TrainingReport& report) {
@@ -111,7 +140,17 @@ std::string training_report_text(const TrainingReport& report) {
             out << rule_line("k " + shortest_text(report.k), report.k_rule, "k 2");
         }
     }
-    if (report.pipeline_choices.size() > 1 || report.k_choices.size() > 1) {
+    if (!report.method.empty() && report.method != "bart") {
+        out << "method: " << report.method << ", forests' weight " << fixed(report.forest_weight, 1)
+            << ", partial least squares with " << report.pls_components
+            << (report.pls_components == 1 ? " component" : " components") << ", error spreads x"
+            << fixed(report.spread_factor, 3) << "\n";
+    }
+    if (report.method_choices.size() > 1) {
+        method_lines(out, report);
+    }
+    if (report.pipeline_choices.size() > 1 || report.k_choices.size() > 1 ||
+        report.method_choices.size() > 1) {
         out << "above chosen: how much higher the interval score is than the chosen one's, "
                "sample by\nsample, +/- its standard error; ~: within one standard error (these "
                "samples cannot tell\nthat candidate from the chosen one)\n";

@@ -22,7 +22,10 @@ class BARTRegressor(RegressorMixin, BaseEstimator):
     `q`, `cuts`, `sparse`, `seed` and `threads`; `preprocess` is "first_der", "none", a pipeline
     ("drop(2400-2250)+sg(21,2,1)"), several separated by ";" or "auto" (chosen by
     cross-validation); `log` fits log(y); `cv` cross-validates with that many random folds, which
-    calibrates the intervals of :meth:`predict_interval`.
+    calibrates the intervals of :meth:`predict_interval`. `method` is "bart" (the forests),
+    "pls" (partial least squares on the same covariates), "blend" (each draw a weighted sum of
+    both, the weight chosen by cross-validation), several separated by ";" or "auto" (all three,
+    chosen by cross-validation); ``report_["methods"]`` holds every one's out-of-fold figures.
 
     ``fit(X, y)`` takes X as an array (samples x wavenumbers) or a pandas DataFrame (its columns
     naming the wavenumbers, its index the samples); pipelines that cut ranges need the
@@ -49,6 +52,7 @@ class BARTRegressor(RegressorMixin, BaseEstimator):
         cv=0,
         seed=1,
         threads=0,
+        method="bart",
     ):
         self.trees = trees
         self.draws = draws
@@ -67,6 +71,7 @@ class BARTRegressor(RegressorMixin, BaseEstimator):
         self.cv = cv
         self.seed = seed
         self.threads = threads
+        self.method = method
 
     def _parameters(self):
         p = self.get_params()
@@ -74,6 +79,10 @@ class BARTRegressor(RegressorMixin, BaseEstimator):
         p["preprocess"] = (
             [p["preprocess"]] if isinstance(p["preprocess"], str) else list(p["preprocess"])
         )
+        if not isinstance(p["method"], str):
+            raise ValueError(f"method takes bart, pls, blend, auto or several of them, not "
+                             f"{p['method']!r}.")
+        p["method"] = [m.strip() for m in p["method"].split(";") if m.strip()]
         for name in ("trees", "draws", "burn_in", "thin", "chains", "cuts", "seed", "threads", "cv"):
             value = p[name]
             if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
