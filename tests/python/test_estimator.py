@@ -31,6 +31,8 @@ def folder_bytes(folder):
 @pytest.mark.parametrize("options", [
     dict(cv=5),
     dict(log=True, preprocess="snv+sg(11,2,1);first_der", k=[1, 2], cv=3, seed=4),
+    dict(log=True, method="auto", cv=5, seed=2),
+    dict(method="pls", cv=0),
 ])
 def test_saved_model_is_veldra_trains_and_predicts_as_it(nrw, tmp_path, fixed_date, options):
     frame, targets = nrw
@@ -45,7 +47,12 @@ def test_saved_model_is_veldra_trains_and_predicts_as_it(nrw, tmp_path, fixed_da
                model_tree(tmp_path / "cli"), "--quiet", "--trees", "20", "--draws", "100",
                "--burn-in", "50", "--cv", str(options["cv"]), "--seed", str(options.get("seed", 1))]
     if options.get("log"):
-        command += ["--log", "--k", "1,2", "--preprocess", options["preprocess"]]
+        command += ["--log"]
+    if "k" in options:
+        command += ["--k", ",".join(str(k) for k in options["k"])]
+    for name in ("preprocess", "method"):
+        if name in options:
+            command += ["--" + name, options[name]]
     run(*command, env=fixed_date)
     assert folder_bytes(tmp_path / "py" / "mir" / "m3.SOC") == \
         folder_bytes(tmp_path / "cli" / "mir" / "m3.SOC")
@@ -53,10 +60,14 @@ def test_saved_model_is_veldra_trains_and_predicts_as_it(nrw, tmp_path, fixed_da
     model = veldra.Model(saved)
     held_out = frame.iloc[80:]
     assert np.array_equal(estimator.predict(held_out), model.predict(held_out))
-    for level in (0.9, 0.95):
+    for level in (0.9, 0.95) if options["cv"] else (0.95,):
         assert np.array_equal(estimator.predict_interval(held_out, level),
                               model.predict_interval(held_out, level), equal_nan=True)
-    assert estimator.report_["calibrated"] and estimator.report_["samples"] == 80
+    assert estimator.report_["calibrated"] == (options["cv"] > 0)
+    assert estimator.report_["samples"] == 80
+    if "method" in options:
+        assert estimator.report_["method"] == veldra.Model(saved).card["method"]["name"]
+        assert len(estimator.report_["methods"]) == (3 if options["method"] == "auto" else 0)
 
 
 def test_scikit_learn_tools_work(nrw):
