@@ -85,7 +85,8 @@ int show_results(QApplication& application, const std::vector<std::string>& argu
 }
 
 // "veldra --calibrate [--spectra P] [--targets CSV] [--target COLUMN] [--property NAME]
-// [--folds CSV] [--preprocess PIPELINE] [--models DIR] [--start]": the calibration window
+// [--folds CSV] [--preprocess PIPELINE] [--method METHOD] [--models DIR] [--start]": the
+// calibration window
 // alone, filled in.
 int show_calibration(QApplication& application, const std::vector<std::string>& arguments,
                      const char* first_argument) {
@@ -116,6 +117,9 @@ int show_calibration(QApplication& application, const std::vector<std::string>& 
                      given["folds"]);
     if (given.count("preprocess") > 0) {
         calibration.fill_preprocessing(given["preprocess"]);
+    }
+    if (given.count("method") > 0) {
+        calibration.fill_method(given["method"]);
     }
     calibration.show();
     if (start) {

@@ -293,6 +293,13 @@ void CalibrationWindow::fill(const QString& spectra, const QString& references,
     }
 }
 
+void CalibrationWindow::fill_method(const QString& method) {
+    const int index = ui_->calibration_method->findText(method);
+    if (index >= 0) {
+        ui_->calibration_method->setCurrentIndex(index);
+    }
+}
+
 void CalibrationWindow::fill_preprocessing(const QString& pipeline) {
     if (pipeline.trimmed() == "auto") {
         choose_preprocessing_->setChecked(true);
@@ -365,6 +372,12 @@ TrainingSettings CalibrationWindow::settings() const {
     b.q = q_->value();
     b.sparse = sparse_->isChecked();
     s.preprocess = preprocess_choice(s);
+    s.methods = {ui_->calibration_method->currentText().toStdString()};
+    if (s.methods.front() != "bart" && s.methods.front() != "pls" && s.cv_folds == 0 &&
+        s.folds.empty()) {
+        throw std::runtime_error("Choosing the method, or the blend's weight, needs "
+                                 "cross-validation: choose K random folds or a folds file.");
+    }
     if (choose_k_->isChecked()) {
         if (s.cv_folds == 0 && s.folds.empty()) {
             throw std::runtime_error("Choosing k needs cross-validation: choose K random folds "

@@ -69,6 +69,8 @@ public:
     // Fills the preprocessing field with a pipeline (several joined by ';'); "auto" ticks
     // "choose by cross-validation" instead.
     void fill_preprocessing(const QString& pipeline);
+    // Chooses the method ("bart", "pls", "blend" or "auto"); another text is ignored.
+    void fill_method(const QString& method);
 
 signals:
     void finished(bool ok);

@@ -1,6 +1,7 @@
 #include "job/job_record.h"
 
 #include "models/model_layout.h"
+#include "text/number_text.h"
 
 #include <charconv>
 #include <stdexcept>
@@ -69,8 +70,18 @@ std::string model_card_text(const JobRecord::Pair& pair) {
     if (card.demonstration) {
         return "demonstration model";
     }
+    std::string method;
+    if (card.method == "pls") {
+        method = "; method pls (partial least squares, " +
+                 std::to_string(card.pls_components.value_or(0)) + " components)";
+    } else if (card.method == "blend") {
+        method = "; method blend (forests' weight " +
+                 shortest_text(card.forest_weight.value_or(0.0)) + ", partial least squares " +
+                 std::to_string(card.pls_components.value_or(0)) + " components)";
+    }
     return card_figures(card) +
-           (card.preprocessing.empty() ? std::string() : "; preprocessing " + card.preprocessing);
+           (card.preprocessing.empty() ? std::string() : "; preprocessing " + card.preprocessing) +
+           method;
 }
 
 } // namespace veldra

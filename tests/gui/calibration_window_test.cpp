@@ -238,6 +238,31 @@ TEST(CalibrationWindow, PreprocessingIsTheCommandLinesChoice) {
               "folds file.");
 }
 
+// The method chosen in the window is the command line's --method: the same model folder, and
+// the figures show every method side by side.
+TEST(CalibrationWindow, MethodIsTheCommandLinesChoice) {
+    Lab lab;
+    const test::ScopedEnvironment epoch("SOURCE_DATE_EPOCH", "1700000000");
+    CalibrationWindow window(nullptr, lab.models(), lab.dialogs);
+    lab.fill_small(window);
+    auto* method = window.findChild<QComboBox*>("calibration_method");
+    EXPECT_EQ(method->currentText(), "bart");
+    method->setCurrentText("auto");
+    const QString figures = lab.calibrate(window);
+    for (const char* line : {"method chosen by the out-of-fold interval score", "bart       1.0",
+                             "pls        0.0", "blend  "}) {
+        EXPECT_TRUE(figures.contains(line)) << line << "\n" << figures.toStdString();
+    }
+    lab.expect_command_line_model(" --method auto", figures);
+
+    window.findChild<QComboBox*>("calibration_validation")->setCurrentText("none");
+    EXPECT_EQ(test::error_text([&] { window.settings(); }),
+              "Choosing the method, or the blend's weight, needs cross-validation: choose K "
+              "random folds or a folds file.");
+    method->setCurrentText("pls");
+    EXPECT_EQ(window.settings().methods, std::vector<std::string>{"pls"});
+}
+
 // The window's fields take exactly what the sampler takes: each field's ends pass the
 // sampler's checks, and the sampler refuses what lies just beyond a whole-number field's ends.
 TEST(CalibrationWindow, SettingFieldsHaveTheSamplersRanges) {

@@ -62,3 +62,35 @@ TEST(JobRecord, SettingsAndEveryPairsCard) {
 
 } // namespace
 } // namespace veldra
+
+namespace veldra {
+namespace {
+
+// The line a window and a report show of a model says how it predicts: the forests alone say
+// nothing more; a linear part, its method, weight and components.
+TEST(JobRecord, TheCardLineNamesAModelsMethod) {
+    JobRecord::Pair pair;
+    pair.card = ModelCard();
+    CardCrossValidation cv;
+    cv.accuracy.r2 = 0.9;
+    cv.accuracy.rmse = 0.1;
+    pair.card->cross_validation = cv;
+    pair.card->samples = 100;
+    const std::string forests = model_card_text(pair);
+    EXPECT_EQ(forests.find("method"), std::string::npos) << forests;
+    pair.card->method = "bart";
+    EXPECT_EQ(model_card_text(pair), forests);
+    pair.card->method = "blend";
+    pair.card->forest_weight = 0.7;
+    pair.card->pls_components = 12;
+    EXPECT_EQ(model_card_text(pair),
+              forests + "; method blend (forests' weight 0.7, partial least squares 12 "
+                        "components)");
+    pair.card->method = "pls";
+    pair.card->forest_weight = 0.0;
+    EXPECT_EQ(model_card_text(pair),
+              forests + "; method pls (partial least squares, 12 components)");
+}
+
+} // namespace
+} // namespace veldra
