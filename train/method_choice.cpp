@@ -143,16 +143,23 @@ void choose_method(const std::vector<std::string>& methods, const std::vector<do
         << (methods.size() > 1 ? " chosen (" + report.method_rule + ")" : std::string());
 }
 
-LinearPart linear_part_of(const PlsModel& pls, const TrainingReport& report) {
+LinearPart linear_part_of(const PlsModel& pls, const TrainingReport& report,
+                          const std::string& transformation) {
     LinearPart part;
     part.method = report.method;
     part.forest_weight = report.forest_weight;
     part.intercept = pls.intercept;
     part.coefficients = pls.coefficients;
     part.covariates = report.covariate_names;
+    if (part.covariates.size() != part.coefficients.size()) {
+        part.covariates.clear(); // the spectra did not name them all: their places do
+        for (std::size_t j = 0; j < part.coefficients.size(); ++j) {
+            part.covariates.push_back("x" + std::to_string(j + 1));
+        }
+    }
     part.components = pls.components;
     part.component_rule = pls_component_rule();
-    part.preprocessing = report.preprocessing;
+    part.preprocessing = report.preprocessing.empty() ? transformation : report.preprocessing;
     part.spread_factor = report.spread_factor;
     return part;
 }

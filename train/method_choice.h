@@ -54,7 +54,9 @@ double blend_weight(const CrossValidation& forests, const std::vector<double>& l
 void choose_method(const std::vector<std::string>& methods, const std::vector<double>& linear,
                    bool log_model, TrainingReport& report, LoggerSet& log);
 
-// The linear part a model of `method` predicts with.
-LinearPart linear_part_of(const PlsModel& pls, const TrainingReport& report);
+// The linear part of the model `report` describes; `transformation` names what its covariates
+// went through when the model has no pipeline.
+LinearPart linear_part_of(const PlsModel& pls, const TrainingReport& report,
+                          const std::string& transformation);
 
 } // namespace veldra

@@ -12,6 +12,7 @@
 #include "train/method_choice.h"
 #include "train/model_writer.h"
 #include "train/training_error.h"
+#include "train/training_run.h"
 
 #include <algorithm>
 #include <charconv>
@@ -32,47 +33,6 @@ namespace {
 
 using training_error::fail;
 using training_error::quoted;
-
-// Row `j` of a matrix the exported fit predicted: its draws on the fitted scale.
-std::vector<double> draws_of_row(const PredictionMatrix& matrix, std::size_t j) {
-    std::vector<double> fitted(matrix.size());
-    for (std::size_t d = 0; d < matrix.size(); ++d) {
-        fitted[d] = matrix[d][j];
-    }
-    return fitted;
-}
-
-// Fits BART on the rows of `set` picked by `use`, with the response on the fitting scale.
-BartFit fit_on(const TrainingSet& set, const std::vector<char>& use,
-               const TrainingSettings& settings, const BartOptions& options) {
-    std::vector<std::vector<double>> rows;
-    std::vector<double> y;
-    for (std::size_t i = 0; i < set.rows.size(); ++i) {
-        if (use[i]) {
-            rows.push_back(set.rows[i]);
-            y.push_back(settings.input.log ? std::log(set.values[i]) : set.values[i]);
-        }
-    }
-    return fit_bart(rows, y, options);
-}
-
-// Partial least squares on the rows of `set` picked by `use`, on the fitting scale.
-PlsModel fit_linear(const TrainingSet& set, const std::vector<char>& use,
-                    const TrainingSettings& settings) {
-    std::vector<std::vector<double>> rows;
-    std::vector<double> y;
-    for (std::size_t i = 0; i < set.rows.size(); ++i) {
-        if (use[i]) {
-            rows.push_back(set.rows[i]);
-            y.push_back(settings.input.log ? std::log(set.values[i]) : set.values[i]);
-        }
-    }
-    try {
-        return fit_pls(rows, y);
-    } catch (const std::invalid_argument& e) {
-        fail(e.what());
-    }
-}
 
 // The pipelines asked for, "auto" standing for the documented set, each once.
 std::vector<std::string> pipeline_texts(const std::vector<std::string>& asked) {
@@ -152,226 +112,6 @@ void check_folder(const TrainingSettings& settings, const fs::path& folder) {
         }
     }
 }
-
-// The set as `pipeline` preprocesses its spectra.
-TrainingSet preprocessed(const TrainingSet& raw, const SpectralPipeline& pipeline) {
-    TrainingSet set = raw;
-    std::vector<double> scratch;
-    for (std::vector<double>& row : set.rows) {
-        std::vector<double> out;
-        pipeline.apply(row.data(), out, scratch);
-        row = std::move(out);
-    }
-    return set;
-}
-
-// The fits of one training run: the folds, and every fit's iterations reported against the
-// whole run's.
-class TrainingRun {
-public:
-    TrainingRun(const TrainingSettings& settings, const TrainingSet& set, std::size_t pipelines,
-                LoggerSet& log)
-        : settings_(settings), set_(&set), log_(log) {
-        if (settings.cv_folds > 0 || !settings.folds.empty()) {
-            folds_ = assign_folds(settings.folds, settings.cv_folds, settings.bart.seed, set,
-                                  settings.input.id_column);
-            fold_count_ = *std::max_element(folds_.begin(), folds_.end());
-        }
-        per_fit_ = static_cast<long>(settings.bart.chains) * settings.bart.burn_in +
-                   static_cast<long>(settings.bart.draws) * settings.bart.thin;
-        long fold_fits = 0;
-        for (int f = 1; f <= fold_count_; ++f) {
-            fold_fits += std::count(folds_.begin(), folds_.end(), f) > 0 ? 1 : 0;
-        }
-        const std::size_t ks = settings.k_choices.size();
-        const std::size_t validations =
-            (pipelines > 1 ? pipelines : 0) +
-            (ks > 1 ? ks - (pipelines > 1 ? 1 : 0) : (pipelines > 1 ? 0 : 1));
-        fits_ = 1 + fold_fits * static_cast<long>(validations);
-    }
-
-    // The set the next fits use: the same samples, preprocessed another way. When `pipeline`
-    // fits references to the calibration spectra (MSC), each fold of a cross-validation refits
-    // them to its own calibration rows of `raw`, so that no held-out spectrum shapes them.
-    void use(const TrainingSet& set, const TrainingSet* raw = nullptr,
-             const SpectralPipeline* pipeline = nullptr) {
-        set_ = &set;
-        fold_pipeline_.reset();
-        raw_ = nullptr;
-        if (raw && pipeline && pipeline->needs_references()) {
-            fold_pipeline_ = *pipeline;
-            raw_ = raw;
-        }
-    }
-
-    bool cross_validated() const { return fold_count_ > 0; }
-
-    // The sampler iterations of every fit of the run: the total its progress reports count to.
-    long total_steps() const { return per_fit_ * fits_; }
-
-    // BART fitted with `k` on the rows `use` picks, seeded with `seed`.
-    BartFit fit(const std::vector<char>& use, double k, std::uint64_t seed) {
-        return fit(*set_, use, k, seed);
-    }
-    BartFit fit(const TrainingSet& set, const std::vector<char>& use, double k,
-                std::uint64_t seed) {
-        BartOptions options = settings_.bart;
-        options.seed = seed;
-        options.k = k;
-        options.progress = [this](long done, long) {
-            log_.progress(offset_ + done, per_fit_ * fits_);
-        };
-        BartFit fitted = fit_on(set, use, settings_, options);
-        offset_ += per_fit_;
-        return fitted;
-    }
-
-    // Out-of-fold predictions and bands with the leaf prior's `k`.
-    CrossValidation cross_validate(double k) {
-        const std::size_t n = set_->rows.size();
-        CrossValidation cv;
-        cv.method = settings_.folds.empty()
-                        ? "random " + std::to_string(settings_.cv_folds) + " folds"
-                        : "folds from " + settings_.folds;
-        cv.ids = set_->ids;
-        cv.observed = set_->values;
-        cv.predicted.assign(n, 0.0);
-        cv.low.assign(n, 0.0);
-        cv.high.assign(n, 0.0);
-        cv.pit.assign(n, std::nan(""));
-        cv.residuals.assign(n, std::nan(""));
-        cv.draws.assign(n, std::vector<double>());
-        cv.fold.assign(folds_.begin(), folds_.end());
-        cv.fold_sigma.assign(static_cast<std::size_t>(fold_count_), std::vector<double>());
-        for (int f = 1; f <= fold_count_; ++f) {
-            std::vector<char> use(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                use[i] = folds_[i] != f;
-            }
-            if (std::find(use.begin(), use.end(), 0) == use.end()) {
-                continue; // an empty fold
-            }
-            ++cv.folds;
-            const TrainingSet refitted = fold_pipeline_ ? fold_set(use) : TrainingSet();
-            const TrainingSet& set = fold_pipeline_ ? refitted : *set_;
-            const ExportedFit fitted(
-                fit(set, use, k, settings_.bart.seed + static_cast<unsigned>(f)),
-                settings_.bart.threads);
-            SpectraRows held_out;
-            std::vector<std::size_t> which;
-            for (std::size_t i = 0; i < n; ++i) {
-                if (!use[i]) {
-                    held_out.push_back(set.rows[i]);
-                    which.push_back(i);
-                }
-            }
-            const PredictionMatrix matrix = fitted.predict(held_out);
-            cv.fold_sigma[static_cast<std::size_t>(f - 1)] = fitted.sigma();
-            for (std::size_t j = 0; j < which.size(); ++j) {
-                const std::size_t i = which[j];
-                cv.draws[i] = draws_of_row(matrix, j);
-                const RowPrediction row = predict_draws(cv.draws[i], fitted.sigma(), set_->ids[i],
-                                                        settings_.input.log, set_->values[i]);
-                cv.predicted[i] = row.mean;
-                cv.pit[i] = row.pit;
-                cv.residuals[i] = row.residual;
-                cv.low[i] = row.band.low;
-                cv.high[i] = row.band.high;
-            }
-            if (!stage_.empty()) {
-                VELDRA_LOG(log_, Severity::info) << stage_ << ", fold " << f << " done";
-            } else if (settings_.k_choices.size() > 1) {
-                VELDRA_LOG(log_, Severity::info) << "k " << k << ", fold " << f << " done";
-            } else {
-                VELDRA_LOG(log_, Severity::info) << "fold " << f << " done";
-            }
-        }
-        cv.accuracy = accuracy_of(cv.observed, cv.predicted, cv.low, cv.high);
-        return cv;
-    }
-
-    // Out-of-fold predictions of partial least squares on the fitted scale, on the folds of the
-    // cross-validations (NaN for a sample no fold left out).
-    std::vector<double> linear_out_of_fold() const {
-        const std::size_t n = set_->rows.size();
-        std::vector<double> predicted(n, std::nan(""));
-        for (int f = 1; f <= fold_count_; ++f) {
-            std::vector<char> use(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                use[i] = folds_[i] != f;
-            }
-            if (std::find(use.begin(), use.end(), 0) == use.end()) {
-                continue;
-            }
-            const TrainingSet refitted = fold_pipeline_ ? fold_set(use) : TrainingSet();
-            const TrainingSet& set = fold_pipeline_ ? refitted : *set_;
-            const PlsModel pls = fit_linear(set, use, settings_);
-            for (std::size_t i = 0; i < n; ++i) {
-                if (!use[i]) {
-                    predicted[i] = pls.predict(set.rows[i]);
-                }
-            }
-        }
-        return predicted;
-    }
-
-    // Names the cross-validations that follow in the log ("" for the usual words).
-    void set_stage(const std::string& stage) { stage_ = stage; }
-
-    // Every candidate k cross-validated on the same folds, seeds and error draws; the one with
-    // the lowest interval score is kept in `report`. `known` is the cross-validation at
-    // `known_k` when it was made already.
-    void choose_k(TrainingReport& report, std::optional<CrossValidation> known = std::nullopt,
-                  double known_k = 0.0) {
-        std::vector<CrossValidation> cvs;
-        std::vector<std::vector<double>> scores;
-        std::optional<std::size_t> default_k;
-        for (const double k : settings_.k_choices) {
-            CrossValidation cv = k == known_k && known ? std::move(*known) : cross_validate(k);
-            VELDRA_LOG(log_, Severity::info)
-                << "k " << k << ": out-of-fold RMSE " << cv.accuracy.rmse << ", coverage "
-                << cv.accuracy.coverage << ", interval score " << cv.accuracy.interval_score;
-            report.k_choices.push_back(
-                {k, cv.accuracy, interval_scores(cv.observed, cv.low, cv.high)});
-            scores.push_back(report.k_choices.back().scores);
-            if (k == BartOptions().k) {
-                default_k = cvs.size();
-            }
-            cvs.push_back(std::move(cv));
-        }
-        const CandidateChoice choice = choose_candidate(scores, default_k);
-        report.cross_validation = std::move(cvs[choice.index]);
-        report.k = settings_.k_choices[choice.index];
-        report.k_rule = choice.rule;
-        VELDRA_LOG(log_, Severity::info) << "k " << report.k << " chosen (" << choice.rule << ")";
-    }
-
-private:
-    // The spectra as read, preprocessed with references fitted to the rows `use` keeps.
-    TrainingSet fold_set(const std::vector<char>& use) const {
-        SpectralPipeline pipeline = *fold_pipeline_;
-        std::vector<std::vector<double>> rows;
-        for (std::size_t i = 0; i < use.size(); ++i) {
-            if (use[i]) {
-                rows.push_back(raw_->rows[i]);
-            }
-        }
-        pipeline.fit(rows);
-        return preprocessed(*raw_, pipeline);
-    }
-
-    const TrainingSettings& settings_;
-    const TrainingSet* set_;
-    const TrainingSet* raw_ = nullptr;
-    std::optional<SpectralPipeline> fold_pipeline_;
-    LoggerSet& log_;
-    std::string stage_;
-    std::vector<int> folds_;
-    int fold_count_ = 0;
-    long per_fit_ = 0;
-    long fits_ = 0;
-    long offset_ = 0;
-};
 
 // The k at which pipelines are compared: the sampler's default 2 when it is a candidate (the
 // bands of a small k are wide for every pipeline alike), else the first candidate; the model's
@@ -473,6 +213,56 @@ std::optional<CalibrationDomain> logged_domain(const TrainingSet& set, LoggerSet
     return domain;
 }
 
+// The method the model predicts by: chosen among those asked on the cross-validation when there
+// is one, with the linear part fitted on every sample when it has one.
+std::optional<PlsModel> settle_method(const TrainingSettings& settings, const TrainingSet& set,
+                                      const TrainingRun& run, TrainingReport& report,
+                                      LoggerSet& log) {
+    const std::vector<std::string> methods = method_names(settings.methods);
+    std::optional<PlsModel> pls;
+    if (methods != std::vector<std::string>{"bart"}) {
+        if (report.cross_validation) {
+            choose_method(methods, run.linear_out_of_fold(), settings.input.log, report, log);
+        } else {
+            report.method = methods.front();
+            report.forest_weight = report.method == "pls" ? 0.0 : 1.0;
+        }
+        if (report.method != "bart") {
+            pls = fit_linear(set, std::vector<char>(set.rows.size(), 1), settings);
+            report.pls_components = pls->components;
+            VELDRA_LOG(log, Severity::info)
+                << "Partial least squares: " << pls->components
+                << (pls->components == 1 ? " component" : " components");
+        }
+    }
+    return pls;
+}
+
+// The fit's posterior means and 95% predictive bands of the calibration samples, as the model
+// predicts them (blended with `pls` when given), and their accuracy, in `report`.
+void report_fit(const BartFit& fit, const PlsModel* pls, const TrainingSet& set,
+                const TrainingSettings& settings, TrainingReport& report) {
+    const ExportedFit exported(fit, settings.bart.threads);
+    const PredictionMatrix matrix = exported.predict(set.rows);
+    for (std::size_t i = 0; i < set.rows.size(); ++i) {
+        std::vector<double> fitted = draws_of_row(matrix, i);
+        if (pls) {
+            const double linear = pls->predict(set.rows[i]);
+            for (double& draw : fitted) {
+                draw = report.forest_weight == 0.0
+                           ? linear
+                           : report.forest_weight * draw + (1.0 - report.forest_weight) * linear;
+            }
+        }
+        const RowPrediction row =
+            predict_draws(fitted, exported.sigma(), set.ids[i], settings.input.log);
+        report.fitted.push_back(row.mean);
+        report.fitted_low.push_back(row.band.low);
+        report.fitted_high.push_back(row.band.high);
+    }
+    report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
+}
+
 } // namespace
 
 std::vector<std::string> method_names(const std::vector<std::string>& asked) {
@@ -539,61 +329,18 @@ TrainedModel calibrate_model(const TrainingSettings& settings, TrainingSet set, 
         report.cross_validation = run.cross_validate(report.k);
     }
 
-    const std::vector<std::string> methods = method_names(settings.methods);
-    std::optional<PlsModel> pls;
-    if (methods != std::vector<std::string>{"bart"}) {
-        if (report.cross_validation) {
-            choose_method(methods, run.linear_out_of_fold(), settings.input.log, report, log);
-        } else {
-            report.method = methods.front();
-            report.forest_weight = report.method == "pls" ? 0.0 : 1.0;
-        }
-        if (report.method != "bart") {
-            pls = fit_linear(set, std::vector<char>(set.rows.size(), 1), settings);
-            report.pls_components = pls->components;
-            VELDRA_LOG(log, Severity::info)
-                << "Partial least squares: " << pls->components
-                << (pls->components == 1 ? " component" : " components");
-        }
-    }
+    const std::optional<PlsModel> pls = settle_method(settings, set, run, report, log);
 
     BartFit fit = run.fit(std::vector<char>(set.rows.size(), 1), report.k, settings.bart.seed);
     for (double& s : fit.sigma) {
         s *= report.spread_factor; // what the blend's bands take their width from
     }
-    const ExportedFit exported(fit, settings.bart.threads);
-    const PredictionMatrix matrix = exported.predict(set.rows);
-    for (std::size_t i = 0; i < set.rows.size(); ++i) {
-        std::vector<double> fitted = draws_of_row(matrix, i);
-        if (pls) {
-            const double linear = pls->predict(set.rows[i]);
-            for (double& draw : fitted) {
-                draw = report.forest_weight == 0.0
-                           ? linear
-                           : report.forest_weight * draw + (1.0 - report.forest_weight) * linear;
-            }
-        }
-        const RowPrediction row =
-            predict_draws(fitted, exported.sigma(), set.ids[i], settings.input.log);
-        report.fitted.push_back(row.mean);
-        report.fitted_low.push_back(row.band.low);
-        report.fitted_high.push_back(row.band.high);
-    }
-    report.fit = accuracy_of(set.values, report.fitted, report.fitted_low, report.fitted_high);
+    report_fit(fit, pls ? &*pls : nullptr, set, settings, report);
     std::optional<CalibrationDomain> domain = logged_domain(set, log);
     report.domain = domain.has_value();
     std::optional<LinearPart> linear;
     if (pls) {
-        linear = linear_part_of(*pls, report);
-        if (linear->covariates.size() != linear->coefficients.size()) {
-            linear->covariates.clear();
-            for (std::size_t j = 0; j < linear->coefficients.size(); ++j) {
-                linear->covariates.push_back("x" + std::to_string(j + 1));
-            }
-        }
-        if (linear->preprocessing.empty()) {
-            linear->preprocessing = transformation_text(settings.input.transformation);
-        }
+        linear = linear_part_of(*pls, report, transformation_text(settings.input.transformation));
     }
     return TrainedModel{std::move(report),       std::move(fit),     std::move(domain),
                         std::move(input_domain), std::move(applied), std::move(linear),
