@@ -126,6 +126,15 @@ ModelDigest model_files_digest(const fs::path& folder, const ModelDigest& known)
     return digest;
 }
 
+std::string model_identity(const fs::path& folder) {
+    Digest digest;
+    digest.add("card " + file_digest(card_file(folder)) + "\n");
+    for (const auto& [key, value] : model_files_digest(folder)) {
+        digest.add(key + " " + value + "\n");
+    }
+    return digest.hex();
+}
+
 std::vector<std::string> model_changes(const fs::path& folder, const ModelCard& card,
                                        const ModelDigest& known) {
     std::vector<std::string> changed;

@@ -36,6 +36,11 @@ std::string draws_digest(std::vector<std::pair<std::string, std::uintmax_t>> nam
 ModelDigest model_files_digest(const boost::filesystem::path& folder,
                                const ModelDigest& known = {});
 
+// One digest of the model in `folder` as it stands: its card's bytes and the digests of its
+// files (`model_files_digest`). Two folders with the same identity predict alike; a process
+// that receives a model by its path checks that it is the one the sender had.
+std::string model_identity(const boost::filesystem::path& folder);
+
 // What of the model in `folder` differs from what its card recorded, in a lab's words ("the
 // card's pipeline, references, covariates or calibration", "the draw files", "sigma.txt", ...);
 // empty when nothing does, or when the card recorded nothing (an earlier version's). `known` as

@@ -263,6 +263,23 @@ py::tuple pls_path(const Matrix& x, const std::vector<double>& y, std::size_t co
 } // namespace
 
 void bind_calibration(py::module_& m) {
+    m.def(
+        "copy_model",
+        [](const std::string& source, const std::string& models, const std::string& property,
+           const std::string& spectrometer, bool force, const std::string& target) {
+            TrainingSettings settings;
+            settings.models = models;
+            settings.property = property;
+            settings.spectrometer_type = spectrometer;
+            settings.force = force;
+            std::string folder;
+            run_interruptibly([&](LoggerSet& log) {
+                folder = copy_trained_model(source, settings, target, log).string();
+            });
+            return folder;
+        },
+        py::arg("source"), py::arg("models"), py::arg("property"), py::arg("spectrometer"),
+        py::arg("force"), py::arg("target"));
     m.def("pls_path", &pls_path, py::arg("x"), py::arg("y"), py::arg("components"));
     m.def(
         "fit_pls",

@@ -1,6 +1,7 @@
 #include "python/model_binding.h"
 
 #include "job/prediction_driver.h"
+#include "models/model_digest.h"
 #include "models/model_folder.h"
 #include "models/model_open.h"
 #include "python/arrays.h"
@@ -130,7 +131,9 @@ void bind_model(py::module_& m) {
         .def_property_readonly("draws", &ModelHandle::draws)
         .def_property_readonly("calibrated", &ModelHandle::calibrated)
         .def_property_readonly("has_error_spreads", &ModelHandle::has_error_spreads)
-        .def_property_readonly("covariate_names", &ModelHandle::covariate_names);
+        .def_property_readonly("covariate_names", &ModelHandle::covariate_names)
+        .def_property_readonly(
+            "identity", [](const ModelHandle& handle) { return model_identity(handle.folder()); });
 }
 
 } // namespace veldra::python

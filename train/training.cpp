@@ -4,6 +4,7 @@
 #include "input/spectral_pipeline.h"
 #include "models/model_folder.h"
 #include "models/model_layout.h"
+#include "models/model_open.h"
 #include "text/first_derivative.h"
 #include "text/number_text.h"
 #include "text/platform.h"
@@ -358,6 +359,40 @@ void write_trained_model(const TrainingSettings& settings, TrainedModel& model, 
         model.report.folder, model.fit, training_card(settings, model.report),
         [&log, total] { log.progress(total, total); }, model.domain, model.input_domain,
         model.linear);
+}
+
+fs::path copy_trained_model(const fs::path& source, const TrainingSettings& settings,
+                            const std::string& target, LoggerSet& log) {
+    check_destination(settings);
+    const fs::path folder =
+        model_folder(settings.models, settings.spectrometer_type, settings.property);
+    check_folder(settings, folder);
+    const OpenedModel opened = open_model(source);
+    if (!opened.card) {
+        fail("The model in " + quoted(source.string()) + " has no card to copy.");
+    }
+    ModelCard card = *opened.card;
+    card.property = settings.property;
+    card.model_folder = model_property_name(settings.property);
+    card.spectrometer_type = settings.spectrometer_type;
+    card.target = target;
+    ModelContents contents;
+    contents.draws = opened.draw_files.size();
+    contents.forest_document = [&source](std::size_t d) {
+        return read_at_most((source / draw_file_name(d)).string(), std::size_t{1} << 34);
+    };
+    contents.range_low = opened.range.numbers[0];
+    contents.range_high = opened.range.numbers[1];
+    std::istringstream spreads(read_at_most(sigma_file(source).string(), std::size_t{1} << 30));
+    for (double s = 0.0; spreads >> s;) {
+        contents.sigma.push_back(s);
+    }
+    contents.card = card;
+    contents.domain = opened.domain;
+    contents.input_domain = opened.input_domain;
+    contents.linear = opened.linear;
+    write_model_folder(folder, contents, [&log] { log.progress(1, 1); });
+    return folder;
 }
 
 TrainingReport train_model(const TrainingSettings& settings, LoggerSet& log) {

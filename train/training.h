@@ -159,6 +159,14 @@ TrainedModel calibrate_model(const TrainingSettings& settings, TrainingSet set, 
 // `train_model` does (refusing to replace a model without `force`); sets the report's folder.
 void write_trained_model(const TrainingSettings& settings, TrainedModel& model, LoggerSet& log);
 
+// Writes a copy of the model in `source` where the settings' directory, type and property place
+// it, as `write_trained_model` would have written it (the same checks and replacement; the card
+// names the new property, type and `target`); returns its folder. The compiled model is not
+// copied: the first job makes it.
+boost::filesystem::path copy_trained_model(const boost::filesystem::path& source,
+                                           const TrainingSettings& settings,
+                                           const std::string& target, LoggerSet& log);
+
 // Checks the settings, loads the set, runs the cross-validation if asked, fits the final
 // model on every sample and writes the model folder. Errors are exceptions with the message
 // for the user. Messages, progress (every sampler iteration of the run, then the writing) and

@@ -1,6 +1,8 @@
 """BART calibration as a scikit-learn estimator."""
 
+import logging
 import os
+import tempfile
 from numbers import Real
 
 import numpy as np
@@ -8,7 +10,7 @@ from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils.validation import check_is_fitted, column_or_1d
 
 from . import _core
-from ._model import interval_level
+from ._model import Model, interval_level
 from ._spectra import table_of
 
 
@@ -161,8 +163,68 @@ class BARTRegressor(RegressorMixin, BaseEstimator):
         target = target or self.target_ or property
         return self.calibration_.save(models, property, spectrometer, force, target)
 
+    def __getstate__(self):
+        # A fitted estimator travels as the model folder it saves (the bytes of its files),
+        # which the receiving process writes to a folder of its own and predicts from through
+        # Model: the same numbers to the last bit, as for any saved model.
+        state = dict(self.__dict__)
+        calibration = state.pop("calibration_", None)
+        if calibration is not None:
+            state["_model_files"] = (
+                calibration.files()
+                if isinstance(calibration, _SavedCalibration)
+                else _calibration_files(calibration)
+            )
+        return state
+
+    def __setstate__(self, state):
+        files = state.pop("_model_files", None)
+        self.__dict__.update(state)
+        if files is not None:
+            self.calibration_ = _SavedCalibration(files)
+
     def _more_tags(self):
         return {"requires_y": True, "allow_nan": False}
+
+
+class _SavedCalibration:
+    """A fitted calibration as its saved model folder: predicts through Model, saves by copying
+    the folder under the property asked for."""
+
+    def __init__(self, files):
+        self._files = files
+        self._scratch = tempfile.TemporaryDirectory(prefix="veldra-model-")
+        folder = os.path.join(self._scratch.name, "mir", "m3.model")
+        os.makedirs(folder)
+        for name, data in files.items():
+            with open(os.path.join(folder, name), "wb") as out:
+                out.write(data)
+        self._model = Model(folder)
+
+    def files(self):
+        return self._files
+
+    def predict(self, ids, X, levels, threads):
+        # As the estimator predicted before it travelled: without telling the domain's verdicts.
+        logger = logging.getLogger("veldra")
+        disabled, logger.disabled = logger.disabled, True
+        try:
+            return self._model._handle.predict(ids, [], X, "", list(levels), threads)
+        finally:
+            logger.disabled = disabled
+
+    def save(self, models, property, spectrometer, force, target):
+        return _core.copy_model(self._model.folder, models, property, spectrometer, force, target)
+
+
+def _calibration_files(calibration):
+    with tempfile.TemporaryDirectory(prefix="veldra-model-") as scratch:
+        folder = calibration.save(scratch, "model", "mir", False, "model")
+        return {
+            name: open(os.path.join(folder, name), "rb").read()
+            for name in sorted(os.listdir(folder))
+            if not name.startswith("compiled-forests")
+        }
 
 
 def _is_frame(X):

@@ -65,6 +65,7 @@ class Model:
         threads: int = 0,
     ):
         self._handle = _core.ModelHandle(os.fspath(path), exponential, transformation)
+        self._options = (exponential, transformation)
         self.threads = threads
         card = os.path.join(self._handle.folder, "model.json")
         self.card = None
@@ -96,6 +97,12 @@ class Model:
 
     def __repr__(self) -> str:
         return f"veldra.Model({self.folder!r})"
+
+    def __reduce__(self):
+        # A model travels by its path, with the identity of what it found there: a worker
+        # process opens the same folder (on a shared disk, or a copy) and refuses another model
+        # under that path. Its bytes (often hundreds of megabytes of draws) are not sent.
+        return (_reopen, (self.folder, self._options, self.threads, self._handle.identity))
 
     def _run(self, X, wavenumbers, sample_ids, levels=(0.95,)):
         # OPUS spectra carry their machine type, which must be the model's, as in a job.
@@ -167,3 +174,15 @@ class Model:
         q = out["q"] if out["q"].size else np.full(n, np.nan)
         reason = list(out["reasons"]) or [""] * n
         return DomainVerdicts(verdict, t2, q, reason)
+
+
+def _reopen(folder, options, threads, identity):
+    """A pickled :class:`Model` opened again, checked to be the model that was pickled."""
+    model = Model(folder, *options, threads=threads)
+    if model._handle.identity != identity:
+        raise _core.VeldraError(
+            f"The model in '{folder}' is not the one that was pickled: its card or files differ "
+            "(draws, rgy.txt, sigma.txt, domains or linear part). Give every process the same "
+            "model folder."
+        )
+    return model
