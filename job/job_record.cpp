@@ -72,11 +72,11 @@ std::string model_card_text(const JobRecord::Pair& pair) {
     }
     std::string method;
     if (card.method == "pls") {
-        method = "; method pls (partial least squares, " +
-                 std::to_string(card.pls_components.value_or(0)) + " components)";
+        method =
+            "; method pls (" + std::to_string(card.pls_components.value_or(0)) + " components)";
     } else if (card.method == "blend") {
         method = "; method blend (forests' weight " +
-                 shortest_text(card.forest_weight.value_or(0.0)) + ", partial least squares " +
+                 shortest_text(card.forest_weight.value_or(0.0)) + ", PLS " +
                  std::to_string(card.pls_components.value_or(0)) + " components)";
     }
     return card_figures(card) +

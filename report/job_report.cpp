@@ -16,6 +16,7 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QSaveFile>
+#include <QTextOption>
 #include <QtCharts/QChart>
 
 #include <cerrno>
@@ -141,15 +142,16 @@ private:
                           Qt::AlignRight, QString("Page %1").arg(page_));
     }
 
-    // Text wrapped at the page's width.
+    // Text wrapped at the page's width: between words, and within a word (a long path) only
+    // where it is wider than the page.
     void text_line(const QString& text, const QFont& font, double spacing) {
         painter_.setFont(font);
-        const QRectF bounds = painter_.boundingRect(QRectF(0, 0, width_, 1e6),
-                                                    Qt::TextWordWrap | Qt::TextWrapAnywhere, text);
+        QTextOption wrap;
+        wrap.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        const QRectF bounds = painter_.boundingRect(QRectF(0, 0, width_, 1e6), text, wrap);
         const double h = std::max(bounds.height(), line_height(font) / 1.25) * 1.25 * spacing;
         need(h);
-        painter_.drawText(QRectF(0, y_, width_, bounds.height()),
-                          Qt::TextWordWrap | Qt::TextWrapAnywhere, text);
+        painter_.drawText(QRectF(0, y_, width_, bounds.height()), text, wrap);
         y_ += h;
     }
 

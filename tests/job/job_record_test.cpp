@@ -83,13 +83,11 @@ TEST(JobRecord, TheCardLineNamesAModelsMethod) {
     pair.card->method = "blend";
     pair.card->forest_weight = 0.7;
     pair.card->pls_components = 12;
-    EXPECT_EQ(model_card_text(pair),
-              forests + "; method blend (forests' weight 0.7, partial least squares 12 "
-                        "components)");
+    EXPECT_EQ(model_card_text(pair), forests + "; method blend (forests' weight 0.7, PLS 12 "
+                                               "components)");
     pair.card->method = "pls";
     pair.card->forest_weight = 0.0;
-    EXPECT_EQ(model_card_text(pair),
-              forests + "; method pls (partial least squares, 12 components)");
+    EXPECT_EQ(model_card_text(pair), forests + "; method pls (12 components)");
 }
 
 } // namespace
