@@ -29,7 +29,7 @@ constexpr const char* usage =
     "                                             the results window of an earlier job\n"
     "       veldra --calibrate [--spectra PATH] [--targets CSV] [--target COLUMN]\n"
     "                          [--property NAME] [--folds CSV] [--preprocess PIPELINE]\n"
-    "                          [--models DIR] [--start]\n"
+    "                          [--method METHOD] [--models DIR] [--start]\n"
     "                                             the calibration window, filled in\n"
     "       veldra --help | --version\n"
     "Predicting from the command line: veldra-predict --help; calibrating: veldra-train --help.\n";
