@@ -1,9 +1,10 @@
 # The manual pages of the programs, made from their own --help and --version by help2man (one
 # source: what the programs print), compressed as Debian installs manual pages, and installed
-# into share/man/man1. A cross-build, which cannot run its programs, makes none.
+# into share/man/man1. A cross-build, which cannot run its programs, and a sanitized build make
+# none.
 find_program(HELP2MAN help2man)
 find_program(GZIP gzip)
-if(HELP2MAN AND GZIP AND NOT CMAKE_CROSSCOMPILING)
+if(HELP2MAN AND GZIP AND NOT CMAKE_CROSSCOMPILING AND NOT VELDRA_SANITIZE)
   set(veldra_manual_pages)
   set(veldra_programs veldra-predict veldra-train)
   set(veldra-predict_name "predict soil properties from infrared spectra with BART models")
