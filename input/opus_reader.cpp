@@ -1,5 +1,7 @@
 #include "input/opus_reader.h"
 
+#include "input/gsl_errors.h"
+
 #include "input/opus_format.h"
 #include "input/opus_spectrum.h"
 #include "text/platform.h"
@@ -184,11 +186,6 @@ double name_wavenumber(const std::string& name) {
     return value;
 }
 
-void silence_gsl_errors() {
-    static std::once_flag once;
-    std::call_once(once, [] { gsl_set_error_handler_off(); });
-}
-
 std::string number_text(double value) {
     std::ostringstream out;
     out << value;
@@ -219,7 +216,7 @@ std::vector<double> resample(const std::vector<std::string>& names,
         x[k] = points[k].first;
         y[k] = points[k].second;
     }
-    silence_gsl_errors();
+    const GslErrorsReturned returned;
     const std::unique_ptr<gsl_interp_accel, void (*)(gsl_interp_accel*)> accelerator(
         gsl_interp_accel_alloc(), gsl_interp_accel_free);
     const std::unique_ptr<gsl_spline, void (*)(gsl_spline*)> spline(

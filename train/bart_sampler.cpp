@@ -1,5 +1,7 @@
 #include "train/bart_sampler.h"
 
+#include "input/gsl_errors.h"
+
 #include "train/bart_chain.h"
 
 #include <algorithm>
@@ -232,7 +234,7 @@ BinnedData bin_rows(const std::vector<std::vector<double>>& rows, const CutGrid&
 BartFit fit_bart(const std::vector<std::vector<double>>& rows, const std::vector<double>& y,
                  const BartOptions& options) {
     check_fit_inputs(rows, y, options);
-    gsl_set_error_handler_off(); // a failing GSL routine returns its status, never aborts
+    const GslErrorsReturned returned; // a failing GSL routine returns its status, never aborts
     BartFit fit;
     fit.y_min = *std::min_element(y.begin(), y.end());
     fit.y_max = *std::max_element(y.begin(), y.end());

@@ -1,5 +1,7 @@
 #include "train/domain_fit.h"
 
+#include "input/gsl_errors.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -194,7 +196,7 @@ double scaled_chi_square_limit(const std::vector<double>& values) {
     }
     const double g = variance / (2.0 * mean);
     const double h = 2.0 * mean * mean / variance;
-    gsl_set_error_handler_off();
+    const GslErrorsReturned returned;
     const double limit = g * gsl_cdf_chisq_Pinv(domain_level, h);
     return std::isfinite(limit) && limit > 0.0 ? limit
                                                : *std::max_element(values.begin(), values.end());
