@@ -480,21 +480,28 @@ void write_job_report(const std::string& pdf_path, const SummaryTable& summary,
 void write_job_report_offscreen(const std::string& pdf_path, const std::string& summary_path,
                                 const JobRecord& record) {
     const SummaryTable summary = read_summary_file(summary_path);
-    std::unique_ptr<QApplication> application;
-    if (QCoreApplication::instance() == nullptr) {
-        // Qt's own notices (a missing runtime folder, fonts) are not the program's messages.
-        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
-            if (type == QtCriticalMsg || type == QtFatalMsg) {
-                std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-            }
-        });
-        static int argc = 3;
-        static char name[] = "veldra-predict";
-        static char option[] = "-platform";
-        static std::string platform_name = headless_qt_platform();
-        static char* argv[] = {name, option, platform_name.data(), nullptr};
-        application = std::make_unique<QApplication>(argc, argv);
+    if (QCoreApplication::instance() != nullptr) {
+        write_job_report(pdf_path, summary, summary_path, record);
+        return;
     }
+    // An application of this call's own, on a platform without a display, whose arguments live
+    // as long as it does; Qt's own notices (a missing runtime folder, fonts) are not the
+    // program's messages, and the handler the process had is back once it ends.
+    struct QuietNotices {
+        QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext&, const QString& text) {
+                if (type == QtCriticalMsg || type == QtFatalMsg) {
+                    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+                }
+            });
+        ~QuietNotices() { qInstallMessageHandler(previous); }
+    } quiet;
+    std::string name = "veldra-predict";
+    std::string option = "-platform";
+    std::string platform_name = headless_qt_platform();
+    int argc = 3;
+    char* argv[] = {name.data(), option.data(), platform_name.data(), nullptr};
+    const QApplication application(argc, argv);
     write_job_report(pdf_path, summary, summary_path, record);
 }
 
