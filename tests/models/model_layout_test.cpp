@@ -2,6 +2,7 @@
 
 #include "tests/support/error_text.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,14 +12,22 @@
 namespace veldra {
 namespace {
 
-TEST(ModelLayout, FoldersOfProperties) {
-    EXPECT_EQ(model_property_name("Carbon"), "Acidified.Carbon");
-    EXPECT_EQ(model_property_name("N"), "Total.Nitrogen");
-    EXPECT_EQ(model_property_name("pH"), "pH");
-    EXPECT_EQ(model_property_name("Zn"), "m3.Zn");
-    EXPECT_EQ(test::slashes(model_folder("/m", "mpa", "N").string()), "/m/mpa/Total.Nitrogen");
-    EXPECT_EQ(soil_properties().size(), 17u);
-    EXPECT_EQ(spectrometer_types().front(), "mir");
+// Every property's model has a folder of its own inside its type's folder, and a property a lab
+// names itself never takes the folder of one of the seventeen.
+TEST(ModelLayout, EveryPropertyHasAFolderOfItsOwn) {
+    std::vector<std::string> folders;
+    for (const std::string& property : soil_properties()) {
+        const boost::filesystem::path folder = model_folder("/m", "mpa", property);
+        EXPECT_EQ(test::slashes(folder.parent_path().string()), "/m/mpa") << property;
+        EXPECT_EQ(folder.filename().string(), model_property_name(property));
+        folders.push_back(folder.filename().string());
+    }
+    std::sort(folders.begin(), folders.end());
+    EXPECT_EQ(std::unique(folders.begin(), folders.end()), folders.end());
+    for (const char* own : {"Clay", "Acidified.Carbon", "pH2", "m3.Zn"}) {
+        const std::string folder = model_property_name(own);
+        EXPECT_EQ(std::count(folders.begin(), folders.end(), folder), 0) << own;
+    }
 }
 
 // A lab's own spectrometer names: the standard types first in their order, then the lab's in
