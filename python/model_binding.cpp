@@ -99,6 +99,10 @@ public:
     }
 
     const std::string& folder() const { return folder_; }
+    // The card as the programs read and checked it, as JSON text; "" for a model without one.
+    std::string card_text() const {
+        return opened_.card ? model_card_text(*opened_.card) : std::string();
+    }
     bool exponential() const { return pair_.exponential; }
     std::string transformation() const { return transformation_text(pair_.transformation); }
     const std::string& spectrometer() const { return pair_.spectrometer_type; }
@@ -132,6 +136,7 @@ void bind_model(py::module_& m) {
         .def_property_readonly("calibrated", &ModelHandle::calibrated)
         .def_property_readonly("has_error_spreads", &ModelHandle::has_error_spreads)
         .def_property_readonly("covariate_names", &ModelHandle::covariate_names)
+        .def_property_readonly("card_text", &ModelHandle::card_text)
         .def_property_readonly(
             "identity", [](const ModelHandle& handle) { return model_identity(handle.folder()); });
 }

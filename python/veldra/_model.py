@@ -67,11 +67,9 @@ class Model:
         self._handle = _core.ModelHandle(os.fspath(path), exponential, transformation)
         self._options = (exponential, transformation)
         self.threads = threads
-        card = os.path.join(self._handle.folder, "model.json")
-        self.card = None
-        if os.path.exists(card):
-            with open(card, encoding="utf-8") as f:
-                self.card = json.load(f)
+        # The card as the programs read and checked it (None for a model without one).
+        card = self._handle.card_text
+        self.card = json.loads(card) if card else None
 
     @property
     def folder(self) -> str:
