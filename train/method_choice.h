@@ -35,7 +35,8 @@ CrossValidation blended_cross_validation(const CrossValidation& forests,
                                          bool log_model, double spread_factor = 1.0);
 
 // The factor of the forests' error spreads for a blend (or the linear part alone): of 1.1^-5 to
-// 1.1^15, the one whose out-of-fold 95% predictive bands have the lowest interval score. The
+// 1.1^15, the one whose out-of-fold 95% predictive bands have the lowest interval score (every
+// second power first, then the two beside the best of those). The
 // forests' spread is that of their own residuals, in the calibration samples: a blend's draws
 // spread less (by the forests' weight) and the linear part's errors are its own, so its bands
 // take their width from the errors it makes out of fold.
