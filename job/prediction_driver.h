@@ -117,6 +117,9 @@ private:
     std::string outside_reason(const CalibrationDomain& domain, const std::vector<double>& row,
                                const std::vector<double>& wavenumbers) const;
     void decide(PairStatistics& statistics) const;
+    PredictionMatrix evaluate(const SpectraTable& block, const BlockPlace& place, LoggerSet& log);
+    void add_bounds(const PredictionMatrix& matrix, const std::vector<std::string>& ids,
+                    const std::vector<double>& sigma, PairStatistics& statistics) const;
     // The block as the model's pipeline preprocesses it.
     SpectraTable preprocessed(const SpectraTable& block) const;
     // Whether the forests take the first derivative of the rows they are given.
