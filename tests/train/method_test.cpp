@@ -1,5 +1,6 @@
 #include "input/csv_reader.h"
 #include "job/prediction_driver.h"
+#include "job/result_file.h"
 #include "models/linear_part.h"
 #include "models/model_card.h"
 #include "models/model_digest.h"
@@ -135,6 +136,30 @@ TEST(Methods, ABlendPredictsTheBlendOfItsPartsDrawByDraw) {
         const SpectraTable table = read_spectra_csv(lab.dir.file("spectra.csv"));
         const double w = part->forest_weight;
         ASSERT_EQ(a.draws_per_sample.size(), table.rows.size());
+        // The parts' draws blended by hand, on the fitted scale, through the output's writer:
+        // the blend model's quantiles.
+        PredictionMatrix by_hand(a.draws_per_sample.front().size(),
+                                 std::vector<double>(table.rows.size()));
+        for (std::size_t i = 0; i < table.rows.size(); ++i) {
+            std::vector<double> x(covariates);
+            first_derivative(table.rows[i].data(), covariates, x.data());
+            for (std::size_t d = 0; d < by_hand.size(); ++d) {
+                const double forest =
+                    log_model ? std::log(a.draws_per_sample[i][d]) : a.draws_per_sample[i][d];
+                by_hand[d][i] = w * forest + (1.0 - w) * part->predict(x.data());
+            }
+        }
+        PredictionSummary written;
+        written.quantiles.assign(quantile_levels.size(), std::vector<double>());
+        PredictionFileWriter("", ",", by_hand.size(), log)
+            .write(by_hand, table.ids, log_model, &written, nullptr);
+        for (std::size_t k = 0; k < quantile_levels.size(); ++k) {
+            for (std::size_t i = 0; i < table.rows.size(); ++i) {
+                EXPECT_NEAR(b.quantiles[k][i], written.quantiles[k][i],
+                            1e-6 * std::abs(written.quantiles[k][i]))
+                    << k << " " << i;
+            }
+        }
         for (std::size_t i = 0; i < table.rows.size(); ++i) {
             std::vector<double> x(covariates);
             first_derivative(table.rows[i].data(), covariates, x.data());
