@@ -357,6 +357,13 @@ TrainingSettings CalibrationWindow::settings() const {
                                      "cross-validation.");
         }
     }
+    choose_fit(s);
+    return s;
+}
+
+// The sampler's settings and the choices the calibration makes by cross-validation
+// (preprocessing, method, k), each checked.
+void CalibrationWindow::choose_fit(TrainingSettings& s) const {
     BartOptions& b = s.bart;
     b.trees = trees_->value();
     b.draws = draws_->value();
@@ -389,7 +396,6 @@ TrainingSettings CalibrationWindow::settings() const {
     if (!problems.empty()) {
         throw std::runtime_error(problems.front().option + " " + problems.front().message);
     }
-    return s;
 }
 
 std::vector<std::string> CalibrationWindow::preprocess_choice(const TrainingSettings& s) const {

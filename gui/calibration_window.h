@@ -83,6 +83,7 @@ private:
     void take_fields();
     void fill_choices();
     // The pipelines the preprocessing fields ask for (empty: the transformation alone).
+    void choose_fit(TrainingSettings& s) const;
     std::vector<std::string> preprocess_choice(const TrainingSettings& s) const;
     void connect_form();
     void on_progress(long done, long total);

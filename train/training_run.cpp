@@ -13,18 +13,29 @@ using training_error::fail;
 
 namespace {
 
+// The rows of `set` picked by `use` and their values on the fitting scale (log(y) for a model of
+// log(y)).
+struct PickedRows {
+    std::vector<std::vector<double>> rows;
+    std::vector<double> y;
+};
+PickedRows picked(const TrainingSet& set, const std::vector<char>& use,
+                  const TrainingSettings& settings) {
+    PickedRows out;
+    for (std::size_t i = 0; i < set.rows.size(); ++i) {
+        if (use[i]) {
+            out.rows.push_back(set.rows[i]);
+            out.y.push_back(settings.input.log ? std::log(set.values[i]) : set.values[i]);
+        }
+    }
+    return out;
+}
+
 // Fits BART on the rows of `set` picked by `use`, with the response on the fitting scale.
 BartFit fit_on(const TrainingSet& set, const std::vector<char>& use,
                const TrainingSettings& settings, const BartOptions& options) {
-    std::vector<std::vector<double>> rows;
-    std::vector<double> y;
-    for (std::size_t i = 0; i < set.rows.size(); ++i) {
-        if (use[i]) {
-            rows.push_back(set.rows[i]);
-            y.push_back(settings.input.log ? std::log(set.values[i]) : set.values[i]);
-        }
-    }
-    return fit_bart(rows, y, options);
+    const PickedRows data = picked(set, use, settings);
+    return fit_bart(data.rows, data.y, options);
 }
 
 } // namespace
@@ -41,16 +52,9 @@ std::vector<double> draws_of_row(const PredictionMatrix& matrix, std::size_t j) 
 // Partial least squares on the rows of `set` picked by `use`, on the fitting scale.
 PlsModel fit_linear(const TrainingSet& set, const std::vector<char>& use,
                     const TrainingSettings& settings) {
-    std::vector<std::vector<double>> rows;
-    std::vector<double> y;
-    for (std::size_t i = 0; i < set.rows.size(); ++i) {
-        if (use[i]) {
-            rows.push_back(set.rows[i]);
-            y.push_back(settings.input.log ? std::log(set.values[i]) : set.values[i]);
-        }
-    }
+    const PickedRows data = picked(set, use, settings);
     try {
-        return fit_pls(rows, y);
+        return fit_pls(data.rows, data.y);
     } catch (const std::invalid_argument& e) {
         fail(e.what());
     }
