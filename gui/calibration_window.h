@@ -82,8 +82,9 @@ private:
     void build_form();
     void take_fields();
     void fill_choices();
-    // The pipelines the preprocessing fields ask for (empty: the transformation alone).
+    // The sampler's settings and the choices made by cross-validation, into `s`.
     void choose_fit(TrainingSettings& s) const;
+    // The pipelines the preprocessing fields ask for (empty: the transformation alone).
     std::vector<std::string> preprocess_choice(const TrainingSettings& s) const;
     void connect_form();
     void on_progress(long done, long total);
