@@ -114,6 +114,22 @@ std::vector<std::string> split_methods(const std::string& text) {
     return methods;
 }
 
+// The methods of --method, known and, when they choose, with cross-validation to choose by.
+std::vector<std::string> checked_methods(const std::string& text, const TrainingSettings& s) {
+    const std::vector<std::string> asked = split_methods(text);
+    std::vector<std::string> methods;
+    try {
+        methods = method_names(asked);
+    } catch (const std::runtime_error& e) {
+        throw UsageError(std::string("--method: ") + e.what());
+    }
+    if ((methods.size() > 1 || methods.front() == "blend") && s.cv_folds == 0 && s.folds.empty()) {
+        throw UsageError("--method " + text +
+                         " chooses by cross-validation: give --cv K or --folds");
+    }
+    return asked;
+}
+
 // What the options are read into before they are checked.
 struct OptionTexts {
     std::string models;
@@ -309,17 +325,7 @@ std::optional<Parsed> parse(const std::vector<std::string>& arguments, std::ostr
                              "cross-validation: give --cv K or --folds");
         }
     }
-    s.methods = split_methods(texts.method);
-    std::vector<std::string> methods;
-    try {
-        methods = method_names(s.methods);
-    } catch (const std::runtime_error& e) {
-        throw UsageError(std::string("--method: ") + e.what());
-    }
-    if ((methods.size() > 1 || methods.front() == "blend") && s.cv_folds == 0 && s.folds.empty()) {
-        throw UsageError("--method " + texts.method +
-                         " chooses by cross-validation: give --cv K or --folds");
-    }
+    s.methods = checked_methods(texts.method, s);
     s.models = models_folder(texts.models, arguments);
     in.opus_configuration = opus_configuration_file(s.models).string();
     if (fs::is_directory(in.spectra)) {
